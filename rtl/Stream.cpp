@@ -1,0 +1,69 @@
+#include "Stream.h"
+
+#include "Exception.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void TStream::ReadBuffer(void* buffer, size_t count)
+{
+    auto* out = static_cast<unsigned char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        const size_t n = Read(out + done, count - done);
+        if (n == 0) throw EReadError("Stream read error");
+        done += n;
+    }
+}
+
+TFileStream::TFileStream(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+    // Refuse a file another cooperating process holds, as a share-denying open would.
+    if (ok && ::flock(fd, LOCK_EX | LOCK_NB) != 0) ok = false;
+    if (!ok) {
+        if (fd >= 0) ::close(fd);
+        throw EFOpenError("Cannot open file " + path);
+    }
+    fd_ = fd;
+}
+
+TFileStream::~TFileStream()
+{
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int64_t TFileStream::Size() const
+{
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return 0;
+    return st.st_size;
+}
+
+size_t TFileStream::Read(void* buffer, size_t count)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, count);
+        if (n >= 0) {
+            position_ += n;
+            return static_cast<size_t>(n);
+        }
+        if (errno != EINTR) throw EReadError("Stream read error");
+    }
+}
+
+size_t TMemoryStream::Read(void* buffer, size_t count)
+{
+    if (position_ >= Size()) return 0;
+    const size_t n = std::min(count, static_cast<size_t>(Size() - position_));
+    std::memcpy(buffer, bytes_.data() + position_, n);
+    position_ += static_cast<int64_t>(n);
+    return n;
+}

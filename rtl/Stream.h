@@ -1,0 +1,50 @@
+// Byte streams with a size and a position, read in order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+    virtual int64_t Size() const = 0;
+    virtual int64_t Position() const = 0;
+    // Reads up to count bytes; returns how many were read (0 at the end).
+    virtual size_t Read(void* buffer, size_t count) = 0;
+    // Reads exactly count bytes or raises EReadError "Stream read error".
+    void ReadBuffer(void* buffer, size_t count);
+};
+
+// A local file opened for reading. Raises EFOpenError "Cannot open file <path>" when it
+// cannot be opened. An exclusive advisory lock keeps cooperating writers out while it is
+// open (Linux has no share modes).
+class TFileStream : public TStream {
+public:
+    explicit TFileStream(const std::string& path);
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+
+    int64_t Size() const override;
+    int64_t Position() const override { return position_; }
+    size_t Read(void* buffer, size_t count) override;
+
+private:
+    int fd_ = -1;
+    int64_t position_ = 0;
+};
+
+// A stream over bytes held in memory (tests, small payloads).
+class TMemoryStream : public TStream {
+public:
+    explicit TMemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
+    int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+    int64_t Position() const override { return position_; }
+    size_t Read(void* buffer, size_t count) override;
+    void SetPosition(int64_t position) { position_ = position; }
+
+private:
+    std::string bytes_;
+    int64_t position_ = 0;
+};

@@ -1,0 +1,12 @@
+#!/bin/bash
+# Sets up, builds and runs every test: the release build first, then the ASan+UBSan build.
+# FTPUPG_SKIP_ASAN=1 runs only the release build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" release
+(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+if [ "${FTPUPG_SKIP_ASAN:-0}" != 1 ]; then
+  "$root/scripts/build.sh" asan
+  (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)" -LE no-asan)
+fi

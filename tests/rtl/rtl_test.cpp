@@ -1,0 +1,86 @@
+#include "Exception.h"
+#include "IntConv.h"
+#include "Stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+TEST(IntConv, DecimalHexAndRejects)
+{
+    EXPECT_EQ(TryStrToInt("42"), 42);
+    EXPECT_EQ(TryStrToInt("  -17"), -17);
+    EXPECT_EQ(TryStrToInt("+8"), 8);
+    EXPECT_EQ(TryStrToInt("$1f"), 31);
+    EXPECT_EQ(TryStrToInt("x10"), 16);
+    EXPECT_EQ(TryStrToInt("X10"), 16);
+    EXPECT_EQ(TryStrToInt("0x10"), 16);
+    EXPECT_EQ(TryStrToInt(" 0X10"), 16);
+    EXPECT_EQ(TryStrToInt("$FFFFFFFF"), -1);
+    EXPECT_EQ(TryStrToInt("$80000000"), INT32_MIN);
+    EXPECT_EQ(TryStrToInt("2147483647"), INT32_MAX);
+    EXPECT_EQ(TryStrToInt("-2147483648"), INT32_MIN);
+    for (const char* bad : {"", " ", "-", "+", "$", "x", "0x", "3abc", "3 x", "3 ", "2147483648",
+                            "-2147483649", "$100000000", "-$10", "1.5", "\t3"})
+        EXPECT_FALSE(TryStrToInt(bad).has_value()) << '"' << bad << '"';
+}
+
+TEST(IntConv, StrToIntRaisesWithText)
+{
+    try {
+        StrToInt("12a");
+        FAIL();
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'12a' is not a valid integer value");
+    }
+}
+
+TEST(IntConv, IniRules)
+{
+    EXPECT_EQ(IniStrToIntDef("0x3", 1), 3);
+    EXPECT_EQ(IniStrToIntDef("$3", 1), 3);
+    EXPECT_EQ(IniStrToIntDef("3abc", 1), 1);
+    EXPECT_EQ(IniStrToIntDef("3 x", 1), 1);
+    EXPECT_EQ(IniStrToIntDef("", 1), 1);
+    EXPECT_EQ(IniStrToIntDef("0x", 7), 7);
+    EXPECT_EQ(IniStrToIntDef("-1", 1), -1);
+    EXPECT_EQ(IniStrToIntDef("0xffffffff", 1), -1);
+}
+
+TEST(FullStop, AppendedOnlyAfterDot)
+{
+    EXPECT_EQ(WithFullStop("Cannot open file note1.txt"), "Cannot open file note1.txt.");
+    EXPECT_EQ(WithFullStop("Done."), "Done.");
+    EXPECT_EQ(WithFullStop("Stop!"), "Stop!");
+    EXPECT_EQ(WithFullStop("(x)"), "(x)");
+    EXPECT_EQ(WithFullStop("a -"), "a -");  // '-' sorts before '.'
+    EXPECT_EQ(WithFullStop("ends in /"), "ends in /.");
+    EXPECT_EQ(WithFullStop(""), "");
+    EXPECT_EQ(WithFullStop("Timeout"), "Timeout.");
+}
+
+TEST(Streams, FileStreamReadsAndRefusesMissingOrDirectory)
+{
+    const std::string path = testing::TempDir() + "rtl_stream.bin";
+    { std::ofstream(path, std::ios::binary) << "abcdef"; }
+    TFileStream file(path);
+    EXPECT_EQ(file.Size(), 6);
+    char buf[4];
+    file.ReadBuffer(buf, 4);
+    EXPECT_EQ(std::string(buf, 4), "abcd");
+    EXPECT_EQ(file.Position(), 4);
+    EXPECT_THROW(file.ReadBuffer(buf, 3), EReadError);
+
+    // A second exclusive opener is refused while the first holds the file.
+    EXPECT_THROW(TFileStream second(path), EFOpenError);
+
+    try {
+        TFileStream missing("/nonexistent/fw.bin");
+        FAIL();
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file /nonexistent/fw.bin");
+    }
+    EXPECT_THROW(TFileStream dir(testing::TempDir()), EFOpenError);
+    std::remove(path.c_str());
+}
