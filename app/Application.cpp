@@ -1,0 +1,72 @@
+#include "Application.h"
+
+#include "Exception.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+MessageBoxHook& Hook()
+{
+    static MessageBoxHook hook;
+    return hook;
+}
+
+void ShowBox(QMessageBox::Icon icon, const char* kind, const std::string& text)
+{
+    if (Hook()) {
+        Hook()(kind, text);
+        return;
+    }
+    QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.exec();
+}
+
+} // namespace
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName("ftpupg");
+    setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+    setOrganizationName("Morvane");
+    setApplicationVersion(FTPUPG_VERSION);
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("");
+    }
+    return true;
+}
+
+void ShowMessage(const std::string& text)
+{
+    ShowBox(QMessageBox::NoIcon, "message", text);
+}
+
+void ShowException(const std::string& message)
+{
+    try {
+        ShowBox(QMessageBox::Critical, "error", WithFullStop(message));
+    } catch (...) {
+        // An error inside the error display itself has nowhere left to go.
+        std::fprintf(stderr, "ftpupg: %s\n", WithFullStop(message).c_str());
+    }
+}
+
+void SetMessageBoxHook(MessageBoxHook hook)
+{
+    Hook() = std::move(hook);
+}

@@ -1,0 +1,134 @@
+#include "Controls.h"
+
+#include "Exception.h"
+
+#include <QFile>
+#include <QFontDatabase>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QTextStream>
+
+QFont PixelFont(const QStringList& families, int pixelHeight, bool bold)
+{
+    QFont font;
+    font.setFamilies(families);
+    font.setPixelSize(pixelHeight);
+    font.setBold(bold);
+    font.setStyleStrategy(QFont::PreferAntialias);
+    return font;
+}
+
+QFont SansFont(int pixelHeight, bool bold)
+{
+    return PixelFont({"MS Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"}, pixelHeight, bold);
+}
+
+QFont ArialFont(int pixelHeight)
+{
+    return PixelFont({"Arial", "Liberation Sans", "DejaVu Sans"}, pixelHeight);
+}
+
+TImage::TImage(QWidget* parent) : QWidget(parent)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void TImage::SetPicture(const QPixmap& picture)
+{
+    picture_ = picture;
+    update();
+}
+
+void TImage::paintEvent(QPaintEvent*)
+{
+    // Drawn unscaled from the top-left corner; a narrower control shows the leftmost columns.
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, picture_);
+}
+
+void TImage::mouseMoveEvent(QMouseEvent* event)
+{
+    if (OnMouseMove) OnMouseMove(event->buttons(), event->position().toPoint());
+}
+
+void TImage::mousePressEvent(QMouseEvent* event)
+{
+    if (OnMouseDown) OnMouseDown(event->button(), event->position().toPoint());
+}
+
+void TImage::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (OnMouseUp) OnMouseUp(event->button(), event->position().toPoint());
+}
+
+TLabel::TLabel(QWidget* parent, bool autoSize) : QLabel(parent), autoSize_(autoSize)
+{
+    setTextFormat(Qt::PlainText);
+}
+
+void TLabel::SetCaption(const QString& caption)
+{
+    setText(caption);
+    if (autoSize_ && !caption.isEmpty())
+        resize(fontMetrics().horizontalAdvance(caption), height());
+}
+
+TLabeledEdit::TLabeledEdit(QWidget* parent, const QString& caption, QSize labelSize, int labelSpacing)
+    : QLineEdit(parent), label_(new QLabel(caption, parent)), spacing_(labelSpacing)
+{
+    label_->setTextFormat(Qt::PlainText);
+    label_->resize(labelSize);
+    label_->setBuddy(this);
+}
+
+void TLabeledEdit::PlaceLabel()
+{
+    label_->move(x() - label_->width() - spacing_, y() + (height() - label_->height()) / 2);
+}
+
+void TLabeledEdit::setVisible(bool visible)
+{
+    QLineEdit::setVisible(visible);
+    label_->setVisible(visible);
+}
+
+void TLabeledEdit::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::EnabledChange) label_->setEnabled(isEnabled());
+    QLineEdit::changeEvent(event);
+}
+
+void TLabeledEdit::moveEvent(QMoveEvent* event)
+{
+    PlaceLabel();
+    QLineEdit::moveEvent(event);
+}
+
+TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent)
+{
+    setReadOnly(true);
+    setFrameShape(QFrame::NoFrame);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+    document()->setDocumentMargin(1);
+}
+
+void TMemo::LoadFromFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw EFOpenError("Cannot open file " + path.toLocal8Bit().toStdString());
+    QString text = QString::fromLocal8Bit(file.readAll());
+    text.replace("\r\n", "\n");
+    text.replace('\r', '\n');
+    if (text.endsWith('\n')) text.chop(1);
+    setPlainText(text);
+}
+
+QStringList TMemo::Lines() const
+{
+    const QString text = toPlainText();
+    return text.isEmpty() ? QStringList() : text.split('\n');
+}

@@ -1,0 +1,355 @@
+#include "MainForm.h"
+
+#include "Application.h"
+#include "IniFile.h"
+
+#include <QBitmap>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWindow>
+
+#include <algorithm>
+#include <filesystem>
+
+std::array<std::string, 10> FirmwarePaths;
+
+namespace {
+
+const QEvent::Type kQuitRequest = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+void SetBackground(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, colour);
+    palette.setColor(QPalette::Base, colour);
+    widget->setPalette(palette);
+    widget->setAutoFillBackground(true);
+}
+
+void SetTextColour(QWidget* widget, const QColor& colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+void PostWindowMessage(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam)
+{
+    // Runs on the library's receiver thread: only queue, the UI thread handles it later.
+    QCoreApplication::postEvent(static_cast<TForm1*>(context), new TWindowMessage(message, wParam, lParam));
+}
+
+std::string ToText(const QString& text)
+{
+    return text.toLocal8Bit().toStdString();
+}
+
+QString FromText(const std::string& text)
+{
+    return QString::fromLocal8Bit(text.c_str());
+}
+
+} // namespace
+
+const QEvent::Type TWindowMessage::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
+{
+    OnQuit = [] { QCoreApplication::quit(); };
+    CreateControls();
+    FormCreate();
+}
+
+TForm1::~TForm1()
+{
+    FormDestroy();
+}
+
+void TForm1::CreateControls()
+{
+    setWindowTitle("Morvane KR730 Utility");
+    setWindowIcon(QIcon(":/ftpupg.ico"));
+    setFixedSize(434, 292);
+    SetBackground(this, kKeyRed);
+    setFont(SansFont(11));
+
+    const QPixmap skin(":/skin.bmp");
+    Image1 = new TImage(this);
+    Image1->setGeometry(0, 0, 434, 292);
+    Image1->SetPicture(skin);
+    Image1->OnMouseMove = [this](Qt::MouseButtons buttons, QPoint pos) { Image1MouseMove(buttons, pos); };
+    Image1->OnMouseDown = [this](Qt::MouseButton button, QPoint pos) {
+        if (button == Qt::LeftButton) dragOffset_ = pos;
+    };
+    Image1->OnMouseUp = [this](Qt::MouseButton button, QPoint) {
+        if (button == Qt::LeftButton) dragging_ = false;
+    };
+    // Key-red pixels of the skin are see-through and let clicks pass to what lies behind.
+    if (!skin.isNull()) {
+        const QImage key = skin.toImage().createMaskFromColor(kKeyRed.rgb(), Qt::MaskOutColor);
+        setMask(QBitmap::fromImage(key));
+    }
+
+    Image2 = new TImage(this);
+    Image2->setGeometry(224, 160, 0, 120);
+    Image2->SetPicture(QPixmap(":/progress.bmp"));
+
+    lbVer = new TLabel(this, true);
+    lbVer->setGeometry(328, 272, 5, 13);
+    lbVer->setFont(SansFont(11, true));
+    SetBackground(lbVer, kSkinColour);
+    SetTextColour(lbVer, Qt::white);
+
+    lbVer_sel = new TLabel(this, true);
+    lbVer_sel->setGeometry(3, 170, 66, 13);
+    SetBackground(lbVer_sel, kSkinColour);
+    SetTextColour(lbVer_sel, palette().color(QPalette::Base));
+    lbVer_sel->SetCaption("F/W Version :");
+
+    lbTitle = new QLabel("Test", this);
+    lbTitle->setTextFormat(Qt::PlainText);
+    lbTitle->setGeometry(0, 6, 434, 33);
+    lbTitle->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    lbTitle->setWordWrap(false);
+    lbTitle->setFont(ArialFont(24));
+    SetTextColour(lbTitle, Qt::white);
+
+    auto makeEdit = [this](const QString& caption, QSize labelSize, QRect geometry) {
+        auto* edit = new TLabeledEdit(this, caption, labelSize, 3);
+        edit->setGeometry(geometry);
+        edit->PlaceLabel();
+        SetBackground(edit->EditLabel(), kSkinColour);
+        SetTextColour(edit->EditLabel(), Qt::white);
+        return edit;
+    };
+    leIP = makeEdit("IP Address :", {57, 13}, {72, 196, 121, 21});
+    lePW = makeEdit("Password :", {52, 13}, {72, 224, 121, 21});
+    lePW->setEchoMode(QLineEdit::Password);
+
+    auto makeButton = [this](const QString& caption, QRect geometry) {
+        auto* button = new QPushButton(caption, this);
+        button->setGeometry(geometry);
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        return button;
+    };
+    btUpgrade = makeButton("GO", {32, 256, 65, 25});
+    btCancel = makeButton("Cancel", {120, 256, 75, 25});
+    connect(btUpgrade, &QPushButton::clicked, this, [this] { btUpgradeClick(); });
+    connect(btCancel, &QPushButton::clicked, this, [this] { btCancelClick(); });
+
+    stPer = new QLabel(this);
+    stPer->setTextFormat(Qt::PlainText);
+    stPer->setGeometry(224, 264, 34, 17);
+    stPer->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    stPer->setFocusPolicy(Qt::NoFocus);
+    SetBackground(stPer, kSkinColour);
+    SetTextColour(stPer, Qt::white);
+
+    mm1 = new TMemo(this);
+    mm1->setGeometry(8, 56, 345, 105);
+    mm1->setFont(ArialFont(12));
+    SetBackground(mm1, kSkinColour);
+    SetTextColour(mm1, Qt::white);
+    mm1->viewport()->setAutoFillBackground(true);
+    SetBackground(mm1->viewport(), kSkinColour);
+
+    btFinish = makeButton("OK", {72, 256, 75, 25});
+    connect(btFinish, &QPushButton::clicked, this, [this] { btFinishClick(); });
+
+    cbVer = new QComboBox(this);
+    cbVer->setGeometry(72, 168, 121, 21);
+    cbVer->setEditable(false);
+    cbVer->setInsertPolicy(QComboBox::NoInsert);
+    // activated() is the operator's pick only; selecting from code raises nothing.
+    connect(cbVer, &QComboBox::activated, this, [this] { cbVerChange(); });
+
+    tftp1.SetPort(69);
+    tftp1.SetReceiveTimeout(4000);
+    tftp1.SetRequestedBlockSize(1024);
+    tftp1.OnWork = [this](TIdComponent* sender, TWorkMode mode, int32_t count) { tftp1Work(sender, mode, count); };
+    tftp1.OnWorkEnd = [this](TIdComponent* sender, TWorkMode mode) { tftp1WorkEnd(sender, mode); };
+    IdAntiFreeze1.SetOnlyWhenIdle(false);
+
+    ApplyTabOrder();
+}
+
+void TForm1::ApplyTabOrder()
+{
+    const std::array<QWidget*, 6> order{leIP, lePW, btUpgrade, btCancel, mm1, btFinish};
+    for (size_t i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
+    setTabOrder(btFinish, cbVer);
+}
+
+void TForm1::FormCreate()
+{
+    window_.post = &PostWindowMessage;
+    window_.context = this;
+    libraryOpened_ = NDXL_Init("Dorvik", &window_, WM_NDXL_NOTIFY, 2) == 0;
+    if (!libraryOpened_) PostQuitRequest();
+}
+
+void TForm1::FormShow()
+{
+    const std::filesystem::path ini = std::filesystem::current_path() / "FTPUPG.ini";
+    const TIniFile settings(ini.string());
+    leIP->setText(FromText(settings.ReadString("Data", "IP", "192.168.1.225")));
+    FirmwarePath = settings.ReadString("Data", "Path1", " ");
+    lbVer->SetCaption(FromText(settings.ReadString("Data", "Ver", "Ver. 1.3.2")));
+    lbTitle->setText(FromText(settings.ReadString("Data", "Title", "KR730 - Firmware Upgrade")));
+    const int32_t count = settings.ReadInteger("Data", "Path_no", 1);
+    if (count == 1) {
+        lbVer_sel->hide();
+        cbVer->hide();
+        return;
+    }
+    // The table has room for ten images; entries beyond the tenth are not offered.
+    const int32_t entries = std::min<int32_t>(count, static_cast<int32_t>(FirmwarePaths.size()));
+    for (int32_t i = 1; i <= entries; ++i) {
+        const std::string key = "Path" + std::to_string(i);
+        cbVer->addItem(FromText(settings.ReadString("Data", key + "_ver", " ")));
+        FirmwarePaths[static_cast<size_t>(i - 1)] = settings.ReadString("Data", key, " ");
+    }
+    if (cbVer->count() > 0) cbVer->setCurrentIndex(0);
+    lbVer->SetCaption("");
+}
+
+void TForm1::FormActivate()
+{
+    leIP->setFocus(Qt::ActiveWindowFocusReason);
+    Image2->hide();
+    btFinish->hide();
+    mm1->LoadFromFile("note1.txt");
+}
+
+void TForm1::FormDestroy()
+{
+    NDXL_Terminate();
+}
+
+void TForm1::btCancelClick()
+{
+    close();
+}
+
+void TForm1::btFinishClick()
+{
+    close();
+}
+
+void TForm1::Image1MouseMove(Qt::MouseButtons buttons, QPoint pos)
+{
+    if (!(buttons & Qt::LeftButton)) {
+        dragging_ = false;
+        return;
+    }
+    if (!dragging_) {
+        dragging_ = true;
+        // A window manager moves the window itself; without one the window follows the mouse.
+        systemMove_ = windowHandle() && windowHandle()->startSystemMove();
+        if (systemMove_) return;
+    }
+    if (!systemMove_) move(mapToGlobal(pos) - dragOffset_);
+}
+
+void TForm1::cbVerChange()
+{
+    const int index = cbVer->currentIndex();
+    if (index >= 0 && index < static_cast<int>(FirmwarePaths.size()))
+        FirmwarePath = FirmwarePaths[static_cast<size_t>(index)];
+}
+
+void TForm1::PostQuitRequest()
+{
+    QCoreApplication::postEvent(this, new QEvent(kQuitRequest));
+}
+
+bool TForm1::event(QEvent* event)
+{
+    if (event->type() == TWindowMessage::kType) {
+        const auto* message = static_cast<TWindowMessage*>(event);
+        if (message->Message == WM_NDXL_NOTIFY) OnWM_NDXL_Notify(message->WParam);
+        return QWidget::event(event);
+    }
+    if (event->type() == kQuitRequest) {
+        if (!InsidePumpWait() && OnQuit) OnQuit();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    if (!shown_) {
+        shown_ = true;
+        if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
+        {
+            const QRect area = screen->geometry();
+            move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+        }
+        FormShow();
+    }
+    QWidget::showEvent(event);
+    activateWindow();
+}
+
+void TForm1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && !activated_) {
+        activated_ = true;
+        FormActivate();
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // Closing the main window asks the application to end; the window lives until then.
+    event->ignore();
+    PostQuitRequest();
+}
+
+void TForm1::SearchDevice()
+{
+    exchange_.SearchDevice();
+}
+
+void TForm1::OnWM_NDXL_Notify(uintptr_t wParam)
+{
+    exchange_.OnWM_NDXL_Notify(wParam);
+}
+
+void TForm1::OnAPDPResponse(const unsigned char* reply)
+{
+    exchange_.OnAPDPResponse(reply);
+}
+
+void TForm1::OnAPDPResponsev4(const unsigned char* reply)
+{
+    exchange_.OnAPDPResponsev4(reply);
+}
+
+void TForm1::OnWDCPResponse(const unsigned char* reply)
+{
+    exchange_.OnWDCPResponse(reply);
+}
+
+std::string TForm1::IpText()
+{
+    return ToText(leIP->text());
+}
+
+std::string TForm1::PasswordText()
+{
+    return ToText(lePW->text());
+}
+
+void TForm1::ShowMessage(const std::string& text)
+{
+    ::ShowMessage(text);
+}

@@ -1,0 +1,119 @@
+// The one main window: a borderless skinned face with the controls an operator needs to
+// send new firmware to the device, and the handlers that carry it through its life.
+#pragma once
+
+#include "Controls.h"
+#include "DeviceExchange.h"
+#include "IdAntiFreeze.h"
+#include "IdTrivialFTP.h"
+#include "ndxl.h"
+
+#include <QEvent>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Firmware images of the version list; entry i - 1 belongs to entry i of cbVer.
+extern std::array<std::string, 10> FirmwarePaths;
+// Size of the image taken at each "GO".
+extern uint32_t FirmwareSize;
+
+// The device library's notification, delivered as the window message it stands for.
+class TWindowMessage : public QEvent {
+public:
+    static const QEvent::Type kType;
+    TWindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam)
+        : QEvent(kType), Message(message), WParam(wParam), LParam(lParam) {}
+    uint32_t Message;
+    uintptr_t WParam;
+    intptr_t LParam;
+};
+
+class TForm1 : public QWidget, private TDeviceExchangeHost {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Controls, in creation order (later ones lie above earlier ones).
+    TImage* Image1;
+    TImage* Image2;
+    TLabel* lbVer;
+    TLabel* lbVer_sel;
+    QLabel* lbTitle;
+    TLabeledEdit* leIP;
+    TLabeledEdit* lePW;
+    QPushButton* btUpgrade;
+    QPushButton* btCancel;
+    QLabel* stPer;
+    TMemo* mm1;
+    QPushButton* btFinish;
+    QComboBox* cbVer;
+
+    TIdTrivialFTP tftp1;
+    TIdAntiFreeze IdAntiFreeze1;
+
+    // Window life.
+    void FormCreate();
+    void FormShow();
+    void FormActivate();
+    void FormDestroy();
+    void btCancelClick();
+    void btFinishClick();
+    void Image1MouseMove(Qt::MouseButtons buttons, QPoint pos);
+    void cbVerChange();
+
+    // The upgrade.
+    void btUpgradeClick();
+    void tftp1Work(TIdComponent* Sender, TWorkMode AWorkMode, int32_t AWorkCount);
+    void tftp1WorkEnd(TIdComponent* Sender, TWorkMode AWorkMode);
+    void Per_cent(int percent);
+    void Finish();
+
+    // Discovery and password check.
+    void SearchDevice();
+    void OnWM_NDXL_Notify(uintptr_t wParam);
+    void OnAPDPResponse(const unsigned char* reply);
+    void OnAPDPResponsev4(const unsigned char* reply);
+    void OnWDCPResponse(const unsigned char* reply);
+
+    const std::string& CurrentFirmwarePath() const { return FirmwarePath; }
+    bool LibraryOpened() const { return libraryOpened_; }
+
+    // Asks the application to end, as closing the main window does.
+    void PostQuitRequest();
+    // What taking the quit request does; tests replace it.
+    std::function<void()> OnQuit;
+
+protected:
+    bool event(QEvent* event) override;   // the window procedure
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    std::string IpText() override;
+    std::string PasswordText() override;
+    void ShowMessage(const std::string& text) override;
+
+    void CreateControls();
+    void ApplyTabOrder();
+
+    std::string FirmwarePath;
+    TDeviceExchange exchange_;
+    NDXL_Window window_{};
+    bool libraryOpened_ = false;
+    bool shown_ = false;
+    bool activated_ = false;
+    bool dragging_ = false;
+    bool systemMove_ = false;
+    QPoint dragOffset_;
+};
+
+// Dispatches every event of the thread for the given milliseconds, then returns. A quit
+// request taken here is lost, as the device tools' wait always did.
+void PumpWait(uint32_t milliseconds);
+bool InsidePumpWait();

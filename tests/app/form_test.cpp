@@ -1,0 +1,235 @@
+// The main window offscreen: its layout, its start-up, and what the settings file does to it.
+#include "form_fixture.h"
+
+#include <QBitmap>
+
+namespace {
+
+QRect Geometry(const QWidget* w)
+{
+    return w->geometry();
+}
+
+} // namespace
+
+TEST_F(FormTest, LayoutMatchesTheFace)
+{
+    WriteFile("note1.txt", "Line one\nLine two\n");
+    TForm1& f = Open();
+
+    EXPECT_EQ(f.size(), QSize(434, 292));
+    EXPECT_TRUE(f.windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(f.windowTitle(), "Morvane KR730 Utility");
+    EXPECT_EQ(Geometry(f.Image1), QRect(0, 0, 434, 292));
+    EXPECT_EQ(Geometry(f.Image2), QRect(224, 160, 0, 120));
+    EXPECT_EQ(Geometry(f.lbVer_sel).topLeft(), QPoint(3, 170));
+    EXPECT_EQ(Geometry(f.lbTitle), QRect(0, 6, 434, 33));
+    EXPECT_EQ(Geometry(f.leIP), QRect(72, 196, 121, 21));
+    EXPECT_EQ(Geometry(f.lePW), QRect(72, 224, 121, 21));
+    EXPECT_EQ(Geometry(f.leIP->EditLabel()), QRect(12, 200, 57, 13));
+    EXPECT_EQ(Geometry(f.lePW->EditLabel()), QRect(17, 228, 52, 13));
+    EXPECT_EQ(f.leIP->EditLabel()->text(), "IP Address :");
+    EXPECT_EQ(f.lePW->EditLabel()->text(), "Password :");
+    EXPECT_EQ(Geometry(f.btUpgrade), QRect(32, 256, 65, 25));
+    EXPECT_EQ(Geometry(f.btCancel), QRect(120, 256, 75, 25));
+    EXPECT_EQ(Geometry(f.stPer), QRect(224, 264, 34, 17));
+    EXPECT_EQ(Geometry(f.mm1), QRect(8, 56, 345, 105));
+    EXPECT_EQ(Geometry(f.btFinish), QRect(72, 256, 75, 25));
+    EXPECT_EQ(Geometry(f.cbVer), QRect(72, 168, 121, 21));
+    EXPECT_EQ(f.btUpgrade->text(), "GO");
+    EXPECT_EQ(f.btCancel->text(), "Cancel");
+    EXPECT_EQ(f.btFinish->text(), "OK");
+    EXPECT_EQ(f.lbVer_sel->text(), "F/W Version :");
+
+    // Behaviour the operator relies on.
+    EXPECT_EQ(f.lePW->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(f.cbVer->isEditable());
+    EXPECT_TRUE(f.mm1->isReadOnly());
+    EXPECT_EQ(f.mm1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(f.mm1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    EXPECT_FALSE(f.btUpgrade->isDefault() || f.btUpgrade->autoDefault());
+    EXPECT_EQ(f.stPer->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    EXPECT_EQ(f.lbTitle->font().pixelSize(), 24);
+    EXPECT_EQ(f.mm1->font().pixelSize(), 12);
+
+    // After the first activation: notes loaded, progress and "OK" hidden, focus in the IP.
+    EXPECT_EQ(f.mm1->Lines(), QStringList({"Line one", "Line two"}));
+    EXPECT_FALSE(f.Image2->isVisible());
+    EXPECT_FALSE(f.btFinish->isVisible());
+    EXPECT_TRUE(f.btUpgrade->isVisible() && f.btUpgrade->isEnabled());
+    EXPECT_TRUE(f.leIP->EditLabel()->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), f.leIP);
+    EXPECT_TRUE(boxes_.empty());
+
+    // Tab order: IP, password, GO, Cancel, notes (the percentage takes no focus).
+    EXPECT_EQ(f.leIP->nextInFocusChain(), f.lePW);
+    EXPECT_EQ(f.lePW->nextInFocusChain(), f.btUpgrade);
+    EXPECT_EQ(f.btUpgrade->nextInFocusChain(), f.btCancel);
+    EXPECT_EQ(f.btCancel->nextInFocusChain(), f.mm1);
+    EXPECT_EQ(f.stPer->focusPolicy(), Qt::NoFocus);
+
+    // The key-red corners are cut out of the window; the middle is not.
+    const QRegion mask = f.mask();
+    EXPECT_FALSE(mask.isEmpty());
+    for (QPoint corner : {QPoint(0, 0), QPoint(433, 0), QPoint(0, 291), QPoint(433, 291)})
+        EXPECT_FALSE(mask.contains(corner)) << corner.x() << "," << corner.y();
+    EXPECT_TRUE(mask.contains(QPoint(217, 146)));
+}
+
+TEST_F(FormTest, LabelsFollowTheirEdits)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    f.leIP->hide();
+    EXPECT_FALSE(f.leIP->EditLabel()->isVisible());
+    f.leIP->show();
+    EXPECT_TRUE(f.leIP->EditLabel()->isVisible());
+    f.lePW->setEnabled(false);
+    EXPECT_FALSE(f.lePW->EditLabel()->isEnabled());
+}
+
+TEST_F(FormTest, ActivationRunsOnceOnly)
+{
+    WriteFile("note1.txt", "first");
+    TForm1& f = Open();
+    WriteFile("note1.txt", "second");
+    f.Image2->show();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QTest::qWaitForWindowActive(&other);
+    f.activateWindow();
+    QTest::qWaitForWindowActive(&f);
+    EXPECT_EQ(f.mm1->toPlainText(), "first");
+    EXPECT_TRUE(f.Image2->isVisible());
+}
+
+TEST_F(FormTest, MissingNotesShowTheErrorOnceAndTheWindowGoesOn)
+{
+    TForm1& f = Open();
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].kind, "error");
+    EXPECT_EQ(boxes_[0].text, "Cannot open file note1.txt.");
+    EXPECT_TRUE(f.mm1->toPlainText().isEmpty());
+    EXPECT_FALSE(f.Image2->isVisible());
+    EXPECT_FALSE(f.btFinish->isVisible());
+    EXPECT_TRUE(f.isVisible());
+}
+
+TEST_F(FormTest, NoSettingsFileGivesDefaults)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    EXPECT_EQ(f.leIP->text(), "192.168.1.225");
+    EXPECT_EQ(f.lbTitle->text(), "KR730 - Firmware Upgrade");
+    EXPECT_EQ(f.lbVer->text(), "Ver. 1.3.2");
+    EXPECT_FALSE(f.cbVer->isVisible());
+    EXPECT_FALSE(f.lbVer_sel->isVisible());
+    EXPECT_EQ(f.CurrentFirmwarePath(), " ");
+    EXPECT_EQ(f.lbVer->geometry().topLeft(), QPoint(328, 272));
+    EXPECT_GT(f.lbVer->width(), 5);  // grown to fit its text
+}
+
+TEST_F(FormTest, SingleImageHidesTheVersionChoice)
+{
+    WriteFile("note1.txt", "");
+    WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath1=fw.bin\nVer=Ver. 2.0\nTitle=KR730 Test\n"
+                            "Path_no=1\nPath1_ver=A\nPath2=other.bin\n");
+    TForm1& f = Open();
+    EXPECT_EQ(f.leIP->text(), "127.0.0.2");
+    EXPECT_EQ(f.lbTitle->text(), "KR730 Test");
+    EXPECT_EQ(f.lbVer->text(), "Ver. 2.0");
+    EXPECT_FALSE(f.cbVer->isVisible());
+    EXPECT_EQ(f.CurrentFirmwarePath(), "fw.bin");
+    EXPECT_EQ(FirmwarePaths[0], "");
+}
+
+TEST_F(FormTest, VersionListAndChoice)
+{
+    WriteFile("note1.txt", "");
+    WriteFile("FTPUPG.ini", "[data]\n path_no = 0x3 \nPATH1 = one.bin\nPath1_ver=Ver. 1\nPath2=two.bin\n"
+                            "Path2_ver=Ver. 2\nPath3_ver=Ver. 3\nVer=ignored\n");
+    TForm1& f = Open();
+    ASSERT_EQ(f.cbVer->count(), 3);
+    EXPECT_EQ(f.cbVer->itemText(0), "Ver. 1");
+    EXPECT_EQ(f.cbVer->itemText(2), "Ver. 3");
+    EXPECT_EQ(f.cbVer->currentIndex(), 0);
+    EXPECT_TRUE(f.cbVer->isVisible());
+    EXPECT_TRUE(f.lbVer_sel->isVisible());
+    EXPECT_EQ(f.lbVer->text(), "");
+    EXPECT_EQ(f.CurrentFirmwarePath(), "one.bin");
+
+    // The operator's pick changes the image; a missing Path3 key gives the one-blank default.
+    f.cbVer->setCurrentIndex(1);
+    EXPECT_EQ(f.CurrentFirmwarePath(), "one.bin") << "selecting from code raises nothing";
+    emit f.cbVer->activated(1);
+    EXPECT_EQ(f.CurrentFirmwarePath(), "two.bin");
+    f.cbVer->setCurrentIndex(2);
+    emit f.cbVer->activated(2);
+    EXPECT_EQ(f.CurrentFirmwarePath(), " ");
+    EXPECT_EQ(f.lbVer->text(), "");
+}
+
+TEST_F(FormTest, VersionCountEdges)
+{
+    struct Case {
+        const char* pathNo;
+        int entries;
+        bool listShown;
+    };
+    for (const Case& c : {Case{"2", 2, true}, Case{"0", 0, true}, Case{"-1", 0, true}, Case{"$3", 3, true},
+                          Case{"3abc", 0, false}, Case{"3 x", 0, false}, Case{"11", 10, true},
+                          Case{"$FFFFFFFF", 0, true}}) {
+        SCOPED_TRACE(c.pathNo);
+        FirmwarePaths.fill("");
+        WriteFile("note1.txt", "");
+        WriteFile("FTPUPG.ini", std::string("[Data]\nPath1=p1\nVer=V\nPath_no=") + c.pathNo + "\n");
+        TForm1& f = Open();
+        EXPECT_EQ(f.cbVer->count(), c.entries);
+        EXPECT_EQ(f.cbVer->isVisible(), c.listShown);
+        EXPECT_EQ(f.lbVer->text(), c.listShown ? "" : "V");
+        EXPECT_EQ(f.CurrentFirmwarePath(), "p1");
+        if (c.entries == 10) EXPECT_EQ(FirmwarePaths[9], " ");
+        Close();
+    }
+}
+
+TEST_F(FormTest, CancelAsksTheApplicationToEnd)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    QTest::mouseClick(f.btCancel, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(quitRequests_, 1);
+    EXPECT_TRUE(f.isVisible()) << "the window stays until the loop ends";
+}
+
+TEST_F(FormTest, EnterAndEscapePressNothing)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    QTest::keyClick(f.leIP, Qt::Key_Return);
+    QTest::keyClick(f.leIP, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(quitRequests_, 0);
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+    EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(FormTest, DraggingWithTheLeftButtonMovesTheWindow)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    const QPoint start = f.pos();
+    f.Image1MouseMove(Qt::RightButton, QPoint(50, 20));
+    EXPECT_EQ(f.pos(), start);
+    // Positions reach the handler relative to the window, which moves under the pointer.
+    auto pointerAt = [&](QPoint global) { f.Image1MouseMove(Qt::LeftButton, global - f.pos()); };
+    f.Image1->OnMouseDown(Qt::LeftButton, QPoint(50, 20));
+    pointerAt(start + QPoint(60, 25));
+    pointerAt(start + QPoint(70, 30));
+    EXPECT_EQ(f.pos(), start + QPoint(20, 10));
+    f.Image1->OnMouseUp(Qt::LeftButton, QPoint(20, 10));
+    f.Image1MouseMove(Qt::NoButton, QPoint(300, 200));
+    EXPECT_EQ(f.pos(), start + QPoint(20, 10)) << "the button is up: no drag";
+}

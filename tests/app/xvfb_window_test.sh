@@ -1,0 +1,73 @@
+#!/bin/bash
+# The real binary on a real X server: the window is 434x292, centred, its key-red corners
+# show what lies behind it, and a click on a corner goes past it. Runs inside a private
+# network namespace (the X server is reached through its file socket).
+set -euo pipefail
+ftpupg=$1
+work=$(mktemp -d)
+display=:$((90 + RANDOM % 9))
+cleanup() {
+  [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
+  [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1024x768x24 -br -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+cd "$work"
+printf '[Data]\nIP=127.0.0.2\nTitle=KR730 - Firmware Upgrade\n' > FTPUPG.ini
+printf 'Notes for the operator.\n' > note1.txt
+export NDXL_BROADCAST=127.255.255.255 XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb
+"$ftpupg" 2>"$work/app.log" &
+app=$!
+
+id=""
+for _ in $(seq 100); do
+  id=$(xdotool search --name '^Morvane KR730 Utility$' 2>/dev/null | head -n1) && [ -n "$id" ] && break
+  sleep 0.1
+done
+[ -n "$id" ] || { echo "FAIL: window never appeared"; cat "$work/app.log"; exit 1; }
+sleep 0.5
+
+geometry=$(xwininfo -id "$id")
+width=$(awk '/Width:/ {print $2}' <<<"$geometry")
+height=$(awk '/Height:/ {print $2}' <<<"$geometry")
+left=$(awk '/Absolute upper-left X:/ {print $4}' <<<"$geometry")
+top=$(awk '/Absolute upper-left Y:/ {print $4}' <<<"$geometry")
+fail=0
+check() { if [ "$2" != "$3" ]; then echo "FAIL: $1 is $2, expected $3"; fail=1; else echo "ok: $1 = $2"; fi; }
+check width "$width" 434
+check height "$height" 292
+check left "$left" $(((1024 - 434) / 2))
+check top "$top" $(((768 - 292) / 2))
+
+import -window root "$work/screen.png"
+pixel() { convert "$work/screen.png" -format "%[pixel:p{$1,$2}]" info:; }
+# The root window is black (-br): key-red corners must show it, never red.
+for corner in "$left,$top" "$((left + 433)),$top" "$left,$((top + 291))" "$((left + 433)),$((top + 291))"; do
+  colour=$(pixel "${corner%,*}" "${corner#*,}")
+  case "$colour" in
+    "srgb(0,0,0)"|black) echo "ok: corner $corner shows the root window" ;;
+    *) echo "FAIL: corner $corner shows $colour"; fail=1 ;;
+  esac
+done
+centre=$(pixel $((left + 217)) $((top + 146)))
+[ "$centre" != "srgb(0,0,0)" ] && [ "$centre" != "black" ] || { echo "FAIL: the window's face is not drawn"; fail=1; }
+
+# A click on a see-through corner lands on the root window, not on ours.
+xdotool mousemove "$left" "$top"
+sleep 0.2
+under=$(xdotool getmouselocation --shell | awk -F= '/^WINDOW=/ {print $2}')
+if [ "$under" = "$id" ]; then echo "FAIL: the corner still belongs to the window"; fail=1; else echo "ok: corner is click-through"; fi
+xdotool mousemove $((left + 217)) $((top + 146))
+sleep 0.2
+under=$(xdotool getmouselocation --shell | awk -F= '/^WINDOW=/ {print $2}')
+[ "$under" = "$id" ] && echo "ok: the face takes the pointer" || { echo "FAIL: the face does not take the pointer ($under vs $id)"; fail=1; }
+
+[ -z "${FTPUPG_SCREENSHOT:-}" ] || convert "$work/screen.png" -crop "434x292+$left+$top" +repage "$FTPUPG_SCREENSHOT"
+exit $fail

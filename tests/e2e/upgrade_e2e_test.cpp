@@ -1,0 +1,314 @@
+// "GO" end to end: the real main window offscreen against simulated devices on loopback,
+// message boxes answered by the test.
+#include "form_fixture.h"
+
+#include "DeviceResponder.h"
+#include "TftpServer.h"
+
+#include <QTimer>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+std::string RandomBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    return bytes;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class UpgradeTest : public FormTest {
+protected:
+    void SetUp() override
+    {
+        FormTest::SetUp();
+        WriteFile("note1.txt", "Before the upgrade");
+        WriteFile("note2.txt", "Upgrade finished");
+        image_ = RandomBytes(100 * 1024 + 123, 7);
+        WriteFile("fw.bin", image_);
+        WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath1=fw.bin\n");
+        device_.bindAddress = "127.0.0.2";
+        device_.password = "secret";
+        tftp_.address = "127.0.0.2";
+        tftp_.port = 69;
+        tftp_.slotFile = dir_ + "/received.bin";
+        tftp_.log = [](const std::string&) {};
+    }
+
+    void TearDown() override
+    {
+        Close();
+        if (server_) server_->Stop();
+        responders_.clear();
+        FormTest::TearDown();
+    }
+
+    TDeviceResponder& AddDevice(const TDeviceConfig& config)
+    {
+        responders_.push_back(std::make_unique<TDeviceResponder>(config, [](const std::string&) {}));
+        responders_.back()->Start();
+        return *responders_.back();
+    }
+
+    void StartDevice()
+    {
+        AddDevice(device_);
+        server_ = std::make_unique<simtftp::SimTftpServer>(tftp_);
+        server_->Start();
+    }
+
+    TForm1& OpenAndType(const char* password)
+    {
+        TForm1& f = Open();
+        f.lePW->setText(password);
+        return f;
+    }
+
+    void Go(TForm1& f)
+    {
+        f.btUpgradeClick();
+        QCoreApplication::processEvents();
+    }
+
+    std::vector<std::string> Texts() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& box : boxes_) texts.push_back(box.kind + ": " + box.text);
+        return texts;
+    }
+
+    TDeviceConfig device_;
+    simtftp::SimTftpOptions tftp_;
+    std::string image_;
+    std::vector<std::unique_ptr<TDeviceResponder>> responders_;
+    std::unique_ptr<simtftp::SimTftpServer> server_;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(UpgradeTest, SuccessReachesFinishedWithTheImageAtTheDevice)
+{
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    int workEnds = 0;
+    const auto original = f.tftp1.OnWorkEnd;
+    f.tftp1.OnWorkEnd = [&](TIdComponent* s, TWorkMode m) { ++workEnds; original(s, m); };
+    Go(f);
+
+    EXPECT_EQ(Texts(), Strings{});
+    EXPECT_EQ(ReadAll(tftp_.slotFile), image_);
+    EXPECT_EQ(FirmwareSize, image_.size());
+    EXPECT_EQ(workEnds, 1);
+    EXPECT_EQ(f.stPer->text(), "100%");
+    EXPECT_EQ(f.Image2->width(), 185);
+    EXPECT_TRUE(f.Image2->isVisible());
+    EXPECT_TRUE(f.btFinish->isVisible());
+    EXPECT_FALSE(f.btUpgrade->isVisible());
+    EXPECT_FALSE(f.btCancel->isVisible());
+    EXPECT_FALSE(f.leIP->isVisible() || f.lePW->isVisible() || f.leIP->EditLabel()->isVisible());
+    EXPECT_EQ(f.mm1->toPlainText(), "Upgrade finished");
+    ASSERT_EQ(server_->Images().size(), 1u);
+    EXPECT_EQ(server_->Images()[0].blksize, 1024u);
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 1);
+
+    QTest::mouseClick(f.btFinish, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(quitRequests_, 1);
+}
+
+TEST_F(UpgradeTest, WrongPasswordSaysSoAndOffersGoAgain)
+{
+    StartDevice();
+    TForm1& f = OpenAndType("wrong");
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{"message: Invalid Password !"});
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+    EXPECT_TRUE(f.Image2->isVisible());
+    EXPECT_EQ(f.stPer->text(), "");
+    EXPECT_EQ(server_->RequestsSeen(), 0u);
+    EXPECT_EQ(responders_[0]->PasswordRequests().size(), 1u);
+}
+
+TEST_F(UpgradeTest, NoDevice)
+{
+    TForm1& f = OpenAndType("secret");
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{"message: There is no KR730 connected!"});
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+}
+
+TEST_F(UpgradeTest, LatePasswordAnswerShowsNothing)
+{
+    device_.passwordDelayMs = 900;
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{});
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+    EXPECT_EQ(server_->RequestsSeen(), 0u);
+    // The late acceptance arrives through the main loop; the next "GO" clears it first.
+    QTest::qWait(700);
+    EXPECT_EQ(PasswordAccepted, 1);
+}
+
+TEST_F(UpgradeTest, ErrorPacketMidTransferKeepsProgress)
+{
+    tftp_.errorAfterBlocks = 40;
+    tftp_.errorCode = 3;
+    tftp_.errorText = "Flash full";
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{"message: Flash full"});
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+    EXPECT_TRUE(f.btUpgrade->isVisible());
+    const QString text = f.stPer->text();
+    EXPECT_EQ(text, "39%");  // 40 blocks of 1024 of 102523 bytes
+    EXPECT_EQ(f.Image2->width(), 72);
+    EXPECT_FALSE(f.btFinish->isVisible());
+    EXPECT_EQ(f.mm1->toPlainText(), "Before the upgrade");
+}
+
+TEST_F(UpgradeTest, TimeoutBeforeTheLastBlock)
+{
+    tftp_.silent = true;
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    f.tftp1.SetReceiveTimeout(400);
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{"message: Timeout"});
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+    EXPECT_EQ(f.stPer->text(), "");
+}
+
+TEST_F(UpgradeTest, SilenceAfterTheLastBlockStillFinishes)
+{
+    tftp_.noFinalAck = true;
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    f.tftp1.SetReceiveTimeout(400);
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{});
+    EXPECT_TRUE(f.btFinish->isVisible());
+    EXPECT_EQ(ReadAll(tftp_.slotFile), image_);
+}
+
+TEST_F(UpgradeTest, ErrorAfterTheLastBlockFinishesThenReports)
+{
+    tftp_.errorAfterBlocks = static_cast<int>(image_.size() / 1024 + 1);
+    tftp_.errorText = "Checksum stored late";
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{"message: Checksum stored late"});
+    EXPECT_TRUE(f.btFinish->isVisible());
+    EXPECT_FALSE(f.btUpgrade->isVisible());
+    EXPECT_TRUE(f.btUpgrade->isEnabled());
+}
+
+TEST_F(UpgradeTest, MissingFirmwareBlocks)
+{
+    WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath1=gone.bin\n");
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    // Exceptions other than TFTP ones leave the handler, as a click would deliver them.
+    QTest::mouseClick(f.btUpgrade, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(FirmwareSize, 0xFFFFFFFFu);
+    EXPECT_EQ(Texts(), Strings{"error: Cannot open file gone.bin."});
+    EXPECT_FALSE(f.btUpgrade->isEnabled());
+    EXPECT_TRUE(f.btCancel->isVisible());
+}
+
+TEST_F(UpgradeTest, EmptyImageWarnsThenFinishes)
+{
+    WriteFile("fw.bin", "");
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{"message: Error"});
+    EXPECT_EQ(f.stPer->text(), "100%");
+    EXPECT_TRUE(f.btFinish->isVisible());
+    EXPECT_EQ(ReadAll(tftp_.slotFile), "");
+}
+
+TEST_F(UpgradeTest, VersionChoiceSendsTheChosenImage)
+{
+    const std::string second = RandomBytes(5000, 9);
+    WriteFile("fw2.bin", second);
+    WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath_no=2\nPath1=fw.bin\nPath1_ver=One\n"
+                            "Path2=fw2.bin\nPath2_ver=Two\n");
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    f.cbVer->setCurrentIndex(1);
+    emit f.cbVer->activated(1);
+    Go(f);
+    EXPECT_EQ(Texts(), Strings{});
+    EXPECT_EQ(ReadAll(tftp_.slotFile), second);
+}
+
+TEST_F(UpgradeTest, CancelDuringTheWaitDoesNothing)
+{
+    StartDevice();
+    TForm1& f = OpenAndType("wrong");
+    QTimer::singleShot(100, &f, [&] { QTest::mouseClick(f.btCancel, Qt::LeftButton); });
+    Go(f);
+    EXPECT_EQ(quitRequests_, 0);
+    QTest::mouseClick(f.btCancel, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(quitRequests_, 1);
+}
+
+TEST_F(UpgradeTest, OnlyTheDeviceWithTheTypedAddressIsAsked)
+{
+    TDeviceConfig other = device_;
+    other.bindAddress = "127.0.0.3";
+    other.mac = {0, 0x1b, 0x7a, 0, 0, 3};
+    TDeviceResponder& bystander = AddDevice(other);
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    Go(f);
+    EXPECT_TRUE(f.btFinish->isVisible());
+    EXPECT_EQ(bystander.PasswordRequests().size(), 0u);
+    EXPECT_EQ(responders_.back()->PasswordRequests().size(), 1u);
+}
+
+TEST_F(UpgradeTest, WindowStaysResponsiveDuringTheTransfer)
+{
+    image_ = RandomBytes(2 * 1024 * 1024, 3);
+    WriteFile("fw.bin", image_);
+    tftp_.noFinalAck = true;  // the last wait is a whole receive time-out
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    f.tftp1.SetReceiveTimeout(1100);
+    QElapsedTimer clock;
+    qint64 last = -1, longestGap = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        if (last >= 0) longestGap = std::max(longestGap, now - last);
+        last = now;
+    });
+    clock.start();
+    ticker.start(10);
+    Go(f);
+    ticker.stop();
+    EXPECT_TRUE(f.btFinish->isVisible());
+    EXPECT_LT(longestGap, 400) << "window events must be handled at least every 250 ms";
+}
+
+} // namespace
