@@ -20,7 +20,9 @@ QFont PixelFont(const QStringList& families, int pixelHeight, bool bold)
 
 QFont SansFont(int pixelHeight, bool bold)
 {
-    return PixelFont({"MS Sans Serif", "Liberation Sans", "Arial", "DejaVu Sans"}, pixelHeight, bold);
+    // DejaVu Sans Condensed at 11 pixels sets the layout's captions at their stored widths
+    // ("IP Address :" 57, "Password :" 52), as the original bitmap face did.
+    return PixelFont({"MS Sans Serif", "DejaVu Sans Condensed", "Liberation Sans"}, pixelHeight, bold);
 }
 
 QFont ArialFont(int pixelHeight)
@@ -78,6 +80,17 @@ TLabeledEdit::TLabeledEdit(QWidget* parent, const QString& caption, QSize labelS
 {
     label_->setTextFormat(Qt::PlainText);
     label_->resize(labelSize);
+    // Set against the edit: the caption's trailing bearing, not its ink, meets the box edge.
+    label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // The stored box was measured with the original bitmap face; narrow the nearest
+    // installed face until the caption fits rather than clip it.
+    QFont font = label_->font();
+    for (int stretch = 100; stretch >= 80; stretch -= 2) {
+        font.setStretch(stretch);
+        const QRect ink = QFontMetrics(font).tightBoundingRect(caption);
+        if (ink.width() + 1 <= labelSize.width()) break;
+    }
+    label_->setFont(font);
     label_->setBuddy(this);
 }
 

@@ -70,12 +70,18 @@ TForm1::~TForm1()
     FormDestroy();
 }
 
+static void LoadResources()
+{
+    // The skin lives in a static library: its resources must be registered by hand.
+    Q_INIT_RESOURCE(resources);
+}
+
 void TForm1::CreateControls()
 {
+    LoadResources();
     setWindowTitle("Morvane KR730 Utility");
     setWindowIcon(QIcon(":/ftpupg.ico"));
     setFixedSize(434, 292);
-    SetBackground(this, kKeyRed);
     setFont(SansFont(11));
 
     const QPixmap skin(":/skin.bmp");
@@ -91,7 +97,7 @@ void TForm1::CreateControls()
     };
     // Key-red pixels of the skin are see-through and let clicks pass to what lies behind.
     if (!skin.isNull()) {
-        const QImage key = skin.toImage().createMaskFromColor(kKeyRed.rgb(), Qt::MaskOutColor);
+        const QImage key = skin.toImage().createMaskFromColor(kKeyRed.rgb(), Qt::MaskInColor);
         setMask(QBitmap::fromImage(key));
     }
 

@@ -40,6 +40,14 @@ TEST_F(FormTest, LayoutMatchesTheFace)
     EXPECT_EQ(f.btCancel->text(), "Cancel");
     EXPECT_EQ(f.btFinish->text(), "OK");
     EXPECT_EQ(f.lbVer_sel->text(), "F/W Version :");
+    // The nearest installed face must set the captions within their stored boxes.
+    for (const QLabel* label : {f.leIP->EditLabel(), f.lePW->EditLabel()}) {
+        const QFontMetrics metrics = label->fontMetrics();
+        const QRect ink = metrics.tightBoundingRect(label->text())
+                              .translated(label->width() - metrics.horizontalAdvance(label->text()), 0);
+        EXPECT_GE(ink.left(), 0) << label->text().toStdString();
+        EXPECT_LT(ink.right(), label->width()) << label->text().toStdString();
+    }
 
     // Behaviour the operator relies on.
     EXPECT_EQ(f.lePW->echoMode(), QLineEdit::Password);
@@ -62,10 +70,10 @@ TEST_F(FormTest, LayoutMatchesTheFace)
     EXPECT_TRUE(boxes_.empty());
 
     // Tab order: IP, password, GO, Cancel, notes (the percentage takes no focus).
-    EXPECT_EQ(f.leIP->nextInFocusChain(), f.lePW);
-    EXPECT_EQ(f.lePW->nextInFocusChain(), f.btUpgrade);
-    EXPECT_EQ(f.btUpgrade->nextInFocusChain(), f.btCancel);
-    EXPECT_EQ(f.btCancel->nextInFocusChain(), f.mm1);
+    for (QWidget* next : std::initializer_list<QWidget*>{f.lePW, f.btUpgrade, f.btCancel, f.mm1}) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next) << next->metaObject()->className();
+    }
     EXPECT_EQ(f.stPer->focusPolicy(), Qt::NoFocus);
 
     // The key-red corners are cut out of the window; the middle is not.
@@ -97,9 +105,9 @@ TEST_F(FormTest, ActivationRunsOnceOnly)
     QWidget other;
     other.show();
     other.activateWindow();
-    QTest::qWaitForWindowActive(&other);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
     f.activateWindow();
-    QTest::qWaitForWindowActive(&f);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     EXPECT_EQ(f.mm1->toPlainText(), "first");
     EXPECT_TRUE(f.Image2->isVisible());
 }
@@ -189,7 +197,9 @@ TEST_F(FormTest, VersionCountEdges)
         EXPECT_EQ(f.cbVer->isVisible(), c.listShown);
         EXPECT_EQ(f.lbVer->text(), c.listShown ? "" : "V");
         EXPECT_EQ(f.CurrentFirmwarePath(), "p1");
-        if (c.entries == 10) EXPECT_EQ(FirmwarePaths[9], " ");
+        if (c.entries == 10) {
+            EXPECT_EQ(FirmwarePaths[9], " ");
+        }
         Close();
     }
 }
