@@ -3,6 +3,7 @@
 #include "Exception.h"
 
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QPushButton>
 
 #include <cstdio>
@@ -29,10 +30,23 @@ void ShowBox(QMessageBox::Icon icon, const char* kind, const std::string& text)
     box.exec();
 }
 
+// Password edits show '*' for every character, as operators know it from the device tools.
+class TAppStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == SH_LineEdit_PasswordCharacter) return '*';
+        if (hint == SH_LineEdit_PasswordMaskDelay) return 0;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
 } // namespace
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
+    setStyle(new TAppStyle);
     setApplicationName("ftpupg");
     setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
     setOrganizationName("Morvane");

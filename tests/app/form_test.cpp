@@ -51,6 +51,7 @@ TEST_F(FormTest, LayoutMatchesTheFace)
 
     // Behaviour the operator relies on.
     EXPECT_EQ(f.lePW->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(f.lePW->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, f.lePW), '*');
     EXPECT_FALSE(f.cbVer->isEditable());
     EXPECT_TRUE(f.mm1->isReadOnly());
     EXPECT_EQ(f.mm1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);

@@ -1,0 +1,197 @@
+// ftpupg-simdev: a simulated device for tests and demos. Run it inside a private network
+// namespace (scripts/netns-run); it binds loopback addresses only.
+#include "DeviceResponder.h"
+#include "TftpServer.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TSimOptions {
+    TDeviceConfig device;
+    bool help = false;
+    // The firmware slot: a TFTP write server on the device's address when a file is given.
+    std::string tftpSlot;
+    uint16_t tftpPort = 69;
+};
+
+const char* const Usage = R"(usage: ftpupg-simdev [options]
+Plays one device answering discovery and password requests until SIGINT or SIGTERM.
+Several instances (distinct --bind addresses) can run side by side.
+  --bind ADDR             address the answers come from (default 127.0.0.2)
+  --listen ADDR           where broadcast requests arrive (default 127.255.255.255)
+  --port N                device port (default 17250)
+  --ip-text TEXT          IP text reported in answers (default: the --bind address)
+  --mac XX:XX:XX:XX:XX:XX hardware address (default 00:1b:7a:00:00:02)
+  --name TEXT             device name (default KR730)
+  --echo N                echo word of protocol-20 answers (default 0x5a17c3e1)
+  --password TEXT         accepted password, first 12 bytes count (default 1234)
+  --protocols LIST        discovery answers to send, e.g. 17 | 20 | 17,20 | 17,33,96,99 (default 17)
+  --discovery-delay MS    answer discovery late
+  --password-delay MS     answer password requests late
+  --no-discovery-answer   never answer discovery
+  --no-password-answer    never answer password requests
+  --refuse RESULT[,VALUE] result and second value of a refusal (default 1,0)
+  --reply-length N        cut or zero-pad every answer record to N bytes
+  --name-unterminated     name runs to the end of the record with no zero byte
+  --junk                  also send a datagram that is not a reply
+  --tftp-slot FILE        also take firmware over TFTP on the --bind address and store
+                          a write to "/" in FILE
+  --tftp-port N           TFTP request port (default 69)
+  --help                  this text
+Every request received and what was done with it is logged to standard error.
+)";
+
+unsigned long Number(const std::string& option, const std::string& text, unsigned long max)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || value > max || text[0] == '-')
+        throw std::invalid_argument(option + ": not a number up to " + std::to_string(max) + ": " + text);
+    return value;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, separator))
+        parts.push_back(part);
+    return parts;
+}
+
+TSimOptions ParseOptions(int argc, char** argv)
+{
+    TSimOptions options;
+    TDeviceConfig& d = options.device;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::invalid_argument(option + " needs a value");
+            return argv[++i];
+        };
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+        } else if (option == "--bind") {
+            d.bindAddress = value();
+        } else if (option == "--listen") {
+            d.listenAddress = value();
+        } else if (option == "--port") {
+            d.port = static_cast<uint16_t>(Number(option, value(), 65535));
+        } else if (option == "--ip-text") {
+            d.ipText = value();
+        } else if (option == "--mac") {
+            const std::string text = value();
+            const auto mac = ParseMac(text);
+            if (!mac)
+                throw std::invalid_argument("--mac: not a hardware address: " + text);
+            d.mac = *mac;
+        } else if (option == "--name") {
+            d.name = value();
+        } else if (option == "--echo") {
+            d.echoWord = static_cast<uint32_t>(Number(option, value(), 0xffffffffUL));
+        } else if (option == "--password") {
+            d.password = value();
+        } else if (option == "--protocols") {
+            d.answer17 = d.answer20 = false;
+            d.extraProtocols.clear();
+            for (const auto& part : Split(value(), ',')) {
+                const auto protocol = static_cast<uint8_t>(Number(option, part, 255));
+                if (protocol == 17)
+                    d.answer17 = true;
+                else if (protocol == 20)
+                    d.answer20 = true;
+                else
+                    d.extraProtocols.push_back(protocol);
+            }
+        } else if (option == "--discovery-delay") {
+            d.discoveryDelayMs = static_cast<int>(Number(option, value(), 600000));
+        } else if (option == "--password-delay") {
+            d.passwordDelayMs = static_cast<int>(Number(option, value(), 600000));
+        } else if (option == "--no-discovery-answer") {
+            d.answerDiscovery = false;
+        } else if (option == "--no-password-answer") {
+            d.answerPassword = false;
+        } else if (option == "--refuse") {
+            const auto parts = Split(value(), ',');
+            if (parts.empty() || parts.size() > 2)
+                throw std::invalid_argument("--refuse: RESULT[,VALUE]");
+            d.refuseResult = static_cast<uint16_t>(Number(option, parts[0], 65535));
+            d.refuseStatus = parts.size() == 2 ? static_cast<uint16_t>(Number(option, parts[1], 65535)) : 0;
+        } else if (option == "--reply-length") {
+            d.replyLength = Number(option, value(), 2000);
+        } else if (option == "--name-unterminated") {
+            d.nameUnterminated = true;
+        } else if (option == "--junk") {
+            d.junk = true;
+        } else if (option == "--tftp-slot") {
+            options.tftpSlot = value();
+        } else if (option == "--tftp-port") {
+            options.tftpPort = static_cast<uint16_t>(Number(option, value(), 65535));
+        } else {
+            throw std::invalid_argument("unknown option " + option);
+        }
+    }
+    return options;
+}
+
+// Blocks the stop signals in every thread started after it; the main thread waits for them.
+sigset_t BlockStopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TSimOptions options;
+    try {
+        options = ParseOptions(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "ftpupg-simdev: " << e.what() << "\n" << Usage;
+        return 2;
+    }
+    if (options.help) {
+        std::cout << Usage;
+        return 0;
+    }
+    const sigset_t stopSignals = BlockStopSignals();
+    try {
+        TDeviceResponder responder(options.device);
+        responder.Start();
+        std::optional<simtftp::SimTftpServer> tftp;
+        if (!options.tftpSlot.empty()) {
+            simtftp::SimTftpOptions tftpOptions;
+            tftpOptions.address = options.device.bindAddress;
+            tftpOptions.port = options.tftpPort;
+            tftpOptions.slotFile = options.tftpSlot;
+            tftp.emplace(tftpOptions);
+            tftp->Start();
+        }
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        std::cerr << "ftpupg-simdev: " << strsignal(signal) << ", stopping\n";
+    } catch (const std::exception& e) {
+        std::cerr << "ftpupg-simdev: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

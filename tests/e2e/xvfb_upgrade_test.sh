@@ -1,0 +1,65 @@
+#!/bin/bash
+# The real binary on a real X server, driven like an operator with xdotool: type the password,
+# click "GO", wait for the finished state, and check the device got the image intact.
+# Runs inside a private network namespace. FTPUPG_SCREENSHOT=FILE keeps the finished window.
+set -euo pipefail
+ftpupg=$1
+simdev=$2
+work=$(mktemp -d)
+display=:$((80 + RANDOM % 9))
+cleanup() {
+  for pid in ${app:-} ${device:-} ${xvfb:-}; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+cd "$work"
+head -c $((512 * 1024 + 99)) /dev/urandom > fw.bin
+printf '[Data]\nIP=127.0.0.2\nPath1=fw.bin\nVer=Ver. 1.4.0\n' > FTPUPG.ini
+printf 'Type the password and press GO.\n' > note1.txt
+printf 'The firmware has been written.\nPress OK to close.\n' > note2.txt
+"$simdev" --bind 127.0.0.2 --password s3cret --tftp-slot "$work/received.bin" 2>"$work/device.log" &
+device=$!
+export NDXL_BROADCAST=127.255.255.255 XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb FTPUPG_ARP_COMMAND=true
+"$ftpupg" 2>"$work/app.log" &
+app=$!
+
+id=""
+for _ in $(seq 100); do
+  id=$(xdotool search --name '^Morvane KR730 Utility$' 2>/dev/null | head -n1) && [ -n "$id" ] && break
+  sleep 0.1
+done
+[ -n "$id" ] || { echo "FAIL: window never appeared"; cat "$work/app.log"; exit 1; }
+sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$id")"
+
+# Click into the password box (72,224 in the window), type, then press "GO" (32,256 65x25).
+xdotool mousemove $((X + 130)) $((Y + 234)) click 1
+sleep 0.2
+xdotool type --delay 30 s3cret
+xdotool mousemove $((X + 64)) $((Y + 268)) click 1
+
+for _ in $(seq 100); do
+  grep -q 'received "/"' "$work/device.log" 2>/dev/null && break
+  sleep 0.1
+done
+sleep 1
+import -window root "$work/screen.png"
+[ -z "${FTPUPG_SCREENSHOT:-}" ] || convert "$work/screen.png" -crop "434x292+$X+$Y" +repage "$FTPUPG_SCREENSHOT"
+
+fail=0
+if cmp fw.bin received.bin; then echo "ok: the device received the image intact"; else echo "FAIL: image differs"; ls -l "$work"; fail=1; fi
+grep -q '^\[WDCP\]' "$work/app.log" && { echo "FAIL: the password was refused"; fail=1; }
+# Finished: "OK" at 72,256 (75x25) closes the utility.
+xdotool mousemove $((X + 109)) $((Y + 268)) click 1
+for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$app" 2>/dev/null; then echo "FAIL: OK did not end the utility"; fail=1
+else wait "$app"; code=$?; app=""; [ "$code" = 0 ] && echo "ok: OK ended the utility with 0" || { echo "FAIL: exit $code"; fail=1; }; fi
+[ $fail = 0 ] || { echo "--- app log"; cat "$work/app.log"; echo "--- device log"; cat "$work/device.log"; }
+exit $fail
