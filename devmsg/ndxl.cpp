@@ -1,0 +1,269 @@
+// The messaging library: one UDP socket, broadcast requests, a receiver thread that queues
+// the devices' unicast answers and posts one notification per queued record.
+#include "ndxl.h"
+
+#include "NdxlCore.h"
+#include "NdxlWire.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset() noexcept
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+void Log(const std::string& text)
+{
+    const std::string line = "ndxl: " + text + "\n";
+    [[maybe_unused]] const auto n = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string ErrnoText(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+sockaddr_in Endpoint(uint32_t hostOrderAddress, uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(hostOrderAddress);
+    address.sin_port = htons(port);
+    return address;
+}
+
+class Session {
+public:
+    Session(std::string vendor, NDXL_Window window, uint32_t message, NdxlCore::Settings settings, Fd socket,
+            Fd wake)
+        : vendor_(std::move(vendor)), window_(window), message_(message), settings_(settings),
+          socket_(std::move(socket)), wake_(std::move(wake))
+    {
+        receiver_ = std::thread([this] { Receive(); });
+    }
+
+    ~Session()
+    {
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(wake_.get(), &one, sizeof one);
+        if (receiver_.joinable())
+            receiver_.join();
+    }
+
+    int32_t Send(const uint8_t* frame)
+    {
+        const auto datagram = NdxlWire::WrapRequest(vendor_, frame);
+        std::vector<uint32_t> targets;
+        if (settings_.broadcast)
+            targets.push_back(*settings_.broadcast);
+        else
+            targets = NdxlCore::BroadcastTargets(NdxlCore::SystemInterfaces());
+        if (targets.empty()) {
+            Log("no broadcast-capable interface is up; request not sent");
+            return 2;
+        }
+        int sent = 0;
+        for (const uint32_t target : targets) {
+            const sockaddr_in to = Endpoint(target, settings_.port);
+            if (::sendto(socket_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to) == static_cast<ssize_t>(datagram.size()))
+                ++sent;
+            else
+                Log(ErrnoText(("sendto " + NdxlCore::AddressText(target)).c_str()));
+        }
+        return sent > 0 ? 0 : 3;
+    }
+
+    int32_t Get(uint8_t* buffer) { return queue_.Pop(buffer) ? 0 : 1; }
+
+private:
+    void Receive()
+    {
+        // Room for more than a reply datagram, so that oversized ones are seen and cut.
+        std::vector<uint8_t> buffer(4096);
+        pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        for (;;) {
+            fds[0].revents = fds[1].revents = 0;
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                Log(ErrnoText("poll"));
+                return;
+            }
+            if (fds[1].revents != 0)
+                return;
+            if ((fds[0].revents & POLLERR) != 0) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length); // clears it
+            }
+            if ((fds[0].revents & POLLIN) == 0)
+                continue;
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t n = ::recvfrom(socket_.get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                    Log(ErrnoText("recvfrom"));
+                continue;
+            }
+            Accept(std::span<const uint8_t>(buffer.data(), std::min<size_t>(static_cast<size_t>(n), buffer.size())),
+                   static_cast<size_t>(n), ntohl(from.sin_addr.s_addr));
+        }
+    }
+
+    void Accept(std::span<const uint8_t> datagram, size_t fullLength, uint32_t from)
+    {
+        const auto record = NdxlWire::UnwrapReply(datagram);
+        if (!record)
+            return; // not ours
+        if (fullLength > NdxlWire::MaxReplyDatagramSize)
+            Log("reply from " + NdxlCore::AddressText(from) + " is " + std::to_string(fullLength) +
+                " bytes; record cut to 800");
+        if (!queue_.Push(*record)) {
+            Log("reply queue full; reply from " + NdxlCore::AddressText(from) + " dropped");
+            return;
+        }
+        if (window_.post != nullptr)
+            window_.post(window_.context, message_, 1, 0);
+    }
+
+    const std::string vendor_;
+    const NDXL_Window window_;
+    const uint32_t message_;
+    const NdxlCore::Settings settings_;
+    Fd socket_;
+    Fd wake_;
+    NdxlCore::ReplyQueue queue_;
+    std::thread receiver_; // last: starts after everything it uses exists
+};
+
+std::mutex g_mutex;
+std::unique_ptr<Session> g_session;
+
+std::unique_ptr<Session> Open(const char* vendor, const NDXL_Window& window, uint32_t message)
+{
+    std::string error;
+    bool ok = false;
+    const NdxlCore::Settings settings = NdxlCore::SettingsFromEnvironment(error, ok);
+    if (!ok) {
+        Log(error);
+        return nullptr;
+    }
+    Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socket.valid()) {
+        Log(ErrnoText("socket"));
+        return nullptr;
+    }
+    const int on = 1;
+    if (::setsockopt(socket.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        Log(ErrnoText("SO_BROADCAST"));
+        return nullptr;
+    }
+    // A loopback destination keeps the whole exchange on loopback: bind there too.
+    const bool loopback = settings.broadcast && (*settings.broadcast >> 24) == 127;
+    const sockaddr_in local = Endpoint(loopback ? INADDR_LOOPBACK : INADDR_ANY, settings.localPort);
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        Log(ErrnoText(("bind port " + std::to_string(settings.localPort)).c_str()));
+        return nullptr;
+    }
+    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.valid()) {
+        Log(ErrnoText("eventfd"));
+        return nullptr;
+    }
+    try {
+        return std::make_unique<Session>(vendor != nullptr ? vendor : "", window, message, settings,
+                                         std::move(socket), std::move(wake));
+    } catch (const std::exception& e) {
+        Log(std::string("cannot start the receiver: ") + e.what());
+        return nullptr;
+    }
+}
+
+} // namespace
+
+extern "C" int32_t NDXL_Init(const char* vendor, const NDXL_Window* window, uint32_t message, int32_t /*mode*/)
+{
+    std::lock_guard lock(g_mutex);
+    if (g_session) {
+        Log("already initialised");
+        return 1;
+    }
+    if (window == nullptr) {
+        Log("no window given");
+        return 1;
+    }
+    g_session = Open(vendor, *window, message);
+    return g_session ? 0 : 1;
+}
+
+extern "C" int32_t NDXL_SendData(const void* frame)
+{
+    std::lock_guard lock(g_mutex);
+    if (!g_session || frame == nullptr)
+        return 1;
+    return g_session->Send(static_cast<const uint8_t*>(frame));
+}
+
+extern "C" int32_t NDXL_GetData(void* buffer)
+{
+    std::lock_guard lock(g_mutex);
+    if (!g_session || buffer == nullptr)
+        return 1;
+    return g_session->Get(static_cast<uint8_t*>(buffer));
+}
+
+extern "C" int32_t NDXL_Terminate(void)
+{
+    std::unique_ptr<Session> session;
+    {
+        std::lock_guard lock(g_mutex);
+        session = std::move(g_session);
+    }
+    session.reset(); // joins the receiver outside the lock
+    return 0;
+}

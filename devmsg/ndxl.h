@@ -1,0 +1,39 @@
+/* Device messaging library: broadcasts request frames to the devices on the local network
+   and hands their reply records back one at a time, announced by a posted notification.
+   C ABI so that it can stand in for the device maker's library. */
+#ifndef NDXL_H
+#define NDXL_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define NDXL_API __attribute__((visibility("default")))
+#else
+#define NDXL_API
+#endif
+
+/* Stands in for the window handle: where the library posts its notifications. post() is
+   called from the library's receiver thread; it must only queue (never handle inline). */
+typedef struct NDXL_Window {
+    void (*post)(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam);
+    void* context;
+} NDXL_Window;
+
+/* Copies *window, opens the socket and starts the receiver. 0 = opened. */
+NDXL_API int32_t NDXL_Init(const char* vendor, const NDXL_Window* window, uint32_t message, int32_t mode);
+/* Sends one 832-byte request frame. 0 = sent to at least one destination. */
+NDXL_API int32_t NDXL_SendData(const void* frame);
+/* Writes one queued reply record (800 bytes, zero-filled past the received length). 0 = written. */
+NDXL_API int32_t NDXL_GetData(void* buffer);
+/* Stops the receiver, closes the socket, drops queued replies. Always safe. */
+NDXL_API int32_t NDXL_Terminate(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,374 @@
+#include "DeviceResponder.h"
+
+#include "DeviceFrames.h"
+#include "NdxlWire.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+using namespace DeviceFrames;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t OpDiscoveryAnswer = 1;
+constexpr uint8_t OpPasswordAnswer = 17;
+constexpr uint16_t EchoMismatchResult = 2;
+constexpr size_t NameRoom = RepEcho - RepName - 1; // a terminated name ends before the echo word
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+void PutWord(std::vector<uint8_t>& record, size_t offset, uint16_t value)
+{
+    record[offset] = static_cast<uint8_t>(value & 0xff);
+    record[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+std::vector<uint8_t> BaseRecord(const TDeviceConfig& config, uint8_t protocol, uint8_t operation)
+{
+    std::vector<uint8_t> record(ReplySize, 0);
+    const std::string ip = config.ipText.value_or(config.bindAddress);
+    // A text of 16 bytes or more fills the field with no zero byte: a malformed answer on purpose.
+    std::copy_n(ip.begin(), std::min(ip.size(), RepIpSize), record.begin() + RepIp);
+    std::copy(config.mac.begin(), config.mac.end(), record.begin() + RepMac);
+    record[RepProtocol] = protocol;
+    record[RepOperation] = operation;
+    return record;
+}
+
+std::string Endpoint(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+sockaddr_in ParseEndpoint(const std::string& address, uint16_t port)
+{
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &endpoint.sin_addr) != 1)
+        throw std::runtime_error("not an IPv4 address: " + address);
+    return endpoint;
+}
+
+int BoundSocket(const std::string& address, uint16_t port)
+{
+    const sockaddr_in endpoint = ParseEndpoint(address, port);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) != 0) {
+        const std::string error = std::strerror(errno);
+        ::close(fd);
+        throw std::runtime_error("bind " + address + ":" + std::to_string(port) + ": " + error);
+    }
+    return fd;
+}
+
+std::string Hex(std::span<const uint8_t> bytes)
+{
+    std::string text;
+    char part[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(part, sizeof part, i == 0 ? "%02x" : ":%02x", bytes[i]);
+        text += part;
+    }
+    return text;
+}
+
+} // namespace
+
+std::vector<uint8_t> BuildDiscoveryAnswer(const TDeviceConfig& config, uint8_t protocol)
+{
+    auto record = BaseRecord(config, protocol, OpDiscoveryAnswer);
+    if (protocol == ApdpDiscoveryV4) {
+        for (size_t i = 0; i < EchoSize; ++i)
+            record[RepEcho + i] = static_cast<uint8_t>(config.echoWord >> (8 * i));
+    }
+    if (config.nameUnterminated) {
+        const std::string fill = config.name.empty() ? std::string("X") : config.name;
+        for (size_t i = RepName; i < ReplySize; ++i)
+            record[i] = static_cast<uint8_t>(fill[(i - RepName) % fill.size()]);
+    } else {
+        std::copy_n(config.name.begin(), std::min(config.name.size(), NameRoom), record.begin() + RepName);
+    }
+    return record;
+}
+
+std::vector<uint8_t> BuildPasswordAnswer(const TDeviceConfig& config, uint8_t protocol, uint16_t result,
+                                         uint16_t status)
+{
+    auto record = BaseRecord(config, protocol, OpPasswordAnswer);
+    PutWord(record, RepResult, result);
+    PutWord(record, RepStatus, status);
+    return record;
+}
+
+std::vector<TPlannedReply> PlanReplies(const TDeviceConfig& config, std::span<const uint8_t> frame,
+                                       std::string* note)
+{
+    auto say = [note](const std::string& text) {
+        if (note != nullptr)
+            *note = text;
+    };
+    std::vector<TPlannedReply> replies;
+    if (frame.size() != RequestSize) {
+        say("request of " + std::to_string(frame.size()) + " bytes ignored");
+        return replies;
+    }
+    const uint8_t protocol = frame[ReqProtocol];
+    if (protocol == ApdpDiscovery) {
+        if (!config.answerDiscovery) {
+            say("discovery: staying silent");
+            return replies;
+        }
+        std::vector<uint8_t> protocols;
+        if (config.answer17)
+            protocols.push_back(ApdpDiscovery);
+        if (config.answer20)
+            protocols.push_back(ApdpDiscoveryV4);
+        protocols.insert(protocols.end(), config.extraProtocols.begin(), config.extraProtocols.end());
+        for (const uint8_t p : protocols)
+            replies.push_back({config.discoveryDelayMs, BuildDiscoveryAnswer(config, p)});
+        say("discovery: answering with " + std::to_string(replies.size()) + " record(s)");
+    } else if (protocol == WdcpPassword || protocol == WdcpPasswordV4) {
+        if (!std::equal(config.mac.begin(), config.mac.end(), frame.begin() + ReqMac)) {
+            say("password request for " + Hex(frame.subspan(ReqMac, MacSize)) + ": not this device");
+            return replies;
+        }
+        if (!config.answerPassword) {
+            say("password request: staying silent");
+            return replies;
+        }
+        uint8_t expected[PasswordSize] = {};
+        std::copy_n(config.password.begin(), std::min(config.password.size(), PasswordSize), expected);
+        const bool passwordOk = std::equal(std::begin(expected), std::end(expected), frame.begin() + ReqPassword);
+        bool echoOk = true;
+        if (protocol == WdcpPasswordV4) {
+            for (size_t i = 0; i < EchoSize; ++i)
+                echoOk = echoOk && frame[ReqEcho + i] == static_cast<uint8_t>(config.echoWord >> (8 * i));
+        }
+        uint16_t result = 0, status = 0;
+        if (!echoOk) {
+            result = EchoMismatchResult;
+            say("password request " + std::to_string(protocol) + ": echo word mismatch, refused");
+        } else if (!passwordOk) {
+            result = config.refuseResult;
+            status = config.refuseStatus;
+            say("password request " + std::to_string(protocol) + ": wrong password, refused");
+        } else {
+            say("password request " + std::to_string(protocol) + ": accepted");
+        }
+        replies.push_back({config.passwordDelayMs, BuildPasswordAnswer(config, protocol, result, status)});
+    } else {
+        say("request with protocol " + std::to_string(protocol) + " ignored");
+    }
+    if (config.replyLength) {
+        for (auto& reply : replies)
+            reply.record.resize(*config.replyLength, 0);
+    }
+    return replies;
+}
+
+std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text)
+{
+    std::array<uint8_t, 6> mac{};
+    unsigned parts[6];
+    char separators[5];
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%2x%c%2x%c%2x%c%2x%c%2x%c%2x%n", &parts[0], &separators[0], &parts[1],
+                    &separators[1], &parts[2], &separators[2], &parts[3], &separators[3], &parts[4],
+                    &separators[4], &parts[5], &consumed) != 11 ||
+        static_cast<size_t>(consumed) != text.size())
+        return std::nullopt;
+    for (const char separator : separators) {
+        if (separator != ':' && separator != '-')
+            return std::nullopt;
+    }
+    for (size_t i = 0; i < mac.size(); ++i)
+        mac[i] = static_cast<uint8_t>(parts[i]);
+    return mac;
+}
+
+struct TDeviceResponder::Impl {
+    explicit Impl(const TDeviceConfig& config)
+        : listen(BoundSocket(config.listenAddress, config.port)), unicast(BoundSocket(config.bindAddress, config.port)),
+          wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        if (wake.get() < 0)
+            throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    }
+
+    Fd listen;   // broadcast requests
+    Fd unicast;  // requests sent to the device itself; every answer leaves from here
+    Fd wake;
+
+    struct Pending {
+        Clock::time_point due;
+        std::vector<uint8_t> datagram;
+        sockaddr_in to;
+    };
+    std::vector<Pending> pending;
+};
+
+TDeviceResponder::TDeviceResponder(TDeviceConfig config, LogSink log)
+    : config_(std::move(config)), log_(std::move(log))
+{
+}
+
+TDeviceResponder::~TDeviceResponder()
+{
+    Stop();
+}
+
+void TDeviceResponder::Log(const std::string& line) const
+{
+    const std::string text = "simdev " + config_.bindAddress + ": " + line;
+    if (log_) {
+        log_(text);
+        return;
+    }
+    const std::string withFeed = text + "\n";
+    [[maybe_unused]] const auto n = ::write(STDERR_FILENO, withFeed.data(), withFeed.size());
+}
+
+void TDeviceResponder::Start()
+{
+    if (thread_.joinable())
+        return;
+    impl_ = std::make_unique<Impl>(config_);
+    Log("listening on " + config_.listenAddress + ":" + std::to_string(config_.port) + " and " +
+        config_.bindAddress + ":" + std::to_string(config_.port) + ", reporting IP " +
+        config_.ipText.value_or(config_.bindAddress) + ", MAC " + Hex(config_.mac));
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TDeviceResponder::Stop()
+{
+    if (!thread_.joinable())
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(impl_->wake.get(), &one, sizeof one);
+    thread_.join();
+    impl_.reset();
+}
+
+std::vector<TReceivedRequest> TDeviceResponder::Received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::vector<TReceivedRequest> TDeviceResponder::PasswordRequests() const
+{
+    std::vector<TReceivedRequest> result;
+    for (auto& request : Received()) {
+        const uint8_t protocol = request.frame[ReqProtocol];
+        if ((protocol == WdcpPassword || protocol == WdcpPasswordV4) &&
+            std::equal(config_.mac.begin(), config_.mac.end(), request.frame.begin() + ReqMac))
+            result.push_back(std::move(request));
+    }
+    return result;
+}
+
+void TDeviceResponder::Run()
+{
+    Impl& impl = *impl_;
+    std::vector<uint8_t> buffer(4096);
+    for (;;) {
+        int timeout = -1;
+        const auto now = Clock::now();
+        for (const auto& p : impl.pending) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(p.due - now).count();
+            const int ms = static_cast<int>(std::max<long long>(0, wait));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        }
+        pollfd fds[3] = {{impl.listen.get(), POLLIN, 0}, {impl.unicast.get(), POLLIN, 0}, {impl.wake.get(), POLLIN, 0}};
+        if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
+            Log(std::string("poll: ") + std::strerror(errno));
+            return;
+        }
+        if (fds[2].revents != 0)
+            return;
+        // Answers that are due.
+        const auto due = Clock::now();
+        for (auto it = impl.pending.begin(); it != impl.pending.end();) {
+            if (it->due > due) {
+                ++it;
+                continue;
+            }
+            if (::sendto(impl.unicast.get(), it->datagram.data(), it->datagram.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to) < 0)
+                Log(std::string("sendto: ") + std::strerror(errno));
+            it = impl.pending.erase(it);
+        }
+        for (int i = 0; i < 2; ++i) {
+            if ((fds[i].revents & POLLERR) != 0) {
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length); // clears it
+            }
+            if ((fds[i].revents & POLLIN) == 0)
+                continue;
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t n = ::recvfrom(fds[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n < 0)
+                continue;
+            const std::span<const uint8_t> datagram(buffer.data(), static_cast<size_t>(n));
+            const auto request = NdxlWire::UnwrapRequest(datagram);
+            if (!request) {
+                Log("ignored " + std::to_string(n) + " bytes from " + Endpoint(from) + ": not a request");
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                received_.push_back({std::vector<uint8_t>(request->frame.begin(), request->frame.end()),
+                                     std::string(request->vendor), Endpoint(from)});
+            }
+            std::string note;
+            const auto replies = PlanReplies(config_, request->frame, &note);
+            Log("request prot=" + std::to_string(request->frame[ReqProtocol]) +
+                " op=" + std::to_string(request->frame[ReqOperation]) + " vendor=\"" +
+                std::string(request->vendor) + "\" from " + Endpoint(from) + ": " + note);
+            if (config_.junk && !replies.empty()) {
+                static const char junkText[] = "not an NDXL datagram";
+                ::sendto(impl.unicast.get(), junkText, sizeof junkText - 1, 0,
+                         reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            }
+            for (const auto& reply : replies)
+                impl.pending.push_back({Clock::now() + std::chrono::milliseconds(reply.delayMs),
+                                        NdxlWire::WrapReply(reply.record), from});
+        }
+    }
+}

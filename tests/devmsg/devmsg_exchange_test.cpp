@@ -1,0 +1,394 @@
+// The exchange over the real library and simulated devices on loopback addresses. Runs in a
+// private network namespace: requests go to 127.255.255.255 only.
+#include "DevmsgTestSupport.h"
+
+#include "DeviceExchange.h"
+#include "DeviceFrames.h"
+#include "DeviceResponder.h"
+#include "NdxlWire.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <memory>
+
+using namespace DeviceFrames;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+TDeviceConfig Device(int last, const std::string& password = "1234")
+{
+    TDeviceConfig config;
+    config.bindAddress = "127.0.0." + std::to_string(last);
+    config.mac = {0x00, 0x1b, 0x7a, 0x00, 0x00, static_cast<uint8_t>(last)};
+    config.password = password;
+    config.name = "KR730-" + std::to_string(last);
+    return config;
+}
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ::setenv("NDXL_BROADCAST", "127.255.255.255", 1);
+        ::unsetenv("NDXL_PORT");
+        ::unsetenv("NDXL_LOCAL_PORT");
+        DeviceFound = PasswordAccepted = 0;
+        std::fill(std::begin(ReplyBuffer), std::end(ReplyBuffer), 0);
+        host.ip = "127.0.0.2";
+        host.password = "1234";
+        host.whileBoxOpen = [this] { Pump(100); };
+        window = queue.Window();
+        ASSERT_EQ(OpenDeviceLibrary(window), 0);
+    }
+    void TearDown() override
+    {
+        devices.clear();
+        CloseDeviceLibrary();
+    }
+
+    TDeviceResponder& Add(TDeviceConfig config)
+    {
+        devices.push_back(std::make_unique<TDeviceResponder>(std::move(config), [](const std::string&) {}));
+        devices.back()->Start();
+        return *devices.back();
+    }
+
+    // The window's event handling: 1725 goes to the exchange.
+    void Pump(int ms, const std::function<bool()>& done = {})
+    {
+        queue.Pump(
+            ms,
+            [this](const NotifyQueue::Message& m) {
+                if (m.message == WM_NDXL_NOTIFY)
+                    exchange.OnWM_NDXL_Notify(m.wParam);
+            },
+            done);
+    }
+
+    // One attempt as the upgrade sequence makes it; returns early once the outcome is known.
+    void Attempt(int ms = 500, const std::function<bool()>& done = {})
+    {
+        PasswordAccepted = 0;
+        exchange.SearchDevice();
+        DeviceFound = 0;
+        Pump(ms, done ? done : std::function<bool()>([] { return PasswordAccepted == 1; }));
+    }
+
+    NotifyQueue queue;
+    NDXL_Window window{};
+    TestHost host;
+    TDeviceExchange exchange{host};
+    std::vector<std::unique_ptr<TDeviceResponder>> devices;
+};
+
+} // namespace
+
+TEST_F(ExchangeTest, NoDeviceLeavesBothFlagsClear)
+{
+    StderrCapture capture;
+    Attempt(200);
+    EXPECT_EQ(DeviceFound, 0);
+    EXPECT_EQ(PasswordAccepted, 0);
+    EXPECT_EQ(capture.Text(), "");
+}
+
+TEST_F(ExchangeTest, OneDeviceAcceptsThePassword)
+{
+    auto& device = Add(Device(2));
+    StderrCapture capture;
+    Attempt();
+    capture.Restore();
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 1);
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=11 op=1\n"
+                              "[APDP]Found device IP=127.0.0.2 name=\"KR730-2\""
+                              "[NDXL]Response prot=41 op=11\n");
+    const auto received = device.Received();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].vendor, "Dorvik");
+    EXPECT_EQ(received[0].frame, BuildDiscoveryRequest());
+    const Bytes& request = received[1].frame;
+    EXPECT_EQ(request[6], 65);
+    EXPECT_EQ(request[7], 16);
+    EXPECT_EQ(Bytes(request.begin(), request.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0, 0, 2}));
+    EXPECT_EQ(std::string(request.begin() + 8, request.begin() + 20), std::string("1234\0\0\0\0\0\0\0\0", 12));
+    // Notifications come from the library's thread, never from inside a send.
+    EXPECT_EQ(queue.Posted(), 2u);
+}
+
+TEST_F(ExchangeTest, OnlyTheDeviceWithTheMatchingIpIsAskedForThePassword)
+{
+    auto& a = Add(Device(2));
+    auto& b = Add(Device(3));
+    auto& c = Add(Device(4));
+    host.ip = "127.0.0.3";
+    StderrCapture capture;
+    Attempt(500, [] { return false; });
+    capture.Restore();
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 1);
+    EXPECT_TRUE(a.PasswordRequests().empty());
+    EXPECT_EQ(b.PasswordRequests().size(), 1u);
+    EXPECT_TRUE(c.PasswordRequests().empty());
+    const std::string log = capture.Text();
+    for (const char* line : {"[APDP]Found device IP=127.0.0.2 name=\"KR730-2\"",
+                             "[APDP]Found device IP=127.0.0.3 name=\"KR730-3\"",
+                             "[APDP]Found device IP=127.0.0.4 name=\"KR730-4\""})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+TEST_F(ExchangeTest, TwoDevicesReportingTheSameIpBothGetARequest)
+{
+    TDeviceConfig first = Device(2), second = Device(3, "other");
+    first.ipText = second.ipText = "192.168.1.100";
+    auto& a = Add(first);
+    auto& b = Add(second);
+    host.ip = "192.168.1.100";
+    Attempt(500, [] { return false; });
+    EXPECT_EQ(a.PasswordRequests().size(), 1u);
+    EXPECT_EQ(b.PasswordRequests().size(), 1u);
+    EXPECT_EQ(PasswordAccepted, 1);                                       // the first accepted
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Invalid Password !"}); // the second refused
+}
+
+TEST_F(ExchangeTest, SecondFormCarriesTheEchoWord)
+{
+    TDeviceConfig config = Device(2);
+    config.answer17 = false;
+    config.answer20 = true;
+    config.echoWord = 0xa1b2c3d4;
+    auto& device = Add(config);
+    Attempt();
+    EXPECT_EQ(PasswordAccepted, 1);
+    const auto requests = device.PasswordRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].frame[6], 68);
+    EXPECT_EQ(Bytes(requests[0].frame.begin() + 198, requests[0].frame.begin() + 202),
+              (Bytes{0xd4, 0xc3, 0xb2, 0xa1}));
+}
+
+TEST_F(ExchangeTest, BothFormsRefusedShowOneBoxEachEvenWhenNested)
+{
+    TDeviceConfig config = Device(2, "right");
+    config.answer20 = true;
+    auto& device = Add(config);
+    host.password = "wrong";
+    StderrCapture capture;
+    Attempt(500, [] { return false; });
+    capture.Restore();
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 0);
+    const auto requests = device.PasswordRequests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].frame[6] + requests[1].frame[6], 65 + 68);
+    EXPECT_EQ(host.messages, (std::vector<std::string>{"Invalid Password !", "Invalid Password !"}));
+    const std::string log = capture.Text();
+    size_t lines = 0;
+    for (size_t at = 0; (at = log.find("[WDCP]Resule        1,    0 \n", at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_EQ(lines, 2u);
+}
+
+TEST_F(ExchangeTest, RefusalValuesAreLoggedInUpperCaseHex)
+{
+    TDeviceConfig config = Device(2, "right");
+    config.refuseResult = 0xbeef;
+    config.refuseStatus = 0x2a;
+    Add(config);
+    StderrCapture capture;
+    Attempt(300, [this] { return !host.messages.empty(); });
+    capture.Restore();
+    EXPECT_NE(capture.Text().find("[WDCP]Resule     BEEF,   2A \n"), std::string::npos);
+    EXPECT_EQ(PasswordAccepted, 0);
+}
+
+TEST_F(ExchangeTest, LatePasswordAnswerCountsOnlyWhenItArrives)
+{
+    TDeviceConfig config = Device(2);
+    config.passwordDelayMs = 400;
+    Add(config);
+    Attempt(1000, [] { return DeviceFound == 1; });
+    Pump(100);
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 0);
+    EXPECT_TRUE(host.messages.empty());
+    Pump(1500, [] { return PasswordAccepted == 1; }); // the ordinary message loop
+    EXPECT_EQ(PasswordAccepted, 1);
+}
+
+TEST_F(ExchangeTest, SilentDeviceAndSilentPasswordCheck)
+{
+    TDeviceConfig quiet = Device(2);
+    quiet.answerDiscovery = false;
+    Add(quiet);
+    Attempt(150);
+    EXPECT_EQ(DeviceFound, 0);
+    TDeviceConfig mute = Device(3);
+    mute.answerPassword = false;
+    Add(mute);
+    host.ip = "127.0.0.3";
+    Attempt(1000, [] { return DeviceFound == 1; });
+    Pump(150);
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 0);
+    EXPECT_TRUE(host.messages.empty());
+}
+
+TEST_F(ExchangeTest, NotificationsWithOtherWParamAreIgnoredAndFetchNothing)
+{
+    TDeviceConfig config = Device(2);
+    config.answer17 = false;
+    config.extraProtocols = {96};
+    Add(config);
+    exchange.SearchDevice();
+    ASSERT_TRUE(queue.WaitQueued(1, 2000));
+    StderrCapture capture;
+    exchange.OnWM_NDXL_Notify(0);
+    exchange.OnWM_NDXL_Notify(2);
+    EXPECT_EQ(capture.Text(), "");
+    exchange.OnWM_NDXL_Notify(1);
+    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=60 op=1\n");
+    // Nothing left: a failed fetch still writes the line, with what the buffer holds.
+    exchange.OnWM_NDXL_Notify(1);
+    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=60 op=1\n[NDXL]Response prot=60 op=1\n");
+}
+
+TEST_F(ExchangeTest, OtherProtocolsAreLoggedOnly)
+{
+    TDeviceConfig config = Device(2);
+    config.answer17 = false;
+    config.extraProtocols = {33, 96, 0x63};
+    Add(config);
+    StderrCapture capture;
+    Attempt(500, [] { return false; });
+    capture.Restore();
+    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=21 op=1\n"
+                              "[NDXL]Response prot=60 op=1\n"
+                              "[NDXL]Response prot=63 op=1\n[NDXL]Unknown Protocol\n");
+    EXPECT_EQ(DeviceFound, 0);
+}
+
+TEST_F(ExchangeTest, ShortUnterminatedAndForeignDatagramsAreHarmless)
+{
+    TDeviceConfig longIp = Device(2);
+    longIp.ipText = "127.000.000.0002"; // 16 bytes: no zero byte in the field
+    longIp.nameUnterminated = true;
+    longIp.junk = true;
+    Add(longIp);
+    TDeviceConfig cut = Device(3);
+    cut.replyLength = 23; // ends right after the protocol byte
+    Add(cut);
+    TDeviceConfig empty = Device(4);
+    empty.replyLength = 0;
+    Add(empty);
+    TDeviceConfig oversized = Device(5);
+    oversized.replyLength = 1200;
+    oversized.name = "big";
+    Add(oversized);
+    host.ip = "127.000.000.0002";
+    StderrCapture capture;
+    Attempt(500, [] { return false; });
+    capture.Restore();
+    const std::string log = capture.Text();
+    EXPECT_NE(log.find("[APDP]Found device IP=127.000.000.0002 name=\"KR730-2KR730-2"), std::string::npos);
+    EXPECT_NE(log.find("[APDP]Found device IP=127.0.0.3 name=\"\""), std::string::npos);
+    EXPECT_NE(log.find("[NDXL]Response prot=0 op=0\n[NDXL]Unknown Protocol\n"), std::string::npos);
+    EXPECT_NE(log.find("[APDP]Found device IP=127.0.0.5 name=\"big\""), std::string::npos);
+    EXPECT_NE(log.find("record cut to 800"), std::string::npos);
+    // The unterminated IP text still matches exactly; the device accepts.
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 1);
+}
+
+TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRest)
+{
+    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    // Learn the library's address from the request it sends.
+    sockaddr_in device{};
+    device.sin_family = AF_INET;
+    device.sin_port = htons(NdxlWire::DefaultPort);
+    device.sin_addr.s_addr = htonl(0x7fffffff);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&device), sizeof device), 0);
+    exchange.SearchDevice();
+    uint8_t buffer[2048];
+    sockaddr_in library{};
+    socklen_t length = sizeof library;
+    ASSERT_EQ(::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&library), &length),
+              static_cast<ssize_t>(NdxlWire::RequestDatagramSize));
+    const Bytes datagram = NdxlWire::WrapReply(Bytes{1, 2, 3});
+    StderrCapture capture;
+    for (int i = 0; i < 300; ++i) {
+        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library), length);
+        if (i % 50 == 49)
+            queue.WaitQueued(static_cast<size_t>(std::min(i + 1, 256)), 2000);
+    }
+    ::close(fd);
+    ASSERT_TRUE(queue.WaitQueued(256, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(queue.Posted(), 256u);
+    capture.Restore();
+    EXPECT_NE(capture.Text().find("reply queue full"), std::string::npos);
+    uint8_t record[800];
+    int fetched = 0;
+    while (NDXL_GetData(record) == 0)
+        ++fetched;
+    EXPECT_EQ(fetched, 256);
+}
+
+TEST(LibraryLifecycleTest, InitFailsOnBadSettingsOrABusyPortAndTerminateIsAlwaysSafe)
+{
+    NotifyQueue queue;
+    const NDXL_Window window = queue.Window();
+    uint8_t record[800];
+    EXPECT_EQ(NDXL_Terminate(), 0); // never opened
+    EXPECT_NE(NDXL_GetData(record), 0);
+    EXPECT_NE(NDXL_SendData(DeviceFrames::BuildDiscoveryRequest().data()), 0);
+
+    ::setenv("NDXL_BROADCAST", "127.255.255.256", 1);
+    EXPECT_NE(NDXL_Init("Dorvik", &window, 1725, 2), 0);
+    NDXL_Terminate();
+    NDXL_Terminate();
+
+    ::setenv("NDXL_BROADCAST", "127.255.255.255", 1);
+    int busy = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    socklen_t length = sizeof at;
+    ::getsockname(busy, reinterpret_cast<sockaddr*>(&at), &length);
+    ::setenv("NDXL_LOCAL_PORT", std::to_string(ntohs(at.sin_port)).c_str(), 1);
+    EXPECT_NE(NDXL_Init("Dorvik", &window, 1725, 2), 0);
+    ::close(busy);
+    EXPECT_EQ(NDXL_Init("Dorvik", &window, 1725, 2), 0); // free again
+    EXPECT_NE(NDXL_Init("Dorvik", &window, 1725, 2), 0); // already open
+    EXPECT_EQ(NDXL_Terminate(), 0);
+    EXPECT_EQ(NDXL_Terminate(), 0);
+    ::unsetenv("NDXL_LOCAL_PORT");
+    EXPECT_NE(NDXL_Init("Dorvik", nullptr, 1725, 2), 0);
+
+    // Re-open after close, and a reply still reaches the new session.
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(NDXL_Init("Dorvik", &window, 1725, 2), 0) << round;
+        TDeviceResponder device(TDeviceConfig{}, [](const std::string&) {});
+        device.Start();
+        EXPECT_EQ(NDXL_SendData(DeviceFrames::BuildDiscoveryRequest().data()), 0);
+        ASSERT_TRUE(queue.WaitQueued(1, 2000)) << round;
+        const auto posted = queue.Drain();
+        EXPECT_EQ(posted[0].message, 1725u);
+        EXPECT_EQ(posted[0].wParam, 1u);
+        EXPECT_NE(posted[0].poster, std::this_thread::get_id());
+        ASSERT_EQ(NDXL_GetData(record), 0);
+        EXPECT_EQ(record[DeviceFrames::RepProtocol], 17);
+        NDXL_Terminate();
+    }
+}

@@ -1,0 +1,329 @@
+// Frames, reply fields, datagram framing, library settings and queue, the simulated
+// device's answers and the diagnostic writer: everything that needs no socket.
+#include "DevmsgTestSupport.h"
+
+#include "DeviceExchange.h"
+#include "DeviceFrames.h"
+#include "DeviceResponder.h"
+#include "NdxlCore.h"
+#include "NdxlWire.h"
+
+#include <gtest/gtest.h>
+#include <net/if.h>
+
+#include <algorithm>
+#include <numeric>
+
+using namespace DeviceFrames;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes Reply(uint8_t protocol, const std::string& ip = "10.0.0.7", const std::string& name = "KR730")
+{
+    Bytes r(ReplySize, 0);
+    std::copy(ip.begin(), ip.end(), r.begin());
+    const uint8_t mac[6] = {0x00, 0x1b, 0x7a, 0x12, 0x34, 0x56};
+    std::copy(std::begin(mac), std::end(mac), r.begin() + RepMac);
+    r[RepProtocol] = protocol;
+    std::copy(name.begin(), name.end(), r.begin() + RepName);
+    r[RepEcho] = 0xd4, r[RepEcho + 1] = 0xc3, r[RepEcho + 2] = 0xb2, r[RepEcho + 3] = 0xa1;
+    return r;
+}
+
+bool AllZeroExcept(const Bytes& frame, std::initializer_list<std::pair<size_t, size_t>> ranges)
+{
+    for (size_t i = 0; i < frame.size(); ++i) {
+        bool inside = false;
+        for (auto [from, size] : ranges)
+            inside = inside || (i >= from && i < from + size);
+        if (!inside && frame[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(DeviceFramesTest, DiscoveryRequestIsProtocol17Operation0AndOtherwiseZero)
+{
+    const Bytes frame = BuildDiscoveryRequest();
+    ASSERT_EQ(frame.size(), 832u);
+    EXPECT_EQ(frame[6], 17);
+    EXPECT_EQ(frame[7], 0);
+    EXPECT_TRUE(AllZeroExcept(frame, {{6, 1}}));
+}
+
+TEST(DeviceFramesTest, PasswordRequestAfterProtocol17)
+{
+    const Bytes frame = BuildPasswordRequest(Reply(17), "secret", PasswordProtocolFor(17));
+    ASSERT_EQ(frame.size(), 832u);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0x12, 0x34, 0x56}));
+    EXPECT_EQ(frame[6], 65);
+    EXPECT_EQ(frame[7], 16);
+    EXPECT_EQ(std::string(frame.begin() + 8, frame.begin() + 20), std::string("secret\0\0\0\0\0\0", 12));
+    // No echo word for 65; 16-bit value, 33-byte block and the rest zero.
+    EXPECT_TRUE(AllZeroExcept(frame, {{0, 6}, {6, 2}, {8, 6}}));
+}
+
+TEST(DeviceFramesTest, PasswordRequestAfterProtocol20CarriesTheEchoWordUnchanged)
+{
+    const Bytes frame = BuildPasswordRequest(Reply(20), "", PasswordProtocolFor(20));
+    EXPECT_EQ(frame[6], 68);
+    EXPECT_EQ(frame[7], 16);
+    EXPECT_EQ(Bytes(frame.begin() + 198, frame.begin() + 202), (Bytes{0xd4, 0xc3, 0xb2, 0xa1}));
+    // Empty password: the field is all zero.
+    EXPECT_TRUE(AllZeroExcept(frame, {{0, 6}, {6, 2}, {198, 4}}));
+}
+
+TEST(DeviceFramesTest, PasswordFieldHoldsAtMost12BytesAndNothingSpillsOver)
+{
+    const Bytes exact = BuildPasswordRequest(Reply(17), "abcdefghijkl", 65);
+    EXPECT_EQ(std::string(exact.begin() + 8, exact.begin() + 20), "abcdefghijkl");
+    const Bytes longer = BuildPasswordRequest(Reply(17), "abcdefghijklMNOPQRSTUVWXYZ", 65);
+    EXPECT_EQ(longer, exact);
+    EXPECT_EQ(PasswordProtocolFor(33), 0);
+}
+
+TEST(DeviceFramesTest, PasswordRequestFromATruncatedReplyReadsMissingBytesAsZero)
+{
+    Bytes reply = Reply(20);
+    reply.resize(19); // MAC cut after three bytes, no echo word
+    const Bytes frame = BuildPasswordRequest(reply, "pw", 68);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0, 0, 0}));
+    EXPECT_EQ(Bytes(frame.begin() + 198, frame.begin() + 202), (Bytes{0, 0, 0, 0}));
+}
+
+TEST(DeviceFramesTest, ReplyTextsStayWithinTheirFields)
+{
+    Bytes reply = Reply(17, "192.168.001.100X", "dev");
+    reply[RepMac] = 'M';
+    EXPECT_EQ(ReplyIpText(reply), "192.168.001.100X"); // 16 bytes, no zero byte: cut at the field's end
+    EXPECT_EQ(ReplyName(reply), "dev");
+    std::fill(reply.begin() + RepName, reply.end(), 'n');
+    EXPECT_EQ(ReplyName(reply), std::string(800 - 32, 'n'));
+    EXPECT_EQ(ReplyIpText(Bytes{'1', '.', '2'}), "1.2");
+    EXPECT_EQ(ReplyName(Bytes(20, 'x')), "");
+    EXPECT_EQ(ReplyIpText({}), "");
+}
+
+TEST(DeviceFramesTest, ResultAndStatusAreLittleEndianAndZeroPastTheEnd)
+{
+    Bytes reply = Reply(65);
+    reply[24] = 0x34, reply[25] = 0x12, reply[26] = 0xff, reply[27] = 0xfe;
+    EXPECT_EQ(ReplyResult(reply), 0x1234);
+    EXPECT_EQ(ReplyStatus(reply), 0xfeff);
+    reply.resize(25);
+    EXPECT_EQ(ReplyResult(reply), 0x34);
+    EXPECT_EQ(ReplyStatus(reply), 0);
+}
+
+TEST(NdxlWireTest, RequestsRoundTripAndAnythingElseIsRejected)
+{
+    const Bytes frame = BuildDiscoveryRequest();
+    Bytes datagram = NdxlWire::WrapRequest("Dorvik-long-tag", frame.data());
+    ASSERT_EQ(datagram.size(), NdxlWire::RequestDatagramSize);
+    auto request = NdxlWire::UnwrapRequest(datagram);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->vendor, "Dorvik-l");
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), request->frame.begin(), request->frame.end()));
+
+    EXPECT_FALSE(NdxlWire::UnwrapReply(datagram)); // a request is not a reply
+    Bytes shortened(datagram.begin(), datagram.end() - 1);
+    EXPECT_FALSE(NdxlWire::UnwrapRequest(shortened));
+    for (size_t at : {0u, 3u, 4u, 5u}) {
+        Bytes bad = datagram;
+        bad[at] ^= 0x40;
+        EXPECT_FALSE(NdxlWire::UnwrapRequest(bad)) << at;
+    }
+}
+
+TEST(NdxlWireTest, RepliesOfAnyLengthAfterTheHeader)
+{
+    EXPECT_EQ(NdxlWire::UnwrapReply(NdxlWire::WrapReply({}))->size(), 0u);
+    const Bytes record = Reply(17);
+    EXPECT_EQ(NdxlWire::UnwrapReply(NdxlWire::WrapReply(record))->size(), 800u);
+    EXPECT_FALSE(NdxlWire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 1, 2, 0}));
+    EXPECT_FALSE(NdxlWire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 2, 2, 0, 0}));
+}
+
+TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
+{
+    std::string error;
+    auto s = NdxlCore::ParseSettings(nullptr, "", nullptr, error);
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(s->broadcast);
+    EXPECT_EQ(s->port, NdxlWire::DefaultPort);
+    EXPECT_EQ(s->localPort, 0);
+    s = NdxlCore::ParseSettings("127.255.255.255", "4000", "0", error);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(*s->broadcast, 0x7fffffffu);
+    EXPECT_EQ(s->port, 4000);
+    for (auto [b, p, l] : {std::tuple{"127.255.255", "", ""}, {"localhost", "", ""}, {"", "0", ""},
+                           {"", "65536", ""}, {"", "12x", ""}, {"", "", "-1"}}) {
+        error.clear();
+        EXPECT_FALSE(NdxlCore::ParseSettings(b, p, l, error)) << b << p << l;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(NdxlCoreTest, BroadcastTargetsAreUpIpv4BroadcastInterfacesOnce)
+{
+    const unsigned ok = IFF_UP | IFF_BROADCAST;
+    const std::vector<NdxlCore::InterfaceEntry> list = {
+        {IFF_UP | IFF_LOOPBACK, true, std::nullopt}, {ok, true, 0x0a0000ffu}, {IFF_BROADCAST, true, 0x0b0000ffu},
+        {ok, false, 0x0c0000ffu}, {ok, true, 0x0a0000ffu}, {ok, true, 0xc0a801ffu}, {ok, true, std::nullopt}};
+    EXPECT_EQ(NdxlCore::BroadcastTargets(list), (std::vector<uint32_t>{0x0a0000ffu, 0xc0a801ffu}));
+}
+
+TEST(NdxlCoreTest, ReplyQueueIsBoundedCutsLongRecordsAndZeroFillsShortOnes)
+{
+    NdxlCore::ReplyQueue queue(3);
+    EXPECT_TRUE(queue.Push(Bytes{1, 2, 3}));
+    EXPECT_TRUE(queue.Push(Bytes(900, 7)));
+    EXPECT_TRUE(queue.Push({}));
+    EXPECT_FALSE(queue.Push(Bytes{9}));
+    EXPECT_EQ(queue.Size(), 3u);
+    Bytes out(801, 0xee);
+    ASSERT_TRUE(queue.Pop(out.data()));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{1, 2, 3, 0}));
+    EXPECT_TRUE(std::all_of(out.begin() + 3, out.begin() + 800, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(out[800], 0xee); // never more than 800 bytes
+    ASSERT_TRUE(queue.Pop(out.data()));
+    EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 800, [](uint8_t b) { return b == 7; }));
+    EXPECT_EQ(out[800], 0xee);
+    ASSERT_TRUE(queue.Pop(out.data()));
+    EXPECT_FALSE(queue.Pop(out.data()));
+}
+
+TEST(DeviceResponderTest, AnswersDiscoveryInTheConfiguredForms)
+{
+    TDeviceConfig config;
+    config.answer20 = true;
+    config.extraProtocols = {33, 99};
+    config.ipText = "10.1.2.3";
+    config.discoveryDelayMs = 40;
+    const auto replies = PlanReplies(config, BuildDiscoveryRequest());
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_EQ(replies[0].record[RepProtocol], 17);
+    EXPECT_EQ(replies[1].record[RepProtocol], 20);
+    EXPECT_EQ(replies[2].record[RepProtocol], 33);
+    EXPECT_EQ(replies[3].record[RepProtocol], 99);
+    EXPECT_EQ(replies[0].delayMs, 40);
+    EXPECT_EQ(ReplyIpText(replies[1].record), "10.1.2.3");
+    EXPECT_EQ(ReplyName(replies[1].record), "KR730");
+    config.answerDiscovery = false;
+    EXPECT_TRUE(PlanReplies(config, BuildDiscoveryRequest()).empty());
+}
+
+TEST(DeviceResponderTest, ChecksMacPasswordAndEchoWord)
+{
+    TDeviceConfig config;
+    config.password = "pw";
+    config.refuseResult = 7;
+    config.refuseStatus = 3;
+    const Bytes v1 = BuildDiscoveryAnswer(config, 17);
+    const Bytes v4 = BuildDiscoveryAnswer(config, 20);
+    auto answer = [&](const Bytes& frame) {
+        const auto replies = PlanReplies(config, frame);
+        return replies.empty() ? -1 : int(ReplyResult(replies[0].record)) << 16 | ReplyStatus(replies[0].record);
+    };
+    EXPECT_EQ(answer(BuildPasswordRequest(v1, "pw", 65)), 0);
+    EXPECT_EQ(answer(BuildPasswordRequest(v4, "pw", 68)), 0);
+    EXPECT_EQ(answer(BuildPasswordRequest(v1, "px", 65)), 7 << 16 | 3);
+    EXPECT_EQ(answer(BuildPasswordRequest(v1, "pw", 68)), 2 << 16); // echo word missing
+    Bytes other = v1;
+    other[RepMac + 5] ^= 1;
+    EXPECT_EQ(answer(BuildPasswordRequest(other, "pw", 65)), -1);
+    EXPECT_EQ(answer(Bytes(831, 0)), -1);
+    EXPECT_EQ(PlanReplies(config, BuildPasswordRequest(v1, "pw", 65))[0].record[RepProtocol], 65);
+}
+
+TEST(DeviceResponderTest, MalformedAnswersOnRequest)
+{
+    TDeviceConfig config;
+    config.ipText = "123456789012345678";
+    config.nameUnterminated = true;
+    config.replyLength = 30;
+    const auto replies = PlanReplies(config, BuildDiscoveryRequest());
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].record.size(), 30u);
+    EXPECT_EQ(ReplyIpText(replies[0].record), "1234567890123456");
+    const Bytes full = BuildDiscoveryAnswer(config, 17);
+    EXPECT_EQ(std::count(full.begin() + RepName, full.end(), 0), 0);
+    EXPECT_EQ(ParseMac("00:1B:7a:00:00:0f"), (std::array<uint8_t, 6>{0, 0x1b, 0x7a, 0, 0, 0x0f}));
+    EXPECT_FALSE(ParseMac("00:1b:7a:00:00"));
+    EXPECT_FALSE(ParseMac("00:1b:7a:00:00:0f:"));
+}
+
+TEST(DebugPrintTest, WritesExactlyTheFormattedTextInOneWrite)
+{
+    StderrCapture capture;
+    DebugPrint("[NDXL]Response prot=%x op=%x\n", 17, 96);
+    DebugPrint("%s", "");
+    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", "10.0.0.7", "KR730");
+    DebugPrint("[WDCP]Resule %8X, %4X \n", 1u, 0u);
+    DebugPrint("[WDCP]Resule %8X, %4X \n", 0xffffu, 0xabcdu);
+    const std::string big(5000, 'z');
+    DebugPrint("%s|", big.c_str());
+    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=11 op=60\n"
+                              "[APDP]Found device IP=10.0.0.7 name=\"KR730\""
+                              "[WDCP]Resule        1,    0 \n"
+                              "[WDCP]Resule     FFFF, ABCD \n" +
+                                  big + "|");
+}
+
+// The handlers on records placed in ReplyBuffer directly; with the library closed every send fails
+// quietly, which the exchange does not look at.
+class ExchangeOfflineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        DeviceFound = PasswordAccepted = 0;
+        host.ip = "10.0.0.7";
+        host.password = "pw";
+    }
+    void Load(const Bytes& record) { std::copy(record.begin(), record.end(), ReplyBuffer); }
+    TestHost host;
+    TDeviceExchange exchange{host};
+};
+
+TEST_F(ExchangeOfflineTest, MatchIsExactText)
+{
+    StderrCapture capture;
+    for (const char* ip : {"10.0.0.7 ", "010.0.0.7", "10.0.0.70", "10.0.0."}) {
+        Load(Reply(17, ip));
+        exchange.OnAPDPResponse(ReplyBuffer);
+    }
+    EXPECT_EQ(DeviceFound, 0);
+    Load(Reply(20, "10.0.0.7", "n"));
+    exchange.OnAPDPResponsev4(ReplyBuffer);
+    EXPECT_EQ(DeviceFound, 1);
+    EXPECT_EQ(PasswordAccepted, 0);
+    EXPECT_EQ(capture.Text(), "[APDP]Found device IP=10.0.0.7  name=\"KR730\""
+                              "[APDP]Found device IP=010.0.0.7 name=\"KR730\""
+                              "[APDP]Found device IP=10.0.0.70 name=\"KR730\""
+                              "[APDP]Found device IP=10.0.0. name=\"KR730\""
+                              "[APDP]Found device IP=10.0.0.7 name=\"n\"");
+}
+
+TEST_F(ExchangeOfflineTest, PasswordAnswersSetTheFlagOrShowOneBoxEach)
+{
+    StderrCapture capture;
+    Bytes reply = Reply(68);
+    Load(reply);
+    exchange.OnWDCPResponse(ReplyBuffer);
+    EXPECT_EQ(PasswordAccepted, 1);
+    PasswordAccepted = 0;
+    reply[24] = 1;
+    // The box's loop overwrites the buffer with an accepted answer before the handler returns.
+    host.whileBoxOpen = [this] {
+        Load(Reply(65));
+        exchange.OnWDCPResponse(ReplyBuffer);
+    };
+    Load(reply);
+    exchange.OnWDCPResponse(ReplyBuffer);
+    EXPECT_EQ(PasswordAccepted, 1);
+    EXPECT_EQ(host.messages, std::vector<std::string>{"Invalid Password !"});
+    EXPECT_EQ(capture.Text(), "[WDCP]Resule        1,    0 \n");
+}

@@ -1,0 +1,38 @@
+#!/bin/sh
+# ftpupg-simdev as a program: help, option errors, answering, clean stop. Runs inside a
+# private network namespace (the caller wraps it with netns-run).
+set -u
+simdev=$1
+probe=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null; exit 1; }
+
+"$simdev" --help | grep -q -- '--protocols' || fail "--help"
+"$simdev" --bogus 2>/dev/null; [ $? -eq 2 ] || fail "unknown option must exit 2"
+"$simdev" --mac 00:11 2>/dev/null; [ $? -eq 2 ] || fail "bad MAC must exit 2"
+
+"$simdev" --bind 127.0.0.2 --password pw --protocols 17,20 --name "Lab unit" 2>"$work/a.log" &
+a=$!
+"$simdev" --bind 127.0.0.3 --ip-text 127.0.0.2 --mac 00:1b:7a:00:00:03 --password other 2>"$work/b.log" &
+b=$!
+for i in 1 2 3 4 5 6 7 8 9 10; do
+  grep -q listening "$work/a.log" && grep -q listening "$work/b.log" && break
+  sleep 0.1
+done
+
+export NDXL_BROADCAST=127.255.255.255
+"$probe" 127.0.0.2 pw 500 >"$work/probe.out" 2>"$work/probe.log" || fail "probe"
+grep -q "DeviceFound=1 PasswordAccepted=1" "$work/probe.out" || fail "accepted attempt: $(cat "$work/probe.out")"
+# Device b reports the same IP text: it was asked too, and refused (one box).
+[ "$(grep -c 'message: Invalid Password !' "$work/probe.out")" -eq 1 ] || fail "one refusal expected"
+grep -q 'name="Lab unit"' "$work/probe.log" || fail "name in the APDP line"
+
+kill -TERM "$a" "$b"
+wait "$a" || fail "device a exit status"
+wait "$b" || fail "device b exit status"
+grep -q "request prot=17 op=0 vendor=\"Dorvik\"" "$work/a.log" || fail "a logged the discovery"
+grep -q "password request 65: accepted" "$work/a.log" || fail "a accepted 65"
+grep -q "password request 68: accepted" "$work/a.log" || fail "a accepted 68"
+grep -q "wrong password, refused" "$work/b.log" || fail "b refused"
+echo "simdev program: 1 passed, 0 failed"
