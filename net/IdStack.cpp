@@ -1,0 +1,96 @@
+#include "IdStack.h"
+
+#include "IdException.h"
+#include "IdStackWinsock.h"
+#include "IntConv.h"
+
+#include <strings.h>
+
+namespace {
+
+void FreeStack(TIdStack* stack)
+{
+    delete stack;
+}
+
+} // namespace
+
+// The components below this layer make the stack through this registration. The linker
+// is told to keep this symbol (see CMakeLists.txt), so a program that links the layer
+// always carries the registration even when nothing else pulls this object in.
+extern "C" const bool ftpupg_idnet_stack_registered = (RegisterStackFactory(&TIdStack::MakeStack, &FreeStack), true);
+
+std::string TakeToken(std::string& input, const std::string& delimiter, bool remove)
+{
+    const size_t at = input.find(delimiter);
+    if (at == std::string::npos) {
+        std::string all = input;
+        if (remove) input.clear();
+        return all;
+    }
+    std::string token = input.substr(0, at);
+    if (remove) input.erase(0, at + delimiter.size());
+    return token;
+}
+
+TIdStack::TIdStack() = default;
+TIdStack::~TIdStack() = default;
+
+TIdStack* TIdStack::MakeStack()
+{
+    return new TIdStackWinsock();
+}
+
+bool TIdStack::CheckResult(int result, std::initializer_list<int32_t> tolerated)
+{
+    if (result != Id_SOCKET_ERROR) return false;
+    const int32_t code = LastErrorCode();
+    for (int32_t t : tolerated)
+        if (t == code) return true;
+    ThrowError(code);
+}
+
+void TIdStack::ThrowError(int32_t code)
+{
+    std::string text = ErrorMessage(code);
+    throw EIdSocketError(code, std::move(text));
+}
+
+TIdStackSocketHandle TIdStack::NewSocket(int type, int protocol)
+{
+    const TIdStackSocketHandle socket = CreateDescriptor(Id_PF_INET, type, protocol);
+    if (socket == Id_INVALID_SOCKET) throw EIdInvalidSocket("Cannot allocate socket.");
+    return socket;
+}
+
+std::string TIdStack::HostToIP(const std::string& host)
+{
+    if (::strcasecmp(host.c_str(), "LOCALHOST") == 0 && host.size() == 9) return "127.0.0.1";
+    if (IsDottedQuad(host)) return host;
+    return LookupHostIP(host);
+}
+
+bool TIdStack::IsDottedQuad(const std::string& text)
+{
+    // Three takes up to the next dot; the fourth part is whatever remains, so a further
+    // dot makes it no number.
+    std::string_view rest = text;
+    for (int i = 0; i < 4; ++i) {
+        std::string_view part = rest;
+        if (i < 3) {
+            const size_t dot = rest.find('.');
+            part = rest.substr(0, dot);
+            rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+        }
+        const auto value = TryStrToInt(part);
+        if (!value || *value < 0 || *value > 255) return false;
+    }
+    return true;
+}
+
+TIdInAddr TIdStack::ParseAddress(const std::string& text)
+{
+    TIdInAddr address{};
+    ParseAddressInto(text, address);
+    return address;
+}

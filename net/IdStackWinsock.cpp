@@ -1,0 +1,498 @@
+#include "IdStackWinsock.h"
+
+#include "Exception.h"
+#include "IdException.h"
+#include "IdWinsock.h"
+#include "IntConv.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local int32_t t_lastError = 0;
+
+struct ErrnoCode {
+    int error;
+    int32_t code;
+};
+
+// Linux numbers its errno values differently from BSD; the Windows Sockets codes are
+// 10000 + the BSD value of the same name, so the mapping goes by name.
+constexpr ErrnoCode kErrnoCodes[] = {
+    {EINTR, 10004},        {EBADF, 10009},           {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},       {EMFILE, 10024},          {EWOULDBLOCK, 10035},     {EINPROGRESS, 10036},
+    {EALREADY, 10037},     {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},       {ENETUNREACH, 10051},     {ENETRESET, 10052},
+    {ECONNABORTED, 10053}, {ECONNRESET, 10054},      {ENOBUFS, 10055},         {EISCONN, 10056},
+    {ENOTCONN, 10057},     {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061}, {ELOOP, 10062},           {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065}, {ENOTEMPTY, 10066},
+    // Linux-only values with a close Windows Sockets meaning.
+    {EPERM, 10013},        {ENFILE, 10024},          {ENOMEM, 10055},          {EPIPE, 10058},
+};
+
+struct CodeText {
+    int32_t code;
+    const char* text;
+};
+
+constexpr CodeText kCodeTexts[] = {
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Bad address."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block. "},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+};
+
+// A failed platform call: records its code and gives the failure result.
+int Failed()
+{
+    t_lastError = WSACodeFromErrno(errno);
+    return Id_SOCKET_ERROR;
+}
+
+int32_t LookupFailureCode(int gaiError)
+{
+    switch (gaiError) {
+    case EAI_NONAME: return Id_WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return Id_WSATRY_AGAIN;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return Id_WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return Id_WSANO_DATA;
+#endif
+    case EAI_SYSTEM: return WSACodeFromErrno(errno);
+    default: return Id_WSANO_RECOVERY;
+    }
+}
+
+sockaddr_in MakeAddress(TIdStack& stack, int family, const std::string& ip, int32_t port, bool anyWhenEmpty)
+{
+    sockaddr_in address{};
+    address.sin_family = static_cast<sa_family_t>(family);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (!(anyWhenEmpty && ip.empty())) {
+        const TIdInAddr bytes = stack.ParseAddress(ip);
+        std::memcpy(&address.sin_addr, bytes.data(), 4);
+    }
+    return address;
+}
+
+TIdInAddr BytesOf(const in_addr& address)
+{
+    TIdInAddr bytes;
+    std::memcpy(bytes.data(), &address, 4);
+    return bytes;
+}
+
+} // namespace
+
+int32_t WSACodeFromErrno(int error)
+{
+    for (const ErrnoCode& entry : kErrnoCodes)
+        if (entry.error == error) return entry.code;
+    return error;
+}
+
+const char* WSAErrorText(int32_t code)
+{
+    for (const CodeText& entry : kCodeTexts)
+        if (entry.code == code) return entry.text;
+    return "";
+}
+
+TIdStackWinsock::TIdStackWinsock()
+{
+    if (!LoadSocketLibrary())
+        throw EIdStackCanNotLoadWinsock(Format("%s could not be loaded.", Id_SOCKET_LIBRARY));
+    auto version = std::make_unique<TIdStackVersion>();
+    version->MaxUdpDg = 65507;
+    version->MaxSockets = static_cast<int32_t>(Id_SOCKET_SET_SIZE);
+    version->HighVersion = 0x0101;
+    version->Version = 0x0101;
+    version->Description = "BSD sockets";
+    version->SystemStatus = "Running";
+    version->Name = "Winsock stack";
+    versionInfo_ = std::move(version);
+}
+
+TIdStackWinsock::~TIdStackWinsock()
+{
+    UnloadSocketLibrary();
+}
+
+void TIdStackWinsock::SetLastError(int32_t code)
+{
+    t_lastError = code;
+}
+
+void TIdStackWinsock::FillLocalAddresses()
+{
+    if (!localAddressCache_) localAddressCache_ = std::make_unique<TIdStrings>();
+    localAddressCache_->clear();
+    const std::string host = LocalHostName();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        SetLastError(LookupFailureCode(rc));
+        CheckResult(Id_SOCKET_ERROR);
+    }
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+        localAddressCache_->push_back(FormatAddress(BytesOf(sin->sin_addr)));
+    }
+    ::freeaddrinfo(list);
+}
+
+std::string TIdStackWinsock::FirstLocalAddress()
+{
+    const TIdStrings& list = LocalAddressList();
+    return list.empty() ? std::string() : list.front();
+}
+
+const TIdStrings& TIdStackWinsock::LocalAddressList()
+{
+    if (!localAddressCache_) localAddressCache_ = std::make_unique<TIdStrings>();
+    FillLocalAddresses();
+    return *localAddressCache_;
+}
+
+TIdStackSocketHandle TIdStackWinsock::AcceptPeer(TIdStackSocketHandle socket, std::string& ip, int32_t& port)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int result = ::accept(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    if (result < 0) return Failed();
+    ip = FormatAddress(BytesOf(address.sin_addr));
+    port = ntohs(address.sin_port);
+    return result;
+}
+
+int TIdStackWinsock::BindAddress(TIdStackSocketHandle socket, int family, const std::string& ip, int32_t port)
+{
+    const sockaddr_in address = MakeAddress(*this, family, ip, port, true);
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return Failed();
+    return 0;
+}
+
+int TIdStackWinsock::CloseDescriptor(TIdStackSocketHandle socket)
+{
+    return ::close(socket) != 0 ? Failed() : 0;
+}
+
+int TIdStackWinsock::ConnectAddress(TIdStackSocketHandle socket, int family, const std::string& ip, int32_t port)
+{
+    const sockaddr_in address = MakeAddress(*this, family, ip, port, false);
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return Failed();
+    return 0;
+}
+
+std::string TIdStackWinsock::LookupHostIP(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (rc != 0 || !list) {
+        SetLastError(rc != 0 ? LookupFailureCode(rc) : Id_WSANO_DATA);
+        CheckResult(Id_SOCKET_ERROR);
+    }
+    const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+    std::string ip = FormatAddress(BytesOf(sin->sin_addr));
+    ::freeaddrinfo(list);
+    return ip;
+}
+
+std::string TIdStackWinsock::LocalHostName()
+{
+    char buffer[250] = {};
+    ::gethostname(buffer, sizeof buffer - 1);
+    return std::string(buffer);
+}
+
+std::string TIdStackWinsock::LookupHostName(const std::string& ip)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::inet_addr(ip.c_str());
+    char name[NI_MAXHOST] = {};
+    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, name, sizeof name,
+                                 nullptr, 0, NI_NAMEREQD);
+    if (rc != 0) {
+        SetLastError(LookupFailureCode(rc));
+        CheckResult(Id_SOCKET_ERROR);
+    }
+    return std::string(name);
+}
+
+int32_t TIdStackWinsock::ServicePort(const std::string& service)
+{
+    if (const servent* entry = ::getservbyname(service.c_str(), nullptr))
+        return ntohs(static_cast<uint16_t>(entry->s_port));
+    if (const auto port = TryStrToInt(service)) return *port;
+    throw EIdInvalidServiceName(Format("%s is not a valid service.", service.c_str()));
+}
+
+TIdStrings TIdStackWinsock::ServiceNames(int32_t port)
+{
+    TIdStrings names;
+    if (const servent* entry = ::getservbyport(htons(static_cast<uint16_t>(port)), nullptr)) {
+        names.emplace_back(entry->s_name);
+        for (char** alias = entry->s_aliases; alias && *alias; ++alias) names.emplace_back(*alias);
+    }
+    return names;
+}
+
+uint16_t TIdStackWinsock::HostToNetShort(uint16_t value)
+{
+    return htons(value);
+}
+
+int TIdStackWinsock::ListenOn(TIdStackSocketHandle socket, int backlog)
+{
+    return ::listen(socket, backlog) != 0 ? Failed() : 0;
+}
+
+uint16_t TIdStackWinsock::NetToHostShort(uint16_t value)
+{
+    return ntohs(value);
+}
+
+uint32_t TIdStackWinsock::HostToNetLong(uint32_t value)
+{
+    return htonl(value);
+}
+
+uint32_t TIdStackWinsock::NetToHostLong(uint32_t value)
+{
+    return ntohl(value);
+}
+
+int TIdStackWinsock::ReceiveStream(TIdStackSocketHandle socket, void* buffer, int length, int flags)
+{
+    for (;;) {
+        const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return Failed();
+    }
+}
+
+int TIdStackWinsock::ReceiveFromAddress(TIdStackSocketHandle socket, void* buffer, int length, int flags,
+                                        std::string& ip, int32_t& port)
+{
+    const size_t capacity = static_cast<size_t>(length < 0 ? 0 : length);
+    sockaddr_in address{};
+    for (;;) {
+        socklen_t addressLength = sizeof address;
+        // MSG_TRUNC makes a datagram socket report the datagram's real length.
+        const ssize_t n = ::recvfrom(socket, buffer, capacity, flags | MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&address), &addressLength);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Failed();
+        }
+        ip = FormatAddress(BytesOf(address.sin_addr));
+        port = ntohs(address.sin_port);
+        if (static_cast<size_t>(n) > capacity) {
+            SetLastError(Id_WSAEMSGSIZE);
+            return Id_SOCKET_ERROR;
+        }
+        return static_cast<int>(n);
+    }
+}
+
+int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeList, TIdSocketList* errorList,
+                                 int32_t ms)
+{
+    TIdSocketList* lists[3] = {readList, writeList, errorList};
+    for (TIdSocketList* list : lists)
+        if (list && list->size() > Id_SOCKET_SET_SIZE) throw EIdStackSetSizeExceeded("Set Size Exceeded.");
+    if (ms < 0 && ms != -2) {
+        SetLastError(Id_WSAEINVAL);
+        return Id_SOCKET_ERROR;
+    }
+
+    // poll() in place of select(): the same readiness, without select's limit on
+    // descriptor values.
+    constexpr short kEvents[3] = {POLLIN, POLLOUT, POLLPRI};
+    pollfd fds[3 * Id_SOCKET_SET_SIZE];
+    size_t count = 0;
+    for (int i = 0; i < 3; ++i)
+        if (lists[i])
+            for (TIdStackSocketHandle socket : *lists[i]) fds[count++] = pollfd{socket, kEvents[i], 0};
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+    int timeout = ms < 0 ? -1 : ms;
+    // A signal does not end the wait early.
+    while (::poll(fds, count, timeout) < 0) {
+        if (errno != EINTR) return Failed();
+        if (ms >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            timeout = left > 0 ? static_cast<int>(left) : 0;
+        }
+    }
+
+    int ready = 0;
+    size_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (!lists[i]) continue;
+        TIdSocketList& list = *lists[i];
+        size_t kept = 0;
+        for (size_t j = 0; j < list.size(); ++j, ++at) {
+            const short revents = fds[at].revents;
+            if (revents & POLLNVAL) {
+                SetLastError(10009);
+                return Id_SOCKET_ERROR;
+            }
+            // select() reports a socket with a pending error as readable and writable.
+            const short wanted = i == 2 ? POLLPRI : static_cast<short>(kEvents[i] | POLLERR | POLLHUP);
+            if (revents & wanted) list[kept++] = list[j];
+        }
+        list.resize(kept);
+        ready += static_cast<int>(kept);
+    }
+    return ready;
+}
+
+int TIdStackWinsock::SendStream(TIdStackSocketHandle socket, const void* buffer, int length, int flags)
+{
+    for (;;) {
+        const ssize_t n = ::send(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return Failed();
+    }
+}
+
+int TIdStackWinsock::SendToAddress(TIdStackSocketHandle socket, const void* buffer, int length, int flags,
+                                   const std::string& ip, int32_t port)
+{
+    const sockaddr_in address = MakeAddress(*this, AF_INET, ip, port, false);
+    for (;;) {
+        const ssize_t n = ::sendto(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL,
+                                   reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return Failed();
+    }
+}
+
+int TIdStackWinsock::SetSocketOption(TIdStackSocketHandle socket, int level, int option, const void* value,
+                                     int length)
+{
+    return ::setsockopt(socket, level, option, value, static_cast<socklen_t>(length)) != 0 ? Failed() : 0;
+}
+
+TIdStackSocketHandle TIdStackWinsock::CreateDescriptor(int family, int type, int protocol)
+{
+    const int socket = ::socket(family, type | SOCK_CLOEXEC, protocol);
+    return socket < 0 ? Failed() : socket;
+}
+
+int TIdStackWinsock::ShutdownDescriptor(TIdStackSocketHandle socket, int how)
+{
+    return ::shutdown(socket, how) != 0 ? Failed() : 0;
+}
+
+std::string TIdStackWinsock::ErrorMessage(int32_t code)
+{
+    return Format("Socket Error # %d\r\n%s", code, WSAErrorText(code));
+}
+
+int32_t TIdStackWinsock::LastErrorCode()
+{
+    return t_lastError;
+}
+
+void TIdStackWinsock::PeerAddressOf(TIdStackSocketHandle socket, int& family, std::string& ip, int32_t& port)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    CheckResult(::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ? Failed() : 0);
+    family = address.sin_family;
+    ip = FormatAddress(BytesOf(address.sin_addr));
+    port = ntohs(address.sin_port);
+}
+
+void TIdStackWinsock::LocalAddressOf(TIdStackSocketHandle socket, int& family, std::string& ip, int32_t& port)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    CheckResult(::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ? Failed() : 0);
+    family = address.sin_family;
+    ip = FormatAddress(BytesOf(address.sin_addr));
+    port = ntohs(address.sin_port);
+}
+
+std::string TIdStackWinsock::FormatAddress(const TIdInAddr& address)
+{
+    // Runs for every datagram received: no printf.
+    char text[16];
+    char* out = text;
+    for (size_t i = 0; i < 4; ++i) {
+        const unsigned v = address[i];
+        if (v >= 100) *out++ = static_cast<char>('0' + v / 100);
+        if (v >= 10) *out++ = static_cast<char>('0' + v / 10 % 10);
+        *out++ = static_cast<char>('0' + v % 10);
+        if (i < 3) *out++ = '.';
+    }
+    return std::string(text, out);
+}
+
+void TIdStackWinsock::ParseAddressInto(const std::string& text, TIdInAddr& address)
+{
+    // Four takes up to the next dot: a fourth dot ends the last part too.
+    std::string_view rest = text;
+    for (size_t i = 0; i < 4; ++i) {
+        const size_t dot = rest.find('.');
+        const std::string_view part = rest.substr(0, dot);
+        rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+        address[i] = static_cast<uint8_t>(StrToInt(part));
+    }
+}

@@ -1,0 +1,14 @@
+#include "IdWinsock.h"
+
+TSocketEntryPoints SocketEntryPoints;
+
+bool LoadSocketLibrary()
+{
+    SocketEntryPoints.Loaded = true;
+    return true;
+}
+
+void UnloadSocketLibrary()
+{
+    SocketEntryPoints.Loaded = false;
+}

@@ -1,0 +1,174 @@
+// The sliced readability wait, through a scripted readiness wait.
+#include "FakeStack.h"
+#include "IdException.h"
+#include "IdUDPBase.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+class Slicing : public ::testing::Test {
+protected:
+    void SetUp() override { EventLog().clear(); }
+
+    // Each slice followed by a pump (the idle ones only, when pumpAfter is false for them).
+    static Log Slices(std::initializer_list<int> ms)
+    {
+        Log log;
+        for (int m : ms) {
+            log.push_back("w" + std::to_string(m));
+            log.push_back("pump");
+        }
+        return log;
+    }
+
+    ScopedFakeStack fake_;
+};
+
+TEST_F(Slicing, ReceiveTimeoutIsCutIntoIdleTimeOutSlicesWithAPumpAfterEach)
+{
+    LoggingAntiFreeze antiFreeze;
+    TIdUDPBase udp;
+    udp.SetReceiveTimeout(4000);
+    std::string ip = "x";
+    int32_t port = 7;
+    EXPECT_EQ(udp.ReceiveText(ip, port), "");
+    EXPECT_EQ(ip, "");
+    EXPECT_EQ(port, 0);
+    Log expected;
+    for (int i = 0; i < 16; ++i) expected.insert(expected.end(), {"w250", "pump"});
+    EXPECT_EQ(EventLog(), expected);
+}
+
+TEST_F(Slicing, RemainderGoesFirstAndShortWaitsAreOneSlice)
+{
+    LoggingAntiFreeze antiFreeze;
+    TIdUDPBase udp;
+    TIdSocketHandle& handle = udp.CurrentHandle();
+    EXPECT_FALSE(handle.WaitReadable(1100));
+    EXPECT_EQ(EventLog(), Slices({100, 250, 250, 250, 250}));
+    EventLog().clear();
+    EXPECT_FALSE(handle.WaitReadable(200));
+    EXPECT_EQ(EventLog(), Slices({200}));
+    EventLog().clear();
+    EXPECT_FALSE(handle.WaitReadable(500));
+    EXPECT_EQ(EventLog(), Slices({250, 250}));
+    EventLog().clear();
+    antiFreeze.SetIdleTimeOut(300);
+    EXPECT_FALSE(handle.WaitReadable(0));
+    EXPECT_EQ(EventLog(), Slices({0}));
+}
+
+TEST_F(Slicing, DataInTheThirdSliceEndsTheWaitThere)
+{
+    LoggingAntiFreeze antiFreeze;
+    antiFreeze.SetOnlyWhenIdle(false);
+    TIdUDPBase udp;
+    TIdSocketHandle& handle = udp.CurrentHandle();
+    FakeWaitStack::instance->results = {0, 0, 1};
+    EXPECT_TRUE(handle.WaitReadable(1000));
+    EXPECT_EQ(EventLog(), Slices({250, 250, 250}));
+
+    // With OnlyWhenIdle, the slice that found data handles no messages.
+    EventLog().clear();
+    antiFreeze.SetOnlyWhenIdle(true);
+    FakeWaitStack::instance->results = {0, 1};
+    EXPECT_TRUE(handle.WaitReadable(1000));
+    EXPECT_EQ(EventLog(), (Log{"w250", "pump", "w250"}));
+}
+
+TEST_F(Slicing, WaitForeverRepeatsSlicesUntilReadable)
+{
+    LoggingAntiFreeze antiFreeze;
+    antiFreeze.SetIdleTimeOut(100);
+    TIdUDPBase udp;
+    FakeWaitStack::instance->results = {0, 0, 0, 1};
+    EXPECT_TRUE(udp.CurrentHandle().WaitReadable(WaitForever));
+    EXPECT_EQ(EventLog(), (Log{"w100", "pump", "w100", "pump", "w100", "pump", "w100"}));
+}
+
+TEST_F(Slicing, NoOrInactiveAntiFreezeMeansOneWholeWait)
+{
+    {
+        TIdUDPBase udp;
+        udp.SetReceiveTimeout(4000);
+        std::string ip;
+        int32_t port = 0;
+        EXPECT_EQ(udp.ReceiveText(ip, port), "");
+        EXPECT_EQ(EventLog(), (Log{"w4000"}));
+    }
+    EventLog().clear();
+    LoggingAntiFreeze antiFreeze;
+    antiFreeze.SetActive(false);
+    TIdUDPBase udp;
+    EXPECT_FALSE(udp.CurrentHandle().WaitReadable(4000));
+    EXPECT_EQ(EventLog(), (Log{"w4000"}));
+    // A receive with the constructed time-out waits without limit.
+    EventLog().clear();
+    FakeWaitStack::instance->results = {0};
+    std::string ip;
+    int32_t port = 0;
+    udp.ReceiveText(ip, port, UseReceiveTimeout);
+    EXPECT_EQ(EventLog(), (Log{"w-2"}));
+}
+
+TEST_F(Slicing, AnotherThreadIsSlicedButHandlesNoMessages)
+{
+    LoggingAntiFreeze antiFreeze;
+    TIdUDPBase udp;
+    TIdSocketHandle& handle = udp.CurrentHandle();
+    std::thread worker([&] { handle.WaitReadable(600); });
+    worker.join();
+    EXPECT_EQ(EventLog(), (Log{"w100", "w250", "w250"}));
+}
+
+TEST_F(Slicing, NonPositiveIdleTimeOutStillEnds)
+{
+    LoggingAntiFreeze antiFreeze;
+    antiFreeze.SetIdleTimeOut(0);
+    TIdUDPBase udp;
+    EXPECT_FALSE(udp.CurrentHandle().WaitReadable(3));
+    EXPECT_EQ(EventLog(), Slices({1, 1, 1}));
+}
+
+TEST_F(Slicing, ClosedHandleRaises)
+{
+    TIdSocketHandle handle;
+    try {
+        handle.WaitReadable(10);
+        FAIL();
+    } catch (const EIdConnClosedGracefully& e) {
+        EXPECT_EQ(e.Message(), "Connection Closed Gracefully.");
+    }
+    EXPECT_TRUE(EventLog().empty());
+}
+
+TEST(AntiFreeze, KeepResponsiveRules)
+{
+    EventLog().clear();
+    TIdAntiFreezeBase::KeepResponsive(true); // none in force
+    auto first = std::make_unique<LoggingAntiFreeze>();
+    EXPECT_EQ(CurrentAntiFreeze, first.get());
+    EXPECT_TRUE(first->Active());
+    EXPECT_TRUE(first->ApplicationHasPriority());
+    EXPECT_EQ(first->IdleTimeOut(), 250);
+    EXPECT_TRUE(first->OnlyWhenIdle());
+    TIdAntiFreezeBase::KeepResponsive(false); // OnlyWhenIdle: not after data
+    EXPECT_TRUE(EventLog().empty());
+    TIdAntiFreezeBase::KeepResponsive(true);
+    EXPECT_EQ(EventLog().size(), 1u);
+    first->SetActive(false);
+    TIdAntiFreezeBase::KeepResponsive(true);
+    EXPECT_EQ(EventLog().size(), 1u);
+
+    auto second = std::make_unique<LoggingAntiFreeze>();
+    EXPECT_EQ(CurrentAntiFreeze, second.get());
+    first.reset();
+    EXPECT_EQ(CurrentAntiFreeze, nullptr);
+    TIdAntiFreezeBase::KeepResponsive(true);
+    EXPECT_EQ(EventLog().size(), 1u);
+}
+
+} // namespace

@@ -1,0 +1,456 @@
+// The TFTP client against a scripted peer on loopback (runs in a private namespace).
+#include "../net/UdpPeer.h"
+#include "IdTrivialFTP.h"
+
+#include <cstdio>
+#include <functional>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string Word(int v)
+{
+    return {static_cast<char>((v >> 8) & 0xFF), static_cast<char>(v & 0xFF)};
+}
+std::string Ack(int block)
+{
+    return Word(4) + Word(block);
+}
+std::string Error(int code, const std::string& text)
+{
+    return Word(5) + Word(code) + text + std::string(1, '\0');
+}
+std::string Oack(const std::string& name, const std::string& value)
+{
+    return Word(6) + name + std::string(1, '\0') + value + std::string(1, '\0');
+}
+std::string Data(int block, const std::string& payload)
+{
+    return Word(3) + Word(block) + payload;
+}
+
+std::string Pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 7 + i / 251);
+    return s;
+}
+
+// A memory stream that remembers the largest single read asked of it.
+class WatchedStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    size_t Read(void* buffer, size_t count) override
+    {
+        largestRead = std::max(largestRead, count);
+        return TMemoryStream::Read(buffer, count);
+    }
+    size_t largestRead = 0;
+};
+
+// The server side: "server" takes the request (port 69's role), "transfer" answers from
+// another port, as a real server does. The script runs on its own thread.
+struct Peer {
+    UdpPeer server;
+    UdpPeer transfer;
+    sockaddr_in client{};
+    std::vector<std::string> got; // every datagram the script received, in order
+    std::string failure;          // first broken expectation of the script
+
+    // The next datagram on sock; records it and remembers the client's address.
+    std::string Next(UdpPeer& sock, int ms = 2000)
+    {
+        auto d = sock.Receive(ms);
+        if (!d) {
+            if (failure.empty()) failure = "nothing received after " + std::to_string(got.size()) + " datagrams";
+            return {};
+        }
+        client = d->from;
+        got.push_back(d->bytes);
+        return d->bytes;
+    }
+    std::string Next(int ms = 2000) { return Next(transfer, ms); }
+    void Reply(const std::string& bytes) { transfer.SendTo(client, bytes); }
+    void Expect(const std::string& actual, const std::string& expected, const char* what)
+    {
+        if (actual != expected && failure.empty()) failure = what;
+    }
+    bool Silent(UdpPeer& sock, int ms)
+    {
+        return !sock.Receive(ms);
+    }
+};
+
+struct Events {
+    std::vector<std::string> log;
+    void Attach(TIdComponent& c)
+    {
+        c.OnWorkBegin = [this](TIdComponent*, TWorkMode, int32_t n) { log.push_back("begin " + std::to_string(n)); };
+        c.OnWork = [this](TIdComponent*, TWorkMode, int32_t n) { log.push_back(std::to_string(n)); };
+        c.OnWorkEnd = [this](TIdComponent*, TWorkMode) { log.push_back("end"); };
+    }
+};
+
+using Log = std::vector<std::string>;
+
+class Client : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tftp.SetHost("127.0.0.1");
+        tftp.SetPort(peer.server.Port());
+        tftp.SetRequestedBlockSize(1024);
+        tftp.SetReceiveTimeout(2000);
+        events.Attach(tftp);
+    }
+
+    // Runs the upload against the script; returns the exception's message, "" when none.
+    template <class E = Exception>
+    std::string Run(TStream& source, const std::function<void(Peer&)>& script, const std::string& remote = "/")
+    {
+        std::thread t([&] { script(peer); });
+        std::string message;
+        try {
+            tftp.UploadStream(source, remote);
+        } catch (const E& e) {
+            message = "raised: " + e.Message();
+        }
+        t.join();
+        EXPECT_EQ(peer.failure, "");
+        return message;
+    }
+
+    bool SocketClosed() const { return !tftp.SocketHandle() || !tftp.SocketHandle()->Opened(); }
+
+    Peer peer;
+    TIdTrivialFTP tftp;
+    Events events;
+};
+
+TEST_F(Client, AckZeroGivesBlocksOf512EndingWithAnEmptyOne)
+{
+    const std::string bytes = Pattern(1024);
+    WatchedStream source(bytes);
+    std::string wrq;
+    Run(source, [&](Peer& p) {
+        wrq = p.Next(p.server);
+        p.Reply(Ack(0));
+        p.Expect(p.Next(), Data(1, bytes.substr(0, 512)), "block 1");
+        p.Reply(Ack(1));
+        p.Expect(p.Next(), Data(2, bytes.substr(512)), "block 2");
+        p.Reply(Ack(2));
+        p.Expect(p.Next(), Data(3, ""), "block 3");
+        p.Reply(Ack(3));
+    });
+    EXPECT_EQ(wrq, "\0\2/\0octet\0blksize\0" "1024\0"s);
+    EXPECT_EQ(events.log, (Log{"begin 1024", "512", "1024", "1024", "end"}));
+    EXPECT_EQ(tftp.BufferSize(), 516);
+    EXPECT_EQ(source.largestRead, 512u);
+    EXPECT_EQ(source.Position(), 1024);
+    EXPECT_TRUE(SocketClosed());
+    EXPECT_EQ(tftp.ReplyHost(), "127.0.0.1");
+    EXPECT_EQ(tftp.ReplyPort(), peer.transfer.Port());
+}
+
+TEST_F(Client, OptionAckSetsTheBlockSizeInAnyLetterCase)
+{
+    const std::string bytes = Pattern(1500);
+    for (const char* name : {"blksize", "BLKSIZE"}) {
+        events.log.clear();
+        TMemoryStream source(bytes);
+        Run(source, [&](Peer& p) {
+            p.Next(p.server);
+            p.Reply(Oack(name, "1024"));
+            p.Expect(p.Next(), Data(1, bytes.substr(0, 1024)), "block 1");
+            p.Reply(Ack(1));
+            p.Expect(p.Next(), Data(2, bytes.substr(1024)), "block 2");
+            p.Reply(Ack(2));
+        });
+        EXPECT_EQ(events.log, (Log{"begin 1500", "1024", "1500", "end"})) << name;
+        EXPECT_EQ(tftp.BufferSize(), 1028);
+    }
+}
+
+TEST_F(Client, OtherFirstOptionOrServerIgnoringTheOptionKeeps512)
+{
+    const std::string bytes = Pattern(1500);
+    for (const std::string& first : {Oack("tsize", "1500"), Ack(0)}) {
+        TMemoryStream source(bytes);
+        Run(source, [&](Peer& p) {
+            p.Next(p.server);
+            p.Reply(first);
+            for (int block = 1; block <= 3; ++block) {
+                p.Expect(p.Next(), Data(block, bytes.substr((block - 1) * 512, 512)), "block");
+                p.Reply(Ack(block));
+            }
+        });
+        EXPECT_EQ(tftp.BufferSize(), 516);
+    }
+}
+
+TEST_F(Client, EmptySourceSendsOneEmptyBlock)
+{
+    TMemoryStream source("");
+    Run(source, [](Peer& p) {
+        p.Next(p.server);
+        p.Reply(Ack(0));
+        p.Expect(p.Next(), Data(1, ""), "empty block");
+        p.Reply(Ack(1));
+    });
+    EXPECT_EQ(events.log, (Log{"begin 0", "0", "end"}));
+}
+
+TEST_F(Client, DuplicateOrUnknownAnswersResendTheCurrentBlockOnly)
+{
+    const std::string bytes = Pattern(700);
+    TMemoryStream source(bytes);
+    Run(source, [&](Peer& p) {
+        p.Next(p.server);
+        p.Reply(Ack(0));
+        const std::string block1 = Data(1, bytes.substr(0, 512));
+        p.Expect(p.Next(), block1, "block 1");
+        p.Reply(Ack(0)); // duplicate
+        p.Expect(p.Next(), block1, "resent after duplicate");
+        p.Reply(Word(9) + "??"); // unknown opcode
+        p.Expect(p.Next(), block1, "resent after unknown opcode");
+        p.Reply(std::string(1, '\4')); // too short for an opcode
+        p.Expect(p.Next(), block1, "resent after 1 byte");
+        p.Reply(Word(4) + "\1"); // ACK too short for its block number
+        p.Expect(p.Next(), block1, "resent after short ACK");
+        p.Reply(Word(5) + "\1"); // ERROR too short for its code
+        p.Expect(p.Next(), block1, "resent after short ERROR");
+        p.Reply(Ack(1));
+        p.Expect(p.Next(), Data(2, bytes.substr(512)), "block 2");
+        p.Reply(Ack(2));
+    });
+    EXPECT_EQ(events.log, (Log{"begin 700", "512", "700", "end"}));
+}
+
+TEST_F(Client, BlockNumbersWrapAndARepeatedAck65535SkipsNoData)
+{
+    const std::string bytes = Pattern(1200);
+    TMemoryStream source(bytes);
+    Run(source, [&](Peer& p) {
+        p.Next(p.server);
+        p.Reply(Ack(65534));
+        p.Expect(p.Next(), Data(65535, bytes.substr(0, 512)), "block 65535");
+        p.Reply(Ack(65535));
+        const std::string block0 = Data(0, bytes.substr(512, 512));
+        p.Expect(p.Next(), block0, "block 0");
+        p.Reply(Ack(65535)); // the server repeats itself
+        p.Expect(p.Next(), block0, "block 0 again, same data");
+        p.Reply(Ack(0));
+        p.Expect(p.Next(), Data(1, bytes.substr(1024)), "block 1");
+        p.Reply(Ack(1));
+    });
+    EXPECT_EQ(events.log, (Log{"begin 1200", "512", "1024", "1200", "end"}));
+}
+
+TEST_F(Client, FirstAnswerAck65535StartsWithBlockZero)
+{
+    TMemoryStream source("abc");
+    Run(source, [&](Peer& p) {
+        p.Next(p.server);
+        p.Reply(Ack(65535));
+        p.Expect(p.Next(), Data(0, "abc"), "block 0");
+        p.Reply(Ack(0));
+    });
+}
+
+TEST_F(Client, NoAnswerTimesOutWithWorkEndAndClosedSocket)
+{
+    tftp.SetReceiveTimeout(200);
+    TMemoryStream source(Pattern(100));
+    const std::string message = Run<EIdTFTPException>(source, [](Peer& p) { p.Next(p.server); });
+    EXPECT_EQ(message, "raised: Timeout");
+    EXPECT_EQ(events.log, (Log{"begin 100", "end"}));
+    EXPECT_TRUE(SocketClosed());
+    // Nothing was retransmitted.
+    EXPECT_TRUE(peer.Silent(peer.server, 100));
+}
+
+TEST_F(Client, AfterTheLastBlockSilenceOrAnyAckEndsNormally)
+{
+    tftp.SetReceiveTimeout(200);
+    TMemoryStream silent("xyz");
+    EXPECT_EQ(Run(silent, [](Peer& p) {
+                  p.Next(p.server);
+                  p.Reply(Ack(0));
+                  p.Next();
+              }),
+              "");
+    TMemoryStream otherAck("xyz");
+    EXPECT_EQ(Run(otherAck, [](Peer& p) {
+                  p.Next(p.server);
+                  p.Reply(Ack(0));
+                  p.Next();
+                  p.Reply(Ack(77));
+              }),
+              "");
+    EXPECT_EQ(events.log, (Log{"begin 3", "3", "end", "begin 3", "3", "end"}));
+}
+
+TEST_F(Client, ServerErrorsRaiseTheirClassWithTheServerText)
+{
+    struct Case {
+        int code;
+        const char* text;
+        const std::type_info& type;
+    };
+    for (const Case& c : {Case{1, "File not found", typeid(EIdTFTPFileNotFound)},
+                          Case{0, "Is a directory", typeid(EIdTFTPException)},
+                          Case{9, "", typeid(EIdTFTPException)}}) {
+        TMemoryStream source(Pattern(2000));
+        std::thread t([&] {
+            peer.Next(peer.server);
+            peer.Reply(Ack(0));
+            peer.Next();
+            peer.Reply(Error(c.code, c.text));
+        });
+        try {
+            tftp.UploadStream(source, "/");
+            ADD_FAILURE() << "no error";
+        } catch (const EIdTFTPException& e) {
+            EXPECT_EQ(typeid(e), c.type) << c.code;
+            EXPECT_EQ(e.Message(), c.text);
+        }
+        t.join();
+        EXPECT_TRUE(SocketClosed());
+    }
+}
+
+TEST_F(Client, OptionRefusalEndsTheUploadWithoutASecondRequest)
+{
+    TMemoryStream source(Pattern(10));
+    std::thread t([&] {
+        peer.Next(peer.server);
+        peer.Reply(Error(8, "no options"));
+    });
+    EXPECT_THROW(tftp.UploadStream(source, "/"), EIdTFTPOptionNegotiationFailed);
+    t.join();
+    EXPECT_TRUE(peer.Silent(peer.server, 200));
+    EXPECT_TRUE(peer.Silent(peer.transfer, 0));
+    EXPECT_EQ(events.log, (Log{"begin 10", "end"}));
+}
+
+TEST_F(Client, AnswersFromAnyAddressRedirectTheTransfer)
+{
+    UdpPeer elsewhere("127.0.0.2");
+    const std::string bytes = Pattern(600);
+    TMemoryStream source(bytes);
+    Run(source, [&](Peer& p) {
+        p.Next(p.server);
+        elsewhere.SendTo(p.client, Ack(0));
+        auto d1 = elsewhere.Receive();
+        p.Expect(d1 ? d1->bytes : "", Data(1, bytes.substr(0, 512)), "block 1 to the new address");
+        p.Reply(Ack(1)); // and back to the transfer port
+        p.Expect(p.Next(), Data(2, bytes.substr(512)), "block 2");
+        p.Reply(Ack(2));
+    });
+    EXPECT_EQ(tftp.ReplyPort(), peer.transfer.Port());
+}
+
+TEST_F(Client, UnusableBlockSizesAreRefused)
+{
+    for (const char* value : {"0", "-4", "65465", "2147483647"}) {
+        events.log.clear();
+        TMemoryStream source(Pattern(10));
+        const std::string message = Run<EIdTFTPInvalidBlockSize>(source, [&](Peer& p) {
+            p.Next(p.server);
+            p.Reply(Oack("blksize", value));
+        });
+        EXPECT_NE(message.find(value), std::string::npos) << message;
+        EXPECT_EQ(events.log, (Log{"begin 10", "end"}));
+        EXPECT_TRUE(SocketClosed());
+    }
+    TMemoryStream source(Pattern(10));
+    EXPECT_EQ(Run<EConvertError>(source, [](Peer& p) {
+                  p.Next(p.server);
+                  p.Reply(Oack("blksize", "12a"));
+              }),
+              "raised: '12a' is not a valid integer value");
+    // Hexadecimal is a number, and the largest allowed size works.
+    TMemoryStream hex(Pattern(20));
+    Run(hex, [](Peer& p) {
+        p.Next(p.server);
+        p.Reply(Oack("blksize", "$10"));
+        p.Expect(p.Next(), Data(1, Pattern(16)), "16-byte block");
+        p.Reply(Ack(1));
+        p.Next();
+        p.Reply(Ack(2));
+    });
+    const std::string big = Pattern(65464);
+    TMemoryStream largest(big);
+    Run(largest, [&](Peer& p) {
+        p.Next(p.server);
+        p.Reply(Oack("blksize", "65464"));
+        p.Expect(p.Next(), Data(1, big), "largest block");
+        p.Reply(Ack(1));
+        p.Expect(p.Next(), Data(2, ""), "empty last block");
+        p.Reply(Ack(2));
+    });
+}
+
+TEST_F(Client, BadDatagramsPassThroughAsTheirOwnErrors)
+{
+    TMemoryStream zero(Pattern(10));
+    Run<EIdUDPReceiveErrorZeroBytes>(zero, [](Peer& p) {
+        p.Next(p.server);
+        p.Reply("");
+    });
+    EXPECT_TRUE(SocketClosed());
+    TMemoryStream big(Pattern(10));
+    const std::string message = Run<EIdSocketError>(big, [](Peer& p) {
+        p.Next(p.server);
+        p.Reply(std::string(517, 'x'));
+    });
+    EXPECT_EQ(message, "raised: Socket Error # 10040\r\nMessage too long.");
+    EXPECT_TRUE(SocketClosed());
+}
+
+TEST_F(Client, ThrowingWorkEndHandlerReplacesTheErrorAndLeavesTheSocket)
+{
+    tftp.SetReceiveTimeout(100);
+    tftp.OnWorkEnd = [](TIdComponent*, TWorkMode) { throw std::runtime_error("from handler"); };
+    TMemoryStream source(Pattern(10));
+    std::thread t([&] { peer.Next(peer.server); });
+    EXPECT_THROW(tftp.UploadStream(source, "/"), std::runtime_error);
+    t.join();
+    EXPECT_FALSE(SocketClosed());
+}
+
+TEST_F(Client, UploadReadsTheFileAndRefusesAMissingOne)
+{
+    try {
+        tftp.Upload("/nonexistent/firmware.bin", "/");
+        FAIL();
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file /nonexistent/firmware.bin");
+    }
+    EXPECT_TRUE(events.log.empty());
+    EXPECT_TRUE(peer.Silent(peer.server, 50));
+
+    char path[] = "/tmp/tftp-client-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string bytes = Pattern(1030);
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+    std::thread t([&] {
+        peer.Expect(peer.Next(peer.server), "\0\2fw.bin\0octet\0blksize\0" "1024\0"s, "request");
+        peer.Reply(Oack("blksize", "1024"));
+        peer.Expect(peer.Next(), Data(1, bytes.substr(0, 1024)), "block 1");
+        peer.Reply(Ack(1));
+        peer.Expect(peer.Next(), Data(2, bytes.substr(1024)), "block 2");
+        peer.Reply(Ack(2));
+    });
+    tftp.Upload(path, "fw.bin");
+    t.join();
+    std::remove(path);
+    EXPECT_EQ(peer.failure, "");
+}
+
+} // namespace

@@ -1,0 +1,74 @@
+#include "IdComponent.h"
+
+TIdStack* GlobalStack = nullptr;
+
+namespace {
+
+TIdStackMaker g_makeStack = nullptr;
+TIdStackFreer g_freeStack = nullptr;
+int32_t g_instanceCount = 0;
+
+// Running totals wrap like the 32-bit counters they are, instead of overflowing.
+int32_t WrappingAdd(int32_t a, int32_t b)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+} // namespace
+
+void RegisterStackFactory(TIdStackMaker make, TIdStackFreer free, TIdStackMaker* previousMake,
+                          TIdStackFreer* previousFree)
+{
+    if (previousMake) *previousMake = g_makeStack;
+    if (previousFree) *previousFree = g_freeStack;
+    g_makeStack = make;
+    g_freeStack = free;
+}
+
+TIdComponent::TIdComponent()
+{
+    // A failing stack start-up fails the construction before the component is counted.
+    if (!GlobalStack && g_makeStack) GlobalStack = g_makeStack();
+    ++g_instanceCount;
+}
+
+TIdComponent::~TIdComponent()
+{
+    if (--g_instanceCount == 0 && GlobalStack) {
+        TIdStack* stack = GlobalStack;
+        GlobalStack = nullptr;
+        if (g_freeStack) g_freeStack(stack);
+    }
+}
+
+int32_t TIdComponent::InstanceCount()
+{
+    return g_instanceCount;
+}
+
+void TIdComponent::WorkBegin(TWorkMode AWorkMode, int32_t ASize)
+{
+    TWorkInfo& info = Info(AWorkMode);
+    ++info.Depth;
+    if (info.Depth == 1) {
+        info.CountMax = ASize;
+        info.Count = 0;
+        if (OnWorkBegin) OnWorkBegin(this, AWorkMode, ASize);
+    }
+}
+
+void TIdComponent::WorkAdd(TWorkMode AWorkMode, int32_t ACount)
+{
+    TWorkInfo& info = Info(AWorkMode);
+    if (info.Depth <= 0) return;
+    info.Count = WrappingAdd(info.Count, ACount);
+    if (OnWork) OnWork(this, AWorkMode, info.Count);
+}
+
+void TIdComponent::WorkEnd(TWorkMode AWorkMode)
+{
+    TWorkInfo& info = Info(AWorkMode);
+    // A throwing handler leaves before the depth is lowered.
+    if (info.Depth == 1 && OnWorkEnd) OnWorkEnd(this, AWorkMode);
+    --info.Depth;
+}
