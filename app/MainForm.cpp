@@ -60,7 +60,9 @@ const QEvent::Type TWindowMessage::kType = static_cast<QEvent::Type>(QEvent::reg
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
 {
-    OnQuit = [] { QCoreApplication::quit(); };
+    // exit(), not quit(): quit() first asks every window to close, and ours answers a close
+    // by posting the quit request again.
+    OnQuit = [] { QCoreApplication::exit(0); };
     CreateControls();
     FormCreate();
 }

@@ -69,5 +69,25 @@ sleep 0.2
 under=$(xdotool getmouselocation --shell | awk -F= '/^WINDOW=/ {print $2}')
 [ "$under" = "$id" ] && echo "ok: the face takes the pointer" || { echo "FAIL: the face does not take the pointer ($under vs $id)"; fail=1; }
 
+# Dragging the face with the left button moves the window; the right button does not.
+# (400,140) is bare face: right of the notes, above the progress area.
+xdotool mousemove $((left + 400)) $((top + 140)) mousedown 3 mousemove $((left + 440)) $((top + 170)) mouseup 3
+sleep 0.3
+eval "$(xdotool getwindowgeometry --shell "$id")"
+check "position after a right-button drag" "$X,$Y" "$left,$top"
+xdotool mousemove $((left + 400)) $((top + 140)) mousedown 1
+for step in 10 20 30 40; do xdotool mousemove $((left + 400 + step)) $((top + 140 + step / 2)); sleep 0.05; done
+xdotool mouseup 1
+sleep 0.3
+eval "$(xdotool getwindowgeometry --shell "$id")"
+check "position after a left-button drag" "$X,$Y" "$((left + 40)),$((top + 20))"
+
 [ -z "${FTPUPG_SCREENSHOT:-}" ] || convert "$work/screen.png" -crop "434x292+$left+$top" +repage "$FTPUPG_SCREENSHOT"
+
+# "Cancel" (120,256 75x25) ends the utility with exit code 0.
+xdotool mousemove $((X + 157)) $((Y + 268)) click 1
+running() { [ -n "$(ps -o stat= -p "$1" 2>/dev/null | grep -v Z)" ]; }
+for _ in $(seq 50); do running "$app" || break; sleep 0.1; done
+if running "$app"; then echo "FAIL: Cancel did not end the utility"; fail=1
+else wait "$app" && echo "ok: Cancel ended the utility with 0" || { echo "FAIL: exit code $?"; fail=1; }; app=""; fi
 exit $fail

@@ -58,8 +58,9 @@ if cmp fw.bin received.bin; then echo "ok: the device received the image intact"
 grep -q '^\[WDCP\]' "$work/app.log" && { echo "FAIL: the password was refused"; fail=1; }
 # Finished: "OK" at 72,256 (75x25) closes the utility.
 xdotool mousemove $((X + 109)) $((Y + 268)) click 1
-for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$app" 2>/dev/null; then echo "FAIL: OK did not end the utility"; fail=1
+running() { [ -n "$(ps -o stat= -p "$1" 2>/dev/null | grep -v Z)" ]; }
+for _ in $(seq 50); do running "$app" || break; sleep 0.1; done
+if running "$app"; then echo "FAIL: OK did not end the utility"; fail=1
 else wait "$app"; code=$?; app=""; [ "$code" = 0 ] && echo "ok: OK ended the utility with 0" || { echo "FAIL: exit $code"; fail=1; }; fi
 [ $fail = 0 ] || { echo "--- app log"; cat "$work/app.log"; echo "--- device log"; cat "$work/device.log"; }
 exit $fail
