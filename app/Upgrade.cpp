@@ -46,12 +46,17 @@ void PumpWait(uint32_t milliseconds)
     QElapsedTimer clock;
     clock.start();
     // Sleeping in the dispatcher until the next event or the deadline dispatches exactly
-    // what a busy poll would, without holding a processor for the whole wait.
+    // what a busy poll would, without holding a processor for the whole wait. The wake-up
+    // is precise and re-armed: a coarse timer may fire early and leave the loop asleep.
     QTimer wake;
     wake.setSingleShot(true);
-    wake.start(static_cast<int>(milliseconds));
-    while (static_cast<uint64_t>(clock.elapsed()) < milliseconds)
+    wake.setTimerType(Qt::PreciseTimer);
+    for (;;) {
+        const qint64 remaining = static_cast<qint64>(milliseconds) - clock.elapsed();
+        if (remaining <= 0) break;
+        wake.start(static_cast<int>(remaining));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
 }
 
 void TForm1::btUpgradeClick()

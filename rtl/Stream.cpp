@@ -49,12 +49,30 @@ int64_t TFileStream::Size() const
 
 size_t TFileStream::Read(void* buffer, size_t count)
 {
+    if (buffered_ == 0 && count < kChunk) {
+        if (!buffer_) buffer_ = std::make_unique<unsigned char[]>(kChunk);
+        offset_ = 0;
+        buffered_ = ReadFile(buffer_.get(), kChunk);
+    }
+    if (buffered_ > 0) {
+        const size_t n = std::min(count, buffered_);
+        std::memcpy(buffer, buffer_.get() + offset_, n);
+        offset_ += n;
+        buffered_ -= n;
+        position_ += static_cast<int64_t>(n);
+        return n;
+    }
+    // Large reads go straight into the caller's buffer.
+    const size_t n = ReadFile(buffer, count);
+    position_ += static_cast<int64_t>(n);
+    return n;
+}
+
+size_t TFileStream::ReadFile(void* buffer, size_t count)
+{
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, count);
-        if (n >= 0) {
-            position_ += n;
-            return static_cast<size_t>(n);
-        }
+        if (n >= 0) return static_cast<size_t>(n);
         if (errno != EINTR) throw EReadError("Stream read error");
     }
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class TStream {
@@ -18,7 +19,8 @@ public:
 
 // A local file opened for reading. Raises EFOpenError "Cannot open file <path>" when it
 // cannot be opened. An exclusive advisory lock keeps cooperating writers out while it is
-// open (Linux has no share modes).
+// open (Linux has no share modes). Reads ahead in large chunks so that a transfer in small
+// blocks costs one system call per chunk, not per block; Position() is the bytes handed out.
 class TFileStream : public TStream {
 public:
     explicit TFileStream(const std::string& path);
@@ -31,8 +33,14 @@ public:
     size_t Read(void* buffer, size_t count) override;
 
 private:
+    size_t ReadFile(void* buffer, size_t count);
+
+    static constexpr size_t kChunk = 64 * 1024;
     int fd_ = -1;
     int64_t position_ = 0;
+    std::unique_ptr<unsigned char[]> buffer_;
+    size_t buffered_ = 0;  // bytes of buffer_ not yet handed out, starting at offset_
+    size_t offset_ = 0;
 };
 
 // A stream over bytes held in memory (tests, small payloads).

@@ -75,6 +75,13 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
         switch (OpcodeOf(packet)) {
         case opACK:
             if (const auto block = AckBlockOf(packet)) {
+                // After the last block only its own ACK ends the transfer. Any other ACK means
+                // the last block was lost or is still on its way: ending here would report an
+                // image the device never got, so the last block goes out again below.
+                if (last) {
+                    if (*block == static_cast<uint16_t>(built)) return;
+                    break;
+                }
                 if (*block == 65535) {
                     next = 0;
                     // A repeated ACK 65535 after block 0 went out must not make a second,
@@ -83,7 +90,6 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
                 } else {
                     next = *block + 1;
                 }
-                if (last) return;
             }
             break;
         case opERROR:

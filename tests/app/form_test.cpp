@@ -2,6 +2,8 @@
 #include "form_fixture.h"
 
 #include <QBitmap>
+#include <QElapsedTimer>
+#include <QTimer>
 
 namespace {
 
@@ -243,4 +245,28 @@ TEST_F(FormTest, DraggingWithTheLeftButtonMovesTheWindow)
     f.Image1->OnMouseUp(Qt::LeftButton, QPoint(20, 10));
     f.Image1MouseMove(Qt::NoButton, QPoint(300, 200));
     EXPECT_EQ(f.pos(), start + QPoint(20, 10)) << "the button is up: no drag";
+}
+
+TEST_F(FormTest, PumpWaitDispatchesEverythingForItsWholeTimeAndLosesTheQuitRequest)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    f.PostQuitRequest();
+    QElapsedTimer clock;
+    clock.start();
+    PumpWait(300);
+    const qint64 elapsed = clock.elapsed();
+    EXPECT_GE(elapsed, 300);
+    EXPECT_LT(elapsed, 2000) << "the wait must end on time even when nothing happens";
+    EXPECT_GE(ticks, 5);
+    EXPECT_EQ(quitRequests_, 0) << "a quit request taken by the wait is lost";
+    ticker.stop();
+    clock.restart();
+    PumpWait(200);  // an idle wait must wake up by itself
+    EXPECT_GE(clock.elapsed(), 200);
+    EXPECT_LT(clock.elapsed(), 2000);
 }

@@ -84,3 +84,25 @@ TEST(Streams, FileStreamReadsAndRefusesMissingOrDirectory)
     EXPECT_THROW(TFileStream dir(testing::TempDir()), EFOpenError);
     std::remove(path.c_str());
 }
+
+TEST(Streams, FileStreamHandsOutEveryByteInOrderWhateverTheReadSizes)
+{
+    const std::string path = testing::TempDir() + "rtl_chunks.bin";
+    std::string bytes(200 * 1024 + 13, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + i / 977);
+    { std::ofstream(path, std::ios::binary) << bytes; }
+    TFileStream file(path);
+    std::string got;
+    const size_t sizes[] = {1, 1024, 65535, 70000, 3, 512};
+    for (size_t i = 0; got.size() < bytes.size(); ++i) {
+        std::string part(sizes[i % 6], '\0');
+        const size_t n = file.Read(part.data(), part.size());
+        ASSERT_GT(n, 0u);
+        got.append(part, 0, n);
+        EXPECT_EQ(file.Position(), static_cast<int64_t>(got.size()));
+    }
+    EXPECT_EQ(got, bytes);
+    char c;
+    EXPECT_EQ(file.Read(&c, 1), 0u);
+    std::remove(path.c_str());
+}

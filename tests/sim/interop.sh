@@ -5,9 +5,10 @@
 #   matrix   tftpput against in.tftpd, the npm "tftp" server and ftpupg-simtftpd:
 #            every block size x file size, byte-identical on arrival
 #   faults   tftpput against server errors and misbehaviour
+#   lastblock tftpput when the last DATA block is lost once
 #   loss     16 MiB through ftpupg-lossy-relay at 2 % loss to retransmitting servers
 set -u
-group=$1 simtftpd=$2 relay=$3 tftpput=${4:-}
+group=$1 simtftpd=$(realpath "$2") relay=$(realpath "$3") tftpput=${4:+$(realpath "$4")}
 here=$(cd "$(dirname "$0")" && pwd)
 npm_modules=${FTPUPG_NPM_MODULES:-$here/../../.deps/npm/node_modules}
 
@@ -52,7 +53,7 @@ start_sim() {  # start_sim NAME ARGS...: serves directory NAME on 127.0.0.2, por
   rm -f "$name.port"
   "$simtftpd" -a 127.0.0.2 -p 0 --port-file "$name.port" -d "$name" -o "$name/slot.bin" "$@" 2>>"$name.log" &
   pids+=($!); sim_pid=$!
-  sim_port=$(wait_port_file "$name.port")
+  sim_port=$(wait_port_file "$name.port") || exit 1
 }
 
 stop_last() { kill "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
@@ -96,7 +97,7 @@ peers)
   "$relay" -l 127.0.0.1:0 --port-file relay.port -s 127.0.0.2:$sim_port --drop 0.05 --dup 0.02 --reorder 0.02 \
     --seed 3 -q 2>relay.log &
   pids+=($!)
-  rport=$(wait_port_file relay.port)
+  rport=$(wait_port_file relay.port) || exit 1
   curl -sS --tftp-blksize 1024 -T f1m7 "tftp://127.0.0.1:$rport/lossy" || fail "curl through relay"
   same f1m7 sim/lossy && pass "curl through the lossy relay"
   ;;
@@ -179,6 +180,11 @@ faults)
     rm -rf bs
   done
 
+  ;;
+
+lastblock)
+  [ -x "$tftpput" ] || { echo "no tftpput" >&2; exit 1; }
+  make_files
   # The last block goes missing once; the server asks again with the previous ACK. A client
   # that takes that ACK as the end would report success without the server having the image.
   start_sim lost --lose-final-data -t 100
@@ -206,7 +212,7 @@ loss)
       "$relay" -l 127.0.0.1:0 --port-file relay.port -s "$host:$port" --drop 0.02 --dup 0.01 --reorder 0.01 \
         --seed $seed -q 2>>relay.log &
       rp=$!; pids+=($rp)
-      rport=$(wait_port_file relay.port)
+      rport=$(wait_port_file relay.port) || exit 1
       if "$tftpput" -p "$rport" -b $bs -t 2000 127.0.0.1 f16m loss$bs 2>err.txt; then
         same f16m "$dir/loss$bs" && pass "$name 16 MiB blksize $bs through 2 % loss" ||
           fail "$name 16 MiB blksize $bs arrived different"

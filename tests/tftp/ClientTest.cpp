@@ -272,7 +272,7 @@ TEST_F(Client, NoAnswerTimesOutWithWorkEndAndClosedSocket)
     EXPECT_TRUE(peer.Silent(peer.server, 100));
 }
 
-TEST_F(Client, AfterTheLastBlockSilenceOrAnyAckEndsNormally)
+TEST_F(Client, AfterTheLastBlockSilenceOrItsAckEndsNormally)
 {
     tftp.SetReceiveTimeout(200);
     TMemoryStream silent("xyz");
@@ -282,15 +282,38 @@ TEST_F(Client, AfterTheLastBlockSilenceOrAnyAckEndsNormally)
                   p.Next();
               }),
               "");
-    TMemoryStream otherAck("xyz");
-    EXPECT_EQ(Run(otherAck, [](Peer& p) {
+    TMemoryStream acked("xyz");
+    EXPECT_EQ(Run(acked, [](Peer& p) {
                   p.Next(p.server);
                   p.Reply(Ack(0));
                   p.Next();
-                  p.Reply(Ack(77));
+                  p.Reply(Ack(1));
               }),
               "");
     EXPECT_EQ(events.log, (Log{"begin 3", "3", "end", "begin 3", "3", "end"}));
+}
+
+TEST_F(Client, AnOlderAckAfterTheLastBlockResendsIt)
+{
+    // The server repeats ACK 1 because the last block (2) never reached it: the client must
+    // send block 2 again rather than report an upload the device does not hold.
+    tftp.SetReceiveTimeout(300);
+    TMemoryStream source(Pattern(700));
+    EXPECT_EQ(Run(source, [](Peer& p) {
+                  p.Next(p.server);
+                  p.Reply(Ack(0));
+                  p.Next();
+                  p.Reply(Ack(1));
+                  const std::string last = p.Next();
+                  p.Expect(last, Data(2, Pattern(700).substr(512)), "last block");
+                  p.Reply(Ack(1));
+                  p.Expect(p.Next(), last, "last block again, unchanged");
+                  p.Reply(Ack(77));
+                  p.Expect(p.Next(), last, "an unrelated ACK does not end it either");
+                  p.Reply(Ack(2));
+              }),
+              "");
+    EXPECT_EQ(events.log, (Log{"begin 700", "512", "700", "end"}));
 }
 
 TEST_F(Client, ServerErrorsRaiseTheirClassWithTheServerText)
