@@ -5,7 +5,6 @@
 set -euo pipefail
 ftpupg=$1
 work=$(mktemp -d)
-display=:$((90 + RANDOM % 9))
 cleanup() {
   [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
   [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
@@ -14,10 +13,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb "$display" -screen 0 1024x768x24 -br -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+. "$(dirname "$0")/../xvfb-lib.sh"
+start_xvfb -br
 
 cd "$work"
 printf '[Data]\nIP=127.0.0.2\nTitle=KR730 - Firmware Upgrade\n' > FTPUPG.ini

@@ -6,7 +6,6 @@ set -euo pipefail
 ftpupg=$1
 simdev=$2
 work=$(mktemp -d)
-display=:$((80 + RANDOM % 9))
 cleanup() {
   for pid in ${app:-} ${device:-} ${xvfb:-}; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
@@ -14,10 +13,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+. "$(dirname "$0")/../xvfb-lib.sh"
+start_xvfb
 
 cd "$work"
 head -c $((512 * 1024 + 99)) /dev/urandom > fw.bin
