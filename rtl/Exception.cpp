@@ -10,10 +10,8 @@ std::string WithFullStop(const std::string& message)
     return message;
 }
 
-std::string Format(const char* format, ...)
+std::string VFormat(const char* format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     va_list measure;
     va_copy(measure, args);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
@@ -23,6 +21,14 @@ std::string Format(const char* format, ...)
         text.resize(static_cast<size_t>(length));
         std::vsnprintf(text.data(), text.size() + 1, format, args);
     }
+    return text;
+}
+
+std::string Format(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = VFormat(format, args);
     va_end(args);
     return text;
 }

@@ -1,6 +1,7 @@
 // Runtime base exceptions shared by every layer: one message text each.
 #pragma once
 
+#include <cstdarg>
 #include <exception>
 #include <string>
 
@@ -38,5 +39,6 @@ class EInvalidOp : public Exception {
 // last character sorts after '.' in byte order, so "...!", "...)" and "..." get none.
 std::string WithFullStop(const std::string& message);
 
-// printf-style formatting into a string sized to fit.
+// printf-style formatting into a string sized to fit (measured first, so nothing is cut).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string VFormat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));

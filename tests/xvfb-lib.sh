@@ -17,3 +17,14 @@ start_xvfb() {
   echo "FAIL: Xvfb on $DISPLAY does not answer"
   return 1
 }
+
+# find_window PID LOG: sets id to the main window of the utility, or fails with its log.
+find_window() {
+  id=""
+  for _ in $(seq 100); do
+    id=$(xdotool search --name '^Morvane KR730 Utility$' 2>/dev/null | head -n1) && [ -n "$id" ] && break
+    sleep 0.1
+  done
+  [ -n "$id" ] || { echo "FAIL: window never appeared"; cat "$1"; return 1; }
+  sleep 0.5
+}

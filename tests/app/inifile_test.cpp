@@ -54,9 +54,9 @@ TEST_F(IniFileTest, MissingFileGivesDefaultsAndIsNotCreated)
 
 TEST_F(IniFileTest, NamesIgnoreCaseAndSurroundingBlanks)
 {
-    const TIniFile ini = Ini("  [ dAtA ]  \r\n\t ip \t=   10.0.0.7  \r\nTITLE=KR730 - Firmware Upgrade\r\n");
-    EXPECT_EQ(ini.ReadString("Data", "IP", "x"), "10.0.0.7");
-    EXPECT_EQ(ini.ReadString(" DATA ", " Ip ", "x"), "10.0.0.7");
+    const TIniFile ini = Ini("  [ dAtA ]  \r\n\t ip \t=   127.0.0.7  \r\nTITLE=KR730 - Firmware Upgrade\r\n");
+    EXPECT_EQ(ini.ReadString("Data", "IP", "x"), "127.0.0.7");
+    EXPECT_EQ(ini.ReadString(" DATA ", " Ip ", "x"), "127.0.0.7");
     EXPECT_EQ(ini.ReadString("Data", "Title", "x"), "KR730 - Firmware Upgrade");
     EXPECT_EQ(ini.ReadString("Dat", "IP", "x"), "x");
     EXPECT_EQ(ini.ReadString("Data", "I", "x"), "x");
@@ -90,7 +90,7 @@ TEST_F(IniFileTest, OnlyWholeLineSemicolonCommentsAndEqualsSeparates)
                              "   ; Title=commented\n"
                              "Ver=Ver. 2.0 ; beta\n"
                              "#Path1=hash.bin\n"
-                             "IP: 10.0.0.5\n"
+                             "IP: 127.0.0.5\n"
                              "Path1 = C:\\fw\\a=b.bin\n"
                              "Path2\n"
                              "Path2=after bare name\n");
@@ -215,12 +215,12 @@ TEST_F(IniFileTest, ReadsThroughPathsLongerThanTheSystemLimit)
     }
     const int fd = ::openat(dirs.back(), "FTPUPG.ini", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    const std::string content = "[Data]\nIP=10.9.8.7\n";
+    const std::string content = "[Data]\nIP=127.9.8.7\n";
     ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
     ::close(fd);
 
-    EXPECT_EQ(TIniFile(path + "/FTPUPG.ini").ReadString("Data", "IP", "x"), "10.9.8.7");
-    EXPECT_EQ(TIniFile(path + "//FTPUPG.ini").ReadString("Data", "IP", "x"), "10.9.8.7");
+    EXPECT_EQ(TIniFile(path + "/FTPUPG.ini").ReadString("Data", "IP", "x"), "127.9.8.7");
+    EXPECT_EQ(TIniFile(path + "//FTPUPG.ini").ReadString("Data", "IP", "x"), "127.9.8.7");
     EXPECT_EQ(TIniFile(path + "/missing.ini").ReadString("Data", "IP", "x"), "x");
 
     ::unlinkat(dirs.back(), "FTPUPG.ini", 0);

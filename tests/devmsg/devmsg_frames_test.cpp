@@ -19,7 +19,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes Reply(uint8_t protocol, const std::string& ip = "10.0.0.7", const std::string& name = "KR730")
+Bytes Reply(uint8_t protocol, const std::string& ip = "127.0.0.7", const std::string& name = "KR730")
 {
     Bytes r(ReplySize, 0);
     std::copy(ip.begin(), ip.end(), r.begin());
@@ -261,13 +261,13 @@ TEST(DebugPrintTest, WritesExactlyTheFormattedTextInOneWrite)
     StderrCapture capture;
     DebugPrint("[NDXL]Response prot=%x op=%x\n", 17, 96);
     DebugPrint("%s", "");
-    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", "10.0.0.7", "KR730");
+    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", "127.0.0.7", "KR730");
     DebugPrint("[WDCP]Resule %8X, %4X \n", 1u, 0u);
     DebugPrint("[WDCP]Resule %8X, %4X \n", 0xffffu, 0xabcdu);
     const std::string big(5000, 'z');
     DebugPrint("%s|", big.c_str());
     EXPECT_EQ(capture.Text(), "[NDXL]Response prot=11 op=60\n"
-                              "[APDP]Found device IP=10.0.0.7 name=\"KR730\""
+                              "[APDP]Found device IP=127.0.0.7 name=\"KR730\""
                               "[WDCP]Resule        1,    0 \n"
                               "[WDCP]Resule     FFFF, ABCD \n" +
                                   big + "|");
@@ -280,7 +280,7 @@ protected:
     void SetUp() override
     {
         DeviceFound = PasswordAccepted = 0;
-        host.ip = "10.0.0.7";
+        host.ip = "127.0.0.7";
         host.password = "pw";
     }
     void Load(const Bytes& record) { std::copy(record.begin(), record.end(), ReplyBuffer); }
@@ -296,15 +296,15 @@ TEST_F(ExchangeOfflineTest, MatchIsExactText)
         exchange.OnAPDPResponse(ReplyBuffer);
     }
     EXPECT_EQ(DeviceFound, 0);
-    Load(Reply(20, "10.0.0.7", "n"));
+    Load(Reply(20, "127.0.0.7", "n"));
     exchange.OnAPDPResponsev4(ReplyBuffer);
     EXPECT_EQ(DeviceFound, 1);
     EXPECT_EQ(PasswordAccepted, 0);
-    EXPECT_EQ(capture.Text(), "[APDP]Found device IP=10.0.0.7  name=\"KR730\""
+    EXPECT_EQ(capture.Text(), "[APDP]Found device IP=127.0.0.7  name=\"KR730\""
                               "[APDP]Found device IP=010.0.0.7 name=\"KR730\""
-                              "[APDP]Found device IP=10.0.0.70 name=\"KR730\""
+                              "[APDP]Found device IP=127.0.0.70 name=\"KR730\""
                               "[APDP]Found device IP=10.0.0. name=\"KR730\""
-                              "[APDP]Found device IP=10.0.0.7 name=\"n\"");
+                              "[APDP]Found device IP=127.0.0.7 name=\"n\"");
 }
 
 TEST_F(ExchangeOfflineTest, PasswordAnswersSetTheFlagOrShowOneBoxEach)

@@ -27,13 +27,7 @@ export NDXL_BROADCAST=127.255.255.255 XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=xcb 
 "$ftpupg" 2>"$work/app.log" &
 app=$!
 
-id=""
-for _ in $(seq 100); do
-  id=$(xdotool search --name '^Morvane KR730 Utility$' 2>/dev/null | head -n1) && [ -n "$id" ] && break
-  sleep 0.1
-done
-[ -n "$id" ] || { echo "FAIL: window never appeared"; cat "$work/app.log"; exit 1; }
-sleep 0.5
+find_window "$work/app.log"
 eval "$(xdotool getwindowgeometry --shell "$id")"
 
 # Click into the password box (72,224 in the window), type, then press "GO" (32,256 65x25).
