@@ -291,7 +291,7 @@ protected:
 TEST_F(ExchangeOfflineTest, MatchIsExactText)
 {
     StderrCapture capture;
-    for (const char* ip : {"10.0.0.7 ", "010.0.0.7", "10.0.0.70", "10.0.0."}) {
+    for (const char* ip : {"127.0.0.7 ", "0127.0.0.7", "127.0.0.70", "127.0.0."}) {
         Load(Reply(17, ip));
         exchange.OnAPDPResponse(ReplyBuffer);
     }
@@ -301,9 +301,9 @@ TEST_F(ExchangeOfflineTest, MatchIsExactText)
     EXPECT_EQ(DeviceFound, 1);
     EXPECT_EQ(PasswordAccepted, 0);
     EXPECT_EQ(capture.Text(), "[APDP]Found device IP=127.0.0.7  name=\"KR730\""
-                              "[APDP]Found device IP=010.0.0.7 name=\"KR730\""
+                              "[APDP]Found device IP=0127.0.0.7 name=\"KR730\""
                               "[APDP]Found device IP=127.0.0.70 name=\"KR730\""
-                              "[APDP]Found device IP=10.0.0. name=\"KR730\""
+                              "[APDP]Found device IP=127.0.0. name=\"KR730\""
                               "[APDP]Found device IP=127.0.0.7 name=\"n\"");
 }
 

@@ -31,7 +31,7 @@ Bytes RandomRecord(std::mt19937& rng, size_t maxSize)
     if (record.size() > DeviceFrames::RepProtocol && pick(rng) < 8)
         record[DeviceFrames::RepProtocol] = protocols[static_cast<size_t>(pick(rng)) % 6];
     if (record.size() > 16 && pick(rng) < 5) {
-        const std::string ip = "10.0.0." + std::to_string(pick(rng));
+        const std::string ip = "127.1.0." + std::to_string(pick(rng));
         std::fill(record.begin(), record.begin() + 16, 0);
         std::copy(ip.begin(), ip.end(), record.begin());
     }
@@ -56,7 +56,7 @@ TEST(RandomRepliesTest, HandlersSurviveAnyRecord)
         std::copy(record.begin(), record.end(), ReplyBuffer);
         const std::string ip = DeviceFrames::ReplyIpText(record);
         ASSERT_LE(ip.size(), 16u);
-        host.ip = (i % 2 == 0) ? ip : "10.0.0.1";
+        host.ip = (i % 2 == 0) ? ip : "127.1.0.1";
         switch (ReplyBuffer[DeviceFrames::RepProtocol] % 3) {
         case 0:
             exchange.OnAPDPResponse(ReplyBuffer);
@@ -84,7 +84,7 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
     const NDXL_Window window = queue.Window();
     ASSERT_EQ(OpenDeviceLibrary(window), 0);
     TestHost host;
-    host.ip = "10.0.0.3";
+    host.ip = "127.1.0.3";
     TDeviceExchange exchange(host);
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
