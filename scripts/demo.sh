@@ -8,8 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 password=${FTPUPG_DEMO_PASSWORD:-kr730}
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${FTPUPG_DEMO_HEADLESS:-}" ]; then
-  echo "demo: no display. Run it from a desktop session, or set FTPUPG_DEMO_HEADLESS=1 to run" >&2
-  echo "      it on a virtual X server (Xvfb) and get a screenshot in demo/screen.png." >&2
+  echo "demo: no display. Run it from a desktop session, or set FTPUPG_DEMO_HEADLESS=1 to have" >&2
+  echo "      it type the password and press GO on a virtual X server (screenshot: demo/screen.png)." >&2
   exit 1
 fi
 
@@ -67,14 +67,22 @@ exec "$root/scripts/netns-run" bash -c '
   sleep 0.2
   export NDXL_BROADCAST=127.255.255.255
   if [ -n "${FTPUPG_DEMO_HEADLESS:-}" ]; then
-    export DISPLAY=:77 XDG_RUNTIME_DIR=$PWD
-    Xvfb :77 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$!
+    # No desktop: a virtual X server, and xdotool plays the operator.
+    . "$FTPUPG_ROOT/tests/xvfb-lib.sh"
+    export XDG_RUNTIME_DIR=$PWD
+    start_xvfb || exit 1
+    "$build/app/ftpupg" 2>>ftpupg.log & app=$!
+    find_window ftpupg.log || exit 1
+    eval "$(xdotool getwindowgeometry --shell "$id")"
+    xdotool mousemove $((X + 130)) $((Y + 234)) click 1
+    xdotool type --delay 40 "$FTPUPG_DEMO_PASSWORD"
+    xdotool mousemove $((X + 64)) $((Y + 268)) click 1
+    for _ in $(seq 300); do [ -f received.bin ] && break; sleep 0.1; done
     sleep 1
-    "$build/app/ftpupg" & app=$!
-    sleep 2
-    import -window root screen.png
-    kill $app; wait $app; kill $xvfb
-    echo "demo: screenshot in $PWD/screen.png"
+    import -window root -crop "434x292+$X+$Y" +repage screen.png
+    xdotool mousemove $((X + 109)) $((Y + 268)) click 1
+    wait $app; kill $xvfb
+    echo "demo: screenshot of the finished window in $PWD/screen.png"
   else
     "$build/app/ftpupg"
   fi
