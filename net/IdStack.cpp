@@ -66,7 +66,11 @@ TIdStackSocketHandle TIdStack::NewSocket(int type, int protocol)
 std::string TIdStack::HostToIP(const std::string& host)
 {
     if (::strcasecmp(host.c_str(), "LOCALHOST") == 0 && host.size() == 9) return "127.0.0.1";
-    if (IsDottedQuad(host)) return host;
+    if (!host.empty() && host == lastDottedQuad_) return host;
+    if (IsDottedQuad(host)) {
+        lastDottedQuad_ = host;
+        return host;
+    }
     return LookupHostIP(host);
 }
 
@@ -90,7 +94,10 @@ bool TIdStack::IsDottedQuad(const std::string& text)
 
 TIdInAddr TIdStack::ParseAddress(const std::string& text)
 {
+    if (!text.empty() && text == lastParsedText_) return lastParsed_;
     TIdInAddr address{};
     ParseAddressInto(text, address);
+    lastParsedText_ = text;
+    lastParsed_ = address;
     return address;
 }
