@@ -270,3 +270,15 @@ TEST_F(FormTest, PumpWaitDispatchesEverythingForItsWholeTimeAndLosesTheQuitReque
     EXPECT_GE(clock.elapsed(), 200);
     EXPECT_LT(clock.elapsed(), 2000);
 }
+
+TEST_F(FormTest, ALibraryThatCannotOpenEndsTheApplicationSilently)
+{
+    WriteFile("note1.txt", "shown briefly");
+    setenv("NDXL_BROADCAST", "not-an-address", 1);
+    TForm1& f = Open();
+    setenv("NDXL_BROADCAST", "127.255.255.255", 1);
+    EXPECT_FALSE(f.LibraryOpened());
+    EXPECT_EQ(quitRequests_, 1);
+    EXPECT_TRUE(boxes_.empty()) << "nothing is shown to the operator";
+    EXPECT_EQ(f.mm1->toPlainText(), "shown briefly");
+}
