@@ -296,12 +296,21 @@ TEST_F(ExchangeTest, ShortUnterminatedAndForeignDatagramsAreHarmless)
     // Four devices answer at once; a loaded sanitizer build needs more than the usual wait.
     Attempt(1500, [] { return false; });
     capture.Restore();
-    const std::string log = capture.Text();
+    // The library's own notes come from its receiver thread and may fall between the lines
+    // of one reply; they are checked apart.
+    const std::string all = capture.Text();
+    std::string log;
+    for (size_t start = 0; start < all.size();) {
+        const size_t end = std::min(all.find('\n', start), all.size() - 1) + 1;
+        const std::string line = all.substr(start, end - start);
+        if (line.rfind("ndxl: ", 0) != 0) log += line;
+        start = end;
+    }
+    EXPECT_NE(all.find("record cut to 800"), std::string::npos);
     EXPECT_NE(log.find("[APDP]Found device IP=127.000.000.0002 name=\"KR730-2KR730-2"), std::string::npos);
     EXPECT_NE(log.find("[APDP]Found device IP=127.0.0.3 name=\"\""), std::string::npos);
     EXPECT_NE(log.find("[NDXL]Response prot=0 op=0\n[NDXL]Unknown Protocol\n"), std::string::npos) << log;
     EXPECT_NE(log.find("[APDP]Found device IP=127.0.0.5 name=\"big\""), std::string::npos);
-    EXPECT_NE(log.find("record cut to 800"), std::string::npos);
     // The unterminated IP text still matches exactly; the device accepts.
     EXPECT_EQ(DeviceFound, 1);
     EXPECT_EQ(PasswordAccepted, 1);
