@@ -4,7 +4,9 @@
 start_xvfb() {
   local numfile
   numfile=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp "$@" 3>"$numfile" >/dev/null 2>&1 &
+  # -noreset: a server that resets after the readiness probe disconnects refuses clients
+  # for a moment, and a loaded machine makes that moment long.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset "$@" 3>"$numfile" >/dev/null 2>&1 &
   xvfb=$!
   for _ in $(seq 300); do
     [ -s "$numfile" ] && break
