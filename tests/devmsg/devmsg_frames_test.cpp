@@ -96,9 +96,9 @@ TEST(DeviceFramesTest, PasswordRequestFromATruncatedReplyReadsMissingBytesAsZero
 
 TEST(DeviceFramesTest, ReplyTextsStayWithinTheirFields)
 {
-    Bytes reply = Reply(17, "192.168.001.100X", "dev");
+    Bytes reply = Reply(17, "127.000.000.100X", "dev");
     reply[RepMac] = 'M';
-    EXPECT_EQ(ReplyIpText(reply), "192.168.001.100X"); // 16 bytes, no zero byte: cut at the field's end
+    EXPECT_EQ(ReplyIpText(reply), "127.000.000.100X"); // 16 bytes, no zero byte: cut at the field's end
     EXPECT_EQ(ReplyName(reply), "dev");
     std::fill(reply.begin() + RepName, reply.end(), 'n');
     EXPECT_EQ(ReplyName(reply), std::string(800 - 32, 'n'));
@@ -201,7 +201,7 @@ TEST(DeviceResponderTest, AnswersDiscoveryInTheConfiguredForms)
     TDeviceConfig config;
     config.answer20 = true;
     config.extraProtocols = {33, 99};
-    config.ipText = "10.1.2.3";
+    config.ipText = "127.1.2.3";
     config.discoveryDelayMs = 40;
     const auto replies = PlanReplies(config, BuildDiscoveryRequest());
     ASSERT_EQ(replies.size(), 4u);
@@ -210,7 +210,7 @@ TEST(DeviceResponderTest, AnswersDiscoveryInTheConfiguredForms)
     EXPECT_EQ(replies[2].record[RepProtocol], 33);
     EXPECT_EQ(replies[3].record[RepProtocol], 99);
     EXPECT_EQ(replies[0].delayMs, 40);
-    EXPECT_EQ(ReplyIpText(replies[1].record), "10.1.2.3");
+    EXPECT_EQ(ReplyIpText(replies[1].record), "127.1.2.3");
     EXPECT_EQ(ReplyName(replies[1].record), "KR730");
     config.answerDiscovery = false;
     EXPECT_TRUE(PlanReplies(config, BuildDiscoveryRequest()).empty());

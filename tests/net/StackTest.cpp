@@ -13,7 +13,7 @@ public:
     std::string LookupHostIP(const std::string& host) override
     {
         lookups.push_back(host);
-        return "10.9.8.7";
+        return "127.9.8.7";
     }
     std::vector<std::string> lookups;
 };
@@ -82,11 +82,11 @@ TEST(StackAddresses, HostToIPLooksUpOnlyWhatIsNeitherLocalhostNorADottedQuad)
     LookupSpyStack stack;
     EXPECT_EQ(stack.HostToIP("localhost"), "127.0.0.1");
     EXPECT_EQ(stack.HostToIP("LocalHost"), "127.0.0.1");
-    EXPECT_EQ(stack.HostToIP("192.168.1.245"), "192.168.1.245");
+    EXPECT_EQ(stack.HostToIP("127.168.1.245"), "127.168.1.245");
     EXPECT_EQ(stack.HostToIP("0x7f.0.0.$1"), "0x7f.0.0.$1");
     EXPECT_TRUE(stack.lookups.empty());
-    for (const char* host : {"192.168.1.256", "10.0.0", "1.2.3.4.5", "localhost.", "1..2.3", "device"})
-        EXPECT_EQ(stack.HostToIP(host), "10.9.8.7") << host;
+    for (const char* host : {"127.168.1.256", "127.0.0", "1.2.3.4.5", "localhost.", "1..2.3", "device"})
+        EXPECT_EQ(stack.HostToIP(host), "127.9.8.7") << host;
     EXPECT_EQ(stack.lookups.size(), 6u);
     // Nothing is cached.
     stack.HostToIP("device");
@@ -95,7 +95,7 @@ TEST(StackAddresses, HostToIPLooksUpOnlyWhatIsNeitherLocalhostNorADottedQuad)
 
 TEST(StackAddresses, DottedQuadTest)
 {
-    for (const char* yes : {"0.0.0.0", "255.255.255.255", " 1. 2.+3.4", "$ff.x0.0x1.1"})
+    for (const char* yes : {"0.0.0.0", "127.255.255.255", " 1. 2.+3.4", "$ff.x0.0x1.1"})
         EXPECT_TRUE(TIdStack::IsDottedQuad(yes)) << yes;
     for (const char* no : {"", "1.2.3", "1.2.3.", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "-1.1.1.1", "a.b.c.d",
                            "1.2.3.4 ", "..."})
@@ -105,11 +105,11 @@ TEST(StackAddresses, DottedQuadTest)
 TEST(StackAddresses, ParseAndFormatAreInverse)
 {
     TIdStackWinsock stack;
-    const TIdInAddr bytes{192, 168, 0, 1};
-    EXPECT_EQ(stack.FormatAddress(bytes), "192.168.0.1");
-    EXPECT_EQ(stack.ParseAddress("192.168.0.1"), bytes);
+    const TIdInAddr bytes{127, 168, 0, 1};
+    EXPECT_EQ(stack.FormatAddress(bytes), "127.168.0.1");
+    EXPECT_EQ(stack.ParseAddress("127.168.0.1"), bytes);
     EXPECT_EQ(stack.FormatAddress({255, 0, 127, 9}), "255.0.127.9");
-    EXPECT_EQ(stack.FormatAddress({10, 99, 100, 0}), "10.99.100.0");
+    EXPECT_EQ(stack.FormatAddress({127, 99, 100, 0}), "127.99.100.0");
     EXPECT_EQ(stack.ParseAddress("300.1.1.1")[0], 44);
     EXPECT_EQ(stack.ParseAddress("1.2.3.4.5"), (TIdInAddr{1, 2, 3, 4}));
     try {
