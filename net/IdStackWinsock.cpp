@@ -450,24 +450,25 @@ int32_t TIdStackWinsock::LastErrorCode()
     return t_lastError;
 }
 
-void TIdStackWinsock::PeerAddressOf(TIdStackSocketHandle socket, int& family, std::string& ip, int32_t& port)
+void TIdStackWinsock::SocketAddressOf(int (*query)(int, sockaddr*, socklen_t*), TIdStackSocketHandle socket,
+                                      int& family, std::string& ip, int32_t& port)
 {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    CheckResult(::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ? Failed() : 0);
+    CheckResult(query(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ? Failed() : 0);
     family = address.sin_family;
     ip = FormatAddress(BytesOf(address.sin_addr));
     port = ntohs(address.sin_port);
 }
 
+void TIdStackWinsock::PeerAddressOf(TIdStackSocketHandle socket, int& family, std::string& ip, int32_t& port)
+{
+    SocketAddressOf(&::getpeername, socket, family, ip, port);
+}
+
 void TIdStackWinsock::LocalAddressOf(TIdStackSocketHandle socket, int& family, std::string& ip, int32_t& port)
 {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    CheckResult(::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0 ? Failed() : 0);
-    family = address.sin_family;
-    ip = FormatAddress(BytesOf(address.sin_addr));
-    port = ntohs(address.sin_port);
+    SocketAddressOf(&::getsockname, socket, family, ip, port);
 }
 
 std::string TIdStackWinsock::FormatAddress(const TIdInAddr& address)

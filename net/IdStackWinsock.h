@@ -3,6 +3,8 @@
 
 #include "IdStack.h"
 
+#include <sys/socket.h>
+
 // Windows Sockets error codes used by name in this layer.
 constexpr int32_t Id_WSAEINVAL = 10022;
 constexpr int32_t Id_WSAEMSGSIZE = 10040;
@@ -64,4 +66,9 @@ public:
 protected:
     // Records the code LastErrorCode reports for the calling thread.
     static void SetLastError(int32_t code);
+
+private:
+    // getpeername or getsockname, turned into family, address text and port.
+    void SocketAddressOf(int (*query)(int, sockaddr*, socklen_t*), TIdStackSocketHandle socket, int& family,
+                         std::string& ip, int32_t& port);
 };
