@@ -13,6 +13,9 @@ packages=(
   tftpd-hpa tftp-hpa atftp curl
   clang libclang-rt-14-dev
   nodejs npm
+  libcli11-dev nlohmann-json3-dev
+  dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core
+  librsvg2-bin
 )
 
 missing=()
