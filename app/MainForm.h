@@ -32,7 +32,7 @@ public:
     intptr_t LParam;
 };
 
-class TForm1 : public QWidget, private TDeviceExchangeHost {
+class TForm1 : public QWidget, private DeviceExchangeHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -103,7 +103,7 @@ private:
     void ApplyTabOrder();
 
     std::string FirmwarePath;
-    TDeviceExchange exchange_;
+    DeviceExchange exchange_;
     NDXL_Window window_{};
     bool libraryOpened_ = false;
     bool shown_ = false;

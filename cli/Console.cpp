@@ -86,9 +86,13 @@ void TConsoleView::Say(const std::string& text)
 
 void TConsoleView::Attempt(const TDeviceReport& device)
 {
-    active_[device.ip] = Active{0, 0, "discovery"};
+    active_[device.ip] = Active{0, 0, "searching"};
     lastQuarter_[device.ip] = 0;
-    Plain(device.ip, device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started");
+    const std::string text = device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started";
+    if (live_)
+        log_.Line(device.ip + ": " + text); // the live line shows it
+    else
+        Plain(device.ip, text);
 }
 
 void TConsoleView::Note(const TDeviceReport& device, const std::string& text)

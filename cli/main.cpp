@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,9 @@ std::string ReadWhole(const std::string& path)
 {
     std::ifstream in;
     if (path != "-") {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            throw std::runtime_error(path + ": is a directory");
         in.open(path, std::ios::binary);
         if (!in)
             throw std::runtime_error(path + ": " + std::strerror(errno));
@@ -330,34 +334,36 @@ int main(int argc, char** argv)
     bool discoverJson = false;
     auto* discover = app.add_subcommand("discover", "List the devices that answer one discovery request");
     discover->add_option("--wait", discoverWait, "How long to collect answers, in ms (default 1000)")
-        ->check(CLI::Range(1, 600000));
+        ->check(CLI::Range(1, 600000))->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
 
     UpgradeArgs a;
     auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
-    upgrade->add_option("--image", a.image, "Firmware image to write")->required();
+    upgrade->add_option("--image", a.image, "Firmware image to write")->required()->type_name("FILE");
     auto* passwordOption = upgrade->add_option("--password", a.password, "Device password (visible to other users; "
-                                                                         "prefer --password-file or FTPUPG_PASSWORD)");
-    upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE");
-    upgrade->add_option("--ip", a.ips, "A device's IPv4 address; repeat for more devices");
-    upgrade->add_option("--ips", a.ipsFile, "File with one IPv4 address per line ('#' comments; - for stdin)");
+                                                                         "prefer --password-file or FTPUPG_PASSWORD)")
+                               ->type_name("TEXT");
+    upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE")->type_name("FILE");
+    upgrade->add_option("--ip", a.ips, "A device's IPv4 address; repeat for more devices")->type_name("IP");
+    upgrade->add_option("--ips", a.ipsFile, "File with one IPv4 address per line ('#' comments; - for stdin)")
+        ->type_name("FILE");
     upgrade->add_flag("--all", a.all, "Every device that answers discovery");
-    upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")->check(CLI::Range(1, 256));
-    upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")->check(CLI::Range(8, 65464));
+    upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")->check(CLI::Range(1, 256))->type_name("N");
+    upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")->check(CLI::Range(8, 65464))->type_name("N");
     upgrade->add_option("--timeout", a.timeoutMs, "TFTP reply time-out in ms (default 4000)")
-        ->check(CLI::Range(1, 600000));
+        ->check(CLI::Range(1, 600000))->type_name("MS");
     upgrade->add_option("--wait", a.waitMs, "Wait for discovery and password answers, in ms (default 1000)")
-        ->check(CLI::Range(1, 600000));
+        ->check(CLI::Range(1, 600000))->type_name("MS");
     upgrade->add_option("--retries", a.retries,
                         "Try a device again from discovery after a time-out or TFTP error, up to N more times "
                         "(default 0)")
-        ->check(CLI::Range(0, 100));
+        ->check(CLI::Range(0, 100))->type_name("N");
     upgrade->add_option("--wait-back", a.waitBack,
                         "After the write, rediscover the device until it answers again, up to SECONDS")
-        ->check(CLI::Range(0, 3600));
+        ->check(CLI::Range(0, 3600))->type_name("SECONDS");
     upgrade->add_flag("--dry-run", a.dryRun, "Discovery and password check only; nothing is written");
-    upgrade->add_option("--json", a.json, "Write the JSON report to FILE (- for standard output)");
-    upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE");
+    upgrade->add_option("--json", a.json, "Write the JSON report to FILE (- for standard output)")->type_name("FILE|-");
+    upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE")->type_name("FILE");
 
     try {
         app.parse(argc, argv);

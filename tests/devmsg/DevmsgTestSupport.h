@@ -55,7 +55,7 @@ private:
     int saved_ = -1;
 };
 
-class TestHost : public TDeviceExchangeHost {
+class TestHost : public DeviceExchangeHost {
 public:
     std::string ip;
     std::string password;

@@ -30,7 +30,7 @@ void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t)
     queue->ready.notify_one();
 }
 
-class ProbeHost : public TDeviceExchangeHost {
+class ProbeHost : public DeviceExchangeHost {
 public:
     ProbeHost(std::string ip, std::string password) : ip_(std::move(ip)), password_(std::move(password)) {}
     std::string IpText() override { return ip_; }
@@ -58,7 +58,7 @@ int main(int argc, char** argv)
         return 1;
     }
     ProbeHost host(argv[1], argv[2]);
-    TDeviceExchange exchange(host);
+    DeviceExchange exchange(host);
     PasswordAccepted = 0;
     exchange.SearchDevice();
     DeviceFound = 0;

@@ -20,9 +20,9 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-TDeviceConfig Device(int last, const std::string& password = "1234")
+DeviceConfig Device(int last, const std::string& password = "1234")
 {
-    TDeviceConfig config;
+    DeviceConfig config;
     config.bindAddress = "127.0.0." + std::to_string(last);
     config.mac = {0x00, 0x1b, 0x7a, 0x00, 0x00, static_cast<uint8_t>(last)};
     config.password = password;
@@ -51,9 +51,9 @@ protected:
         CloseDeviceLibrary();
     }
 
-    TDeviceResponder& Add(TDeviceConfig config)
+    DeviceResponder& Add(DeviceConfig config)
     {
-        devices.push_back(std::make_unique<TDeviceResponder>(std::move(config), [](const std::string&) {}));
+        devices.push_back(std::make_unique<DeviceResponder>(std::move(config), [](const std::string&) {}));
         devices.back()->Start();
         return *devices.back();
     }
@@ -82,8 +82,8 @@ protected:
     NotifyQueue queue;
     NDXL_Window window{};
     TestHost host;
-    TDeviceExchange exchange{host};
-    std::vector<std::unique_ptr<TDeviceResponder>> devices;
+    DeviceExchange exchange{host};
+    std::vector<std::unique_ptr<DeviceResponder>> devices;
 };
 
 } // namespace
@@ -145,7 +145,7 @@ TEST_F(ExchangeTest, OnlyTheDeviceWithTheMatchingIpIsAskedForThePassword)
 
 TEST_F(ExchangeTest, TwoDevicesReportingTheSameIpBothGetARequest)
 {
-    TDeviceConfig first = Device(2), second = Device(3, "other");
+    DeviceConfig first = Device(2), second = Device(3, "other");
     first.ipText = second.ipText = "127.0.0.99";
     auto& a = Add(first);
     auto& b = Add(second);
@@ -159,7 +159,7 @@ TEST_F(ExchangeTest, TwoDevicesReportingTheSameIpBothGetARequest)
 
 TEST_F(ExchangeTest, SecondFormCarriesTheEchoWord)
 {
-    TDeviceConfig config = Device(2);
+    DeviceConfig config = Device(2);
     config.answer17 = false;
     config.answer20 = true;
     config.echoWord = 0xa1b2c3d4;
@@ -175,7 +175,7 @@ TEST_F(ExchangeTest, SecondFormCarriesTheEchoWord)
 
 TEST_F(ExchangeTest, BothFormsRefusedShowOneBoxEachEvenWhenNested)
 {
-    TDeviceConfig config = Device(2, "right");
+    DeviceConfig config = Device(2, "right");
     config.answer20 = true;
     auto& device = Add(config);
     host.password = "wrong";
@@ -197,7 +197,7 @@ TEST_F(ExchangeTest, BothFormsRefusedShowOneBoxEachEvenWhenNested)
 
 TEST_F(ExchangeTest, RefusalValuesAreLoggedInUpperCaseHex)
 {
-    TDeviceConfig config = Device(2, "right");
+    DeviceConfig config = Device(2, "right");
     config.refuseResult = 0xbeef;
     config.refuseStatus = 0x2a;
     Add(config);
@@ -210,7 +210,7 @@ TEST_F(ExchangeTest, RefusalValuesAreLoggedInUpperCaseHex)
 
 TEST_F(ExchangeTest, LatePasswordAnswerCountsOnlyWhenItArrives)
 {
-    TDeviceConfig config = Device(2);
+    DeviceConfig config = Device(2);
     config.passwordDelayMs = 400;
     Add(config);
     Attempt(1000, [] { return DeviceFound == 1; });
@@ -224,12 +224,12 @@ TEST_F(ExchangeTest, LatePasswordAnswerCountsOnlyWhenItArrives)
 
 TEST_F(ExchangeTest, SilentDeviceAndSilentPasswordCheck)
 {
-    TDeviceConfig quiet = Device(2);
+    DeviceConfig quiet = Device(2);
     quiet.answerDiscovery = false;
     Add(quiet);
     Attempt(150);
     EXPECT_EQ(DeviceFound, 0);
-    TDeviceConfig mute = Device(3);
+    DeviceConfig mute = Device(3);
     mute.answerPassword = false;
     Add(mute);
     host.ip = "127.0.0.3";
@@ -242,7 +242,7 @@ TEST_F(ExchangeTest, SilentDeviceAndSilentPasswordCheck)
 
 TEST_F(ExchangeTest, NotificationsWithOtherWParamAreIgnoredAndFetchNothing)
 {
-    TDeviceConfig config = Device(2);
+    DeviceConfig config = Device(2);
     config.answer17 = false;
     config.extraProtocols = {96};
     Add(config);
@@ -261,7 +261,7 @@ TEST_F(ExchangeTest, NotificationsWithOtherWParamAreIgnoredAndFetchNothing)
 
 TEST_F(ExchangeTest, OtherProtocolsAreLoggedOnly)
 {
-    TDeviceConfig config = Device(2);
+    DeviceConfig config = Device(2);
     config.answer17 = false;
     config.extraProtocols = {33, 96, 0x63};
     Add(config);
@@ -276,18 +276,18 @@ TEST_F(ExchangeTest, OtherProtocolsAreLoggedOnly)
 
 TEST_F(ExchangeTest, ShortUnterminatedAndForeignDatagramsAreHarmless)
 {
-    TDeviceConfig longIp = Device(2);
+    DeviceConfig longIp = Device(2);
     longIp.ipText = "127.000.000.0002"; // 16 bytes: no zero byte in the field
     longIp.nameUnterminated = true;
     longIp.junk = true;
     Add(longIp);
-    TDeviceConfig cut = Device(3);
+    DeviceConfig cut = Device(3);
     cut.replyLength = 23; // ends right after the protocol byte
     Add(cut);
-    TDeviceConfig empty = Device(4);
+    DeviceConfig empty = Device(4);
     empty.replyLength = 0;
     Add(empty);
-    TDeviceConfig oversized = Device(5);
+    DeviceConfig oversized = Device(5);
     oversized.replyLength = 1200;
     oversized.name = "big";
     Add(oversized);
@@ -389,7 +389,7 @@ TEST(LibraryLifecycleTest, InitFailsOnBadSettingsOrABusyPortAndTerminateIsAlways
     // Re-open after close, and a reply still reaches the new session.
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(NDXL_Init("Dorvik", &window, 1725, 2), 0) << round;
-        TDeviceResponder device(TDeviceConfig{}, [](const std::string&) {});
+        DeviceResponder device(DeviceConfig{}, [](const std::string&) {});
         device.Start();
         EXPECT_EQ(NDXL_SendData(DeviceFrames::BuildDiscoveryRequest().data()), 0);
         ASSERT_TRUE(queue.WaitQueued(1, 2000)) << round;
