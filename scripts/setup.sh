@@ -11,6 +11,7 @@ packages=(
   xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-liberation fonts-dejavu-core
   iproute2 util-linux time procps
   tftpd-hpa tftp-hpa atftp curl
+  libcli11-dev nlohmann-json3-dev python3-jsonschema
   clang libclang-rt-14-dev
   nodejs npm
 )
