@@ -77,8 +77,9 @@ TIdStackSocketHandle TIdStack::NewSocket(int type, int protocol)
 
 std::string TIdStack::HostToIP(const std::string& host)
 {
-    if (::strcasecmp(host.c_str(), "LOCALHOST") == 0 && host.size() == 9) return "127.0.0.1";
+    // The memo first: it holds only dotted quads, never "LOCALHOST".
     if (!host.empty() && host == t_memo.dottedQuad) return host;
+    if (host.size() == 9 && ::strcasecmp(host.c_str(), "LOCALHOST") == 0) return "127.0.0.1";
     if (IsDottedQuad(host)) {
         t_memo.dottedQuad = host;
         return host;
