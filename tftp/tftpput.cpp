@@ -18,18 +18,18 @@
 
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kFailure = 1;
-constexpr int kUsage = 2;
-constexpr int kTftpError = 3;
+constexpr int ExitDone = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+constexpr int ExitTftpError = 3;
 
-const char* const kUsageLine =
+const char* const UsageLine =
     "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]\n";
 
 int UsageError(const std::string& what)
 {
-    std::fprintf(stderr, "tftpput: %s\n%s", what.c_str(), kUsageLine);
-    return kUsage;
+    std::fprintf(stderr, "tftpput: %s\n%s", what.c_str(), UsageLine);
+    return ExitUsage;
 }
 
 // Numbers read as the client reads them (decimal, or hexadecimal after "$" or "0x").
@@ -55,7 +55,7 @@ std::string OneLine(std::string text)
 
 // What went wrong, for the message, the JSON report and the exit code.
 struct Outcome {
-    int exitCode = kDone;
+    int exitCode = ExitDone;
     std::string result = "done"; // done, tftp-error, timeout, error
     int32_t serverCode = -1;
     std::string message;
@@ -64,7 +64,7 @@ struct Outcome {
 Outcome FromTftpError(const EIdTFTPException& e)
 {
     Outcome o;
-    o.exitCode = kTftpError;
+    o.exitCode = ExitTftpError;
     o.serverCode = e.ServerCode();
     if (o.serverCode >= 0) {
         o.result = "tftp-error";
@@ -178,10 +178,10 @@ int main(int argc, char** argv)
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
-        return kDone;
+        return ExitDone;
     } catch (const CLI::CallForVersion&) {
         std::printf("%s\n", app.version().c_str());
-        return kDone;
+        return ExitDone;
     } catch (const CLI::ParseError& e) {
         return UsageError(e.what());
     }
@@ -217,11 +217,11 @@ int main(int argc, char** argv)
     } catch (const EIdTFTPException& e) {
         outcome = FromTftpError(e);
     } catch (const Exception& e) {
-        outcome = Outcome{kFailure, "error", -1, OneLine(e.Message())};
+        outcome = Outcome{ExitFailure, "error", -1, OneLine(e.Message())};
     } catch (const std::exception& e) {
-        outcome = Outcome{kFailure, "error", -1, e.what()};
+        outcome = Outcome{ExitFailure, "error", -1, e.what()};
     }
-    if (outcome.exitCode != kDone) std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
+    if (outcome.exitCode != ExitDone) std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
 
     if (json) {
         nlohmann::json report = {

@@ -482,10 +482,10 @@ TEST(ClientThreads, UploadsOnSeveralThreadsAtOnceShareNothing)
 {
     // One client per thread, made and freed while the others run (the fleet tool's use):
     // the socket stack lives while any of them does.
-    constexpr int kThreads = 4;
-    std::vector<std::string> failures(kThreads);
+    constexpr int Threads = 4;
+    std::vector<std::string> failures(Threads);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < Threads; ++t) {
         threads.emplace_back([t, &failures] {
             for (int round = 0; round < 3; ++round) {
                 Peer peer;
@@ -520,7 +520,7 @@ TEST(ClientThreads, UploadsOnSeveralThreadsAtOnceShareNothing)
         });
     }
     for (std::thread& t : threads) t.join();
-    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
+    for (int t = 0; t < Threads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
     EXPECT_EQ(GlobalStack, nullptr);
     EXPECT_EQ(TIdComponent::InstanceCount(), 0);
 }
