@@ -32,7 +32,7 @@ public:
     intptr_t LParam;
 };
 
-class TForm1 : public QWidget, private TDeviceExchangeHost {
+class TForm1 : public QWidget, private DeviceExchangeHost {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -104,7 +104,7 @@ private:
     void ShowExceptionLater(const std::string& message);
 
     std::string FirmwarePath;
-    TDeviceExchange exchange_;
+    DeviceExchange exchange_;
     NDXL_Window window_{};
     bool libraryOpened_ = false;
     bool shown_ = false;

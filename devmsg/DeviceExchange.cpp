@@ -29,13 +29,13 @@ void CloseDeviceLibrary()
     NDXL_Terminate();
 }
 
-void TDeviceExchange::SearchDevice()
+void DeviceExchange::SearchDevice()
 {
     const auto frame = DeviceFrames::BuildDiscoveryRequest();
     NDXL_SendData(frame.data());
 }
 
-void TDeviceExchange::OnWM_NDXL_Notify(uintptr_t wParam)
+void DeviceExchange::OnWM_NDXL_Notify(uintptr_t wParam)
 {
     if (wParam != 1)
         return;
@@ -65,17 +65,17 @@ void TDeviceExchange::OnWM_NDXL_Notify(uintptr_t wParam)
     }
 }
 
-void TDeviceExchange::OnAPDPResponse(const unsigned char* reply)
+void DeviceExchange::OnAPDPResponse(const unsigned char* reply)
 {
     OnDiscoveryAnswer(reply, DeviceFrames::WdcpPassword);
 }
 
-void TDeviceExchange::OnAPDPResponsev4(const unsigned char* reply)
+void DeviceExchange::OnAPDPResponsev4(const unsigned char* reply)
 {
     OnDiscoveryAnswer(reply, DeviceFrames::WdcpPasswordV4);
 }
 
-void TDeviceExchange::OnDiscoveryAnswer(const unsigned char* reply, uint8_t passwordProtocol)
+void DeviceExchange::OnDiscoveryAnswer(const unsigned char* reply, uint8_t passwordProtocol)
 {
     const auto record = Record(reply);
     const std::string ip = DeviceFrames::ReplyIpText(record);
@@ -88,7 +88,7 @@ void TDeviceExchange::OnDiscoveryAnswer(const unsigned char* reply, uint8_t pass
     NDXL_SendData(frame.data());
 }
 
-void TDeviceExchange::OnWDCPResponse(const unsigned char* reply)
+void DeviceExchange::OnWDCPResponse(const unsigned char* reply)
 {
     // Read everything first: the box's message loop may fetch further replies into the buffer.
     const auto record = Record(reply);

@@ -18,9 +18,9 @@ extern unsigned char ReplyBuffer[800];
 constexpr uint32_t WM_NDXL_NOTIFY = 1725;
 
 // What the exchange needs from the main window.
-class TDeviceExchangeHost {
+class DeviceExchangeHost {
 public:
-    virtual ~TDeviceExchangeHost() = default;
+    virtual ~DeviceExchangeHost() = default;
     virtual std::string IpText() = 0;                         // current text of leIP
     virtual std::string PasswordText() = 0;                   // current text of lePW
     virtual void ShowMessage(const std::string& text) = 0;    // modal box; may pump messages
@@ -31,9 +31,9 @@ int32_t OpenDeviceLibrary(const NDXL_Window& window);
 // NDXL_Terminate(), also after a failed open (FormDestroy).
 void CloseDeviceLibrary();
 
-class TDeviceExchange {
+class DeviceExchange {
 public:
-    explicit TDeviceExchange(TDeviceExchangeHost& host) : host_(host) {}
+    explicit DeviceExchange(DeviceExchangeHost& host) : host_(host) {}
 
     // Broadcasts the discovery request. Reports nothing.
     void SearchDevice();
@@ -47,5 +47,5 @@ public:
 private:
     void OnDiscoveryAnswer(const unsigned char* reply, uint8_t passwordProtocol);
 
-    TDeviceExchangeHost& host_;
+    DeviceExchangeHost& host_;
 };

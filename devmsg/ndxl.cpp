@@ -2,8 +2,10 @@
 // the devices' unicast answers and posts one notification per queued record.
 #include "ndxl.h"
 
+#include "Fd.h"
 #include "NdxlCore.h"
 #include "NdxlWire.h"
+#include "Udp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,34 +27,7 @@
 
 namespace {
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-    void reset() noexcept
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
+using posix::Fd;
 
 void Log(const std::string& text)
 {
@@ -87,7 +62,7 @@ public:
     ~Session()
     {
         const uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(wake_.get(), &one, sizeof one);
+        [[maybe_unused]] const auto n = ::write(wake_.Get(), &one, sizeof one);
         if (receiver_.joinable())
             receiver_.join();
     }
@@ -107,7 +82,7 @@ public:
         int sent = 0;
         for (const uint32_t target : targets) {
             const sockaddr_in to = Endpoint(target, settings_.port);
-            if (::sendto(socket_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+            if (::sendto(socket_.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                          sizeof to) == static_cast<ssize_t>(datagram.size()))
                 ++sent;
             else
@@ -123,7 +98,7 @@ private:
     {
         // Room for more than a reply datagram, so that oversized ones are seen and cut.
         std::vector<uint8_t> buffer(4096);
-        pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
         for (;;) {
             fds[0].revents = fds[1].revents = 0;
             if (::poll(fds, 2, -1) < 0) {
@@ -137,13 +112,13 @@ private:
             if ((fds[0].revents & POLLERR) != 0) {
                 int error = 0;
                 socklen_t length = sizeof error;
-                ::getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, &error, &length); // clears it
+                ::getsockopt(socket_.Get(), SOL_SOCKET, SO_ERROR, &error, &length); // clears it
             }
             if ((fds[0].revents & POLLIN) == 0)
                 continue;
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
-            const ssize_t n = ::recvfrom(socket_.get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
+            const ssize_t n = ::recvfrom(socket_.Get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (n < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
@@ -193,25 +168,17 @@ std::unique_ptr<Session> Open(const char* vendor, const NDXL_Window& window, uin
         Log(error);
         return nullptr;
     }
-    Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!socket.valid()) {
-        Log(ErrnoText("socket"));
-        return nullptr;
-    }
-    const int on = 1;
-    if (::setsockopt(socket.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        Log(ErrnoText("SO_BROADCAST"));
-        return nullptr;
-    }
     // A loopback destination keeps the whole exchange on loopback: bind there too.
     const bool loopback = settings.broadcast && (*settings.broadcast >> 24) == 127;
-    const sockaddr_in local = Endpoint(loopback ? INADDR_LOOPBACK : INADDR_ANY, settings.localPort);
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        Log(ErrnoText(("bind port " + std::to_string(settings.localPort)).c_str()));
+    Fd socket;
+    try {
+        socket = posix::BindUdp(loopback ? "127.0.0.1" : "0.0.0.0", settings.localPort, {.broadcast = true});
+    } catch (const std::exception& e) {
+        Log(e.what());
         return nullptr;
     }
     Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.valid()) {
+    if (!wake) {
         Log(ErrnoText("eventfd"));
         return nullptr;
     }

@@ -49,10 +49,10 @@ int64_t TFileStream::Size() const
 
 size_t TFileStream::Read(void* buffer, size_t count)
 {
-    if (buffered_ == 0 && count < kChunk) {
-        if (!buffer_) buffer_ = std::make_unique<unsigned char[]>(kChunk);
+    if (buffered_ == 0 && count < ChunkSize) {
+        if (!buffer_) buffer_ = std::make_unique<unsigned char[]>(ChunkSize);
         offset_ = 0;
-        buffered_ = ReadFile(buffer_.get(), kChunk);
+        buffered_ = ReadFile(buffer_.get(), ChunkSize);
     }
     if (buffered_ > 0) {
         const size_t n = std::min(count, buffered_);

@@ -35,7 +35,7 @@ public:
 private:
     size_t ReadFile(void* buffer, size_t count);
 
-    static constexpr size_t kChunk = 64 * 1024;
+    static constexpr size_t ChunkSize = 64 * 1024;
     int fd_ = -1;
     int64_t position_ = 0;
     std::unique_ptr<unsigned char[]> buffer_;

@@ -12,8 +12,11 @@ packages=(
   fonts-liberation fonts-dejavu-core fonts-dejavu-extra
   iproute2 util-linux time procps
   tftpd-hpa tftp-hpa atftp curl
+  libcli11-dev nlohmann-json3-dev python3-jsonschema
   clang libclang-rt-14-dev
   nodejs npm
+  dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core
+  librsvg2-bin
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #include "DeviceResponder.h"
 
 #include "DeviceFrames.h"
+#include "Fd.h"
 #include "NdxlWire.h"
+#include "Udp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,27 +23,13 @@ namespace {
 
 using namespace DeviceFrames;
 using Clock = std::chrono::steady_clock;
+using posix::AddrText;
+using posix::Fd;
 
 constexpr uint8_t OpDiscoveryAnswer = 1;
 constexpr uint8_t OpPasswordAnswer = 17;
 constexpr uint16_t EchoMismatchResult = 2;
 constexpr size_t NameRoom = RepEcho - RepName - 1; // a terminated name ends before the echo word
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 void PutWord(std::vector<uint8_t>& record, size_t offset, uint16_t value)
 {
@@ -49,7 +37,7 @@ void PutWord(std::vector<uint8_t>& record, size_t offset, uint16_t value)
     record[offset + 1] = static_cast<uint8_t>(value >> 8);
 }
 
-std::vector<uint8_t> BaseRecord(const TDeviceConfig& config, uint8_t protocol, uint8_t operation)
+std::vector<uint8_t> BaseRecord(const DeviceConfig& config, uint8_t protocol, uint8_t operation)
 {
     std::vector<uint8_t> record(ReplySize, 0);
     const std::string ip = config.ipText.value_or(config.bindAddress);
@@ -59,39 +47,6 @@ std::vector<uint8_t> BaseRecord(const TDeviceConfig& config, uint8_t protocol, u
     record[RepProtocol] = protocol;
     record[RepOperation] = operation;
     return record;
-}
-
-std::string Endpoint(const sockaddr_in& address)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-sockaddr_in ParseEndpoint(const std::string& address, uint16_t port)
-{
-    sockaddr_in endpoint{};
-    endpoint.sin_family = AF_INET;
-    endpoint.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &endpoint.sin_addr) != 1)
-        throw std::runtime_error("not an IPv4 address: " + address);
-    return endpoint;
-}
-
-int BoundSocket(const std::string& address, uint16_t port)
-{
-    const sockaddr_in endpoint = ParseEndpoint(address, port);
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) != 0) {
-        const std::string error = std::strerror(errno);
-        ::close(fd);
-        throw std::runtime_error("bind " + address + ":" + std::to_string(port) + ": " + error);
-    }
-    return fd;
 }
 
 std::string Hex(std::span<const uint8_t> bytes)
@@ -107,7 +62,7 @@ std::string Hex(std::span<const uint8_t> bytes)
 
 } // namespace
 
-std::vector<uint8_t> BuildDiscoveryAnswer(const TDeviceConfig& config, uint8_t protocol)
+std::vector<uint8_t> BuildDiscoveryAnswer(const DeviceConfig& config, uint8_t protocol)
 {
     auto record = BaseRecord(config, protocol, OpDiscoveryAnswer);
     if (protocol == ApdpDiscoveryV4) {
@@ -124,7 +79,7 @@ std::vector<uint8_t> BuildDiscoveryAnswer(const TDeviceConfig& config, uint8_t p
     return record;
 }
 
-std::vector<uint8_t> BuildPasswordAnswer(const TDeviceConfig& config, uint8_t protocol, uint16_t result,
+std::vector<uint8_t> BuildPasswordAnswer(const DeviceConfig& config, uint8_t protocol, uint16_t result,
                                          uint16_t status)
 {
     auto record = BaseRecord(config, protocol, OpPasswordAnswer);
@@ -133,14 +88,14 @@ std::vector<uint8_t> BuildPasswordAnswer(const TDeviceConfig& config, uint8_t pr
     return record;
 }
 
-std::vector<TPlannedReply> PlanReplies(const TDeviceConfig& config, std::span<const uint8_t> frame,
+std::vector<PlannedReply> PlanReplies(const DeviceConfig& config, std::span<const uint8_t> frame,
                                        std::string* note)
 {
     auto say = [note](const std::string& text) {
         if (note != nullptr)
             *note = text;
     };
-    std::vector<TPlannedReply> replies;
+    std::vector<PlannedReply> replies;
     if (frame.size() != RequestSize) {
         say("request of " + std::to_string(frame.size()) + " bytes ignored");
         return replies;
@@ -219,12 +174,13 @@ std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text)
     return mac;
 }
 
-struct TDeviceResponder::Impl {
-    explicit Impl(const TDeviceConfig& config)
-        : listen(BoundSocket(config.listenAddress, config.port)), unicast(BoundSocket(config.bindAddress, config.port)),
+struct DeviceResponder::Impl {
+    explicit Impl(const DeviceConfig& config)
+        : listen(posix::BindUdp(config.listenAddress, config.port, {.reuseAddress = true})),
+          unicast(posix::BindUdp(config.bindAddress, config.port, {.reuseAddress = true})),
           wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     {
-        if (wake.get() < 0)
+        if (!wake)
             throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     }
 
@@ -240,17 +196,17 @@ struct TDeviceResponder::Impl {
     std::vector<Pending> pending;
 };
 
-TDeviceResponder::TDeviceResponder(TDeviceConfig config, LogSink log)
+DeviceResponder::DeviceResponder(DeviceConfig config, LogSink log)
     : config_(std::move(config)), log_(std::move(log))
 {
 }
 
-TDeviceResponder::~TDeviceResponder()
+DeviceResponder::~DeviceResponder()
 {
     Stop();
 }
 
-void TDeviceResponder::Log(const std::string& line) const
+void DeviceResponder::Log(const std::string& line) const
 {
     const std::string text = "simdev " + config_.bindAddress + ": " + line;
     if (log_) {
@@ -261,7 +217,7 @@ void TDeviceResponder::Log(const std::string& line) const
     [[maybe_unused]] const auto n = ::write(STDERR_FILENO, withFeed.data(), withFeed.size());
 }
 
-void TDeviceResponder::Start()
+void DeviceResponder::Start()
 {
     if (thread_.joinable())
         return;
@@ -272,25 +228,25 @@ void TDeviceResponder::Start()
     thread_ = std::thread([this] { Run(); });
 }
 
-void TDeviceResponder::Stop()
+void DeviceResponder::Stop()
 {
     if (!thread_.joinable())
         return;
     const uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(impl_->wake.get(), &one, sizeof one);
+    [[maybe_unused]] const auto n = ::write(impl_->wake.Get(), &one, sizeof one);
     thread_.join();
     impl_.reset();
 }
 
-std::vector<TReceivedRequest> TDeviceResponder::Received() const
+std::vector<ReceivedRequest> DeviceResponder::Received() const
 {
     std::lock_guard lock(mutex_);
     return received_;
 }
 
-std::vector<TReceivedRequest> TDeviceResponder::PasswordRequests() const
+std::vector<ReceivedRequest> DeviceResponder::PasswordRequests() const
 {
-    std::vector<TReceivedRequest> result;
+    std::vector<ReceivedRequest> result;
     for (auto& request : Received()) {
         const uint8_t protocol = request.frame[ReqProtocol];
         if ((protocol == WdcpPassword || protocol == WdcpPasswordV4) &&
@@ -300,7 +256,7 @@ std::vector<TReceivedRequest> TDeviceResponder::PasswordRequests() const
     return result;
 }
 
-void TDeviceResponder::Run()
+void DeviceResponder::Run()
 {
     Impl& impl = *impl_;
     std::vector<uint8_t> buffer(4096);
@@ -312,7 +268,7 @@ void TDeviceResponder::Run()
             const int ms = static_cast<int>(std::max<long long>(0, wait));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
-        pollfd fds[3] = {{impl.listen.get(), POLLIN, 0}, {impl.unicast.get(), POLLIN, 0}, {impl.wake.get(), POLLIN, 0}};
+        pollfd fds[3] = {{impl.listen.Get(), POLLIN, 0}, {impl.unicast.Get(), POLLIN, 0}, {impl.wake.Get(), POLLIN, 0}};
         if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
             Log(std::string("poll: ") + std::strerror(errno));
             return;
@@ -326,7 +282,7 @@ void TDeviceResponder::Run()
                 ++it;
                 continue;
             }
-            if (::sendto(impl.unicast.get(), it->datagram.data(), it->datagram.size(), 0,
+            if (::sendto(impl.unicast.Get(), it->datagram.data(), it->datagram.size(), 0,
                          reinterpret_cast<const sockaddr*>(&it->to), sizeof it->to) < 0)
                 Log(std::string("sendto: ") + std::strerror(errno));
             it = impl.pending.erase(it);
@@ -348,22 +304,22 @@ void TDeviceResponder::Run()
             const std::span<const uint8_t> datagram(buffer.data(), static_cast<size_t>(n));
             const auto request = NdxlWire::UnwrapRequest(datagram);
             if (!request) {
-                Log("ignored " + std::to_string(n) + " bytes from " + Endpoint(from) + ": not a request");
+                Log("ignored " + std::to_string(n) + " bytes from " + AddrText(from) + ": not a request");
                 continue;
             }
             {
                 std::lock_guard lock(mutex_);
                 received_.push_back({std::vector<uint8_t>(request->frame.begin(), request->frame.end()),
-                                     std::string(request->vendor), Endpoint(from)});
+                                     std::string(request->vendor), AddrText(from)});
             }
             std::string note;
             const auto replies = PlanReplies(config_, request->frame, &note);
             Log("request prot=" + std::to_string(request->frame[ReqProtocol]) +
                 " op=" + std::to_string(request->frame[ReqOperation]) + " vendor=\"" +
-                std::string(request->vendor) + "\" from " + Endpoint(from) + ": " + note);
+                std::string(request->vendor) + "\" from " + AddrText(from) + ": " + note);
             if (config_.junk && !replies.empty()) {
                 static const char junkText[] = "not an NDXL datagram";
-                ::sendto(impl.unicast.get(), junkText, sizeof junkText - 1, 0,
+                ::sendto(impl.unicast.Get(), junkText, sizeof junkText - 1, 0,
                          reinterpret_cast<const sockaddr*>(&from), sizeof from);
             }
             for (const auto& reply : replies)

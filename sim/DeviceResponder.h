@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-struct TDeviceConfig {
+struct DeviceConfig {
     std::string bindAddress = "127.0.0.2";        // answers come from here
     std::string listenAddress = "127.255.255.255"; // broadcast requests arrive here
     uint16_t port = 17250;                   // the library's device port
@@ -38,55 +38,55 @@ struct TDeviceConfig {
 };
 
 // A request the device took in (addressed to it or not).
-struct TReceivedRequest {
+struct ReceivedRequest {
     std::vector<uint8_t> frame; // 832 bytes
     std::string vendor;
     std::string from;           // "address:port"
 };
 
 // The records a device sends for one request frame, each after its delay.
-struct TPlannedReply {
+struct PlannedReply {
     int delayMs = 0;
     std::vector<uint8_t> record;
 };
 
 // Pure device behaviour: what this configuration answers to one request frame.
-std::vector<TPlannedReply> PlanReplies(const TDeviceConfig& config, std::span<const uint8_t> frame,
+std::vector<PlannedReply> PlanReplies(const DeviceConfig& config, std::span<const uint8_t> frame,
                                        std::string* note = nullptr);
-std::vector<uint8_t> BuildDiscoveryAnswer(const TDeviceConfig& config, uint8_t protocol);
-std::vector<uint8_t> BuildPasswordAnswer(const TDeviceConfig& config, uint8_t protocol, uint16_t result,
+std::vector<uint8_t> BuildDiscoveryAnswer(const DeviceConfig& config, uint8_t protocol);
+std::vector<uint8_t> BuildPasswordAnswer(const DeviceConfig& config, uint8_t protocol, uint16_t result,
                                          uint16_t status);
 // "00:1b:7a:00:00:02" (also with '-'); nullopt when malformed.
 std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text);
 
-class TDeviceResponder {
+class DeviceResponder {
 public:
     using LogSink = std::function<void(const std::string& line)>;
 
     // log receives one line per event; the default writes to standard error.
-    explicit TDeviceResponder(TDeviceConfig config, LogSink log = {});
-    ~TDeviceResponder();
-    TDeviceResponder(const TDeviceResponder&) = delete;
-    TDeviceResponder& operator=(const TDeviceResponder&) = delete;
+    explicit DeviceResponder(DeviceConfig config, LogSink log = {});
+    ~DeviceResponder();
+    DeviceResponder(const DeviceResponder&) = delete;
+    DeviceResponder& operator=(const DeviceResponder&) = delete;
 
     // Binds (throws std::runtime_error when it cannot) and starts answering on a thread.
     void Start();
     void Stop();
 
-    std::vector<TReceivedRequest> Received() const;
+    std::vector<ReceivedRequest> Received() const;
     // Password requests (65 or 68) addressed to this device's MAC.
-    std::vector<TReceivedRequest> PasswordRequests() const;
-    const TDeviceConfig& Config() const { return config_; }
+    std::vector<ReceivedRequest> PasswordRequests() const;
+    const DeviceConfig& Config() const { return config_; }
 
 private:
     struct Impl;
     void Run();
     void Log(const std::string& line) const;
 
-    const TDeviceConfig config_;
+    const DeviceConfig config_;
     LogSink log_;
     std::unique_ptr<Impl> impl_;
     mutable std::mutex mutex_;
-    std::vector<TReceivedRequest> received_;
+    std::vector<ReceivedRequest> received_;
     std::thread thread_;
 };

@@ -15,6 +15,11 @@
 
 namespace simtftp {
 
+using posix::AddrText;
+using posix::BindUdp;
+using posix::Fd;
+using posix::LocalPort;
+
 namespace {
 
 void Put16(Bytes& b, std::uint16_t v) {
@@ -64,7 +69,7 @@ std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt) {
   if (pkt.size() < 4) return std::nullopt;
   Request r;
   r.opcode = Get16(pkt, 0);
-  if (r.opcode != kRrq && r.opcode != kWrq) return std::nullopt;
+  if (r.opcode != OpRrq && r.opcode != OpWrq) return std::nullopt;
   std::size_t at = 2;
   auto name = TakeText(pkt, at);
   if (!name) return std::nullopt;
@@ -84,14 +89,14 @@ std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt) {
 
 Bytes BuildAck(std::uint16_t block) {
   Bytes b;
-  Put16(b, kAck);
+  Put16(b, OpAck);
   Put16(b, block);
   return b;
 }
 
 Bytes BuildError(std::uint16_t code, std::string_view text) {
   Bytes b;
-  Put16(b, kError);
+  Put16(b, OpError);
   Put16(b, code);
   PutText(b, text);
   return b;
@@ -99,7 +104,7 @@ Bytes BuildError(std::uint16_t code, std::string_view text) {
 
 Bytes BuildOack(const std::vector<Option>& options) {
   Bytes b;
-  Put16(b, kOack);
+  Put16(b, OpOack);
   for (const auto& [k, v] : options) {
     PutText(b, k);
     PutText(b, v);
@@ -109,7 +114,7 @@ Bytes BuildOack(const std::vector<Option>& options) {
 
 Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options) {
   Bytes b;
-  Put16(b, kWrq);
+  Put16(b, OpWrq);
   PutText(b, filename);
   PutText(b, mode);
   for (const auto& [k, v] : options) {
@@ -122,7 +127,7 @@ Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vect
 Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload) {
   Bytes b;
   b.reserve(4 + payload.size());
-  Put16(b, kData);
+  Put16(b, OpData);
   Put16(b, block);
   b.insert(b.end(), payload.begin(), payload.end());
   return b;
@@ -132,8 +137,8 @@ Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answer
   Negotiation n;
   for (const auto& [key, value] : req.options) {
     if (!EqualNoCase(key, "blksize")) continue;
-    if (mode == BlksizeMode::kIgnore) break;
-    if (mode == BlksizeMode::kAnswer) {
+    if (mode == BlksizeMode::Ignore) break;
+    if (mode == BlksizeMode::Answer) {
       n.blksize = answerBlksize;
     } else {
       // Digits only: a value we cannot read is left unanswered, so 512-byte blocks apply.
@@ -141,8 +146,8 @@ Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answer
           !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
         break;
       unsigned long asked = std::stoul(value);
-      if (asked < kMinBlksize) break;
-      n.blksize = static_cast<std::uint32_t>(std::min<unsigned long>(asked, kMaxBlksize));
+      if (asked < MinBlksize) break;
+      n.blksize = static_cast<std::uint32_t>(std::min<unsigned long>(asked, MaxBlksize));
     }
     n.oack.emplace_back(key, std::to_string(n.blksize));
     break;
@@ -154,27 +159,27 @@ Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answer
 
 Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt) {
   Incoming in;
-  if (pkt.size() < 4) return in;  // kMalformed
+  if (pkt.size() < 4) return in;  // Malformed
   const std::uint16_t op = Get16(pkt, 0);
   in.block = Get16(pkt, 2);
-  if (op == kError) {
-    in.verdict = Verdict::kPeerError;
+  if (op == OpError) {
+    in.verdict = Verdict::PeerError;
     auto body = pkt.subspan(4);
     auto end = std::find(body.begin(), body.end(), std::uint8_t{0});
     in.errorText.assign(body.begin(), end);
     return in;
   }
-  if (op != kData) {
-    in.verdict = Verdict::kUnexpected;
+  if (op != OpData) {
+    in.verdict = Verdict::Unexpected;
     return in;
   }
   in.payload = pkt.subspan(4);
   if (in.block == st.expected && !st.complete) {
-    in.verdict = in.payload.size() > st.blksize ? Verdict::kOversize : Verdict::kNext;
+    in.verdict = in.payload.size() > st.blksize ? Verdict::Oversize : Verdict::Next;
   } else if (in.block == static_cast<std::uint16_t>(st.expected - 1)) {
-    in.verdict = Verdict::kDuplicate;
+    in.verdict = Verdict::Duplicate;
   } else {
-    in.verdict = Verdict::kStray;
+    in.verdict = Verdict::Stray;
   }
   return in;
 }
@@ -188,42 +193,45 @@ std::uint16_t Accept(WriteState& st, std::size_t payloadLen) {
   return acked;
 }
 
-// ---- POSIX helpers -----------------------------------------------------------------------
+// ---- Admission and faults -----------------------------------------------------------------
 
-void Fd::Reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-sockaddr_in MakeAddr(const std::string& addr, std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (::inet_pton(AF_INET, addr.c_str(), &a.sin_addr) != 1)
-    throw std::runtime_error("not an IPv4 address: " + addr);
+Admission AdmitWrite(const Request& req, const std::string& slotFile, const std::string& directory) {
+  Admission a;
+  auto refuse = [&a](std::uint16_t code, std::string text) {
+    a.errorCode = code;
+    a.errorText = std::move(text);
+    return a;
+  };
+  if (req.opcode != OpWrq) return refuse(ErrAccess, "Only writes are accepted");
+  if (!EqualNoCase(req.mode, "octet") && !EqualNoCase(req.mode, "netascii"))
+    return refuse(ErrIllegal, "Unknown transfer mode");
+  if (req.filename == "/") {
+    if (slotFile.empty()) return refuse(ErrAccess, "No firmware slot");
+    a.path = slotFile;
+    return a;
+  }
+  std::string name = req.filename;
+  name.erase(0, name.find_first_not_of('/'));
+  if (directory.empty() || name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+    return refuse(ErrAccess, "Access violation");
+  a.path = directory + "/" + name;
   return a;
 }
 
-std::string AddrText(const sockaddr_in& a) {
-  char buf[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
-  return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
+Bytes TransferFaults::Opening(const Request& req, WriteState& st) const {
+  if (opts_.firstAck >= 0) {
+    st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
+    return BuildAck(static_cast<std::uint16_t>(opts_.firstAck));
+  }
+  Negotiation n = Negotiate(req, opts_.blksizeMode, opts_.answerBlksize);
+  st.blksize = n.blksize;
+  return n.oack.empty() ? BuildAck(0) : BuildOack(n.oack);
 }
 
-Fd BindUdp(const std::string& addr, std::uint16_t port) {
-  sockaddr_in a = MakeAddr(addr, port);
-  Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) throw std::runtime_error(Errno("socket"));
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    throw std::runtime_error(Errno(("bind " + AddrText(a)).c_str()));
-  return fd;
-}
-
-std::uint16_t LocalPort(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-  return ntohs(a.sin_port);
+bool TransferFaults::LoseLastBlock(bool last) {
+  if (!last || !opts_.loseFinalData || lostLast_) return false;
+  lostLast_ = true;
+  return true;
 }
 
 // ---- Server ------------------------------------------------------------------------------
@@ -318,7 +326,7 @@ void SimTftpServer::Listen() {
     ++requests_;
     std::string opts;
     for (const auto& [k, v] : req->options) opts += " " + k + "=" + v;
-    Log(std::string(req->opcode == kWrq ? "WRQ" : "RRQ") + " \"" + req->filename + "\" " + req->mode +
+    Log(std::string(req->opcode == OpWrq ? "WRQ" : "RRQ") + " \"" + req->filename + "\" " + req->mode +
         opts + " from " + AddrText(peer));
     if (opts_.silent) {
       Log("not answering (silent)");
@@ -343,59 +351,56 @@ void SimTftpServer::Listen() {
   }
 }
 
-void SimTftpServer::RunTransfer(Request req, sockaddr_in peer) {
-  Fd sock = BindUdp(opts_.address, 0);  // the transfer's own TID
-  const int fd = sock.Get();
-  auto refuse = [&](std::uint16_t code, const std::string& text) {
-    Log("ERROR " + std::to_string(code) + " \"" + text + "\" to " + AddrText(peer));
-    Send(fd, BuildError(code, text), peer);
-  };
-
-  if (req.opcode == kRrq) return refuse(kErrAccess, "Only writes are accepted");
-  if (!EqualNoCase(req.mode, "octet") && !EqualNoCase(req.mode, "netascii"))
-    return refuse(kErrIllegal, "Unknown transfer mode");
-
-  // "/" is the firmware slot; anything else is a plain name inside the directory.
-  std::string path;
-  if (req.filename == "/") {
-    if (opts_.slotFile.empty()) return refuse(kErrAccess, "No firmware slot");
-    path = opts_.slotFile;
-  } else {
-    std::string name = req.filename;
-    name.erase(0, name.find_first_not_of('/'));
-    if (opts_.directory.empty() || name.empty() || name == "." || name == ".." ||
-        name.find('/') != std::string::npos)
-      return refuse(kErrAccess, "Access violation");
-    path = opts_.directory + "/" + name;
+// One write in progress: its own socket (the transfer ID), the client, the partial file and
+// the answer that goes out again after a time-out.
+struct SimTftpServer::Transfer {
+  Transfer(Request r, const sockaddr_in& p, Fd s, const SimTftpOptions& opts)
+      : req(std::move(r)), peer(p), sock(std::move(s)), faults(opts) {}
+  ~Transfer() {
+    out.Reset();
+    if (!part.empty() && !stored) ::unlink(part.c_str());  // an unfinished image never stays
   }
-  const std::string part = path + ".part";
-  Fd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out) return refuse(kErrAccess, Errno("open"));
-  struct PartGuard {  // an unfinished image never stays behind
-    const std::string& p;
-    bool keep = false;
-    ~PartGuard() { if (!keep) ::unlink(p.c_str()); }
-  } guard{part};
 
+  Request req;
+  sockaddr_in peer;
+  Fd sock;
+  TransferFaults faults;
+  std::string path;
+  std::string part;  // written here, renamed to path once complete
+  Fd out;
+  bool stored = false;
   WriteState st;
   Bytes reply;
-  if (opts_.firstAck >= 0) {
-    st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
-    reply = BuildAck(static_cast<std::uint16_t>(opts_.firstAck));
-  } else {
-    Negotiation n = Negotiate(req, opts_.blksizeMode, opts_.answerBlksize);
-    st.blksize = n.blksize;
-    reply = n.oack.empty() ? BuildAck(0) : BuildOack(n.oack);
-  }
-  Log("transfer port " + std::to_string(LocalPort(fd)) + ", blksize " + std::to_string(st.blksize));
-  if (opts_.errorAfterBlocks == 0) return refuse(opts_.errorCode, opts_.errorText);
-  Send(fd, reply, peer, opts_.duplicateAcks);
+  std::uint64_t ignored = 0;
+};
 
+void SimTftpServer::Refuse(Transfer& t, std::uint16_t code, const std::string& text) {
+  Log("ERROR " + std::to_string(code) + " \"" + text + "\" to " + AddrText(t.peer));
+  Send(t.sock.Get(), BuildError(code, text), t.peer);
+}
+
+void SimTftpServer::RunTransfer(Request req, sockaddr_in peer) {
+  Transfer t(std::move(req), peer, BindUdp(opts_.address, 0), opts_);
+  Admission admission = AdmitWrite(t.req, opts_.slotFile, opts_.directory);
+  if (admission.path.empty()) return Refuse(t, admission.errorCode, admission.errorText);
+  t.path = std::move(admission.path);
+  const std::string part = t.path + ".part";
+  t.out = Fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!t.out) return Refuse(t, ErrAccess, Errno("open"));
+  t.part = part;
+
+  t.reply = t.faults.Opening(t.req, t.st);
+  Log("transfer port " + std::to_string(LocalPort(t.sock.Get())) + ", blksize " + std::to_string(t.st.blksize));
+  if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
+  Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+  ReceiveLoop(t);
+}
+
+void SimTftpServer::ReceiveLoop(Transfer& t) {
+  const int fd = t.sock.Get();
   std::vector<std::uint8_t> buf(65536);
   auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
   int tries = 0;
-  bool lostFinal = false;
-  std::uint64_t ignored = 0;
   // While dallying after the last ACK, only a repeated last block is answered.
   bool dallying = false;
   for (;;) {
@@ -407,12 +412,12 @@ void SimTftpServer::RunTransfer(Request req, sockaddr_in peer) {
     if (pr == 0) {
       if (dallying) return;
       if (tries >= opts_.retries) {
-        Log("gave up after " + std::to_string(tries) + " retransmissions, " + std::to_string(st.bytes) +
+        Log("gave up after " + std::to_string(tries) + " retransmissions, " + std::to_string(t.st.bytes) +
             " bytes received");
         return;
       }
       ++tries;
-      Send(fd, reply, peer, opts_.duplicateAcks);
+      Send(fd, t.reply, t.peer, t.faults.ExtraAckCopies());
       deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
       continue;
     }
@@ -420,72 +425,92 @@ void SimTftpServer::RunTransfer(Request req, sockaddr_in peer) {
     socklen_t len = sizeof from;
     ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) continue;
-    if (!SamePeer(from, peer)) {
-      Send(fd, BuildError(kErrUnknownTid, "Unknown transfer ID"), from);
+    if (!SamePeer(from, t.peer)) {
+      Send(fd, BuildError(ErrUnknownTid, "Unknown transfer ID"), from);
       continue;
     }
     if (Chance(opts_.dropShare)) continue;
-    Incoming in = Classify(st, std::span(buf.data(), static_cast<std::size_t>(n)));
+    Incoming in = Classify(t.st, std::span(buf.data(), static_cast<std::size_t>(n)));
     if (dallying) {
-      if (in.verdict == Verdict::kDuplicate && !opts_.noFinalAck) Send(fd, reply, peer);
+      if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
       continue;
     }
     switch (in.verdict) {
-      case Verdict::kNext: {
-        const bool last = in.payload.size() < st.blksize;
-        if (last && opts_.loseFinalData && !lostFinal) {
-          lostFinal = true;
-          Log("last block " + std::to_string(in.block) + " dropped on purpose");
-          continue;
+      case Verdict::Next:
+        switch (TakeBlock(t, in)) {
+          case Step::Wait:
+            break;
+          case Step::Go:
+            tries = 0;
+            deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+            break;
+          case Step::Dally:
+            dallying = true;
+            deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+            break;
+          case Step::End:
+            return;
         }
-        if (!in.payload.empty() &&
-            ::write(out.Get(), in.payload.data(), in.payload.size()) != static_cast<ssize_t>(in.payload.size()))
-          return refuse(kErrDiskFull, Errno("write"));
-        reply = BuildAck(Accept(st, in.payload.size()));
-        tries = 0;
-        deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-        if (opts_.errorAfterBlocks > 0 && st.blocks == static_cast<std::uint64_t>(opts_.errorAfterBlocks))
-          return refuse(opts_.errorCode, opts_.errorText);
-        if (st.complete) {
-          out.Reset();
-          if (::rename(part.c_str(), path.c_str()) != 0) return refuse(kErrAccess, Errno("rename"));
-          guard.keep = true;
-          {
-            std::lock_guard lock(mu_);
-            images_.push_back({req.filename, path, st.bytes, st.blksize});
-          }
-          Log("received \"" + req.filename + "\": " + std::to_string(st.bytes) + " bytes in " +
-              std::to_string(st.blocks) + " blocks -> " + path +
-              (ignored ? ", " + std::to_string(ignored) + " repeated/stray packets ignored" : ""));
-          if (opts_.noFinalAck) {
-            Log("last ACK withheld");
-          } else {
-            Send(fd, reply, peer, opts_.duplicateAcks);
-          }
-          dallying = true;
-          continue;
-        }
-        Send(fd, reply, peer, opts_.duplicateAcks);
         break;
-      }
-      case Verdict::kDuplicate:
-      case Verdict::kStray:
+      case Verdict::Duplicate:
+      case Verdict::Stray:
         // Answering repeats would double every later packet (sorcerer's apprentice) with a
         // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
-        ++ignored;
+        ++t.ignored;
         break;
-      case Verdict::kOversize:
-        return refuse(kErrIllegal, "Block larger than negotiated");
-      case Verdict::kPeerError:
+      case Verdict::Oversize:
+        return Refuse(t, ErrIllegal, "Block larger than negotiated");
+      case Verdict::PeerError:
         Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");
         return;
-      case Verdict::kUnexpected:
-        return refuse(kErrIllegal, "Illegal TFTP operation");
-      case Verdict::kMalformed:
-        ++ignored;
+      case Verdict::Unexpected:
+        return Refuse(t, ErrIllegal, "Illegal TFTP operation");
+      case Verdict::Malformed:
+        ++t.ignored;
         break;
     }
   }
+}
+
+SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in) {
+  const bool last = in.payload.size() < t.st.blksize;
+  if (t.faults.LoseLastBlock(last)) {
+    Log("last block " + std::to_string(in.block) + " dropped on purpose");
+    return Step::Wait;
+  }
+  if (!in.payload.empty() &&
+      ::write(t.out.Get(), in.payload.data(), in.payload.size()) != static_cast<ssize_t>(in.payload.size())) {
+    Refuse(t, ErrDiskFull, Errno("write"));
+    return Step::End;
+  }
+  t.reply = BuildAck(Accept(t.st, in.payload.size()));
+  if (t.faults.RefuseAfter(t.st.blocks)) {
+    Refuse(t, opts_.errorCode, opts_.errorText);
+    return Step::End;
+  }
+  if (!t.st.complete) {
+    Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+    return Step::Go;
+  }
+  t.out.Reset();
+  if (::rename(t.part.c_str(), t.path.c_str()) != 0) {
+    Refuse(t, ErrAccess, Errno("rename"));
+    return Step::End;
+  }
+  t.stored = true;
+  {
+    std::lock_guard lock(mu_);
+    images_.push_back({t.req.filename, t.path, t.st.bytes, t.st.blksize});
+  }
+  Log("received \"" + t.req.filename + "\": " + std::to_string(t.st.bytes) + " bytes in " +
+      std::to_string(t.st.blocks) + " blocks -> " + t.path +
+      (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : ""));
+  if (t.faults.WithholdFinalAck()) {
+    Log("last ACK withheld");
+  } else {
+    Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+  }
+  return Step::Dally;
 }
 
 }  // namespace simtftp

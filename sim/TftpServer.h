@@ -19,34 +19,37 @@
 
 #include <netinet/in.h>
 
+#include "Fd.h"
+#include "Udp.h"
+
 namespace simtftp {
 
 using Bytes = std::vector<std::uint8_t>;
 
-enum Opcode : std::uint16_t { kRrq = 1, kWrq = 2, kData = 3, kAck = 4, kError = 5, kOack = 6 };
+enum Opcode : std::uint16_t { OpRrq = 1, OpWrq = 2, OpData = 3, OpAck = 4, OpError = 5, OpOack = 6 };
 
 // RFC 1350 error codes the server sends.
 enum ErrorCode : std::uint16_t {
-  kErrUndefined = 0,
-  kErrNotFound = 1,
-  kErrAccess = 2,
-  kErrDiskFull = 3,
-  kErrIllegal = 4,
-  kErrUnknownTid = 5,
-  kErrExists = 6,
-  kErrNoUser = 7,
-  kErrOptions = 8,
+  ErrUndefined = 0,
+  ErrNotFound = 1,
+  ErrAccess = 2,
+  ErrDiskFull = 3,
+  ErrIllegal = 4,
+  ErrUnknownTid = 5,
+  ErrExists = 6,
+  ErrNoUser = 7,
+  ErrOptions = 8,
 };
 
-constexpr std::uint32_t kMinBlksize = 8;      // RFC 2348 range
-constexpr std::uint32_t kMaxBlksize = 65464;
+constexpr std::uint32_t MinBlksize = 8;      // RFC 2348 range
+constexpr std::uint32_t MaxBlksize = 65464;
 
 // ---- Packets: pure build/parse functions ----------------------------------------------
 
 using Option = std::pair<std::string, std::string>;
 
 struct Request {
-  std::uint16_t opcode = 0;  // kRrq or kWrq
+  std::uint16_t opcode = 0;  // OpRrq or OpWrq
   std::string filename;
   std::string mode;
   std::vector<Option> options;  // in received order; names as sent
@@ -65,9 +68,9 @@ Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload);
 
 // How the server answers the "blksize" option.
 enum class BlksizeMode {
-  kAccept,  // echo the asked value (clamped to the RFC 2348 range)
-  kIgnore,  // plain ACK 0, 512-byte blocks
-  kAnswer,  // answer a fixed value, whatever was asked (may exceed the request: for tests)
+  Accept,  // echo the asked value (clamped to the RFC 2348 range)
+  Ignore,  // plain ACK 0, 512-byte blocks
+  Answer,  // answer a fixed value, whatever was asked (may exceed the request: for tests)
 };
 
 struct Negotiation {
@@ -90,54 +93,38 @@ struct WriteState {
 };
 
 enum class Verdict {
-  kNext,       // the expected block: store payload, acknowledge
-  kDuplicate,  // the block just acknowledged, again
-  kStray,      // DATA with some other number
-  kOversize,   // DATA longer than the negotiated block size
-  kPeerError,  // the client sent ERROR
-  kMalformed,  // shorter than a header
-  kUnexpected, // any other opcode
+  Next,       // the expected block: store payload, acknowledge
+  Duplicate,  // the block just acknowledged, again
+  Stray,      // DATA with some other number
+  Oversize,   // DATA longer than the negotiated block size
+  PeerError,  // the client sent ERROR
+  Malformed,  // shorter than a header
+  Unexpected, // any other opcode
 };
 
 struct Incoming {
-  Verdict verdict = Verdict::kMalformed;
+  Verdict verdict = Verdict::Malformed;
   std::uint16_t block = 0;                 // DATA block number, or ERROR code
   std::span<const std::uint8_t> payload;   // DATA payload (points into the packet)
   std::string errorText;                   // ERROR message
 };
 
 Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt);
-// Records an accepted kNext block; returns the ACK number to send.
+// Records an accepted Next block; returns the ACK number to send.
 std::uint16_t Accept(WriteState& st, std::size_t payloadLen);
 
-// ---- Small POSIX helpers ------------------------------------------------------------------
+// ---- Which writes are taken, and where they are stored: pure ------------------------------
 
-// Owns one file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) { Reset(); fd_ = std::exchange(o.fd_, -1); }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { Reset(); }
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset();
-
- private:
-  int fd_ = -1;
+struct Admission {
+  std::string path;  // where the image goes; empty when the request is refused
+  std::uint16_t errorCode = ErrUndefined;
+  std::string errorText;
 };
 
-// IPv4 datagram socket bound to addr:port (port 0 = ephemeral). Throws std::runtime_error.
-Fd BindUdp(const std::string& addr, std::uint16_t port);
-std::uint16_t LocalPort(int fd);
-sockaddr_in MakeAddr(const std::string& addr, std::uint16_t port);
-std::string AddrText(const sockaddr_in& a);  // "a.b.c.d:port"
+// Reads and modes other than octet/netascii are refused. "/" is the firmware slot (refused
+// without one); any other name must be one plain name inside the directory (leading
+// slashes dropped), and is refused without a directory.
+Admission AdmitWrite(const Request& req, const std::string& slotFile, const std::string& directory);
 
 // ---- The server -------------------------------------------------------------------------
 
@@ -146,7 +133,7 @@ struct SimTftpOptions {
   std::uint16_t port = 69;  // 0: ephemeral, see Port()
   std::string slotFile;     // where a write to "/" (the firmware slot) is stored
   std::string directory;    // other names are stored here; empty: such writes are refused
-  BlksizeMode blksizeMode = BlksizeMode::kAccept;
+  BlksizeMode blksizeMode = BlksizeMode::Accept;
   std::uint32_t answerBlksize = 512;
   int timeoutMs = 1000;  // wait before retransmitting the last ACK/OACK
   int retries = 5;       // retransmissions before giving up
@@ -154,7 +141,7 @@ struct SimTftpOptions {
   // Faults for tests.
   bool silent = false;           // never answer
   int errorAfterBlocks = -1;     // >= 0: send ERROR instead of the ACK after this many blocks
-  std::uint16_t errorCode = kErrUndefined;
+  std::uint16_t errorCode = ErrUndefined;
   std::string errorText = "Simulated failure";
   bool noFinalAck = false;       // store the image but do not acknowledge the last block
   int duplicateAcks = 0;         // extra copies of every ACK/OACK sent
@@ -165,6 +152,29 @@ struct SimTftpOptions {
   std::uint32_t seed = 1;
 
   std::function<void(const std::string&)> log;  // default: one line to stderr
+};
+
+// The fault switches of the options as one transfer's receive loop asks them.
+class TransferFaults {
+ public:
+  explicit TransferFaults(const SimTftpOptions& opts) : opts_(opts) {}
+  // The answer to the request, and the state it leaves: ACK firstAck when that fault is
+  // set, else the negotiated OACK or ACK 0.
+  Bytes Opening(const Request& req, WriteState& st) const;
+  // ERROR instead of the answer to the request.
+  bool RefuseAtOnce() const { return opts_.errorAfterBlocks == 0; }
+  // ERROR instead of the ACK once this many blocks were taken.
+  bool RefuseAfter(std::uint64_t blocks) const {
+    return opts_.errorAfterBlocks > 0 && blocks == static_cast<std::uint64_t>(opts_.errorAfterBlocks);
+  }
+  // True once: for the first copy of the last block, which is then treated as lost.
+  bool LoseLastBlock(bool last);
+  bool WithholdFinalAck() const { return opts_.noFinalAck; }
+  int ExtraAckCopies() const { return opts_.duplicateAcks; }
+
+ private:
+  const SimTftpOptions& opts_;
+  bool lostLast_ = false;
 };
 
 struct ReceivedImage {
@@ -198,14 +208,19 @@ class SimTftpServer {
   };
   void Listen();
   void Reap(bool all);
+  struct Transfer;
+  enum class Step { Wait, Go, Dally, End };  // what the receive loop does next
   void RunTransfer(Request req, sockaddr_in peer);
+  void ReceiveLoop(Transfer& t);
+  Step TakeBlock(Transfer& t, const Incoming& in);
+  void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
   void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
   void Log(const std::string& line) const;
   bool Chance(double share);
 
   SimTftpOptions opts_;
-  Fd sock_;
-  Fd stopRead_, stopWrite_;  // a pipe: readable once Stop() was called
+  posix::Fd sock_;
+  posix::Fd stopRead_, stopWrite_;  // a pipe: readable once Stop() was called
   std::uint16_t port_ = 0;
   std::thread listener_;
   std::atomic<bool> stopping_{false};

@@ -22,13 +22,16 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include "Fd.h"
+#include "ProgramSupport.h"
 #include "TftpServer.h"
+#include "Udp.h"
 
 namespace {
 
-using simtftp::Fd;
+using posix::Fd;
 
-const char kUsage[] =
+const char Usage[] =
     "usage: ftpupg-lossy-relay [OPTION]... --server ADDR[:PORT]\n"
     "Relays one TFTP transfer at a time between a client and a server, losing packets.\n"
     "  -l, --listen ADDR[:PORT] front address for the client (default 127.0.0.1:6969;\n"
@@ -59,16 +62,6 @@ Endpoint ParseEndpoint(const std::string& text, std::uint16_t defPort) {
     std::exit(2);
   }
   return {text.substr(0, colon), static_cast<std::uint16_t>(p)};
-}
-
-double Share(const char* opt, const char* text) {
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || *end || !(v >= 0.0 && v <= 1.0)) {
-    std::fprintf(stderr, "ftpupg-lossy-relay: bad share for %s: %s\n", opt, text);
-    std::exit(2);
-  }
-  return v;
 }
 
 long long NowMs() {
@@ -134,13 +127,13 @@ class Relay {
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kPortFile = 256, kDrop, kDup, kReorder, kDelay, kSeed };
+  enum { OptPortFile = 256, OptDrop, OptDup, OptReorder, OptDelay, OptSeed };
   static const option longOpts[] = {
       {"listen", required_argument, nullptr, 'l'}, {"server", required_argument, nullptr, 's'},
-      {"port-file", required_argument, nullptr, kPortFile},
-      {"drop", required_argument, nullptr, kDrop}, {"dup", required_argument, nullptr, kDup},
-      {"reorder", required_argument, nullptr, kReorder},
-      {"delay-ms", required_argument, nullptr, kDelay}, {"seed", required_argument, nullptr, kSeed},
+      {"port-file", required_argument, nullptr, OptPortFile},
+      {"drop", required_argument, nullptr, OptDrop}, {"dup", required_argument, nullptr, OptDup},
+      {"reorder", required_argument, nullptr, OptReorder},
+      {"delay-ms", required_argument, nullptr, OptDelay}, {"seed", required_argument, nullptr, OptSeed},
       {"quiet", no_argument, nullptr, 'q'},        {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -156,43 +149,32 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'l': front = ParseEndpoint(optarg, 6969); break;
       case 's': server = ParseEndpoint(optarg, 69); break;
-      case kPortFile: portFile = optarg; break;
-      case kDrop: drop = Share("--drop", optarg); break;
-      case kDup: dup = Share("--dup", optarg); break;
-      case kReorder: reorder = Share("--reorder", optarg); break;
-      case kDelay: delayMs = std::atoi(optarg); break;
-      case kSeed: seed = static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0)); break;
+      case OptPortFile: portFile = optarg; break;
+      case OptDrop: drop = posix::ShareOption("ftpupg-lossy-relay", "--drop", optarg); break;
+      case OptDup: dup = posix::ShareOption("ftpupg-lossy-relay", "--dup", optarg); break;
+      case OptReorder: reorder = posix::ShareOption("ftpupg-lossy-relay", "--reorder", optarg); break;
+      case OptDelay: delayMs = std::atoi(optarg); break;
+      case OptSeed: seed = static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0)); break;
       case 'q': quiet = true; break;
-      case 'h': std::fputs(kUsage, stdout); return 0;
-      default: std::fputs(kUsage, stderr); return 2;
+      case 'h': std::fputs(Usage, stdout); return 0;
+      default: std::fputs(Usage, stderr); return 2;
     }
   }
   if (!server || optind != argc || drop + reorder > 1.0 || delayMs < 0) {
-    std::fputs(kUsage, stderr);
+    std::fputs(Usage, stderr);
     return 2;
   }
 
   try {
-    sigset_t sigs;
-    sigemptyset(&sigs);
-    sigaddset(&sigs, SIGINT);
-    sigaddset(&sigs, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    const sigset_t sigs = posix::BlockStopSignals();
     Fd sigFd(signalfd(-1, &sigs, SFD_CLOEXEC));
     if (!sigFd) throw std::runtime_error("signalfd failed");
 
-    Fd frontSock = simtftp::BindUdp(front.addr, front.port);
-    const sockaddr_in request = simtftp::MakeAddr(server->addr, server->port);
-    if (!portFile.empty()) {
-      std::string tmp = portFile + ".tmp";
-      if (FILE* f = std::fopen(tmp.c_str(), "w")) {
-        std::fprintf(f, "%u\n", simtftp::LocalPort(frontSock.Get()));
-        std::fclose(f);
-        std::rename(tmp.c_str(), portFile.c_str());
-      }
-    }
+    Fd frontSock = posix::BindUdp(front.addr, front.port);
+    const sockaddr_in request = posix::MakeAddr(server->addr, server->port);
+    if (!portFile.empty()) posix::WritePortFile(portFile, posix::LocalPort(frontSock.Get()));
     std::fprintf(stderr, "[relay] %s:%u -> %s:%u drop %.3f dup %.3f reorder %.3f seed %u\n",
-                 front.addr.c_str(), simtftp::LocalPort(frontSock.Get()), server->addr.c_str(),
+                 front.addr.c_str(), posix::LocalPort(frontSock.Get()), server->addr.c_str(),
                  server->port, drop, dup, reorder, seed);
 
     Relay relay(drop, dup, reorder, delayMs, seed);
@@ -231,12 +213,12 @@ int main(int argc, char** argv) {
           if (!haveClient || from.sin_addr.s_addr != client.sin_addr.s_addr || from.sin_port != client.sin_port) {
             client = from;
             haveClient = true;
-            back = simtftp::BindUdp(front.addr, 0);
+            back = posix::BindUdp(front.addr, 0);
             serverPeer = request;
             up.held.clear();
             down.held.clear();
             ++transfers;
-            if (!quiet) std::fprintf(stderr, "[relay] transfer %u from %s\n", transfers, simtftp::AddrText(from).c_str());
+            if (!quiet) std::fprintf(stderr, "[relay] transfer %u from %s\n", transfers, posix::AddrText(from).c_str());
           }
           relay.Forward(up, simtftp::Bytes(buf.begin(), buf.begin() + n), sendUp);
         }
@@ -246,7 +228,7 @@ int main(int argc, char** argv) {
         ssize_t n = ::recvfrom(back.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n >= 0 && from.sin_addr.s_addr == request.sin_addr.s_addr) {
           if (from.sin_port != serverPeer.sin_port && !quiet)
-            std::fprintf(stderr, "[relay] server answers from %s\n", simtftp::AddrText(from).c_str());
+            std::fprintf(stderr, "[relay] server answers from %s\n", posix::AddrText(from).c_str());
           serverPeer = from;
           relay.Forward(down, simtftp::Bytes(buf.begin(), buf.begin() + n), sendDown);
         }

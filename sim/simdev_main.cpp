@@ -1,6 +1,7 @@
 // ftpupg-simdev: a simulated device for tests and demos. Run it inside a private network
 // namespace (scripts/netns-run); it binds loopback addresses only.
 #include "DeviceResponder.h"
+#include "ProgramSupport.h"
 #include "TftpServer.h"
 
 #include <csignal>
@@ -16,8 +17,8 @@
 
 namespace {
 
-struct TSimOptions {
-    TDeviceConfig device;
+struct SimOptions {
+    DeviceConfig device;
     bool help = false;
     // The firmware slot: a TFTP write server on the device's address when a file is given.
     std::string tftpSlot;
@@ -71,10 +72,10 @@ std::vector<std::string> Split(const std::string& text, char separator)
     return parts;
 }
 
-TSimOptions ParseOptions(int argc, char** argv)
+SimOptions ParseOptions(int argc, char** argv)
 {
-    TSimOptions options;
-    TDeviceConfig& d = options.device;
+    SimOptions options;
+    DeviceConfig& d = options.device;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         auto value = [&]() -> std::string {
@@ -147,22 +148,11 @@ TSimOptions ParseOptions(int argc, char** argv)
     return options;
 }
 
-// Blocks the stop signals in every thread started after it; the main thread waits for them.
-sigset_t BlockStopSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return signals;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    TSimOptions options;
+    SimOptions options;
     try {
         options = ParseOptions(argc, argv);
     } catch (const std::exception& e) {
@@ -173,9 +163,9 @@ int main(int argc, char** argv)
         std::cout << Usage;
         return 0;
     }
-    const sigset_t stopSignals = BlockStopSignals();
+    const sigset_t stopSignals = posix::BlockStopSignals();
     try {
-        TDeviceResponder responder(options.device);
+        DeviceResponder responder(options.device);
         responder.Start();
         std::optional<simtftp::SimTftpServer> tftp;
         if (!options.tftpSlot.empty()) {

@@ -8,11 +8,12 @@
 
 #include <getopt.h>
 
+#include "ProgramSupport.h"
 #include "TftpServer.h"
 
 namespace {
 
-const char kUsage[] =
+const char Usage[] =
     "usage: ftpupg-simtftpd [OPTION]...\n"
     "TFTP write server of the simulated device. Runs until SIGINT or SIGTERM.\n"
     "  -a, --address ADDR     loopback address to bind (default 127.0.0.1)\n"
@@ -52,41 +53,31 @@ long Number(const char* opt, const char* text, long lo, long hi) {
   return v;
 }
 
-double Share(const char* opt, const char* text) {
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || *end || !(v >= 0.0 && v <= 1.0)) {
-    std::fprintf(stderr, "ftpupg-simtftpd: bad share for %s: %s\n", opt, text);
-    std::exit(2);
-  }
-  return v;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   enum {
-    kPortFile = 256, kBlkMode, kAnswerBlk, kExitAfter, kSilent, kErrAfter, kErrCode, kErrText,
-    kNoFinalAck, kDupAcks, kFirstAck, kLoseFinal, kDrop, kDup, kSeed,
+    OptPortFile = 256, OptBlkMode, OptAnswerBlk, OptExitAfter, OptSilent, OptErrAfter, OptErrCode, OptErrText,
+    OptNoFinalAck, OptDupAcks, OptFirstAck, OptLoseFinal, OptDrop, OptDup, OptSeed,
   };
   static const option longOpts[] = {
       {"address", required_argument, nullptr, 'a'},   {"port", required_argument, nullptr, 'p'},
-      {"port-file", required_argument, nullptr, kPortFile},
+      {"port-file", required_argument, nullptr, OptPortFile},
       {"slot", required_argument, nullptr, 'o'},      {"dir", required_argument, nullptr, 'd'},
-      {"blksize-mode", required_argument, nullptr, kBlkMode},
-      {"answer-blksize", required_argument, nullptr, kAnswerBlk},
+      {"blksize-mode", required_argument, nullptr, OptBlkMode},
+      {"answer-blksize", required_argument, nullptr, OptAnswerBlk},
       {"timeout", required_argument, nullptr, 't'},   {"retries", required_argument, nullptr, 'r'},
-      {"exit-after", required_argument, nullptr, kExitAfter},
-      {"quiet", no_argument, nullptr, 'q'},           {"silent", no_argument, nullptr, kSilent},
-      {"error-after", required_argument, nullptr, kErrAfter},
-      {"error-code", required_argument, nullptr, kErrCode},
-      {"error-text", required_argument, nullptr, kErrText},
-      {"no-final-ack", no_argument, nullptr, kNoFinalAck},
-      {"dup-acks", required_argument, nullptr, kDupAcks},
-      {"first-ack", required_argument, nullptr, kFirstAck},
-      {"lose-final-data", no_argument, nullptr, kLoseFinal},
-      {"drop", required_argument, nullptr, kDrop},    {"dup", required_argument, nullptr, kDup},
-      {"seed", required_argument, nullptr, kSeed},    {"help", no_argument, nullptr, 'h'},
+      {"exit-after", required_argument, nullptr, OptExitAfter},
+      {"quiet", no_argument, nullptr, 'q'},           {"silent", no_argument, nullptr, OptSilent},
+      {"error-after", required_argument, nullptr, OptErrAfter},
+      {"error-code", required_argument, nullptr, OptErrCode},
+      {"error-text", required_argument, nullptr, OptErrText},
+      {"no-final-ack", no_argument, nullptr, OptNoFinalAck},
+      {"dup-acks", required_argument, nullptr, OptDupAcks},
+      {"first-ack", required_argument, nullptr, OptFirstAck},
+      {"lose-final-data", no_argument, nullptr, OptLoseFinal},
+      {"drop", required_argument, nullptr, OptDrop},    {"dup", required_argument, nullptr, OptDup},
+      {"seed", required_argument, nullptr, OptSeed},    {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   simtftp::SimTftpOptions o;
@@ -97,62 +88,50 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'a': o.address = optarg; break;
       case 'p': o.port = static_cast<std::uint16_t>(Number("--port", optarg, 0, 65535)); break;
-      case kPortFile: portFile = optarg; break;
+      case OptPortFile: portFile = optarg; break;
       case 'o': o.slotFile = optarg; break;
       case 'd': o.directory = optarg; break;
-      case kBlkMode: {
+      case OptBlkMode: {
         std::string m = optarg;
-        if (m == "accept") o.blksizeMode = simtftp::BlksizeMode::kAccept;
-        else if (m == "ignore") o.blksizeMode = simtftp::BlksizeMode::kIgnore;
-        else if (m == "answer") o.blksizeMode = simtftp::BlksizeMode::kAnswer;
+        if (m == "accept") o.blksizeMode = simtftp::BlksizeMode::Accept;
+        else if (m == "ignore") o.blksizeMode = simtftp::BlksizeMode::Ignore;
+        else if (m == "answer") o.blksizeMode = simtftp::BlksizeMode::Answer;
         else { std::fprintf(stderr, "ftpupg-simtftpd: bad --blksize-mode %s\n", optarg); return 2; }
         break;
       }
-      case kAnswerBlk: o.answerBlksize = static_cast<std::uint32_t>(Number("--answer-blksize", optarg, 0, 65535)); break;
+      case OptAnswerBlk: o.answerBlksize = static_cast<std::uint32_t>(Number("--answer-blksize", optarg, 0, 65535)); break;
       case 't': o.timeoutMs = static_cast<int>(Number("--timeout", optarg, 1, 600000)); break;
       case 'r': o.retries = static_cast<int>(Number("--retries", optarg, 0, 1000000)); break;
-      case kExitAfter: exitAfter = Number("--exit-after", optarg, 0, 1000000); break;
+      case OptExitAfter: exitAfter = Number("--exit-after", optarg, 0, 1000000); break;
       case 'q': o.log = [](const std::string&) {}; break;
-      case kSilent: o.silent = true; break;
-      case kErrAfter: o.errorAfterBlocks = static_cast<int>(Number("--error-after", optarg, 0, 1 << 30)); break;
-      case kErrCode: o.errorCode = static_cast<std::uint16_t>(Number("--error-code", optarg, 0, 65535)); break;
-      case kErrText: o.errorText = optarg; break;
-      case kNoFinalAck: o.noFinalAck = true; break;
-      case kDupAcks: o.duplicateAcks = static_cast<int>(Number("--dup-acks", optarg, 0, 100)); break;
-      case kFirstAck: o.firstAck = static_cast<int>(Number("--first-ack", optarg, 0, 65535)); break;
-      case kLoseFinal: o.loseFinalData = true; break;
-      case kDrop: o.dropShare = Share("--drop", optarg); break;
-      case kDup: o.dupShare = Share("--dup", optarg); break;
-      case kSeed: o.seed = static_cast<std::uint32_t>(Number("--seed", optarg, 0, 0xffffffffL)); break;
-      case 'h': std::fputs(kUsage, stdout); return 0;
-      default: std::fputs(kUsage, stderr); return 2;
+      case OptSilent: o.silent = true; break;
+      case OptErrAfter: o.errorAfterBlocks = static_cast<int>(Number("--error-after", optarg, 0, 1 << 30)); break;
+      case OptErrCode: o.errorCode = static_cast<std::uint16_t>(Number("--error-code", optarg, 0, 65535)); break;
+      case OptErrText: o.errorText = optarg; break;
+      case OptNoFinalAck: o.noFinalAck = true; break;
+      case OptDupAcks: o.duplicateAcks = static_cast<int>(Number("--dup-acks", optarg, 0, 100)); break;
+      case OptFirstAck: o.firstAck = static_cast<int>(Number("--first-ack", optarg, 0, 65535)); break;
+      case OptLoseFinal: o.loseFinalData = true; break;
+      case OptDrop: o.dropShare = posix::ShareOption("ftpupg-simtftpd", "--drop", optarg); break;
+      case OptDup: o.dupShare = posix::ShareOption("ftpupg-simtftpd", "--dup", optarg); break;
+      case OptSeed: o.seed = static_cast<std::uint32_t>(Number("--seed", optarg, 0, 0xffffffffL)); break;
+      case 'h': std::fputs(Usage, stdout); return 0;
+      default: std::fputs(Usage, stderr); return 2;
     }
   }
-  if (optind != argc) { std::fputs(kUsage, stderr); return 2; }
+  if (optind != argc) { std::fputs(Usage, stderr); return 2; }
   if (o.slotFile.empty() && o.directory.empty()) {
     std::fprintf(stderr, "ftpupg-simtftpd: give --slot FILE and/or --dir DIR\n");
     return 2;
   }
 
   // Signals are taken synchronously by this thread; the server's threads inherit the mask.
-  sigset_t sigs;
-  sigemptyset(&sigs);
-  sigaddset(&sigs, SIGINT);
-  sigaddset(&sigs, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+  const sigset_t sigs = posix::BlockStopSignals();
 
   try {
     simtftp::SimTftpServer server(o);
     server.Start();
-    if (!portFile.empty()) {
-      // Written whole under a temporary name, so a reader never sees half a number.
-      std::string tmp = portFile + ".tmp";
-      if (FILE* f = std::fopen(tmp.c_str(), "w")) {
-        std::fprintf(f, "%u\n", server.Port());
-        std::fclose(f);
-        std::rename(tmp.c_str(), portFile.c_str());
-      }
-    }
+    if (!portFile.empty()) posix::WritePortFile(portFile, server.Port());
     const timespec tick{0, 50 * 1000 * 1000};
     for (;;) {
       int s = sigtimedwait(&sigs, nullptr, &tick);

@@ -198,7 +198,7 @@ TEST(NdxlCoreTest, ReplyQueueIsBoundedCutsLongRecordsAndZeroFillsShortOnes)
 
 TEST(DeviceResponderTest, AnswersDiscoveryInTheConfiguredForms)
 {
-    TDeviceConfig config;
+    DeviceConfig config;
     config.answer20 = true;
     config.extraProtocols = {33, 99};
     config.ipText = "127.1.2.3";
@@ -218,7 +218,7 @@ TEST(DeviceResponderTest, AnswersDiscoveryInTheConfiguredForms)
 
 TEST(DeviceResponderTest, ChecksMacPasswordAndEchoWord)
 {
-    TDeviceConfig config;
+    DeviceConfig config;
     config.password = "pw";
     config.refuseResult = 7;
     config.refuseStatus = 3;
@@ -241,7 +241,7 @@ TEST(DeviceResponderTest, ChecksMacPasswordAndEchoWord)
 
 TEST(DeviceResponderTest, MalformedAnswersOnRequest)
 {
-    TDeviceConfig config;
+    DeviceConfig config;
     config.ipText = "123456789012345678";
     config.nameUnterminated = true;
     config.replyLength = 30;
@@ -285,7 +285,7 @@ protected:
     }
     void Load(const Bytes& record) { std::copy(record.begin(), record.end(), ReplyBuffer); }
     TestHost host;
-    TDeviceExchange exchange{host};
+    DeviceExchange exchange{host};
 };
 
 TEST_F(ExchangeOfflineTest, MatchIsExactText)

@@ -47,7 +47,7 @@ TEST(RandomRepliesTest, HandlersSurviveAnyRecord)
     std::mt19937 rng(1725);
     TestHost host;
     host.password = "pw";
-    TDeviceExchange exchange(host);
+    DeviceExchange exchange(host);
     StderrCapture capture; // the handlers' lines are not checked here
     for (int i = 0; i < 20000; ++i) {
         DeviceFound = PasswordAccepted = 0;
@@ -85,7 +85,7 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
     ASSERT_EQ(OpenDeviceLibrary(window), 0);
     TestHost host;
     host.ip = "127.1.0.3";
-    TDeviceExchange exchange(host);
+    DeviceExchange exchange(host);
 
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(fd, 0);

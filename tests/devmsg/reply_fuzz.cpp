@@ -9,7 +9,7 @@ namespace {
 
 std::span<const uint8_t> g_input;
 
-class FuzzHost : public TDeviceExchangeHost {
+class FuzzHost : public DeviceExchangeHost {
 public:
     std::string IpText() override { return ip; }
     std::string PasswordText() override { return "0123456789abcdef"; }
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t n = strnlen(reinterpret_cast<const char*>(data + 1), std::min<size_t>(16, size - 1));
         host.ip.assign(reinterpret_cast<const char*>(data + 1), n);
     }
-    TDeviceExchange exchange(host);
+    DeviceExchange exchange(host);
     exchange.OnWM_NDXL_Notify(1);
     return 0;
 }

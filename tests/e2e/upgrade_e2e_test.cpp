@@ -59,13 +59,13 @@ protected:
         FormTest::TearDown();
     }
 
-    TDeviceResponder& AddDevice(const TDeviceConfig& config)
+    DeviceResponder& AddDevice(const DeviceConfig& config)
     {
         // Runs on the responder's thread, one call per event.
         auto log = [this](const std::string& line) {
             if (onDeviceLog_) onDeviceLog_(line);
         };
-        responders_.push_back(std::make_unique<TDeviceResponder>(config, log));
+        responders_.push_back(std::make_unique<DeviceResponder>(config, log));
         responders_.back()->Start();
         return *responders_.back();
     }
@@ -110,10 +110,10 @@ protected:
         return texts;
     }
 
-    TDeviceConfig device_;
+    DeviceConfig device_;
     simtftp::SimTftpOptions tftp_;
     std::string image_;
-    std::vector<std::unique_ptr<TDeviceResponder>> responders_;
+    std::vector<std::unique_ptr<DeviceResponder>> responders_;
     std::unique_ptr<simtftp::SimTftpServer> server_;
     std::function<void(const std::string&)> onDeviceLog_;
 };
@@ -296,10 +296,10 @@ TEST_F(UpgradeTest, CancelDuringTheWaitDoesNothing)
 
 TEST_F(UpgradeTest, OnlyTheDeviceWithTheTypedAddressIsAsked)
 {
-    TDeviceConfig other = device_;
+    DeviceConfig other = device_;
     other.bindAddress = "127.0.0.3";
     other.mac = {0, 0x1b, 0x7a, 0, 0, 3};
-    TDeviceResponder& bystander = AddDevice(other);
+    DeviceResponder& bystander = AddDevice(other);
     StartDevice();
     TForm1& f = OpenAndType("secret");
     Go(f);

@@ -1,0 +1,119 @@
+#!/bin/bash
+# Fleet benchmark: ftpupg-cli writing one image to 32 simulated devices with --jobs 32, the
+# same fleet with --jobs 1, and one device alone, side by side in one run. The devices delay
+# every ACK (a stand-in for a network's round trip). The simulated devices run on CPU 1 and
+# ftpupg-cli on CPU 0, inside a private loopback-only namespace.
+# usage: bench/fleet-bench.sh BUILD_DIR [--runs N] [--devices N] [--mib N] [--ack-delay MS] [--doc FILE]
+#   Prints a Markdown table; --doc also writes it to FILE.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ -z "${FTPUPG_BENCH_IN_NS:-}" ]; then
+  FTPUPG_BENCH_IN_NS=1 exec "$root/scripts/netns-run" env FTPUPG_BENCH_IN_NS=1 bash "$0" "$@"
+fi
+[ $# -ge 1 ] || { sed -n 6,7p "$0" >&2; exit 2; }
+build=$(realpath "$1"); shift
+runs=3 devices=32 mib=4 delay=1 doc=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --devices) devices=$2; shift 2 ;;
+    --mib) mib=$2; shift 2 ;;
+    --ack-delay) delay=$2; shift 2 ;;
+    --doc) doc=$(realpath -m "$2"); shift 2 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+done
+cli=$build/cli/ftpupg-cli
+simdev=$build/sim/ftpupg-simdev
+for t in "$cli" "$simdev"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
+
+work=$(mktemp -d /tmp/ftpupg-fleet-bench.XXXXXX)
+cleanup() { [ -n "${sim:-}" ] && kill "$sim" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+cd "$work"
+mkdir slots
+head -c $((mib * 1024 * 1024)) /dev/urandom >image.bin
+export NDXL_BROADCAST=127.255.255.255 FTPUPG_ARP_COMMAND=/bin/true FTPUPG_PASSWORD=bench
+
+taskset -c 1 "$simdev" --count "$devices" --bind 127.0.0.10 --password bench --tftp-slot-dir slots \
+  --ack-delay-ms "$delay" 2>sim.log &
+sim=$!
+for _ in $(seq 1 100); do [ "$(grep -c listening sim.log)" -ge "$devices" ] && break; sleep 0.05; done
+
+last=$(awk -v n="$devices" 'BEGIN { print 10 + n - 1 }')
+seq 10 "$last" | sed 's/^/127.0.0./' >fleet.txt
+echo 127.0.0.10 >one.txt
+
+# Largest sum of the resident sizes of every ftpupg-cli process, sampled every 20 ms (KiB).
+sample_rss() {
+  local peak=0 sum
+  while kill -0 "$1" 2>/dev/null; do
+    sum=$(ps -C ftpupg-cli -o rss= 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
+    [ "$sum" -gt "$peak" ] && peak=$sum
+    sleep 0.02
+  done
+  echo "$peak"
+}
+
+# run LIST JOBS: prints "seconds peak_rss_kib(largest process) peak_sum_kib cpu_seconds", or FAIL.
+run() {
+  rm -f slots/*
+  local t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f "%M %U %S" -o time.txt taskset -c 0 "$cli" upgrade --image image.bin --ips "$1" \
+    --jobs "$2" --json report.json >out.txt 2>&1 &
+  local pid=$!
+  sample_rss "$pid" >rss.txt &
+  local sampler=$!
+  wait "$pid"
+  local code=$?
+  t1=$(date +%s%N)
+  wait "$sampler"
+  [ $code -eq 0 ] || { echo FAIL; return; }
+  for f in slots/*.bin; do cmp -s image.bin "$f" || { echo FAIL; return; }; done
+  [ "$(ls slots | wc -l)" -eq "$(wc -l <"$1")" ] || { echo FAIL; return; }
+  awk -v ns=$((t1 - t0)) -v sum="$(cat rss.txt)" '{ printf "%.3f %d %d %.2f\n", ns / 1e9, $1, sum, $2 + $3 }' time.txt
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+declare -A secs rss sums cpu
+for r in $(seq 1 "$runs"); do
+  for c in one fleet32 fleet1; do
+    case $c in
+      one) res=$(run one.txt 1) ;;
+      fleet32) res=$(run fleet.txt "$devices") ;;
+      fleet1) res=$(run fleet.txt 1) ;;
+    esac
+    [ "$res" = FAIL ] && { echo "run $c failed:" >&2; cat out.txt >&2; exit 1; }
+    read -r s m t u <<<"$res"
+    secs[$c]+="$s "; rss[$c]+="$m "; sums[$c]+="$t "; cpu[$c]+="$u "
+    echo "run $r $c: $res" >&2
+  done
+done
+
+med() { tr ' ' '\n' <<<"${1% }" | median; }
+max() { tr ' ' '\n' <<<"${1% }" | sort -n | tail -1; }
+one=$(med "${secs[one]}")
+f32=$(med "${secs[fleet32]}")
+f1=$(med "${secs[fleet1]}")
+table=$(
+  echo "| case (median of $runs) | wall s | ratio to one device | ftpupg-cli CPU s | largest process peak RSS | all ftpupg-cli processes, peak sum of RSS |"
+  echo "|---|---:|---:|---:|---:|---:|"
+  for c in one fleet32 fleet1; do
+    case $c in
+      one) label="one device alone" ;;
+      fleet32) label="$devices devices, --jobs $devices" ;;
+      fleet1) label="$devices devices, --jobs 1" ;;
+    esac
+    s=$(med "${secs[$c]}")
+    printf "| %s | %.2f | %.2f | %.2f | %.1f MiB | %.1f MiB |\n" "$label" "$s" "$(awk -v a="$s" -v b="$one" 'BEGIN { print a / b }')" \
+      "$(med "${cpu[$c]}")" "$(awk -v k="$(max "${rss[$c]}")" 'BEGIN { print k / 1024 }')" \
+      "$(awk -v k="$(max "${sums[$c]}")" 'BEGIN { print k / 1024 }')"
+  done
+  echo
+  printf "Fleet speed-up, --jobs %d over --jobs 1: %.1fx. Image %d MiB, ACK delay %s ms, block size 1024.\n" \
+    "$devices" "$(awk -v a="$f1" -v b="$f32" 'BEGIN { print a / b }')" "$mib" "$delay"
+)
+echo "$table"
+[ -z "$doc" ] || echo "$table" >"$doc"

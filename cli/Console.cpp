@@ -1,0 +1,222 @@
+#include "Console.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+namespace {
+
+std::string Rate(const TDeviceReport& d)
+{
+    return d.transferSeconds > 0 && d.bytes > 0 ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
+                                                : "-";
+}
+
+std::string Outcome(const TDeviceReport& d)
+{
+    std::string text(fleet::ResultName(d.result));
+    if (d.result == fleet::Result::Done && d.bytes > 0)
+        text += ": " + fleet::FormatBytes(d.bytes) + " in " + fleet::FormatSeconds(d.transferSeconds) + " (" +
+                Rate(d) + ")";
+    if (!d.message.empty())
+        text += (d.result == fleet::Result::Done ? "; " : ": ") + d.message;
+    if (d.waitedBack)
+        text += d.backSeconds ? "; back after " + fleet::FormatSeconds(*d.backSeconds) : "; did not come back";
+    if (d.attempts > 1)
+        text += " (" + std::to_string(d.attempts) + " attempts)";
+    return text;
+}
+
+} // namespace
+
+TLog::TLog(const std::string& path)
+{
+    file_ = std::fopen(path.c_str(), "ae");
+    if (file_ == nullptr)
+        throw std::runtime_error("log " + path + ": " + std::strerror(errno));
+}
+
+TLog::~TLog()
+{
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+void TLog::Line(const std::string& text)
+{
+    if (file_ == nullptr)
+        return;
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char stamp[40];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), text.c_str());
+    std::fflush(file_);
+}
+
+TConsoleView::TConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, TLog& log)
+    : out_(out), live_(live), width_(std::max<size_t>(width, 20)), height_(std::max<size_t>(height, 3)),
+      imageSize_(imageSize), log_(log)
+{
+}
+
+void TConsoleView::Plain(const std::string& ip, const std::string& text)
+{
+    const std::string line = ip.empty() ? text : ip + ": " + text;
+    log_.Line(line);
+    if (live_) {
+        Clear();
+        std::fprintf(out_, "%s\n", line.c_str());
+        Draw();
+    } else {
+        std::fprintf(out_, "%s\n", line.c_str());
+    }
+    std::fflush(out_);
+}
+
+void TConsoleView::Say(const std::string& text)
+{
+    Plain("", text);
+}
+
+void TConsoleView::Attempt(const TDeviceReport& device)
+{
+    active_[device.ip] = Active{0, 0, "searching"};
+    lastQuarter_[device.ip] = 0;
+    const std::string text = device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started";
+    if (live_)
+        log_.Line(device.ip + ": " + text); // the live line shows it
+    else
+        Plain(device.ip, text);
+}
+
+void TConsoleView::Note(const TDeviceReport& device, const std::string& text)
+{
+    if (auto it = active_.find(device.ip); it != active_.end())
+        it->second.stage = text;
+    if (live_) {
+        // On a terminal only the live line changes; the log keeps every note.
+        log_.Line(device.ip + ": " + text);
+        return;
+    }
+    Plain(device.ip, text);
+}
+
+void TConsoleView::Progress(const TDeviceReport& device, uint64_t sent, double transferSeconds)
+{
+    auto& active = active_[device.ip];
+    active.sent = sent;
+    active.seconds = transferSeconds;
+    active.stage.clear();
+    if (live_)
+        return; // drawn by Tick
+    // Without a terminal: a line at each quarter, not at every block.
+    const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
+    if (quarter > lastQuarter_[device.ip] && quarter < 4) {
+        lastQuarter_[device.ip] = quarter;
+        Plain(device.ip, fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
+    }
+}
+
+void TConsoleView::Finished(const TDeviceReport& device)
+{
+    active_.erase(device.ip);
+    Plain(device.ip, Outcome(device));
+}
+
+void TConsoleView::Tick()
+{
+    if (!live_)
+        return;
+    Clear();
+    Draw();
+    std::fflush(out_);
+}
+
+void TConsoleView::Close()
+{
+    if (live_)
+        Clear();
+    std::fflush(out_);
+}
+
+void TConsoleView::Clear()
+{
+    // Up to the first live line, then clear to the end of the screen.
+    if (drawn_ > 0)
+        std::fprintf(out_, "\r\x1b[%zuA\x1b[J", drawn_);
+    else
+        std::fprintf(out_, "\r\x1b[J");
+    drawn_ = 0;
+}
+
+void TConsoleView::Draw()
+{
+    // Never more lines than fit: the screen must not scroll while it is redrawn.
+    const size_t room = height_ - 1;
+    size_t shown = 0;
+    for (const auto& [ip, a] : active_) {
+        if (shown + 1 == room && active_.size() > room) {
+            std::fprintf(out_, "... and %zu more\n", active_.size() - shown);
+            ++shown;
+            break;
+        }
+        std::string line = a.stage.empty() ? fleet::ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
+                                           : ip + ": " + a.stage;
+        if (line.size() > width_ - 1)
+            line.resize(width_ - 1);
+        std::fprintf(out_, "%s\n", line.c_str());
+        ++shown;
+    }
+    drawn_ = shown;
+}
+
+std::string SummaryTable(const std::vector<TDeviceReport>& devices, bool waitBack)
+{
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"DEVICE", "RESULT", "ATTEMPTS", "BYTES", "TIME", "RATE"});
+    if (waitBack)
+        rows.back().push_back("BACK AFTER");
+    rows.back().push_back("MESSAGE");
+    for (const auto& d : devices) {
+        rows.push_back({d.ip, std::string(fleet::ResultName(d.result)), std::to_string(d.attempts),
+                        std::to_string(d.bytes), fleet::FormatSeconds(d.seconds), Rate(d)});
+        if (waitBack)
+            rows.back().push_back(!d.waitedBack ? "-" : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
+                                                                        : "did not come back");
+        rows.back().push_back(d.message);
+    }
+    std::vector<size_t> widths(rows.front().size(), 0);
+    for (const auto& row : rows)
+        for (size_t i = 0; i < row.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    std::string table;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        table += line + "\n";
+    }
+    return table;
+}
+
+std::string CountLine(const std::vector<TDeviceReport>& devices)
+{
+    std::string line;
+    for (int r = 0; r <= static_cast<int>(fleet::Result::Interrupted); ++r) {
+        const auto result = static_cast<fleet::Result>(r);
+        const auto n = std::count_if(devices.begin(), devices.end(), [&](const auto& d) { return d.result == result; });
+        if (n == 0)
+            continue;
+        line += (line.empty() ? "" : ", ") + std::to_string(n) + " " + std::string(fleet::ResultName(result));
+    }
+    return line.empty() ? "no devices" : line;
+}

@@ -1,0 +1,69 @@
+// What an operator sees of a fleet: on a terminal one live line per active device, redrawn
+// in place; otherwise one plain line per event. Either way a summary table at the end, and
+// optionally time-stamped lines appended to a log file.
+#pragma once
+
+#include "Fleet.h"
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+// Appends time-stamped lines ("2026-12-07T23:10:04.123Z text") to a file; a no-op when
+// no file was given.
+class TLog {
+public:
+    TLog() = default;
+    // Throws std::runtime_error when the file cannot be opened for appending.
+    explicit TLog(const std::string& path);
+    ~TLog();
+    TLog(const TLog&) = delete;
+    TLog& operator=(const TLog&) = delete;
+
+    void Line(const std::string& text);
+
+private:
+    FILE* file_ = nullptr;
+};
+
+class TConsoleView : public TFleetView {
+public:
+    // live: redraw lines in place (out is a terminal of the given width and height).
+    TConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, TLog& log);
+
+    void Attempt(const TDeviceReport& device) override;
+    void Note(const TDeviceReport& device, const std::string& text) override;
+    void Progress(const TDeviceReport& device, uint64_t sent, double transferSeconds) override;
+    void Finished(const TDeviceReport& device) override;
+    void Tick() override;
+    // Plain lines of text that are not about one device (warnings, the image).
+    void Say(const std::string& text);
+    // Clears the live lines for good.
+    void Close();
+
+private:
+    struct Active {
+        uint64_t sent = 0;
+        double seconds = 0;
+        std::string stage;
+    };
+    void Clear();
+    void Draw();
+    void Plain(const std::string& ip, const std::string& text);
+
+    FILE* out_;
+    bool live_;
+    size_t width_;
+    size_t height_;
+    uint64_t imageSize_;
+    TLog& log_;
+    std::map<std::string, Active> active_; // by address text, in address order
+    std::map<std::string, int> lastQuarter_;
+    size_t drawn_ = 0;                     // live lines on the screen now
+};
+
+// The summary table: device, result, attempts, bytes, time, rate, message.
+std::string SummaryTable(const std::vector<TDeviceReport>& devices, bool waitBack);
+// One line per result count: "16 done, 2 password-refused, ...".
+std::string CountLine(const std::vector<TDeviceReport>& devices);

@@ -1,0 +1,34 @@
+// One device's upgrade, the window's sequence without the window: neighbour entry cleared,
+// discovery with an exact address match, password check, TFTP write of the image to "/",
+// and optionally the wait until the restarted device answers again. Runs in a process of
+// its own (see Fleet.h); it reports through a sink, one event at a time.
+#pragma once
+
+#include "FleetCore.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TImage;
+
+struct TJobSpec {
+    std::string ip;
+    std::string password;
+    int32_t blockSize = 1024;
+    int32_t timeoutMs = 4000;
+    int32_t waitMs = 1000;    // for the discovery and password answers
+    int32_t waitBackS = 0;    // 0: do not wait for the restart
+    bool dryRun = false;
+    int32_t tftpPort = 69;
+};
+
+// Events, as JSON objects with a field "e": "found" (mac, name, protocols), "accepted",
+// "progress" (bytes), "back" (seconds) or "not-back", and last "result" (result, message,
+// bytes). A progress event is sent at most every 100 ms, and once for the last block.
+using TJobSink = std::function<void(const nlohmann::json& event)>;
+
+// Never throws: every failure becomes a result event.
+void RunDeviceJob(const TJobSpec& spec, const TImage& image, const TJobSink& sink);

@@ -1,0 +1,295 @@
+#include "Fleet.h"
+
+#include "Image.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using fleet::Result;
+
+double Since(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void WriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+struct Child {
+    size_t index = 0;
+    int fd = -1;          // read end of the child's event pipe (its stderr too)
+    std::string pending;  // bytes of a line not yet complete
+    bool gotResult = false;
+    Clock::time_point attemptStart;
+    std::optional<Clock::time_point> transferStart;
+};
+
+[[noreturn]] void RunChild(const TJobSpec& spec, const TImage& image, int writeFd)
+{
+    // The parent's handlers only feed its stop pipe; here a signal ends the attempt at once.
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
+    // The library's own notes come along as plain lines between the events.
+    ::dup2(writeFd, STDERR_FILENO);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(null, STDOUT_FILENO);
+    }
+    RunDeviceJob(spec, image, [writeFd](const nlohmann::json& event) { WriteAll(writeFd, event.dump() + "\n"); });
+    ::_exit(0);
+}
+
+class Scheduler {
+public:
+    Scheduler(const TFleetOptions& opts, const TImage& image, TFleetView& view)
+        : opts_(opts), image_(image), view_(view)
+    {
+        reports_.resize(opts.targets.size());
+        firstStart_.resize(opts.targets.size());
+        for (size_t i = 0; i < opts.targets.size(); ++i) {
+            reports_[i].ip = opts.targets[i];
+            queue_.push_back(i);
+        }
+    }
+
+    bool Run(int stopFd)
+    {
+        auto lastTick = Clock::now();
+        while (!queue_.empty() || !children_.empty()) {
+            while (!queue_.empty() && children_.size() < static_cast<size_t>(opts_.jobs)) {
+                const size_t index = queue_.front();
+                queue_.pop_front();
+                Spawn(index);
+            }
+            std::vector<pollfd> fds;
+            fds.push_back({stopFd, POLLIN, 0});
+            for (const auto& [pid, child] : children_)
+                fds.push_back({child.fd, POLLIN, 0});
+            const int ready = ::poll(fds.data(), fds.size(), 100);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready > 0 && fds[0].revents != 0) {
+                Stop();
+                return true;
+            }
+            for (size_t i = 1; i < fds.size(); ++i) {
+                if (fds[i].revents != 0)
+                    Drain(fds[i].fd);
+            }
+            if (Clock::now() - lastTick >= std::chrono::milliseconds(100)) {
+                lastTick = Clock::now();
+                view_.Tick();
+            }
+        }
+        return false;
+    }
+
+    std::vector<TDeviceReport> Reports() const { return reports_; }
+
+private:
+    void Spawn(size_t index)
+    {
+        TDeviceReport& report = reports_[index];
+        ++report.attempts;
+        if (report.attempts == 1)
+            firstStart_[index] = Clock::now();
+        report.bytes = 0;
+        report.transferSeconds = 0;
+        view_.Attempt(report);
+
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            Finish(index, Result::LocalError, std::string("cannot start the attempt: pipe: ") + std::strerror(errno));
+            return;
+        }
+        TJobSpec spec = opts_.job;
+        spec.ip = report.ip;
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            RunChild(spec, image_, fds[1]);
+        }
+        ::close(fds[1]);
+        if (pid < 0) {
+            ::close(fds[0]);
+            Finish(index, Result::LocalError, std::string("cannot start the attempt: fork: ") + std::strerror(errno));
+            return;
+        }
+        Child child;
+        child.index = index;
+        child.fd = fds[0];
+        child.attemptStart = Clock::now();
+        children_.emplace(pid, std::move(child));
+    }
+
+    // Reads what one child wrote; at the end of its pipe, collects the child.
+    void Drain(int fd)
+    {
+        auto it = children_.begin();
+        while (it != children_.end() && it->second.fd != fd)
+            ++it;
+        if (it == children_.end())
+            return;
+        Child& child = it->second;
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return;
+        if (n > 0) {
+            child.pending.append(buffer, static_cast<size_t>(n));
+            for (size_t end; (end = child.pending.find('\n')) != std::string::npos;) {
+                const std::string line = child.pending.substr(0, end);
+                child.pending.erase(0, end + 1);
+                Line(child, line);
+            }
+            return;
+        }
+        Reap(it->first, child, false);
+        children_.erase(it);
+    }
+
+    void Reap(pid_t pid, Child& child, bool stopping)
+    {
+        ::close(child.fd);
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
+            ;
+        if (child.gotResult || stopping)
+            return;
+        std::string why = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                              : "exit status " + std::to_string(WEXITSTATUS(status));
+        Finish(child.index, Result::LocalError, "the attempt ended without an outcome (" + why + ")");
+    }
+
+    void Line(Child& child, const std::string& line)
+    {
+        TDeviceReport& report = reports_[child.index];
+        nlohmann::json event;
+        if (!line.empty() && line.front() == '{')
+            event = nlohmann::json::parse(line, nullptr, false);
+        if (!event.is_object() || !event.contains("e")) {
+            if (!line.empty())
+                view_.Note(report, line);
+            return;
+        }
+        const std::string kind = event.value("e", "");
+        if (kind == "found") {
+            const auto& d = event["device"];
+            report.device = fleet::DeviceEntry{report.ip, d.value("mac", ""), d.value("name", ""),
+                                               d.value("protocols", std::vector<uint8_t>{})};
+            view_.Note(report, "found " + report.device->name + " (" + report.device->mac + ")");
+        } else if (kind == "accepted") {
+            child.transferStart = Clock::now();
+            view_.Note(report, opts_.job.dryRun ? "password accepted" : "password accepted, writing the image");
+        } else if (kind == "progress") {
+            report.bytes = event.value("bytes", uint64_t{0});
+            report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
+            view_.Progress(report, report.bytes, report.transferSeconds);
+        } else if (kind == "back") {
+            report.waitedBack = true;
+            report.backSeconds = event.value("seconds", 0.0);
+        } else if (kind == "not-back") {
+            report.waitedBack = true;
+            report.backSeconds.reset();
+        } else if (kind == "result") {
+            child.gotResult = true;
+            const auto result = fleet::ResultFromName(event.value("result", "")).value_or(Result::LocalError);
+            report.bytes = event.value("bytes", report.bytes);
+            if (child.transferStart && report.transferSeconds == 0)
+                report.transferSeconds = Since(*child.transferStart);
+            if (fleet::IsRetryable(result) && report.attempts <= opts_.retries) {
+                view_.Note(report, std::string(fleet::ResultName(result)) + ": " + event.value("message", "") +
+                                       "; trying again");
+                queue_.push_back(child.index);
+                return;
+            }
+            Finish(child.index, result, event.value("message", ""));
+        }
+    }
+
+    void Finish(size_t index, Result result, const std::string& message)
+    {
+        TDeviceReport& report = reports_[index];
+        report.result = result;
+        report.message = message;
+        report.seconds = Since(firstStart_[index]);
+        view_.Finished(report);
+    }
+
+    // Ends every running attempt at once. Outcomes already written stand; the rest stay
+    // "interrupted", so no device counts as done unless its last block was acknowledged.
+    void Stop()
+    {
+        for (const auto& [pid, child] : children_)
+            ::kill(pid, SIGTERM);
+        for (auto& [pid, child] : children_) {
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = ::read(child.fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                child.pending.append(buffer, static_cast<size_t>(n));
+            }
+            // Only complete lines count; a cut one was being written when the signal came.
+            for (size_t end; (end = child.pending.find('\n')) != std::string::npos;) {
+                const std::string line = child.pending.substr(0, end);
+                child.pending.erase(0, end + 1);
+                Line(child, line);
+            }
+            Reap(pid, child, true);
+        }
+        children_.clear();
+        queue_.clear();
+        for (size_t i = 0; i < reports_.size(); ++i) {
+            if (reports_[i].result == Result::Interrupted) {
+                reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
+                view_.Finished(reports_[i]);
+            }
+        }
+    }
+
+    const TFleetOptions& opts_;
+    const TImage& image_;
+    TFleetView& view_;
+    std::vector<TDeviceReport> reports_;
+    std::vector<Clock::time_point> firstStart_;
+    std::deque<size_t> queue_;
+    std::map<pid_t, Child> children_;
+};
+
+} // namespace
+
+std::vector<TDeviceReport> RunFleet(const TFleetOptions& opts, const TImage& image, TFleetView& view, int stopFd,
+                                    bool& interrupted)
+{
+    Scheduler scheduler(opts, image, view);
+    interrupted = scheduler.Run(stopFd);
+    return scheduler.Reports();
+}

@@ -1,0 +1,53 @@
+// Upgrades of many devices at once. Each attempt at one device runs in a child process of
+// its own (fork, no exec): the device library, the socket stack and the TFTP client were
+// made for one sequence per process, and a process per device keeps them so. The parent
+// only schedules, routes events and reports; it stays single-threaded while children run.
+#pragma once
+
+#include "DeviceJob.h"
+#include "FleetCore.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TImage;
+
+struct TFleetOptions {
+    TJobSpec job;                    // everything but the address
+    std::vector<std::string> targets;
+    int jobs = 8;
+    int retries = 0;
+};
+
+struct TDeviceReport {
+    std::string ip;
+    fleet::Result result = fleet::Result::Interrupted;
+    std::string message = "Interrupted before it finished";
+    int attempts = 0;
+    uint64_t bytes = 0;          // acknowledged or sent in the last attempt
+    double seconds = 0;          // from the first attempt's start to the outcome
+    double transferSeconds = 0;  // of the last attempt's TFTP write
+    std::optional<fleet::DeviceEntry> device;
+    bool waitedBack = false;
+    std::optional<double> backSeconds; // unset: did not come back
+};
+
+// What the fleet tells whoever shows it. All calls come from the parent's one thread.
+class TFleetView {
+public:
+    virtual ~TFleetView() = default;
+    virtual void Attempt(const TDeviceReport& device) = 0;                 // an attempt starts
+    virtual void Note(const TDeviceReport& device, const std::string& text) = 0; // one event
+    virtual void Progress(const TDeviceReport& device, uint64_t sent, double transferSeconds) = 0;
+    virtual void Finished(const TDeviceReport& device) = 0;               // final outcome
+    virtual void Tick() = 0;                                              // about 10 times a second
+};
+
+// Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
+// readable; then every running attempt is ended at once and the devices without an outcome
+// are reported interrupted. Returns the devices in the order of opts.targets.
+std::vector<TDeviceReport> RunFleet(const TFleetOptions& opts, const TImage& image, TFleetView& view, int stopFd,
+                                    bool& interrupted);

@@ -1,0 +1,34 @@
+// The firmware image of a fleet upgrade: checked once before any device is touched, then
+// read by every job from the one descriptor that was checked.
+#pragma once
+
+#include "Stream.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class TImage {
+public:
+    // Opens and checks path: it exists, is a regular readable file and is not empty.
+    // Throws std::runtime_error with the reason. A shared lock keeps cooperating writers
+    // out while the upgrade runs; readers (other upgrades) are welcome.
+    explicit TImage(const std::string& path);
+    ~TImage();
+    TImage(const TImage&) = delete;
+    TImage& operator=(const TImage&) = delete;
+
+    const std::string& Path() const { return path_; }
+    uint64_t Size() const { return size_; }
+    // Lower-case hex SHA-256 of the whole file, read once.
+    std::string Sha256() const;
+
+    // A stream over the whole image for one transfer. Reads with pread, so streams opened in
+    // several processes (after fork) never move each other's position.
+    std::unique_ptr<TStream> OpenStream() const;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+};

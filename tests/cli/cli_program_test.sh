@@ -1,0 +1,299 @@
+#!/bin/bash
+# ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
+# wraps it with netns-run).
+#   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
+# GROUP: discover | fleet | retry | interrupt | input
+set -u
+group=$1 cli=$2 simdev=$3 schema=$4
+work=$(mktemp -d)
+sims=()
+cleanup() {
+  for pid in "${sims[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${sims[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL [$group]: $*"; for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "--- $f"; tail -40 "$f"; }; done; exit 1; }
+passed=0
+ok() { passed=$((passed + 1)); }
+
+export NDXL_BROADCAST=127.255.255.255
+# The neighbour entry is cleared through this stand-in; it records what it was asked.
+cat >"$work/arp" <<EOF
+#!/bin/sh
+echo "\$*" >>"$work/arp.calls"
+EOF
+chmod +x "$work/arp"
+export FTPUPG_ARP_COMMAND="$work/arp"
+unset FTPUPG_PASSWORD
+
+# sim NAME OPTIONS...: starts one simulated device process and waits until it listens.
+sim() {
+  local name=$1
+  shift
+  "$simdev" "$@" 2>"$work/sim-$name.log" &
+  sims+=($!)
+  for _ in $(seq 1 100); do
+    grep -q "listening" "$work/sim-$name.log" 2>/dev/null && return 0
+    kill -0 "${sims[-1]}" 2>/dev/null || fail "simulated device $name did not start: $(cat "$work/sim-$name.log")"
+    sleep 0.05
+  done
+  fail "simulated device $name is not listening"
+}
+
+# The devices' logs should show no request at all.
+nothing_sent() {
+  ! grep -h "request prot" "$work"/sim-*.log >/dev/null 2>&1 || fail "$1: a request reached a device"
+}
+
+validate() {
+  python3 - "$schema" "$1" <<'EOF' || fail "report $1 does not follow the schema"
+import json, sys
+import jsonschema
+jsonschema.validate(json.load(open(sys.argv[2])), json.load(open(sys.argv[1])))
+EOF
+}
+
+# field REPORT IP KEY: one device's value in a JSON report.
+field() {
+  python3 -c 'import json,sys; d={x["ip"]: x for x in json.load(open(sys.argv[1]))["devices"]}; v=d[sys.argv[2]]
+for k in sys.argv[3].split("."): v = v[k] if v is not None else None
+print(v)' "$1" "$2" "$3"
+}
+
+image() { head -c "$2" /dev/urandom >"$work/$1"; }
+
+case "$group" in
+discover)
+  # 12 devices: 10 in one process, one answering with protocol 20 only, one answering with
+  # both forms, and one whose answer comes twice (two responders with one identity).
+  sim ten --count 10 --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --name "Rack A"
+  sim v4 --bind 127.0.0.30 --mac 00:1b:7a:00:02:30 --protocols 20 --name "Gate v4"
+  sim both --bind 127.0.0.31 --mac 00:1b:7a:00:02:31 --protocols 17,20 --name "Both forms"
+  sim twice1 --bind 127.0.0.32 --mac 00:1b:7a:00:02:32 --name "Twice"
+  sim twice2 --bind 127.0.0.33 --ip-text 127.0.0.32 --mac 00:1b:7a:00:02:32 --name "Twice"
+  "$cli" discover --json >"$work/d.out" 2>"$work/d.err" || fail "discover exit $?"
+  python3 - "$work/d.out" <<'EOF' || fail "discover --json list"
+import json, sys
+devices = json.load(open(sys.argv[1]))["devices"]
+want = [("127.0.0.%d" % (10 + i), "00:1b:7a:00:01:%02x" % (0x10 + i), "Rack A", [17]) for i in range(10)]
+want += [("127.0.0.30", "00:1b:7a:00:02:30", "Gate v4", [20]),
+         ("127.0.0.31", "00:1b:7a:00:02:31", "Both forms", [17, 20]),
+         ("127.0.0.32", "00:1b:7a:00:02:32", "Twice", [17])]
+got = [(d["ip"], d["mac"], d["name"], d["protocols"]) for d in devices]
+assert got == want, "\n".join(map(str, got))
+EOF
+  ok
+  "$cli" discover --wait 500 >"$work/t.out" 2>"$work/t.err" || fail "discover (table) exit $?"
+  [ "$(wc -l <"$work/t.out")" -eq 13 ] || fail "a header and 12 rows expected"
+  grep -q '^127.0.0.31 .*00:1b:7a:00:02:31 .*17,20 .*Both forms$' "$work/t.out" || fail "merged row"
+  [ "$(head -2 "$work/t.out" | tail -1 | cut -d' ' -f1)" = 127.0.0.10 ] || fail "sorted by address"
+  ok
+  for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
+  sims=()
+  "$cli" discover --wait 200 >"$work/n.out" 2>"$work/n.err"
+  [ $? -eq 1 ] || fail "no device must exit 1"
+  grep -q "no device answered" "$work/n.err" || fail "no-device message"
+  ok
+  ;;
+
+fleet)
+  # 20 devices: 16 take the image, 2 refuse the password, 1 never answers, 1 sends a TFTP
+  # error half-way through.
+  image img.bin 307200
+  mkdir "$work/slots"
+  sim good --count 16 --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --password Fleet-Secret-7 \
+    --tftp-slot-dir "$work/slots"
+  sim refuse --count 2 --bind 127.0.0.40 --mac 00:1b:7a:00:03:40 --password other --tftp-slot-dir "$work/slots"
+  sim broken --bind 127.0.0.60 --mac 00:1b:7a:00:04:60 --password Fleet-Secret-7 --tftp-slot-dir "$work/slots" \
+    --tftp-error-after 150 --tftp-error-text "Flash write failed"
+  { for i in $(seq 10 25); do echo "127.0.0.$i"; done
+    echo "# the rest"; echo 127.0.0.40; echo 127.0.0.41; echo 127.0.0.50; echo 127.0.0.60; } >"$work/fleet.txt"
+  echo Fleet-Secret-7 >"$work/pw.txt"
+  "$cli" upgrade --image "$work/img.bin" --password-file "$work/pw.txt" --ips "$work/fleet.txt" --jobs 8 \
+    --json "$work/report.json" --log "$work/fleet.log" >"$work/f.out" 2>"$work/f.err"
+  code=$?
+  [ $code -eq 1 ] || fail "exit $code, 1 expected"
+  ok
+  for i in $(seq 10 25); do
+    cmp -s "$work/img.bin" "$work/slots/127.0.0.$i.bin" || fail "127.0.0.$i did not get the image byte for byte"
+  done
+  [ "$(ls "$work/slots" | grep -c '\.bin$')" -eq 16 ] || fail "only the 16 good devices store an image"
+  ok
+  validate "$work/report.json"
+  python3 - "$work/report.json" <<'EOF' || fail "report contents"
+import json, sys
+r = json.load(open(sys.argv[1]))
+by = {d["ip"]: d for d in r["devices"]}
+assert [d["ip"] for d in r["devices"]][:2] == ["127.0.0.10", "127.0.0.11"]
+assert r["summary"] == {"devices": 20, "done": 16, "failed": 4}, r["summary"]
+for i in range(10, 26):
+    d = by["127.0.0.%d" % i]
+    assert d["result"] == "done" and d["bytes"] == 307200 and d["attempts"] == 1, d
+    assert d["device"]["mac"] == "00:1b:7a:00:01:%02x" % (0x10 + i - 10), d
+for ip in ("127.0.0.40", "127.0.0.41"):
+    assert by[ip]["result"] == "password-refused" and by[ip]["message"] == "Invalid Password !", by[ip]
+assert by["127.0.0.50"]["result"] == "no-device", by["127.0.0.50"]
+assert by["127.0.0.50"]["message"] == "There is no KR730 connected!"
+e = by["127.0.0.60"]
+assert e["result"] == "tftp-error" and e["message"] == "Flash write failed", e
+assert 0 < e["bytes"] < 307200, e
+assert r["image"]["size"] == 307200 and len(r["image"]["sha256"]) == 64 and r["image"]["blocks"] == 301
+assert r["options"]["jobs"] == 8 and not r["interrupted"]
+EOF
+  ok
+  # The summary says the same; the image's hash is printed before anything is sent.
+  grep -q "^16 done, 1 no-device, 2 password-refused, 1 tftp-error$" "$work/f.out" || fail "count line"
+  grep -q "^127.0.0.60 *tftp-error *1 .*Flash write failed$" "$work/f.out" || fail "summary row of the failed device"
+  grep -q "SHA-256 $(sha256sum "$work/img.bin" | cut -d' ' -f1)" "$work/f.out" || fail "image hash"
+  grep -q "^....-..-..T..:..:..\....Z 127.0.0.60: tftp-error: Flash write failed" "$work/fleet.log" || fail "log line"
+  grep -qx -- "-d 127.0.0.41" "$work/arp.calls" || fail "neighbour entry cleared"
+  ok
+  # Nothing of the password anywhere: output, log, report, requests logged by devices.
+  ! grep -q "Fleet-Secret" "$work/f.out" "$work/f.err" "$work/report.json" "$work/fleet.log" ||
+    fail "the password appears in the output"
+  ok
+  # On a terminal: live lines redrawn in place, then the same summary.
+  if command -v script >/dev/null; then
+    TERM=xterm FTPUPG_PASSWORD=Fleet-Secret-7 script -qec "$cli upgrade --image $work/img.bin --ip 127.0.0.10 --ip 127.0.0.11" \
+      /dev/null >"$work/tty.out" 2>&1 || fail "upgrade on a terminal"
+    grep -q $'\x1b\\[J' "$work/tty.out" || fail "no live lines on a terminal"
+    grep -q "^2 done" "$work/tty.out" || fail "terminal summary"
+    ok
+  fi
+  ;;
+
+retry)
+  image img.bin 102400
+  mkdir "$work/slots"
+  # The first write request goes unanswered: the client times out, the retry succeeds.
+  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 1
+  # Stores the image but never acknowledges the last block.
+  sim nofinal --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password pw --tftp-slot-dir "$work/slots" \
+    --tftp-no-final-ack
+  # Restarts after the write: silent for a while, then answering discovery again.
+  sim restart --bind 127.0.0.12 --mac 00:1b:7a:00:00:12 --password pw --tftp-slot-dir "$work/slots" \
+    --restart-ms 1500
+  sim gone --bind 127.0.0.13 --mac 00:1b:7a:00:00:13 --password pw --tftp-slot-dir "$work/slots" \
+    --restart-ms 600000
+  export FTPUPG_PASSWORD=pw
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 300 --retries 1 --json "$work/r1.json" \
+    >"$work/r1.out" 2>&1 || fail "retried device: exit $?"
+  [ "$(field "$work/r1.json" 127.0.0.10 attempts)" = 2 ] || fail "two attempts expected"
+  cmp -s "$work/img.bin" "$work/slots/127.0.0.10.bin" || fail "retried image"
+  ok
+  # Without --retries the same fault fails the device.
+  sim flaky2 --bind 127.0.0.14 --mac 00:1b:7a:00:00:14 --password pw --tftp-slot-dir "$work/slots" \
+    --tftp-ignore-first 1
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 300 --json "$work/r0.json" >"$work/r0.out" 2>&1
+  [ $? -eq 1 ] || fail "without --retries a time-out fails"
+  [ "$(field "$work/r0.json" 127.0.0.14 result)" = timeout ] || fail "timeout result"
+  ok
+  # A last block never acknowledged is no success, and it is tried again.
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.11 --timeout 300 --retries 1 --json "$work/nf.json" \
+    >"$work/nf.out" 2>&1
+  [ $? -eq 1 ] || fail "unacknowledged last block must fail"
+  [ "$(field "$work/nf.json" 127.0.0.11 result)" = timeout ] || fail "unacknowledged last block: timeout"
+  [ "$(field "$work/nf.json" 127.0.0.11 attempts)" = 2 ] || fail "unacknowledged last block is retried"
+  ok
+  # A refused password is never tried again.
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --password wrong --retries 3 --json "$work/pr.json" \
+    >"$work/pr.out" 2>&1
+  [ "$(field "$work/pr.json" 127.0.0.10 attempts)" = 1 ] || fail "refused password retried"
+  ok
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.12 --ip 127.0.0.13 --wait-back 4 --json "$work/wb.json" \
+    >"$work/wb.out" 2>&1
+  [ "$(field "$work/wb.json" 127.0.0.12 wait_back.came_back)" = True ] || fail "device came back"
+  python3 -c 'import sys; s=float(sys.argv[1]); assert 1.0 <= s < 4.0, s' \
+    "$(field "$work/wb.json" 127.0.0.12 wait_back.seconds)" || fail "time to come back"
+  [ "$(field "$work/wb.json" 127.0.0.13 wait_back.came_back)" = False ] || fail "device that stays away"
+  grep -q "did not come back" "$work/wb.out" || fail "summary says it did not come back"
+  validate "$work/wb.json"
+  ok
+  ;;
+
+interrupt)
+  # Slow devices (ACK delay) so that the fleet is half-way when Ctrl-C comes.
+  image img.bin 1048576
+  mkdir "$work/slots"
+  sim slow --count 6 --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --ack-delay-ms 3
+  sim fast --bind 127.0.0.20 --mac 00:1b:7a:00:00:20 --password pw --tftp-slot-dir "$work/slots"
+  "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.20 --ip 127.0.0.10 --ip 127.0.0.11 \
+    --ip 127.0.0.12 --ip 127.0.0.13 --ip 127.0.0.14 --ip 127.0.0.15 --jobs 4 --json "$work/int.json" \
+    >"$work/i.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 1 600); do
+    grep -q "^127.0.0.1[0-5]:  25%" "$work/i.out" && break
+    sleep 0.05
+  done
+  grep -q "^127.0.0.1[0-5]:  25%" "$work/i.out" || fail "no progress before the interruption"
+  kill -INT $pid
+  wait $pid
+  code=$?
+  [ $code -eq 130 ] || fail "exit $code, 130 expected"
+  validate "$work/int.json"
+  python3 - "$work/int.json" "$work/slots" "$work/img.bin" <<'EOF' || fail "interrupted report"
+import json, os, sys
+r = json.load(open(sys.argv[1]))
+image = open(sys.argv[3], "rb").read()
+assert r["interrupted"]
+results = {d["ip"]: d["result"] for d in r["devices"]}
+assert "interrupted" in results.values(), results
+for ip, result in results.items():
+    slot = os.path.join(sys.argv[2], ip + ".bin")
+    if result == "done":
+        assert open(slot, "rb").read() == image, ip
+    else:
+        assert result == "interrupted", (ip, result)
+EOF
+  ok
+  ;;
+
+input)
+  sim watch --bind 127.0.0.10 --password pw
+  image img.bin 4096
+  : >"$work/empty.bin"
+  # expect CODE TEXT ARGS...: exit code and a message naming the problem.
+  expect() {
+    local code=$1 text=$2
+    shift 2
+    "$cli" "$@" >"$work/e.out" 2>"$work/e.err"
+    local got=$?
+    [ $got -eq "$code" ] || fail "$*: exit $got, $code expected"
+    grep -q -- "$text" "$work/e.err" || fail "$*: message should mention '$text': $(cat "$work/e.err")"
+    ok
+  }
+  expect 3 "No such file" upgrade --image "$work/none.bin" --password pw --ip 127.0.0.10
+  expect 3 "the file is empty" upgrade --image "$work/empty.bin" --password pw --ip 127.0.0.10
+  expect 3 "not a regular file" upgrade --image "$work" --password pw --ip 127.0.0.10
+  expect 2 "bogus" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --bogus
+  expect 2 "jobs" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --jobs 0
+  expect 2 "ips: cannot read" upgrade --image "$work/img.bin" --password pw --ips "$work/none.txt"
+  expect 2 "is a directory" upgrade --image "$work/img.bin" --password pw --ips "$work"
+  printf '127.0.0.10\n127.0.0.1O\n' >"$work/bad.txt"
+  expect 2 "bad.txt:2: not an IPv4 address: '127.0.0.1O'" upgrade --image "$work/img.bin" --password pw \
+    --ips "$work/bad.txt"
+  expect 2 "not an IPv4 address" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.010
+  expect 2 "no password" upgrade --image "$work/img.bin" --ip 127.0.0.10
+  expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --all
+  expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw
+  nothing_sent "bad input"
+  "$cli" --help | grep -q "upgrade" || fail "--help"
+  "$cli" upgrade --help | grep -q -- "--wait-back" || fail "upgrade --help"
+  "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version"
+  ok
+  # --dry-run: the password is checked, nothing is written.
+  "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --dry-run --json - >"$work/dry.json" \
+    2>"$work/dry.err" || fail "dry run exit $?"
+  grep -q "password request 65: accepted" "$work/sim-watch.log" || fail "dry run checks the password"
+  python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"][0]; assert d["result"]=="done" and d["bytes"]==0, d' \
+    "$work/dry.json" || fail "dry run report"
+  validate "$work/dry.json"
+  ok
+  ;;
+*)
+  echo "unknown group $group" >&2
+  exit 2
+  ;;
+esac
+echo "ftpupg-cli $group: $passed passed, 0 failed"
