@@ -269,6 +269,8 @@ private:
         queue_.clear();
         for (size_t i = 0; i < reports_.size(); ++i) {
             if (reports_[i].result == Result::Interrupted) {
+                if (reports_[i].attempts == 0)
+                    reports_[i].message = "Interrupted before it started";
                 reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
                 view_.Finished(reports_[i]);
             }

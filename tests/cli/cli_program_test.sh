@@ -232,6 +232,7 @@ interrupt)
   code=$?
   [ $code -eq 130 ] || fail "exit $code, 130 expected"
   validate "$work/int.json"
+  [ -n "${FTPUPG_TEST_VERBOSE:-}" ] && cat "$work/i.out"
   python3 - "$work/int.json" "$work/slots" "$work/img.bin" <<'EOF' || fail "interrupted report"
 import json, os, sys
 r = json.load(open(sys.argv[1]))
