@@ -89,6 +89,16 @@ EOF
   grep -q '^127.0.0.31 .*00:1b:7a:00:02:31 .*17,20 .*Both forms$' "$work/t.out" || fail "merged row"
   [ "$(head -2 "$work/t.out" | tail -1 | cut -d' ' -f1)" = 127.0.0.10 ] || fail "sorted by address"
   ok
+  # --all takes exactly that list, in that order.
+  image img.bin 2048
+  "$cli" upgrade --all --dry-run --password 1234 --image "$work/img.bin" --json - >"$work/all.json" \
+    2>"$work/all.err" || fail "upgrade --all --dry-run exit $?"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); ips=[d["ip"] for d in r["devices"]]
+assert r["options"]["selection"] == "all" and r["summary"]["done"] == 12, r["summary"]
+assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ips' "$work/all.json" ||
+    fail "--all report"
+  validate "$work/all.json"
+  ok
   for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
   sims=()
   "$cli" discover --wait 200 >"$work/n.out" 2>"$work/n.err"
@@ -203,6 +213,8 @@ retry)
   ok
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.12 --ip 127.0.0.13 --wait-back 4 --json "$work/wb.json" \
     >"$work/wb.out" 2>&1
+  [ $? -eq 1 ] || fail "a device that did not come back makes the exit status 1"
+  [ "$(field "$work/wb.json" 127.0.0.13 result)" = done ] || fail "the image did go in"
   [ "$(field "$work/wb.json" 127.0.0.12 wait_back.came_back)" = True ] || fail "device came back"
   python3 -c 'import sys; s=float(sys.argv[1]); assert 1.0 <= s < 4.0, s' \
     "$(field "$work/wb.json" 127.0.0.12 wait_back.seconds)" || fail "time to come back"
