@@ -14,6 +14,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev python3-jsonschema
   clang libclang-rt-14-dev
   nodejs npm
+  dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core
+  librsvg2-bin
 )
 
 missing=()

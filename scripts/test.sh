@@ -1,11 +1,13 @@
 #!/bin/bash
 # Sets up, builds and runs every test: the release build first, then the ASan+UBSan build.
-# FTPUPG_SKIP_ASAN=1 runs only the release build.
+# FTPUPG_SKIP_ASAN=1 runs only the release build; FTPUPG_SKIP_PACKAGE=1 skips the package check.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" release
 (cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+# The Debian package: built, installed, checked, played with Ansible, purged again.
+[ "${FTPUPG_SKIP_PACKAGE:-0}" = 1 ] || "$root/scripts/package-check.sh"
 if [ "${FTPUPG_SKIP_ASAN:-0}" != 1 ]; then
   "$root/scripts/build.sh" asan
   (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)" -LE no-asan)

@@ -1,0 +1,196 @@
+# Checks of the installed package that run inside a private network namespace; sourced by
+# scripts/package-check.sh. The programs under test are the installed ones (/usr/bin); the
+# simulated devices come from the package build tree given as the first argument.
+
+# The address the man pages' examples use for a device; the checks put a simulated device
+# on a loopback address in its place.
+export NDXL_BROADCAST=127.255.255.255
+
+# An example as printed, with the example network's addresses put on loopback.
+on_loopback() {
+    local line=${1//10.20.0.255/$NDXL_BROADCAST}
+    line=${line//10.20.0./127.0.0.}
+    printf '%s\n' "$line"
+}
+
+pids=()
+work=""
+stop_servers() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    pids=()
+}
+stop_all() {
+    stop_servers
+    [ -z "$work" ] || rm -rf "$work"
+}
+trap stop_all EXIT
+
+# Waits until a server has written its port file (it does so once it listens).
+wait_for_file() {
+    local i
+    for ((i = 0; i < 500; i++)); do
+        [ -s "$1" ] && return 0
+        kill -0 "${pids[-1]}" 2>/dev/null || { echo "server ended before it listened" >&2; return 1; }
+        sleep 0.02
+    done
+    echo "no $1 after 10 s" >&2
+    return 1
+}
+
+# The command lines in the EXAMPLES section of an installed man page, as printed.
+man_examples() {
+    local page
+    page=$(man -w "$1")
+    zcat -f "$page" | awk '/^\.SH/ { ex = ($2 == "EXAMPLES") ; next } ex' |
+        sed 's/\\-/-/g; s/\\(dq/"/g; s/\\\\/\\/g' | grep -E "^([A-Z_]+=[^ ]+ )*$1( |$)"
+}
+
+# Starts one simulated device per ADDRESS:PASSWORD, each storing its firmware in
+# $work/slots/ADDRESS.bin, and waits until all of them answer discovery.
+start_devices() {
+    local build=$1 spec
+    shift
+    mkdir -p "$work/slots"
+    for spec in "$@"; do
+        local ip=${spec%%:*}
+        "$build/sim/ftpupg-simdev" --bind "$ip" --password "${spec#*:}" --tftp-slot "$work/slots/$ip.bin" \
+            --mac "$(printf '00:1b:7a:00:00:%02x' "${ip##*.}")" 2>/dev/null &
+        pids+=($!)
+    done
+    local i answered
+    for ((i = 0; i < 50; i++)); do
+        answered=$("$build/cli/ftpupg-cli" discover --wait 200 --json | grep -c '"ip"' || true)
+        [ "$answered" -ge $# ] && return 0
+    done
+    echo "only $answered of $# simulated devices answer" >&2
+    return 1
+}
+
+# Runs every tftpput example against simulated TFTP servers (port 69 and the example's
+# other port) and compares what arrived with what was sent.
+check_man_examples() {
+    local build=$1 line count=0
+    work=$(mktemp -d)
+    mkdir -p "$work/files" "$work/run"
+    local port
+    for port in 69 6969; do
+        "$build/sim/ftpupg-simtftpd" -q -a 127.0.0.15 -p "$port" -o "$work/slot-$port.bin" \
+            -d "$work/files" --port-file "$work/ready-$port" &
+        pids+=($!)
+        wait_for_file "$work/ready-$port" || return 1
+    done
+    head -c 300000 /dev/urandom >"$work/run/kr730-2.4.1.bin"
+    printf 'release notes\n' >"$work/run/notes.txt"
+
+    while read -r line; do
+        [ -n "$line" ] || continue
+        rm -f "$work"/slot-*.bin "$work/files/notes.txt"
+        echo "example: $line" >&2
+        (cd "$work/run" && eval "$(on_loopback "$line")") || { echo "example failed: $line" >&2; return 1; }
+        case $line in
+            *" /") cmp "$work/run/kr730-2.4.1.bin" "$work/slot-69.bin" ;;
+            *notes.txt) cmp "$work/run/notes.txt" "$work/files/notes.txt" ;;
+            *) echo "no check for this example: $line" >&2; false ;;
+        esac || { echo "example delivered the wrong bytes: $line" >&2; return 1; }
+        count=$((count + 1))
+    done < <(man_examples tftpput)
+    [ "$count" -ge 3 ] || { echo "only $count tftpput examples found" >&2; return 1; }
+    stop_servers
+    [ ! -x /usr/bin/ftpupg-cli ] || check_cli_examples "$build"
+}
+
+# Runs every ftpupg-cli example against simulated devices in the example's addresses.
+check_cli_examples() {
+    local build=$1 line count=0 ip
+    start_devices "$build" 127.0.0.15:secret 127.0.0.16:secret || return 1
+    printf 'secret\n' >"$work/run/pw.txt"
+    printf '# north site\n127.0.0.15\n\n127.0.0.16\n' >"$work/run/devices.txt"
+    while read -r line; do
+        rm -f "$work"/slots/*.bin "$work/run/report.json"
+        echo "example: $line" >&2
+        (cd "$work/run" && eval "$(on_loopback "$line")") >"$work/out" ||
+            { cat "$work/out" >&2; echo "example failed: $line" >&2; return 1; }
+        case $line in
+            *discover*)
+                for ip in 127.0.0.15 127.0.0.16; do
+                    grep -q "$ip" "$work/out" || { echo "$ip not listed by: $line" >&2; return 1; }
+                done ;;
+            *--dry-run*)
+                ! ls "$work"/slots/*.bin 2>/dev/null || { echo "a dry run wrote an image" >&2; return 1; } ;;
+            *upgrade*)
+                for ip in 127.0.0.15 127.0.0.16; do
+                    cmp "$work/run/kr730-2.4.1.bin" "$work/slots/$ip.bin" ||
+                        { echo "$ip did not get the image from: $line" >&2; return 1; }
+                done ;;
+        esac
+        case $line in
+            *"--json report.json"*)
+                python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))
+assert sorted(d["ip"] for d in r["devices"] if d["result"] == "done") == ["127.0.0.15", "127.0.0.16"], r' \
+                    "$work/run/report.json" || return 1 ;;
+        esac
+        count=$((count + 1))
+    done < <(man_examples ftpupg-cli)
+    [ "$count" -ge 4 ] || { echo "only $count ftpupg-cli examples found" >&2; return 1; }
+}
+
+# Plays docs/ansible against localhost with simulated devices: once with a device whose
+# password differs (the play must fail naming that device and only it), once with devices
+# that all finish (the play must pass). The play installs the package itself.
+check_ansible() {
+    local build=$1 deb=$2 out
+    local playbook
+    playbook="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/docs/ansible/site.yml"
+    work=$(mktemp -d)
+    export ANSIBLE_HOME="$work/ansible-home" ANSIBLE_LOCAL_TEMP="$work/ansible-tmp" ANSIBLE_NOCOLOR=1 \
+        ANSIBLE_REMOTE_TEMP="$work/ansible-remote" ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_FORCE_COLOR=0
+    start_devices "$build" 127.0.0.10:secret 127.0.0.11:secret 127.0.0.12:other 127.0.0.13:secret || return 1
+    head -c 200000 /dev/urandom >"$work/image.bin"
+
+    play() {   # play NAME DEVICE...: the play's output in $work/NAME.out, its exit code returned
+        local name=$1 ip
+        shift
+        {
+            echo "ftpupg_sites:"
+            echo "  hosts:"
+            echo "    site-$name:"
+            echo "      ansible_connection: local"
+            echo "      ansible_python_interpreter: /usr/bin/python3"
+            echo "      ansible_become: false"
+            echo "      ftpupg_package_deb: $deb"
+            echo "      ftpupg_image: $work/image.bin"
+            echo "      ftpupg_password: secret"
+            echo "      ftpupg_broadcast: $NDXL_BROADCAST"
+            echo "      ftpupg_report_dir: $work/reports"
+            echo "      ftpupg_devices: [$(IFS=,; echo "$*")]"
+        } >"$work/$name.yml"
+        rm -f "$work"/slots/*.bin
+        ansible-playbook -i "$work/$name.yml" "$playbook" >"$work/$name.out" 2>&1
+    }
+
+    local rc=0
+    play mixed 127.0.0.10 127.0.0.11 127.0.0.12 127.0.0.13 || rc=$?
+    out=$work/mixed.out
+    [ "$rc" = 2 ] || { cat "$out" >&2; echo "the play with a refused password ended with $rc, not 2" >&2; return 1; }
+    grep -q "failed: \[site-mixed\] (item=127.0.0.12)" "$out" &&
+        grep -q "127.0.0.12 did not finish: password-refused" "$out" &&
+        [ "$(grep -c "^failed: " "$out")" = 1 ] &&
+        grep -Eq "site-mixed +: .*failed=1" "$out" ||
+        { cat "$out" >&2; echo "the play does not fail on exactly 127.0.0.12" >&2; return 1; }
+    for ip in 127.0.0.10 127.0.0.11 127.0.0.13; do
+        cmp "$work/image.bin" "$work/slots/$ip.bin" || { echo "$ip did not get the image" >&2; return 1; }
+    done
+    [ ! -e "$work/slots/127.0.0.12.bin" ] || { echo "127.0.0.12 got an image" >&2; return 1; }
+    python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))
+assert {d["ip"]: d["result"] for d in r["devices"]} == {"127.0.0.10": "done", "127.0.0.11": "done",
+    "127.0.0.12": "password-refused", "127.0.0.13": "done"}, r' "$work/reports/site-mixed.json" || return 1
+    [ "$(dpkg-query -W -f='${db:Status-Status}' ftpupg)" = installed ] ||
+        { echo "the play did not install the package" >&2; return 1; }
+    echo "play with a refused password: failed on 127.0.0.12 only" >&2
+
+    play good 127.0.0.10 127.0.0.13 || { cat "$work/good.out" >&2; echo "the play with good devices failed" >&2; return 1; }
+    grep -Eq "site-good +: .*failed=0" "$work/good.out" || { cat "$work/good.out" >&2; return 1; }
+    echo "play with good devices: passed" >&2
+}

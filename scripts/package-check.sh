@@ -1,0 +1,157 @@
+#!/bin/bash
+# Builds the Debian package (build-deb/) and proves it: lintian on the file; installed with
+# apt-get, the programs, man pages, desktop file, metainfo and completion, and the man
+# pages' examples run against simulated devices; the Ansible example played against
+# simulated devices; then purged, with nothing left behind.
+#
+#   scripts/package-check.sh [--build-only]
+#
+# Installing touches /usr for a moment, so it needs root (or sudo), and runs under a
+# machine-wide lock: two checks at once would remove each other's package. Everything that
+# sends a packet runs inside a private network namespace on 127.0.0.x addresses.
+# Exit 0 when every check passed, 1 otherwise.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-deb"
+lock=/run/lock/ftpupg-package-check.lock
+
+if [ "${1:-}" = --inside-netns ]; then
+    shift
+    # shellcheck source=../packaging/check-lib.sh
+    . "$root/packaging/check-lib.sh"
+    "$@"
+    exit
+fi
+
+say() { printf 'package-check: %s\n' "$*" >&2; }
+fail() { say "FAILED: $*"; exit 1; }
+
+# --------------------------------------------------------------------------- build
+# Debian's own compiler and linker flags (hardening, reproducible paths), as a package
+# build on Debian would use them.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cd "$root"
+cflags="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+fi
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+    -DFTPUPG_TESTS=OFF "-DCMAKE_C_FLAGS=$cflags" "-DCMAKE_CXX_FLAGS=$cxxflags" \
+    "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" "-DCMAKE_SHARED_LINKER_FLAGS=$ldflags" "${launcher[@]}" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+rm -f "$build"/ftpupg_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+debs=("$build"/ftpupg_*.deb)
+[ -f "${debs[0]}" ] || fail "cpack made no ftpupg_*.deb"
+deb=${debs[0]}
+say "built $(basename "$deb")"
+
+# Lintian must report no error, and no warning but those kept on purpose (each with its
+# reason in packaging/lintian-kept and docs/packaging.md).
+report=$(lintian --allow-root --display-level ">=warning" "$deb" 2>&1 | grep -v "running with root" || true)
+[ -z "$report" ] || printf '%s\n' "$report" >&2
+! grep -q "^E: " <<<"$report" || fail "lintian reports errors on $(basename "$deb")"
+new=$(grep "^W: " <<<"$report" | awk '{print $3}' | sort -u |
+      grep -vxF -f <(grep -v '^#' "$root/packaging/lintian-kept" | awk 'NF {print $1}') || true)
+[ -z "$new" ] || fail "lintian warnings not kept on purpose: $new"
+say "lintian: no errors, only the warnings kept on purpose"
+[ "${1:-}" = --build-only ] && exit 0
+
+# --------------------------------------------------------------------------- install
+sudo=""
+if [ "$(id -u)" != 0 ]; then
+    sudo -n true 2>/dev/null || fail "installing the package needs root or sudo without a password"
+    sudo="sudo -n"
+fi
+apt_get() {
+    local out
+    out=$($sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -y -q "$@" 2>&1) ||
+        { printf '%s\n' "$out" >&2; fail "apt-get $*"; }
+}
+
+exec 9>"$lock"
+say "waiting for the package check lock" && flock 9
+
+packages_before=$(dpkg-query -W -f='${Package}\n' | sort)
+purge() {
+    if dpkg-query -W -f='${Status}' ftpupg 2>/dev/null | grep -q "ok installed\|config-files"; then
+        apt_get purge ftpupg
+    fi
+}
+trap purge EXIT
+
+# What apt would install besides ftpupg must already be there (setup.sh and the build
+# bring it), else the purge would leave it behind.
+install_package() {
+    apt_get install --no-install-recommends "$deb"
+    local extra
+    extra=$(comm -13 <(echo "$packages_before") <(dpkg-query -W -f='${Package}\n' | sort) | grep -vx ftpupg || true)
+    [ -z "$extra" ] || fail "installing the package also installed: $extra"
+}
+
+# Every file and folder of the package is gone again, and no other package came or went.
+check_nothing_left() {
+    purge
+    local path left=()
+    while read -r path; do
+        path=${path#.}
+        [ -n "$path" ] && [ "$path" != / ] || continue
+        # Shared folders (/usr/share/man/man1, ...) stay when other packages use them.
+        if [ -d "$path" ] && [ ! -L "$path" ]; then
+            dpkg-query -S "$path" >/dev/null 2>&1 || left+=("$path/")
+        elif [ -e "$path" ] || [ -L "$path" ]; then
+            left+=("$path")
+        fi
+    done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t)
+    [ ${#left[@]} -eq 0 ] || fail "left behind after purge: ${left[*]}"
+    [ "$(dpkg-query -W -f='${Package}\n' | sort)" = "$packages_before" ] ||
+        fail "the installed packages differ from before the check"
+    local status
+    status=$(dpkg-query -W -f='${db:Status-Status}' ftpupg 2>/dev/null || true)
+    [ -z "$status" ] || [ "$status" = not-installed ] || fail "dpkg still has ftpupg as $status"
+}
+
+install_package
+say "installed $(dpkg-query -W -f='${Package} ${Version}' ftpupg)"
+
+# Installed programs are the packaged ones, finding libndxl in its private folder.
+[ "$(command -v ftpupg)" = /usr/bin/ftpupg ] || fail "ftpupg is not /usr/bin/ftpupg"
+ftpupg --version | grep -qx "ftpupg $(dpkg-query -W -f='${Version}' ftpupg)" || fail "ftpupg --version"
+tftpput --version >/dev/null || fail "tftpput --version"
+ldd /usr/bin/ftpupg | grep -q "libndxl.so => /usr/.*lib/.*/ftpupg/libndxl.so" || fail "ftpupg does not find libndxl"
+cli_programs=()
+if [ -x /usr/bin/ftpupg-cli ]; then
+    ftpupg-cli --help >/dev/null || fail "ftpupg-cli --help"
+    cli_programs=(ftpupg-cli)
+fi
+for page in ftpupg tftpput "${cli_programs[@]}"; do
+    man -w "$page" >/dev/null || fail "man -w $page"
+done
+desktop-file-validate /usr/share/applications/ftpupg.desktop || fail "desktop-file-validate"
+appstreamcli validate --no-net /usr/share/metainfo/com.morvane.ftpupg.metainfo.xml >/dev/null ||
+    fail "appstreamcli validate"
+for program in tftpput "${cli_programs[@]}"; do
+    bash -c ". /usr/share/bash-completion/completions/$program && complete -p $program" >/dev/null ||
+        fail "no bash completion for $program"
+done
+say "programs, man pages, desktop file, metainfo and completions installed"
+
+"$root/scripts/netns-run" "$0" --inside-netns check_man_examples "$build" || fail "man page examples"
+say "man page examples work"
+
+check_nothing_left
+say "purged, nothing left behind"
+
+# --------------------------------------------------------------------------- Ansible
+if [ -x "$build/cli/ftpupg-cli" ] || [ -x /usr/bin/ftpupg-cli ] || dpkg-deb -c "$deb" | grep -q ftpupg-cli; then
+    "$root/scripts/netns-run" "$0" --inside-netns check_ansible "$build" "$deb" || fail "Ansible play"
+    check_nothing_left
+    say "Ansible play matches the devices' outcomes; purged, nothing left behind"
+else
+    say "the package has no ftpupg-cli: the Ansible play is not checked"
+fi
+say "all checks passed"

@@ -1,0 +1,60 @@
+#!/bin/bash
+# Bash completions of tftpput and ftpupg-cli: what each offers after a given command line.
+#   completion_test.sh COMPLETIONS_DIR
+set -u
+dir=$1
+. "$dir/tftpput"
+. "$dir/ftpupg-cli"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" && touch kr730-2.4.1.bin kr730-notes.txt && mkdir kr730-old
+failures=0
+
+# expect "WORDS" "OFFERED": WORDS is the line, its last word the one being completed
+# ('' for a new word); OFFERED the sorted replies, space-separated.
+expect() {
+    local -a words
+    read -r -a words <<<"$1"
+    [[ $1 == *" " ]] && words+=("")
+    COMP_WORDS=("${words[@]}")
+    COMP_CWORD=$((${#words[@]} - 1))
+    COMPREPLY=()
+    case ${words[0]} in
+        tftpput) _tftpput ;;
+        ftpupg-cli) _ftpupg_cli ;;
+    esac
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd' ')
+    if [ "$got" != "$2" ]; then
+        echo "FAIL: '$1' offers [$got], expected [$2]"
+        failures=$((failures + 1))
+    fi
+}
+
+# tftpput: options, the mode's values, nothing for numbers, then HOST, FILE, REMOTE.
+expect "tftpput -" "--help --version -b -m -p -t"
+expect "tftpput --v" "--version"
+expect "tftpput -m " "netascii octet"
+expect "tftpput -m o" "octet"
+expect "tftpput -p " ""
+expect "tftpput -b 1024 -t " ""
+expect "tftpput localhost kr730-" "kr730-2.4.1.bin kr730-notes.txt kr730-old"
+expect "tftpput -p 69 -m octet localhost kr730-2" "kr730-2.4.1.bin"
+expect "tftpput localhost kr730-2.4.1.bin " ""
+expect "tftpput -b 512 localhost kr730-2.4.1.bin /" ""
+
+# ftpupg-cli: commands first, then each command's own options.
+expect "ftpupg-cli " "--help --version discover upgrade"
+expect "ftpupg-cli up" "upgrade"
+expect "ftpupg-cli discover --" "--help --json --wait"
+expect "ftpupg-cli discover --json " "--help --json --wait"
+expect "ftpupg-cli upgrade --re" "--retries"
+expect "ftpupg-cli upgrade --d" "--dry-run"
+expect "ftpupg-cli upgrade --image kr730-2" "kr730-2.4.1.bin"
+expect "ftpupg-cli upgrade --ip 10.20.0.15 --json kr730-n" "kr730-notes.txt"
+expect "ftpupg-cli upgrade --password " ""
+expect "ftpupg-cli upgrade --jobs " ""
+expect "ftpupg-cli --version" "--version"
+
+[ "$failures" = 0 ] && echo "all completions as expected"
+[ "$failures" = 0 ]
