@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "Exception.h"
+#include "TextCodec.h"
 
 #include <QMessageBox>
 #include <QProxyStyle>
@@ -23,7 +24,7 @@ void ShowBox(QMessageBox::Icon icon, const char* kind, const std::string& text)
         Hook()(kind, text);
         return;
     }
-    QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), QString::fromLocal8Bit(text.c_str()),
+    QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), QString::fromStdString(TextAsUtf8(text)),
                     QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.setEscapeButton(QMessageBox::Ok);
@@ -31,7 +32,7 @@ void ShowBox(QMessageBox::Icon icon, const char* kind, const std::string& text)
 }
 
 // Password edits show '*' for every character, as operators know it from the device tools.
-class TAppStyle : public QProxyStyle {
+class AppStyle : public QProxyStyle {
 public:
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* returnData) const override
@@ -46,9 +47,9 @@ public:
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
-    setStyle(new TAppStyle);
+    setStyle(new AppStyle);
     setApplicationName("ftpupg");
-    setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
+    // No display name: the toolkit would append it to every window's caption.
     setOrganizationName("Morvane");
     setApplicationVersion(FTPUPG_VERSION);
 }

@@ -1,12 +1,12 @@
 #include "Controls.h"
 
+#include "DebugPrint.h"
 #include "Exception.h"
+#include "TextCodec.h"
+#include "TextFile.h"
 
-#include <QFile>
-#include <QFontDatabase>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QTextStream>
 
 QFont PixelFont(const QStringList& families, int pixelHeight, bool bold)
 {
@@ -128,12 +128,14 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent)
     document()->setDocumentMargin(1);
 }
 
-void TMemo::LoadFromFile(const QString& path)
+void TMemo::LoadFromFile(const std::string& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw EFOpenError("Cannot open file " + path.toLocal8Bit().toStdString());
-    QString text = QString::fromLocal8Bit(file.readAll());
+    const std::optional<TextFileContent> file = ReadTextFile(path);
+    if (!file)
+        throw EFOpenError("Cannot open file " + path);
+    if (file->truncated) ReportShortenedRead(path);
+    QString text = QString::fromStdString(TextAsUtf8(file->bytes));
+    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
     text.replace("\r\n", "\n");
     text.replace('\r', '\n');
     if (text.endsWith('\n')) text.chop(1);
@@ -144,4 +146,10 @@ QStringList TMemo::Lines() const
 {
     const QString text = toPlainText();
     return text.isEmpty() ? QStringList() : text.split('\n');
+}
+
+void ReportShortenedRead(const std::string& path)
+{
+    DebugPrint("[FTPUPG]%s is longer than %zu bytes; only its start is read\n", path.c_str(),
+               kMaxTextFileBytes);
 }

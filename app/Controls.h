@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <string>
 
 inline const QColor kSkinColour(113, 105, 165);
 inline const QColor kKeyRed(255, 0, 0);
@@ -75,7 +76,11 @@ class TMemo : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit TMemo(QWidget* parent);
-    // Replaces the lines with those of a text file; raises EFOpenError when unreadable.
-    void LoadFromFile(const QString& path);
+    // Replaces the lines with those of a text file (UTF-8 or Windows-1252); raises
+    // EFOpenError when it is missing, unreadable or not a regular file.
+    void LoadFromFile(const std::string& path);
     QStringList Lines() const;
 };
+
+// One diagnostic line: only the start of a file was read (ReadTextFile's cap).
+void ReportShortenedRead(const std::string& path);

@@ -1,97 +1,13 @@
 #include "IniFile.h"
 
 #include "IntConv.h"
-
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include "TextCodec.h"
+#include "TextFile.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(int fd = -1) : fd_(fd) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileHandle& operator=(FileHandle&& other) noexcept
-    {
-        if (this != &other) {
-            Close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~FileHandle() { Close(); }
-
-    int Get() const { return fd_; }
-    bool IsOpen() const { return fd_ >= 0; }
-
-private:
-    void Close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_;
-};
-
-#ifdef O_PATH
-constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-
-// The path is the working directory plus the file name, and a working directory may be
-// deeper than the kernel accepts in one path: then walk to the file one directory at a time.
-FileHandle OpenForReading(const std::string& path)
-{
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.IsOpen() || errno != ENAMETOOLONG)
-        return file;
-
-    FileHandle dir(::open(!path.empty() && path.front() == '/' ? "/" : ".", kDirectoryFlags));
-    std::size_t pos = 0;
-    while (dir.IsOpen()) {
-        while (pos < path.size() && path[pos] == '/')
-            ++pos;
-        const std::size_t end = std::min(path.find('/', pos), path.size());
-        const std::string part = path.substr(pos, end - pos);
-        std::size_t next = end;
-        while (next < path.size() && path[next] == '/')
-            ++next;
-        if (next >= path.size())
-            return FileHandle(::openat(dir.Get(), part.c_str(), O_RDONLY | O_CLOEXEC));
-        dir = FileHandle(::openat(dir.Get(), part.c_str(), kDirectoryFlags));
-        pos = next;
-    }
-    return FileHandle();
-}
-
-// Empty when the file cannot be read at all (missing, a directory, no permission).
-std::string ReadWholeFile(const std::string& path)
-{
-    std::string content;
-    FileHandle file = OpenForReading(path);
-    if (!file.IsOpen())
-        return content;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t got = ::read(file.Get(), buffer, sizeof buffer);
-        if (got > 0) {
-            content.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return {};
-        }
-    }
-    return content;
-}
 
 // The service counts CR and the old end-of-file mark ^Z as blanks (DOS-era files).
 bool IsBlank(char c)
@@ -129,7 +45,12 @@ bool SameName(std::string_view a, std::string_view b)
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName))
 {
-    Parse(ReadWholeFile(fileName_));
+    std::optional<TextFileContent> content = ReadTextFile(fileName_);
+    if (!content)
+        return;
+    truncated_ = content->truncated;
+    utf8_ = IsValidUtf8(content->bytes);
+    Parse(content->bytes);
 }
 
 void TIniFile::Parse(std::string_view text)

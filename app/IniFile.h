@@ -3,7 +3,8 @@
 // case, blanks around names and values dropped, one pair of matching quotes around a
 // value removed, lines starting with ';' ignored, no comments after a value, the first of
 // duplicate sections and of duplicate keys in it counts, values cut to 2047 characters.
-// The file is read once, when the object is made; it is never written or created.
+// The file is read once, when the object is made; it is never written or created. Only a
+// regular file is read, and only its first kMaxTextFileBytes.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +18,14 @@ public:
     // The service returns its text in a 2048-byte buffer, terminating zero included.
     static constexpr std::size_t MaxValueLength = 2047;
 
-    // A file that is missing or unreadable behaves as an empty one.
+    // A file that is missing, unreadable or not a regular file behaves as an empty one.
     explicit TIniFile(std::string fileName);
 
     const std::string& FileName() const { return fileName_; }
+    // The file was longer than what is read of it.
+    bool Truncated() const { return truncated_; }
+    // Its values are UTF-8; otherwise they are Windows-1252 (see TextCodec.h).
+    bool IsUtf8() const { return utf8_; }
 
     // The value of the key, or the default (without its trailing blanks) when the
     // section or the key is not there.
@@ -47,4 +52,6 @@ private:
 
     std::string fileName_;
     std::vector<Section> sections_;
+    bool truncated_ = false;
+    bool utf8_ = true;
 };

@@ -2,6 +2,9 @@
 
 #include "Application.h"
 #include "IniFile.h"
+#include "PumpWait.h"
+#include "TextCodec.h"
+#include "TextFile.h"
 
 #include <QBitmap>
 #include <QCloseEvent>
@@ -12,7 +15,7 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <filesystem>
+#include <exception>
 
 std::array<std::string, 10> FirmwarePaths;
 
@@ -40,22 +43,24 @@ void SetTextColour(QWidget* widget, const QColor& colour)
 void PostWindowMessage(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam)
 {
     // Runs on the library's receiver thread: only queue, the UI thread handles it later.
-    QCoreApplication::postEvent(static_cast<TForm1*>(context), new TWindowMessage(message, wParam, lParam));
+    QCoreApplication::postEvent(static_cast<TForm1*>(context), new WindowMessage(message, wParam, lParam));
 }
 
+// What the device is sent: the system's 8-bit code page.
 std::string ToText(const QString& text)
 {
-    return text.toLocal8Bit().toStdString();
+    return Utf8ToCp1252(text.toUtf8().toStdString());
 }
 
-QString FromText(const std::string& text)
+// Mouse input on a label goes to the background picture beneath, which drags the window.
+void LetMouseThrough(QWidget* widget)
 {
-    return QString::fromLocal8Bit(text.c_str());
+    widget->setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
 } // namespace
 
-const QEvent::Type TWindowMessage::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type WindowMessage::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
@@ -126,6 +131,8 @@ void TForm1::CreateControls()
     lbTitle->setWordWrap(false);
     lbTitle->setFont(ArialFont(24));
     SetTextColour(lbTitle, Qt::white);
+    for (QWidget* label : std::initializer_list<QWidget*>{lbVer, lbVer_sel, lbTitle})
+        LetMouseThrough(label);
 
     auto makeEdit = [this](const QString& caption, QSize labelSize, QRect geometry) {
         auto* edit = new TLabeledEdit(this, caption, labelSize, 3);
@@ -133,6 +140,7 @@ void TForm1::CreateControls()
         edit->PlaceLabel();
         SetBackground(edit->EditLabel(), kSkinColour);
         SetTextColour(edit->EditLabel(), Qt::white);
+        LetMouseThrough(edit->EditLabel());
         return edit;
     };
     leIP = makeEdit("IP Address :", {57, 13}, {72, 196, 121, 21});
@@ -158,6 +166,7 @@ void TForm1::CreateControls()
     stPer->setFocusPolicy(Qt::NoFocus);
     SetBackground(stPer, kSkinColour);
     SetTextColour(stPer, Qt::white);
+    LetMouseThrough(stPer);
 
     mm1 = new TMemo(this);
     mm1->setGeometry(8, 56, 345, 105);
@@ -198,18 +207,21 @@ void TForm1::FormCreate()
 {
     window_.post = &PostWindowMessage;
     window_.context = this;
-    libraryOpened_ = NDXL_Init("Dorvik", &window_, WM_NDXL_NOTIFY, 2) == 0;
+    libraryOpened_ = OpenDeviceLibrary(window_) == 0;
     if (!libraryOpened_) PostQuitRequest();
 }
 
 void TForm1::FormShow()
 {
-    const std::filesystem::path ini = std::filesystem::current_path() / "FTPUPG.ini";
-    const TIniFile settings(ini.string());
-    leIP->setText(FromText(settings.ReadString("Data", "IP", "192.168.1.225")));
+    const TIniFile settings(InCurrentDirectory("FTPUPG.ini"));
+    if (settings.Truncated()) ReportShortenedRead(settings.FileName());
+    const auto display = [&settings](const std::string& value) {
+        return QString::fromUtf8(settings.IsUtf8() ? value : Cp1252ToUtf8(value));
+    };
+    leIP->setText(display(settings.ReadString("Data", "IP", "192.168.1.225")));
     FirmwarePath = settings.ReadString("Data", "Path1", " ");
-    lbVer->SetCaption(FromText(settings.ReadString("Data", "Ver", "Ver. 1.3.2")));
-    lbTitle->setText(FromText(settings.ReadString("Data", "Title", "KR730 - Firmware Upgrade")));
+    lbVer->SetCaption(display(settings.ReadString("Data", "Ver", "Ver. 1.3.2")));
+    lbTitle->setText(display(settings.ReadString("Data", "Title", "KR730 - Firmware Upgrade")));
     const int32_t count = settings.ReadInteger("Data", "Path_no", 1);
     if (count == 1) {
         lbVer_sel->hide();
@@ -220,7 +232,7 @@ void TForm1::FormShow()
     const int32_t entries = std::min<int32_t>(count, static_cast<int32_t>(FirmwarePaths.size()));
     for (int32_t i = 1; i <= entries; ++i) {
         const std::string key = "Path" + std::to_string(i);
-        cbVer->addItem(FromText(settings.ReadString("Data", key + "_ver", " ")));
+        cbVer->addItem(display(settings.ReadString("Data", key + "_ver", " ")));
         FirmwarePaths[static_cast<size_t>(i - 1)] = settings.ReadString("Data", key, " ");
     }
     if (cbVer->count() > 0) cbVer->setCurrentIndex(0);
@@ -237,7 +249,7 @@ void TForm1::FormActivate()
 
 void TForm1::FormDestroy()
 {
-    NDXL_Terminate();
+    CloseDeviceLibrary();
 }
 
 void TForm1::btCancelClick()
@@ -279,8 +291,8 @@ void TForm1::PostQuitRequest()
 
 bool TForm1::event(QEvent* event)
 {
-    if (event->type() == TWindowMessage::kType) {
-        const auto* message = static_cast<TWindowMessage*>(event);
+    if (event->type() == WindowMessage::kType) {
+        const auto* message = static_cast<WindowMessage*>(event);
         if (message->Message == WM_NDXL_NOTIFY) OnWM_NDXL_Notify(message->WParam);
         return QWidget::event(event);
     }
@@ -300,10 +312,23 @@ void TForm1::showEvent(QShowEvent* event)
             const QRect area = screen->geometry();
             move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
         }
-        FormShow();
+        // Whatever goes wrong while the controls are filled is shown, but the window is
+        // still shown and activated: a half-built window that never activates is no use.
+        try {
+            FormShow();
+        } catch (const std::exception& e) {
+            ShowExceptionLater(e.what());
+        } catch (...) {
+            ShowExceptionLater("");
+        }
     }
     QWidget::showEvent(event);
     activateWindow();
+}
+
+void TForm1::ShowExceptionLater(const std::string& message)
+{
+    QMetaObject::invokeMethod(this, [message] { ShowException(message); }, Qt::QueuedConnection);
 }
 
 void TForm1::changeEvent(QEvent* event)

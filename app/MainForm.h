@@ -22,10 +22,10 @@ extern std::array<std::string, 10> FirmwarePaths;
 extern uint32_t FirmwareSize;
 
 // The device library's notification, delivered as the window message it stands for.
-class TWindowMessage : public QEvent {
+class WindowMessage : public QEvent {
 public:
     static const QEvent::Type kType;
-    TWindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam)
+    WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam)
         : QEvent(kType), Message(message), WParam(wParam), LParam(lParam) {}
     uint32_t Message;
     uintptr_t WParam;
@@ -101,6 +101,7 @@ private:
 
     void CreateControls();
     void ApplyTabOrder();
+    void ShowExceptionLater(const std::string& message);
 
     std::string FirmwarePath;
     DeviceExchange exchange_;
@@ -112,8 +113,3 @@ private:
     bool systemMove_ = false;
     QPoint dragOffset_;
 };
-
-// Dispatches every event of the thread for the given milliseconds, then returns. A quit
-// request taken here is lost, as the device tools' wait always did.
-void PumpWait(uint32_t milliseconds);
-bool InsidePumpWait();

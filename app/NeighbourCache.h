@@ -3,8 +3,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Starts the clearing detached and returns at once; the result is never looked at.
-// The IP text travels as one argument (never through a shell), whatever it holds.
-// FTPUPG_ARP_COMMAND names a replacement program, called as: PROGRAM -d IPTEXT.
+// Only a text that names one host (IsDottedIPv4Host) starts anything: the command reads
+// "default" or a prefix as a whole range of entries. The IP text travels as one argument,
+// never through a shell. FTPUPG_ARP_COMMAND names a replacement program, called as:
+// PROGRAM -d IPTEXT.
 void ClearNeighbourEntry(const std::string& ipText);
+
+// Four decimal parts of 0 to 255 without leading zeros (which the command would read as
+// octal), and neither 0.0.0.0 nor 255.255.255.255.
+bool IsDottedIPv4Host(std::string_view text);

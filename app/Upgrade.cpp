@@ -4,10 +4,7 @@
 #include "Application.h"
 #include "NeighbourCache.h"
 #include "Progress.h"
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTimer>
+#include "PumpWait.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,12 +14,11 @@ uint32_t FirmwareSize = 0;
 
 namespace {
 
-int pumpWaitDepth = 0;
-
-// The image's size as 32 bits; all ones when it cannot be opened.
+// The image's size as 32 bits; all ones when it cannot be opened. Not blocking on the open,
+// so that a pipe named as the image does not freeze the window here.
 uint32_t FileSize32(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return 0xFFFFFFFFu;
     struct stat st {};
     const bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
@@ -31,33 +27,6 @@ uint32_t FileSize32(const std::string& path)
 }
 
 } // namespace
-
-bool InsidePumpWait()
-{
-    return pumpWaitDepth > 0;
-}
-
-void PumpWait(uint32_t milliseconds)
-{
-    ++pumpWaitDepth;
-    struct Leave {
-        ~Leave() { --pumpWaitDepth; }
-    } leave;
-    QElapsedTimer clock;
-    clock.start();
-    // Sleeping in the dispatcher until the next event or the deadline dispatches exactly
-    // what a busy poll would, without holding a processor for the whole wait. The wake-up
-    // is precise and re-armed: a coarse timer may fire early and leave the loop asleep.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.setTimerType(Qt::PreciseTimer);
-    for (;;) {
-        const qint64 remaining = static_cast<qint64>(milliseconds) - clock.elapsed();
-        if (remaining <= 0) break;
-        wake.start(static_cast<int>(remaining));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-}
 
 void TForm1::btUpgradeClick()
 {

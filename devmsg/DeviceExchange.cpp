@@ -79,7 +79,8 @@ void DeviceExchange::OnDiscoveryAnswer(const unsigned char* reply, uint8_t passw
 {
     const auto record = Record(reply);
     const std::string ip = DeviceFrames::ReplyIpText(record);
-    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", ip.c_str(), DeviceFrames::ReplyName(record).c_str());
+    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", EscapeControls(ip).c_str(),
+               EscapeControls(DeviceFrames::ReplyName(record)).c_str());
     if (host_.IpText() != ip)
         return;
     DeviceFound = 1;

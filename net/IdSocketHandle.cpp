@@ -5,6 +5,8 @@
 #include "IdStackWinsock.h"
 
 #include <algorithm>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 TIdSocketHandle::~TIdSocketHandle()
 {
@@ -24,6 +26,8 @@ void TIdSocketHandle::OpenSocket(int type, int protocol)
     Close(true);
     socket_ = GlobalStack->NewSocket(type, protocol);
     opened_ = true;
+    ++generation_;
+    kernelTimeout_ = -1;
 }
 
 void TIdSocketHandle::Close(bool resetLocal)
@@ -87,34 +91,80 @@ int TIdSocketHandle::ReceiveFrom(void* buffer, int32_t length, int flags, std::s
     return GlobalStack->ReceiveFromAddress(socket_, buffer, length, flags, ip, port);
 }
 
+void TIdSocketHandle::AfterSlice(bool got, uint32_t generation)
+{
+    TIdAntiFreezeBase::KeepResponsive(!got);
+    // Waiting on, or reading from, a descriptor that is gone would sleep out the time or
+    // hang for good on a wait without limit; a new socket (whatever its number) is not the
+    // one this wait is for.
+    if (!opened_ || generation_ != generation) throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+}
+
 bool TIdSocketHandle::WaitOnce(int32_t timeout)
 {
+    const uint32_t generation = generation_;
     readList_.assign(1, socket_);
     const bool readable = GlobalStack->WaitSockets(&readList_, nullptr, nullptr, timeout) == 1;
-    TIdAntiFreezeBase::KeepResponsive(!readable);
+    AfterSlice(readable, generation);
     return readable;
 }
 
-bool TIdSocketHandle::WaitReadable(int32_t timeout)
+bool TIdSocketHandle::ReceiveOnce(void* buffer, int32_t length, int32_t timeout, std::string& ip, int32_t& port,
+                                  int& result)
+{
+    const uint32_t generation = generation_;
+    bool got = false;
+    if (timeout >= 0 || timeout == WaitForever) {
+        int flags = 0;
+        if (timeout == 0) {
+            flags = MSG_DONTWAIT; // a receive time-out of 0 would mean no limit
+        } else {
+            const int32_t kernelTimeout = timeout == WaitForever ? 0 : timeout;
+            if (kernelTimeout != kernelTimeout_) {
+                const timeval tv{kernelTimeout / 1000, kernelTimeout % 1000 * 1000};
+                SetOption(SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                kernelTimeout_ = kernelTimeout;
+            }
+        }
+        result = ReceiveFrom(buffer, length, flags, ip, port);
+        const int32_t code = result == Id_SOCKET_ERROR ? GlobalStack->LastErrorCode() : 0;
+        got = code != Id_WSAEWOULDBLOCK && code != Id_WSAETIMEDOUT;
+    }
+    AfterSlice(got, generation);
+    return got;
+}
+
+template <class Attempt> bool TIdSocketHandle::Sliced(int32_t timeout, Attempt attempt)
 {
     if (!opened_) throw EIdConnClosedGracefully("Connection Closed Gracefully.");
     const TIdAntiFreezeBase* antiFreeze = CurrentAntiFreeze;
-    if (!antiFreeze || !antiFreeze->Active()) return WaitOnce(timeout);
+    if (!antiFreeze || !antiFreeze->Active()) return attempt(timeout);
 
     // A slice of at least 1 ms: an idle time of 0 or less would never shorten the wait.
     const int32_t slice = std::max<int32_t>(antiFreeze->IdleTimeOut(), 1);
     if (timeout == WaitForever) {
-        while (!WaitOnce(slice)) {
+        while (!attempt(slice)) {
         }
         return true;
     }
-    if (timeout <= slice) return WaitOnce(timeout);
-    // n slices: the remainder first, then n - 1 full ones; the first to find data ends it.
+    if (timeout <= slice) return attempt(timeout);
+    // n slices: the remainder first, then n - 1 full ones; the first to succeed ends it.
     const int32_t n = timeout / slice + (timeout % slice != 0 ? 1 : 0);
-    if (WaitOnce(timeout - (n - 1) * slice)) return true;
+    if (attempt(timeout - (n - 1) * slice)) return true;
     for (int32_t i = 1; i < n; ++i)
-        if (WaitOnce(slice)) return true;
+        if (attempt(slice)) return true;
     return false;
+}
+
+bool TIdSocketHandle::WaitReadable(int32_t timeout)
+{
+    return Sliced(timeout, [this](int32_t ms) { return WaitOnce(ms); });
+}
+
+bool TIdSocketHandle::ReceiveFromWithin(void* buffer, int32_t length, int32_t timeout, std::string& ip,
+                                        int32_t& port, int& result)
+{
+    return Sliced(timeout, [&](int32_t ms) { return ReceiveOnce(buffer, length, ms, ip, port, result); });
 }
 
 void TIdSocketHandle::SetOption(int level, int option, const void* value, int length)

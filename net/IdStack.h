@@ -17,6 +17,10 @@ constexpr int Id_SOCKET_ERROR = -1;
 constexpr int Id_PF_INET = 2;
 constexpr int Id_SOCK_DGRAM = 2;
 
+// Time-outs in milliseconds for receives and waits.
+constexpr int32_t WaitForever = -2;
+constexpr int32_t UseReceiveTimeout = -1;
+
 // Readiness lists hold at most this many descriptors each.
 constexpr size_t Id_SOCKET_SET_SIZE = 64;
 

@@ -7,11 +7,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,95 +17,11 @@ namespace {
 
 thread_local int32_t t_lastError = 0;
 
-struct ErrnoCode {
-    int error;
-    int32_t code;
-};
-
-// Linux numbers its errno values differently from BSD; the Windows Sockets codes are
-// 10000 + the BSD value of the same name, so the mapping goes by name.
-constexpr ErrnoCode kErrnoCodes[] = {
-    {EINTR, 10004},        {EBADF, 10009},           {EACCES, 10013},          {EFAULT, 10014},
-    {EINVAL, 10022},       {EMFILE, 10024},          {EWOULDBLOCK, 10035},     {EINPROGRESS, 10036},
-    {EALREADY, 10037},     {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},       {ENETUNREACH, 10051},     {ENETRESET, 10052},
-    {ECONNABORTED, 10053}, {ECONNRESET, 10054},      {ENOBUFS, 10055},         {EISCONN, 10056},
-    {ENOTCONN, 10057},     {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061}, {ELOOP, 10062},           {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065}, {ENOTEMPTY, 10066},
-    // Linux-only values with a close Windows Sockets meaning.
-    {EPERM, 10013},        {ENFILE, 10024},          {ENOMEM, 10055},          {EPIPE, 10058},
-};
-
-struct CodeText {
-    int32_t code;
-    const char* text;
-};
-
-constexpr CodeText kCodeTexts[] = {
-    {10004, "Interrupted system call."},
-    {10009, "Bad file number."},
-    {10013, "Access denied."},
-    {10014, "Bad address."},
-    {10022, "Invalid argument."},
-    {10024, "Too many open files."},
-    {10035, "Operation would block. "},
-    {10036, "Operation now in progress."},
-    {10037, "Operation already in progress."},
-    {10038, "Socket operation on non-socket."},
-    {10039, "Destination address required."},
-    {10040, "Message too long."},
-    {10041, "Protocol wrong type for socket."},
-    {10042, "Bad protocol option."},
-    {10043, "Protocol not supported."},
-    {10044, "Socket type not supported."},
-    {10045, "Operation not supported on socket."},
-    {10046, "Protocol family not supported."},
-    {10047, "Address family not supported by protocol family."},
-    {10048, "Address already in use."},
-    {10049, "Cannot assign requested address."},
-    {10050, "Network is down."},
-    {10051, "Network is unreachable."},
-    {10052, "Net dropped connection or reset."},
-    {10053, "Software caused connection abort."},
-    {10054, "Connection reset by peer."},
-    {10055, "No buffer space available."},
-    {10056, "Socket is already connected."},
-    {10057, "Socket is not connected."},
-    {10058, "Cannot send or receive after socket is closed."},
-    {10059, "Too many references, cannot splice."},
-    {10060, "Connection timed out."},
-    {10061, "Connection refused."},
-    {10062, "Too many levels of symbolic links."},
-    {10063, "File name too long."},
-    {10064, "Host is down."},
-    {10065, "No route to host."},
-    {10066, "Directory not empty"},
-};
-
 // A failed platform call: records its code and gives the failure result.
 int Failed()
 {
     t_lastError = WSACodeFromErrno(errno);
     return Id_SOCKET_ERROR;
-}
-
-int32_t LookupFailureCode(int gaiError)
-{
-    switch (gaiError) {
-    case EAI_NONAME: return Id_WSAHOST_NOT_FOUND;
-    case EAI_AGAIN: return Id_WSATRY_AGAIN;
-#ifdef EAI_NODATA
-    case EAI_NODATA: return Id_WSANO_DATA;
-#endif
-#ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return Id_WSANO_DATA;
-#endif
-    case EAI_SYSTEM: return WSACodeFromErrno(errno);
-    default: return Id_WSANO_RECOVERY;
-    }
 }
 
 sockaddr_in MakeAddress(TIdStack& stack, int family, const std::string& ip, int32_t port, bool anyWhenEmpty)
@@ -130,20 +44,6 @@ TIdInAddr BytesOf(const in_addr& address)
 }
 
 } // namespace
-
-int32_t WSACodeFromErrno(int error)
-{
-    for (const ErrnoCode& entry : kErrnoCodes)
-        if (entry.error == error) return entry.code;
-    return error;
-}
-
-const char* WSAErrorText(int32_t code)
-{
-    for (const CodeText& entry : kCodeTexts)
-        if (entry.code == code) return entry.text;
-    return "";
-}
 
 TIdStackWinsock::TIdStackWinsock()
 {
@@ -177,12 +77,11 @@ void TIdStackWinsock::FillLocalAddresses()
     const std::string host = LocalHostName();
     addrinfo hints{};
     hints.ai_family = AF_INET;
+    // One socket type: without it every address comes once per type.
+    hints.ai_socktype = SOCK_DGRAM;
     addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-        SetLastError(LookupFailureCode(rc));
-        CheckResult(Id_SOCKET_ERROR);
-    }
+    if (rc != 0) ThrowError(WSACodeFromLookup(rc));
     for (addrinfo* ai = list; ai; ai = ai->ai_next) {
         const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
         localAddressCache_->push_back(FormatAddress(BytesOf(sin->sin_addr)));
@@ -240,10 +139,8 @@ std::string TIdStackWinsock::LookupHostIP(const std::string& host)
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (rc != 0 || !list) {
-        SetLastError(rc != 0 ? LookupFailureCode(rc) : Id_WSANO_DATA);
-        CheckResult(Id_SOCKET_ERROR);
-    }
+    if (rc != 0) ThrowError(WSACodeFromLookup(rc));
+    if (!list) ThrowError(Id_WSANO_DATA);
     const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
     std::string ip = FormatAddress(BytesOf(sin->sin_addr));
     ::freeaddrinfo(list);
@@ -265,10 +162,7 @@ std::string TIdStackWinsock::LookupHostName(const std::string& ip)
     char name[NI_MAXHOST] = {};
     const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, name, sizeof name,
                                  nullptr, 0, NI_NAMEREQD);
-    if (rc != 0) {
-        SetLastError(LookupFailureCode(rc));
-        CheckResult(Id_SOCKET_ERROR);
-    }
+    if (rc != 0) ThrowError(WSACodeFromLookup(rc));
     return std::string(name);
 }
 
@@ -346,60 +240,6 @@ int TIdStackWinsock::ReceiveFromAddress(TIdStackSocketHandle socket, void* buffe
         }
         return static_cast<int>(n);
     }
-}
-
-int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeList, TIdSocketList* errorList,
-                                 int32_t ms)
-{
-    TIdSocketList* lists[3] = {readList, writeList, errorList};
-    for (TIdSocketList* list : lists)
-        if (list && list->size() > Id_SOCKET_SET_SIZE) throw EIdStackSetSizeExceeded("Set Size Exceeded.");
-    if (ms < 0 && ms != -2) {
-        SetLastError(Id_WSAEINVAL);
-        return Id_SOCKET_ERROR;
-    }
-
-    // poll() in place of select(): the same readiness, without select's limit on
-    // descriptor values.
-    constexpr short kEvents[3] = {POLLIN, POLLOUT, POLLPRI};
-    pollfd fds[3 * Id_SOCKET_SET_SIZE];
-    size_t count = 0;
-    for (int i = 0; i < 3; ++i)
-        if (lists[i])
-            for (TIdStackSocketHandle socket : *lists[i]) fds[count++] = pollfd{socket, kEvents[i], 0};
-
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
-    int timeout = ms < 0 ? -1 : ms;
-    // A signal does not end the wait early.
-    while (::poll(fds, count, timeout) < 0) {
-        if (errno != EINTR) return Failed();
-        if (ms >= 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            timeout = left > 0 ? static_cast<int>(left) : 0;
-        }
-    }
-
-    int ready = 0;
-    size_t at = 0;
-    for (int i = 0; i < 3; ++i) {
-        if (!lists[i]) continue;
-        TIdSocketList& list = *lists[i];
-        size_t kept = 0;
-        for (size_t j = 0; j < list.size(); ++j, ++at) {
-            const short revents = fds[at].revents;
-            if (revents & POLLNVAL) {
-                SetLastError(10009);
-                return Id_SOCKET_ERROR;
-            }
-            // select() reports a socket with a pending error as readable and writable.
-            const short wanted = i == 2 ? POLLPRI : static_cast<short>(kEvents[i] | POLLERR | POLLHUP);
-            if (revents & wanted) list[kept++] = list[j];
-        }
-        list.resize(kept);
-        ready += static_cast<int>(kept);
-    }
-    return ready;
 }
 
 int TIdStackWinsock::SendStream(TIdStackSocketHandle socket, const void* buffer, int length, int flags)

@@ -2,24 +2,9 @@
 #pragma once
 
 #include "IdStack.h"
+#include "IdStackErrors.h"
 
 #include <sys/socket.h>
-
-// Windows Sockets error codes used by name in this layer.
-constexpr int32_t Id_WSAEINVAL = 10022;
-constexpr int32_t Id_WSAEMSGSIZE = 10040;
-// Host-lookup failures (not in the message table).
-constexpr int32_t Id_WSAHOST_NOT_FOUND = 11001;
-constexpr int32_t Id_WSATRY_AGAIN = 11002;
-constexpr int32_t Id_WSANO_RECOVERY = 11003;
-constexpr int32_t Id_WSANO_DATA = 11004;
-
-// Windows Sockets code for a Linux errno value, matched by name; an errno without a
-// counterpart keeps its own (small) number, which has no text in the message table.
-int32_t WSACodeFromErrno(int error);
-
-// The text of the message table for a code, empty when the code is not there.
-const char* WSAErrorText(int32_t code);
 
 class TIdStackWinsock : public TIdStack {
 public:

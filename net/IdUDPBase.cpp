@@ -89,13 +89,12 @@ void TIdUDPBase::SendText(const std::string& host, int32_t port, const std::stri
 int32_t TIdUDPBase::ReceiveDatagram(void* buffer, int32_t size, int32_t timeout, std::string& ip, int32_t& port)
 {
     if (timeout == UseReceiveTimeout) timeout = receiveTimeout_;
-    TIdSocketHandle& handle = CurrentHandle();
-    if (!handle.WaitReadable(timeout)) {
+    int result = 0;
+    if (!CurrentHandle().ReceiveFromWithin(buffer, size, timeout, ip, port, result)) {
         ip.clear();
         port = 0;
         return 0;
     }
-    const int result = handle.ReceiveFrom(buffer, size, 0, ip, port);
     GlobalStack->CheckResult(result);
     if (result == 0) throw EIdUDPReceiveErrorZeroBytes("UDP Receive Error = 0.");
     return result;

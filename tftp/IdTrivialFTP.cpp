@@ -1,7 +1,6 @@
 #include "IdTrivialFTP.h"
 
-#include "Exception.h"
-#include "IntConv.h"
+#include "IdTFTPUpload.h"
 
 #include <algorithm>
 
@@ -49,72 +48,37 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
     using namespace tftp;
 
     // Bytes to send, taken once: asking the file's size for every block costs a call.
-    int64_t left = std::max<int64_t>(source.Size() - source.Position(), 0);
-
-    SetBufferSize(kDefaultBlockSize + kHeaderSize);
+    UploadState state(source.Size() - source.Position());
+    int32_t blockSize = state.BlockSize();
+    SetBufferSize(blockSize + kHeaderSize);
     SendToHost(MakeWriteRequest(remoteName, ModeName(), requestedBlockSize_));
 
-    bool last = false;
-    int32_t next = 1;
-    int32_t built = 0;
-    bool anyBuilt = false;
     size_t packetLength = 0;
-
     for (;;) {
         const int32_t bufferSize = std::max<int32_t>(BufferSize(), 0);
         if (receiveBuffer_.size() < static_cast<size_t>(bufferSize)) receiveBuffer_.resize(bufferSize);
         const int32_t received =
             ReceiveDatagram(receiveBuffer_.data(), bufferSize, UseReceiveTimeout, replyHost_, replyPort_);
-        if (received == 0) {
-            if (last) return;
-            throw EIdTFTPException("Timeout");
+        const UploadStep step = received == 0
+                                    ? state.OnTimeout()
+                                    : state.OnDatagram(Bytes{receiveBuffer_.data(), static_cast<size_t>(received)});
+        if (state.BlockSize() != blockSize) {
+            blockSize = state.BlockSize();
+            SetBufferSize(blockSize + kHeaderSize);
         }
-        const Bytes packet{receiveBuffer_.data(), static_cast<size_t>(received)};
-
-        // ACK and ERROR datagrams too short for their fields count as unknown opcodes.
-        switch (OpcodeOf(packet)) {
-        case opACK:
-            if (const auto block = AckBlockOf(packet)) {
-                // After the last block only its own ACK ends the transfer. Any other ACK means
-                // the last block was lost or is still on its way: ending here would report an
-                // image the device never got, so the last block goes out again below.
-                if (last) {
-                    if (*block == static_cast<uint16_t>(built)) return;
-                    break;
-                }
-                if (*block == 65535) {
-                    next = 0;
-                    // A repeated ACK 65535 after block 0 went out must not make a second,
-                    // different block 0: that would skip data.
-                    if (!anyBuilt || built == 65535) built = -1;
-                } else {
-                    next = *block + 1;
-                }
-            }
-            break;
-        case opERROR:
-            if (ServerErrorOf(packet)) RaiseServerError(packet);
-            break;
-        case opOACK:
-            ApplyOptionAck(packet);
-            break;
-        default:
-            break;
-        }
-
-        if (built < next) {
-            const int32_t capacity = BufferSize() - kHeaderSize;
-            const int32_t n = static_cast<int32_t>(std::min<int64_t>(std::max(capacity, 0), left));
-            const size_t length = static_cast<size_t>(kHeaderSize + n);
+        switch (step.kind) {
+        case UploadStep::Done: return;
+        case UploadStep::Fail: std::rethrow_exception(step.error);
+        case UploadStep::SendNew: {
+            const size_t length = static_cast<size_t>(kHeaderSize + step.size);
             if (dataPacket_.size() < length) dataPacket_.resize(length);
-            PutDataHeader(dataPacket_.data(), static_cast<uint16_t>(next));
-            source.ReadBuffer(dataPacket_.data() + kHeaderSize, static_cast<size_t>(n));
-            left -= n;
+            PutDataHeader(dataPacket_.data(), step.block);
+            source.ReadBuffer(dataPacket_.data() + kHeaderSize, static_cast<size_t>(step.size));
             packetLength = length;
-            anyBuilt = true;
-            built = next;
-            WorkAdd(wmWrite, n);
-            last = n < capacity;
+            WorkAdd(wmWrite, step.size);
+            break;
+        }
+        case UploadStep::Resend: break;
         }
         SendDatagram(replyHost_, replyPort_, dataPacket_.data(), static_cast<int32_t>(packetLength));
     }
@@ -122,15 +86,7 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
 
 void TIdTrivialFTP::ApplyOptionAck(tftp::Bytes packet)
 {
-    const auto text = tftp::BlockSizeTextOf(packet);
-    if (!text) return;
-    const int32_t blockSize = StrToInt(*text);
-    // 0 or less leaves no room for data, so no short block would ever end the transfer;
-    // above the maximum the blocks no longer fit in a datagram.
-    if (blockSize <= 0 || blockSize > tftp::kMaxBlockSize)
-        throw EIdTFTPInvalidBlockSize(
-            Format("Invalid block size %d from the server (allowed: 1 to %d)", blockSize, tftp::kMaxBlockSize));
-    SetBufferSize(blockSize + tftp::kHeaderSize);
+    if (const auto blockSize = tftp::NegotiatedBlockSize(packet)) SetBufferSize(*blockSize + tftp::kHeaderSize);
 }
 
 void TIdTrivialFTP::RaiseServerError(tftp::Bytes packet)

@@ -16,6 +16,11 @@
 #include <thread>
 #include <vector>
 
+// Longest wait for something that must come (a reply, a notification): far beyond what a
+// loaded 2-core machine under sanitizers takes, so reaching it means the event never came.
+// Waits for something that must not come stay short: a slow machine only makes them weaker.
+inline constexpr int PatienceMs = 20000;
+
 // Redirects file descriptor 2 into a temporary file while alive.
 class StderrCapture {
 public:
@@ -115,7 +120,7 @@ public:
     }
 
     // Waits until at least count messages are queued (not taken).
-    bool WaitQueued(size_t count, int ms)
+    bool WaitQueued(size_t count, int ms = PatienceMs)
     {
         std::unique_lock lock(mutex_);
         return ready_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return queue_.size() >= count; });

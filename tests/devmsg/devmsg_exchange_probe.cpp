@@ -1,5 +1,6 @@
 // One discovery and password attempt against whatever answers, as the upgrade sequence makes
-// it: devmsg_exchange_probe IP PASSWORD [WAIT_MS]. Prints the flags and any operator message.
+// it: devmsg_exchange_probe IP PASSWORD [WAIT_MS [NOTIFICATIONS]]. Waits WAIT_MS, or less once
+// NOTIFICATIONS notifications were handled; prints the flags, the count and any operator message.
 // Set NDXL_BROADCAST (e.g. 127.255.255.255) and run inside a private network namespace.
 #include "DeviceExchange.h"
 
@@ -46,10 +47,11 @@ private:
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: devmsg_exchange_probe IP PASSWORD [WAIT_MS]\n");
+        std::fprintf(stderr, "usage: devmsg_exchange_probe IP PASSWORD [WAIT_MS [NOTIFICATIONS]]\n");
         return 2;
     }
     const int waitMs = argc > 3 ? std::atoi(argv[3]) : 500;
+    const long until = argc > 4 ? std::atol(argv[4]) : -1;
     Queue queue;
     const NDXL_Window window{&Post, &queue};
     if (OpenDeviceLibrary(window) != 0) {
@@ -63,7 +65,8 @@ int main(int argc, char** argv)
     exchange.SearchDevice();
     DeviceFound = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    for (;;) {
+    long handled = 0;
+    while (handled != until) {
         uintptr_t wParam = 0;
         {
             std::unique_lock lock(queue.mutex);
@@ -73,8 +76,9 @@ int main(int argc, char** argv)
             queue.wParams.pop_front();
         }
         exchange.OnWM_NDXL_Notify(wParam);
+        ++handled;
     }
     CloseDeviceLibrary();
-    std::printf("DeviceFound=%d PasswordAccepted=%d\n", DeviceFound, PasswordAccepted);
+    std::printf("DeviceFound=%d PasswordAccepted=%d notifications=%ld\n", DeviceFound, PasswordAccepted, handled);
     return 0;
 }

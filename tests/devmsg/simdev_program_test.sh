@@ -16,14 +16,19 @@ fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null; exit 1; }
 a=$!
 "$simdev" --bind 127.0.0.3 --ip-text 127.0.0.2 --mac 00:1b:7a:00:00:03 --password other 2>"$work/b.log" &
 b=$!
-for i in 1 2 3 4 5 6 7 8 9 10; do
-  grep -q listening "$work/a.log" && grep -q listening "$work/b.log" && break
-  sleep 0.1
+# Both have bound their sockets once they say so; a slow machine only waits longer.
+ready=""
+for _ in $(seq 400); do
+  grep -q listening "$work/a.log" && grep -q listening "$work/b.log" && { ready=1; break; }
+  sleep 0.05
 done
+[ -n "$ready" ] || fail "devices not listening"
 
 export NDXL_BROADCAST=127.255.255.255
-"$probe" 127.0.0.2 pw 500 >"$work/probe.out" 2>"$work/probe.log" || fail "probe"
-grep -q "DeviceFound=1 PasswordAccepted=1" "$work/probe.out" || fail "accepted attempt: $(cat "$work/probe.out")"
+# a answers discovery twice (17, 20) and both password checks; b once each: 6 notifications.
+"$probe" 127.0.0.2 pw 20000 6 >"$work/probe.out" 2>"$work/probe.log" || fail "probe"
+grep -q "DeviceFound=1 PasswordAccepted=1 notifications=6" "$work/probe.out" ||
+  fail "accepted attempt: $(cat "$work/probe.out")"
 # Device b reports the same IP text: it was asked too, and refused (one box).
 [ "$(grep -c 'message: Invalid Password !' "$work/probe.out")" -eq 1 ] || fail "one refusal expected"
 grep -q 'name="Lab unit"' "$work/probe.log" || fail "name in the APDP line"

@@ -1,4 +1,5 @@
-// A socket stack whose readiness wait is scripted, for tests of the wait slicing.
+// A socket stack whose readiness wait and timed receive are scripted, for tests of the
+// wait slicing.
 #pragma once
 
 #include "IdAntiFreezeBase.h"
@@ -6,11 +7,16 @@
 #include "IdStackWinsock.h"
 
 #include <deque>
+#include <functional>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <string>
 #include <thread>
 #include <vector>
 
-// Shared record of waits ("w<ms>") and message pumps ("pump") in the order they happened.
+// Shared record of waits ("w<ms>"), timed receives ("r<ms>") and message pumps ("pump")
+// in the order they happened.
 inline std::vector<std::string>& EventLog()
 {
     static std::vector<std::string> log;
@@ -24,20 +30,56 @@ public:
     FakeWaitStack() { instance = this; }
     ~FakeWaitStack() override { instance = nullptr; }
 
-    // Results of the next waits; 0 (time-out) when none is left.
+    // Results of the next waits or receives: 1 readable (a one-byte datagram), 0 time-out
+    // (also when none is left). More than 1000 slices end the test instead of hanging it.
     std::deque<int> results;
 
     int WaitSockets(TIdSocketList* readList, TIdSocketList*, TIdSocketList*, int32_t ms) override
     {
         EventLog().push_back("w" + std::to_string(ms));
-        int result = 0;
-        if (!results.empty()) {
-            result = results.front();
-            results.pop_front();
-        }
+        const int result = Next();
         if (result != 1 && readList) readList->clear();
         return result;
     }
+
+    int SetSocketOption(TIdStackSocketHandle socket, int level, int option, const void* value, int length) override
+    {
+        if (level == SOL_SOCKET && option == SO_RCVTIMEO) {
+            const auto* tv = static_cast<const timeval*>(value);
+            receiveTimeout = static_cast<int32_t>(tv->tv_sec * 1000 + tv->tv_usec / 1000);
+            ++receiveTimeoutsSet;
+        }
+        return TIdStackWinsock::SetSocketOption(socket, level, option, value, length);
+    }
+
+    int ReceiveFromAddress(TIdStackSocketHandle, void* buffer, int length, int flags, std::string& ip,
+                           int32_t& port) override
+    {
+        const int32_t ms = (flags & MSG_DONTWAIT) ? 0 : receiveTimeout == 0 ? -2 : receiveTimeout;
+        EventLog().push_back("r" + std::to_string(ms));
+        if (Next() != 1) {
+            SetLastError(Id_WSAEWOULDBLOCK);
+            return Id_SOCKET_ERROR;
+        }
+        if (length > 0) static_cast<char*>(buffer)[0] = 'x';
+        ip = "127.0.0.1";
+        port = 69;
+        return 1;
+    }
+
+    int32_t receiveTimeout = 0; // as the kernel holds it: 0 is no limit
+    int receiveTimeoutsSet = 0;
+
+private:
+    int Next()
+    {
+        if (++slices > 1000) throw std::runtime_error("the wait does not end");
+        if (results.empty()) return 0;
+        const int result = results.front();
+        results.pop_front();
+        return result;
+    }
+    int slices = 0;
 };
 
 // Makes every stack of the scope a FakeWaitStack.
@@ -57,5 +99,11 @@ private:
 
 class LoggingAntiFreeze : public TIdAntiFreezeBase {
 public:
-    void PumpMessages() override { EventLog().push_back("pump"); }
+    void PumpMessages() override
+    {
+        EventLog().push_back("pump");
+        if (onPump) onPump();
+    }
+    // Stands for a window handler that runs inside the wait.
+    std::function<void()> onPump;
 };

@@ -38,8 +38,24 @@ TEST_F(Slicing, ReceiveTimeoutIsCutIntoIdleTimeOutSlicesWithAPumpAfterEach)
     EXPECT_EQ(ip, "");
     EXPECT_EQ(port, 0);
     Log expected;
-    for (int i = 0; i < 16; ++i) expected.insert(expected.end(), {"w250", "pump"});
+    for (int i = 0; i < 16; ++i) expected.insert(expected.end(), {"r250", "pump"});
     EXPECT_EQ(EventLog(), expected);
+    // The kernel's receive time-out is written once, not per slice.
+    EXPECT_EQ(FakeWaitStack::instance->receiveTimeoutsSet, 1);
+
+    EventLog().clear();
+    udp.SetReceiveTimeout(1100);
+    FakeWaitStack::instance->results = {0, 0, 1};
+    EXPECT_EQ(udp.ReceiveText(ip, port), "x");
+    EXPECT_EQ(ip, "127.0.0.1");
+    EXPECT_EQ(port, 69);
+    EXPECT_EQ(EventLog(), (Log{"r100", "pump", "r250", "pump", "r250"}));
+    EXPECT_EQ(FakeWaitStack::instance->receiveTimeoutsSet, 3);
+    // Polling leaves the time-out alone.
+    EventLog().clear();
+    EXPECT_EQ(udp.ReceiveText(ip, port, 0), "");
+    EXPECT_EQ(EventLog(), (Log{"r0", "pump"}));
+    EXPECT_EQ(FakeWaitStack::instance->receiveTimeoutsSet, 3);
 }
 
 TEST_F(Slicing, RemainderGoesFirstAndShortWaitsAreOneSlice)
@@ -97,7 +113,7 @@ TEST_F(Slicing, NoOrInactiveAntiFreezeMeansOneWholeWait)
         std::string ip;
         int32_t port = 0;
         EXPECT_EQ(udp.ReceiveText(ip, port), "");
-        EXPECT_EQ(EventLog(), (Log{"w4000"}));
+        EXPECT_EQ(EventLog(), (Log{"r4000"}));
     }
     EventLog().clear();
     LoggingAntiFreeze antiFreeze;
@@ -111,7 +127,7 @@ TEST_F(Slicing, NoOrInactiveAntiFreezeMeansOneWholeWait)
     std::string ip;
     int32_t port = 0;
     udp.ReceiveText(ip, port, UseReceiveTimeout);
-    EXPECT_EQ(EventLog(), (Log{"w-2"}));
+    EXPECT_EQ(EventLog(), (Log{"r-2"}));
 }
 
 TEST_F(Slicing, AnotherThreadIsSlicedButHandlesNoMessages)
@@ -131,6 +147,35 @@ TEST_F(Slicing, NonPositiveIdleTimeOutStillEnds)
     TIdUDPBase udp;
     EXPECT_FALSE(udp.CurrentHandle().WaitReadable(3));
     EXPECT_EQ(EventLog(), Slices({1, 1, 1}));
+}
+
+TEST_F(Slicing, ASocketClosedByAHandlerDuringTheWaitEndsIt)
+{
+    // Before, a wait without limit went on polling the closed descriptor for ever, and a
+    // finite one slept out its time.
+    LoggingAntiFreeze antiFreeze;
+    TIdUDPBase udp;
+    antiFreeze.onPump = [&] { udp.SocketHandle()->Close(true); };
+    for (int32_t timeout : {WaitForever, 4000}) {
+        EventLog().clear();
+        EXPECT_THROW(udp.CurrentHandle().WaitReadable(timeout), EIdConnClosedGracefully) << timeout;
+        EXPECT_EQ(EventLog(), (Log{"w250", "pump"}));
+        EventLog().clear();
+        udp.SetReceiveTimeout(timeout);
+        std::string ip;
+        int32_t port = 0;
+        try {
+            udp.ReceiveText(ip, port);
+            ADD_FAILURE() << "no error";
+        } catch (const EIdConnClosedGracefully& e) {
+            EXPECT_EQ(e.Message(), "Connection Closed Gracefully.");
+        }
+        EXPECT_EQ(EventLog(), (Log{"r250", "pump"}));
+    }
+    // Closed and opened again (another transfer started from the handler): still not the
+    // socket the wait began on.
+    antiFreeze.onPump = [&] { udp.SocketHandle()->OpenSocket(Id_SOCK_DGRAM, 0); };
+    EXPECT_THROW(udp.CurrentHandle().WaitReadable(WaitForever), EIdConnClosedGracefully);
 }
 
 TEST_F(Slicing, ClosedHandleRaises)

@@ -27,9 +27,9 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-# Some servers acknowledge the last block before their write reaches the disk: allow 3 s.
+# Some servers acknowledge the last block before their write reaches the disk: allow 10 s.
 same() {  # same EXPECTED ARRIVED
-  for _ in $(seq 60); do
+  for _ in $(seq 200); do
     cmp -s "$1" "$2" && return 0
     sleep 0.05
   done
@@ -37,10 +37,19 @@ same() {  # same EXPECTED ARRIVED
   return 1
 }
 
-wait_port_file() {
-  for _ in $(seq 100); do [ -s "$1" ] && { cat "$1"; return 0; }; sleep 0.05; done
-  echo "no port file $1" >&2; exit 1
+# Helpers start on a readiness sign, never after a fixed sleep; 20 s covers a loaded machine.
+wait_for() {  # wait_for WHAT COMMAND...: until COMMAND succeeds
+  local what=$1; shift
+  for _ in $(seq 400); do "$@" && return 0; sleep 0.05; done
+  echo "$what did not start" >&2; return 1
 }
+
+wait_port_file() {
+  wait_for "port file $1" test -s "$1" || exit 1
+  cat "$1"
+}
+
+udp_listening() { [ -n "$(ss -Hlun "sport = :$1")" ]; }
 
 make_files() {
   for n in 0 1 511 512 513 1024 1500; do head -c $n /dev/urandom > f$n; done
@@ -65,15 +74,14 @@ start_hpa() {  # in.tftpd on every address (its -a needs a non-loopback address 
   mkdir -p hpa && chmod 777 hpa
   in.tftpd -4 -L -c -s -T 20000 -a :6901 "$work/hpa" &
   pids+=($!); hpa_pid=$!
-  sleep 0.2
+  wait_for in.tftpd udp_listening 6901 || exit 1
 }
 
 start_npm() {
   mkdir -p npm
   node "$here/npm-tftpd.js" "$npm_modules" 127.0.0.3 6903 "$work/npm" 2>npm.log &
   pids+=($!); npm_pid=$!
-  for _ in $(seq 100); do grep -q listening npm.log && return 0; sleep 0.05; done
-  echo "npm tftp server did not start" >&2; cat npm.log >&2; exit 1
+  wait_for "npm tftp server" grep -q listening npm.log || { cat npm.log >&2; exit 1; }
 }
 
 case $group in
@@ -154,7 +162,8 @@ faults)
   start=$(date +%s%N)
   expect_error "no answer" "Timeout" -p "$sim_port" -t 500 127.0.0.2 f1500 /
   ms=$(( ($(date +%s%N) - start) / 1000000 ))
-  [ $ms -ge 450 ] && [ $ms -lt 3000 ] || fail "Timeout after $ms ms, expected about 500"
+  # Not before the time-out; the upper bound only catches a client that never gives up.
+  [ $ms -ge 450 ] && [ $ms -lt 15000 ] || fail "Timeout after $ms ms, expected about 500"
   stop_last "$sim_pid"
 
   start_sim nofinal --no-final-ack

@@ -1,0 +1,23 @@
+// Reading the small text files the window relies on (settings and notes) from the current
+// directory. Only regular files count: a pipe would block start-up, a device could be
+// endless. What is read is capped at a size no real settings or notes file reaches.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+inline constexpr std::size_t kMaxTextFileBytes = 256 * 1024;
+
+struct TextFileContent {
+    std::string bytes;
+    bool truncated = false;   // the file is longer than kMaxTextFileBytes; bytes holds its start
+};
+
+// The file's bytes, at most kMaxTextFileBytes of them; nothing when the file is missing,
+// unreadable or not a regular file (pipe, device, directory).
+std::optional<TextFileContent> ReadTextFile(const std::string& path);
+
+// name in the process's current directory; the bare name when that directory cannot be
+// named (it has been deleted, say), which then reads as a missing file.
+std::string InCurrentDirectory(const std::string& name);

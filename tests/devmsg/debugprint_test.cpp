@@ -1,0 +1,57 @@
+// Text from the network inside diagnostic lines: a device name cannot end the line, forge
+// another one or send escape sequences to the terminal; the line's format stays as it is.
+#include "DevmsgTestSupport.h"
+
+#include "DebugPrint.h"
+#include "DeviceFrames.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace std::string_literals;
+
+namespace {
+
+TEST(DebugPrintTest, ControlCharactersAndTheBackslashAreEscaped)
+{
+    struct Case {
+        std::string text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"KR730-2", "KR730-2"},
+        {"", ""},
+        {"a\nb", "a\\x0ab"},
+        {"\r\t\x1b[31m", "\\x0d\\x09\\x1b[31m"},
+        {"\x7f\x01\x1f", "\\x7f\\x01\\x1f"},
+        {"C:\\x0a", "C:\\\\x0a"},  // a literal backslash cannot pose as an escape
+        {"Caf\xe9 \x80\xff", "Caf\xe9 \x80\xff"},  // 8-bit text stays as it is
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        EXPECT_EQ(EscapeControls(c.text), c.shown);
+    }
+}
+
+TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
+{
+    std::vector<uint8_t> reply(DeviceFrames::ReplySize, 0);
+    const char ip[] = "127.0.0.2\n[WDCP]";
+    std::memcpy(reply.data(), ip, std::strlen(ip));
+    reply[DeviceFrames::RepProtocol] = DeviceFrames::ApdpDiscovery;
+    const std::string name = "KR730\"\n[APDP]Found device IP=10.0.0.1 name=\"\x1b[2J";
+    std::memcpy(reply.data() + 32, name.data(), name.size());
+
+    TestHost host;
+    host.ip = "127.0.0.9";  // no match: nothing is sent
+    TDeviceExchange exchange(host);
+    StderrCapture capture;
+    exchange.OnAPDPResponse(reply.data());
+    capture.Restore();
+    EXPECT_EQ(capture.Text(), "[APDP]Found device IP=127.0.0.2\\x0a[WDCP] name=\"KR730\"\\x0a[APDP]Found device "
+                              "IP=10.0.0.1 name=\"\\x1b[2J\"");
+    EXPECT_EQ(DeviceFound, 0);
+}
+
+} // namespace
