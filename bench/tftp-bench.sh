@@ -94,18 +94,19 @@ done < <(cut -d' ' -f1-3 samples.txt | awk '!seen[$0]++')
 
 table=$(awk '
   { key = $1 " " $2; order[++n] = $0 }
-  $3 == "floor" && $4 != "FAIL" { floor[key] = $4; floorUser[key] = $5 }
+  $3 == "floor" && $4 != "FAIL" { floor[key] = $4; floorUser[key] = $5; floorCpu[key] = $5 + $6 }
   END {
-    print "| size MiB | blksize | client | ms | time vs floor | user ms/MiB | user vs floor | sys ms/MiB | peak RSS KiB |"
-    print "|---:|---:|---|---:|---:|---:|---:|---:|---:|"
+    print "| size MiB | blksize | client | ms | time vs floor | user ms/MiB | user vs floor | sys ms/MiB | CPU vs floor | peak RSS KiB |"
+    print "|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"
     for (i = 1; i <= n; i++) {
       split(order[i], f, " ")
-      if (f[4] == "FAIL") { printf "| %s | %s | %s | FAIL | | | | | |\n", f[1], f[2], f[3]; continue }
+      if (f[4] == "FAIL") { printf "| %s | %s | %s | FAIL | | | | | | |\n", f[1], f[2], f[3]; continue }
       key = f[1] " " f[2]
       ratio = (floor[key] > 0) ? sprintf("%.3f", f[4] / floor[key]) : "-"
       uratio = (floorUser[key] > 0) ? sprintf("%.2f", f[5] / floorUser[key]) : "-"
-      printf "| %s | %s | %s | %.1f | %s | %.2f | %s | %.2f | %d |\n", f[1], f[2], f[3], f[4] * 1000, ratio,
-        f[5] * 1000 / f[1], uratio, f[6] * 1000 / f[1], f[7]
+      cratio = (floorCpu[key] > 0) ? sprintf("%.3f", (f[5] + f[6]) / floorCpu[key]) : "-"
+      printf "| %s | %s | %s | %.1f | %s | %.2f | %s | %.2f | %s | %d |\n", f[1], f[2], f[3], f[4] * 1000, ratio,
+        f[5] * 1000 / f[1], uratio, f[6] * 1000 / f[1], cratio, f[7]
     }
   }' results.txt)
 
@@ -113,7 +114,8 @@ facts="$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) CPUs, $(sed -n 's/^model name\
 kernel $(uname -r); in.tftpd $(in.tftpd -V 2>&1 | head -1); curl $(curl --version | head -1 | cut -d' ' -f2);
 client and in.tftpd pinned to CPU 0 (taskset -c 0); loopback UDP round trip (median) ${rtt} us;
 median of $runs runs, clients taking turns within each run; times are wall-clock per upload;
-user/sys CPU and peak RSS from getrusage (bench/rusage_run.c); floor = bench/tftp_floor.c."
+user/sys CPU and peak RSS from getrusage (bench/rusage_run.c); CPU = user + sys of the client;
+floor = bench/tftp_floor.c."
 out="$facts
 
 $table"
