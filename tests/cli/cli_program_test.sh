@@ -206,6 +206,14 @@ retry)
   [ "$(field "$work/nf.json" 127.0.0.11 result)" = timeout ] || fail "unacknowledged last block: timeout"
   [ "$(field "$work/nf.json" 127.0.0.11 attempts)" = 2 ] || fail "unacknowledged last block is retried"
   ok
+  # A device's error text is 8-bit: it reaches the report as UTF-8, control characters masked.
+  sim latin --bind 127.0.0.15 --mac 00:1b:7a:00:00:15 --password pw --tftp-slot-dir "$work/slots" \
+    --tftp-error-after 1 --tftp-error-text $'Fehler \xe4\x1b[2J'
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.15 --json "$work/la.json" >"$work/la.out" 2>&1
+  [ "$(field "$work/la.json" 127.0.0.15 result)" = tftp-error ] || fail "8-bit error text: tftp-error"
+  [ "$(field "$work/la.json" 127.0.0.15 message)" = $'Fehler \xc3\xa4?[2J' ] || fail "8-bit error text"
+  ! grep -q $'\x1b' "$work/la.out" || fail "a device's text reached the terminal unmasked"
+  ok
   # A refused password is never tried again.
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --password wrong --retries 3 --json "$work/pr.json" \
     >"$work/pr.out" 2>&1
