@@ -134,13 +134,15 @@ done
 desktop-file-validate /usr/share/applications/ftpupg.desktop || fail "desktop-file-validate"
 appstreamcli validate --no-net /usr/share/metainfo/com.morvane.ftpupg.metainfo.xml >/dev/null ||
     fail "appstreamcli validate"
+grep -q "<release version=\"$(dpkg-query -W -f='${Version}' ftpupg)\"" /usr/share/metainfo/com.morvane.ftpupg.metainfo.xml ||
+    fail "the metainfo has no release entry for this version"
 for program in tftpput "${cli_programs[@]}"; do
     bash -c ". /usr/share/bash-completion/completions/$program && complete -p $program" >/dev/null ||
         fail "no bash completion for $program"
 done
 say "programs, man pages, desktop file, metainfo and completions installed"
 
-"$root/scripts/netns-run" "$0" --inside-netns check_man_examples "$build" || fail "man page examples"
+$sudo "$root/scripts/netns-run" "$0" --inside-netns check_man_examples "$build" || fail "man page examples"
 say "man page examples work"
 
 check_nothing_left
@@ -148,7 +150,7 @@ say "purged, nothing left behind"
 
 # --------------------------------------------------------------------------- Ansible
 if [ -x "$build/cli/ftpupg-cli" ] || [ -x /usr/bin/ftpupg-cli ] || dpkg-deb -c "$deb" | grep -q ftpupg-cli; then
-    "$root/scripts/netns-run" "$0" --inside-netns check_ansible "$build" "$deb" || fail "Ansible play"
+    $sudo "$root/scripts/netns-run" "$0" --inside-netns check_ansible "$build" "$deb" || fail "Ansible play"
     check_nothing_left
     say "Ansible play matches the devices' outcomes; purged, nothing left behind"
 else

@@ -14,6 +14,11 @@ for command in $commands; do
     echo
     echo "Options of $(basename "$program") $command:"
     # The command's options without the help option, up to the shared epilogue.
+    # An option whose name fills its column is followed by one space only; help2man needs
+    # two, so its description goes on a line of its own.
     "$program" "$command" --help | awk '/^Options:$/ { on = 1; next } on && /^$/ { exit }
-        on && !/^  -h,--help/' || exit
+        on && /^  -h,--help/ { next }
+        on && /^  -/ && substr($0, 3) !~ /  / && match($0, /\] [A-Z]/) {
+            print substr($0, 1, RSTART); printf "%30s%s\n", "", substr($0, RSTART + 2); next }
+        on' || exit
 done
