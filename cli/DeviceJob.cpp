@@ -103,7 +103,7 @@ Outcome Upload(const TJobSpec& spec, const TImage& image, const TJobSink& sink)
     } catch (const EIdTFTPException& e) {
         // A time-out leaves no sender behind; an ERROR packet names the device.
         const bool timedOut = client->ReplyHost().empty();
-        outcome = {timedOut ? Result::Timeout : Result::TftpError, OneLine(e.Message()), sent};
+        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message())), sent};
     } catch (const Exception& e) {
         outcome = {Result::LocalError, OneLine(e.Message()), sent};
     } catch (const std::exception& e) {

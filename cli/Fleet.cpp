@@ -65,7 +65,9 @@ struct Child {
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
-    RunDeviceJob(spec, image, [writeFd](const nlohmann::json& event) { WriteAll(writeFd, event.dump() + "\n"); });
+    RunDeviceJob(spec, image, [writeFd](const nlohmann::json& event) {
+        WriteAll(writeFd, event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    });
     ::_exit(0);
 }
 

@@ -104,15 +104,33 @@ std::string MacText(std::span<const uint8_t> record)
     return text;
 }
 
+std::string DisplayText(std::string_view bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            text += '?';
+        } else if (byte < 0x80) {
+            text += c;
+        } else {
+            text += static_cast<char>(0xc0 | byte >> 6);
+            text += static_cast<char>(0x80 | (byte & 0x3f));
+        }
+    }
+    return text;
+}
+
 bool DeviceTable::Add(std::span<const uint8_t> record)
 {
     const uint8_t protocol = DeviceFrames::ReplyProtocol(record);
     if (protocol != DeviceFrames::ApdpDiscovery && protocol != DeviceFrames::ApdpDiscoveryV4)
         return false;
-    const std::string ip = DeviceFrames::ReplyIpText(record);
+    const std::string ip = DisplayText(DeviceFrames::ReplyIpText(record));
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const DeviceEntry& e) { return e.ip == ip; });
     if (it == entries_.end()) {
-        entries_.push_back({ip, MacText(record), DeviceFrames::ReplyName(record), {}});
+        entries_.push_back({ip, MacText(record), DisplayText(DeviceFrames::ReplyName(record)), {}});
         it = entries_.end() - 1;
     }
     auto& protocols = it->protocols;
@@ -146,7 +164,7 @@ std::vector<std::vector<uint8_t>> PasswordCheck::OnRecord(std::span<const uint8_
         if (ReplyIpText(record) != ip_ || state_ == State::Accepted)
             return frames;
         if (device_.ip.empty())
-            device_ = {ip_, MacText(record), ReplyName(record), {}};
+            device_ = {ip_, MacText(record), DisplayText(ReplyName(record)), {}};
         if (std::find(device_.protocols.begin(), device_.protocols.end(), protocol) == device_.protocols.end())
             device_.protocols.push_back(protocol);
         const uint8_t passwordProtocol = PasswordProtocolFor(protocol);

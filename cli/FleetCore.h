@@ -41,6 +41,9 @@ struct DeviceEntry {
 };
 
 std::string MacText(std::span<const uint8_t> record);
+// A device's 8-bit text (Latin-1) as UTF-8 that is safe to print and to put in JSON: control
+// characters become '?', so a device name can never move a terminal's cursor.
+std::string DisplayText(std::string_view bytes);
 
 // Collects discovery answers: one entry per reported address, repeated answers and both
 // forms merged. Records that are not discovery answers are ignored.

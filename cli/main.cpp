@@ -117,7 +117,7 @@ int RunDiscover(int waitMs, bool json)
         nlohmann::json list = nlohmann::json::array();
         for (const auto& d : devices)
             list.push_back({{"ip", d.ip}, {"mac", d.mac}, {"name", d.name}, {"protocols", d.protocols}});
-        std::cout << nlohmann::json{{"devices", list}}.dump(2) << "\n";
+        std::cout << nlohmann::json{{"devices", list}}.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     } else if (!devices.empty()) {
         std::printf("%-15s  %-17s  %-9s  %s\n", "IP", "MAC", "PROTOCOLS", "NAME");
         for (const auto& d : devices)
@@ -304,7 +304,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         code = ExitFailed;
 
     if (!args.json.empty()) {
-        const std::string text = BuildReport(run, reportImage, opts, devices).dump(2) + "\n";
+        const std::string text = BuildReport(run, reportImage, opts, devices).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         if (args.json == "-") {
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fflush(stdout);

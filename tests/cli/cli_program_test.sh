@@ -84,7 +84,7 @@ got = [(d["ip"], d["mac"], d["name"], d["protocols"]) for d in devices]
 assert got == want, "\n".join(map(str, got))
 EOF
   ok
-  "$cli" discover --wait 500 >"$work/t.out" 2>"$work/t.err" || fail "discover (table) exit $?"
+  "$cli" discover --wait 1500 >"$work/t.out" 2>"$work/t.err" || fail "discover (table) exit $?"
   [ "$(wc -l <"$work/t.out")" -eq 13 ] || fail "a header and 12 rows expected"
   grep -q '^127.0.0.31 .*00:1b:7a:00:02:31 .*17,20 .*Both forms$' "$work/t.out" || fail "merged row"
   [ "$(head -2 "$work/t.out" | tail -1 | cut -d' ' -f1)" = 127.0.0.10 ] || fail "sorted by address"
@@ -120,7 +120,7 @@ fleet)
   { for i in $(seq 10 25); do echo "127.0.0.$i"; done
     echo "# the rest"; echo 127.0.0.40; echo 127.0.0.41; echo 127.0.0.50; echo 127.0.0.60; } >"$work/fleet.txt"
   echo Fleet-Secret-7 >"$work/pw.txt"
-  "$cli" upgrade --image "$work/img.bin" --password-file "$work/pw.txt" --ips "$work/fleet.txt" --jobs 8 \
+  "$cli" upgrade --image "$work/img.bin" --password-file "$work/pw.txt" --ips "$work/fleet.txt" --jobs 8 --wait 2000 \
     --json "$work/report.json" --log "$work/fleet.log" >"$work/f.out" 2>"$work/f.err"
   code=$?
   [ $code -eq 1 ] || fail "exit $code, 1 expected"
@@ -187,7 +187,7 @@ retry)
   sim gone --bind 127.0.0.13 --mac 00:1b:7a:00:00:13 --password pw --tftp-slot-dir "$work/slots" \
     --restart-ms 600000
   export FTPUPG_PASSWORD=pw
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 300 --retries 1 --json "$work/r1.json" \
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 1000 --retries 1 --json "$work/r1.json" \
     >"$work/r1.out" 2>&1 || fail "retried device: exit $?"
   [ "$(field "$work/r1.json" 127.0.0.10 attempts)" = 2 ] || fail "two attempts expected"
   cmp -s "$work/img.bin" "$work/slots/127.0.0.10.bin" || fail "retried image"
@@ -195,16 +195,24 @@ retry)
   # Without --retries the same fault fails the device.
   sim flaky2 --bind 127.0.0.14 --mac 00:1b:7a:00:00:14 --password pw --tftp-slot-dir "$work/slots" \
     --tftp-ignore-first 1
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 300 --json "$work/r0.json" >"$work/r0.out" 2>&1
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 1000 --json "$work/r0.json" >"$work/r0.out" 2>&1
   [ $? -eq 1 ] || fail "without --retries a time-out fails"
   [ "$(field "$work/r0.json" 127.0.0.14 result)" = timeout ] || fail "timeout result"
   ok
   # A last block never acknowledged is no success, and it is tried again.
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.11 --timeout 300 --retries 1 --json "$work/nf.json" \
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.11 --timeout 1000 --retries 1 --json "$work/nf.json" \
     >"$work/nf.out" 2>&1
   [ $? -eq 1 ] || fail "unacknowledged last block must fail"
   [ "$(field "$work/nf.json" 127.0.0.11 result)" = timeout ] || fail "unacknowledged last block: timeout"
   [ "$(field "$work/nf.json" 127.0.0.11 attempts)" = 2 ] || fail "unacknowledged last block is retried"
+  ok
+  # A device's error text is 8-bit: it reaches the report as UTF-8, control characters masked.
+  sim latin --bind 127.0.0.15 --mac 00:1b:7a:00:00:15 --password pw --tftp-slot-dir "$work/slots" \
+    --tftp-error-after 1 --tftp-error-text $'Fehler \xe4\x1b[2J'
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.15 --json "$work/la.json" >"$work/la.out" 2>&1
+  [ "$(field "$work/la.json" 127.0.0.15 result)" = tftp-error ] || fail "8-bit error text: tftp-error"
+  [ "$(field "$work/la.json" 127.0.0.15 message)" = $'Fehler \xc3\xa4?[2J' ] || fail "8-bit error text"
+  ! grep -q $'\x1b' "$work/la.out" || fail "a device's text reached the terminal unmasked"
   ok
   # A refused password is never tried again.
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --password wrong --retries 3 --json "$work/pr.json" \
@@ -231,10 +239,10 @@ interrupt)
   sim slow --count 6 --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --ack-delay-ms 3
   sim fast --bind 127.0.0.20 --mac 00:1b:7a:00:00:20 --password pw --tftp-slot-dir "$work/slots"
   "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.20 --ip 127.0.0.10 --ip 127.0.0.11 \
-    --ip 127.0.0.12 --ip 127.0.0.13 --ip 127.0.0.14 --ip 127.0.0.15 --jobs 4 --json "$work/int.json" \
+    --ip 127.0.0.12 --ip 127.0.0.13 --ip 127.0.0.14 --ip 127.0.0.15 --jobs 4 --wait 3000 --json "$work/int.json" \
     >"$work/i.out" 2>&1 &
   pid=$!
-  for _ in $(seq 1 600); do
+  for _ in $(seq 1 1200); do
     grep -q "^127.0.0.1[0-5]:  25%" "$work/i.out" && break
     sleep 0.05
   done

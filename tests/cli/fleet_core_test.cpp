@@ -98,6 +98,18 @@ TEST(FleetDiscoveryTest, OneRowPerDeviceMergedAndSortedByAddress)
     EXPECT_EQ(devices[1].protocols, std::vector<uint8_t>{17});
 }
 
+TEST(FleetDiscoveryTest, NamesAreLatin1TextMadeSafeForTerminalsAndJson)
+{
+    EXPECT_EQ(DisplayText("Caf\xe9 \x1b[2J\x7f"), "Caf\xc3\xa9 ?[2J?");
+    DeviceTable table;
+    table.Add(Record(17, "127.0.0.9", 0x09, 0, "Stra\xdf" "e\x07"));
+    const auto devices = table.Sorted();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, "Stra\xc3\x9f" "e?");
+    // The report takes it as it is: valid UTF-8.
+    EXPECT_NO_THROW(nlohmann::json(devices[0].name).dump());
+}
+
 TEST(FleetPasswordCheckTest, AsksOncePerFormOnlyForTheExactAddress)
 {
     PasswordCheck check("127.0.0.1", "pw");
