@@ -24,7 +24,7 @@ void ShowBox(QMessageBox::Icon icon, const char* kind, const std::string& text)
         Hook()(kind, text);
         return;
     }
-    QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), QString::fromStdString(TextAsUtf8(text)),
+    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), QString::fromStdString(TextAsUtf8(text)),
                     QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.setEscapeButton(QMessageBox::Ok);

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-inline constexpr const char* kApplicationTitle = "Morvane Firmware Upgrade Utility";
+inline constexpr const char* ApplicationTitle = "Morvane Firmware Upgrade Utility";
 
 class TApplication : public QApplication {
     Q_OBJECT

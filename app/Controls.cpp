@@ -151,5 +151,5 @@ QStringList TMemo::Lines() const
 void ReportShortenedRead(const std::string& path)
 {
     DebugPrint("[FTPUPG]%s is longer than %zu bytes; only its start is read\n", path.c_str(),
-               kMaxTextFileBytes);
+               MaxTextFileBytes);
 }

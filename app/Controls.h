@@ -13,8 +13,8 @@
 #include <functional>
 #include <string>
 
-inline const QColor kSkinColour(113, 105, 165);
-inline const QColor kKeyRed(255, 0, 0);
+inline const QColor SkinColour(113, 105, 165);
+inline const QColor KeyRed(255, 0, 0);
 
 // Font of the given family list at a pixel height (layout heights are pixels, not points).
 QFont PixelFont(const QStringList& families, int pixelHeight, bool bold = false);

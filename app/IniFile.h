@@ -4,7 +4,7 @@
 // value removed, lines starting with ';' ignored, no comments after a value, the first of
 // duplicate sections and of duplicate keys in it counts, values cut to 2047 characters.
 // The file is read once, when the object is made; it is never written or created. Only a
-// regular file is read, and only its first kMaxTextFileBytes.
+// regular file is read, and only its first MaxTextFileBytes.
 #pragma once
 
 #include <cstddef>

@@ -21,7 +21,7 @@ std::array<std::string, 10> FirmwarePaths;
 
 namespace {
 
-const QEvent::Type kQuitRequest = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type QuitRequest = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 void SetBackground(QWidget* widget, const QColor& colour)
 {
@@ -60,7 +60,7 @@ void LetMouseThrough(QWidget* widget)
 
 } // namespace
 
-const QEvent::Type WindowMessage::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type WindowMessage::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
@@ -104,7 +104,7 @@ void TForm1::CreateControls()
     };
     // Key-red pixels of the skin are see-through and let clicks pass to what lies behind.
     if (!skin.isNull()) {
-        const QImage key = skin.toImage().createMaskFromColor(kKeyRed.rgb(), Qt::MaskInColor);
+        const QImage key = skin.toImage().createMaskFromColor(KeyRed.rgb(), Qt::MaskInColor);
         setMask(QBitmap::fromImage(key));
     }
 
@@ -115,12 +115,12 @@ void TForm1::CreateControls()
     lbVer = new TLabel(this, true);
     lbVer->setGeometry(328, 272, 5, 13);
     lbVer->setFont(SansFont(11, true));
-    SetBackground(lbVer, kSkinColour);
+    SetBackground(lbVer, SkinColour);
     SetTextColour(lbVer, Qt::white);
 
     lbVer_sel = new TLabel(this, true);
     lbVer_sel->setGeometry(3, 170, 66, 13);
-    SetBackground(lbVer_sel, kSkinColour);
+    SetBackground(lbVer_sel, SkinColour);
     SetTextColour(lbVer_sel, palette().color(QPalette::Base));
     lbVer_sel->SetCaption("F/W Version :");
 
@@ -138,7 +138,7 @@ void TForm1::CreateControls()
         auto* edit = new TLabeledEdit(this, caption, labelSize, 3);
         edit->setGeometry(geometry);
         edit->PlaceLabel();
-        SetBackground(edit->EditLabel(), kSkinColour);
+        SetBackground(edit->EditLabel(), SkinColour);
         SetTextColour(edit->EditLabel(), Qt::white);
         LetMouseThrough(edit->EditLabel());
         return edit;
@@ -164,17 +164,17 @@ void TForm1::CreateControls()
     stPer->setGeometry(224, 264, 34, 17);
     stPer->setAlignment(Qt::AlignRight | Qt::AlignTop);
     stPer->setFocusPolicy(Qt::NoFocus);
-    SetBackground(stPer, kSkinColour);
+    SetBackground(stPer, SkinColour);
     SetTextColour(stPer, Qt::white);
     LetMouseThrough(stPer);
 
     mm1 = new TMemo(this);
     mm1->setGeometry(8, 56, 345, 105);
     mm1->setFont(ArialFont(12));
-    SetBackground(mm1, kSkinColour);
+    SetBackground(mm1, SkinColour);
     SetTextColour(mm1, Qt::white);
     mm1->viewport()->setAutoFillBackground(true);
-    SetBackground(mm1->viewport(), kSkinColour);
+    SetBackground(mm1->viewport(), SkinColour);
 
     btFinish = makeButton("OK", {72, 256, 75, 25});
     connect(btFinish, &QPushButton::clicked, this, [this] { btFinishClick(); });
@@ -286,17 +286,17 @@ void TForm1::cbVerChange()
 
 void TForm1::PostQuitRequest()
 {
-    QCoreApplication::postEvent(this, new QEvent(kQuitRequest));
+    QCoreApplication::postEvent(this, new QEvent(QuitRequest));
 }
 
 bool TForm1::event(QEvent* event)
 {
-    if (event->type() == WindowMessage::kType) {
+    if (event->type() == WindowMessage::EventType) {
         const auto* message = static_cast<WindowMessage*>(event);
         if (message->Message == WM_NDXL_NOTIFY) OnWM_NDXL_Notify(message->WParam);
         return QWidget::event(event);
     }
-    if (event->type() == kQuitRequest) {
+    if (event->type() == QuitRequest) {
         if (!InsidePumpWait() && OnQuit) OnQuit();
         return true;
     }

@@ -24,9 +24,9 @@ extern uint32_t FirmwareSize;
 // The device library's notification, delivered as the window message it stands for.
 class WindowMessage : public QEvent {
 public:
-    static const QEvent::Type kType;
+    static const QEvent::Type EventType;
     WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam)
-        : QEvent(kType), Message(message), WParam(wParam), LParam(lParam) {}
+        : QEvent(EventType), Message(message), WParam(wParam), LParam(lParam) {}
     uint32_t Message;
     uintptr_t WParam;
     intptr_t LParam;

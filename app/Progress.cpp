@@ -15,6 +15,6 @@ int PercentOf(int32_t workCount, uint32_t firmwareSize)
 int BarWidth(int percent)
 {
     const long double fraction = static_cast<long double>(percent) * 0.01L;
-    const long double width = fraction * static_cast<long double>(kProgressBarWidth);
+    const long double width = fraction * static_cast<long double>(ProgressBarWidth);
     return static_cast<int>(std::trunc(width));
 }

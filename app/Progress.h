@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-inline constexpr int kProgressBarWidth = 185;
+inline constexpr int ProgressBarWidth = 185;
 
 // trunc(count / size * 100), each step rounded to extended. An empty image (size 0) has
 // been sent whole as soon as its one empty block goes out: 100.

@@ -7,7 +7,7 @@
 namespace {
 
 // Code points of the bytes 0x80 to 0x9F; the rest of the code page is Latin-1.
-constexpr std::array<char32_t, 32> kHighControls = {
+constexpr std::array<char32_t, 32> HighControls = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
@@ -73,8 +73,8 @@ char ToCp1252(char32_t cp)
 {
     if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
         return static_cast<char>(cp);
-    for (std::size_t i = 0; i < kHighControls.size(); ++i) {
-        if (kHighControls[i] == cp)
+    for (std::size_t i = 0; i < HighControls.size(); ++i) {
+        if (HighControls[i] == cp)
             return static_cast<char>(0x80 + i);
     }
     return '?';
@@ -97,7 +97,7 @@ std::string Cp1252ToUtf8(std::string_view bytes)
     out.reserve(bytes.size());
     for (const char c : bytes) {
         const auto b = static_cast<uint8_t>(c);
-        AppendUtf8(out, b >= 0x80 && b < 0xA0 ? kHighControls[b - 0x80] : b);
+        AppendUtf8(out, b >= 0x80 && b < 0xA0 ? HighControls[b - 0x80] : b);
     }
     return out;
 }

@@ -1,5 +1,7 @@
 #include "TextFile.h"
 
+#include "Fd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,58 +10,28 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
-#include <utility>
 
 namespace {
 
-class FileHandle {
-public:
-    explicit FileHandle(int fd = -1) : fd_(fd) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileHandle& operator=(FileHandle&& other) noexcept
-    {
-        if (this != &other) {
-            Close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~FileHandle() { Close(); }
-
-    int Get() const { return fd_; }
-    bool IsOpen() const { return fd_ >= 0; }
-
-private:
-    void Close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_;
-};
-
 #ifdef O_PATH
-constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+constexpr int DirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr int DirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 // Non-blocking, so that opening a pipe with no writer returns at once.
-constexpr int kFileFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+constexpr int FileFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
 // The path is the working directory plus the file name, and a working directory may be
 // deeper than the kernel accepts in one path: then walk to the file one directory at a time.
-FileHandle OpenForReading(const std::string& path)
+posix::Fd OpenForReading(const std::string& path)
 {
-    FileHandle file(::open(path.c_str(), kFileFlags));
-    if (file.IsOpen() || errno != ENAMETOOLONG)
+    posix::Fd file(::open(path.c_str(), FileFlags));
+    if (file || errno != ENAMETOOLONG)
         return file;
 
-    FileHandle dir(::open(!path.empty() && path.front() == '/' ? "/" : ".", kDirectoryFlags));
+    posix::Fd dir(::open(!path.empty() && path.front() == '/' ? "/" : ".", DirectoryFlags));
     std::size_t pos = 0;
-    while (dir.IsOpen()) {
+    while (dir) {
         while (pos < path.size() && path[pos] == '/')
             ++pos;
         const std::size_t end = std::min(path.find('/', pos), path.size());
@@ -68,32 +40,32 @@ FileHandle OpenForReading(const std::string& path)
         while (next < path.size() && path[next] == '/')
             ++next;
         if (next >= path.size())
-            return FileHandle(::openat(dir.Get(), part.c_str(), kFileFlags));
-        dir = FileHandle(::openat(dir.Get(), part.c_str(), kDirectoryFlags));
+            return posix::Fd(::openat(dir.Get(), part.c_str(), FileFlags));
+        dir = posix::Fd(::openat(dir.Get(), part.c_str(), DirectoryFlags));
         pos = next;
     }
-    return FileHandle();
+    return posix::Fd();
 }
 
 } // namespace
 
 std::optional<TextFileContent> ReadTextFile(const std::string& path)
 {
-    FileHandle file = OpenForReading(path);
+    posix::Fd file = OpenForReading(path);
     struct stat st {};
-    if (!file.IsOpen() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!file || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
 
     TextFileContent content;
     // One byte beyond the cap tells a file that is longer from one that is exactly as long.
     std::string& bytes = content.bytes;
-    bytes.resize(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), kMaxTextFileBytes) + 1);
+    bytes.resize(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), MaxTextFileBytes) + 1);
     std::size_t have = 0;
     for (;;) {
         if (have == bytes.size()) {
-            if (have > kMaxTextFileBytes)
+            if (have > MaxTextFileBytes)
                 break;
-            bytes.resize(std::min(bytes.size() * 2, kMaxTextFileBytes + 1));
+            bytes.resize(std::min(bytes.size() * 2, MaxTextFileBytes + 1));
         }
         const ssize_t got = ::read(file.Get(), bytes.data() + have, bytes.size() - have);
         if (got > 0)
@@ -103,8 +75,8 @@ std::optional<TextFileContent> ReadTextFile(const std::string& path)
         else if (errno != EINTR)
             return std::nullopt;
     }
-    content.truncated = have > kMaxTextFileBytes;
-    bytes.resize(std::min(have, kMaxTextFileBytes));
+    content.truncated = have > MaxTextFileBytes;
+    bytes.resize(std::min(have, MaxTextFileBytes));
     return content;
 }
 

@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 
-inline constexpr std::size_t kMaxTextFileBytes = 256 * 1024;
+inline constexpr std::size_t MaxTextFileBytes = 256 * 1024;
 
 struct TextFileContent {
     std::string bytes;
-    bool truncated = false;   // the file is longer than kMaxTextFileBytes; bytes holds its start
+    bool truncated = false;   // the file is longer than MaxTextFileBytes; bytes holds its start
 };
 
-// The file's bytes, at most kMaxTextFileBytes of them; nothing when the file is missing,
+// The file's bytes, at most MaxTextFileBytes of them; nothing when the file is missing,
 // unreadable or not a regular file (pipe, device, directory).
 std::optional<TextFileContent> ReadTextFile(const std::string& path);
 

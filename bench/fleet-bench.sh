@@ -44,18 +44,21 @@ last=$(awk -v n="$devices" 'BEGIN { print 10 + n - 1 }')
 seq 10 "$last" | sed 's/^/127.0.0./' >fleet.txt
 echo 127.0.0.10 >one.txt
 
-# Largest sum of the resident sizes of every ftpupg-cli process, sampled every 20 ms (KiB).
-sample_rss() {
-  local peak=0 sum
+# Largest sum of the proportional set sizes (PSS: shared pages split between the processes
+# that share them) of every ftpupg-cli process, sampled every 200 ms (KiB).
+sample_pss() {
+  local peak=0 sum pids
   while kill -0 "$1" 2>/dev/null; do
-    sum=$(ps -C ftpupg-cli -o rss= 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
-    [ "$sum" -gt "$peak" ] && peak=$sum
-    sleep 0.02
+    pids=$(ps -C ftpupg-cli -o pid= | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
+    # shellcheck disable=SC2086
+    sum=$( [ -n "$pids" ] && awk '/^Pss:/ { s += $2 } END { print s + 0 }' $pids 2>/dev/null || echo 0)
+    [ "${sum:-0}" -gt "$peak" ] && peak=$sum
+    sleep 0.2
   done
   echo "$peak"
 }
 
-# run LIST JOBS: prints "seconds peak_rss_kib(largest process) peak_sum_kib cpu_seconds", or FAIL.
+# run LIST JOBS: prints "seconds largest_peak_rss_kib peak_pss_sum_kib cpu_seconds", or FAIL.
 run() {
   rm -f slots/*
   local t0 t1
@@ -63,7 +66,7 @@ run() {
   /usr/bin/time -f "%M %U %S" -o time.txt taskset -c 0 "$cli" upgrade --image image.bin --ips "$1" \
     --jobs "$2" --json report.json >out.txt 2>&1 &
   local pid=$!
-  sample_rss "$pid" >rss.txt &
+  sample_pss "$pid" >pss.txt &
   local sampler=$!
   wait "$pid"
   local code=$?
@@ -72,14 +75,17 @@ run() {
   [ $code -eq 0 ] || { echo FAIL; return; }
   for f in slots/*.bin; do cmp -s image.bin "$f" || { echo FAIL; return; }; done
   [ "$(ls slots | wc -l)" -eq "$(wc -l <"$1")" ] || { echo FAIL; return; }
-  awk -v ns=$((t1 - t0)) -v sum="$(cat rss.txt)" '{ printf "%.3f %d %d %.2f\n", ns / 1e9, $1, sum, $2 + $3 }' time.txt
+  awk -v ns=$((t1 - t0)) -v sum="$(cat pss.txt)" '{ printf "%.3f %d %d %.2f\n", ns / 1e9, $1, sum, $2 + $3 }' time.txt
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 declare -A secs rss sums cpu
 for r in $(seq 1 "$runs"); do
-  for c in one fleet32 fleet1; do
+  # The serial fleet takes as long as all its devices one after the other: once is enough.
+  cases="one fleet32"
+  [ "$r" = 1 ] && cases="one fleet32 fleet1"
+  for c in $cases; do
     case $c in
       one) res=$(run one.txt 1) ;;
       fleet32) res=$(run fleet.txt "$devices") ;;
@@ -98,7 +104,7 @@ one=$(med "${secs[one]}")
 f32=$(med "${secs[fleet32]}")
 f1=$(med "${secs[fleet1]}")
 table=$(
-  echo "| case (median of $runs) | wall s | ratio to one device | ftpupg-cli CPU s | largest process peak RSS | all ftpupg-cli processes, peak sum of RSS |"
+  echo "| case (median of $runs; --jobs 1 once) | wall s | ratio to one device | ftpupg-cli CPU s | peak RSS, largest process | peak memory, all ftpupg-cli processes (sum of PSS) |"
   echo "|---|---:|---:|---:|---:|---:|"
   for c in one fleet32 fleet1; do
     case $c in

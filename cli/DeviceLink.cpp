@@ -21,27 +21,25 @@ void PostNotification(void* context, uint32_t /*message*/, uintptr_t wParam, int
     if (wParam != 1)
         return;
     const uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(*static_cast<int*>(context), &one, sizeof one);
+    [[maybe_unused]] const auto n = ::write(static_cast<const posix::Fd*>(context)->Get(), &one, sizeof one);
 }
 
 } // namespace
 
 TDeviceLink::TDeviceLink() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    if (wake_ < 0)
+    if (!wake_)
         throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     const NDXL_Window window{&PostNotification, &wake_};
     if (OpenDeviceLibrary(window) != 0) {
         CloseDeviceLibrary();
-        ::close(wake_);
         throw std::runtime_error("the device messaging library cannot be opened (see its message above)");
     }
 }
 
 TDeviceLink::~TDeviceLink()
 {
-    CloseDeviceLibrary(); // no notification is posted after it returns
-    ::close(wake_);
+    CloseDeviceLibrary(); // no notification is posted after it returns; then wake_ may go
 }
 
 void TDeviceLink::Send(const std::vector<uint8_t>& frame)
@@ -63,10 +61,10 @@ std::optional<std::vector<uint8_t>> TDeviceLink::Next(Clock::time_point deadline
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return std::nullopt;
-        pollfd fd{wake_, POLLIN, 0};
+        pollfd fd{wake_.Get(), POLLIN, 0};
         if (::poll(&fd, 1, static_cast<int>(left)) > 0) {
             uint64_t count = 0;
-            [[maybe_unused]] const auto n = ::read(wake_, &count, sizeof count);
+            [[maybe_unused]] const auto n = ::read(wake_.Get(), &count, sizeof count);
         }
     }
 }

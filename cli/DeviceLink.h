@@ -2,6 +2,8 @@
 // a readable descriptor so that a plain poll() waits for replies.
 #pragma once
 
+#include "Fd.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -23,5 +25,5 @@ public:
     std::optional<std::vector<uint8_t>> Next(Clock::time_point deadline);
 
 private:
-    int wake_ = -1;
+    posix::Fd wake_; // counts notifications; readable while replies wait
 };

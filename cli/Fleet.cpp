@@ -1,10 +1,12 @@
 #include "Fleet.h"
 
+#include "Fd.h"
 #include "Image.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,15 +41,19 @@ void WriteAll(int fd, const std::string& text)
 
 struct Child {
     size_t index = 0;
-    int fd = -1;          // read end of the child's event pipe (its stderr too)
+    posix::Fd fd;         // read end of the child's event pipe (its stderr too)
     std::string pending;  // bytes of a line not yet complete
     bool gotResult = false;
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
 };
 
-[[noreturn]] void RunChild(const TJobSpec& spec, const TImage& image, int writeFd)
+[[noreturn]] void RunChild(const TJobSpec& spec, const TImage& image, int writeFd, pid_t parent)
 {
+    // A parent that dies (even by SIGKILL) takes its transfers with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent)
+        ::_exit(1);
     // The parent's handlers only feed its stop pipe; here a signal ends the attempt at once.
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
@@ -88,7 +94,7 @@ public:
             std::vector<pollfd> fds;
             fds.push_back({stopFd, POLLIN, 0});
             for (const auto& [pid, child] : children_)
-                fds.push_back({child.fd, POLLIN, 0});
+                fds.push_back({child.fd.Get(), POLLIN, 0});
             const int ready = ::poll(fds.data(), fds.size(), 100);
             if (ready < 0 && errno != EINTR)
                 break;
@@ -126,23 +132,25 @@ private:
             Finish(index, Result::LocalError, std::string("cannot start the attempt: pipe: ") + std::strerror(errno));
             return;
         }
+        posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
         TJobSpec spec = opts_.job;
         spec.ip = report.ip;
         std::fflush(nullptr);
+        const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0) {
-            ::close(fds[0]);
-            RunChild(spec, image_, fds[1]);
+            readEnd.Reset();
+            RunChild(spec, image_, writeEnd.Get(), parent);
         }
-        ::close(fds[1]);
+        // Only the child may hold the write end: its exit is the pipe's end.
+        writeEnd.Reset();
         if (pid < 0) {
-            ::close(fds[0]);
             Finish(index, Result::LocalError, std::string("cannot start the attempt: fork: ") + std::strerror(errno));
             return;
         }
         Child child;
         child.index = index;
-        child.fd = fds[0];
+        child.fd = std::move(readEnd);
         child.attemptStart = Clock::now();
         children_.emplace(pid, std::move(child));
     }
@@ -151,7 +159,7 @@ private:
     void Drain(int fd)
     {
         auto it = children_.begin();
-        while (it != children_.end() && it->second.fd != fd)
+        while (it != children_.end() && it->second.fd.Get() != fd)
             ++it;
         if (it == children_.end())
             return;
@@ -175,7 +183,7 @@ private:
 
     void Reap(pid_t pid, Child& child, bool stopping)
     {
-        ::close(child.fd);
+        child.fd.Reset();
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
             ;
@@ -250,7 +258,7 @@ private:
         for (auto& [pid, child] : children_) {
             char buffer[4096];
             for (;;) {
-                const ssize_t n = ::read(child.fd, buffer, sizeof buffer);
+                const ssize_t n = ::read(child.fd.Get(), buffer, sizeof buffer);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
@@ -269,6 +277,8 @@ private:
         queue_.clear();
         for (size_t i = 0; i < reports_.size(); ++i) {
             if (reports_[i].result == Result::Interrupted) {
+                if (reports_[i].attempts == 0)
+                    reports_[i].message = "Interrupted before it started";
                 reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
                 view_.Finished(reports_[i]);
             }

@@ -74,28 +74,16 @@ TImage::TImage(const std::string& path) : path_(path)
         throw std::runtime_error("image " + path + ": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         throw std::runtime_error("image " + path + ": not a regular file");
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0)
+    fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_)
         throw std::runtime_error("image " + path + ": cannot be read: " + std::strerror(errno));
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd_);
+    if (::fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error("image " + path + ": changed while it was opened");
-    }
-    if (::flock(fd_, LOCK_SH | LOCK_NB) != 0) {
-        ::close(fd_);
+    if (::flock(fd_.Get(), LOCK_SH | LOCK_NB) != 0)
         throw std::runtime_error("image " + path + ": another program holds it locked");
-    }
     size_ = static_cast<uint64_t>(st.st_size);
-    if (size_ == 0) {
-        ::close(fd_);
+    if (size_ == 0)
         throw std::runtime_error("image " + path + ": the file is empty");
-    }
-}
-
-TImage::~TImage()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
 }
 
 std::string TImage::Sha256() const
@@ -104,7 +92,7 @@ std::string TImage::Sha256() const
     std::vector<char> buffer(256 * 1024);
     uint64_t offset = 0;
     while (offset < size_) {
-        const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        const ssize_t n = ::pread(fd_.Get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -119,5 +107,5 @@ std::string TImage::Sha256() const
 
 std::unique_ptr<TStream> TImage::OpenStream() const
 {
-    return std::make_unique<TImageStream>(fd_, static_cast<int64_t>(size_));
+    return std::make_unique<TImageStream>(fd_.Get(), static_cast<int64_t>(size_));
 }

@@ -2,6 +2,7 @@
 // read by every job from the one descriptor that was checked.
 #pragma once
 
+#include "Fd.h"
 #include "Stream.h"
 
 #include <cstdint>
@@ -14,7 +15,6 @@ public:
     // Throws std::runtime_error with the reason. A shared lock keeps cooperating writers
     // out while the upgrade runs; readers (other upgrades) are welcome.
     explicit TImage(const std::string& path);
-    ~TImage();
     TImage(const TImage&) = delete;
     TImage& operator=(const TImage&) = delete;
 
@@ -29,6 +29,6 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    posix::Fd fd_;
     uint64_t size_ = 0;
 };

@@ -297,8 +297,10 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     int code = ExitDone;
     if (interrupted)
         code = ExitInterrupted;
-    else if (devices.empty() || std::any_of(devices.begin(), devices.end(),
-                                            [](const auto& d) { return d.result != fleet::Result::Done; }))
+    else if (devices.empty() || std::any_of(devices.begin(), devices.end(), [](const auto& d) {
+                 // The image went in, but a device that never answers again needs someone.
+                 return d.result != fleet::Result::Done || (d.waitedBack && !d.backSeconds);
+             }))
         code = ExitFailed;
 
     if (!args.json.empty()) {
@@ -326,8 +328,9 @@ int main(int argc, char** argv)
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
     app.set_version_flag("--version", Version);
     app.require_subcommand(1);
-    app.footer("Exit status: 0 every device done (discover: a device answered), 1 a device failed (discover: none\n"
-               "answered), 2 usage error, 3 image refused, 130 interrupted.\n"
+    app.footer("Exit status: 0 every device done (discover: a device answered), 1 a device failed or, with\n"
+               "--wait-back, did not come back (discover: none answered), 2 usage error, 3 image refused,\n"
+               "130 interrupted.\n"
                "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
 
     int discoverWait = 1000;

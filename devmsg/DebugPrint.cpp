@@ -21,15 +21,15 @@ void DebugPrint(const char* format, ...)
 
 std::string EscapeControls(std::string_view text)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
+    static constexpr char HexDigits[] = "0123456789abcdef";
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7f) {
             out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
+            out += HexDigits[byte >> 4];
+            out += HexDigits[byte & 0xf];
         } else if (c == '\\') {
             out += "\\\\";
         } else {

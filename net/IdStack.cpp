@@ -13,6 +13,18 @@ void FreeStack(TIdStack* stack)
     delete stack;
 }
 
+// A transfer sends every datagram to the same address text: remembering the last text that
+// passed spares reading it again per block. Both tests are pure functions of the text, so
+// nothing observable changes; names are still looked up on every call. Per thread, so that
+// uploads on several threads share nothing.
+struct AddressMemo {
+    const TIdStack* stack = nullptr;
+    std::string dottedQuad;
+    std::string parsedText;
+    TIdInAddr parsed{};
+};
+thread_local AddressMemo t_memo;
+
 } // namespace
 
 // The components below this layer make the stack through this registration. The linker
@@ -65,10 +77,11 @@ TIdStackSocketHandle TIdStack::NewSocket(int type, int protocol)
 
 std::string TIdStack::HostToIP(const std::string& host)
 {
-    if (::strcasecmp(host.c_str(), "LOCALHOST") == 0 && host.size() == 9) return "127.0.0.1";
-    if (!host.empty() && host == lastDottedQuad_) return host;
+    // The memo first: it holds only dotted quads, never "LOCALHOST".
+    if (!host.empty() && host == t_memo.dottedQuad) return host;
+    if (host.size() == 9 && ::strcasecmp(host.c_str(), "LOCALHOST") == 0) return "127.0.0.1";
     if (IsDottedQuad(host)) {
-        lastDottedQuad_ = host;
+        t_memo.dottedQuad = host;
         return host;
     }
     return LookupHostIP(host);
@@ -94,10 +107,12 @@ bool TIdStack::IsDottedQuad(const std::string& text)
 
 TIdInAddr TIdStack::ParseAddress(const std::string& text)
 {
-    if (!text.empty() && text == lastParsedText_) return lastParsed_;
+    // ParseAddressInto may be overridden: a memo is good for its own stack only.
+    if (t_memo.stack == this && !text.empty() && text == t_memo.parsedText) return t_memo.parsed;
     TIdInAddr address{};
     ParseAddressInto(text, address);
-    lastParsedText_ = text;
-    lastParsed_ = address;
+    t_memo.stack = this;
+    t_memo.parsedText = text;
+    t_memo.parsed = address;
     return address;
 }

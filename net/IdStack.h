@@ -107,12 +107,4 @@ public:
 protected:
     std::unique_ptr<TIdStackVersion> versionInfo_;
     std::unique_ptr<TIdStrings> localAddressCache_;
-
-private:
-    // A transfer sends every datagram to the same address text: remembering the last text
-    // that parsed spares reading it again per block. Both are pure functions of the text, so
-    // nothing observable changes; names are still looked up on every call.
-    std::string lastDottedQuad_;
-    std::string lastParsedText_;
-    TIdInAddr lastParsed_{};
 };

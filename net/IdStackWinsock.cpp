@@ -45,6 +45,21 @@ TIdInAddr BytesOf(const in_addr& address)
 
 } // namespace
 
+void TIdStackWinsock::SenderText(const TIdInAddr& address, std::string& ip)
+{
+    // A transfer's datagrams come from one sender: its text is made once, not per datagram.
+    // Per thread, and for this stack only (FormatAddress may be overridden).
+    thread_local const TIdStackWinsock* stack = nullptr;
+    thread_local TIdInAddr bytes{};
+    thread_local std::string text;
+    if (stack != this || bytes != address) {
+        text = FormatAddress(address);
+        bytes = address;
+        stack = this;
+    }
+    ip = text;
+}
+
 TIdStackWinsock::TIdStackWinsock()
 {
     if (!LoadSocketLibrary())
@@ -232,7 +247,7 @@ int TIdStackWinsock::ReceiveFromAddress(TIdStackSocketHandle socket, void* buffe
             if (errno == EINTR) continue;
             return Failed();
         }
-        ip = FormatAddress(BytesOf(address.sin_addr));
+        SenderText(BytesOf(address.sin_addr), ip);
         port = ntohs(address.sin_port);
         if (static_cast<size_t>(n) > capacity) {
             SetLastError(Id_WSAEMSGSIZE);

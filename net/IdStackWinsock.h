@@ -53,6 +53,8 @@ protected:
     static void SetLastError(int32_t code);
 
 private:
+    // The text of a datagram's sender address into ip.
+    void SenderText(const TIdInAddr& address, std::string& ip);
     // getpeername or getsockname, turned into family, address text and port.
     void SocketAddressOf(int (*query)(int, sockaddr*, socklen_t*), TIdStackSocketHandle socket, int& family,
                          std::string& ip, int32_t& port);

@@ -8,7 +8,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev googletest
-  xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-liberation fonts-dejavu-core
+  xvfb xauth x11-apps x11-utils xdotool imagemagick
+  fonts-liberation fonts-dejavu-core fonts-dejavu-extra
   iproute2 util-linux time procps
   tftpd-hpa tftp-hpa atftp curl
   libcli11-dev nlohmann-json3-dev python3-jsonschema
@@ -36,17 +37,18 @@ fi
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
-  # Packages must not start daemons (tftpd-hpa would listen on the real network).
-  made_policy=""
+  # Packages must not start daemons (tftpd-hpa would listen on the real network). The
+  # policy goes again however the install ends: left behind, it would block every later
+  # daemon start on this machine.
   if [ ! -e /usr/sbin/policy-rc.d ]; then
+    trap '$sudo rm -f /usr/sbin/policy-rc.d' EXIT
+    trap 'exit 1' INT TERM HUP
     printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
     $sudo chmod +x /usr/sbin/policy-rc.d
-    made_policy=1
   fi
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  [ -z "$made_policy" ] || $sudo rm -f /usr/sbin/policy-rc.d
 fi
 
 # The second, independent TFTP server of the interoperability tests comes from npm.

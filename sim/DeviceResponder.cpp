@@ -238,6 +238,13 @@ void DeviceResponder::Stop()
     impl_.reset();
 }
 
+void DeviceResponder::Restart(std::chrono::milliseconds silence)
+{
+    const auto until = Clock::now() + silence;
+    silentUntilNs_.store(std::chrono::duration_cast<Clock::duration>(until.time_since_epoch()).count());
+    Log("restarting: silent for " + std::to_string(silence.count()) + " ms");
+}
+
 std::vector<ReceivedRequest> DeviceResponder::Received() const
 {
     std::lock_guard lock(mutex_);
@@ -311,6 +318,11 @@ void DeviceResponder::Run()
                 std::lock_guard lock(mutex_);
                 received_.push_back({std::vector<uint8_t>(request->frame.begin(), request->frame.end()),
                                      std::string(request->vendor), AddrText(from)});
+            }
+            if (Clock::now().time_since_epoch().count() < silentUntilNs_.load()) {
+                Log("request prot=" + std::to_string(request->frame[ReqProtocol]) + " from " + AddrText(from) +
+                    ": restarting, not answering");
+                continue;
             }
             std::string note;
             const auto replies = PlanReplies(config_, request->frame, &note);

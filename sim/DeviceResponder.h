@@ -3,6 +3,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -73,6 +75,9 @@ public:
     void Start();
     void Stop();
 
+    // Plays a restart after a firmware write: no request is answered for this long.
+    void Restart(std::chrono::milliseconds silence);
+
     std::vector<ReceivedRequest> Received() const;
     // Password requests (65 or 68) addressed to this device's MAC.
     std::vector<ReceivedRequest> PasswordRequests() const;
@@ -88,5 +93,6 @@ private:
     std::unique_ptr<Impl> impl_;
     mutable std::mutex mutex_;
     std::vector<ReceivedRequest> received_;
+    std::atomic<int64_t> silentUntilNs_{0}; // steady clock
     std::thread thread_;
 };

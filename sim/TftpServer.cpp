@@ -328,7 +328,7 @@ void SimTftpServer::Listen() {
     for (const auto& [k, v] : req->options) opts += " " + k + "=" + v;
     Log(std::string(req->opcode == OpWrq ? "WRQ" : "RRQ") + " \"" + req->filename + "\" " + req->mode +
         opts + " from " + AddrText(peer));
-    if (opts_.silent) {
+    if (opts_.silent || requests_ <= static_cast<std::uint64_t>(std::max(opts_.ignoreRequests, 0))) {
       Log("not answering (silent)");
       continue;
     }
@@ -488,6 +488,7 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in) {
     Refuse(t, opts_.errorCode, opts_.errorText);
     return Step::End;
   }
+  if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
   if (!t.st.complete) {
     Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
     return Step::Go;
@@ -505,6 +506,7 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in) {
   Log("received \"" + t.req.filename + "\": " + std::to_string(t.st.bytes) + " bytes in " +
       std::to_string(t.st.blocks) + " blocks -> " + t.path +
       (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : ""));
+  if (opts_.onStored) opts_.onStored(t.path);
   if (t.faults.WithholdFinalAck()) {
     Log("last ACK withheld");
   } else {

@@ -147,11 +147,15 @@ struct SimTftpOptions {
   int duplicateAcks = 0;         // extra copies of every ACK/OACK sent
   int firstAck = -1;             // >= 0: answer the request with this ACK (no OACK)
   bool loseFinalData = false;    // act as if the first copy of the last DATA was lost
+  int ignoreRequests = 0;        // leave the first N requests unanswered
+  int ackDelayMs = 0;            // wait before every ACK of a data block (a network's round trip)
   double dropShare = 0.0;        // share of packets dropped, each way
   double dupShare = 0.0;         // share of sent packets sent twice
   std::uint32_t seed = 1;
 
   std::function<void(const std::string&)> log;  // default: one line to stderr
+  // Called on the transfer's thread once an image is stored, before its last ACK goes out.
+  std::function<void(const std::string& path)> onStored;
 };
 
 // The fault switches of the options as one transfer's receive loop asks them.

@@ -4,12 +4,16 @@
 #include "ProgramSupport.h"
 #include "TftpServer.h"
 
+#include <arpa/inet.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -23,10 +27,16 @@ struct SimOptions {
     // The firmware slot: a TFTP write server on the device's address when a file is given.
     std::string tftpSlot;
     uint16_t tftpPort = 69;
+    // A fleet: count devices on consecutive addresses and hardware addresses.
+    unsigned count = 1;
+    std::string tftpSlotDir;     // each device's firmware slot is DIR/ADDRESS.bin
+    int restartMs = 0;           // silence after a completed firmware write
+    simtftp::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
 const char* const Usage = R"(usage: ftpupg-simdev [options]
-Plays one device answering discovery and password requests until SIGINT or SIGTERM.
+Plays one device (or --count of them) answering discovery and password requests until
+SIGINT or SIGTERM.
 Several instances (distinct --bind addresses) can run side by side.
   --bind ADDR             address the answers come from (default 127.0.0.2)
   --listen ADDR           where broadcast requests arrive (default 127.255.255.255)
@@ -48,6 +58,16 @@ Several instances (distinct --bind addresses) can run side by side.
   --tftp-slot FILE        also take firmware over TFTP on the --bind address and store
                           a write to "/" in FILE
   --tftp-port N           TFTP request port (default 69)
+  --count N               play N devices on consecutive addresses from --bind, the
+                          hardware address counting up with them (default 1)
+  --tftp-slot-dir DIR     firmware slot of every device: DIR/ADDRESS.bin
+  --ack-delay-ms MS       wait before every TFTP ACK (stands in for a network's round trip)
+  --restart-ms MS         after a completed firmware write, answer no request for MS
+                          (the device restarts), then answer again
+  --tftp-error-after N    send a TFTP ERROR instead of the ACK of block N
+  --tftp-error-text TEXT  its message (default "Simulated failure")
+  --tftp-ignore-first N   leave the first N write requests unanswered
+  --tftp-no-final-ack     store the image but never acknowledge the last block
   --help                  this text
 Every request received and what was done with it is logged to standard error.
 )";
@@ -141,11 +161,82 @@ SimOptions ParseOptions(int argc, char** argv)
             options.tftpSlot = value();
         } else if (option == "--tftp-port") {
             options.tftpPort = static_cast<uint16_t>(Number(option, value(), 65535));
+        } else if (option == "--count") {
+            options.count = static_cast<unsigned>(Number(option, value(), 1000));
+            if (options.count == 0)
+                throw std::invalid_argument("--count: at least 1");
+        } else if (option == "--tftp-slot-dir") {
+            options.tftpSlotDir = value();
+        } else if (option == "--ack-delay-ms") {
+            options.tftp.ackDelayMs = static_cast<int>(Number(option, value(), 60000));
+        } else if (option == "--restart-ms") {
+            options.restartMs = static_cast<int>(Number(option, value(), 3600000));
+        } else if (option == "--tftp-error-after") {
+            options.tftp.errorAfterBlocks = static_cast<int>(Number(option, value(), 1 << 30));
+        } else if (option == "--tftp-error-text") {
+            options.tftp.errorText = value();
+        } else if (option == "--tftp-ignore-first") {
+            options.tftp.ignoreRequests = static_cast<int>(Number(option, value(), 1 << 30));
+        } else if (option == "--tftp-no-final-ack") {
+            options.tftp.noFinalAck = true;
         } else {
             throw std::invalid_argument("unknown option " + option);
         }
     }
+    if (options.count > 1 && (options.device.ipText || !options.tftpSlot.empty()))
+        throw std::invalid_argument("--ip-text and --tftp-slot name one device; with --count use --tftp-slot-dir");
+    if (!options.tftpSlot.empty() && !options.tftpSlotDir.empty())
+        throw std::invalid_argument("--tftp-slot and --tftp-slot-dir exclude each other");
     return options;
+}
+
+// Device i of a fleet: the i-th address after --bind, the i-th hardware address after --mac.
+DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, first.bindAddress.c_str(), &address) != 1)
+        throw std::invalid_argument("--bind: not an IPv4 address: " + first.bindAddress);
+    address.s_addr = htonl(ntohl(address.s_addr) + i);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    DeviceConfig device = first;
+    device.bindAddress = text;
+    uint64_t mac = 0;
+    for (const uint8_t byte : first.mac)
+        mac = mac << 8 | byte;
+    mac += i;
+    for (size_t b = 0; b < device.mac.size(); ++b)
+        device.mac[device.mac.size() - 1 - b] = static_cast<uint8_t>(mac >> (8 * b));
+    return device;
+}
+
+// One simulated device: its responder and, when it has a firmware slot, its TFTP server.
+struct SimDevice {
+    std::unique_ptr<DeviceResponder> responder;
+    std::unique_ptr<simtftp::SimTftpServer> tftp;
+};
+
+SimDevice StartDevice(const SimOptions& options, const DeviceConfig& config)
+{
+    SimDevice device;
+    device.responder = std::make_unique<DeviceResponder>(config);
+    device.responder->Start();
+    const std::string slot =
+        !options.tftpSlotDir.empty() ? options.tftpSlotDir + "/" + config.bindAddress + ".bin" : options.tftpSlot;
+    if (slot.empty())
+        return device;
+    simtftp::SimTftpOptions tftpOptions = options.tftp;
+    tftpOptions.address = config.bindAddress;
+    tftpOptions.port = options.tftpPort;
+    tftpOptions.slotFile = slot;
+    if (options.restartMs > 0) {
+        DeviceResponder* responder = device.responder.get();
+        const auto silence = std::chrono::milliseconds(options.restartMs);
+        tftpOptions.onStored = [responder, silence](const std::string&) { responder->Restart(silence); };
+    }
+    device.tftp = std::make_unique<simtftp::SimTftpServer>(tftpOptions);
+    device.tftp->Start();
+    return device;
 }
 
 } // namespace
@@ -165,17 +256,9 @@ int main(int argc, char** argv)
     }
     const sigset_t stopSignals = posix::BlockStopSignals();
     try {
-        DeviceResponder responder(options.device);
-        responder.Start();
-        std::optional<simtftp::SimTftpServer> tftp;
-        if (!options.tftpSlot.empty()) {
-            simtftp::SimTftpOptions tftpOptions;
-            tftpOptions.address = options.device.bindAddress;
-            tftpOptions.port = options.tftpPort;
-            tftpOptions.slotFile = options.tftpSlot;
-            tftp.emplace(tftpOptions);
-            tftp->Start();
-        }
+        std::vector<SimDevice> devices;
+        for (unsigned i = 0; i < options.count; ++i)
+            devices.push_back(StartDevice(options, NthDevice(options.device, i)));
         int signal = 0;
         sigwait(&stopSignals, &signal);
         std::cerr << "ftpupg-simdev: " << strsignal(signal) << ", stopping\n";

@@ -20,13 +20,29 @@ start_xvfb() {
   return 1
 }
 
-# find_window PID LOG: sets id to the main window of the utility, or fails with its log.
+# find_window LOG: sets id to the main window of the utility once it is shown and has the
+# focus (its first activation has run), or fails with the utility's log.
 find_window() {
   id=""
-  for _ in $(seq 100); do
-    id=$(xdotool search --name '^Morvane KR730 Utility$' 2>/dev/null | head -n1) && [ -n "$id" ] && break
+  for _ in $(seq 600); do
+    [ -n "$id" ] || id=$(xdotool search --name '^Morvane KR730 Utility$' 2>/dev/null | head -n1) || true
+    if [ -n "$id" ] && xwininfo -id "$id" 2>/dev/null | grep -q IsViewable \
+       && [ "$(xdotool getwindowfocus 2>/dev/null)" = "$id" ]; then
+      return 0
+    fi
     sleep 0.1
   done
-  [ -n "$id" ] || { echo "FAIL: window never appeared"; cat "$1"; return 1; }
-  sleep 0.5
+  echo "FAIL: the window never appeared with the focus"; cat "$1"; return 1
+}
+
+# pixel X Y: the screen's colour there, as ImageMagick names it ("srgb(113,105,165)").
+pixel() {
+  import -window root -crop "1x1+$1+$2" +repage -format '%[pixel:p{0,0}]' info:
+}
+
+# wait_pixel_not X Y COLOUR: waits until the screen at X,Y shows another colour (a control
+# hidden or drawn), for at most a minute.
+wait_pixel_not() {
+  for _ in $(seq 600); do [ "$(pixel "$1" "$2")" != "$3" ] && return 0; sleep 0.1; done
+  echo "FAIL: the screen at $1,$2 still shows $3"; return 1
 }

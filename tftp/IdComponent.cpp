@@ -1,5 +1,7 @@
 #include "IdComponent.h"
 
+#include <mutex>
+
 TIdStack* GlobalStack = nullptr;
 
 namespace {
@@ -7,6 +9,10 @@ namespace {
 TIdStackMaker g_makeStack = nullptr;
 TIdStackFreer g_freeStack = nullptr;
 int32_t g_instanceCount = 0;
+// Components may be made and freed on several threads (one upload per thread): the count
+// and the stack's birth and death change together. Using the stack needs no lock, since a
+// thread that holds a component keeps the count above 0.
+std::mutex g_lifeMutex;
 
 // Running totals wrap like the 32-bit counters they are, instead of overflowing.
 int32_t WrappingAdd(int32_t a, int32_t b)
@@ -28,12 +34,14 @@ void RegisterStackFactory(TIdStackMaker make, TIdStackFreer free, TIdStackMaker*
 TIdComponent::TIdComponent()
 {
     // A failing stack start-up fails the construction before the component is counted.
+    const std::lock_guard<std::mutex> lock(g_lifeMutex);
     if (!GlobalStack && g_makeStack) GlobalStack = g_makeStack();
     ++g_instanceCount;
 }
 
 TIdComponent::~TIdComponent()
 {
+    const std::lock_guard<std::mutex> lock(g_lifeMutex);
     if (--g_instanceCount == 0 && GlobalStack) {
         TIdStack* stack = GlobalStack;
         GlobalStack = nullptr;
@@ -43,6 +51,7 @@ TIdComponent::~TIdComponent()
 
 int32_t TIdComponent::InstanceCount()
 {
+    const std::lock_guard<std::mutex> lock(g_lifeMutex);
     return g_instanceCount;
 }
 

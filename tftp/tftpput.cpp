@@ -1,53 +1,43 @@
 // tftpput: writes one file to a TFTP server with the same client the upgrade utility uses.
-//   tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] HOST FILE [REMOTE]
+//   tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
 // Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR).
 
 #include "IdTrivialFTP.h"
 #include "IntConv.h"
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-const char* const kUsage =
-    "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] HOST FILE [REMOTE]\n";
+constexpr int ExitDone = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+constexpr int ExitTftpError = 3;
 
-void PrintHelp()
+const char* const UsageLine =
+    "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]\n";
+
+int UsageError(const std::string& what)
 {
-    std::printf("%s"
-                "Writes FILE to the TFTP server HOST under the name REMOTE (default: FILE's base name).\n"
-                "\n"
-                "  -p PORT        server port (default 69)\n"
-                "  -b BLKSIZE     block size asked for with the blksize option (default 1024)\n"
-                "  -t TIMEOUT_MS  longest wait for each reply in milliseconds (default 4000)\n"
-                "  -m MODE        transfer mode: octet (default) or netascii; bytes go out unchanged\n"
-                "  --help         show this help\n"
-                "  --version      show the version\n"
-                "\n"
-                "Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server error).\n",
-                kUsage);
+    std::fprintf(stderr, "tftpput: %s\n%s", what.c_str(), UsageLine);
+    return ExitUsage;
 }
 
-int UsageError(const char* what)
-{
-    std::fprintf(stderr, "tftpput: %s\n%s", what, kUsage);
-    return 2;
-}
-
-bool ParseNumber(const char* text, int32_t low, int32_t high, int32_t& out)
+// Numbers read as the client reads them (decimal, or hexadecimal after "$" or "0x").
+std::optional<int32_t> Number(const std::string& text, int32_t low, int32_t high)
 {
     const auto value = TryStrToInt(text);
-    if (!value || *value < low || *value > high) return false;
-    out = *value;
-    return true;
+    if (!value || *value < low || *value > high) return std::nullopt;
+    return value;
 }
 
 std::string BaseName(const std::string& path)
@@ -63,10 +53,36 @@ std::string OneLine(std::string text)
     return text;
 }
 
-// Progress line on a terminal, redrawn at most ten times a second.
+// What went wrong, for the message, the JSON report and the exit code.
+struct Outcome {
+    int exitCode = ExitDone;
+    std::string result = "done"; // done, tftp-error, timeout, error
+    int32_t serverCode = -1;
+    std::string message;
+};
+
+Outcome FromTftpError(const EIdTFTPException& e)
+{
+    Outcome o;
+    o.exitCode = ExitTftpError;
+    o.serverCode = e.ServerCode();
+    if (o.serverCode >= 0) {
+        o.result = "tftp-error";
+        o.message = "TFTP error " + std::to_string(o.serverCode) + ": " +
+                    (e.Message().empty() ? "(the server gave no text)" : e.Message());
+    } else {
+        o.result = e.Message() == "Timeout" ? "timeout" : "tftp-error";
+        o.message = e.Message();
+    }
+    return o;
+}
+
+// Progress: one live line on a terminal, redrawn at most ten times a second; otherwise a
+// plain line at every tenth of the file.
 class Progress {
 public:
-    explicit Progress(int64_t total) : total_(total) {}
+    enum Kind { Quiet, Plain, Live };
+    Progress(int64_t total, Kind kind) : total_(total), kind_(kind) {}
 
     void Update(int32_t count)
     {
@@ -74,38 +90,58 @@ public:
         // above 2 GiB still count right.
         done_ += static_cast<uint32_t>(count) - static_cast<uint32_t>(last_);
         last_ = count;
-        const auto now = Clock::now();
-        if (now - drawn_ < std::chrono::milliseconds(100)) return;
-        drawn_ = now;
-        Draw();
+        if (kind_ == Live) {
+            const auto now = Clock::now();
+            if (now - drawn_ < std::chrono::milliseconds(100)) return;
+            drawn_ = now;
+            Draw();
+        } else if (const int tenth = Percent() / 10; kind_ == Plain && tenth > lastTenth_) {
+            lastTenth_ = tenth;
+            std::fprintf(stderr, "tftpput: %3d%%  %lld of %lld bytes\n", Percent(), static_cast<long long>(done_),
+                         static_cast<long long>(total_));
+        }
     }
 
     void Finish()
     {
-        Draw();
-        std::fputc('\n', stderr);
-        drawnOnce_ = false;
+        if (kind_ == Live) {
+            Draw();
+            std::fputc('\n', stderr);
+            drawnOnce_ = false;
+        } else if (lastTenth_ < 10) {
+            lastTenth_ = 9;
+            Update(last_);
+        }
     }
 
-    bool Drawn() const { return drawnOnce_; }
+    // A message must start a line of its own.
+    const char* LineBreak() const { return drawnOnce_ ? "\n" : ""; }
+    int64_t Done() const { return done_; }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
 private:
     using Clock = std::chrono::steady_clock;
 
+    int Percent() const { return total_ > 0 ? static_cast<int>(done_ * 100 / total_) : 100; }
+
     void Draw()
     {
         drawnOnce_ = true;
-        const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-        const double rate = seconds > 0 ? static_cast<double>(done_) / seconds / 1024.0 : 0.0;
-        const int percent = total_ > 0 ? static_cast<int>(done_ * 100 / total_) : 100;
-        std::fprintf(stderr, "\r%3d%%  %lld / %lld bytes  %.0f KiB/s ", percent, static_cast<long long>(done_),
-                     static_cast<long long>(total_), rate);
+        const double seconds = Seconds();
+        const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
+        char left[32] = "";
+        if (rate > 0 && done_ < total_)
+            std::snprintf(left, sizeof left, "  %.0f s left", static_cast<double>(total_ - done_) / rate);
+        std::fprintf(stderr, "\r%3d%%  %lld / %lld bytes  %.0f KiB/s%s\033[K", Percent(),
+                     static_cast<long long>(done_), static_cast<long long>(total_), rate / 1024.0, left);
         std::fflush(stderr);
     }
 
     int64_t total_;
+    Kind kind_;
     int64_t done_ = 0;
     int32_t last_ = 0;
+    int lastTenth_ = -1;
     bool drawnOnce_ = false;
     Clock::time_point start_ = Clock::now();
     Clock::time_point drawn_ = start_;
@@ -115,95 +151,96 @@ private:
 
 int main(int argc, char** argv)
 {
-    int32_t port = 69;
-    int32_t blockSize = 1024;
-    int32_t timeout = 4000;
-    TIdTFTPMode mode = tfOctet;
-    std::vector<std::string> operands;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            PrintHelp();
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("tftpput " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY "\n");
-            return 0;
-        }
-        if (arg == "--") {
-            for (++i; i < argc; ++i) operands.emplace_back(argv[i]);
-            break;
-        }
-        if (arg.size() >= 2 && arg[0] == '-' && std::strchr("pbtm", arg[1]) && arg.size() <= 2 + 0 + 1000) {
-            // Value either attached (-p69) or in the next argument (-p 69).
-            std::string value;
-            if (arg.size() > 2)
-                value = arg.substr(2);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else
-                return UsageError(("option " + arg + " needs a value").c_str());
-            switch (arg[1]) {
-            case 'p':
-                if (!ParseNumber(value.c_str(), 1, 65535, port)) return UsageError("PORT must be 1 to 65535");
-                break;
-            case 'b':
-                if (!ParseNumber(value.c_str(), 8, 65464, blockSize))
-                    return UsageError("BLKSIZE must be 8 to 65464");
-                break;
-            case 't':
-                if (!ParseNumber(value.c_str(), 1, INT32_MAX, timeout))
-                    return UsageError("TIMEOUT_MS must be a positive number of milliseconds");
-                break;
-            case 'm':
-                if (value == "octet")
-                    mode = tfOctet;
-                else if (value == "netascii")
-                    mode = tfNetAscii;
-                else
-                    return UsageError("MODE must be octet or netascii");
-                break;
-            }
-            continue;
-        }
-        if (arg.size() > 1 && arg[0] == '-') return UsageError(("unknown option " + arg).c_str());
-        operands.push_back(arg);
+    CLI::App app("Writes FILE to the TFTP server HOST under the name REMOTE (default: FILE's base name),\n"
+                 "with the client of the Morvane firmware upgrade utility.",
+                 "tftpput");
+    std::string portText = "69", blockSizeText = "1024", timeoutText = "4000", modeText = "octet";
+    std::string host, file, remote;
+    bool quiet = false, json = false;
+    app.add_option("-p,--port", portText, "server port")->type_name("PORT")->capture_default_str();
+    app.add_option("-b,--blksize", blockSizeText, "block size asked for with the blksize option (8 to 65464)")
+        ->type_name("BLKSIZE")
+        ->capture_default_str();
+    app.add_option("-t,--timeout", timeoutText, "longest wait for each reply, in milliseconds")
+        ->type_name("TIMEOUT_MS")
+        ->capture_default_str();
+    app.add_option("-m,--mode", modeText, "transfer mode: octet or netascii (bytes go out unchanged)")
+        ->type_name("MODE")
+        ->capture_default_str();
+    app.add_flag("-q,--quiet", quiet, "no progress lines");
+    app.add_flag("--json", json, "write one JSON document with the outcome to standard output");
+    app.add_option("HOST", host, "server address or name")->type_name("");
+    app.add_option("FILE", file, "local file to send")->type_name("");
+    app.add_option("REMOTE", remote, "name on the server")->type_name("");
+    app.set_version_flag("--version", "tftpput " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY);
+    app.footer("Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server error).");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::printf("%s", app.help().c_str());
+        return ExitDone;
+    } catch (const CLI::CallForVersion&) {
+        std::printf("%s\n", app.version().c_str());
+        return ExitDone;
+    } catch (const CLI::ParseError& e) {
+        return UsageError(e.what());
     }
-    if (operands.size() < 2 || operands.size() > 3) return UsageError("HOST and FILE are required");
 
-    const std::string& host = operands[0];
-    const std::string& file = operands[1];
-    const std::string remote = operands.size() == 3 ? operands[2] : BaseName(file);
+    const auto port = Number(portText, 1, 65535);
+    if (!port) return UsageError("PORT must be 1 to 65535, not '" + portText + "'");
+    const auto blockSize = Number(blockSizeText, 8, 65464);
+    if (!blockSize) return UsageError("BLKSIZE must be 8 to 65464, not '" + blockSizeText + "'");
+    const auto timeout = Number(timeoutText, 1, INT32_MAX);
+    if (!timeout) return UsageError("TIMEOUT_MS must be a positive number of milliseconds, not '" + timeoutText + "'");
+    if (modeText != "octet" && modeText != "netascii")
+        return UsageError("MODE must be octet or netascii, not '" + modeText + "'");
+    if (host.empty() || file.empty()) return UsageError("HOST and FILE are required");
+    if (app.count("REMOTE") == 0) remote = BaseName(file);
     if (remote.empty()) return UsageError("REMOTE name is empty");
 
-    std::unique_ptr<Progress> progress;
-    // A failure message starts on a line of its own when a progress line is showing.
-    const auto lineBreak = [&progress] { return progress && progress->Drawn() ? "\n" : ""; };
+    struct stat st {};
+    const int64_t size = ::stat(file.c_str(), &st) == 0 ? st.st_size : 0;
+    Progress progress(size, quiet                          ? Progress::Quiet
+                            : ::isatty(STDERR_FILENO) == 1 ? Progress::Live
+                                                           : Progress::Plain);
+    Outcome outcome;
     try {
         TIdTrivialFTP tftp1;
-        tftp1.SetPort(port);
-        tftp1.SetReceiveTimeout(timeout);
-        tftp1.SetRequestedBlockSize(blockSize);
-        tftp1.SetTransferMode(mode);
+        tftp1.SetPort(*port);
+        tftp1.SetReceiveTimeout(*timeout);
+        tftp1.SetRequestedBlockSize(*blockSize);
+        tftp1.SetTransferMode(modeText == "netascii" ? tfNetAscii : tfOctet);
         tftp1.SetHost(host);
-
-        if (::isatty(STDERR_FILENO)) {
-            struct stat st {};
-            progress = std::make_unique<Progress>(::stat(file.c_str(), &st) == 0 ? st.st_size : 0);
-            tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress->Update(count); };
-        }
+        tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
         tftp1.Upload(file, remote);
-        if (progress) progress->Finish();
+        progress.Finish();
     } catch (const EIdTFTPException& e) {
-        std::fprintf(stderr, "%stftpput: %s\n", lineBreak(), OneLine(e.Message()).c_str());
-        return 3;
+        outcome = FromTftpError(e);
     } catch (const Exception& e) {
-        std::fprintf(stderr, "%stftpput: %s\n", lineBreak(), OneLine(e.Message()).c_str());
-        return 1;
+        outcome = Outcome{ExitFailure, "error", -1, OneLine(e.Message())};
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%stftpput: %s\n", lineBreak(), e.what());
-        return 1;
+        outcome = Outcome{ExitFailure, "error", -1, e.what()};
     }
-    return 0;
+    if (outcome.exitCode != ExitDone) std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
+
+    if (json) {
+        nlohmann::json report = {
+            {"host", host},
+            {"port", *port},
+            {"file", file},
+            {"remote", remote},
+            {"blksize", *blockSize},
+            {"mode", modeText},
+            {"size", size},
+            {"sent", progress.Done()},
+            {"seconds", progress.Seconds()},
+            {"result", outcome.result},
+            {"server_code", outcome.serverCode >= 0 ? nlohmann::json(outcome.serverCode) : nlohmann::json()},
+            {"message", outcome.message},
+            {"exit_code", outcome.exitCode},
+        };
+        // File names need not be UTF-8: replace what is not, rather than fail.
+        std::printf("%s\n", report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    }
+    return outcome.exitCode;
 }

@@ -363,17 +363,17 @@ TEST_F(FormTest, SettingsAndNotesThatAreNoFilesReadAsMissing)
 
 TEST_F(FormTest, OversizedFilesAreReadUpToTheCapWithOneLineEach)
 {
-    const std::string filler(kMaxTextFileBytes, ';');
+    const std::string filler(MaxTextFileBytes, ';');
     WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.9\n" + filler + "\nTitle=beyond the cap\n");
     std::string notes = "First line\n";
-    while (notes.size() <= kMaxTextFileBytes) notes += std::string(79, 'x') + "\n";
+    while (notes.size() <= MaxTextFileBytes) notes += std::string(79, 'x') + "\n";
     WriteFile("note1.txt", notes);
     StderrCapture stderrText;
     TForm1& f = Open();
     EXPECT_EQ(f.leIP->text(), "127.0.0.9");
     EXPECT_EQ(f.lbTitle->text(), "KR730 - Firmware Upgrade");
     EXPECT_EQ(f.mm1->Lines().first(), "First line");
-    EXPECT_EQ(f.mm1->toPlainText().toStdString(), notes.substr(0, kMaxTextFileBytes));
+    EXPECT_EQ(f.mm1->toPlainText().toStdString(), notes.substr(0, MaxTextFileBytes));
     EXPECT_TRUE(boxes_.empty());
     const std::string lines = stderrText.Text();
     size_t tagged = 0;

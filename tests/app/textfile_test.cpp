@@ -58,11 +58,11 @@ TEST_F(TextFileTest, OnlyRegularFilesAreRead)
 
 TEST_F(TextFileTest, LongFilesAreCutAtTheCap)
 {
-    const std::string exact(kMaxTextFileBytes, 'x');
+    const std::string exact(MaxTextFileBytes, 'x');
     std::ofstream(Path("exact"), std::ios::binary) << exact;
     const auto atCap = ReadTextFile(Path("exact"));
     ASSERT_TRUE(atCap);
-    EXPECT_EQ(atCap->bytes.size(), kMaxTextFileBytes);
+    EXPECT_EQ(atCap->bytes.size(), MaxTextFileBytes);
     EXPECT_FALSE(atCap->truncated);
 
     std::ofstream(Path("long"), std::ios::binary) << exact << "tail";
@@ -76,7 +76,7 @@ TEST_F(TextFileTest, LongFilesAreCutAtTheCap)
     fs::resize_file(Path("sparse"), 1ull << 40);
     const auto sparse = ReadTextFile(Path("sparse"));
     ASSERT_TRUE(sparse);
-    EXPECT_EQ(sparse->bytes.size(), kMaxTextFileBytes);
+    EXPECT_EQ(sparse->bytes.size(), MaxTextFileBytes);
     EXPECT_EQ(sparse->bytes.substr(0, 4), "head");
     EXPECT_TRUE(sparse->truncated);
 }

@@ -65,9 +65,9 @@ image() { head -c "$2" /dev/urandom >"$work/$1"; }
 
 case "$group" in
 discover)
-  # 12 devices: 10 in one process, one answering with protocol 20 only, one answering with
+  # 12 devices: 9 in one process, one answering with protocol 20 only, one answering with
   # both forms, and one whose answer comes twice (two responders with one identity).
-  sim ten --count 10 --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --name "Rack A"
+  sim nine --count 9 --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --name "Rack A"
   sim v4 --bind 127.0.0.30 --mac 00:1b:7a:00:02:30 --protocols 20 --name "Gate v4"
   sim both --bind 127.0.0.31 --mac 00:1b:7a:00:02:31 --protocols 17,20 --name "Both forms"
   sim twice1 --bind 127.0.0.32 --mac 00:1b:7a:00:02:32 --name "Twice"
@@ -76,7 +76,7 @@ discover)
   python3 - "$work/d.out" <<'EOF' || fail "discover --json list"
 import json, sys
 devices = json.load(open(sys.argv[1]))["devices"]
-want = [("127.0.0.%d" % (10 + i), "00:1b:7a:00:01:%02x" % (0x10 + i), "Rack A", [17]) for i in range(10)]
+want = [("127.0.0.%d" % (10 + i), "00:1b:7a:00:01:%02x" % (0x10 + i), "Rack A", [17]) for i in range(9)]
 want += [("127.0.0.30", "00:1b:7a:00:02:30", "Gate v4", [20]),
          ("127.0.0.31", "00:1b:7a:00:02:31", "Both forms", [17, 20]),
          ("127.0.0.32", "00:1b:7a:00:02:32", "Twice", [17])]
@@ -88,6 +88,16 @@ EOF
   [ "$(wc -l <"$work/t.out")" -eq 13 ] || fail "a header and 12 rows expected"
   grep -q '^127.0.0.31 .*00:1b:7a:00:02:31 .*17,20 .*Both forms$' "$work/t.out" || fail "merged row"
   [ "$(head -2 "$work/t.out" | tail -1 | cut -d' ' -f1)" = 127.0.0.10 ] || fail "sorted by address"
+  ok
+  # --all takes exactly that list, in that order.
+  image img.bin 2048
+  "$cli" upgrade --all --dry-run --password 1234 --image "$work/img.bin" --json - >"$work/all.json" \
+    2>"$work/all.err" || fail "upgrade --all --dry-run exit $?"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); ips=[d["ip"] for d in r["devices"]]
+assert r["options"]["selection"] == "all" and r["summary"]["done"] == 12, r["summary"]
+assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ips' "$work/all.json" ||
+    fail "--all report"
+  validate "$work/all.json"
   ok
   for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
   sims=()
@@ -203,6 +213,8 @@ retry)
   ok
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.12 --ip 127.0.0.13 --wait-back 4 --json "$work/wb.json" \
     >"$work/wb.out" 2>&1
+  [ $? -eq 1 ] || fail "a device that did not come back makes the exit status 1"
+  [ "$(field "$work/wb.json" 127.0.0.13 result)" = done ] || fail "the image did go in"
   [ "$(field "$work/wb.json" 127.0.0.12 wait_back.came_back)" = True ] || fail "device came back"
   python3 -c 'import sys; s=float(sys.argv[1]); assert 1.0 <= s < 4.0, s' \
     "$(field "$work/wb.json" 127.0.0.12 wait_back.seconds)" || fail "time to come back"
@@ -232,6 +244,7 @@ interrupt)
   code=$?
   [ $code -eq 130 ] || fail "exit $code, 130 expected"
   validate "$work/int.json"
+  [ -n "${FTPUPG_TEST_VERBOSE:-}" ] && cat "$work/i.out"
   python3 - "$work/int.json" "$work/slots" "$work/img.bin" <<'EOF' || fail "interrupted report"
 import json, os, sys
 r = json.load(open(sys.argv[1]))

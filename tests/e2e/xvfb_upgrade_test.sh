@@ -31,16 +31,14 @@ find_window "$work/app.log"
 eval "$(xdotool getwindowgeometry --shell "$id")"
 
 # Click into the password box (72,224 in the window), type, then press "GO" (32,256 65x25).
+# The utility takes these events in their order: no pause is needed between them.
+cancel_face=$(pixel $((X + 180)) $((Y + 268)))
 xdotool mousemove $((X + 130)) $((Y + 234)) click 1
-sleep 0.2
 xdotool type --delay 30 s3cret
 xdotool mousemove $((X + 64)) $((Y + 268)) click 1
 
-for _ in $(seq 100); do
-  grep -q 'received "/"' "$work/device.log" 2>/dev/null && break
-  sleep 0.1
-done
-sleep 1
+# Finished: "Cancel" (120,256 75x25) is hidden; at 180,268 it is not covered by "OK".
+wait_pixel_not $((X + 180)) $((Y + 268)) "$cancel_face" || { cat "$work/app.log" "$work/device.log"; exit 1; }
 import -window root "$work/screen.png"
 [ -z "${FTPUPG_SCREENSHOT:-}" ] || convert "$work/screen.png" -crop "434x292+$X+$Y" +repage "$FTPUPG_SCREENSHOT"
 
@@ -50,7 +48,7 @@ grep -q '^\[WDCP\]' "$work/app.log" && { echo "FAIL: the password was refused"; 
 # Finished: "OK" at 72,256 (75x25) closes the utility.
 xdotool mousemove $((X + 109)) $((Y + 268)) click 1
 running() { [ -n "$(ps -o stat= -p "$1" 2>/dev/null | grep -v Z)" ]; }
-for _ in $(seq 50); do running "$app" || break; sleep 0.1; done
+for _ in $(seq 600); do running "$app" || break; sleep 0.1; done
 if running "$app"; then echo "FAIL: OK did not end the utility"; fail=1
 else wait "$app"; code=$?; app=""; [ "$code" = 0 ] && echo "ok: OK ended the utility with 0" || { echo "FAIL: exit $code"; fail=1; }; fi
 [ $fail = 0 ] || { echo "--- app log"; cat "$work/app.log"; echo "--- device log"; cat "$work/device.log"; }

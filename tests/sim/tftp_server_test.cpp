@@ -280,6 +280,13 @@ class ServerTest : public ::testing::Test {
     }
     return true;
   }
+  // Starts a write of "img" and has its first full block acknowledged.
+  void WriteFirstBlock(TestClient& c) {
+    c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1)));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+  }
   std::string Slot() const {
     std::ifstream f(opts.slotFile, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
@@ -329,10 +336,7 @@ TEST_F(ServerTest, RefusesReadsAndEscapingNames) {
 TEST_F(ServerTest, RetransmitsAckThenGivesUpLeavingNothing) {
   Start();
   TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1)));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
+  WriteFirstBlock(c);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(c.Receive(), BuildAck(1));  // retransmitted after the time-out
   EXPECT_EQ(c.Receive(), BuildAck(1));
@@ -426,10 +430,7 @@ TEST_F(ServerTest, StopEndsTheListenerAndTransfersMidWait) {
   opts.timeoutMs = 60000;
   Start();
   TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1)));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
+  WriteFirstBlock(c);
   auto t0 = std::chrono::steady_clock::now();
   server_->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));

@@ -1,59 +1,104 @@
 #!/bin/bash
-# tftpput's command line: exit codes, messages, the default remote name. Runs inside a
-# private network namespace (loopback only).
+# tftpput's command line: exit codes, messages, the default remote name, progress lines and
+# the JSON report. Runs inside a private network namespace (loopback only).
+# usage: tftpput_cli_test.sh TFTPPUT SIMTFTPD
 set -u
-tftpput=$1
+tftpput=$1 simtftpd=$2
 work=$(mktemp -d)
-server_pid=""
+pids=()
 cleanup() {
-    [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
 failures=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 expect() { # expect NAME WANTED_EXIT ACTUAL_EXIT [STDERR_PATTERN STDERR_FILE]
     if [ "$3" != "$2" ]; then
-        echo "FAIL $1: exit $3, wanted $2"; failures=$((failures + 1)); return
+        fail "$1: exit $3, wanted $2"; return
     fi
     if [ $# -ge 5 ] && ! grep -q -- "$4" "$5"; then
-        echo "FAIL $1: stderr lacks '$4':"; cat "$5"; failures=$((failures + 1)); return
+        fail "$1: stderr lacks '$4':"; cat "$5"; return
     fi
     echo "ok   $1"
 }
 
+# Readiness: the port is bound, not a fixed sleep.
+wait_udp_port() {
+    for _ in $(seq 200); do
+        ss -Hlun "sport = :$1" | grep -q . && return 0
+        sleep 0.05
+    done
+    echo "nothing listens on port $1"; exit 1
+}
+
+json_field() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$1" "$2"; }
+
 out=$("$tftpput" --version); rc=$?
-[ "$out" = $'tftpput 1.0.0.4\nMorvane' ] || { echo "FAIL version text: $out"; failures=$((failures + 1)); }
+[ "$out" = $'tftpput 1.0.0.4\nMorvane' ] || fail "version text: $out"
 expect version 0 $rc
-"$tftpput" --help >"$work/help" 2>&1; expect help 0 $? "usage: tftpput" "$work/help"
+"$tftpput" --help >"$work/help" 2>&1; expect help 0 $? "Usage: tftpput" "$work/help"
+grep -q -- "--blksize" "$work/help" || fail "help lacks --blksize"
+grep -q "Exit status" "$work/help" || fail "help lacks the exit codes"
 "$tftpput" 2>"$work/e"; expect no-arguments 2 $? "HOST and FILE" "$work/e"
 "$tftpput" 127.0.0.1 2>"$work/e"; expect one-argument 2 $? "usage:" "$work/e"
-"$tftpput" -p 0 127.0.0.1 f 2>"$work/e"; expect bad-port 2 $? "PORT" "$work/e"
+"$tftpput" -p 0 127.0.0.1 f 2>"$work/e"; expect bad-port 2 $? "PORT must be 1 to 65535, not '0'" "$work/e"
+"$tftpput" --port=70000 127.0.0.1 f 2>"$work/e"; expect bad-port-long 2 $? "PORT" "$work/e"
 "$tftpput" -b 70000 127.0.0.1 f 2>"$work/e"; expect bad-blksize 2 $? "BLKSIZE" "$work/e"
-"$tftpput" -t x 127.0.0.1 f 2>"$work/e"; expect bad-timeout 2 $? "TIMEOUT" "$work/e"
-"$tftpput" -m binary 127.0.0.1 f 2>"$work/e"; expect bad-mode 2 $? "MODE" "$work/e"
-"$tftpput" -z 127.0.0.1 f 2>"$work/e"; expect unknown-option 2 $? "unknown option" "$work/e"
-"$tftpput" -p 2>"$work/e"; expect missing-value 2 $? "needs a value" "$work/e"
+"$tftpput" -t x 127.0.0.1 f 2>"$work/e"; expect bad-timeout 2 $? "TIMEOUT_MS" "$work/e"
+"$tftpput" -m binary 127.0.0.1 f 2>"$work/e"; expect bad-mode 2 $? "MODE must be octet or netascii" "$work/e"
+"$tftpput" -z 127.0.0.1 f 2>"$work/e"; expect unknown-option 2 $? "not expected: -z" "$work/e"
+"$tftpput" 127.0.0.1 a b c 2>"$work/e"; expect extra-operand 2 $? "not expected: c" "$work/e"
+"$tftpput" -p 2>"$work/e"; expect missing-value 2 $? "port" "$work/e"
+"$tftpput" 127.0.0.1 f "" 2>"$work/e"; expect empty-remote 2 $? "REMOTE name is empty" "$work/e"
 
 head -c 5000 /dev/urandom >"$work/fw.bin"
 "$tftpput" 127.0.0.1 "$work/missing.bin" 2>"$work/e"; expect missing-file 1 $? "^tftpput: Cannot open file $work/missing.bin$" "$work/e"
 # Nobody listens: no answer, a TFTP time-out.
-"$tftpput" -p 6999 -t 200 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect no-server 3 $? "^tftpput: Timeout$" "$work/e"
-[ ! -s "$work/e" ] || [ "$(wc -l <"$work/e")" = 1 ] || { echo "FAIL no-server: extra output"; failures=$((failures + 1)); }
+"$tftpput" -p 6999 -t 200 --json 127.0.0.1 "$work/fw.bin" 2>"$work/e" >"$work/j"; expect no-server 3 $? "^tftpput: Timeout$" "$work/e"
+[ "$(wc -l <"$work/e")" = 1 ] || fail "no-server: extra output: $(cat "$work/e")"
+[ "$(json_field "$work/j" result)" = timeout ] || fail "no-server: JSON result: $(cat "$work/j")"
+
+# The server's error code comes with its text, and an empty text is named as such.
+mkdir "$work/sim"
+for text in "Flash full" ""; do
+    rm -f "$work/sim.port"
+    "$simtftpd" -a 127.0.0.1 -p 0 --port-file "$work/sim.port" -d "$work/sim" -o "$work/sim/slot.bin" \
+        --error-after 1 --error-code 3 --error-text "$text" 2>/dev/null &
+    sim_pid=$!; pids+=($sim_pid)
+    for _ in $(seq 200); do [ -s "$work/sim.port" ] && break; sleep 0.05; done
+    "$tftpput" -q --json -p "$(cat "$work/sim.port")" 127.0.0.1 "$work/fw.bin" / 2>"$work/e" >"$work/j"
+    rc=$?
+    if [ -n "$text" ]; then
+        expect "server-error-text" 3 $rc "^tftpput: TFTP error 3: Flash full$" "$work/e"
+    else
+        expect "server-error-empty" 3 $rc "^tftpput: TFTP error 3: (the server gave no text)$" "$work/e"
+    fi
+    [ "$(json_field "$work/j" server_code)" = 3 ] || fail "server error: JSON code: $(cat "$work/j")"
+    [ "$(json_field "$work/j" result)" = tftp-error ] || fail "server error: JSON result: $(cat "$work/j")"
+    kill "$sim_pid"; wait "$sim_pid" 2>/dev/null
+done
 
 if [ -x /usr/sbin/in.tftpd ]; then
     mkdir -p "$work/srv"; chmod 777 "$work/srv"
     /usr/sbin/in.tftpd -4 -L -c -s -p -u "$(id -un)" "$work/srv" 2>"$work/server.log" &
-    server_pid=$!
-    sleep 0.3
-    "$tftpput" 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect upload 0 $?
-    cmp -s "$work/fw.bin" "$work/srv/fw.bin" || { echo "FAIL upload: content differs"; failures=$((failures + 1)); }
-    [ ! -s "$work/e" ] || { echo "FAIL upload: stderr not empty"; failures=$((failures + 1)); }
+    pids+=($!)
+    wait_udp_port 69
+    # Without a terminal: plain progress lines, the last one at 100 %.
+    "$tftpput" 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect upload 0 $? "^tftpput: 100%  5000 of 5000 bytes$" "$work/e"
+    cmp -s "$work/fw.bin" "$work/srv/fw.bin" || fail "upload: content differs"
+    [ "$(grep -c '%' "$work/e")" -le 11 ] || fail "upload: too many progress lines"
     # netascii only names the transfer: text without carriage returns arrives unchanged.
     seq 1 2000 >"$work/notes.txt"
-    "$tftpput" -b512 -p 69 -m netascii localhost "$work/notes.txt" other.txt 2>"$work/e"; expect upload-named 0 $?
-    cmp -s "$work/notes.txt" "$work/srv/other.txt" || { echo "FAIL upload-named: content differs"; failures=$((failures + 1)); }
-    "$tftpput" -t 500 127.0.0.1 "$work/fw.bin" / 2>"$work/e"; expect server-error 3 $? "^tftpput: " "$work/e"
+    "$tftpput" -q -b512 -p 69 -m netascii --json localhost "$work/notes.txt" other.txt 2>"$work/e" >"$work/j"
+    expect upload-named 0 $?
+    [ ! -s "$work/e" ] || fail "upload-named: -q but stderr: $(cat "$work/e")"
+    cmp -s "$work/notes.txt" "$work/srv/other.txt" || fail "upload-named: content differs"
+    [ "$(json_field "$work/j" result)" = done ] || fail "upload-named: JSON result: $(cat "$work/j")"
+    [ "$(json_field "$work/j" sent)" = "$(stat -c %s "$work/notes.txt")" ] || fail "upload-named: JSON sent"
+    "$tftpput" -q -t 500 127.0.0.1 "$work/fw.bin" / 2>"$work/e"; expect server-error 3 $? "^tftpput: TFTP error 0: Is a directory$" "$work/e"
 else
     echo "skip uploads: no in.tftpd"
 fi

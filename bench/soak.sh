@@ -1,0 +1,155 @@
+#!/bin/bash
+# Soak test of tftpput through the lossy relay (drops, duplicates and delays datagrams) to
+# in.tftpd and to the simulated device's TFTP server, in a private loopback-only namespace.
+# Every upload must end byte-identical on the server or with a reported failure (exit code
+# not 0); an upload that ends "done" with a different image is the fault this hunts for.
+# usage: bench/soak.sh [BUILD_DIR] [--uploads N] [--max-kib N] [--loss SHARE] [--big|--no-big]
+#        [--seed N] [--doc FILE]
+#   defaults: 200 uploads per server of 0 to 3072 KiB, 5 % loss, one image of more than
+#   65536 blocks per server. Needs real root for in.tftpd (skipped otherwise).
+# Exit 0 when no upload ended "done" with a wrong image, 1 otherwise.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ -z "${FTPUPG_SOAK_IN_NS:-}" ]; then
+  FTPUPG_SOAK_IN_NS=1 exec "$root/scripts/netns-run" env FTPUPG_SOAK_IN_NS=1 bash "$0" "$@"
+fi
+build=$root/build
+if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
+build=$(cd "$build" && pwd)
+uploads=200 max_kib=3072 loss=0.05 big=1 seed=9 doc=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --uploads) uploads=$2; shift 2 ;;
+    --max-kib) max_kib=$2; shift 2 ;;
+    --loss) loss=$2; shift 2 ;;
+    --big) big=1; shift ;;
+    --no-big) big=0; shift ;;
+    --seed) seed=$2; shift 2 ;;
+    --doc) doc=$(realpath -m "$2"); shift 2 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+done
+tftpput=$build/tftp/tftpput simtftpd=$build/sim/ftpupg-simtftpd relay=$build/sim/ftpupg-lossy-relay
+for t in "$tftpput" "$simtftpd" "$relay"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 2; }; done
+
+work=$(mktemp -d /tmp/ftpupg-soak.XXXXXX)
+chmod 755 "$work"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+cd "$work"
+
+wait_file() { for _ in $(seq 200); do [ -s "$1" ] && return 0; sleep 0.05; done; echo "no $1" >&2; exit 1; }
+real_root() { read -r a b _ < /proc/self/uid_map; [ "$a" = 0 ] && [ "$b" = 0 ]; }
+
+# Servers retransmit after 10 ms (in.tftpd's shortest) so that a lost datagram costs little.
+mkdir sim hpa && chmod 777 hpa
+"$simtftpd" -a 127.0.0.2 -p 0 --port-file sim.port -d sim -o sim/slot.bin -t 10 -r 50 -q 2>sim.log &
+pids+=($!)
+wait_file sim.port
+lanes="sim:127.0.0.2:$(cat sim.port):sim"
+if real_root; then
+  in.tftpd -4 -L -c -s -T 10000 -a :6901 "$work/hpa" 2>hpa.log &
+  pids+=($!)
+  for _ in $(seq 200); do ss -Hlun 'sport = :6901' | grep -q . && break; sleep 0.05; done
+  lanes="$lanes hpa:127.0.0.1:6901:hpa"
+else
+  echo "SKIP in.tftpd (not real root)" >&2
+fi
+
+# The images: random sizes, every fifth one an exact multiple of its block size.
+RANDOM=$seed
+mkdir img
+plan=plan.txt
+: >$plan
+sizes=(512 1024 1468 8192)
+for i in $(seq "$uploads"); do
+  bs=${sizes[RANDOM % 4]}
+  if [ $((i % 5)) = 0 ]; then
+    bytes=$(( bs * ((RANDOM * 32768 + RANDOM) % (max_kib * 1024 / bs + 1)) ))
+  else
+    bytes=$(( (RANDOM * 32768 + RANDOM) % (max_kib * 1024 + 1) ))
+  fi
+  head -c "$bytes" /dev/urandom >img/$i
+  echo "$i $bs $bytes" >>$plan
+done
+if [ $big = 1 ]; then
+  # 70000 blocks of 512 bytes and a short last one: the block numbers wrap once.
+  head -c $((70000 * 512 + 100)) /dev/urandom >img/big
+  echo "big 512 $((70000 * 512 + 100))" >>$plan
+fi
+
+# One lane per server, both at once (each has its own relay: one transfer at a time).
+lane() {  # lane NAME HOST PORT DIR N
+  local name=$1 host=$2 port=$3 dir=$4 n=$5 rport
+  "$relay" -l 127.0.0.1:0 --port-file relay-$name.port -s "$host:$port" --drop "$loss" --dup 0.02 \
+    --reorder 0.02 --delay-ms 5 --seed $((seed + n)) -q 2>relay-$name.log &
+  local rp=$!
+  wait_file relay-$name.port
+  rport=$(cat relay-$name.port)
+  while read -r id bs bytes; do
+    local remote=$name-$id start rc verdict
+    start=$(date +%s%N)
+    "$tftpput" -q -p "$rport" -b "$bs" -t 2000 127.0.0.1 img-$name/$id "$remote" 2>err-$name.txt
+    rc=$?
+    local ms=$(( ($(date +%s%N) - start) / 1000000 ))
+    if [ $rc != 0 ]; then
+      verdict="failed:$(tr ' ' _ <err-$name.txt | head -c 60)"
+    else
+      verdict=wrong
+      for _ in $(seq 60); do cmp -s img/$id "$dir/$remote" && { verdict=identical; break; }; sleep 0.05; done
+    fi
+    echo "$name $id $bs $bytes $rc $verdict $ms" >>results-$name.txt
+    rm -f "$dir/$remote"
+  done <$plan
+  kill $rp; wait $rp 2>/dev/null
+  grep -h passed relay-$name.log | sed "s/^/$name relay: /" >relay-$name.totals
+}
+n=0 lane_pids=()
+for l in $lanes; do
+  IFS=: read -r name host port dir <<<"$l"
+  : >results-$name.txt
+  # Images of its own: an upload opens its file with sharing denied.
+  cp -r img img-$name
+  lane "$name" "$host" "$port" "$dir" $n &
+  lane_pids+=($!)
+  n=$((n + 1))
+done
+wait "${lane_pids[@]}"
+
+table=$(awk '
+  { total[$1]++; bytes[$1] += $4; ms[$1] += $7
+    if ($6 == "identical") ok[$1]++; else if ($6 == "wrong") wrong[$1]++; else fail[$1]++
+    if ($2 == "big") big[$1] = $6 " in " $7 " ms" }
+  END {
+    print "| server | uploads | byte-identical | reported failure | done with a wrong image | MiB | minutes | image of 70001 blocks |"
+    print "|---|---:|---:|---:|---:|---:|---:|---|"
+    for (s in total)
+      printf "| %s | %d | %d | %d | %d | %.1f | %.1f | %s |\n", s, total[s], ok[s], fail[s], wrong[s],
+        bytes[s] / 1048576, ms[s] / 60000, (s in big) ? big[s] : "-"
+  }' results-*.txt)
+failures=$(awk '$6 != "identical" && $6 != "wrong" { print "  " $1 " " $2 " (blksize " $3 ", " $4 " bytes): " $6 }' results-*.txt)
+facts="$(date -u '+%Y-%m-%d %H:%M UTC'); seed $seed; $uploads uploads of 0 to $max_kib KiB per server (every fifth an
+exact multiple of its block size; block sizes 512, 1024, 1468, 8192); relay: $loss drop, 0.02 duplicate,
+0.02 delayed up to 5 ms, each way; servers retransmit after 10 ms; tftpput -t 2000."
+out="$facts
+
+$table
+
+$(cat relay-*.totals 2>/dev/null)"
+[ -z "$failures" ] || out="$out
+
+Reported failures:
+$failures"
+echo "$out"
+if [ -n "$doc" ]; then
+  {
+    echo "# TFTP soak under loss"
+    echo
+    echo "Made with \`bench/soak.sh BUILD_DIR --doc docs/soak-tftp.md\` (needs root for in.tftpd)."
+    echo "Each upload is compared with cmp on the server's side."
+    echo
+    echo "$out"
+  } >"$doc"
+fi
+! grep -q " wrong " results-*.txt
