@@ -8,10 +8,9 @@ namespace {
 
 // Code points of the bytes 0x80 to 0x9F; the rest of the code page is Latin-1.
 constexpr std::array<char32_t, 32> HighControls = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
 // The next code point of valid UTF-8 at pos (advanced past it), or nothing for a malformed,
@@ -71,11 +70,9 @@ void AppendUtf8(std::string& out, char32_t cp)
 
 char ToCp1252(char32_t cp)
 {
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF))
-        return static_cast<char>(cp);
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
     for (std::size_t i = 0; i < HighControls.size(); ++i) {
-        if (HighControls[i] == cp)
-            return static_cast<char>(0x80 + i);
+        if (HighControls[i] == cp) return static_cast<char>(0x80 + i);
     }
     return '?';
 }
@@ -85,8 +82,7 @@ char ToCp1252(char32_t cp)
 bool IsValidUtf8(std::string_view bytes)
 {
     for (std::size_t pos = 0; pos < bytes.size();) {
-        if (!NextCodePoint(bytes, pos))
-            return false;
+        if (!NextCodePoint(bytes, pos)) return false;
     }
     return true;
 }

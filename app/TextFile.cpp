@@ -26,8 +26,7 @@ constexpr int FileFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 posix::Fd OpenForReading(const std::string& path)
 {
     posix::Fd file(::open(path.c_str(), FileFlags));
-    if (file || errno != ENAMETOOLONG)
-        return file;
+    if (file || errno != ENAMETOOLONG) return file;
 
     posix::Fd dir(::open(!path.empty() && path.front() == '/' ? "/" : ".", DirectoryFlags));
     std::size_t pos = 0;
@@ -39,8 +38,7 @@ posix::Fd OpenForReading(const std::string& path)
         std::size_t next = end;
         while (next < path.size() && path[next] == '/')
             ++next;
-        if (next >= path.size())
-            return posix::Fd(::openat(dir.Get(), part.c_str(), FileFlags));
+        if (next >= path.size()) return posix::Fd(::openat(dir.Get(), part.c_str(), FileFlags));
         dir = posix::Fd(::openat(dir.Get(), part.c_str(), DirectoryFlags));
         pos = next;
     }
@@ -53,8 +51,7 @@ std::optional<TextFileContent> ReadTextFile(const std::string& path)
 {
     posix::Fd file = OpenForReading(path);
     struct stat st {};
-    if (!file || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
+    if (!file || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
 
     TextFileContent content;
     // One byte beyond the cap tells a file that is longer from one that is exactly as long.
@@ -63,8 +60,7 @@ std::optional<TextFileContent> ReadTextFile(const std::string& path)
     std::size_t have = 0;
     for (;;) {
         if (have == bytes.size()) {
-            if (have > MaxTextFileBytes)
-                break;
+            if (have > MaxTextFileBytes) break;
             bytes.resize(std::min(bytes.size() * 2, MaxTextFileBytes + 1));
         }
         const ssize_t got = ::read(file.Get(), bytes.data() + have, bytes.size() - have);

@@ -11,7 +11,7 @@ inline constexpr std::size_t MaxTextFileBytes = 256 * 1024;
 
 struct TextFileContent {
     std::string bytes;
-    bool truncated = false;   // the file is longer than MaxTextFileBytes; bytes holds its start
+    bool truncated = false; // the file is longer than MaxTextFileBytes; bytes holds its start
 };
 
 // The file's bytes, at most MaxTextFileBytes of them; nothing when the file is missing,

@@ -19,8 +19,7 @@ public:
     explicit ArpRecorder(const std::filesystem::path& dir)
         : script_((dir / "arp-recorder.sh").string()), log_((dir / "arp.log").string())
     {
-        std::ofstream(script_) << "#!/bin/sh\nprintf '%s|' \"$@\" >> '" << log_ << "'\necho >> '" << log_
-                               << "'\n";
+        std::ofstream(script_) << "#!/bin/sh\nprintf '%s|' \"$@\" >> '" << log_ << "'\necho >> '" << log_ << "'\n";
         std::filesystem::permissions(script_, std::filesystem::perms::owner_all);
         ::setenv("FTPUPG_ARP_COMMAND", script_.c_str(), 1);
     }
@@ -31,7 +30,8 @@ public:
     {
         std::ifstream in(log_);
         std::vector<std::string> runs;
-        for (std::string line; std::getline(in, line);) runs.push_back(line);
+        for (std::string line; std::getline(in, line);)
+            runs.push_back(line);
         return runs;
     }
 

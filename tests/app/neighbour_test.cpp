@@ -14,10 +14,11 @@ TEST(NeighbourTest, OnlyOneDottedHostAddressQualifies)
 {
     for (const char* text : {"127.0.0.2", "1.2.3.4", "10.9.0.255", "0.0.0.1", "255.255.255.254"})
         EXPECT_TRUE(IsDottedIPv4Host(text)) << text;
-    for (const char* text : {"", "default", "all", "any", "10.9.0.0/24", "10.9.0.0/0", "0.0.0.0",
-                             "255.255.255.255", "127.0.0.2 ", " 127.0.0.2", "127.0.0.02", "010.1.1.1",
-                             "127.0.0", "127.0.0.2.", "127.0.0.2.5", "256.1.1.1", "1.2.3.1000",
-                             "1..2.3", "-d", "127.0.0.2\n", "0x7f.0.0.1", "fe80::1"})
+    for (const char* text :
+         {"",        "default",         "all",         "any",        "10.9.0.0/24", "10.9.0.0/0",
+          "0.0.0.0", "255.255.255.255", "127.0.0.2 ",  " 127.0.0.2", "127.0.0.02",  "010.1.1.1",
+          "127.0.0", "127.0.0.2.",      "127.0.0.2.5", "256.1.1.1",  "1.2.3.1000",  "1..2.3",
+          "-d",      "127.0.0.2\n",     "0x7f.0.0.1",  "fe80::1"})
         EXPECT_FALSE(IsDottedIPv4Host(text)) << testing::PrintToString(std::string(text));
     EXPECT_FALSE(IsDottedIPv4Host(std::string("1.2.3.4\0", 8)));
 }

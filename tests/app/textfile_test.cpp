@@ -72,7 +72,9 @@ TEST_F(TextFileTest, LongFilesAreCutAtTheCap)
     EXPECT_TRUE(longer->truncated);
 
     // A sparse file reports a huge size: the buffer must follow the cap, not the size.
-    { std::ofstream(Path("sparse"), std::ios::binary) << "head"; }
+    {
+        std::ofstream(Path("sparse"), std::ios::binary) << "head";
+    }
     fs::resize_file(Path("sparse"), 1ull << 40);
     const auto sparse = ReadTextFile(Path("sparse"));
     ASSERT_TRUE(sparse);
@@ -99,15 +101,15 @@ TEST(TextCodecTest, FilesAreUtf8WhenValidElseWindows1252)
     };
     const Case cases[] = {
         {"plain", "plain"},
-        {"Caf\xC3\xA9", "Caf\xC3\xA9"},                 // UTF-8 stays
-        {"Caf\xE9", "Caf\xC3\xA9"},                     // 1252 é
-        {"\x80 \x9F \xFF", "\xE2\x82\xAC \xC5\xB8 \xC3\xBF"},  // € Ÿ ÿ
-        {"\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},  // unassigned
-        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},               // overlong '/': not UTF-8
-        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},  // a surrogate: not UTF-8
-        {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xE2\x82\xAC\xE2\x82\xAC"},  // above U+10FFFF
-        {"\xE2\x82", "\xC3\xA2\xE2\x80\x9A"},           // cut short
-        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},       // four bytes, valid
+        {"Caf\xC3\xA9", "Caf\xC3\xA9"},                                       // UTF-8 stays
+        {"Caf\xE9", "Caf\xC3\xA9"},                                           // 1252 é
+        {"\x80 \x9F \xFF", "\xE2\x82\xAC \xC5\xB8 \xC3\xBF"},                 // € Ÿ ÿ
+        {"\x81\x8D\x8F\x90\x9D", "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"}, // unassigned
+        {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                                     // overlong '/': not UTF-8
+        {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},                     // a surrogate: not UTF-8
+        {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xE2\x82\xAC\xE2\x82\xAC"},     // above U+10FFFF
+        {"\xE2\x82", "\xC3\xA2\xE2\x80\x9A"},                                 // cut short
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},                             // four bytes, valid
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.bytes));
@@ -123,13 +125,15 @@ TEST(TextCodecTest, WhatGoesToTheDeviceIsWindows1252)
     };
     const Case cases[] = {
         {"secret", "secret"},
-        {"\xC3\xA9", "\xE9"},                    // é, not c3 a9
-        {"\xE2\x82\xAC\xC5\xB8", "\x80\x9F"},    // € Ÿ
-        {"\xC2\x81", "\x81"},                    // round trip of an unassigned byte
-        {"\xC2\x80", "?"},                       // U+0080 has no place in 1252
-        {"\xCE\xA9", "?"},                       // Ω
-        {"\xF0\x9F\x98\x80x", "?x"},             // one '?' per character
-        {"a\xFF" "b", "a?b"},                    // malformed input
+        {"\xC3\xA9", "\xE9"},                 // é, not c3 a9
+        {"\xE2\x82\xAC\xC5\xB8", "\x80\x9F"}, // € Ÿ
+        {"\xC2\x81", "\x81"},                 // round trip of an unassigned byte
+        {"\xC2\x80", "?"},                    // U+0080 has no place in 1252
+        {"\xCE\xA9", "?"},                    // Ω
+        {"\xF0\x9F\x98\x80x", "?x"},          // one '?' per character
+        {"a\xFF"
+         "b",
+         "a?b"}, // malformed input
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.utf8));
@@ -137,7 +141,8 @@ TEST(TextCodecTest, WhatGoesToTheDeviceIsWindows1252)
     }
     // Every byte survives the way to UTF-8 and back.
     std::string all;
-    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
     EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(all)), all);
 }
 

@@ -25,8 +25,8 @@ TEST(DebugPrintTest, ControlCharactersAndTheBackslashAreEscaped)
         {"a\nb", "a\\x0ab"},
         {"\r\t\x1b[31m", "\\x0d\\x09\\x1b[31m"},
         {"\x7f\x01\x1f", "\\x7f\\x01\\x1f"},
-        {"C:\\x0a", "C:\\\\x0a"},  // a literal backslash cannot pose as an escape
-        {"Caf\xe9 \x80\xff", "Caf\xe9 \x80\xff"},  // 8-bit text stays as it is
+        {"C:\\x0a", "C:\\\\x0a"},                 // a literal backslash cannot pose as an escape
+        {"Caf\xe9 \x80\xff", "Caf\xe9 \x80\xff"}, // 8-bit text stays as it is
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.text));
@@ -44,13 +44,14 @@ TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
     std::memcpy(reply.data() + 32, name.data(), name.size());
 
     TestHost host;
-    host.ip = "127.0.0.9";  // no match: nothing is sent
+    host.ip = "127.0.0.9"; // no match: nothing is sent
     DeviceExchange exchange(host);
     StderrCapture capture;
     exchange.OnAPDPResponse(reply.data());
     capture.Restore();
-    EXPECT_EQ(capture.Text(), "[APDP]Found device IP=127.0.0.2\\x0a[WDCP] name=\"KR730\"\\x0a[APDP]Found device "
-                              "IP=10.0.0.1 name=\"\\x1b[2J\"");
+    EXPECT_EQ(capture.Text(),
+              "[APDP]Found device IP=127.0.0.2\\x0a[WDCP] name=\"KR730\"\\x0a[APDP]Found device "
+              "IP=10.0.0.1 name=\"\\x1b[2J\"");
     EXPECT_EQ(DeviceFound, 0);
 }
 
