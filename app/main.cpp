@@ -20,12 +20,16 @@ void PrintUsage()
         "  note1.txt    notes shown when the window opens\n"
         "  note2.txt    notes shown when the upgrade has finished\n"
         "\n"
+        "The files may be UTF-8 or Windows-1252 (files written on Windows); only regular files\n"
+        "are read, and only their first 256 KiB. Without FTPUPG.ini the defaults apply.\n"
+        "\n"
         "Type the device password, pick a version if offered, and press GO. The image is sent\n"
         "with TFTP to UDP port 69 of the device. Diagnostic lines go to standard error.\n"
         "\n"
         "Environment:\n"
         "  NDXL_BROADCAST       where device discovery is sent (default: every interface)\n"
-        "  FTPUPG_ARP_COMMAND   program that clears the neighbour entry, called as PROGRAM -d IP\n");
+        "  FTPUPG_ARP_COMMAND   program that clears the neighbour entry, called as PROGRAM -d IP\n"
+        "                       (only for an address of four dotted decimal numbers)\n");
 }
 
 } // namespace
