@@ -203,8 +203,11 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             }
             source = args.ipsFile;
         } else {
-            for (const auto& ip : args.ips)
+            for (const auto& ip : args.ips) {
+                if (!fleet::IsDeviceAddress(ip))
+                    return UsageError("--ip: not an IPv4 address: '" + ip + "'");
                 text += ip + "\n";
+            }
         }
         auto list = fleet::ParseAddressList(text, source);
         if (!list.error.empty())

@@ -294,7 +294,7 @@ input)
   printf '127.0.0.10\n127.0.0.1O\n' >"$work/bad.txt"
   expect 2 "bad.txt:2: not an IPv4 address: '127.0.0.1O'" upgrade --image "$work/img.bin" --password pw \
     --ips "$work/bad.txt"
-  expect 2 "not an IPv4 address" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.010
+  expect 2 "--ip: not an IPv4 address: '127.0.0.010'" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.010
   expect 2 "no password" upgrade --image "$work/img.bin" --ip 127.0.0.10
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --all
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw
