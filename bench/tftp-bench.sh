@@ -27,7 +27,8 @@ done
 tftpput=$build/tftp/tftpput
 floor=$build/bench/ftpupg-tftp-floor
 rtt_tool=$build/bench/ftpupg-udp-rtt
-for t in "$tftpput" "$floor" "$rtt_tool"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
+rusage=$build/bench/ftpupg-rusage
+for t in "$tftpput" "$floor" "$rtt_tool" "$rusage"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
 
 work=$(mktemp -d /tmp/ftpupg-bench.XXXXXX)
 chmod 755 "$work"
@@ -41,7 +42,8 @@ hpa=$!
 for _ in $(seq 200); do ss -Hlun 'sport = :6901' | grep -q . && break; sleep 0.05; done
 rtt=$(taskset -c 0 "$rtt_tool" 20000)
 
-# One upload: prints "seconds user_seconds sys_seconds peak_rss_kib", or "FAIL".
+# One upload: prints "seconds user_seconds sys_seconds peak_rss_kib", or "FAIL". The times
+# come from getrusage (GNU time rounds CPU time to 10 ms).
 upload() {  # upload CLIENT BLKSIZE FILE
   local client=$1 bs=$2 f=$3 name=up-$1-$2
   rm -f "srv/$name"
@@ -53,15 +55,12 @@ upload() {  # upload CLIENT BLKSIZE FILE
     atftp) cmd=(atftp --option "blksize $bs" -p -l "$f" -r "$name" 127.0.0.1 6901) ;;
     tftp-hpa) cmd=(tftp -m binary 127.0.0.1 6901 -c put "$f" "$name") ;;
   esac
-  local t0 t1
-  t0=$(date +%s%N)
-  if ! /usr/bin/time -f "%U %S %M" -o time.txt taskset -c 0 "${cmd[@]}" >/dev/null 2>err.txt; then
+  if ! taskset -c 0 "$rusage" -o time.txt "${cmd[@]}" >/dev/null 2>err.txt; then
     echo FAIL; return
   fi
-  t1=$(date +%s%N)
   # tftp-hpa exits 0 after an ERROR: compare every upload.
   cmp -s "$f" "srv/$name" || { echo "differs on arrival" > err.txt; echo FAIL; return; }
-  awk -v ns=$((t1 - t0)) '{ printf "%.6f %.3f %.3f %s\n", ns / 1e9, $1, $2, $3 }' time.txt
+  awk '{ printf "%.6f %.6f %.6f %s\n", $1 / 1e6, $2 / 1e6, $3 / 1e6, $4 }' time.txt
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print v[int((NR + 1) / 2)] }'; }
@@ -95,18 +94,19 @@ done < <(cut -d' ' -f1-3 samples.txt | awk '!seen[$0]++')
 
 table=$(awk '
   { key = $1 " " $2; order[++n] = $0 }
-  $3 == "floor" && $4 != "FAIL" { floor[key] = $4; floorUser[key] = $5 }
+  $3 == "floor" && $4 != "FAIL" { floor[key] = $4; floorUser[key] = $5; floorCpu[key] = $5 + $6 }
   END {
-    print "| size MiB | blksize | client | ms | time vs floor | user ms/MiB | user vs floor | sys ms/MiB | peak RSS KiB |"
-    print "|---:|---:|---|---:|---:|---:|---:|---:|---:|"
+    print "| size MiB | blksize | client | ms | time vs floor | user ms/MiB | user vs floor | sys ms/MiB | CPU vs floor | peak RSS KiB |"
+    print "|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"
     for (i = 1; i <= n; i++) {
       split(order[i], f, " ")
-      if (f[4] == "FAIL") { printf "| %s | %s | %s | FAIL | | | | | |\n", f[1], f[2], f[3]; continue }
+      if (f[4] == "FAIL") { printf "| %s | %s | %s | FAIL | | | | | | |\n", f[1], f[2], f[3]; continue }
       key = f[1] " " f[2]
       ratio = (floor[key] > 0) ? sprintf("%.3f", f[4] / floor[key]) : "-"
       uratio = (floorUser[key] > 0) ? sprintf("%.2f", f[5] / floorUser[key]) : "-"
-      printf "| %s | %s | %s | %.1f | %s | %.2f | %s | %.2f | %d |\n", f[1], f[2], f[3], f[4] * 1000, ratio,
-        f[5] * 1000 / f[1], uratio, f[6] * 1000 / f[1], f[7]
+      cratio = (floorCpu[key] > 0) ? sprintf("%.3f", (f[5] + f[6]) / floorCpu[key]) : "-"
+      printf "| %s | %s | %s | %.1f | %s | %.2f | %s | %.2f | %s | %d |\n", f[1], f[2], f[3], f[4] * 1000, ratio,
+        f[5] * 1000 / f[1], uratio, f[6] * 1000 / f[1], cratio, f[7]
     }
   }' results.txt)
 
@@ -114,7 +114,8 @@ facts="$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) CPUs, $(sed -n 's/^model name\
 kernel $(uname -r); in.tftpd $(in.tftpd -V 2>&1 | head -1); curl $(curl --version | head -1 | cut -d' ' -f2);
 client and in.tftpd pinned to CPU 0 (taskset -c 0); loopback UDP round trip (median) ${rtt} us;
 median of $runs runs, clients taking turns within each run; times are wall-clock per upload;
-user/sys CPU and peak RSS from /usr/bin/time; floor = bench/tftp_floor.c."
+user/sys CPU and peak RSS from getrusage (bench/rusage_run.c); CPU = user + sys of the client;
+floor = bench/tftp_floor.c."
 out="$facts
 
 $table"

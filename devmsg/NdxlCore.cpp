@@ -44,22 +44,21 @@ std::optional<Settings> ParseSettings(const char* broadcast, const char* port, c
         }
         settings.broadcast = ntohl(address.s_addr);
     }
-    if (IsSet(port)) {
-        const auto value = ParsePort(port, false);
+    // Unset keeps the default; set, it must be a port (0 only where "any" makes sense).
+    auto takePort = [&error](const char* name, const char* text, bool zeroAllowed, uint16_t& into) {
+        if (!IsSet(text))
+            return true;
+        const auto value = ParsePort(text, zeroAllowed);
         if (!value) {
-            error = std::string("NDXL_PORT is not a port number: ") + port;
-            return std::nullopt;
+            error = std::string(name) + " is not a port number: " + text;
+            return false;
         }
-        settings.port = *value;
-    }
-    if (IsSet(localPort)) {
-        const auto value = ParsePort(localPort, true);
-        if (!value) {
-            error = std::string("NDXL_LOCAL_PORT is not a port number: ") + localPort;
-            return std::nullopt;
-        }
-        settings.localPort = *value;
-    }
+        into = *value;
+        return true;
+    };
+    if (!takePort("NDXL_PORT", port, false, settings.port) ||
+        !takePort("NDXL_LOCAL_PORT", localPort, true, settings.localPort))
+        return std::nullopt;
     return settings;
 }
 

@@ -13,9 +13,9 @@ packages=(
   iproute2 util-linux time procps
   tftpd-hpa tftp-hpa atftp curl
   libcli11-dev nlohmann-json3-dev python3-jsonschema
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   nodejs npm
-  dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core
+  dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core python3-apt
   librsvg2-bin
 )
 

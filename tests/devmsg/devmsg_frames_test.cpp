@@ -165,6 +165,11 @@ TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
         EXPECT_FALSE(NdxlCore::ParseSettings(b, p, l, error)) << b << p << l;
         EXPECT_FALSE(error.empty());
     }
+    // The reason names the variable at fault.
+    NdxlCore::ParseSettings("", "0", "", error);
+    EXPECT_EQ(error, "NDXL_PORT is not a port number: 0");
+    NdxlCore::ParseSettings("", "", "x", error);
+    EXPECT_EQ(error, "NDXL_LOCAL_PORT is not a port number: x");
 }
 
 TEST(NdxlCoreTest, BroadcastTargetsAreUpIpv4BroadcastInterfacesOnce)

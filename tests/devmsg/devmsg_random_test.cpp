@@ -116,7 +116,7 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
         framed += expected;
         size_t handled = 0;
         queue.Pump(
-            3000,
+            PatienceMs,
             [&](const NotifyQueue::Message& m) {
                 ++handled;
                 exchange.OnWM_NDXL_Notify(m.wParam);

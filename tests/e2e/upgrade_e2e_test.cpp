@@ -7,6 +7,7 @@
 #include "TftpServer.h"
 #include "arp_recorder.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <atomic>
@@ -286,7 +287,11 @@ TEST_F(UpgradeTest, CancelDuringTheWaitDoesNothing)
 {
     StartDevice();
     TForm1& f = OpenAndType("wrong");
-    QTimer::singleShot(100, &f, [&] { QTest::mouseClick(f.btCancel, Qt::LeftButton); });
+    // Fires at the first event the wait takes.
+    QTimer::singleShot(0, &f, [&] {
+        EXPECT_TRUE(InsidePumpWait());
+        QTest::mouseClick(f.btCancel, Qt::LeftButton);
+    });
     Go(f);
     EXPECT_EQ(quitRequests_, 0);
     QTest::mouseClick(f.btCancel, Qt::LeftButton);

@@ -32,9 +32,11 @@ expect() {
 }
 
 # tftpput: options, the mode's values, nothing for numbers, then HOST, FILE, REMOTE.
-expect "tftpput -" "--help --version -b -m -p -t"
+expect "tftpput -" "--blksize --help --json --mode --port --quiet --timeout --version -b -h -m -p -q -t"
 expect "tftpput --v" "--version"
 expect "tftpput -m " "netascii octet"
+expect "tftpput --mode n" "netascii"
+expect "tftpput --port 6969 -q localhost kr730-2" "kr730-2.4.1.bin"
 expect "tftpput -m o" "octet"
 expect "tftpput -p " ""
 expect "tftpput -b 1024 -t " ""

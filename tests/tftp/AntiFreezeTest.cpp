@@ -51,9 +51,14 @@ TEST(QtAntiFreeze, PumpsPendingEventsOnTheMainThreadOnly)
 
 TEST(QtAntiFreeze, WithoutAnApplicationNothingHappens)
 {
+    // Before the application object exists (or after it is gone) there is no main thread
+    // to pump for: both calls return without touching Qt, which would abort.
+    ASSERT_EQ(QCoreApplication::instance(), nullptr);
     TIdAntiFreeze antiFreeze;
-    TIdAntiFreezeBase::KeepResponsive(true);
-    antiFreeze.PumpMessages();
+    EXPECT_EQ(CurrentAntiFreeze, &antiFreeze);
+    EXPECT_NO_FATAL_FAILURE(TIdAntiFreezeBase::KeepResponsive(true));
+    EXPECT_NO_FATAL_FAILURE(antiFreeze.PumpMessages());
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }
 
 } // namespace
