@@ -68,7 +68,8 @@ int main(int argc, char** argv)
             return 3;
         }
         if (!started) {
-            if (op == 6 && r > 10 && strncasecmp((char*)in + 2, "blksize", 8) == 0) blksize = (size_t)atol((char*)in + 10);
+            if (op == 6 && r > 10 && strncasecmp((char*)in + 2, "blksize", 8) == 0)
+                blksize = (size_t)atol((char*)in + 10);
             block = op == 4 && r >= 4 ? number : 0;
             started = next = 1;
         } else if (op == 4 && r >= 4 && number == block) {

@@ -8,13 +8,13 @@
 
 namespace {
 
-std::string Rate(const TDeviceReport& d)
+std::string Rate(const DeviceReport& d)
 {
     return d.transferSeconds > 0 && d.bytes > 0 ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
                                                 : "-";
 }
 
-std::string Outcome(const TDeviceReport& d)
+std::string Outcome(const DeviceReport& d)
 {
     std::string text(fleet::ResultName(d.result));
     if (d.result == fleet::Result::Done && d.bytes > 0)
@@ -31,20 +31,20 @@ std::string Outcome(const TDeviceReport& d)
 
 } // namespace
 
-TLog::TLog(const std::string& path)
+LogFile::LogFile(const std::string& path)
 {
     file_ = std::fopen(path.c_str(), "ae");
     if (file_ == nullptr)
         throw std::runtime_error("log " + path + ": " + std::strerror(errno));
 }
 
-TLog::~TLog()
+LogFile::~LogFile()
 {
     if (file_ != nullptr)
         std::fclose(file_);
 }
 
-void TLog::Line(const std::string& text)
+void LogFile::Line(const std::string& text)
 {
     if (file_ == nullptr)
         return;
@@ -59,13 +59,13 @@ void TLog::Line(const std::string& text)
     std::fflush(file_);
 }
 
-TConsoleView::TConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, TLog& log)
+ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, LogFile& log)
     : out_(out), live_(live), width_(std::max<size_t>(width, 20)), height_(std::max<size_t>(height, 3)),
       imageSize_(imageSize), log_(log)
 {
 }
 
-void TConsoleView::Plain(const std::string& ip, const std::string& text)
+void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
     const std::string line = ip.empty() ? text : ip + ": " + text;
     log_.Line(line);
@@ -79,12 +79,12 @@ void TConsoleView::Plain(const std::string& ip, const std::string& text)
     std::fflush(out_);
 }
 
-void TConsoleView::Say(const std::string& text)
+void ConsoleView::Say(const std::string& text)
 {
     Plain("", text);
 }
 
-void TConsoleView::Attempt(const TDeviceReport& device)
+void ConsoleView::Attempt(const DeviceReport& device)
 {
     active_[device.ip] = Active{0, 0, "searching"};
     lastQuarter_[device.ip] = 0;
@@ -95,7 +95,7 @@ void TConsoleView::Attempt(const TDeviceReport& device)
         Plain(device.ip, text);
 }
 
-void TConsoleView::Note(const TDeviceReport& device, const std::string& text)
+void ConsoleView::Note(const DeviceReport& device, const std::string& text)
 {
     if (auto it = active_.find(device.ip); it != active_.end())
         it->second.stage = text;
@@ -107,7 +107,7 @@ void TConsoleView::Note(const TDeviceReport& device, const std::string& text)
     Plain(device.ip, text);
 }
 
-void TConsoleView::Progress(const TDeviceReport& device, uint64_t sent, double transferSeconds)
+void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double transferSeconds)
 {
     auto& active = active_[device.ip];
     active.sent = sent;
@@ -123,13 +123,13 @@ void TConsoleView::Progress(const TDeviceReport& device, uint64_t sent, double t
     }
 }
 
-void TConsoleView::Finished(const TDeviceReport& device)
+void ConsoleView::Finished(const DeviceReport& device)
 {
     active_.erase(device.ip);
     Plain(device.ip, Outcome(device));
 }
 
-void TConsoleView::Tick()
+void ConsoleView::Tick()
 {
     if (!live_)
         return;
@@ -138,14 +138,14 @@ void TConsoleView::Tick()
     std::fflush(out_);
 }
 
-void TConsoleView::Close()
+void ConsoleView::Close()
 {
     if (live_)
         Clear();
     std::fflush(out_);
 }
 
-void TConsoleView::Clear()
+void ConsoleView::Clear()
 {
     // Up to the first live line, then clear to the end of the screen.
     if (drawn_ > 0)
@@ -155,7 +155,7 @@ void TConsoleView::Clear()
     drawn_ = 0;
 }
 
-void TConsoleView::Draw()
+void ConsoleView::Draw()
 {
     // Never more lines than fit: the screen must not scroll while it is redrawn.
     const size_t room = height_ - 1;
@@ -176,7 +176,7 @@ void TConsoleView::Draw()
     drawn_ = shown;
 }
 
-std::string SummaryTable(const std::vector<TDeviceReport>& devices, bool waitBack)
+std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack)
 {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"DEVICE", "RESULT", "ATTEMPTS", "BYTES", "TIME", "RATE"});
@@ -208,7 +208,7 @@ std::string SummaryTable(const std::vector<TDeviceReport>& devices, bool waitBac
     return table;
 }
 
-std::string CountLine(const std::vector<TDeviceReport>& devices)
+std::string CountLine(const std::vector<DeviceReport>& devices)
 {
     std::string line;
     for (int r = 0; r <= static_cast<int>(fleet::Result::Interrupted); ++r) {

@@ -12,14 +12,14 @@
 
 // Appends time-stamped lines ("2026-12-07T23:10:04.123Z text") to a file; a no-op when
 // no file was given.
-class TLog {
+class LogFile {
 public:
-    TLog() = default;
+    LogFile() = default;
     // Throws std::runtime_error when the file cannot be opened for appending.
-    explicit TLog(const std::string& path);
-    ~TLog();
-    TLog(const TLog&) = delete;
-    TLog& operator=(const TLog&) = delete;
+    explicit LogFile(const std::string& path);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
 
     void Line(const std::string& text);
 
@@ -27,15 +27,15 @@ private:
     FILE* file_ = nullptr;
 };
 
-class TConsoleView : public TFleetView {
+class ConsoleView : public FleetView {
 public:
     // live: redraw lines in place (out is a terminal of the given width and height).
-    TConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, TLog& log);
+    ConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, LogFile& log);
 
-    void Attempt(const TDeviceReport& device) override;
-    void Note(const TDeviceReport& device, const std::string& text) override;
-    void Progress(const TDeviceReport& device, uint64_t sent, double transferSeconds) override;
-    void Finished(const TDeviceReport& device) override;
+    void Attempt(const DeviceReport& device) override;
+    void Note(const DeviceReport& device, const std::string& text) override;
+    void Progress(const DeviceReport& device, uint64_t sent, double transferSeconds) override;
+    void Finished(const DeviceReport& device) override;
     void Tick() override;
     // Plain lines of text that are not about one device (warnings, the image).
     void Say(const std::string& text);
@@ -57,13 +57,13 @@ private:
     size_t width_;
     size_t height_;
     uint64_t imageSize_;
-    TLog& log_;
+    LogFile& log_;
     std::map<std::string, Active> active_; // by address text, in address order
     std::map<std::string, int> lastQuarter_;
     size_t drawn_ = 0;                     // live lines on the screen now
 };
 
 // The summary table: device, result, attempts, bytes, time, rate, message.
-std::string SummaryTable(const std::vector<TDeviceReport>& devices, bool waitBack);
+std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack);
 // One line per result count: "16 done, 2 password-refused, ...".
-std::string CountLine(const std::vector<TDeviceReport>& devices);
+std::string CountLine(const std::vector<DeviceReport>& devices);

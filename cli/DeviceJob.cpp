@@ -37,7 +37,7 @@ nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
 }
 
 // Discovery and password check; Done when the password was accepted.
-Outcome CheckPassword(const TJobSpec& spec, TDeviceLink& link, const TJobSink& sink)
+Outcome CheckPassword(const JobSpec& spec, DeviceLink& link, const JobSink& sink)
 {
     fleet::PasswordCheck check(spec.ip, spec.password);
     link.SendDiscovery();
@@ -69,7 +69,7 @@ Outcome CheckPassword(const TJobSpec& spec, TDeviceLink& link, const TJobSink& s
     return {Result::Done, {}};
 }
 
-Outcome Upload(const TJobSpec& spec, const TImage& image, const TJobSink& sink)
+Outcome Upload(const JobSpec& spec, const FirmwareImage& image, const JobSink& sink)
 {
     Outcome outcome;
     uint64_t sent = 0;
@@ -113,7 +113,7 @@ Outcome Upload(const TJobSpec& spec, const TImage& image, const TJobSink& sink)
 }
 
 // Rediscovers the device until it answers again or the time is up.
-void WaitBack(const TJobSpec& spec, TDeviceLink& link, const TJobSink& sink)
+void WaitBack(const JobSpec& spec, DeviceLink& link, const JobSink& sink)
 {
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(spec.waitBackS);
@@ -137,12 +137,12 @@ void WaitBack(const TJobSpec& spec, TDeviceLink& link, const TJobSink& sink)
 
 } // namespace
 
-void RunDeviceJob(const TJobSpec& spec, const TImage& image, const TJobSink& sink)
+void RunDeviceJob(const JobSpec& spec, const FirmwareImage& image, const JobSink& sink)
 {
     Outcome outcome;
     try {
         ClearNeighbourEntry(spec.ip);
-        TDeviceLink link;
+        DeviceLink link;
         outcome = CheckPassword(spec, link, sink);
         if (outcome.result == Result::Done) {
             if (spec.dryRun) {

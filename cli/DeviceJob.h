@@ -12,9 +12,9 @@
 #include <functional>
 #include <string>
 
-class TImage;
+class FirmwareImage;
 
-struct TJobSpec {
+struct JobSpec {
     std::string ip;
     std::string password;
     int32_t blockSize = 1024;
@@ -28,7 +28,7 @@ struct TJobSpec {
 // Events, as JSON objects with a field "e": "found" (mac, name, protocols), "accepted",
 // "progress" (bytes), "back" (seconds) or "not-back", and last "result" (result, message,
 // bytes). A progress event is sent at most every 100 ms, and once for the last block.
-using TJobSink = std::function<void(const nlohmann::json& event)>;
+using JobSink = std::function<void(const nlohmann::json& event)>;
 
 // Never throws: every failure becomes a result event.
-void RunDeviceJob(const TJobSpec& spec, const TImage& image, const TJobSink& sink);
+void RunDeviceJob(const JobSpec& spec, const FirmwareImage& image, const JobSink& sink);

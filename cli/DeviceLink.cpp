@@ -26,7 +26,7 @@ void PostNotification(void* context, uint32_t /*message*/, uintptr_t wParam, int
 
 } // namespace
 
-TDeviceLink::TDeviceLink() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+DeviceLink::DeviceLink() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (!wake_)
         throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
@@ -37,22 +37,22 @@ TDeviceLink::TDeviceLink() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     }
 }
 
-TDeviceLink::~TDeviceLink()
+DeviceLink::~DeviceLink()
 {
     CloseDeviceLibrary(); // no notification is posted after it returns; then wake_ may go
 }
 
-void TDeviceLink::Send(const std::vector<uint8_t>& frame)
+void DeviceLink::Send(const std::vector<uint8_t>& frame)
 {
     NDXL_SendData(frame.data());
 }
 
-void TDeviceLink::SendDiscovery()
+void DeviceLink::SendDiscovery()
 {
     Send(DeviceFrames::BuildDiscoveryRequest());
 }
 
-std::optional<std::vector<uint8_t>> TDeviceLink::Next(Clock::time_point deadline)
+std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline)
 {
     std::vector<uint8_t> record(DeviceFrames::ReplySize);
     for (;;) {

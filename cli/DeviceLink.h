@@ -9,15 +9,15 @@
 #include <optional>
 #include <vector>
 
-class TDeviceLink {
+class DeviceLink {
 public:
     using Clock = std::chrono::steady_clock;
 
     // Opens the library (it reads NDXL_* from the environment). Throws std::runtime_error.
-    TDeviceLink();
-    ~TDeviceLink();
-    TDeviceLink(const TDeviceLink&) = delete;
-    TDeviceLink& operator=(const TDeviceLink&) = delete;
+    DeviceLink();
+    ~DeviceLink();
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
 
     void Send(const std::vector<uint8_t>& frame);
     void SendDiscovery();

@@ -48,7 +48,7 @@ struct Child {
     std::optional<Clock::time_point> transferStart;
 };
 
-[[noreturn]] void RunChild(const TJobSpec& spec, const TImage& image, int writeFd, pid_t parent)
+[[noreturn]] void RunChild(const JobSpec& spec, const FirmwareImage& image, int writeFd, pid_t parent)
 {
     // A parent that dies (even by SIGKILL) takes its transfers with it.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -73,7 +73,7 @@ struct Child {
 
 class Scheduler {
 public:
-    Scheduler(const TFleetOptions& opts, const TImage& image, TFleetView& view)
+    Scheduler(const FleetOptions& opts, const FirmwareImage& image, FleetView& view)
         : opts_(opts), image_(image), view_(view)
     {
         reports_.resize(opts.targets.size());
@@ -116,12 +116,12 @@ public:
         return false;
     }
 
-    std::vector<TDeviceReport> Reports() const { return reports_; }
+    std::vector<DeviceReport> Reports() const { return reports_; }
 
 private:
     void Spawn(size_t index)
     {
-        TDeviceReport& report = reports_[index];
+        DeviceReport& report = reports_[index];
         ++report.attempts;
         if (report.attempts == 1)
             firstStart_[index] = Clock::now();
@@ -135,7 +135,7 @@ private:
             return;
         }
         posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
-        TJobSpec spec = opts_.job;
+        JobSpec spec = opts_.job;
         spec.ip = report.ip;
         std::fflush(nullptr);
         const pid_t parent = ::getpid();
@@ -198,7 +198,7 @@ private:
 
     void Line(Child& child, const std::string& line)
     {
-        TDeviceReport& report = reports_[child.index];
+        DeviceReport& report = reports_[child.index];
         nlohmann::json event;
         if (!line.empty() && line.front() == '{')
             event = nlohmann::json::parse(line, nullptr, false);
@@ -244,7 +244,7 @@ private:
 
     void Finish(size_t index, Result result, const std::string& message)
     {
-        TDeviceReport& report = reports_[index];
+        DeviceReport& report = reports_[index];
         report.result = result;
         report.message = message;
         report.seconds = Since(firstStart_[index]);
@@ -287,10 +287,10 @@ private:
         }
     }
 
-    const TFleetOptions& opts_;
-    const TImage& image_;
-    TFleetView& view_;
-    std::vector<TDeviceReport> reports_;
+    const FleetOptions& opts_;
+    const FirmwareImage& image_;
+    FleetView& view_;
+    std::vector<DeviceReport> reports_;
     std::vector<Clock::time_point> firstStart_;
     std::deque<size_t> queue_;
     std::map<pid_t, Child> children_;
@@ -298,7 +298,7 @@ private:
 
 } // namespace
 
-std::vector<TDeviceReport> RunFleet(const TFleetOptions& opts, const TImage& image, TFleetView& view, int stopFd,
+std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view, int stopFd,
                                     bool& interrupted)
 {
     Scheduler scheduler(opts, image, view);

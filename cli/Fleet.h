@@ -13,16 +13,16 @@
 #include <string>
 #include <vector>
 
-class TImage;
+class FirmwareImage;
 
-struct TFleetOptions {
-    TJobSpec job;                    // everything but the address
+struct FleetOptions {
+    JobSpec job;                    // everything but the address
     std::vector<std::string> targets;
     int jobs = 8;
     int retries = 0;
 };
 
-struct TDeviceReport {
+struct DeviceReport {
     std::string ip;
     fleet::Result result = fleet::Result::Interrupted;
     std::string message = "Interrupted before it finished";
@@ -36,18 +36,18 @@ struct TDeviceReport {
 };
 
 // What the fleet tells whoever shows it. All calls come from the parent's one thread.
-class TFleetView {
+class FleetView {
 public:
-    virtual ~TFleetView() = default;
-    virtual void Attempt(const TDeviceReport& device) = 0;                 // an attempt starts
-    virtual void Note(const TDeviceReport& device, const std::string& text) = 0; // one event
-    virtual void Progress(const TDeviceReport& device, uint64_t sent, double transferSeconds) = 0;
-    virtual void Finished(const TDeviceReport& device) = 0;               // final outcome
+    virtual ~FleetView() = default;
+    virtual void Attempt(const DeviceReport& device) = 0;                 // an attempt starts
+    virtual void Note(const DeviceReport& device, const std::string& text) = 0; // one event
+    virtual void Progress(const DeviceReport& device, uint64_t sent, double transferSeconds) = 0;
+    virtual void Finished(const DeviceReport& device) = 0;               // final outcome
     virtual void Tick() = 0;                                              // about 10 times a second
 };
 
 // Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
 // readable; then every running attempt is ended at once and the devices without an outcome
 // are reported interrupted. Returns the devices in the order of opts.targets.
-std::vector<TDeviceReport> RunFleet(const TFleetOptions& opts, const TImage& image, TFleetView& view, int stopFd,
+std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view, int stopFd,
                                     bool& interrupted);

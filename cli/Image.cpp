@@ -17,9 +17,9 @@
 
 namespace {
 
-class TImageStream : public TStream {
+class ImageStream : public TStream {
 public:
-    TImageStream(int fd, int64_t size) : fd_(fd), size_(size), buffer_(kChunk) {}
+    ImageStream(int fd, int64_t size) : fd_(fd), size_(size), buffer_(ChunkSize) {}
 
     int64_t Size() const override { return size_; }
     int64_t Position() const override { return position_; }
@@ -41,7 +41,7 @@ public:
     }
 
 private:
-    static constexpr size_t kChunk = 64 * 1024;
+    static constexpr size_t ChunkSize = 64 * 1024;
 
     bool Fill()
     {
@@ -67,7 +67,7 @@ private:
 
 } // namespace
 
-TImage::TImage(const std::string& path) : path_(path)
+FirmwareImage::FirmwareImage(const std::string& path) : path_(path)
 {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
@@ -86,7 +86,7 @@ TImage::TImage(const std::string& path) : path_(path)
         throw std::runtime_error("image " + path + ": the file is empty");
 }
 
-std::string TImage::Sha256() const
+std::string FirmwareImage::Sha256() const
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(256 * 1024);
@@ -105,7 +105,7 @@ std::string TImage::Sha256() const
     return hash.result().toHex().toStdString();
 }
 
-std::unique_ptr<TStream> TImage::OpenStream() const
+std::unique_ptr<TStream> FirmwareImage::OpenStream() const
 {
-    return std::make_unique<TImageStream>(fd_.Get(), static_cast<int64_t>(size_));
+    return std::make_unique<ImageStream>(fd_.Get(), static_cast<int64_t>(size_));
 }

@@ -9,14 +9,14 @@
 #include <memory>
 #include <string>
 
-class TImage {
+class FirmwareImage {
 public:
     // Opens and checks path: it exists, is a regular readable file and is not empty.
     // Throws std::runtime_error with the reason. A shared lock keeps cooperating writers
     // out while the upgrade runs; readers (other upgrades) are welcome.
-    explicit TImage(const std::string& path);
-    TImage(const TImage&) = delete;
-    TImage& operator=(const TImage&) = delete;
+    explicit FirmwareImage(const std::string& path);
+    FirmwareImage(const FirmwareImage&) = delete;
+    FirmwareImage& operator=(const FirmwareImage&) = delete;
 
     const std::string& Path() const { return path_; }
     uint64_t Size() const { return size_; }

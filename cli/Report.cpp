@@ -3,8 +3,8 @@
 #include <chrono>
 #include <ctime>
 
-nlohmann::json BuildReport(const TReportRun& run, const TReportImage& image, const TFleetOptions& opts,
-                           const std::vector<TDeviceReport>& devices)
+nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
+                           const std::vector<DeviceReport>& devices)
 {
     nlohmann::json list = nlohmann::json::array();
     size_t done = 0;
@@ -29,7 +29,7 @@ nlohmann::json BuildReport(const TReportRun& run, const TReportImage& image, con
                         {"device", device},
                         {"wait_back", back}});
     }
-    const TJobSpec& job = opts.job;
+    const JobSpec& job = opts.job;
     return {{"tool", "ftpupg-cli"},
             {"version", run.version},
             {"started", run.started},

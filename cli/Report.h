@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct TReportImage {
+struct ReportImage {
     std::string path;
     uint64_t size = 0;
     std::string sha256;
@@ -17,7 +17,7 @@ struct TReportImage {
     bool blockNumbersWrap = false;
 };
 
-struct TReportRun {
+struct ReportRun {
     std::string version;
     std::string started;  // UTC, ISO 8601
     std::string finished;
@@ -25,8 +25,8 @@ struct TReportRun {
     bool interrupted = false;
 };
 
-nlohmann::json BuildReport(const TReportRun& run, const TReportImage& image, const TFleetOptions& opts,
-                           const std::vector<TDeviceReport>& devices);
+nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
+                           const std::vector<DeviceReport>& devices);
 
 // UTC time as "2026-12-07T23:10:04Z".
 std::string UtcNow();

@@ -87,10 +87,10 @@ std::string ReadWhole(const std::string& path)
 
 std::vector<fleet::DeviceEntry> Discover(int waitMs)
 {
-    TDeviceLink link;
+    DeviceLink link;
     fleet::DeviceTable table;
     link.SendDiscovery();
-    const auto deadline = TDeviceLink::Clock::now() + std::chrono::milliseconds(waitMs);
+    const auto deadline = DeviceLink::Clock::now() + std::chrono::milliseconds(waitMs);
     while (const auto record = link.Next(deadline))
         table.Add(*record);
     return table.Sorted();
@@ -203,8 +203,11 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             }
             source = args.ipsFile;
         } else {
-            for (const auto& ip : args.ips)
+            for (const auto& ip : args.ips) {
+                if (!fleet::IsDeviceAddress(ip))
+                    return UsageError("--ip: not an IPv4 address: '" + ip + "'");
                 text += ip + "\n";
+            }
         }
         auto list = fleet::ParseAddressList(text, source);
         if (!list.error.empty())
@@ -218,7 +221,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     if (password->size() > DeviceFrames::PasswordSize)
         warnings.push_back("warning: the password is longer than 12 bytes; devices compare the first 12");
 
-    std::optional<TLog> log;
+    std::optional<LogFile> log;
     try {
         if (args.log.empty())
             log.emplace();
@@ -234,8 +237,8 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     const char* term = std::getenv("TERM");
     const bool live = ::isatty(outFd) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
 
-    TReportImage reportImage;
-    std::optional<TImage> image;
+    ReportImage reportImage;
+    std::optional<FirmwareImage> image;
     try {
         image.emplace(args.image);
         reportImage = {args.image, image->Size(), image->Sha256(), fleet::BlocksFor(image->Size(), args.blockSize), false};
@@ -247,7 +250,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     reportImage.blockNumbersWrap = reportImage.blocks > 65535;
 
     const auto [width, height] = TerminalSize(outFd);
-    TConsoleView view(out, live, width, height, image->Size(), *log);
+    ConsoleView view(out, live, width, height, image->Size(), *log);
     view.Say("image " + args.image + ": " + std::to_string(image->Size()) + " bytes, SHA-256 " + reportImage.sha256);
     if (reportImage.blockNumbersWrap)
         view.Say("warning: the image needs " + std::to_string(reportImage.blocks) + " blocks of " +
@@ -264,7 +267,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         return ExitFailed;
     }
 
-    TReportRun run{FTPUPG_VERSION_TEXT, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
+    ReportRun run{FTPUPG_VERSION_TEXT, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
     if (args.all) {
         try {
             for (const auto& d : Discover(args.waitMs))
@@ -276,7 +279,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         view.Say("discovery: " + std::to_string(targets.size()) + " device(s) answered");
     }
 
-    TFleetOptions opts;
+    FleetOptions opts;
     opts.job = {"", *password, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
     opts.targets = targets;
     opts.jobs = args.jobs;

@@ -24,7 +24,8 @@ int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeLi
     size_t count = 0;
     for (int i = 0; i < 3; ++i)
         if (lists[i])
-            for (TIdStackSocketHandle socket : *lists[i]) fds[count++] = pollfd{socket, kEvents[i], 0};
+            for (TIdStackSocketHandle socket : *lists[i])
+                fds[count++] = pollfd{socket, kEvents[i], 0};
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
@@ -62,4 +63,3 @@ int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeLi
     }
     return ready;
 }
-

@@ -49,7 +49,8 @@ std::string BaseName(const std::string& path)
 // Socket error messages span two lines; one line reads better in a log.
 std::string OneLine(std::string text)
 {
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, ": ");
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;)
+        text.replace(at, 2, ": ");
     return text;
 }
 
@@ -151,9 +152,10 @@ private:
 
 int main(int argc, char** argv)
 {
-    CLI::App app("Writes FILE to the TFTP server HOST under the name REMOTE (default: FILE's base name),\n"
-                 "with the client of the Morvane firmware upgrade utility.",
-                 "tftpput");
+    CLI::App app(
+        "Writes FILE to the TFTP server HOST under the name REMOTE (default: FILE's base name),\n"
+        "with the client of the Morvane firmware upgrade utility.",
+        "tftpput");
     std::string portText = "69", blockSizeText = "1024", timeoutText = "4000", modeText = "octet";
     std::string host, file, remote;
     bool quiet = false, json = false;
@@ -191,7 +193,8 @@ int main(int argc, char** argv)
     const auto blockSize = Number(blockSizeText, 8, 65464);
     if (!blockSize) return UsageError("BLKSIZE must be 8 to 65464, not '" + blockSizeText + "'");
     const auto timeout = Number(timeoutText, 1, INT32_MAX);
-    if (!timeout) return UsageError("TIMEOUT_MS must be a positive number of milliseconds, not '" + timeoutText + "'");
+    if (!timeout)
+        return UsageError("TIMEOUT_MS must be a positive number of milliseconds, not '" + timeoutText + "'");
     if (modeText != "octet" && modeText != "netascii")
         return UsageError("MODE must be octet or netascii, not '" + modeText + "'");
     if (host.empty() || file.empty()) return UsageError("HOST and FILE are required");
@@ -221,7 +224,8 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         outcome = Outcome{ExitFailure, "error", -1, e.what()};
     }
-    if (outcome.exitCode != ExitDone) std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
+    if (outcome.exitCode != ExitDone)
+        std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
 
     if (json) {
         nlohmann::json report = {

@@ -183,17 +183,17 @@ TEST(FleetTextTest, ProgressLineAndBlockCounts)
 
 TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
 {
-    TFleetOptions opts;
+    FleetOptions opts;
     opts.job.password = "Secret-PW-123";
     opts.jobs = 4;
-    TDeviceReport done;
+    DeviceReport done;
     done.ip = "127.0.0.10";
     done.result = Result::Done;
     done.attempts = 2;
     done.bytes = 4096;
     done.transferSeconds = 2.0;
     done.device = DeviceEntry{"127.0.0.10", "00:1b:7a:00:00:10", "KR730", {17}};
-    TDeviceReport cut;
+    DeviceReport cut;
     cut.ip = "127.0.0.11";
     const auto report = BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts, {done, cut});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
@@ -210,7 +210,7 @@ TEST(FleetImageTest, RefusesMissingDirectoryAndEmptyImagesWithTheReason)
     TempDir dir;
     const auto refusal = [](const std::string& path) {
         try {
-            TImage image(path);
+            FirmwareImage image(path);
         } catch (const std::exception& e) {
             return std::string(e.what());
         }
@@ -227,7 +227,7 @@ TEST(FleetImageTest, StreamsAndHashTheCheckedBytes)
     std::string bytes(200 * 1024 + 7, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 131 % 251);
-    const TImage image(dir.File("img.bin", bytes));
+    const FirmwareImage image(dir.File("img.bin", bytes));
     EXPECT_EQ(image.Size(), bytes.size());
     // Two streams at once (as two devices' transfers) do not move each other.
     auto a = image.OpenStream();
@@ -238,6 +238,6 @@ TEST(FleetImageTest, StreamsAndHashTheCheckedBytes)
     EXPECT_EQ(first, bytes.substr(0, 1000));
     EXPECT_EQ(all, bytes);
     EXPECT_EQ(b->Read(all.data(), 1), 0u);
-    EXPECT_EQ(TImage(dir.File("abc", "abc")).Sha256(),
+    EXPECT_EQ(FirmwareImage(dir.File("abc", "abc")).Sha256(),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }

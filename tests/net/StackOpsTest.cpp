@@ -98,7 +98,8 @@ TEST(StackOps, StreamSocketsConnectAcceptAndTalk)
     EXPECT_EQ(stack.ShutdownDescriptor(client, SHUT_WR), 0);
     EXPECT_EQ(stack.ReceiveStream(accepted, buffer, sizeof buffer, 0), 0);
 
-    for (TIdStackSocketHandle s : {accepted, client, listener}) EXPECT_EQ(stack.CloseDescriptor(s), 0);
+    for (TIdStackSocketHandle s : {accepted, client, listener})
+        EXPECT_EQ(stack.CloseDescriptor(s), 0);
 }
 
 TEST(StackOps, FailuresGiveTheirNamedCodes)

@@ -55,8 +55,8 @@ std::string Describe(const UploadStep& step)
     try {
         std::rethrow_exception(step.error);
     } catch (const Exception& e) {
-        std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr),
-                                                     std::free);
+        std::unique_ptr<char, void (*)(void*)> name(
+            abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr), std::free);
         std::string code;
         if (const auto* tftp = dynamic_cast<const EIdTFTPException*>(&e); tftp && tftp->ServerCode() >= 0)
             code = " " + std::to_string(tftp->ServerCode());
@@ -98,17 +98,17 @@ TEST(UploadState, TheFirstAnswerPicksTheFirstBlock)
     Play(3000, {{"OACK BLKSIZE 1024", "send 1/1024"}});
     Play(1000, {{"OACK tsize 1000", "send 1/512"}});
     Play(1000, {{"HEX 0009|??", "send 1/512"}});
-    Play(1000, {{"HEX 04", "send 1/512"}});       // too short for an opcode
-    Play(1000, {{"HEX 000407", "send 1/512"}}); // ACK too short for its number
-    Play(1000, {{"HEX 000501", "send 1/512"}}); // ERROR too short for its code
+    Play(1000, {{"HEX 04", "send 1/512"}});           // too short for an opcode
+    Play(1000, {{"HEX 000407", "send 1/512"}});       // ACK too short for its number
+    Play(1000, {{"HEX 000501", "send 1/512"}});       // ERROR too short for its code
     Play(1000, {{"HEX 00030001|xyz", "send 1/512"}}); // DATA is no answer a writer expects
 }
 
 TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
 {
     Play(1200, {{"ACK 0", "send 1/512"},
-                {"ACK 0", "resend"},   // repeated
-                {"ACK 2", "resend"},   // ahead
+                {"ACK 0", "resend"}, // repeated
+                {"ACK 2", "resend"}, // ahead
                 {"ACK 65535", "resend"},
                 {"OACK blksize 512", "resend"},
                 {"HEX 0009", "resend"},
@@ -167,7 +167,8 @@ TEST(UploadState, ServerErrorsFailWithTheirClassCodeAndText)
 
 TEST(UploadState, OptionAcknowledgements)
 {
-    Play(10, {{"OACK blksize 0", "fail EIdTFTPInvalidBlockSize: Invalid block size 0 from the server (allowed: 1 to 65464)"}});
+    Play(10, {{"OACK blksize 0",
+               "fail EIdTFTPInvalidBlockSize: Invalid block size 0 from the server (allowed: 1 to 65464)"}});
     Play(10, {{"OACK blksize 65465",
                "fail EIdTFTPInvalidBlockSize: Invalid block size 65465 from the server (allowed: 1 to 65464)"}});
     Play(10, {{"OACK blksize 12a", "fail EConvertError: '12a' is not a valid integer value"}});

@@ -31,9 +31,9 @@ void Parse(const uint8_t* data, size_t size)
     }
     if (const auto text = tftp::BlockSizeTextOf(bytes)) Check(text->size() + 10 <= size || text->empty());
     try {
-        if (const auto blockSize = tftp::NegotiatedBlockSize(bytes)) Check(*blockSize >= 1 && *blockSize <= tftp::kMaxBlockSize);
-    } catch (const std::exception&) {
-    }
+        if (const auto blockSize = tftp::NegotiatedBlockSize(bytes))
+            Check(*blockSize >= 1 && *blockSize <= tftp::kMaxBlockSize);
+    } catch (const std::exception&) {}
     std::free(packet);
 }
 
