@@ -12,7 +12,7 @@ struct ErrnoCode {
 
 // Linux numbers its errno values differently from BSD; the Windows Sockets codes are
 // 10000 + the BSD value of the same name, so the mapping goes by name.
-constexpr ErrnoCode kErrnoCodes[] = {
+constexpr ErrnoCode ErrnoCodes[] = {
     {EINTR, Id_WSAEINTR},
     {EBADF, Id_WSAEBADF},
     {EACCES, Id_WSAEACCES},
@@ -63,7 +63,7 @@ struct CodeText {
     const char* text;
 };
 
-constexpr CodeText kCodeTexts[] = {
+constexpr CodeText CodeTexts[] = {
     {Id_WSAEINTR, "Interrupted system call."},
     {Id_WSAEBADF, "Bad file number."},
     {Id_WSAEACCES, "Access denied."},
@@ -108,7 +108,7 @@ constexpr CodeText kCodeTexts[] = {
 
 int32_t WSACodeFromErrno(int error)
 {
-    for (const ErrnoCode& entry : kErrnoCodes)
+    for (const ErrnoCode& entry : ErrnoCodes)
         if (entry.error == error) return entry.code;
     return error;
 }
@@ -131,7 +131,7 @@ int32_t WSACodeFromLookup(int lookupError)
 
 const char* WSAErrorText(int32_t code)
 {
-    for (const CodeText& entry : kCodeTexts)
+    for (const CodeText& entry : CodeTexts)
         if (entry.code == code) return entry.text;
     return "";
 }

@@ -19,13 +19,13 @@ int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeLi
 
     // poll() in place of select(): the same readiness, without select's limit on
     // descriptor values.
-    constexpr short kEvents[3] = {POLLIN, POLLOUT, POLLPRI};
+    constexpr short PollEvents[3] = {POLLIN, POLLOUT, POLLPRI};
     pollfd fds[3 * Id_SOCKET_SET_SIZE];
     size_t count = 0;
     for (int i = 0; i < 3; ++i)
         if (lists[i])
             for (TIdStackSocketHandle socket : *lists[i])
-                fds[count++] = pollfd{socket, kEvents[i], 0};
+                fds[count++] = pollfd{socket, PollEvents[i], 0};
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
@@ -55,7 +55,7 @@ int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeLi
                 return Id_SOCKET_ERROR;
             }
             // select() reports a socket with a pending error as readable and writable.
-            const short wanted = i == 2 ? POLLPRI : static_cast<short>(kEvents[i] | POLLERR | POLLHUP);
+            const short wanted = i == 2 ? POLLPRI : static_cast<short>(PollEvents[i] | POLLERR | POLLHUP);
             if (revents & wanted) list[kept++] = list[j];
         }
         list.resize(kept);

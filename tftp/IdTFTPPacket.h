@@ -12,11 +12,11 @@ namespace tftp {
 
 enum Opcode : uint16_t { opRRQ = 1, opWRQ = 2, opDATA = 3, opACK = 4, opERROR = 5, opOACK = 6 };
 
-constexpr int32_t kDefaultBlockSize = 512;
-constexpr int32_t kHeaderSize = 4;
+constexpr int32_t DefaultBlockSize = 512;
+constexpr int32_t HeaderSize = 4;
 // Largest block size RFC 2348 allows; with the headers it is the largest IPv4 UDP payload
 // that fits a 64 KiB IP packet with room to spare.
-constexpr int32_t kMaxBlockSize = 65464;
+constexpr int32_t MaxBlockSize = 65464;
 
 struct Bytes {
     const uint8_t* data;

@@ -15,9 +15,9 @@ std::optional<int32_t> NegotiatedBlockSize(Bytes packet)
     const int32_t blockSize = StrToInt(*text);
     // 0 or less leaves no room for data, so no short block would ever end the transfer;
     // above the maximum the blocks no longer fit in a datagram.
-    if (blockSize <= 0 || blockSize > kMaxBlockSize)
+    if (blockSize <= 0 || blockSize > MaxBlockSize)
         throw EIdTFTPInvalidBlockSize(
-            Format("Invalid block size %d from the server (allowed: 1 to %d)", blockSize, kMaxBlockSize));
+            Format("Invalid block size %d from the server (allowed: 1 to %d)", blockSize, MaxBlockSize));
     return blockSize;
 }
 

@@ -43,7 +43,7 @@ private:
     static UploadStep Failed(std::exception_ptr error);
 
     int64_t left_;
-    int32_t blockSize_ = kDefaultBlockSize;
+    int32_t blockSize_ = DefaultBlockSize;
     bool started_ = false;
     bool last_ = false;
     uint16_t current_ = 0;

@@ -50,7 +50,7 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
     // Bytes to send, taken once: asking the file's size for every block costs a call.
     UploadState state(source.Size() - source.Position());
     int32_t blockSize = state.BlockSize();
-    SetBufferSize(blockSize + kHeaderSize);
+    SetBufferSize(blockSize + HeaderSize);
     SendToHost(MakeWriteRequest(remoteName, ModeName(), requestedBlockSize_));
 
     size_t packetLength = 0;
@@ -64,16 +64,16 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
                                     : state.OnDatagram(Bytes{receiveBuffer_.data(), static_cast<size_t>(received)});
         if (state.BlockSize() != blockSize) {
             blockSize = state.BlockSize();
-            SetBufferSize(blockSize + kHeaderSize);
+            SetBufferSize(blockSize + HeaderSize);
         }
         switch (step.kind) {
         case UploadStep::Done: return;
         case UploadStep::Fail: std::rethrow_exception(step.error);
         case UploadStep::SendNew: {
-            const size_t length = static_cast<size_t>(kHeaderSize + step.size);
+            const size_t length = static_cast<size_t>(HeaderSize + step.size);
             if (dataPacket_.size() < length) dataPacket_.resize(length);
             PutDataHeader(dataPacket_.data(), step.block);
-            source.ReadBuffer(dataPacket_.data() + kHeaderSize, static_cast<size_t>(step.size));
+            source.ReadBuffer(dataPacket_.data() + HeaderSize, static_cast<size_t>(step.size));
             packetLength = length;
             WorkAdd(wmWrite, step.size);
             break;
@@ -86,7 +86,7 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
 
 void TIdTrivialFTP::ApplyOptionAck(tftp::Bytes packet)
 {
-    if (const auto blockSize = tftp::NegotiatedBlockSize(packet)) SetBufferSize(*blockSize + tftp::kHeaderSize);
+    if (const auto blockSize = tftp::NegotiatedBlockSize(packet)) SetBufferSize(*blockSize + tftp::HeaderSize);
 }
 
 void TIdTrivialFTP::RaiseServerError(tftp::Bytes packet)

@@ -32,7 +32,7 @@ void Parse(const uint8_t* data, size_t size)
     if (const auto text = tftp::BlockSizeTextOf(bytes)) Check(text->size() + 10 <= size || text->empty());
     try {
         if (const auto blockSize = tftp::NegotiatedBlockSize(bytes))
-            Check(*blockSize >= 1 && *blockSize <= tftp::kMaxBlockSize);
+            Check(*blockSize >= 1 && *blockSize <= tftp::MaxBlockSize);
     } catch (const std::exception&) {}
     std::free(packet);
 }
