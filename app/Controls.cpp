@@ -71,8 +71,7 @@ TLabel::TLabel(QWidget* parent, bool autoSize) : QLabel(parent), autoSize_(autoS
 void TLabel::SetCaption(const QString& caption)
 {
     setText(caption);
-    if (autoSize_ && !caption.isEmpty())
-        resize(fontMetrics().horizontalAdvance(caption), height());
+    if (autoSize_ && !caption.isEmpty()) resize(fontMetrics().horizontalAdvance(caption), height());
 }
 
 TLabeledEdit::TLabeledEdit(QWidget* parent, const QString& caption, QSize labelSize, int labelSpacing)
@@ -131,8 +130,7 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent)
 void TMemo::LoadFromFile(const std::string& path)
 {
     const std::optional<TextFileContent> file = ReadTextFile(path);
-    if (!file)
-        throw EFOpenError("Cannot open file " + path);
+    if (!file) throw EFOpenError("Cannot open file " + path);
     if (file->truncated) ReportShortenedRead(path);
     QString text = QString::fromStdString(TextAsUtf8(file->bytes));
     if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
@@ -150,6 +148,5 @@ QStringList TMemo::Lines() const
 
 void ReportShortenedRead(const std::string& path)
 {
-    DebugPrint("[FTPUPG]%s is longer than %zu bytes; only its start is read\n", path.c_str(),
-               MaxTextFileBytes);
+    DebugPrint("[FTPUPG]%s is longer than %zu bytes; only its start is read\n", path.c_str(), MaxTextFileBytes);
 }

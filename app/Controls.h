@@ -18,8 +18,8 @@ inline const QColor KeyRed(255, 0, 0);
 
 // Font of the given family list at a pixel height (layout heights are pixels, not points).
 QFont PixelFont(const QStringList& families, int pixelHeight, bool bold = false);
-QFont SansFont(int pixelHeight, bool bold = false);   // "MS Sans Serif" or its nearest sans
-QFont ArialFont(int pixelHeight);                      // "Arial" or a metric-compatible face
+QFont SansFont(int pixelHeight, bool bold = false); // "MS Sans Serif" or its nearest sans
+QFont ArialFont(int pixelHeight);                   // "Arial" or a metric-compatible face
 
 class TImage : public QWidget {
     Q_OBJECT

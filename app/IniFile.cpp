@@ -12,8 +12,7 @@ namespace {
 // The service counts CR and the old end-of-file mark ^Z as blanks (DOS-era files).
 bool IsBlank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'
-        || c == '\x1a';
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\x1a';
 }
 
 std::string_view Trim(std::string_view text)
@@ -32,11 +31,9 @@ char AsciiLower(char c)
 
 bool SameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     }
     return true;
 }
@@ -46,8 +43,7 @@ bool SameName(std::string_view a, std::string_view b)
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName))
 {
     std::optional<TextFileContent> content = ReadTextFile(fileName_);
-    if (!content)
-        return;
+    if (!content) return;
     truncated_ = content->truncated;
     utf8_ = IsValidUtf8(content->bytes);
     Parse(content->bytes);
@@ -55,8 +51,7 @@ TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName))
 
 void TIniFile::Parse(std::string_view text)
 {
-    if (text.starts_with("\xEF\xBB\xBF"))
-        text.remove_prefix(3);
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
 
     // Lines before the first header belong to a nameless section that no lookup finds.
     sections_.push_back(Section{});
@@ -67,8 +62,7 @@ void TIniFile::Parse(std::string_view text)
         const std::string_view line = Trim(text.substr(0, end));
         text.remove_prefix(std::min(end + 1, text.size()));
 
-        if (line.empty() || line.front() == ';')
-            continue;
+        if (line.empty() || line.front() == ';') continue;
         if (line.front() == '[') {
             const std::size_t close = line.rfind(']');
             if (close != std::string_view::npos) {
@@ -78,10 +72,9 @@ void TIniFile::Parse(std::string_view text)
             // An unclosed header is read as an ordinary line.
         }
         const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos)
-            continue; // a name without '=' is no key
-        sections_.back().entries.push_back(Entry{std::string(Trim(line.substr(0, equals))),
-                                                 std::string(Trim(line.substr(equals + 1)))});
+        if (equals == std::string_view::npos) continue; // a name without '=' is no key
+        sections_.back().entries.push_back(
+            Entry{std::string(Trim(line.substr(0, equals))), std::string(Trim(line.substr(equals + 1)))});
     }
 }
 
@@ -89,15 +82,12 @@ const TIniFile::Entry* TIniFile::Find(std::string_view section, std::string_view
 {
     section = Trim(section);
     key = Trim(key);
-    if (section.empty() || key.empty())
-        return nullptr;
+    if (section.empty() || key.empty()) return nullptr;
     for (const Section& s : sections_) {
-        if (s.name.empty() || !SameName(s.name, section))
-            continue;
+        if (s.name.empty() || !SameName(s.name, section)) continue;
         // Only the first section of that name is searched, as the service does.
         for (const Entry& e : s.entries) {
-            if (SameName(e.name, key))
-                return &e;
+            if (SameName(e.name, key)) return &e;
         }
         return nullptr;
     }
@@ -112,8 +102,8 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
         result = entry->value;
         // The service hands back zero-terminated text.
         result = result.substr(0, result.find('\0'));
-        if (result.size() >= 2 && (result.front() == '"' || result.front() == '\'')
-            && result.back() == result.front())
+        if (result.size() >= 2 && (result.front() == '"' || result.front() == '\'') &&
+            result.back() == result.front())
             result = result.substr(1, result.size() - 2);
     } else {
         // The service drops trailing blanks of the default but keeps its first character.
@@ -125,8 +115,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
     return std::string(result.substr(0, MaxValueLength));
 }
 
-int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
-                              int32_t defaultValue) const
+int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, int32_t defaultValue) const
 {
     return IniStrToIntDef(ReadString(section, key, std::string()), defaultValue);
 }

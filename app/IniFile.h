@@ -34,8 +34,7 @@ public:
 
     // The value read as text and converted by IniStrToIntDef; the default when the key
     // is missing or its text does not convert.
-    int32_t ReadInteger(const std::string& section, const std::string& key,
-                        int32_t defaultValue) const;
+    int32_t ReadInteger(const std::string& section, const std::string& key, int32_t defaultValue) const;
 
 private:
     struct Entry {

@@ -62,8 +62,7 @@ void LetMouseThrough(QWidget* widget)
 
 const QEvent::Type WindowMessage::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-TForm1::TForm1(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
+TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
 {
     // exit(), not quit(): quit() first asks every window to close, and ours answers a close
     // by posting the quit request again.
@@ -199,7 +198,8 @@ void TForm1::CreateControls()
 void TForm1::ApplyTabOrder()
 {
     const std::array<QWidget*, 6> order{leIP, lePW, btUpgrade, btCancel, mm1, btFinish};
-    for (size_t i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
+    for (size_t i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
     setTabOrder(btFinish, cbVer);
 }
 
@@ -307,8 +307,7 @@ void TForm1::showEvent(QShowEvent* event)
 {
     if (!shown_) {
         shown_ = true;
-        if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen())
-        {
+        if (const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
             const QRect area = screen->geometry();
             move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
         }
@@ -328,7 +327,8 @@ void TForm1::showEvent(QShowEvent* event)
 
 void TForm1::ShowExceptionLater(const std::string& message)
 {
-    QMetaObject::invokeMethod(this, [message] { ShowException(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [message] { ShowException(message); }, Qt::QueuedConnection);
 }
 
 void TForm1::changeEvent(QEvent* event)

@@ -26,7 +26,8 @@ class WindowMessage : public QEvent {
 public:
     static const QEvent::Type EventType;
     WindowMessage(uint32_t message, uintptr_t wParam, intptr_t lParam)
-        : QEvent(EventType), Message(message), WParam(wParam), LParam(lParam) {}
+        : QEvent(EventType), Message(message), WParam(wParam), LParam(lParam)
+    {}
     uint32_t Message;
     uintptr_t WParam;
     intptr_t LParam;
@@ -89,7 +90,7 @@ public:
     std::function<void()> OnQuit;
 
 protected:
-    bool event(QEvent* event) override;   // the window procedure
+    bool event(QEvent* event) override; // the window procedure
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

@@ -18,8 +18,8 @@
 namespace {
 
 struct Run {
-    double total = 0;     // "GO" pressed to finished state, ms
-    double transfer = 0;  // first work event to finished state, ms
+    double total = 0;    // "GO" pressed to finished state, ms
+    double transfer = 0; // first work event to finished state, ms
     double longestGap = 0;
 };
 

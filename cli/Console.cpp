@@ -10,8 +10,9 @@ namespace {
 
 std::string Rate(const DeviceReport& d)
 {
-    return d.transferSeconds > 0 && d.bytes > 0 ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
-                                                : "-";
+    return d.transferSeconds > 0 && d.bytes > 0
+               ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
+               : "-";
 }
 
 std::string Outcome(const DeviceReport& d)
@@ -20,12 +21,10 @@ std::string Outcome(const DeviceReport& d)
     if (d.result == fleet::Result::Done && d.bytes > 0)
         text += ": " + fleet::FormatBytes(d.bytes) + " in " + fleet::FormatSeconds(d.transferSeconds) + " (" +
                 Rate(d) + ")";
-    if (!d.message.empty())
-        text += (d.result == fleet::Result::Done ? "; " : ": ") + d.message;
+    if (!d.message.empty()) text += (d.result == fleet::Result::Done ? "; " : ": ") + d.message;
     if (d.waitedBack)
         text += d.backSeconds ? "; back after " + fleet::FormatSeconds(*d.backSeconds) : "; did not come back";
-    if (d.attempts > 1)
-        text += " (" + std::to_string(d.attempts) + " attempts)";
+    if (d.attempts > 1) text += " (" + std::to_string(d.attempts) + " attempts)";
     return text;
 }
 
@@ -34,20 +33,17 @@ std::string Outcome(const DeviceReport& d)
 LogFile::LogFile(const std::string& path)
 {
     file_ = std::fopen(path.c_str(), "ae");
-    if (file_ == nullptr)
-        throw std::runtime_error("log " + path + ": " + std::strerror(errno));
+    if (file_ == nullptr) throw std::runtime_error("log " + path + ": " + std::strerror(errno));
 }
 
 LogFile::~LogFile()
 {
-    if (file_ != nullptr)
-        std::fclose(file_);
+    if (file_ != nullptr) std::fclose(file_);
 }
 
 void LogFile::Line(const std::string& text)
 {
-    if (file_ == nullptr)
-        return;
+    if (file_ == nullptr) return;
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
@@ -62,8 +58,7 @@ void LogFile::Line(const std::string& text)
 ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, LogFile& log)
     : out_(out), live_(live), width_(std::max<size_t>(width, 20)), height_(std::max<size_t>(height, 3)),
       imageSize_(imageSize), log_(log)
-{
-}
+{}
 
 void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
@@ -97,8 +92,7 @@ void ConsoleView::Attempt(const DeviceReport& device)
 
 void ConsoleView::Note(const DeviceReport& device, const std::string& text)
 {
-    if (auto it = active_.find(device.ip); it != active_.end())
-        it->second.stage = text;
+    if (auto it = active_.find(device.ip); it != active_.end()) it->second.stage = text;
     if (live_) {
         // On a terminal only the live line changes; the log keeps every note.
         log_.Line(device.ip + ": " + text);
@@ -113,8 +107,7 @@ void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double tra
     active.sent = sent;
     active.seconds = transferSeconds;
     active.stage.clear();
-    if (live_)
-        return; // drawn by Tick
+    if (live_) return; // drawn by Tick
     // Without a terminal: a line at each quarter, not at every block.
     const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
     if (quarter > lastQuarter_[device.ip] && quarter < 4) {
@@ -131,8 +124,7 @@ void ConsoleView::Finished(const DeviceReport& device)
 
 void ConsoleView::Tick()
 {
-    if (!live_)
-        return;
+    if (!live_) return;
     Clear();
     Draw();
     std::fflush(out_);
@@ -140,8 +132,7 @@ void ConsoleView::Tick()
 
 void ConsoleView::Close()
 {
-    if (live_)
-        Clear();
+    if (live_) Clear();
     std::fflush(out_);
 }
 
@@ -168,8 +159,7 @@ void ConsoleView::Draw()
         }
         std::string line = a.stage.empty() ? fleet::ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
                                            : ip + ": " + a.stage;
-        if (line.size() > width_ - 1)
-            line.resize(width_ - 1);
+        if (line.size() > width_ - 1) line.resize(width_ - 1);
         std::fprintf(out_, "%s\n", line.c_str());
         ++shown;
     }
@@ -180,15 +170,15 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
 {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"DEVICE", "RESULT", "ATTEMPTS", "BYTES", "TIME", "RATE"});
-    if (waitBack)
-        rows.back().push_back("BACK AFTER");
+    if (waitBack) rows.back().push_back("BACK AFTER");
     rows.back().push_back("MESSAGE");
     for (const auto& d : devices) {
         rows.push_back({d.ip, std::string(fleet::ResultName(d.result)), std::to_string(d.attempts),
                         std::to_string(d.bytes), fleet::FormatSeconds(d.seconds), Rate(d)});
         if (waitBack)
-            rows.back().push_back(!d.waitedBack ? "-" : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
-                                                                        : "did not come back");
+            rows.back().push_back(!d.waitedBack   ? "-"
+                                  : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
+                                                  : "did not come back");
         rows.back().push_back(d.message);
     }
     std::vector<size_t> widths(rows.front().size(), 0);
@@ -200,8 +190,7 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
         std::string line;
         for (size_t i = 0; i < row.size(); ++i) {
             line += row[i];
-            if (i + 1 < row.size())
-                line += std::string(widths[i] - row[i].size() + 2, ' ');
+            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
         }
         table += line + "\n";
     }
@@ -213,9 +202,9 @@ std::string CountLine(const std::vector<DeviceReport>& devices)
     std::string line;
     for (int r = 0; r <= static_cast<int>(fleet::Result::Interrupted); ++r) {
         const auto result = static_cast<fleet::Result>(r);
-        const auto n = std::count_if(devices.begin(), devices.end(), [&](const auto& d) { return d.result == result; });
-        if (n == 0)
-            continue;
+        const auto n =
+            std::count_if(devices.begin(), devices.end(), [&](const auto& d) { return d.result == result; });
+        if (n == 0) continue;
         line += (line.empty() ? "" : ", ") + std::to_string(n) + " " + std::string(fleet::ResultName(result));
     }
     return line.empty() ? "no devices" : line;

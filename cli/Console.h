@@ -60,7 +60,7 @@ private:
     LogFile& log_;
     std::map<std::string, Active> active_; // by address text, in address order
     std::map<std::string, int> lastQuarter_;
-    size_t drawn_ = 0;                     // live lines on the screen now
+    size_t drawn_ = 0; // live lines on the screen now
 };
 
 // The summary table: device, result, attempts, bytes, time, rate, message.

@@ -45,8 +45,7 @@ Outcome CheckPassword(const JobSpec& spec, DeviceLink& link, const JobSink& sink
     bool reported = false;
     while (!check.Settled()) {
         const auto record = link.Next(deadline);
-        if (!record)
-            break;
+        if (!record) break;
         for (const auto& frame : check.OnRecord(*record))
             link.Send(frame);
         if (!reported && check.state() != fleet::PasswordCheck::State::Searching) {
@@ -55,15 +54,12 @@ Outcome CheckPassword(const JobSpec& spec, DeviceLink& link, const JobSink& sink
         }
     }
     switch (check.state()) {
-    case fleet::PasswordCheck::State::Searching:
-        return {Result::NoDevice, "There is no KR730 connected!"};
+    case fleet::PasswordCheck::State::Searching: return {Result::NoDevice, "There is no KR730 connected!"};
     case fleet::PasswordCheck::State::Asked:
         return {Result::PasswordTimeout,
                 "The device gave no password answer within " + std::to_string(spec.waitMs) + " ms"};
-    case fleet::PasswordCheck::State::Refused:
-        return {Result::PasswordRefused, "Invalid Password !"};
-    case fleet::PasswordCheck::State::Accepted:
-        break;
+    case fleet::PasswordCheck::State::Refused: return {Result::PasswordRefused, "Invalid Password !"};
+    case fleet::PasswordCheck::State::Accepted: break;
     }
     sink({{"e", "accepted"}});
     return {Result::Done, {}};
@@ -149,8 +145,7 @@ void RunDeviceJob(const JobSpec& spec, const FirmwareImage& image, const JobSink
                 outcome.message = "Password accepted (dry run: nothing written)";
             } else {
                 outcome = Upload(spec, image, sink);
-                if (outcome.result == Result::Done && spec.waitBackS > 0)
-                    WaitBack(spec, link, sink);
+                if (outcome.result == Result::Done && spec.waitBackS > 0) WaitBack(spec, link, sink);
             }
         }
     } catch (const std::exception& e) {

@@ -19,8 +19,8 @@ struct JobSpec {
     std::string password;
     int32_t blockSize = 1024;
     int32_t timeoutMs = 4000;
-    int32_t waitMs = 1000;    // for the discovery and password answers
-    int32_t waitBackS = 0;    // 0: do not wait for the restart
+    int32_t waitMs = 1000; // for the discovery and password answers
+    int32_t waitBackS = 0; // 0: do not wait for the restart
     bool dryRun = false;
     int32_t tftpPort = 69;
 };

@@ -31,18 +31,16 @@ void WriteAll(int fd, const std::string& text)
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
 }
 
 struct Child {
     size_t index = 0;
-    posix::Fd fd;         // read end of the child's event pipe (its stderr too)
-    std::string pending;  // bytes of a line not yet complete
+    posix::Fd fd;        // read end of the child's event pipe (its stderr too)
+    std::string pending; // bytes of a line not yet complete
     bool gotResult = false;
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
@@ -52,8 +50,7 @@ struct Child {
 {
     // A parent that dies (even by SIGKILL) takes its transfers with it.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent)
-        ::_exit(1);
+    if (::getppid() != parent) ::_exit(1);
     // The parent's handlers only feed its stop pipe; here a signal ends the attempt at once.
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
@@ -98,15 +95,13 @@ public:
             for (const auto& [pid, child] : children_)
                 fds.push_back({child.fd.Get(), POLLIN, 0});
             const int ready = ::poll(fds.data(), fds.size(), 100);
-            if (ready < 0 && errno != EINTR)
-                break;
+            if (ready < 0 && errno != EINTR) break;
             if (ready > 0 && fds[0].revents != 0) {
                 Stop();
                 return true;
             }
             for (size_t i = 1; i < fds.size(); ++i) {
-                if (fds[i].revents != 0)
-                    Drain(fds[i].fd);
+                if (fds[i].revents != 0) Drain(fds[i].fd);
             }
             if (Clock::now() - lastTick >= std::chrono::milliseconds(100)) {
                 lastTick = Clock::now();
@@ -123,15 +118,15 @@ private:
     {
         DeviceReport& report = reports_[index];
         ++report.attempts;
-        if (report.attempts == 1)
-            firstStart_[index] = Clock::now();
+        if (report.attempts == 1) firstStart_[index] = Clock::now();
         report.bytes = 0;
         report.transferSeconds = 0;
         view_.Attempt(report);
 
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
-            Finish(index, Result::LocalError, std::string("cannot start the attempt: pipe: ") + std::strerror(errno));
+            Finish(index, Result::LocalError,
+                   std::string("cannot start the attempt: pipe: ") + std::strerror(errno));
             return;
         }
         posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
@@ -147,7 +142,8 @@ private:
         // Only the child may hold the write end: its exit is the pipe's end.
         writeEnd.Reset();
         if (pid < 0) {
-            Finish(index, Result::LocalError, std::string("cannot start the attempt: fork: ") + std::strerror(errno));
+            Finish(index, Result::LocalError,
+                   std::string("cannot start the attempt: fork: ") + std::strerror(errno));
             return;
         }
         Child child;
@@ -163,13 +159,11 @@ private:
         auto it = children_.begin();
         while (it != children_.end() && it->second.fd.Get() != fd)
             ++it;
-        if (it == children_.end())
-            return;
+        if (it == children_.end()) return;
         Child& child = it->second;
         char buffer[4096];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            return;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
         if (n > 0) {
             child.pending.append(buffer, static_cast<size_t>(n));
             for (size_t end; (end = child.pending.find('\n')) != std::string::npos;) {
@@ -189,8 +183,7 @@ private:
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
             ;
-        if (child.gotResult || stopping)
-            return;
+        if (child.gotResult || stopping) return;
         std::string why = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                               : "exit status " + std::to_string(WEXITSTATUS(status));
         Finish(child.index, Result::LocalError, "the attempt ended without an outcome (" + why + ")");
@@ -200,11 +193,9 @@ private:
     {
         DeviceReport& report = reports_[child.index];
         nlohmann::json event;
-        if (!line.empty() && line.front() == '{')
-            event = nlohmann::json::parse(line, nullptr, false);
+        if (!line.empty() && line.front() == '{') event = nlohmann::json::parse(line, nullptr, false);
         if (!event.is_object() || !event.contains("e")) {
-            if (!line.empty())
-                view_.Note(report, line);
+            if (!line.empty()) view_.Note(report, line);
             return;
         }
         const std::string kind = event.value("e", "");
@@ -261,10 +252,8 @@ private:
             char buffer[4096];
             for (;;) {
                 const ssize_t n = ::read(child.fd.Get(), buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
                 child.pending.append(buffer, static_cast<size_t>(n));
             }
             // Only complete lines count; a cut one was being written when the signal came.
@@ -279,8 +268,7 @@ private:
         queue_.clear();
         for (size_t i = 0; i < reports_.size(); ++i) {
             if (reports_[i].result == Result::Interrupted) {
-                if (reports_[i].attempts == 0)
-                    reports_[i].message = "Interrupted before it started";
+                if (reports_[i].attempts == 0) reports_[i].message = "Interrupted before it started";
                 reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
                 view_.Finished(reports_[i]);
             }
@@ -298,8 +286,8 @@ private:
 
 } // namespace
 
-std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view, int stopFd,
-                                    bool& interrupted)
+std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
+                                   int stopFd, bool& interrupted)
 {
     Scheduler scheduler(opts, image, view);
     interrupted = scheduler.Run(stopFd);

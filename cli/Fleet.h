@@ -16,7 +16,7 @@
 class FirmwareImage;
 
 struct FleetOptions {
-    JobSpec job;                    // everything but the address
+    JobSpec job; // everything but the address
     std::vector<std::string> targets;
     int jobs = 8;
     int retries = 0;
@@ -27,9 +27,9 @@ struct DeviceReport {
     fleet::Result result = fleet::Result::Interrupted;
     std::string message = "Interrupted before it finished";
     int attempts = 0;
-    uint64_t bytes = 0;          // acknowledged or sent in the last attempt
-    double seconds = 0;          // from the first attempt's start to the outcome
-    double transferSeconds = 0;  // of the last attempt's TFTP write
+    uint64_t bytes = 0;         // acknowledged or sent in the last attempt
+    double seconds = 0;         // from the first attempt's start to the outcome
+    double transferSeconds = 0; // of the last attempt's TFTP write
     std::optional<fleet::DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> backSeconds; // unset: did not come back
@@ -39,15 +39,15 @@ struct DeviceReport {
 class FleetView {
 public:
     virtual ~FleetView() = default;
-    virtual void Attempt(const DeviceReport& device) = 0;                 // an attempt starts
+    virtual void Attempt(const DeviceReport& device) = 0;                       // an attempt starts
     virtual void Note(const DeviceReport& device, const std::string& text) = 0; // one event
     virtual void Progress(const DeviceReport& device, uint64_t sent, double transferSeconds) = 0;
-    virtual void Finished(const DeviceReport& device) = 0;               // final outcome
-    virtual void Tick() = 0;                                              // about 10 times a second
+    virtual void Finished(const DeviceReport& device) = 0; // final outcome
+    virtual void Tick() = 0;                               // about 10 times a second
 };
 
 // Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
 // readable; then every running attempt is ended at once and the devices without an outcome
 // are reported interrupted. Returns the devices in the order of opts.targets.
-std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view, int stopFd,
-                                    bool& interrupted);
+std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
+                                   int stopFd, bool& interrupted);

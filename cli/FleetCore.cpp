@@ -16,8 +16,7 @@ std::optional<std::array<int, 4>> AddressParts(std::string_view text)
     size_t at = 0;
     for (int i = 0; i < 4; ++i) {
         if (i > 0) {
-            if (at >= text.size() || text[at] != '.')
-                return std::nullopt;
+            if (at >= text.size() || text[at] != '.') return std::nullopt;
             ++at;
         }
         const size_t start = at;
@@ -25,12 +24,10 @@ std::optional<std::array<int, 4>> AddressParts(std::string_view text)
         while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3)
             value = value * 10 + (text[at++] - '0');
         const size_t digits = at - start;
-        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0'))
-            return std::nullopt;
+        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
         parts[i] = value;
     }
-    if (at != text.size())
-        return std::nullopt;
+    if (at != text.size()) return std::nullopt;
     return parts;
 }
 
@@ -61,8 +58,7 @@ bool IsDeviceAddress(std::string_view text)
 uint32_t AddressValue(std::string_view text)
 {
     const auto parts = AddressParts(text);
-    if (!parts)
-        return 0;
+    if (!parts) return 0;
     return static_cast<uint32_t>((*parts)[0]) << 24 | static_cast<uint32_t>((*parts)[1]) << 16 |
            static_cast<uint32_t>((*parts)[2]) << 8 | static_cast<uint32_t>((*parts)[3]);
 }
@@ -77,8 +73,7 @@ AddressList ParseAddressList(std::string_view text, std::string_view sourceName)
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         ++lineNumber;
         line = Trim(line);
-        if (line.empty() || line.front() == '#')
-            continue;
+        if (line.empty() || line.front() == '#') continue;
         if (!IsDeviceAddress(line)) {
             list.error = std::string(sourceName) + ":" + std::to_string(lineNumber) + ": not an IPv4 address: '" +
                          std::string(line) + "'";
@@ -98,7 +93,8 @@ std::string MacText(std::span<const uint8_t> record)
     std::string text;
     for (size_t i = 0; i < DeviceFrames::MacSize; ++i) {
         char part[4];
-        std::snprintf(part, sizeof part, i == 0 ? "%02x" : ":%02x", DeviceFrames::ReplyByte(record, DeviceFrames::RepMac + i));
+        std::snprintf(part, sizeof part, i == 0 ? "%02x" : ":%02x",
+                      DeviceFrames::ReplyByte(record, DeviceFrames::RepMac + i));
         text += part;
     }
     return text;
@@ -125,8 +121,7 @@ std::string DisplayText(std::string_view bytes)
 bool DeviceTable::Add(std::span<const uint8_t> record)
 {
     const uint8_t protocol = DeviceFrames::ReplyProtocol(record);
-    if (protocol != DeviceFrames::ApdpDiscovery && protocol != DeviceFrames::ApdpDiscoveryV4)
-        return false;
+    if (protocol != DeviceFrames::ApdpDiscovery && protocol != DeviceFrames::ApdpDiscoveryV4) return false;
     const std::string ip = DisplayText(DeviceFrames::ReplyIpText(record));
     auto it = std::find_if(entries_.begin(), entries_.end(), [&](const DeviceEntry& e) { return e.ip == ip; });
     if (it == entries_.end()) {
@@ -146,10 +141,8 @@ std::vector<DeviceEntry> DeviceTable::Sorted() const
     auto sorted = entries_;
     std::sort(sorted.begin(), sorted.end(), [](const DeviceEntry& a, const DeviceEntry& b) {
         const bool aValid = IsDeviceAddress(a.ip), bValid = IsDeviceAddress(b.ip);
-        if (aValid != bValid)
-            return aValid;
-        if (aValid)
-            return AddressValue(a.ip) < AddressValue(b.ip);
+        if (aValid != bValid) return aValid;
+        if (aValid) return AddressValue(a.ip) < AddressValue(b.ip);
         return a.ip < b.ip;
     });
     return sorted;
@@ -161,24 +154,19 @@ std::vector<std::vector<uint8_t>> PasswordCheck::OnRecord(std::span<const uint8_
     std::vector<std::vector<uint8_t>> frames;
     const uint8_t protocol = ReplyProtocol(record);
     if (protocol == ApdpDiscovery || protocol == ApdpDiscoveryV4) {
-        if (ReplyIpText(record) != ip_ || state_ == State::Accepted)
-            return frames;
-        if (device_.ip.empty())
-            device_ = {ip_, MacText(record), DisplayText(ReplyName(record)), {}};
+        if (ReplyIpText(record) != ip_ || state_ == State::Accepted) return frames;
+        if (device_.ip.empty()) device_ = {ip_, MacText(record), DisplayText(ReplyName(record)), {}};
         if (std::find(device_.protocols.begin(), device_.protocols.end(), protocol) == device_.protocols.end())
             device_.protocols.push_back(protocol);
         const uint8_t passwordProtocol = PasswordProtocolFor(protocol);
-        if (std::find(asked_.begin(), asked_.end(), passwordProtocol) != asked_.end())
-            return frames;
+        if (std::find(asked_.begin(), asked_.end(), passwordProtocol) != asked_.end()) return frames;
         asked_.push_back(passwordProtocol);
         ++unanswered_;
-        if (state_ == State::Searching)
-            state_ = State::Asked;
+        if (state_ == State::Searching) state_ = State::Asked;
         frames.push_back(BuildPasswordRequest(record, password_, passwordProtocol));
     } else if (protocol == WdcpPassword || protocol == WdcpPasswordV4) {
         // Only the device we asked answers our socket; an answer before any request is stray.
-        if (state_ == State::Searching || state_ == State::Accepted)
-            return frames;
+        if (state_ == State::Searching || state_ == State::Accepted) return frames;
         unanswered_ = std::max(0, unanswered_ - 1);
         if (ReplyResult(record) == 0) {
             state_ = State::Accepted;
@@ -198,9 +186,9 @@ bool PasswordCheck::Settled() const
 
 namespace {
 
-constexpr std::array<std::string_view, 8> ResultNames = {"done",      "no-device", "password-refused",
-                                                         "password-timeout", "tftp-error", "timeout",
-                                                         "local-error", "interrupted"};
+constexpr std::array<std::string_view, 8> ResultNames = {
+    "done",       "no-device", "password-refused", "password-timeout",
+    "tftp-error", "timeout",   "local-error",      "interrupted"};
 
 } // namespace
 
@@ -212,8 +200,7 @@ std::string_view ResultName(Result result)
 std::optional<Result> ResultFromName(std::string_view name)
 {
     for (size_t i = 0; i < ResultNames.size(); ++i)
-        if (ResultNames[i] == name)
-            return static_cast<Result>(i);
+        if (ResultNames[i] == name) return static_cast<Result>(i);
     return std::nullopt;
 }
 
@@ -224,23 +211,18 @@ bool IsRetryable(Result result)
 
 std::string FormatBytes(uint64_t bytes)
 {
-    if (bytes < 1024)
-        return std::to_string(bytes) + " B";
+    if (bytes < 1024) return std::to_string(bytes) + " B";
     const double kib = static_cast<double>(bytes) / 1024.0;
-    if (kib < 1024.0)
-        return Printf("%.1f KiB", kib);
+    if (kib < 1024.0) return Printf("%.1f KiB", kib);
     const double mib = kib / 1024.0;
-    if (mib < 1024.0)
-        return Printf("%.1f MiB", mib);
+    if (mib < 1024.0) return Printf("%.1f MiB", mib);
     return Printf("%.2f GiB", mib / 1024.0);
 }
 
 std::string FormatSeconds(double seconds)
 {
-    if (seconds < 0)
-        seconds = 0;
-    if (seconds < 60.0)
-        return Printf("%.1f s", seconds);
+    if (seconds < 0) seconds = 0;
+    if (seconds < 60.0) return Printf("%.1f s", seconds);
     const auto whole = static_cast<uint64_t>(seconds);
     char text[32];
     if (whole < 3600)
@@ -248,14 +230,14 @@ std::string FormatSeconds(double seconds)
                       static_cast<unsigned long long>(whole % 60));
     else
         std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(whole / 3600),
-                      static_cast<unsigned long long>(whole / 60 % 60), static_cast<unsigned long long>(whole % 60));
+                      static_cast<unsigned long long>(whole / 60 % 60),
+                      static_cast<unsigned long long>(whole % 60));
     return text;
 }
 
 std::string FormatRate(double bytesPerSecond)
 {
-    if (!(bytesPerSecond > 0))
-        return "-";
+    if (!(bytesPerSecond > 0)) return "-";
     return FormatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
 }
 
@@ -264,18 +246,16 @@ std::string ProgressLine(std::string_view ip, uint64_t sent, uint64_t total, dou
     const uint64_t percent = total > 0 ? std::min<uint64_t>(sent * 100 / total, 100) : 100;
     const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0.0;
     std::string left = "--";
-    if (rate > 0 && sent <= total)
-        left = FormatSeconds(static_cast<double>(total - sent) / rate);
+    if (rate > 0 && sent <= total) left = FormatSeconds(static_cast<double>(total - sent) / rate);
     char head[64];
     if (ip.empty())
         std::snprintf(head, sizeof head, "%3llu%%  ", static_cast<unsigned long long>(percent));
     else
         std::snprintf(head, sizeof head, "%-15.*s %3llu%%  ", static_cast<int>(std::min<size_t>(ip.size(), 15)),
                       ip.data(), static_cast<unsigned long long>(percent));
-    std::string line = head + FormatBytes(sent) + " / " + FormatBytes(total) + "  " + FormatRate(rate) + "  " +
-                       left + " left";
-    if (line.size() > width)
-        line.resize(width);
+    std::string line =
+        head + FormatBytes(sent) + " / " + FormatBytes(total) + "  " + FormatRate(rate) + "  " + left + " left";
+    if (line.size() > width) line.resize(width);
     return line;
 }
 

@@ -24,7 +24,7 @@ uint32_t AddressValue(std::string_view text);
 struct AddressList {
     std::vector<std::string> addresses; // in the order given, each once
     std::vector<std::string> duplicates;
-    std::string error;                  // empty when every line was good
+    std::string error; // empty when every line was good
 };
 
 // One address per line; blank lines and lines starting with '#' are skipped, blanks around
@@ -35,7 +35,7 @@ AddressList ParseAddressList(std::string_view text, std::string_view sourceName)
 
 struct DeviceEntry {
     std::string ip;
-    std::string mac;                // "00:1b:7a:00:00:0a"
+    std::string mac; // "00:1b:7a:00:00:0a"
     std::string name;
     std::vector<uint8_t> protocols; // discovery forms it answered with, ascending, each once
 };
@@ -92,7 +92,16 @@ private:
 
 // ---- Outcomes -----------------------------------------------------------------------------
 
-enum class Result { Done, NoDevice, PasswordRefused, PasswordTimeout, TftpError, Timeout, LocalError, Interrupted };
+enum class Result {
+    Done,
+    NoDevice,
+    PasswordRefused,
+    PasswordTimeout,
+    TftpError,
+    Timeout,
+    LocalError,
+    Interrupted
+};
 
 std::string_view ResultName(Result result);
 std::optional<Result> ResultFromName(std::string_view name);
@@ -101,8 +110,8 @@ bool IsRetryable(Result result);
 
 // ---- Text ------------------------------------------------------------------------------------
 
-std::string FormatBytes(uint64_t bytes);      // "512 B", "4.0 KiB", "3.5 MiB"
-std::string FormatSeconds(double seconds);    // "0.4 s", "1:05"
+std::string FormatBytes(uint64_t bytes);       // "512 B", "4.0 KiB", "3.5 MiB"
+std::string FormatSeconds(double seconds);     // "0.4 s", "1:05"
 std::string FormatRate(double bytesPerSecond); // "1.2 MiB/s"
 
 // "127.0.0.10   42%  1.7 MiB / 4.0 MiB  3.1 MiB/s  0:01 left", cut to width.

@@ -29,8 +29,7 @@ public:
         auto* target = static_cast<unsigned char*>(out);
         size_t done = 0;
         while (done < count && position_ < size_) {
-            if (offset_ == buffered_ && !Fill())
-                break;
+            if (offset_ == buffered_ && !Fill()) break;
             const size_t n = std::min(count - done, buffered_ - offset_);
             std::memcpy(target + done, buffer_.data() + offset_, n);
             offset_ += n;
@@ -47,10 +46,8 @@ private:
     {
         for (;;) {
             const ssize_t n = ::pread(fd_, buffer_.data(), buffer_.size(), position_);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false; // the caller's ReadBuffer reports the short read
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false; // the caller's ReadBuffer reports the short read
             buffered_ = static_cast<size_t>(n);
             offset_ = 0;
             return true;
@@ -70,20 +67,16 @@ private:
 FirmwareImage::FirmwareImage(const std::string& path) : path_(path)
 {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        throw std::runtime_error("image " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        throw std::runtime_error("image " + path + ": not a regular file");
+    if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("image " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw std::runtime_error("image " + path + ": not a regular file");
     fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd_)
-        throw std::runtime_error("image " + path + ": cannot be read: " + std::strerror(errno));
+    if (!fd_) throw std::runtime_error("image " + path + ": cannot be read: " + std::strerror(errno));
     if (::fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error("image " + path + ": changed while it was opened");
     if (::flock(fd_.Get(), LOCK_SH | LOCK_NB) != 0)
         throw std::runtime_error("image " + path + ": another program holds it locked");
     size_ = static_cast<uint64_t>(st.st_size);
-    if (size_ == 0)
-        throw std::runtime_error("image " + path + ": the file is empty");
+    if (size_ == 0) throw std::runtime_error("image " + path + ": the file is empty");
 }
 
 std::string FirmwareImage::Sha256() const
@@ -93,12 +86,9 @@ std::string FirmwareImage::Sha256() const
     uint64_t offset = 0;
     while (offset < size_) {
         const ssize_t n = ::pread(fd_.Get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error("image " + path_ + ": read error: " + std::strerror(errno));
-        if (n == 0)
-            throw std::runtime_error("image " + path_ + ": shorter than its size; was it changed?");
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::runtime_error("image " + path_ + ": read error: " + std::strerror(errno));
+        if (n == 0) throw std::runtime_error("image " + path_ + ": shorter than its size; was it changed?");
         hash.addData(QByteArrayView(buffer.data(), n));
         offset += static_cast<uint64_t>(n);
     }

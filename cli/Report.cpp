@@ -9,8 +9,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
     nlohmann::json list = nlohmann::json::array();
     size_t done = 0;
     for (const auto& d : devices) {
-        if (d.result == fleet::Result::Done)
-            ++done;
+        if (d.result == fleet::Result::Done) ++done;
         nlohmann::json device = nullptr;
         if (d.device)
             device = {{"mac", d.device->mac}, {"name", d.device->name}, {"protocols", d.device->protocols}};
@@ -18,16 +17,17 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
         if (d.waitedBack)
             back = {{"came_back", d.backSeconds.has_value()},
                     {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)}};
-        list.push_back({{"ip", d.ip},
-                        {"result", fleet::ResultName(d.result)},
-                        {"message", d.message},
-                        {"attempts", d.attempts},
-                        {"bytes", d.bytes},
-                        {"seconds", d.seconds},
-                        {"transfer_seconds", d.transferSeconds},
-                        {"rate_bytes_per_s", d.transferSeconds > 0 ? static_cast<double>(d.bytes) / d.transferSeconds : 0.0},
-                        {"device", device},
-                        {"wait_back", back}});
+        list.push_back(
+            {{"ip", d.ip},
+             {"result", fleet::ResultName(d.result)},
+             {"message", d.message},
+             {"attempts", d.attempts},
+             {"bytes", d.bytes},
+             {"seconds", d.seconds},
+             {"transfer_seconds", d.transferSeconds},
+             {"rate_bytes_per_s", d.transferSeconds > 0 ? static_cast<double>(d.bytes) / d.transferSeconds : 0.0},
+             {"device", device},
+             {"wait_back", back}});
     }
     const JobSpec& job = opts.job;
     return {{"tool", "ftpupg-cli"},

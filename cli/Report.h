@@ -19,7 +19,7 @@ struct ReportImage {
 
 struct ReportRun {
     std::string version;
-    std::string started;  // UTC, ISO 8601
+    std::string started; // UTC, ISO 8601
     std::string finished;
     std::string selection; // "ip", "ips", "all"
     bool interrupted = false;

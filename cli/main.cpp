@@ -74,14 +74,12 @@ std::string ReadWhole(const std::string& path)
         if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             throw std::runtime_error(path + ": is a directory");
         in.open(path, std::ios::binary);
-        if (!in)
-            throw std::runtime_error(path + ": " + std::strerror(errno));
+        if (!in) throw std::runtime_error(path + ": " + std::strerror(errno));
     }
     std::istream& stream = path == "-" ? std::cin : in;
     std::ostringstream text;
     text << stream.rdbuf();
-    if (stream.bad())
-        throw std::runtime_error(path + ": read error");
+    if (stream.bad()) throw std::runtime_error(path + ": read error");
     return text.str();
 }
 
@@ -117,7 +115,9 @@ int RunDiscover(int waitMs, bool json)
         nlohmann::json list = nlohmann::json::array();
         for (const auto& d : devices)
             list.push_back({{"ip", d.ip}, {"mac", d.mac}, {"name", d.name}, {"protocols", d.protocols}});
-        std::cout << nlohmann::json{{"devices", list}}.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+        std::cout << nlohmann::json{{"devices", list}}.dump(2, ' ', false,
+                                                            nlohmann::json::error_handler_t::replace)
+                  << "\n";
     } else if (!devices.empty()) {
         std::printf("%-15s  %-17s  %-9s  %s\n", "IP", "MAC", "PROTOCOLS", "NAME");
         for (const auto& d : devices)
@@ -150,8 +150,7 @@ struct UpgradeArgs {
 // The password from the first of --password, --password-file, FTPUPG_PASSWORD.
 std::optional<std::string> FindPassword(const UpgradeArgs& args, bool passwordGiven, std::string& error)
 {
-    if (passwordGiven)
-        return args.password;
+    if (passwordGiven) return args.password;
     if (!args.passwordFile.empty()) {
         std::string text;
         try {
@@ -162,12 +161,10 @@ std::optional<std::string> FindPassword(const UpgradeArgs& args, bool passwordGi
         }
         // The first line, without its line end.
         text = text.substr(0, text.find('\n'));
-        if (!text.empty() && text.back() == '\r')
-            text.pop_back();
+        if (!text.empty() && text.back() == '\r') text.pop_back();
         return text;
     }
-    if (const char* env = std::getenv("FTPUPG_PASSWORD"))
-        return std::string(env);
+    if (const char* env = std::getenv("FTPUPG_PASSWORD")) return std::string(env);
     error = "no password: give --password, --password-file or FTPUPG_PASSWORD";
     return std::nullopt;
 }
@@ -183,12 +180,10 @@ std::pair<size_t, size_t> TerminalSize(int fd)
 int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 {
     const int selections = (!args.ips.empty() ? 1 : 0) + (!args.ipsFile.empty() ? 1 : 0) + (args.all ? 1 : 0);
-    if (selections != 1)
-        return UsageError("give exactly one of --ip, --ips or --all");
+    if (selections != 1) return UsageError("give exactly one of --ip, --ips or --all");
     std::string error;
     const auto password = FindPassword(args, passwordGiven, error);
-    if (!password)
-        return UsageError(error);
+    if (!password) return UsageError(error);
 
     std::vector<std::string> targets;
     std::vector<std::string> warnings;
@@ -204,16 +199,13 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             source = args.ipsFile;
         } else {
             for (const auto& ip : args.ips) {
-                if (!fleet::IsDeviceAddress(ip))
-                    return UsageError("--ip: not an IPv4 address: '" + ip + "'");
+                if (!fleet::IsDeviceAddress(ip)) return UsageError("--ip: not an IPv4 address: '" + ip + "'");
                 text += ip + "\n";
             }
         }
         auto list = fleet::ParseAddressList(text, source);
-        if (!list.error.empty())
-            return UsageError(list.error);
-        if (list.addresses.empty())
-            return UsageError(source + ": no device address in it");
+        if (!list.error.empty()) return UsageError(list.error);
+        if (list.addresses.empty()) return UsageError(source + ": no device address in it");
         for (const auto& d : list.duplicates)
             warnings.push_back("warning: " + d + " is listed more than once; it is upgraded once");
         targets = std::move(list.addresses);
@@ -241,7 +233,8 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     std::optional<FirmwareImage> image;
     try {
         image.emplace(args.image);
-        reportImage = {args.image, image->Size(), image->Sha256(), fleet::BlocksFor(image->Size(), args.blockSize), false};
+        reportImage = {args.image, image->Size(), image->Sha256(), fleet::BlocksFor(image->Size(), args.blockSize),
+                       false};
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", e.what());
         log->Line(std::string("refused: ") + e.what());
@@ -251,10 +244,12 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 
     const auto [width, height] = TerminalSize(outFd);
     ConsoleView view(out, live, width, height, image->Size(), *log);
-    view.Say("image " + args.image + ": " + std::to_string(image->Size()) + " bytes, SHA-256 " + reportImage.sha256);
+    view.Say("image " + args.image + ": " + std::to_string(image->Size()) + " bytes, SHA-256 " +
+             reportImage.sha256);
     if (reportImage.blockNumbersWrap)
         view.Say("warning: the image needs " + std::to_string(reportImage.blocks) + " blocks of " +
-                 std::to_string(args.blockSize) + " bytes; block numbers wrap after 65535, which some devices "
+                 std::to_string(args.blockSize) +
+                 " bytes; block numbers wrap after 65535, which some devices "
                  "do not accept (a larger --blksize avoids it)");
     for (const auto& w : warnings)
         view.Say(w);
@@ -267,7 +262,13 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         return ExitFailed;
     }
 
-    ReportRun run{FTPUPG_VERSION_TEXT, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
+    ReportRun run{FTPUPG_VERSION_TEXT,
+                  UtcNow(),
+                  {},
+                  args.all                ? "all"
+                  : !args.ipsFile.empty() ? "ips"
+                                          : "ip",
+                  false};
     if (args.all) {
         try {
             for (const auto& d : Discover(args.waitMs))
@@ -284,7 +285,8 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.retries = args.retries;
-    log->Line("upgrade of " + std::to_string(targets.size()) + " device(s) with " + args.image + (args.dryRun ? " (dry run)" : ""));
+    log->Line("upgrade of " + std::to_string(targets.size()) + " device(s) with " + args.image +
+              (args.dryRun ? " (dry run)" : ""));
 
     bool interrupted = false;
     const auto devices = RunFleet(opts, *image, view, stopFd, interrupted);
@@ -307,7 +309,9 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         code = ExitFailed;
 
     if (!args.json.empty()) {
-        const std::string text = BuildReport(run, reportImage, opts, devices).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        const std::string text = BuildReport(run, reportImage, opts, devices)
+                                     .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+                                 "\n";
         if (args.json == "-") {
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fflush(stdout);
@@ -316,8 +320,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             file << text;
             if (!file.flush()) {
                 std::fprintf(stderr, "ftpupg-cli: --json %s: cannot write the report\n", args.json.c_str());
-                if (code == ExitDone)
-                    code = ExitFailed;
+                if (code == ExitDone) code = ExitFailed;
             }
         }
     }
@@ -331,44 +334,60 @@ int main(int argc, char** argv)
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
     app.set_version_flag("--version", Version);
     app.require_subcommand(1);
-    app.footer("Exit status: 0 every device done (discover: a device answered), 1 a device failed or, with\n"
-               "--wait-back, did not come back (discover: none answered), 2 usage error, 3 image refused,\n"
-               "130 interrupted.\n"
-               "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
+    app.footer(
+        "Exit status: 0 every device done (discover: a device answered), 1 a device failed or, with\n"
+        "--wait-back, did not come back (discover: none answered), 2 usage error, 3 image refused,\n"
+        "130 interrupted.\n"
+        "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
 
     int discoverWait = 1000;
     bool discoverJson = false;
     auto* discover = app.add_subcommand("discover", "List the devices that answer one discovery request");
     discover->add_option("--wait", discoverWait, "How long to collect answers, in ms (default 1000)")
-        ->check(CLI::Range(1, 600000))->type_name("MS");
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
 
     UpgradeArgs a;
     auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
     upgrade->add_option("--image", a.image, "Firmware image to write")->required()->type_name("FILE");
-    auto* passwordOption = upgrade->add_option("--password", a.password, "Device password (visible to other users; "
-                                                                         "prefer --password-file or FTPUPG_PASSWORD)")
+    auto* passwordOption = upgrade
+                               ->add_option("--password", a.password,
+                                            "Device password (visible to other users; "
+                                            "prefer --password-file or FTPUPG_PASSWORD)")
                                ->type_name("TEXT");
-    upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE")->type_name("FILE");
+    upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE")
+        ->type_name("FILE");
     upgrade->add_option("--ip", a.ips, "A device's IPv4 address; repeat for more devices")->type_name("IP");
     upgrade->add_option("--ips", a.ipsFile, "File with one IPv4 address per line ('#' comments; - for stdin)")
         ->type_name("FILE");
     upgrade->add_flag("--all", a.all, "Every device that answers discovery");
-    upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")->check(CLI::Range(1, 256))->type_name("N");
-    upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")->check(CLI::Range(8, 65464))->type_name("N");
+    upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N");
+    upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")
+        ->check(CLI::Range(8, 65464))
+        ->type_name("N");
     upgrade->add_option("--timeout", a.timeoutMs, "TFTP reply time-out in ms (default 4000)")
-        ->check(CLI::Range(1, 600000))->type_name("MS");
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS");
     upgrade->add_option("--wait", a.waitMs, "Wait for discovery and password answers, in ms (default 1000)")
-        ->check(CLI::Range(1, 600000))->type_name("MS");
-    upgrade->add_option("--retries", a.retries,
-                        "Try a device again from discovery after a time-out or TFTP error, up to N more times "
-                        "(default 0)")
-        ->check(CLI::Range(0, 100))->type_name("N");
-    upgrade->add_option("--wait-back", a.waitBack,
-                        "After the write, rediscover the device until it answers again, up to SECONDS")
-        ->check(CLI::Range(0, 3600))->type_name("SECONDS");
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS");
+    upgrade
+        ->add_option("--retries", a.retries,
+                     "Try a device again from discovery after a time-out or TFTP error, up to N more times "
+                     "(default 0)")
+        ->check(CLI::Range(0, 100))
+        ->type_name("N");
+    upgrade
+        ->add_option("--wait-back", a.waitBack,
+                     "After the write, rediscover the device until it answers again, up to SECONDS")
+        ->check(CLI::Range(0, 3600))
+        ->type_name("SECONDS");
     upgrade->add_flag("--dry-run", a.dryRun, "Discovery and password check only; nothing is written");
-    upgrade->add_option("--json", a.json, "Write the JSON report to FILE (- for standard output)")->type_name("FILE|-");
+    upgrade->add_option("--json", a.json, "Write the JSON report to FILE (- for standard output)")
+        ->type_name("FILE|-");
     upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE")->type_name("FILE");
 
     try {
@@ -377,7 +396,6 @@ int main(int argc, char** argv)
         const int code = app.exit(e);
         return code == 0 ? 0 : ExitUsage;
     }
-    if (discover->parsed())
-        return RunDiscover(discoverWait, discoverJson);
+    if (discover->parsed()) return RunDiscover(discoverWait, discoverJson);
     return RunUpgrade(a, passwordOption->count() > 0);
 }

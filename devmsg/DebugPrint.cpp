@@ -15,8 +15,7 @@ void DebugPrint(const char* format, ...)
     const std::string text = VFormat(format, args);
     va_end(args);
     // One call per line, even for an empty one; nothing is done about a failed write.
-    while (::write(STDERR_FILENO, text.data(), text.size()) < 0 && errno == EINTR) {
-    }
+    while (::write(STDERR_FILENO, text.data(), text.size()) < 0 && errno == EINTR) {}
 }
 
 std::string EscapeControls(std::string_view text)

@@ -37,31 +37,20 @@ void DeviceExchange::SearchDevice()
 
 void DeviceExchange::OnWM_NDXL_Notify(uintptr_t wParam)
 {
-    if (wParam != 1)
-        return;
+    if (wParam != 1) return;
     const int32_t fetched = NDXL_GetData(ReplyBuffer);
     // Written before the result is looked at: a failed fetch shows what the buffer still holds.
     DebugPrint("[NDXL]Response prot=%x op=%x\n", ReplyBuffer[DeviceFrames::RepProtocol],
                ReplyBuffer[DeviceFrames::RepOperation]);
-    if (fetched != 0)
-        return;
+    if (fetched != 0) return;
     switch (ReplyBuffer[DeviceFrames::RepProtocol]) {
-    case DeviceFrames::ApdpDiscovery:
-        OnAPDPResponse(ReplyBuffer);
-        break;
-    case DeviceFrames::ApdpDiscoveryV4:
-        OnAPDPResponsev4(ReplyBuffer);
-        break;
+    case DeviceFrames::ApdpDiscovery: OnAPDPResponse(ReplyBuffer); break;
+    case DeviceFrames::ApdpDiscoveryV4: OnAPDPResponsev4(ReplyBuffer); break;
     case DeviceFrames::WdcpPassword:
-    case DeviceFrames::WdcpPasswordV4:
-        OnWDCPResponse(ReplyBuffer);
-        break;
+    case DeviceFrames::WdcpPasswordV4: OnWDCPResponse(ReplyBuffer); break;
     case DeviceFrames::Prot33:
-    case DeviceFrames::Prot96:
-        break;
-    default:
-        DebugPrint("[NDXL]Unknown Protocol\n");
-        break;
+    case DeviceFrames::Prot96: break;
+    default: DebugPrint("[NDXL]Unknown Protocol\n"); break;
     }
 }
 
@@ -81,8 +70,7 @@ void DeviceExchange::OnDiscoveryAnswer(const unsigned char* reply, uint8_t passw
     const std::string ip = DeviceFrames::ReplyIpText(record);
     DebugPrint("[APDP]Found device IP=%s name=\"%s\"", EscapeControls(ip).c_str(),
                EscapeControls(DeviceFrames::ReplyName(record)).c_str());
-    if (host_.IpText() != ip)
-        return;
+    if (host_.IpText() != ip) return;
     DeviceFound = 1;
     const auto frame = DeviceFrames::BuildPasswordRequest(record, host_.PasswordText(), passwordProtocol);
     NDXL_SendData(frame.data());

@@ -21,9 +21,9 @@ constexpr uint32_t WM_NDXL_NOTIFY = 1725;
 class DeviceExchangeHost {
 public:
     virtual ~DeviceExchangeHost() = default;
-    virtual std::string IpText() = 0;                         // current text of leIP
-    virtual std::string PasswordText() = 0;                   // current text of lePW
-    virtual void ShowMessage(const std::string& text) = 0;    // modal box; may pump messages
+    virtual std::string IpText() = 0;                      // current text of leIP
+    virtual std::string PasswordText() = 0;                // current text of lePW
+    virtual void ShowMessage(const std::string& text) = 0; // modal box; may pump messages
 };
 
 // NDXL_Init("Dorvik", window, WM_NDXL_NOTIFY, 2): 0 = opened (FormCreate).

@@ -17,7 +17,10 @@ namespace NdxlCore {
 
 namespace {
 
-bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
+bool IsSet(const char* value)
+{
+    return value != nullptr && *value != '\0';
+}
 
 std::optional<uint16_t> ParsePort(std::string_view text, bool allowZero)
 {
@@ -46,8 +49,7 @@ std::optional<Settings> ParseSettings(const char* broadcast, const char* port, c
     }
     // Unset keeps the default; set, it must be a port (0 only where "any" makes sense).
     auto takePort = [&error](const char* name, const char* text, bool zeroAllowed, uint16_t& into) {
-        if (!IsSet(text))
-            return true;
+        if (!IsSet(text)) return true;
         const auto value = ParsePort(text, zeroAllowed);
         if (!value) {
             error = std::string(name) + " is not a port number: " + text;
@@ -86,8 +88,7 @@ std::vector<InterfaceEntry> SystemInterfaces()
 {
     std::vector<InterfaceEntry> entries;
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return entries;
+    if (getifaddrs(&list) != 0) return entries;
     for (const ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
         InterfaceEntry entry;
         entry.flags = it->ifa_flags;
@@ -117,8 +118,7 @@ bool ReplyQueue::Push(std::span<const uint8_t> record)
 {
     const size_t n = std::min(record.size(), NdxlWire::RecordSize);
     std::lock_guard lock(mutex_);
-    if (records_.size() >= capacity_)
-        return false;
+    if (records_.size() >= capacity_) return false;
     records_.emplace_back(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(n));
     return true;
 }
@@ -128,13 +128,11 @@ bool ReplyQueue::Pop(uint8_t* out)
     std::vector<uint8_t> record;
     {
         std::lock_guard lock(mutex_);
-        if (records_.empty())
-            return false;
+        if (records_.empty()) return false;
         record = std::move(records_.front());
         records_.pop_front();
     }
-    if (!record.empty())
-        std::memcpy(out, record.data(), record.size());
+    if (!record.empty()) std::memcpy(out, record.data(), record.size());
     std::memset(out + record.size(), 0, NdxlWire::RecordSize - record.size());
     return true;
 }

@@ -28,7 +28,7 @@ std::optional<Settings> ParseSettings(const char* broadcast, const char* port, c
 Settings SettingsFromEnvironment(std::string& error, bool& ok);
 
 struct InterfaceEntry {
-    unsigned flags = 0;                // IFF_*
+    unsigned flags = 0; // IFF_*
     bool ipv4 = false;
     std::optional<uint32_t> broadcast; // host order
 };

@@ -63,8 +63,7 @@ public:
     {
         const uint64_t one = 1;
         [[maybe_unused]] const auto n = ::write(wake_.Get(), &one, sizeof one);
-        if (receiver_.joinable())
-            receiver_.join();
+        if (receiver_.joinable()) receiver_.join();
     }
 
     int32_t Send(const uint8_t* frame)
@@ -82,7 +81,8 @@ public:
         int sent = 0;
         for (const uint32_t target : targets) {
             const sockaddr_in to = Endpoint(target, settings_.port);
-            if (::sendto(socket_.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+            if (::sendto(socket_.Get(), datagram.data(), datagram.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&to),
                          sizeof to) == static_cast<ssize_t>(datagram.size()))
                 ++sent;
             else
@@ -102,39 +102,35 @@ private:
         for (;;) {
             fds[0].revents = fds[1].revents = 0;
             if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
+                if (errno == EINTR) continue;
                 Log(ErrnoText("poll"));
                 return;
             }
-            if (fds[1].revents != 0)
-                return;
+            if (fds[1].revents != 0) return;
             if ((fds[0].revents & POLLERR) != 0) {
                 int error = 0;
                 socklen_t length = sizeof error;
                 ::getsockopt(socket_.Get(), SOL_SOCKET, SO_ERROR, &error, &length); // clears it
             }
-            if ((fds[0].revents & POLLIN) == 0)
-                continue;
+            if ((fds[0].revents & POLLIN) == 0) continue;
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
             const ssize_t n = ::recvfrom(socket_.Get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                    Log(ErrnoText("recvfrom"));
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Log(ErrnoText("recvfrom"));
                 continue;
             }
-            Accept(std::span<const uint8_t>(buffer.data(), std::min<size_t>(static_cast<size_t>(n), buffer.size())),
-                   static_cast<size_t>(n), ntohl(from.sin_addr.s_addr));
+            Accept(
+                std::span<const uint8_t>(buffer.data(), std::min<size_t>(static_cast<size_t>(n), buffer.size())),
+                static_cast<size_t>(n), ntohl(from.sin_addr.s_addr));
         }
     }
 
     void Accept(std::span<const uint8_t> datagram, size_t fullLength, uint32_t from)
     {
         const auto record = NdxlWire::UnwrapReply(datagram);
-        if (!record)
-            return; // not ours
+        if (!record) return; // not ours
         if (fullLength > NdxlWire::MaxReplyDatagramSize)
             Log("reply from " + NdxlCore::AddressText(from) + " is " + std::to_string(fullLength) +
                 " bytes; record cut to 800");
@@ -142,8 +138,7 @@ private:
             Log("reply queue full; reply from " + NdxlCore::AddressText(from) + " dropped");
             return;
         }
-        if (window_.post != nullptr)
-            window_.post(window_.context, message_, 1, 0);
+        if (window_.post != nullptr) window_.post(window_.context, message_, 1, 0);
     }
 
     const std::string vendor_;
@@ -211,16 +206,14 @@ extern "C" int32_t NDXL_Init(const char* vendor, const NDXL_Window* window, uint
 extern "C" int32_t NDXL_SendData(const void* frame)
 {
     std::lock_guard lock(g_mutex);
-    if (!g_session || frame == nullptr)
-        return 1;
+    if (!g_session || frame == nullptr) return 1;
     return g_session->Send(static_cast<const uint8_t*>(frame));
 }
 
 extern "C" int32_t NDXL_GetData(void* buffer)
 {
     std::lock_guard lock(g_mutex);
-    if (!g_session || buffer == nullptr)
-        return 1;
+    if (!g_session || buffer == nullptr) return 1;
     return g_session->Get(static_cast<uint8_t*>(buffer));
 }
 

@@ -41,8 +41,7 @@ class EIdSocketError : public EIdException {
 public:
     EIdSocketError(int32_t errorCode, std::string message)
         : EIdException(std::move(message)), errorCode_(errorCode)
-    {
-    }
+    {}
     int32_t ErrorCode() const noexcept { return errorCode_; }
 
 private:

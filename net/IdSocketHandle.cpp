@@ -143,8 +143,7 @@ template <class Attempt> bool TIdSocketHandle::Sliced(int32_t timeout, Attempt a
     // A slice of at least 1 ms: an idle time of 0 or less would never shorten the wait.
     const int32_t slice = std::max<int32_t>(antiFreeze->IdleTimeOut(), 1);
     if (timeout == WaitForever) {
-        while (!attempt(slice)) {
-        }
+        while (!attempt(slice)) {}
         return true;
     }
     if (timeout <= slice) return attempt(timeout);

@@ -30,7 +30,8 @@ thread_local AddressMemo t_memo;
 // The components below this layer make the stack through this registration. The linker
 // is told to keep this symbol (see CMakeLists.txt), so a program that links the layer
 // always carries the registration even when nothing else pulls this object in.
-extern "C" const bool ftpupg_idnet_stack_registered = (RegisterStackFactory(&TIdStack::MakeStack, &FreeStack), true);
+extern "C" const bool ftpupg_idnet_stack_registered =
+    (RegisterStackFactory(&TIdStack::MakeStack, &FreeStack), true);
 
 std::string TakeToken(std::string& input, const std::string& delimiter, bool remove)
 {

@@ -194,7 +194,8 @@ TIdStrings TIdStackWinsock::ServiceNames(int32_t port)
     TIdStrings names;
     if (const servent* entry = ::getservbyport(htons(static_cast<uint16_t>(port)), nullptr)) {
         names.emplace_back(entry->s_name);
-        for (char** alias = entry->s_aliases; alias && *alias; ++alias) names.emplace_back(*alias);
+        for (char** alias = entry->s_aliases; alias && *alias; ++alias)
+            names.emplace_back(*alias);
     }
     return names;
 }
@@ -260,7 +261,8 @@ int TIdStackWinsock::ReceiveFromAddress(TIdStackSocketHandle socket, void* buffe
 int TIdStackWinsock::SendStream(TIdStackSocketHandle socket, const void* buffer, int length, int flags)
 {
     for (;;) {
-        const ssize_t n = ::send(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL);
         if (n >= 0) return static_cast<int>(n);
         if (errno != EINTR) return Failed();
     }
@@ -271,8 +273,9 @@ int TIdStackWinsock::SendToAddress(TIdStackSocketHandle socket, const void* buff
 {
     const sockaddr_in address = MakeAddress(*this, AF_INET, ip, port, false);
     for (;;) {
-        const ssize_t n = ::sendto(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL,
-                                   reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const ssize_t n =
+            ::sendto(socket, buffer, static_cast<size_t>(length < 0 ? 0 : length), flags | MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&address), sizeof address);
         if (n >= 0) return static_cast<int>(n);
         if (errno != EINTR) return Failed();
     }

@@ -36,9 +36,10 @@ public:
     int WaitSockets(TIdSocketList* readList, TIdSocketList* writeList, TIdSocketList* errorList,
                     int32_t ms) override;
     int SendStream(TIdStackSocketHandle socket, const void* buffer, int length, int flags) override;
-    int SendToAddress(TIdStackSocketHandle socket, const void* buffer, int length, int flags, const std::string& ip,
-                      int32_t port) override;
-    int SetSocketOption(TIdStackSocketHandle socket, int level, int option, const void* value, int length) override;
+    int SendToAddress(TIdStackSocketHandle socket, const void* buffer, int length, int flags,
+                      const std::string& ip, int32_t port) override;
+    int SetSocketOption(TIdStackSocketHandle socket, int level, int option, const void* value,
+                        int length) override;
     TIdStackSocketHandle CreateDescriptor(int family, int type, int protocol) override;
     int ShutdownDescriptor(TIdStackSocketHandle socket, int how) override;
     std::string ErrorMessage(int32_t code) override;

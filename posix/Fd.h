@@ -14,8 +14,7 @@ public:
     Fd(Fd&& other) noexcept : fd_(other.Release()) {}
     Fd& operator=(Fd&& other) noexcept
     {
-        if (this != &other)
-            Reset(other.Release());
+        if (this != &other) Reset(other.Release());
         return *this;
     }
     Fd(const Fd&) = delete;
@@ -28,8 +27,7 @@ public:
     int Release() noexcept { return std::exchange(fd_, -1); }
     void Reset(int fd = -1) noexcept
     {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
 

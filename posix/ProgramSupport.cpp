@@ -31,15 +31,11 @@ void WritePortFile(const std::string& path, std::uint16_t port)
         throw std::runtime_error("port file " + path + ": " + what + ": " + reason);
     };
     Fd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!file)
-        fail("open " + temporary);
+    if (!file) fail("open " + temporary);
     const std::string text = std::to_string(port) + "\n";
-    if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        fail("write");
-    if (::close(file.Release()) != 0)
-        fail("close");
-    if (std::rename(temporary.c_str(), path.c_str()) != 0)
-        fail("rename");
+    if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) fail("write");
+    if (::close(file.Release()) != 0) fail("close");
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) fail("rename");
 }
 
 std::optional<double> ParseShare(const std::string& text)

@@ -19,8 +19,7 @@ namespace {
 void Enable(int fd, int option, const char* name)
 {
     const int on = 1;
-    if (::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on) != 0)
-        ThrowErrno(name);
+    if (::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on) != 0) ThrowErrno(name);
 }
 
 } // namespace
@@ -46,12 +45,9 @@ Fd BindUdp(const std::string& address, std::uint16_t port, BindOptions options)
 {
     const sockaddr_in local = MakeAddr(address, port);
     Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        ThrowErrno("socket");
-    if (options.reuseAddress)
-        Enable(fd.Get(), SO_REUSEADDR, "SO_REUSEADDR");
-    if (options.broadcast)
-        Enable(fd.Get(), SO_BROADCAST, "SO_BROADCAST");
+    if (!fd) ThrowErrno("socket");
+    if (options.reuseAddress) Enable(fd.Get(), SO_REUSEADDR, "SO_REUSEADDR");
+    if (options.broadcast) Enable(fd.Get(), SO_BROADCAST, "SO_BROADCAST");
     if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         ThrowErrno("bind " + AddrText(local));
     return fd;
@@ -61,8 +57,7 @@ std::uint16_t LocalPort(int fd)
 {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
     return ntohs(address.sin_port);
 }
 

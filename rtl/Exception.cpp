@@ -5,8 +5,7 @@
 
 std::string WithFullStop(const std::string& message)
 {
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.')
-        return message + '.';
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + '.';
     return message;
 }
 

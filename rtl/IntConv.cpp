@@ -32,7 +32,8 @@ std::optional<int32_t> ParseHex(std::string_view digits)
 std::optional<int32_t> TryStrToInt(std::string_view text)
 {
     size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
     if (i == text.size()) return std::nullopt;
 
     const char first = text[i];

@@ -39,7 +39,7 @@ private:
     int fd_ = -1;
     int64_t position_ = 0;
     std::unique_ptr<unsigned char[]> buffer_;
-    size_t buffered_ = 0;  // bytes of buffer_ not yet handed out, starting at offset_
+    size_t buffered_ = 0; // bytes of buffer_ not yet handed out, starting at offset_
     size_t offset_ = 0;
 };
 

@@ -89,11 +89,10 @@ std::vector<uint8_t> BuildPasswordAnswer(const DeviceConfig& config, uint8_t pro
 }
 
 std::vector<PlannedReply> PlanReplies(const DeviceConfig& config, std::span<const uint8_t> frame,
-                                       std::string* note)
+                                      std::string* note)
 {
     auto say = [note](const std::string& text) {
-        if (note != nullptr)
-            *note = text;
+        if (note != nullptr) *note = text;
     };
     std::vector<PlannedReply> replies;
     if (frame.size() != RequestSize) {
@@ -107,10 +106,8 @@ std::vector<PlannedReply> PlanReplies(const DeviceConfig& config, std::span<cons
             return replies;
         }
         std::vector<uint8_t> protocols;
-        if (config.answer17)
-            protocols.push_back(ApdpDiscovery);
-        if (config.answer20)
-            protocols.push_back(ApdpDiscoveryV4);
+        if (config.answer17) protocols.push_back(ApdpDiscovery);
+        if (config.answer20) protocols.push_back(ApdpDiscoveryV4);
         protocols.insert(protocols.end(), config.extraProtocols.begin(), config.extraProtocols.end());
         for (const uint8_t p : protocols)
             replies.push_back({config.discoveryDelayMs, BuildDiscoveryAnswer(config, p)});
@@ -166,8 +163,7 @@ std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text)
         static_cast<size_t>(consumed) != text.size())
         return std::nullopt;
     for (const char separator : separators) {
-        if (separator != ':' && separator != '-')
-            return std::nullopt;
+        if (separator != ':' && separator != '-') return std::nullopt;
     }
     for (size_t i = 0; i < mac.size(); ++i)
         mac[i] = static_cast<uint8_t>(parts[i]);
@@ -180,12 +176,11 @@ struct DeviceResponder::Impl {
           unicast(posix::BindUdp(config.bindAddress, config.port, {.reuseAddress = true})),
           wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     {
-        if (!wake)
-            throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+        if (!wake) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     }
 
-    Fd listen;   // broadcast requests
-    Fd unicast;  // requests sent to the device itself; every answer leaves from here
+    Fd listen;  // broadcast requests
+    Fd unicast; // requests sent to the device itself; every answer leaves from here
     Fd wake;
 
     struct Pending {
@@ -198,8 +193,7 @@ struct DeviceResponder::Impl {
 
 DeviceResponder::DeviceResponder(DeviceConfig config, LogSink log)
     : config_(std::move(config)), log_(std::move(log))
-{
-}
+{}
 
 DeviceResponder::~DeviceResponder()
 {
@@ -219,8 +213,7 @@ void DeviceResponder::Log(const std::string& line) const
 
 void DeviceResponder::Start()
 {
-    if (thread_.joinable())
-        return;
+    if (thread_.joinable()) return;
     impl_ = std::make_unique<Impl>(config_);
     Log("listening on " + config_.listenAddress + ":" + std::to_string(config_.port) + " and " +
         config_.bindAddress + ":" + std::to_string(config_.port) + ", reporting IP " +
@@ -230,8 +223,7 @@ void DeviceResponder::Start()
 
 void DeviceResponder::Stop()
 {
-    if (!thread_.joinable())
-        return;
+    if (!thread_.joinable()) return;
     const uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(impl_->wake.Get(), &one, sizeof one);
     thread_.join();
@@ -275,13 +267,13 @@ void DeviceResponder::Run()
             const int ms = static_cast<int>(std::max<long long>(0, wait));
             timeout = timeout < 0 ? ms : std::min(timeout, ms);
         }
-        pollfd fds[3] = {{impl.listen.Get(), POLLIN, 0}, {impl.unicast.Get(), POLLIN, 0}, {impl.wake.Get(), POLLIN, 0}};
+        pollfd fds[3] = {
+            {impl.listen.Get(), POLLIN, 0}, {impl.unicast.Get(), POLLIN, 0}, {impl.wake.Get(), POLLIN, 0}};
         if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
             Log(std::string("poll: ") + std::strerror(errno));
             return;
         }
-        if (fds[2].revents != 0)
-            return;
+        if (fds[2].revents != 0) return;
         // Answers that are due.
         const auto due = Clock::now();
         for (auto it = impl.pending.begin(); it != impl.pending.end();) {
@@ -300,14 +292,12 @@ void DeviceResponder::Run()
                 socklen_t length = sizeof error;
                 ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length); // clears it
             }
-            if ((fds[i].revents & POLLIN) == 0)
-                continue;
+            if ((fds[i].revents & POLLIN) == 0) continue;
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
             const ssize_t n = ::recvfrom(fds[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (n < 0)
-                continue;
+            if (n < 0) continue;
             const std::span<const uint8_t> datagram(buffer.data(), static_cast<size_t>(n));
             const auto request = NdxlWire::UnwrapRequest(datagram);
             if (!request) {

@@ -17,33 +17,33 @@
 #include <vector>
 
 struct DeviceConfig {
-    std::string bindAddress = "127.0.0.2";        // answers come from here
+    std::string bindAddress = "127.0.0.2";         // answers come from here
     std::string listenAddress = "127.255.255.255"; // broadcast requests arrive here
-    uint16_t port = 17250;                   // the library's device port
-    std::optional<std::string> ipText;       // reported IP text; unset = bindAddress
+    uint16_t port = 17250;                         // the library's device port
+    std::optional<std::string> ipText;             // reported IP text; unset = bindAddress
     std::array<uint8_t, 6> mac = {0x00, 0x1b, 0x7a, 0x00, 0x00, 0x02};
     std::string name = "KR730";
-    uint32_t echoWord = 0x5a17c3e1;          // carried by protocol-20 answers (little-endian)
+    uint32_t echoWord = 0x5a17c3e1; // carried by protocol-20 answers (little-endian)
     std::string password = "1234";
-    bool answer17 = true;                    // discovery answer forms
+    bool answer17 = true; // discovery answer forms
     bool answer20 = false;
-    std::vector<uint8_t> extraProtocols;     // further discovery answers with these numbers
+    std::vector<uint8_t> extraProtocols; // further discovery answers with these numbers
     bool answerDiscovery = true;
     bool answerPassword = true;
     int discoveryDelayMs = 0;
     int passwordDelayMs = 0;
-    uint16_t refuseResult = 1;               // result and second value of a refusal
+    uint16_t refuseResult = 1; // result and second value of a refusal
     uint16_t refuseStatus = 0;
-    std::optional<size_t> replyLength;       // send records cut or zero-padded to this length
-    bool nameUnterminated = false;           // name fills the record to its end, no zero byte
-    bool junk = false;                       // also send a datagram without our header
+    std::optional<size_t> replyLength; // send records cut or zero-padded to this length
+    bool nameUnterminated = false;     // name fills the record to its end, no zero byte
+    bool junk = false;                 // also send a datagram without our header
 };
 
 // A request the device took in (addressed to it or not).
 struct ReceivedRequest {
     std::vector<uint8_t> frame; // 832 bytes
     std::string vendor;
-    std::string from;           // "address:port"
+    std::string from; // "address:port"
 };
 
 // The records a device sends for one request frame, each after its delay.
@@ -54,7 +54,7 @@ struct PlannedReply {
 
 // Pure device behaviour: what this configuration answers to one request frame.
 std::vector<PlannedReply> PlanReplies(const DeviceConfig& config, std::span<const uint8_t> frame,
-                                       std::string* note = nullptr);
+                                      std::string* note = nullptr);
 std::vector<uint8_t> BuildDiscoveryAnswer(const DeviceConfig& config, uint8_t protocol);
 std::vector<uint8_t> BuildPasswordAnswer(const DeviceConfig& config, uint8_t protocol, uint16_t result,
                                          uint16_t status);

@@ -22,497 +22,529 @@ using posix::LocalPort;
 
 namespace {
 
-void Put16(Bytes& b, std::uint16_t v) {
-  b.push_back(static_cast<std::uint8_t>(v >> 8));
-  b.push_back(static_cast<std::uint8_t>(v & 0xff));
+void Put16(Bytes& b, std::uint16_t v)
+{
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+    b.push_back(static_cast<std::uint8_t>(v & 0xff));
 }
 
-std::uint16_t Get16(std::span<const std::uint8_t> p, std::size_t at) {
-  return static_cast<std::uint16_t>((p[at] << 8) | p[at + 1]);
+std::uint16_t Get16(std::span<const std::uint8_t> p, std::size_t at)
+{
+    return static_cast<std::uint16_t>((p[at] << 8) | p[at + 1]);
 }
 
-void PutText(Bytes& b, std::string_view s) {
-  b.insert(b.end(), s.begin(), s.end());
-  b.push_back(0);
+void PutText(Bytes& b, std::string_view s)
+{
+    b.insert(b.end(), s.begin(), s.end());
+    b.push_back(0);
 }
 
 // Reads a zero-terminated text at `at`; nullopt if the terminator is missing.
-std::optional<std::string> TakeText(std::span<const std::uint8_t> p, std::size_t& at) {
-  auto it = std::find(p.begin() + static_cast<std::ptrdiff_t>(at), p.end(), std::uint8_t{0});
-  if (it == p.end()) return std::nullopt;
-  std::string s(p.begin() + static_cast<std::ptrdiff_t>(at), it);
-  at = static_cast<std::size_t>(it - p.begin()) + 1;
-  return s;
+std::optional<std::string> TakeText(std::span<const std::uint8_t> p, std::size_t& at)
+{
+    auto it = std::find(p.begin() + static_cast<std::ptrdiff_t>(at), p.end(), std::uint8_t{0});
+    if (it == p.end()) return std::nullopt;
+    std::string s(p.begin() + static_cast<std::ptrdiff_t>(at), it);
+    at = static_cast<std::size_t>(it - p.begin()) + 1;
+    return s;
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
-std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string Errno(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
-bool SamePeer(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+bool SamePeer(const sockaddr_in& a, const sockaddr_in& b)
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
+} // namespace
 
 // ---- Packets ------------------------------------------------------------------------------
 
-std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt) {
-  if (pkt.size() < 4) return std::nullopt;
-  Request r;
-  r.opcode = Get16(pkt, 0);
-  if (r.opcode != OpRrq && r.opcode != OpWrq) return std::nullopt;
-  std::size_t at = 2;
-  auto name = TakeText(pkt, at);
-  if (!name) return std::nullopt;
-  auto mode = TakeText(pkt, at);
-  if (!mode) return std::nullopt;
-  r.filename = std::move(*name);
-  r.mode = std::move(*mode);
-  while (at < pkt.size()) {
-    auto key = TakeText(pkt, at);
-    if (!key) break;
-    auto value = at < pkt.size() ? TakeText(pkt, at) : std::nullopt;
-    if (!value) break;
-    r.options.emplace_back(std::move(*key), std::move(*value));
-  }
-  return r;
-}
-
-Bytes BuildAck(std::uint16_t block) {
-  Bytes b;
-  Put16(b, OpAck);
-  Put16(b, block);
-  return b;
-}
-
-Bytes BuildError(std::uint16_t code, std::string_view text) {
-  Bytes b;
-  Put16(b, OpError);
-  Put16(b, code);
-  PutText(b, text);
-  return b;
-}
-
-Bytes BuildOack(const std::vector<Option>& options) {
-  Bytes b;
-  Put16(b, OpOack);
-  for (const auto& [k, v] : options) {
-    PutText(b, k);
-    PutText(b, v);
-  }
-  return b;
-}
-
-Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options) {
-  Bytes b;
-  Put16(b, OpWrq);
-  PutText(b, filename);
-  PutText(b, mode);
-  for (const auto& [k, v] : options) {
-    PutText(b, k);
-    PutText(b, v);
-  }
-  return b;
-}
-
-Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload) {
-  Bytes b;
-  b.reserve(4 + payload.size());
-  Put16(b, OpData);
-  Put16(b, block);
-  b.insert(b.end(), payload.begin(), payload.end());
-  return b;
-}
-
-Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answerBlksize) {
-  Negotiation n;
-  for (const auto& [key, value] : req.options) {
-    if (!EqualNoCase(key, "blksize")) continue;
-    if (mode == BlksizeMode::Ignore) break;
-    if (mode == BlksizeMode::Answer) {
-      n.blksize = answerBlksize;
-    } else {
-      // Digits only: a value we cannot read is left unanswered, so 512-byte blocks apply.
-      if (value.empty() || value.size() > 9 ||
-          !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        break;
-      unsigned long asked = std::stoul(value);
-      if (asked < MinBlksize) break;
-      n.blksize = static_cast<std::uint32_t>(std::min<unsigned long>(asked, MaxBlksize));
+std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt)
+{
+    if (pkt.size() < 4) return std::nullopt;
+    Request r;
+    r.opcode = Get16(pkt, 0);
+    if (r.opcode != OpRrq && r.opcode != OpWrq) return std::nullopt;
+    std::size_t at = 2;
+    auto name = TakeText(pkt, at);
+    if (!name) return std::nullopt;
+    auto mode = TakeText(pkt, at);
+    if (!mode) return std::nullopt;
+    r.filename = std::move(*name);
+    r.mode = std::move(*mode);
+    while (at < pkt.size()) {
+        auto key = TakeText(pkt, at);
+        if (!key) break;
+        auto value = at < pkt.size() ? TakeText(pkt, at) : std::nullopt;
+        if (!value) break;
+        r.options.emplace_back(std::move(*key), std::move(*value));
     }
-    n.oack.emplace_back(key, std::to_string(n.blksize));
-    break;
-  }
-  return n;
+    return r;
+}
+
+Bytes BuildAck(std::uint16_t block)
+{
+    Bytes b;
+    Put16(b, OpAck);
+    Put16(b, block);
+    return b;
+}
+
+Bytes BuildError(std::uint16_t code, std::string_view text)
+{
+    Bytes b;
+    Put16(b, OpError);
+    Put16(b, code);
+    PutText(b, text);
+    return b;
+}
+
+Bytes BuildOack(const std::vector<Option>& options)
+{
+    Bytes b;
+    Put16(b, OpOack);
+    for (const auto& [k, v] : options) {
+        PutText(b, k);
+        PutText(b, v);
+    }
+    return b;
+}
+
+Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options)
+{
+    Bytes b;
+    Put16(b, OpWrq);
+    PutText(b, filename);
+    PutText(b, mode);
+    for (const auto& [k, v] : options) {
+        PutText(b, k);
+        PutText(b, v);
+    }
+    return b;
+}
+
+Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload)
+{
+    Bytes b;
+    b.reserve(4 + payload.size());
+    Put16(b, OpData);
+    Put16(b, block);
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answerBlksize)
+{
+    Negotiation n;
+    for (const auto& [key, value] : req.options) {
+        if (!EqualNoCase(key, "blksize")) continue;
+        if (mode == BlksizeMode::Ignore) break;
+        if (mode == BlksizeMode::Answer) {
+            n.blksize = answerBlksize;
+        } else {
+            // Digits only: a value we cannot read is left unanswered, so 512-byte blocks apply.
+            if (value.empty() || value.size() > 9 ||
+                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                break;
+            unsigned long asked = std::stoul(value);
+            if (asked < MinBlksize) break;
+            n.blksize = static_cast<std::uint32_t>(std::min<unsigned long>(asked, MaxBlksize));
+        }
+        n.oack.emplace_back(key, std::to_string(n.blksize));
+        break;
+    }
+    return n;
 }
 
 // ---- Write state machine -----------------------------------------------------------------
 
-Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt) {
-  Incoming in;
-  if (pkt.size() < 4) return in;  // Malformed
-  const std::uint16_t op = Get16(pkt, 0);
-  in.block = Get16(pkt, 2);
-  if (op == OpError) {
-    in.verdict = Verdict::PeerError;
-    auto body = pkt.subspan(4);
-    auto end = std::find(body.begin(), body.end(), std::uint8_t{0});
-    in.errorText.assign(body.begin(), end);
+Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt)
+{
+    Incoming in;
+    if (pkt.size() < 4) return in; // Malformed
+    const std::uint16_t op = Get16(pkt, 0);
+    in.block = Get16(pkt, 2);
+    if (op == OpError) {
+        in.verdict = Verdict::PeerError;
+        auto body = pkt.subspan(4);
+        auto end = std::find(body.begin(), body.end(), std::uint8_t{0});
+        in.errorText.assign(body.begin(), end);
+        return in;
+    }
+    if (op != OpData) {
+        in.verdict = Verdict::Unexpected;
+        return in;
+    }
+    in.payload = pkt.subspan(4);
+    if (in.block == st.expected && !st.complete) {
+        in.verdict = in.payload.size() > st.blksize ? Verdict::Oversize : Verdict::Next;
+    } else if (in.block == static_cast<std::uint16_t>(st.expected - 1)) {
+        in.verdict = Verdict::Duplicate;
+    } else {
+        in.verdict = Verdict::Stray;
+    }
     return in;
-  }
-  if (op != OpData) {
-    in.verdict = Verdict::Unexpected;
-    return in;
-  }
-  in.payload = pkt.subspan(4);
-  if (in.block == st.expected && !st.complete) {
-    in.verdict = in.payload.size() > st.blksize ? Verdict::Oversize : Verdict::Next;
-  } else if (in.block == static_cast<std::uint16_t>(st.expected - 1)) {
-    in.verdict = Verdict::Duplicate;
-  } else {
-    in.verdict = Verdict::Stray;
-  }
-  return in;
 }
 
-std::uint16_t Accept(WriteState& st, std::size_t payloadLen) {
-  const std::uint16_t acked = st.expected;
-  st.bytes += payloadLen;
-  st.blocks += 1;
-  st.expected = static_cast<std::uint16_t>(st.expected + 1);
-  st.complete = payloadLen < st.blksize;
-  return acked;
+std::uint16_t Accept(WriteState& st, std::size_t payloadLen)
+{
+    const std::uint16_t acked = st.expected;
+    st.bytes += payloadLen;
+    st.blocks += 1;
+    st.expected = static_cast<std::uint16_t>(st.expected + 1);
+    st.complete = payloadLen < st.blksize;
+    return acked;
 }
 
 // ---- Admission and faults -----------------------------------------------------------------
 
-Admission AdmitWrite(const Request& req, const std::string& slotFile, const std::string& directory) {
-  Admission a;
-  auto refuse = [&a](std::uint16_t code, std::string text) {
-    a.errorCode = code;
-    a.errorText = std::move(text);
+Admission AdmitWrite(const Request& req, const std::string& slotFile, const std::string& directory)
+{
+    Admission a;
+    auto refuse = [&a](std::uint16_t code, std::string text) {
+        a.errorCode = code;
+        a.errorText = std::move(text);
+        return a;
+    };
+    if (req.opcode != OpWrq) return refuse(ErrAccess, "Only writes are accepted");
+    if (!EqualNoCase(req.mode, "octet") && !EqualNoCase(req.mode, "netascii"))
+        return refuse(ErrIllegal, "Unknown transfer mode");
+    if (req.filename == "/") {
+        if (slotFile.empty()) return refuse(ErrAccess, "No firmware slot");
+        a.path = slotFile;
+        return a;
+    }
+    std::string name = req.filename;
+    name.erase(0, name.find_first_not_of('/'));
+    if (directory.empty() || name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return refuse(ErrAccess, "Access violation");
+    a.path = directory + "/" + name;
     return a;
-  };
-  if (req.opcode != OpWrq) return refuse(ErrAccess, "Only writes are accepted");
-  if (!EqualNoCase(req.mode, "octet") && !EqualNoCase(req.mode, "netascii"))
-    return refuse(ErrIllegal, "Unknown transfer mode");
-  if (req.filename == "/") {
-    if (slotFile.empty()) return refuse(ErrAccess, "No firmware slot");
-    a.path = slotFile;
-    return a;
-  }
-  std::string name = req.filename;
-  name.erase(0, name.find_first_not_of('/'));
-  if (directory.empty() || name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-    return refuse(ErrAccess, "Access violation");
-  a.path = directory + "/" + name;
-  return a;
 }
 
-Bytes TransferFaults::Opening(const Request& req, WriteState& st) const {
-  if (opts_.firstAck >= 0) {
-    st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
-    return BuildAck(static_cast<std::uint16_t>(opts_.firstAck));
-  }
-  Negotiation n = Negotiate(req, opts_.blksizeMode, opts_.answerBlksize);
-  st.blksize = n.blksize;
-  return n.oack.empty() ? BuildAck(0) : BuildOack(n.oack);
+Bytes TransferFaults::Opening(const Request& req, WriteState& st) const
+{
+    if (opts_.firstAck >= 0) {
+        st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
+        return BuildAck(static_cast<std::uint16_t>(opts_.firstAck));
+    }
+    Negotiation n = Negotiate(req, opts_.blksizeMode, opts_.answerBlksize);
+    st.blksize = n.blksize;
+    return n.oack.empty() ? BuildAck(0) : BuildOack(n.oack);
 }
 
-bool TransferFaults::LoseLastBlock(bool last) {
-  if (!last || !opts_.loseFinalData || lostLast_) return false;
-  lostLast_ = true;
-  return true;
+bool TransferFaults::LoseLastBlock(bool last)
+{
+    if (!last || !opts_.loseFinalData || lostLast_) return false;
+    lostLast_ = true;
+    return true;
 }
 
 // ---- Server ------------------------------------------------------------------------------
 
 SimTftpServer::SimTftpServer(SimTftpOptions opts) : opts_(std::move(opts)), rng_(opts_.seed) {}
 
-SimTftpServer::~SimTftpServer() { Stop(); }
-
-void SimTftpServer::Log(const std::string& line) const {
-  if (opts_.log) {
-    opts_.log(line);
-  } else {
-    std::fprintf(stderr, "[simtftpd] %s\n", line.c_str());
-  }
+SimTftpServer::~SimTftpServer()
+{
+    Stop();
 }
 
-bool SimTftpServer::Chance(double share) {
-  if (share <= 0.0) return false;
-  std::lock_guard lock(mu_);
-  return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < share;
+void SimTftpServer::Log(const std::string& line) const
+{
+    if (opts_.log) {
+        opts_.log(line);
+    } else {
+        std::fprintf(stderr, "[simtftpd] %s\n", line.c_str());
+    }
 }
 
-void SimTftpServer::Start() {
-  if (listener_.joinable()) return;
-  sock_ = BindUdp(opts_.address, opts_.port);
-  port_ = LocalPort(sock_.Get());
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error(Errno("pipe"));
-  stopRead_ = Fd(p[0]);
-  stopWrite_ = Fd(p[1]);
-  stopping_ = false;
-  Log("listening on " + opts_.address + ":" + std::to_string(port_));
-  listener_ = std::thread([this] { Listen(); });
-}
-
-void SimTftpServer::Stop() {
-  if (!listener_.joinable()) return;
-  stopping_ = true;
-  const char c = 'x';
-  (void)!::write(stopWrite_.Get(), &c, 1);
-  listener_.join();
-  Reap(true);
-  sock_.Reset();
-  stopRead_.Reset();
-  stopWrite_.Reset();
-}
-
-void SimTftpServer::Reap(bool all) {
-  std::list<Worker> finished;
-  {
+bool SimTftpServer::Chance(double share)
+{
+    if (share <= 0.0) return false;
     std::lock_guard lock(mu_);
-    for (auto it = transfers_.begin(); it != transfers_.end();) {
-      auto next = std::next(it);
-      if (all || it->done->load()) finished.splice(finished.end(), transfers_, it);
-      it = next;
-    }
-  }
-  for (auto& w : finished) w.thread.join();
+    return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < share;
 }
 
-std::vector<ReceivedImage> SimTftpServer::Images() const {
-  std::lock_guard lock(mu_);
-  return images_;
+void SimTftpServer::Start()
+{
+    if (listener_.joinable()) return;
+    sock_ = BindUdp(opts_.address, opts_.port);
+    port_ = LocalPort(sock_.Get());
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error(Errno("pipe"));
+    stopRead_ = Fd(p[0]);
+    stopWrite_ = Fd(p[1]);
+    stopping_ = false;
+    Log("listening on " + opts_.address + ":" + std::to_string(port_));
+    listener_ = std::thread([this] { Listen(); });
 }
 
-void SimTftpServer::Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies) {
-  if (Chance(opts_.dropShare)) return;
-  int copies = 1 + extraCopies + (Chance(opts_.dupShare) ? 1 : 0);
-  for (int i = 0; i < copies; ++i)
-    ::sendto(fd, pkt.data(), pkt.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+void SimTftpServer::Stop()
+{
+    if (!listener_.joinable()) return;
+    stopping_ = true;
+    const char c = 'x';
+    (void)!::write(stopWrite_.Get(), &c, 1);
+    listener_.join();
+    Reap(true);
+    sock_.Reset();
+    stopRead_.Reset();
+    stopWrite_.Reset();
 }
 
-void SimTftpServer::Listen() {
-  std::vector<std::uint8_t> buf(65536);
-  for (;;) {
-    pollfd fds[2] = {{sock_.Get(), POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      Log(Errno("poll"));
-      return;
+void SimTftpServer::Reap(bool all)
+{
+    std::list<Worker> finished;
+    {
+        std::lock_guard lock(mu_);
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            auto next = std::next(it);
+            if (all || it->done->load()) finished.splice(finished.end(), transfers_, it);
+            it = next;
+        }
     }
-    if (fds[1].revents) return;
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    ssize_t n = ::recvfrom(sock_.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&peer), &len);
-    if (n < 0) continue;
-    auto req = ParseRequest(std::span(buf.data(), static_cast<std::size_t>(n)));
-    if (!req) {
-      Log("ignored a " + std::to_string(n) + "-byte datagram from " + AddrText(peer) + " (no request)");
-      continue;
-    }
-    ++requests_;
-    std::string opts;
-    for (const auto& [k, v] : req->options) opts += " " + k + "=" + v;
-    Log(std::string(req->opcode == OpWrq ? "WRQ" : "RRQ") + " \"" + req->filename + "\" " + req->mode +
-        opts + " from " + AddrText(peer));
-    if (opts_.silent || requests_ <= static_cast<std::uint64_t>(std::max(opts_.ignoreRequests, 0))) {
-      Log("not answering (silent)");
-      continue;
-    }
-    if (Chance(opts_.dropShare)) {
-      Log("request dropped");
-      continue;
-    }
-    Reap(false);
-    auto done = std::make_shared<std::atomic<bool>>(false);
+    for (auto& w : finished)
+        w.thread.join();
+}
+
+std::vector<ReceivedImage> SimTftpServer::Images() const
+{
     std::lock_guard lock(mu_);
-    transfers_.push_back(Worker{std::thread([this, r = std::move(*req), peer, done]() mutable {
-                                  try {
-                                    RunTransfer(std::move(r), peer);
-                                  } catch (const std::exception& e) {
-                                    Log(std::string("transfer failed: ") + e.what());
-                                  }
-                                  done->store(true);
-                                }),
-                                done});
-  }
+    return images_;
+}
+
+void SimTftpServer::Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies)
+{
+    if (Chance(opts_.dropShare)) return;
+    int copies = 1 + extraCopies + (Chance(opts_.dupShare) ? 1 : 0);
+    for (int i = 0; i < copies; ++i)
+        ::sendto(fd, pkt.data(), pkt.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void SimTftpServer::Listen()
+{
+    std::vector<std::uint8_t> buf(65536);
+    for (;;) {
+        pollfd fds[2] = {{sock_.Get(), POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            Log(Errno("poll"));
+            return;
+        }
+        if (fds[1].revents) return;
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        ssize_t n = ::recvfrom(sock_.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&peer), &len);
+        if (n < 0) continue;
+        auto req = ParseRequest(std::span(buf.data(), static_cast<std::size_t>(n)));
+        if (!req) {
+            Log("ignored a " + std::to_string(n) + "-byte datagram from " + AddrText(peer) + " (no request)");
+            continue;
+        }
+        ++requests_;
+        std::string opts;
+        for (const auto& [k, v] : req->options)
+            opts += " " + k + "=" + v;
+        Log(std::string(req->opcode == OpWrq ? "WRQ" : "RRQ") + " \"" + req->filename + "\" " + req->mode + opts +
+            " from " + AddrText(peer));
+        if (opts_.silent || requests_ <= static_cast<std::uint64_t>(std::max(opts_.ignoreRequests, 0))) {
+            Log("not answering (silent)");
+            continue;
+        }
+        if (Chance(opts_.dropShare)) {
+            Log("request dropped");
+            continue;
+        }
+        Reap(false);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard lock(mu_);
+        transfers_.push_back(Worker{std::thread([this, r = std::move(*req), peer, done]() mutable {
+                                        try {
+                                            RunTransfer(std::move(r), peer);
+                                        } catch (const std::exception& e) {
+                                            Log(std::string("transfer failed: ") + e.what());
+                                        }
+                                        done->store(true);
+                                    }),
+                                    done});
+    }
 }
 
 // One write in progress: its own socket (the transfer ID), the client, the partial file and
 // the answer that goes out again after a time-out.
 struct SimTftpServer::Transfer {
-  Transfer(Request r, const sockaddr_in& p, Fd s, const SimTftpOptions& opts)
-      : req(std::move(r)), peer(p), sock(std::move(s)), faults(opts) {}
-  ~Transfer() {
-    out.Reset();
-    if (!part.empty() && !stored) ::unlink(part.c_str());  // an unfinished image never stays
-  }
+    Transfer(Request r, const sockaddr_in& p, Fd s, const SimTftpOptions& opts)
+        : req(std::move(r)), peer(p), sock(std::move(s)), faults(opts)
+    {}
+    ~Transfer()
+    {
+        out.Reset();
+        if (!part.empty() && !stored) ::unlink(part.c_str()); // an unfinished image never stays
+    }
 
-  Request req;
-  sockaddr_in peer;
-  Fd sock;
-  TransferFaults faults;
-  std::string path;
-  std::string part;  // written here, renamed to path once complete
-  Fd out;
-  bool stored = false;
-  WriteState st;
-  Bytes reply;
-  std::uint64_t ignored = 0;
+    Request req;
+    sockaddr_in peer;
+    Fd sock;
+    TransferFaults faults;
+    std::string path;
+    std::string part; // written here, renamed to path once complete
+    Fd out;
+    bool stored = false;
+    WriteState st;
+    Bytes reply;
+    std::uint64_t ignored = 0;
 };
 
-void SimTftpServer::Refuse(Transfer& t, std::uint16_t code, const std::string& text) {
-  Log("ERROR " + std::to_string(code) + " \"" + text + "\" to " + AddrText(t.peer));
-  Send(t.sock.Get(), BuildError(code, text), t.peer);
+void SimTftpServer::Refuse(Transfer& t, std::uint16_t code, const std::string& text)
+{
+    Log("ERROR " + std::to_string(code) + " \"" + text + "\" to " + AddrText(t.peer));
+    Send(t.sock.Get(), BuildError(code, text), t.peer);
 }
 
-void SimTftpServer::RunTransfer(Request req, sockaddr_in peer) {
-  Transfer t(std::move(req), peer, BindUdp(opts_.address, 0), opts_);
-  Admission admission = AdmitWrite(t.req, opts_.slotFile, opts_.directory);
-  if (admission.path.empty()) return Refuse(t, admission.errorCode, admission.errorText);
-  t.path = std::move(admission.path);
-  const std::string part = t.path + ".part";
-  t.out = Fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!t.out) return Refuse(t, ErrAccess, Errno("open"));
-  t.part = part;
+void SimTftpServer::RunTransfer(Request req, sockaddr_in peer)
+{
+    Transfer t(std::move(req), peer, BindUdp(opts_.address, 0), opts_);
+    Admission admission = AdmitWrite(t.req, opts_.slotFile, opts_.directory);
+    if (admission.path.empty()) return Refuse(t, admission.errorCode, admission.errorText);
+    t.path = std::move(admission.path);
+    const std::string part = t.path + ".part";
+    t.out = Fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!t.out) return Refuse(t, ErrAccess, Errno("open"));
+    t.part = part;
 
-  t.reply = t.faults.Opening(t.req, t.st);
-  Log("transfer port " + std::to_string(LocalPort(t.sock.Get())) + ", blksize " + std::to_string(t.st.blksize));
-  if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
-  Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
-  ReceiveLoop(t);
+    t.reply = t.faults.Opening(t.req, t.st);
+    Log("transfer port " + std::to_string(LocalPort(t.sock.Get())) + ", blksize " + std::to_string(t.st.blksize));
+    if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
+    Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+    ReceiveLoop(t);
 }
 
-void SimTftpServer::ReceiveLoop(Transfer& t) {
-  const int fd = t.sock.Get();
-  std::vector<std::uint8_t> buf(65536);
-  auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-  int tries = 0;
-  // While dallying after the last ACK, only a repeated last block is answered.
-  bool dallying = false;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
-    int pr = ::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
-    if (pr < 0 && errno == EINTR) continue;
-    if (fds[1].revents) return;
-    if (pr == 0) {
-      if (dallying) return;
-      if (tries >= opts_.retries) {
-        Log("gave up after " + std::to_string(tries) + " retransmissions, " + std::to_string(t.st.bytes) +
-            " bytes received");
-        return;
-      }
-      ++tries;
-      Send(fd, t.reply, t.peer, t.faults.ExtraAckCopies());
-      deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-      continue;
-    }
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0) continue;
-    if (!SamePeer(from, t.peer)) {
-      Send(fd, BuildError(ErrUnknownTid, "Unknown transfer ID"), from);
-      continue;
-    }
-    if (Chance(opts_.dropShare)) continue;
-    Incoming in = Classify(t.st, std::span(buf.data(), static_cast<std::size_t>(n)));
-    if (dallying) {
-      if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
-      continue;
-    }
-    switch (in.verdict) {
-      case Verdict::Next:
-        switch (TakeBlock(t, in)) {
-          case Step::Wait:
-            break;
-          case Step::Go:
-            tries = 0;
+void SimTftpServer::ReceiveLoop(Transfer& t)
+{
+    const int fd = t.sock.Get();
+    std::vector<std::uint8_t> buf(65536);
+    auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+    int tries = 0;
+    // While dallying after the last ACK, only a repeated last block is answered.
+    bool dallying = false;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
+        int pr = ::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
+        if (pr < 0 && errno == EINTR) continue;
+        if (fds[1].revents) return;
+        if (pr == 0) {
+            if (dallying) return;
+            if (tries >= opts_.retries) {
+                Log("gave up after " + std::to_string(tries) + " retransmissions, " + std::to_string(t.st.bytes) +
+                    " bytes received");
+                return;
+            }
+            ++tries;
+            Send(fd, t.reply, t.peer, t.faults.ExtraAckCopies());
             deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-            break;
-          case Step::Dally:
-            dallying = true;
-            deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-            break;
-          case Step::End:
-            return;
+            continue;
         }
-        break;
-      case Verdict::Duplicate:
-      case Verdict::Stray:
-        // Answering repeats would double every later packet (sorcerer's apprentice) with a
-        // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
-        ++t.ignored;
-        break;
-      case Verdict::Oversize:
-        return Refuse(t, ErrIllegal, "Block larger than negotiated");
-      case Verdict::PeerError:
-        Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");
-        return;
-      case Verdict::Unexpected:
-        return Refuse(t, ErrIllegal, "Illegal TFTP operation");
-      case Verdict::Malformed:
-        ++t.ignored;
-        break;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) continue;
+        if (!SamePeer(from, t.peer)) {
+            Send(fd, BuildError(ErrUnknownTid, "Unknown transfer ID"), from);
+            continue;
+        }
+        if (Chance(opts_.dropShare)) continue;
+        Incoming in = Classify(t.st, std::span(buf.data(), static_cast<std::size_t>(n)));
+        if (dallying) {
+            if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
+            continue;
+        }
+        switch (in.verdict) {
+        case Verdict::Next:
+            switch (TakeBlock(t, in)) {
+            case Step::Wait: break;
+            case Step::Go:
+                tries = 0;
+                deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+                break;
+            case Step::Dally:
+                dallying = true;
+                deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+                break;
+            case Step::End: return;
+            }
+            break;
+        case Verdict::Duplicate:
+        case Verdict::Stray:
+            // Answering repeats would double every later packet (sorcerer's apprentice) with a
+            // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
+            ++t.ignored;
+            break;
+        case Verdict::Oversize: return Refuse(t, ErrIllegal, "Block larger than negotiated");
+        case Verdict::PeerError:
+            Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");
+            return;
+        case Verdict::Unexpected: return Refuse(t, ErrIllegal, "Illegal TFTP operation");
+        case Verdict::Malformed: ++t.ignored; break;
+        }
     }
-  }
 }
 
-SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in) {
-  const bool last = in.payload.size() < t.st.blksize;
-  if (t.faults.LoseLastBlock(last)) {
-    Log("last block " + std::to_string(in.block) + " dropped on purpose");
-    return Step::Wait;
-  }
-  if (!in.payload.empty() &&
-      ::write(t.out.Get(), in.payload.data(), in.payload.size()) != static_cast<ssize_t>(in.payload.size())) {
-    Refuse(t, ErrDiskFull, Errno("write"));
-    return Step::End;
-  }
-  t.reply = BuildAck(Accept(t.st, in.payload.size()));
-  if (t.faults.RefuseAfter(t.st.blocks)) {
-    Refuse(t, opts_.errorCode, opts_.errorText);
-    return Step::End;
-  }
-  if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
-  if (!t.st.complete) {
-    Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
-    return Step::Go;
-  }
-  t.out.Reset();
-  if (::rename(t.part.c_str(), t.path.c_str()) != 0) {
-    Refuse(t, ErrAccess, Errno("rename"));
-    return Step::End;
-  }
-  t.stored = true;
-  {
-    std::lock_guard lock(mu_);
-    images_.push_back({t.req.filename, t.path, t.st.bytes, t.st.blksize});
-  }
-  Log("received \"" + t.req.filename + "\": " + std::to_string(t.st.bytes) + " bytes in " +
-      std::to_string(t.st.blocks) + " blocks -> " + t.path +
-      (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : ""));
-  if (opts_.onStored) opts_.onStored(t.path);
-  if (t.faults.WithholdFinalAck()) {
-    Log("last ACK withheld");
-  } else {
-    Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
-  }
-  return Step::Dally;
+SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
+{
+    const bool last = in.payload.size() < t.st.blksize;
+    if (t.faults.LoseLastBlock(last)) {
+        Log("last block " + std::to_string(in.block) + " dropped on purpose");
+        return Step::Wait;
+    }
+    if (!in.payload.empty() &&
+        ::write(t.out.Get(), in.payload.data(), in.payload.size()) != static_cast<ssize_t>(in.payload.size())) {
+        Refuse(t, ErrDiskFull, Errno("write"));
+        return Step::End;
+    }
+    t.reply = BuildAck(Accept(t.st, in.payload.size()));
+    if (t.faults.RefuseAfter(t.st.blocks)) {
+        Refuse(t, opts_.errorCode, opts_.errorText);
+        return Step::End;
+    }
+    if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
+    if (!t.st.complete) {
+        Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+        return Step::Go;
+    }
+    t.out.Reset();
+    if (::rename(t.part.c_str(), t.path.c_str()) != 0) {
+        Refuse(t, ErrAccess, Errno("rename"));
+        return Step::End;
+    }
+    t.stored = true;
+    {
+        std::lock_guard lock(mu_);
+        images_.push_back({t.req.filename, t.path, t.st.bytes, t.st.blksize});
+    }
+    Log("received \"" + t.req.filename + "\": " + std::to_string(t.st.bytes) + " bytes in " +
+        std::to_string(t.st.blocks) + " blocks -> " + t.path +
+        (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : ""));
+    if (opts_.onStored) opts_.onStored(t.path);
+    if (t.faults.WithholdFinalAck()) {
+        Log("last ACK withheld");
+    } else {
+        Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+    }
+    return Step::Dally;
 }
 
-}  // namespace simtftp
+} // namespace simtftp

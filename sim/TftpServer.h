@@ -30,18 +30,18 @@ enum Opcode : std::uint16_t { OpRrq = 1, OpWrq = 2, OpData = 3, OpAck = 4, OpErr
 
 // RFC 1350 error codes the server sends.
 enum ErrorCode : std::uint16_t {
-  ErrUndefined = 0,
-  ErrNotFound = 1,
-  ErrAccess = 2,
-  ErrDiskFull = 3,
-  ErrIllegal = 4,
-  ErrUnknownTid = 5,
-  ErrExists = 6,
-  ErrNoUser = 7,
-  ErrOptions = 8,
+    ErrUndefined = 0,
+    ErrNotFound = 1,
+    ErrAccess = 2,
+    ErrDiskFull = 3,
+    ErrIllegal = 4,
+    ErrUnknownTid = 5,
+    ErrExists = 6,
+    ErrNoUser = 7,
+    ErrOptions = 8,
 };
 
-constexpr std::uint32_t MinBlksize = 8;      // RFC 2348 range
+constexpr std::uint32_t MinBlksize = 8; // RFC 2348 range
 constexpr std::uint32_t MaxBlksize = 65464;
 
 // ---- Packets: pure build/parse functions ----------------------------------------------
@@ -49,10 +49,10 @@ constexpr std::uint32_t MaxBlksize = 65464;
 using Option = std::pair<std::string, std::string>;
 
 struct Request {
-  std::uint16_t opcode = 0;  // OpRrq or OpWrq
-  std::string filename;
-  std::string mode;
-  std::vector<Option> options;  // in received order; names as sent
+    std::uint16_t opcode = 0; // OpRrq or OpWrq
+    std::string filename;
+    std::string mode;
+    std::vector<Option> options; // in received order; names as sent
 };
 
 // Parses a read or write request. Name and mode must be zero-terminated; a trailing option
@@ -68,14 +68,14 @@ Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload);
 
 // How the server answers the "blksize" option.
 enum class BlksizeMode {
-  Accept,  // echo the asked value (clamped to the RFC 2348 range)
-  Ignore,  // plain ACK 0, 512-byte blocks
-  Answer,  // answer a fixed value, whatever was asked (may exceed the request: for tests)
+    Accept, // echo the asked value (clamped to the RFC 2348 range)
+    Ignore, // plain ACK 0, 512-byte blocks
+    Answer, // answer a fixed value, whatever was asked (may exceed the request: for tests)
 };
 
 struct Negotiation {
-  std::uint32_t blksize = 512;
-  std::vector<Option> oack;  // empty: answer with ACK 0
+    std::uint32_t blksize = 512;
+    std::vector<Option> oack; // empty: answer with ACK 0
 };
 
 // Decides the answer to a write request's options. Only "blksize" is acknowledged; other
@@ -85,28 +85,28 @@ Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answer
 // ---- Receiving side of one write transfer: pure state machine ----------------------------
 
 struct WriteState {
-  std::uint32_t blksize = 512;
-  std::uint16_t expected = 1;  // block number of the next new DATA
-  std::uint64_t bytes = 0;
-  std::uint64_t blocks = 0;
-  bool complete = false;  // the short block arrived
+    std::uint32_t blksize = 512;
+    std::uint16_t expected = 1; // block number of the next new DATA
+    std::uint64_t bytes = 0;
+    std::uint64_t blocks = 0;
+    bool complete = false; // the short block arrived
 };
 
 enum class Verdict {
-  Next,       // the expected block: store payload, acknowledge
-  Duplicate,  // the block just acknowledged, again
-  Stray,      // DATA with some other number
-  Oversize,   // DATA longer than the negotiated block size
-  PeerError,  // the client sent ERROR
-  Malformed,  // shorter than a header
-  Unexpected, // any other opcode
+    Next,       // the expected block: store payload, acknowledge
+    Duplicate,  // the block just acknowledged, again
+    Stray,      // DATA with some other number
+    Oversize,   // DATA longer than the negotiated block size
+    PeerError,  // the client sent ERROR
+    Malformed,  // shorter than a header
+    Unexpected, // any other opcode
 };
 
 struct Incoming {
-  Verdict verdict = Verdict::Malformed;
-  std::uint16_t block = 0;                 // DATA block number, or ERROR code
-  std::span<const std::uint8_t> payload;   // DATA payload (points into the packet)
-  std::string errorText;                   // ERROR message
+    Verdict verdict = Verdict::Malformed;
+    std::uint16_t block = 0;               // DATA block number, or ERROR code
+    std::span<const std::uint8_t> payload; // DATA payload (points into the packet)
+    std::string errorText;                 // ERROR message
 };
 
 Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt);
@@ -116,9 +116,9 @@ std::uint16_t Accept(WriteState& st, std::size_t payloadLen);
 // ---- Which writes are taken, and where they are stored: pure ------------------------------
 
 struct Admission {
-  std::string path;  // where the image goes; empty when the request is refused
-  std::uint16_t errorCode = ErrUndefined;
-  std::string errorText;
+    std::string path; // where the image goes; empty when the request is refused
+    std::uint16_t errorCode = ErrUndefined;
+    std::string errorText;
 };
 
 // Reads and modes other than octet/netascii are refused. "/" is the firmware slot (refused
@@ -129,111 +129,112 @@ Admission AdmitWrite(const Request& req, const std::string& slotFile, const std:
 // ---- The server -------------------------------------------------------------------------
 
 struct SimTftpOptions {
-  std::string address = "127.0.0.1";
-  std::uint16_t port = 69;  // 0: ephemeral, see Port()
-  std::string slotFile;     // where a write to "/" (the firmware slot) is stored
-  std::string directory;    // other names are stored here; empty: such writes are refused
-  BlksizeMode blksizeMode = BlksizeMode::Accept;
-  std::uint32_t answerBlksize = 512;
-  int timeoutMs = 1000;  // wait before retransmitting the last ACK/OACK
-  int retries = 5;       // retransmissions before giving up
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 69; // 0: ephemeral, see Port()
+    std::string slotFile;    // where a write to "/" (the firmware slot) is stored
+    std::string directory;   // other names are stored here; empty: such writes are refused
+    BlksizeMode blksizeMode = BlksizeMode::Accept;
+    std::uint32_t answerBlksize = 512;
+    int timeoutMs = 1000; // wait before retransmitting the last ACK/OACK
+    int retries = 5;      // retransmissions before giving up
 
-  // Faults for tests.
-  bool silent = false;           // never answer
-  int errorAfterBlocks = -1;     // >= 0: send ERROR instead of the ACK after this many blocks
-  std::uint16_t errorCode = ErrUndefined;
-  std::string errorText = "Simulated failure";
-  bool noFinalAck = false;       // store the image but do not acknowledge the last block
-  int duplicateAcks = 0;         // extra copies of every ACK/OACK sent
-  int firstAck = -1;             // >= 0: answer the request with this ACK (no OACK)
-  bool loseFinalData = false;    // act as if the first copy of the last DATA was lost
-  int ignoreRequests = 0;        // leave the first N requests unanswered
-  int ackDelayMs = 0;            // wait before every ACK of a data block (a network's round trip)
-  double dropShare = 0.0;        // share of packets dropped, each way
-  double dupShare = 0.0;         // share of sent packets sent twice
-  std::uint32_t seed = 1;
+    // Faults for tests.
+    bool silent = false;       // never answer
+    int errorAfterBlocks = -1; // >= 0: send ERROR instead of the ACK after this many blocks
+    std::uint16_t errorCode = ErrUndefined;
+    std::string errorText = "Simulated failure";
+    bool noFinalAck = false;    // store the image but do not acknowledge the last block
+    int duplicateAcks = 0;      // extra copies of every ACK/OACK sent
+    int firstAck = -1;          // >= 0: answer the request with this ACK (no OACK)
+    bool loseFinalData = false; // act as if the first copy of the last DATA was lost
+    int ignoreRequests = 0;     // leave the first N requests unanswered
+    int ackDelayMs = 0;         // wait before every ACK of a data block (a network's round trip)
+    double dropShare = 0.0;     // share of packets dropped, each way
+    double dupShare = 0.0;      // share of sent packets sent twice
+    std::uint32_t seed = 1;
 
-  std::function<void(const std::string&)> log;  // default: one line to stderr
-  // Called on the transfer's thread once an image is stored, before its last ACK goes out.
-  std::function<void(const std::string& path)> onStored;
+    std::function<void(const std::string&)> log; // default: one line to stderr
+    // Called on the transfer's thread once an image is stored, before its last ACK goes out.
+    std::function<void(const std::string& path)> onStored;
 };
 
 // The fault switches of the options as one transfer's receive loop asks them.
 class TransferFaults {
- public:
-  explicit TransferFaults(const SimTftpOptions& opts) : opts_(opts) {}
-  // The answer to the request, and the state it leaves: ACK firstAck when that fault is
-  // set, else the negotiated OACK or ACK 0.
-  Bytes Opening(const Request& req, WriteState& st) const;
-  // ERROR instead of the answer to the request.
-  bool RefuseAtOnce() const { return opts_.errorAfterBlocks == 0; }
-  // ERROR instead of the ACK once this many blocks were taken.
-  bool RefuseAfter(std::uint64_t blocks) const {
-    return opts_.errorAfterBlocks > 0 && blocks == static_cast<std::uint64_t>(opts_.errorAfterBlocks);
-  }
-  // True once: for the first copy of the last block, which is then treated as lost.
-  bool LoseLastBlock(bool last);
-  bool WithholdFinalAck() const { return opts_.noFinalAck; }
-  int ExtraAckCopies() const { return opts_.duplicateAcks; }
+public:
+    explicit TransferFaults(const SimTftpOptions& opts) : opts_(opts) {}
+    // The answer to the request, and the state it leaves: ACK firstAck when that fault is
+    // set, else the negotiated OACK or ACK 0.
+    Bytes Opening(const Request& req, WriteState& st) const;
+    // ERROR instead of the answer to the request.
+    bool RefuseAtOnce() const { return opts_.errorAfterBlocks == 0; }
+    // ERROR instead of the ACK once this many blocks were taken.
+    bool RefuseAfter(std::uint64_t blocks) const
+    {
+        return opts_.errorAfterBlocks > 0 && blocks == static_cast<std::uint64_t>(opts_.errorAfterBlocks);
+    }
+    // True once: for the first copy of the last block, which is then treated as lost.
+    bool LoseLastBlock(bool last);
+    bool WithholdFinalAck() const { return opts_.noFinalAck; }
+    int ExtraAckCopies() const { return opts_.duplicateAcks; }
 
- private:
-  const SimTftpOptions& opts_;
-  bool lostLast_ = false;
+private:
+    const SimTftpOptions& opts_;
+    bool lostLast_ = false;
 };
 
 struct ReceivedImage {
-  std::string remoteName;
-  std::string path;  // where it was stored
-  std::uint64_t bytes = 0;
-  std::uint32_t blksize = 0;
+    std::string remoteName;
+    std::string path; // where it was stored
+    std::uint64_t bytes = 0;
+    std::uint32_t blksize = 0;
 };
 
 class SimTftpServer {
- public:
-  explicit SimTftpServer(SimTftpOptions opts);
-  ~SimTftpServer();  // stops
-  SimTftpServer(const SimTftpServer&) = delete;
-  SimTftpServer& operator=(const SimTftpServer&) = delete;
+public:
+    explicit SimTftpServer(SimTftpOptions opts);
+    ~SimTftpServer(); // stops
+    SimTftpServer(const SimTftpServer&) = delete;
+    SimTftpServer& operator=(const SimTftpServer&) = delete;
 
-  // Binds and starts serving on a thread of its own. Throws std::runtime_error if the
-  // port cannot be bound.
-  void Start();
-  // Ends the listener and every transfer, and joins their threads. Idempotent.
-  void Stop();
-  std::uint16_t Port() const { return port_; }
+    // Binds and starts serving on a thread of its own. Throws std::runtime_error if the
+    // port cannot be bound.
+    void Start();
+    // Ends the listener and every transfer, and joins their threads. Idempotent.
+    void Stop();
+    std::uint16_t Port() const { return port_; }
 
-  std::vector<ReceivedImage> Images() const;  // completed writes, oldest first
-  std::uint64_t RequestsSeen() const { return requests_.load(); }
+    std::vector<ReceivedImage> Images() const; // completed writes, oldest first
+    std::uint64_t RequestsSeen() const { return requests_.load(); }
 
- private:
-  struct Worker {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  void Listen();
-  void Reap(bool all);
-  struct Transfer;
-  enum class Step { Wait, Go, Dally, End };  // what the receive loop does next
-  void RunTransfer(Request req, sockaddr_in peer);
-  void ReceiveLoop(Transfer& t);
-  Step TakeBlock(Transfer& t, const Incoming& in);
-  void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
-  void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
-  void Log(const std::string& line) const;
-  bool Chance(double share);
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    void Listen();
+    void Reap(bool all);
+    struct Transfer;
+    enum class Step { Wait, Go, Dally, End }; // what the receive loop does next
+    void RunTransfer(Request req, sockaddr_in peer);
+    void ReceiveLoop(Transfer& t);
+    Step TakeBlock(Transfer& t, const Incoming& in);
+    void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
+    void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
+    void Log(const std::string& line) const;
+    bool Chance(double share);
 
-  SimTftpOptions opts_;
-  posix::Fd sock_;
-  posix::Fd stopRead_, stopWrite_;  // a pipe: readable once Stop() was called
-  std::uint16_t port_ = 0;
-  std::thread listener_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<std::uint64_t> requests_{0};
+    SimTftpOptions opts_;
+    posix::Fd sock_;
+    posix::Fd stopRead_, stopWrite_; // a pipe: readable once Stop() was called
+    std::uint16_t port_ = 0;
+    std::thread listener_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> requests_{0};
 
-  mutable std::mutex mu_;  // guards the members below
-  std::list<Worker> transfers_;
-  std::vector<ReceivedImage> images_;
-  std::mt19937 rng_;
+    mutable std::mutex mu_; // guards the members below
+    std::list<Worker> transfers_;
+    std::vector<ReceivedImage> images_;
+    std::mt19937 rng_;
 };
 
-}  // namespace simtftp
+} // namespace simtftp

@@ -29,8 +29,8 @@ struct SimOptions {
     uint16_t tftpPort = 69;
     // A fleet: count devices on consecutive addresses and hardware addresses.
     unsigned count = 1;
-    std::string tftpSlotDir;     // each device's firmware slot is DIR/ADDRESS.bin
-    int restartMs = 0;           // silence after a completed firmware write
+    std::string tftpSlotDir;      // each device's firmware slot is DIR/ADDRESS.bin
+    int restartMs = 0;            // silence after a completed firmware write
     simtftp::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
@@ -99,8 +99,7 @@ SimOptions ParseOptions(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc)
-                throw std::invalid_argument(option + " needs a value");
+            if (i + 1 >= argc) throw std::invalid_argument(option + " needs a value");
             return argv[++i];
         };
         if (option == "--help" || option == "-h") {
@@ -116,8 +115,7 @@ SimOptions ParseOptions(int argc, char** argv)
         } else if (option == "--mac") {
             const std::string text = value();
             const auto mac = ParseMac(text);
-            if (!mac)
-                throw std::invalid_argument("--mac: not a hardware address: " + text);
+            if (!mac) throw std::invalid_argument("--mac: not a hardware address: " + text);
             d.mac = *mac;
         } else if (option == "--name") {
             d.name = value();
@@ -147,8 +145,7 @@ SimOptions ParseOptions(int argc, char** argv)
             d.answerPassword = false;
         } else if (option == "--refuse") {
             const auto parts = Split(value(), ',');
-            if (parts.empty() || parts.size() > 2)
-                throw std::invalid_argument("--refuse: RESULT[,VALUE]");
+            if (parts.empty() || parts.size() > 2) throw std::invalid_argument("--refuse: RESULT[,VALUE]");
             d.refuseResult = static_cast<uint16_t>(Number(option, parts[0], 65535));
             d.refuseStatus = parts.size() == 2 ? static_cast<uint16_t>(Number(option, parts[1], 65535)) : 0;
         } else if (option == "--reply-length") {
@@ -163,8 +160,7 @@ SimOptions ParseOptions(int argc, char** argv)
             options.tftpPort = static_cast<uint16_t>(Number(option, value(), 65535));
         } else if (option == "--count") {
             options.count = static_cast<unsigned>(Number(option, value(), 1000));
-            if (options.count == 0)
-                throw std::invalid_argument("--count: at least 1");
+            if (options.count == 0) throw std::invalid_argument("--count: at least 1");
         } else if (option == "--tftp-slot-dir") {
             options.tftpSlotDir = value();
         } else if (option == "--ack-delay-ms") {
@@ -223,8 +219,7 @@ SimDevice StartDevice(const SimOptions& options, const DeviceConfig& config)
     device.responder->Start();
     const std::string slot =
         !options.tftpSlotDir.empty() ? options.tftpSlotDir + "/" + config.bindAddress + ".bin" : options.tftpSlot;
-    if (slot.empty())
-        return device;
+    if (slot.empty()) return device;
     simtftp::SimTftpOptions tftpOptions = options.tftp;
     tftpOptions.address = config.bindAddress;
     tftpOptions.port = options.tftpPort;

@@ -12,8 +12,7 @@ public:
     using EIdException::EIdException;
     EIdTFTPException(std::string message, int32_t serverCode)
         : EIdException(std::move(message)), serverCode_(serverCode)
-    {
-    }
+    {}
     // The error code of the server's ERROR packet; -1 for the client's own failures (time-out,
     // unusable block size).
     int32_t ServerCode() const noexcept { return serverCode_; }

@@ -59,9 +59,9 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
         if (receiveBuffer_.size() < static_cast<size_t>(bufferSize)) receiveBuffer_.resize(bufferSize);
         const int32_t received =
             ReceiveDatagram(receiveBuffer_.data(), bufferSize, UseReceiveTimeout, replyHost_, replyPort_);
-        const UploadStep step = received == 0
-                                    ? state.OnTimeout()
-                                    : state.OnDatagram(Bytes{receiveBuffer_.data(), static_cast<size_t>(received)});
+        const UploadStep step =
+            received == 0 ? state.OnTimeout()
+                          : state.OnDatagram(Bytes{receiveBuffer_.data(), static_cast<size_t>(received)});
         if (state.BlockSize() != blockSize) {
             blockSize = state.BlockSize();
             SetBufferSize(blockSize + HeaderSize);

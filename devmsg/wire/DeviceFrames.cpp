@@ -14,8 +14,7 @@ std::string TextUpToZero(std::span<const uint8_t> field)
 
 std::span<const uint8_t> Field(std::span<const uint8_t> reply, size_t offset, size_t size)
 {
-    if (offset >= reply.size())
-        return {};
+    if (offset >= reply.size()) return {};
     return reply.subspan(offset, std::min(size, reply.size() - offset));
 }
 
@@ -32,12 +31,9 @@ std::vector<uint8_t> BuildDiscoveryRequest()
 uint8_t PasswordProtocolFor(uint8_t discoveryProtocol)
 {
     switch (discoveryProtocol) {
-    case ApdpDiscovery:
-        return WdcpPassword;
-    case ApdpDiscoveryV4:
-        return WdcpPasswordV4;
-    default:
-        return 0;
+    case ApdpDiscovery: return WdcpPassword;
+    case ApdpDiscoveryV4: return WdcpPasswordV4;
+    default: return 0;
     }
 }
 

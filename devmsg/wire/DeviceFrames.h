@@ -12,16 +12,16 @@
 
 namespace DeviceFrames {
 
-inline constexpr size_t RequestSize = 832;   // DeviceRequest
-inline constexpr size_t ReplySize = 800;     // ReplyBuffer / DeviceReply
+inline constexpr size_t RequestSize = 832; // DeviceRequest
+inline constexpr size_t ReplySize = 800;   // ReplyBuffer / DeviceReply
 inline constexpr size_t PasswordSize = 12;
 
 // Protocol numbers.
 inline constexpr uint8_t ApdpDiscovery = 17;   // request and first answer form
 inline constexpr uint8_t ApdpDiscoveryV4 = 20; // answer carrying the echo word
 inline constexpr uint8_t Prot33 = 33;
-inline constexpr uint8_t WdcpPassword = 65;    // after a protocol-17 answer
-inline constexpr uint8_t WdcpPasswordV4 = 68;  // after a protocol-20 answer
+inline constexpr uint8_t WdcpPassword = 65;   // after a protocol-17 answer
+inline constexpr uint8_t WdcpPasswordV4 = 68; // after a protocol-20 answer
 inline constexpr uint8_t Prot96 = 96;
 
 inline constexpr uint8_t OpDiscovery = 0;
@@ -70,9 +70,21 @@ std::string ReplyIpText(std::span<const uint8_t> reply);
 std::string ReplyName(std::span<const uint8_t> reply);
 uint8_t ReplyByte(std::span<const uint8_t> reply, size_t offset);
 uint16_t ReplyWord(std::span<const uint8_t> reply, size_t offset); // little-endian
-inline uint8_t ReplyProtocol(std::span<const uint8_t> reply) { return ReplyByte(reply, RepProtocol); }
-inline uint8_t ReplyOperation(std::span<const uint8_t> reply) { return ReplyByte(reply, RepOperation); }
-inline uint16_t ReplyResult(std::span<const uint8_t> reply) { return ReplyWord(reply, RepResult); }
-inline uint16_t ReplyStatus(std::span<const uint8_t> reply) { return ReplyWord(reply, RepStatus); }
+inline uint8_t ReplyProtocol(std::span<const uint8_t> reply)
+{
+    return ReplyByte(reply, RepProtocol);
+}
+inline uint8_t ReplyOperation(std::span<const uint8_t> reply)
+{
+    return ReplyByte(reply, RepOperation);
+}
+inline uint16_t ReplyResult(std::span<const uint8_t> reply)
+{
+    return ReplyWord(reply, RepResult);
+}
+inline uint16_t ReplyStatus(std::span<const uint8_t> reply)
+{
+    return ReplyWord(reply, RepStatus);
+}
 
 } // namespace DeviceFrames

@@ -15,8 +15,8 @@
 namespace NdxlWire {
 
 inline constexpr uint16_t DefaultPort = 17250;
-inline constexpr size_t FrameSize = 832;      // request frame handed to NDXL_SendData
-inline constexpr size_t RecordSize = 800;     // reply record handed out by NDXL_GetData
+inline constexpr size_t FrameSize = 832;  // request frame handed to NDXL_SendData
+inline constexpr size_t RecordSize = 800; // reply record handed out by NDXL_GetData
 inline constexpr uint8_t Magic[4] = {'N', 'D', 'X', 'L'};
 inline constexpr uint8_t Version = 1;
 inline constexpr uint8_t KindRequest = 1;
@@ -52,15 +52,14 @@ inline std::vector<uint8_t> WrapRequest(std::string_view vendor, const uint8_t* 
 }
 
 struct Request {
-    std::string_view vendor;              // up to its first zero byte
-    std::span<const uint8_t> frame;       // FrameSize bytes
+    std::string_view vendor;        // up to its first zero byte
+    std::span<const uint8_t> frame; // FrameSize bytes
 };
 
 // Only a datagram of exactly the request size counts: anything else is not ours.
 inline std::optional<Request> UnwrapRequest(std::span<const uint8_t> datagram)
 {
-    if (datagram.size() != RequestDatagramSize || !HeaderIs(datagram, KindRequest))
-        return std::nullopt;
+    if (datagram.size() != RequestDatagramSize || !HeaderIs(datagram, KindRequest)) return std::nullopt;
     const auto* tag = reinterpret_cast<const char*>(datagram.data() + HeaderSize);
     size_t n = 0;
     while (n < VendorSize && tag[n] != '\0')
@@ -79,8 +78,7 @@ inline std::vector<uint8_t> WrapReply(std::span<const uint8_t> record)
 
 inline std::optional<std::span<const uint8_t>> UnwrapReply(std::span<const uint8_t> datagram)
 {
-    if (!HeaderIs(datagram, KindReply))
-        return std::nullopt;
+    if (!HeaderIs(datagram, KindReply)) return std::nullopt;
     return datagram.subspan(HeaderSize);
 }
 

@@ -10,8 +10,8 @@
 void FormTest::SetUp()
 {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() / ("ftpupg-" + std::to_string(::getpid()) + "-" +
-                                                     info->test_suite_name() + "-" + info->name());
+    dir_ = std::filesystem::temp_directory_path() /
+           ("ftpupg-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" + info->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     oldDir_ = std::filesystem::current_path();

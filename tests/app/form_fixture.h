@@ -15,7 +15,7 @@
 #include <vector>
 
 struct ShownBox {
-    std::string kind;   // "message" or "error"
+    std::string kind; // "message" or "error"
     std::string text;
 };
 

@@ -40,7 +40,8 @@ public:
         std::string text;
         char buffer[4096];
         std::rewind(file_);
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, got);
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file_)) > 0;)
+            text.append(buffer, got);
         return text;
     }
 
@@ -181,14 +182,15 @@ TEST_F(FormTest, NoSettingsFileGivesDefaults)
     EXPECT_FALSE(f.lbVer_sel->isVisible());
     EXPECT_EQ(f.CurrentFirmwarePath(), " ");
     EXPECT_EQ(f.lbVer->geometry().topLeft(), QPoint(328, 272));
-    EXPECT_GT(f.lbVer->width(), 5);  // grown to fit its text
+    EXPECT_GT(f.lbVer->width(), 5); // grown to fit its text
 }
 
 TEST_F(FormTest, SingleImageHidesTheVersionChoice)
 {
     WriteFile("note1.txt", "");
-    WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath1=fw.bin\nVer=Ver. 2.0\nTitle=KR730 Test\n"
-                            "Path_no=1\nPath1_ver=A\nPath2=other.bin\n");
+    WriteFile("FTPUPG.ini",
+              "[Data]\nIP=127.0.0.2\nPath1=fw.bin\nVer=Ver. 2.0\nTitle=KR730 Test\n"
+              "Path_no=1\nPath1_ver=A\nPath2=other.bin\n");
     TForm1& f = Open();
     EXPECT_EQ(f.leIP->text(), "127.0.0.2");
     EXPECT_EQ(f.lbTitle->text(), "KR730 Test");
@@ -201,8 +203,9 @@ TEST_F(FormTest, SingleImageHidesTheVersionChoice)
 TEST_F(FormTest, VersionListAndChoice)
 {
     WriteFile("note1.txt", "");
-    WriteFile("FTPUPG.ini", "[data]\n path_no = 0x3 \nPATH1 = one.bin\nPath1_ver=Ver. 1\nPath2=two.bin\n"
-                            "Path2_ver=Ver. 2\nPath3_ver=Ver. 3\nVer=ignored\n");
+    WriteFile("FTPUPG.ini",
+              "[data]\n path_no = 0x3 \nPATH1 = one.bin\nPath1_ver=Ver. 1\nPath2=two.bin\n"
+              "Path2_ver=Ver. 2\nPath3_ver=Ver. 3\nVer=ignored\n");
     TForm1& f = Open();
     ASSERT_EQ(f.cbVer->count(), 3);
     EXPECT_EQ(f.cbVer->itemText(0), "Ver. 1");
@@ -231,9 +234,9 @@ TEST_F(FormTest, VersionCountEdges)
         int entries;
         bool listShown;
     };
-    for (const Case& c : {Case{"2", 2, true}, Case{"0", 0, true}, Case{"-1", 0, true}, Case{"$3", 3, true},
-                          Case{"3abc", 0, false}, Case{"3 x", 0, false}, Case{"11", 10, true},
-                          Case{"$FFFFFFFF", 0, true}}) {
+    for (const Case& c :
+         {Case{"2", 2, true}, Case{"0", 0, true}, Case{"-1", 0, true}, Case{"$3", 3, true}, Case{"3abc", 0, false},
+          Case{"3 x", 0, false}, Case{"11", 10, true}, Case{"$FFFFFFFF", 0, true}}) {
         SCOPED_TRACE(c.pathNo);
         FirmwarePaths.fill("");
         WriteFile("note1.txt", "");
@@ -367,7 +370,8 @@ TEST_F(FormTest, OversizedFilesAreReadUpToTheCapWithOneLineEach)
     const std::string filler(MaxTextFileBytes, ';');
     WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.9\n" + filler + "\nTitle=beyond the cap\n");
     std::string notes = "First line\n";
-    while (notes.size() <= MaxTextFileBytes) notes += std::string(79, 'x') + "\n";
+    while (notes.size() <= MaxTextFileBytes)
+        notes += std::string(79, 'x') + "\n";
     WriteFile("note1.txt", notes);
     StderrCapture stderrText;
     TForm1& f = Open();
@@ -389,7 +393,9 @@ TEST_F(FormTest, OversizedFilesAreReadUpToTheCapWithOneLineEach)
 TEST_F(FormTest, WindowsWrittenFilesShowTheirAccents)
 {
     WriteFile("note1.txt", "Caf\xE9 \x80 5\r\nna\xEFve\r\n");
-    WriteFile("FTPUPG.ini", "[Data]\r\nTitle=KR730 \x96 Mise \xE0 jour\r\nVer=Ver. 1\xB7" "2\r\n");
+    WriteFile("FTPUPG.ini",
+              "[Data]\r\nTitle=KR730 \x96 Mise \xE0 jour\r\nVer=Ver. 1\xB7"
+              "2\r\n");
     TForm1& f = Open();
     EXPECT_EQ(f.mm1->Lines(), QStringList({"Caf\u00E9 \u20AC 5", "na\u00EFve"}));
     EXPECT_EQ(f.lbTitle->text(), "KR730 \u2013 Mise \u00E0 jour");
@@ -397,7 +403,9 @@ TEST_F(FormTest, WindowsWrittenFilesShowTheirAccents)
     Close();
 
     // Files that are valid UTF-8 (with or without a byte-order mark) stay UTF-8.
-    WriteFile("note1.txt", "\xEF\xBB\xBF" "Caf\xC3\xA9");
+    WriteFile("note1.txt",
+              "\xEF\xBB\xBF"
+              "Caf\xC3\xA9");
     WriteFile("FTPUPG.ini", "[Data]\nTitle=Caf\xC3\xA9\n");
     TForm1& g = Open();
     EXPECT_EQ(g.mm1->toPlainText(), "Caf\u00E9");

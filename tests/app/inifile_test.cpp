@@ -64,14 +64,15 @@ TEST_F(IniFileTest, NamesIgnoreCaseAndSurroundingBlanks)
 
 TEST_F(IniFileTest, OnePairOfMatchingQuotesIsRemoved)
 {
-    const TIniFile ini = Ini("[Data]\n"
-                             "A=\"  padded  \"\n"
-                             "B='single'\n"
-                             "C=\"mixed'\n"
-                             "D=\"\n"
-                             "E=\"\"\n"
-                             "F=say \"hi\"\n"
-                             "G=\"\"double\"\"\n");
+    const TIniFile ini =
+        Ini("[Data]\n"
+            "A=\"  padded  \"\n"
+            "B='single'\n"
+            "C=\"mixed'\n"
+            "D=\"\n"
+            "E=\"\"\n"
+            "F=say \"hi\"\n"
+            "G=\"\"double\"\"\n");
     EXPECT_EQ(ini.ReadString("Data", "A", "x"), "  padded  ");
     EXPECT_EQ(ini.ReadString("Data", "B", "x"), "single");
     EXPECT_EQ(ini.ReadString("Data", "C", "x"), "\"mixed'");
@@ -85,15 +86,16 @@ TEST_F(IniFileTest, OnePairOfMatchingQuotesIsRemoved)
 
 TEST_F(IniFileTest, OnlyWholeLineSemicolonCommentsAndEqualsSeparates)
 {
-    const TIniFile ini = Ini("[Data]\n"
-                             ";IP=1.1.1.1\n"
-                             "   ; Title=commented\n"
-                             "Ver=Ver. 2.0 ; beta\n"
-                             "#Path1=hash.bin\n"
-                             "IP: 127.0.0.5\n"
-                             "Path1 = C:\\fw\\a=b.bin\n"
-                             "Path2\n"
-                             "Path2=after bare name\n");
+    const TIniFile ini =
+        Ini("[Data]\n"
+            ";IP=1.1.1.1\n"
+            "   ; Title=commented\n"
+            "Ver=Ver. 2.0 ; beta\n"
+            "#Path1=hash.bin\n"
+            "IP: 127.0.0.5\n"
+            "Path1 = C:\\fw\\a=b.bin\n"
+            "Path2\n"
+            "Path2=after bare name\n");
     EXPECT_EQ(ini.ReadString("Data", "IP", "dflt"), "dflt");
     EXPECT_EQ(ini.ReadString("Data", "Title", "dflt"), "dflt");
     EXPECT_EQ(ini.ReadString("Data", "Ver", "dflt"), "Ver. 2.0 ; beta");
@@ -104,10 +106,11 @@ TEST_F(IniFileTest, OnlyWholeLineSemicolonCommentsAndEqualsSeparates)
 
 TEST_F(IniFileTest, FirstSectionAndFirstKeyWin)
 {
-    const TIniFile ini = Ini("IP=before any section\n"
-                             "[Other]\nIP=other\n"
-                             "[Data]\nIP=first\nIP=second\nEmpty=\n"
-                             "[DATA]\nIP=third\nVer=only in the duplicate\n");
+    const TIniFile ini =
+        Ini("IP=before any section\n"
+            "[Other]\nIP=other\n"
+            "[Data]\nIP=first\nIP=second\nEmpty=\n"
+            "[DATA]\nIP=third\nVer=only in the duplicate\n");
     EXPECT_EQ(ini.ReadString("Data", "IP", "x"), "first");
     EXPECT_EQ(ini.ReadString("Data", "Ver", "x"), "x");
     EXPECT_EQ(ini.ReadString("Other", "IP", "x"), "other");
@@ -120,8 +123,8 @@ TEST_F(IniFileTest, LineEndingsByteOrderMarkAndOddHeaders)
     for (const char* eol : {"\n", "\r\n", "\r"}) {
         SCOPED_TRACE(testing::PrintToString(std::string(eol)));
         const std::string e = eol;
-        const TIniFile ini = Ini("\xEF\xBB\xBF[Data]" + e + "IP=1.2.3.4" + e + e + "Ver=v" + e
-                                 + "Title=no final newline");
+        const TIniFile ini =
+            Ini("\xEF\xBB\xBF[Data]" + e + "IP=1.2.3.4" + e + e + "Ver=v" + e + "Title=no final newline");
         EXPECT_EQ(ini.ReadString("Data", "IP", "x"), "1.2.3.4");
         EXPECT_EQ(ini.ReadString("Data", "Ver", "x"), "v");
         EXPECT_EQ(ini.ReadString("Data", "Title", "x"), "no final newline");
@@ -191,8 +194,7 @@ TEST_F(IniFileTest, IntegerValuesFollowTheRuntimeConversion)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        EXPECT_EQ(Ini(std::string("[Data]\n") + c.line + "\n").ReadInteger("Data", "Path_no", 1),
-                  c.expected);
+        EXPECT_EQ(Ini(std::string("[Data]\n") + c.line + "\n").ReadInteger("Data", "Path_no", 1), c.expected);
     }
     // Blanks inside quotes survive trimming; the digit beyond the cut is lost.
     EXPECT_EQ(Ini("[Data]\nPath_no=\"" + spaces + "7\"\n").ReadInteger("Data", "Path_no", 1), 7);

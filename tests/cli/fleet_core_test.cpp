@@ -102,10 +102,14 @@ TEST(FleetDiscoveryTest, NamesAreLatin1TextMadeSafeForTerminalsAndJson)
 {
     EXPECT_EQ(DisplayText("Caf\xe9 \x1b[2J\x7f"), "Caf\xc3\xa9 ?[2J?");
     DeviceTable table;
-    table.Add(Record(17, "127.0.0.9", 0x09, 0, "Stra\xdf" "e\x07"));
+    table.Add(Record(17, "127.0.0.9", 0x09, 0,
+                     "Stra\xdf"
+                     "e\x07"));
     const auto devices = table.Sorted();
     ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(devices[0].name, "Stra\xc3\x9f" "e?");
+    EXPECT_EQ(devices[0].name,
+              "Stra\xc3\x9f"
+              "e?");
     // The report takes it as it is: valid UTF-8.
     EXPECT_NO_THROW(nlohmann::json(devices[0].name).dump());
 }
@@ -162,7 +166,8 @@ TEST(FleetResultTest, NamesRoundTripAndOnlyTimeOutsAndTftpErrorsAreRetried)
     EXPECT_TRUE(IsRetryable(Result::Timeout));
     EXPECT_TRUE(IsRetryable(Result::TftpError));
     EXPECT_TRUE(IsRetryable(Result::PasswordTimeout));
-    for (Result r : {Result::Done, Result::PasswordRefused, Result::NoDevice, Result::LocalError, Result::Interrupted})
+    for (Result r :
+         {Result::Done, Result::PasswordRefused, Result::NoDevice, Result::LocalError, Result::Interrupted})
         EXPECT_FALSE(IsRetryable(r)) << ResultName(r);
 }
 
@@ -195,7 +200,8 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     done.device = DeviceEntry{"127.0.0.10", "00:1b:7a:00:00:10", "KR730", {17}};
     DeviceReport cut;
     cut.ip = "127.0.0.11";
-    const auto report = BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts, {done, cut});
+    const auto report =
+        BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts, {done, cut});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
     EXPECT_EQ(report["options"]["jobs"], 4);
     EXPECT_EQ(report["summary"]["done"], 1);

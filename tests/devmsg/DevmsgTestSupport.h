@@ -37,8 +37,7 @@ public:
     }
     void Restore()
     {
-        if (saved_ < 0)
-            return;
+        if (saved_ < 0) return;
         std::fflush(stderr);
         ::dup2(saved_, STDERR_FILENO);
         ::close(saved_);
@@ -50,8 +49,7 @@ public:
         std::string text;
         const long size = ::lseek(::fileno(file_), 0, SEEK_END);
         text.resize(static_cast<size_t>(size));
-        if (size > 0 && ::pread(::fileno(file_), text.data(), text.size(), 0) != size)
-            text.clear();
+        if (size > 0 && ::pread(::fileno(file_), text.data(), text.size(), 0) != size) text.clear();
         return text;
     }
 
@@ -72,8 +70,7 @@ public:
     void ShowMessage(const std::string& text) override
     {
         messages.push_back(text);
-        if (whileBoxOpen)
-            whileBoxOpen();
+        if (whileBoxOpen) whileBoxOpen();
     }
 };
 
@@ -100,22 +97,19 @@ public:
     }
 
     // Hands every message arriving within ms to handle; stops early when done() holds.
-    void Pump(int ms, const std::function<void(const Message&)>& handle,
-              const std::function<bool()>& done = {})
+    void Pump(int ms, const std::function<void(const Message&)>& handle, const std::function<bool()>& done = {})
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             Message message{};
             {
                 std::unique_lock lock(mutex_);
-                if (!ready_.wait_until(lock, deadline, [this] { return !queue_.empty(); }))
-                    return;
+                if (!ready_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) return;
                 message = queue_.front();
                 queue_.pop_front();
             }
             handle(message);
-            if (done && done())
-                return;
+            if (done && done()) return;
         }
     }
 

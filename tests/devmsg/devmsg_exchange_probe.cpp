@@ -22,8 +22,7 @@ struct Queue {
 void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t)
 {
     auto* queue = static_cast<Queue*>(context);
-    if (message != WM_NDXL_NOTIFY)
-        return;
+    if (message != WM_NDXL_NOTIFY) return;
     {
         std::lock_guard lock(queue->mutex);
         queue->wParams.push_back(wParam);
@@ -70,8 +69,7 @@ int main(int argc, char** argv)
         uintptr_t wParam = 0;
         {
             std::unique_lock lock(queue.mutex);
-            if (!queue.ready.wait_until(lock, deadline, [&] { return !queue.wParams.empty(); }))
-                break;
+            if (!queue.ready.wait_until(lock, deadline, [&] { return !queue.wParams.empty(); })) break;
             wParam = queue.wParams.front();
             queue.wParams.pop_front();
         }

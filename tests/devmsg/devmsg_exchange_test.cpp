@@ -65,8 +65,7 @@ protected:
             ms,
             [this](const NotifyQueue::Message& m) {
                 ++handled;
-                if (m.message == WM_NDXL_NOTIFY)
-                    exchange.OnWM_NDXL_Notify(m.wParam);
+                if (m.message == WM_NDXL_NOTIFY) exchange.OnWM_NDXL_Notify(m.wParam);
             },
             done);
     }
@@ -74,7 +73,8 @@ protected:
     // One attempt as the upgrade sequence makes it, until done holds (by default: the
     // password was accepted). The upgrade sequence waits half a second; a test waits for the
     // event instead, so that a slow machine cannot fail it.
-    void Attempt(const std::function<bool()>& done = [] { return PasswordAccepted == 1; }, int ms = PatienceMs)
+    void Attempt(
+        const std::function<bool()>& done = [] { return PasswordAccepted == 1; }, int ms = PatienceMs)
     {
         PasswordAccepted = 0;
         exchange.SearchDevice();
@@ -123,9 +123,10 @@ TEST_F(ExchangeTest, OneDeviceAcceptsThePassword)
     EXPECT_EQ(DeviceFound, 1);
     EXPECT_EQ(PasswordAccepted, 1);
     EXPECT_TRUE(host.messages.empty());
-    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=11 op=1\n"
-                              "[APDP]Found device IP=127.0.0.2 name=\"KR730-2\""
-                              "[NDXL]Response prot=41 op=11\n");
+    EXPECT_EQ(capture.Text(),
+              "[NDXL]Response prot=11 op=1\n"
+              "[APDP]Found device IP=127.0.0.2 name=\"KR730-2\""
+              "[NDXL]Response prot=41 op=11\n");
     const auto received = device.Received();
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].vendor, "Dorvik");
@@ -154,9 +155,9 @@ TEST_F(ExchangeTest, OnlyTheDeviceWithTheMatchingIpIsAskedForThePassword)
     EXPECT_EQ(b.PasswordRequests().size(), 1u);
     EXPECT_TRUE(c.PasswordRequests().empty());
     const std::string log = capture.Text();
-    for (const char* line : {"[APDP]Found device IP=127.0.0.2 name=\"KR730-2\"",
-                             "[APDP]Found device IP=127.0.0.3 name=\"KR730-3\"",
-                             "[APDP]Found device IP=127.0.0.4 name=\"KR730-4\""})
+    for (const char* line :
+         {"[APDP]Found device IP=127.0.0.2 name=\"KR730-2\"", "[APDP]Found device IP=127.0.0.3 name=\"KR730-3\"",
+          "[APDP]Found device IP=127.0.0.4 name=\"KR730-4\""})
         EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
@@ -170,7 +171,7 @@ TEST_F(ExchangeTest, TwoDevicesReportingTheSameIpBothGetARequest)
     AttemptUntilHandled(2 + 2);
     EXPECT_EQ(a.PasswordRequests().size(), 1u);
     EXPECT_EQ(b.PasswordRequests().size(), 1u);
-    EXPECT_EQ(PasswordAccepted, 1);                                       // the first accepted
+    EXPECT_EQ(PasswordAccepted, 1);                                           // the first accepted
     EXPECT_EQ(host.messages, std::vector<std::string>{"Invalid Password !"}); // the second refused
 }
 
@@ -289,9 +290,10 @@ TEST_F(ExchangeTest, OtherProtocolsAreLoggedOnly)
     StderrCapture capture;
     AttemptUntilHandled(3);
     capture.Restore();
-    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=21 op=1\n"
-                              "[NDXL]Response prot=60 op=1\n"
-                              "[NDXL]Response prot=63 op=1\n[NDXL]Unknown Protocol\n");
+    EXPECT_EQ(capture.Text(),
+              "[NDXL]Response prot=21 op=1\n"
+              "[NDXL]Response prot=60 op=1\n"
+              "[NDXL]Response prot=63 op=1\n[NDXL]Unknown Protocol\n");
     EXPECT_EQ(DeviceFound, 0);
 }
 
@@ -359,8 +361,7 @@ TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRest)
     StderrCapture capture;
     for (int i = 0; i < 300; ++i) {
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library), length);
-        if (i % 50 == 49)
-            queue.WaitQueued(static_cast<size_t>(std::min(i + 1, 256)));
+        if (i % 50 == 49) queue.WaitQueued(static_cast<size_t>(std::min(i + 1, 256)));
     }
     ::close(fd);
     ASSERT_TRUE(queue.WaitQueued(256));

@@ -37,8 +37,7 @@ bool AllZeroExcept(const Bytes& frame, std::initializer_list<std::pair<size_t, s
         bool inside = false;
         for (auto [from, size] : ranges)
             inside = inside || (i >= from && i < from + size);
-        if (!inside && frame[i] != 0)
-            return false;
+        if (!inside && frame[i] != 0) return false;
     }
     return true;
 }
@@ -159,8 +158,12 @@ TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
     ASSERT_TRUE(s);
     EXPECT_EQ(*s->broadcast, 0x7fffffffu);
     EXPECT_EQ(s->port, 4000);
-    for (auto [b, p, l] : {std::tuple{"127.255.255", "", ""}, {"localhost", "", ""}, {"", "0", ""},
-                           {"", "65536", ""}, {"", "12x", ""}, {"", "", "-1"}}) {
+    for (auto [b, p, l] : {std::tuple{"127.255.255", "", ""},
+                           {"localhost", "", ""},
+                           {"", "0", ""},
+                           {"", "65536", ""},
+                           {"", "12x", ""},
+                           {"", "", "-1"}}) {
         error.clear();
         EXPECT_FALSE(NdxlCore::ParseSettings(b, p, l, error)) << b << p << l;
         EXPECT_FALSE(error.empty());
@@ -175,9 +178,13 @@ TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
 TEST(NdxlCoreTest, BroadcastTargetsAreUpIpv4BroadcastInterfacesOnce)
 {
     const unsigned ok = IFF_UP | IFF_BROADCAST;
-    const std::vector<NdxlCore::InterfaceEntry> list = {
-        {IFF_UP | IFF_LOOPBACK, true, std::nullopt}, {ok, true, 0x0a0000ffu}, {IFF_BROADCAST, true, 0x0b0000ffu},
-        {ok, false, 0x0c0000ffu}, {ok, true, 0x0a0000ffu}, {ok, true, 0xc0a801ffu}, {ok, true, std::nullopt}};
+    const std::vector<NdxlCore::InterfaceEntry> list = {{IFF_UP | IFF_LOOPBACK, true, std::nullopt},
+                                                        {ok, true, 0x0a0000ffu},
+                                                        {IFF_BROADCAST, true, 0x0b0000ffu},
+                                                        {ok, false, 0x0c0000ffu},
+                                                        {ok, true, 0x0a0000ffu},
+                                                        {ok, true, 0xc0a801ffu},
+                                                        {ok, true, std::nullopt}};
     EXPECT_EQ(NdxlCore::BroadcastTargets(list), (std::vector<uint32_t>{0x0a0000ffu, 0xc0a801ffu}));
 }
 
@@ -271,11 +278,12 @@ TEST(DebugPrintTest, WritesExactlyTheFormattedTextInOneWrite)
     DebugPrint("[WDCP]Resule %8X, %4X \n", 0xffffu, 0xabcdu);
     const std::string big(5000, 'z');
     DebugPrint("%s|", big.c_str());
-    EXPECT_EQ(capture.Text(), "[NDXL]Response prot=11 op=60\n"
-                              "[APDP]Found device IP=127.0.0.7 name=\"KR730\""
-                              "[WDCP]Resule        1,    0 \n"
-                              "[WDCP]Resule     FFFF, ABCD \n" +
-                                  big + "|");
+    EXPECT_EQ(capture.Text(),
+              "[NDXL]Response prot=11 op=60\n"
+              "[APDP]Found device IP=127.0.0.7 name=\"KR730\""
+              "[WDCP]Resule        1,    0 \n"
+              "[WDCP]Resule     FFFF, ABCD \n" +
+                  big + "|");
 }
 
 // The handlers on records placed in ReplyBuffer directly; with the library closed every send fails
@@ -305,11 +313,12 @@ TEST_F(ExchangeOfflineTest, MatchIsExactText)
     exchange.OnAPDPResponsev4(ReplyBuffer);
     EXPECT_EQ(DeviceFound, 1);
     EXPECT_EQ(PasswordAccepted, 0);
-    EXPECT_EQ(capture.Text(), "[APDP]Found device IP=127.0.0.7  name=\"KR730\""
-                              "[APDP]Found device IP=0127.0.0.7 name=\"KR730\""
-                              "[APDP]Found device IP=127.0.0.70 name=\"KR730\""
-                              "[APDP]Found device IP=127.0.0. name=\"KR730\""
-                              "[APDP]Found device IP=127.0.0.7 name=\"n\"");
+    EXPECT_EQ(capture.Text(),
+              "[APDP]Found device IP=127.0.0.7  name=\"KR730\""
+              "[APDP]Found device IP=0127.0.0.7 name=\"KR730\""
+              "[APDP]Found device IP=127.0.0.70 name=\"KR730\""
+              "[APDP]Found device IP=127.0.0. name=\"KR730\""
+              "[APDP]Found device IP=127.0.0.7 name=\"n\"");
 }
 
 TEST_F(ExchangeOfflineTest, PasswordAnswersSetTheFlagOrShowOneBoxEach)

@@ -35,8 +35,7 @@ Bytes RandomRecord(std::mt19937& rng, size_t maxSize)
         std::fill(record.begin(), record.begin() + 16, 0);
         std::copy(ip.begin(), ip.end(), record.begin());
     }
-    if (record.size() > 25 && pick(rng) < 3)
-        record[24] = record[25] = 0; // accepted
+    if (record.size() > 25 && pick(rng) < 3) record[24] = record[25] = 0; // accepted
     return record;
 }
 
@@ -58,12 +57,8 @@ TEST(RandomRepliesTest, HandlersSurviveAnyRecord)
         ASSERT_LE(ip.size(), 16u);
         host.ip = (i % 2 == 0) ? ip : "127.1.0.1";
         switch (ReplyBuffer[DeviceFrames::RepProtocol] % 3) {
-        case 0:
-            exchange.OnAPDPResponse(ReplyBuffer);
-            break;
-        case 1:
-            exchange.OnAPDPResponsev4(ReplyBuffer);
-            break;
+        case 0: exchange.OnAPDPResponse(ReplyBuffer); break;
+        case 1: exchange.OnAPDPResponsev4(ReplyBuffer); break;
         default: {
             const size_t before = host.messages.size();
             exchange.OnWDCPResponse(ReplyBuffer);

@@ -19,8 +19,14 @@ public:
 
 } // namespace
 
-extern "C" int32_t NDXL_Init(const char*, const NDXL_Window*, uint32_t, int32_t) { return 0; }
-extern "C" int32_t NDXL_Terminate(void) { return 0; }
+extern "C" int32_t NDXL_Init(const char*, const NDXL_Window*, uint32_t, int32_t)
+{
+    return 0;
+}
+extern "C" int32_t NDXL_Terminate(void)
+{
+    return 0;
+}
 
 extern "C" int32_t NDXL_SendData(const void* frame)
 {
@@ -33,8 +39,7 @@ extern "C" int32_t NDXL_SendData(const void* frame)
 
 extern "C" int32_t NDXL_GetData(void* buffer)
 {
-    if (g_input.empty())
-        return 1;
+    if (g_input.empty()) return 1;
     const size_t n = g_input.size() - 1 < 800 ? g_input.size() - 1 : 800;
     std::memcpy(buffer, g_input.data() + 1, n);
     std::memset(static_cast<uint8_t*>(buffer) + n, 0, 800 - n);

@@ -22,7 +22,8 @@ std::string RandomBytes(size_t size, uint32_t seed)
 {
     std::mt19937 rng(seed);
     std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(rng());
+    for (char& c : bytes)
+        c = static_cast<char>(rng());
     return bytes;
 }
 
@@ -93,8 +94,7 @@ protected:
 
     // Takes events until the condition holds; a condition that never comes is left to the
     // test's time-out, with a failure after a minute.
-    template <typename Condition>
-    void WaitUntil(Condition condition)
+    template <typename Condition> void WaitUntil(Condition condition)
     {
         QElapsedTimer clock;
         clock.start();
@@ -107,7 +107,8 @@ protected:
     std::vector<std::string> Texts() const
     {
         std::vector<std::string> texts;
-        for (const auto& box : boxes_) texts.push_back(box.kind + ": " + box.text);
+        for (const auto& box : boxes_)
+            texts.push_back(box.kind + ": " + box.text);
         return texts;
     }
 
@@ -127,7 +128,10 @@ TEST_F(UpgradeTest, SuccessReachesFinishedWithTheImageAtTheDevice)
     TForm1& f = OpenAndType("secret");
     int workEnds = 0;
     const auto original = f.tftp1.OnWorkEnd;
-    f.tftp1.OnWorkEnd = [&](TIdComponent* s, TWorkMode m) { ++workEnds; original(s, m); };
+    f.tftp1.OnWorkEnd = [&](TIdComponent* s, TWorkMode m) {
+        ++workEnds;
+        original(s, m);
+    };
     Go(f);
 
     EXPECT_EQ(Texts(), Strings{});
@@ -199,7 +203,7 @@ TEST_F(UpgradeTest, ErrorPacketMidTransferKeepsProgress)
     EXPECT_TRUE(f.btUpgrade->isEnabled());
     EXPECT_TRUE(f.btUpgrade->isVisible());
     const QString text = f.stPer->text();
-    EXPECT_EQ(text, "39%");  // 40 blocks of 1024 of 102523 bytes
+    EXPECT_EQ(text, "39%"); // 40 blocks of 1024 of 102523 bytes
     EXPECT_EQ(f.Image2->width(), 72);
     EXPECT_FALSE(f.btFinish->isVisible());
     EXPECT_EQ(f.mm1->toPlainText(), "Before the upgrade");
@@ -272,8 +276,9 @@ TEST_F(UpgradeTest, VersionChoiceSendsTheChosenImage)
 {
     const std::string second = RandomBytes(5000, 9);
     WriteFile("fw2.bin", second);
-    WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath_no=2\nPath1=fw.bin\nPath1_ver=One\n"
-                            "Path2=fw2.bin\nPath2_ver=Two\n");
+    WriteFile("FTPUPG.ini",
+              "[Data]\nIP=127.0.0.2\nPath_no=2\nPath1=fw.bin\nPath1_ver=One\n"
+              "Path2=fw2.bin\nPath2_ver=Two\n");
     StartDevice();
     TForm1& f = OpenAndType("secret");
     f.cbVer->setCurrentIndex(1);
@@ -375,7 +380,7 @@ TEST_F(UpgradeTest, AnEmptyOrRangeAddressStartsNoCommandAndFindsNoDevice)
         EXPECT_TRUE(f.btUpgrade->isEnabled());
     }
     f.leIP->setText("127.0.0.2");
-    Go(f);  // started after the refused ones: once it has run, they would have too
+    Go(f); // started after the refused ones: once it has run, they would have too
     EXPECT_TRUE(f.btFinish->isVisible());
     recorder.WaitIdle();
     EXPECT_EQ(recorder.Runs(), std::vector<std::string>{"-d|127.0.0.2|"});

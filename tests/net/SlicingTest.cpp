@@ -38,7 +38,8 @@ TEST_F(Slicing, ReceiveTimeoutIsCutIntoIdleTimeOutSlicesWithAPumpAfterEach)
     EXPECT_EQ(ip, "");
     EXPECT_EQ(port, 0);
     Log expected;
-    for (int i = 0; i < 16; ++i) expected.insert(expected.end(), {"r250", "pump"});
+    for (int i = 0; i < 16; ++i)
+        expected.insert(expected.end(), {"r250", "pump"});
     EXPECT_EQ(EventLog(), expected);
     // The kernel's receive time-out is written once, not per slice.
     EXPECT_EQ(FakeWaitStack::instance->receiveTimeoutsSet, 1);

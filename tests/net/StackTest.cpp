@@ -58,10 +58,11 @@ TEST(StackErrors, LinuxErrnoMapsByNameNotByOffset)
     EXPECT_EQ(WSACodeFromErrno(ENOTEMPTY), 10066);
     EXPECT_EQ(WSACodeFromErrno(EBADF), 10009);
     // Every table code that has a Linux errno comes out with a table text.
-    for (int e : {EINTR, EACCES, EFAULT, EINVAL, EMFILE, EINPROGRESS, EALREADY, EDESTADDRREQ, EPROTOTYPE,
-                  ENOPROTOOPT, EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT,
-                  EADDRINUSE, EADDRNOTAVAIL, ENETDOWN, ENETUNREACH, ENETRESET, ECONNABORTED, ECONNRESET, ENOBUFS,
-                  EISCONN, ENOTCONN, ESHUTDOWN, ETOOMANYREFS, ELOOP, ENAMETOOLONG, EHOSTDOWN})
+    for (int e : {EINTR,       EACCES,       EFAULT,       EINVAL,      EMFILE,          EINPROGRESS,
+                  EALREADY,    EDESTADDRREQ, EPROTOTYPE,   ENOPROTOOPT, EPROTONOSUPPORT, ESOCKTNOSUPPORT,
+                  EOPNOTSUPP,  EPFNOSUPPORT, EAFNOSUPPORT, EADDRINUSE,  EADDRNOTAVAIL,   ENETDOWN,
+                  ENETUNREACH, ENETRESET,    ECONNABORTED, ECONNRESET,  ENOBUFS,         EISCONN,
+                  ENOTCONN,    ESHUTDOWN,    ETOOMANYREFS, ELOOP,       ENAMETOOLONG,    EHOSTDOWN})
         EXPECT_STRNE(WSAErrorText(WSACodeFromErrno(e)), "") << "errno " << e;
 }
 
@@ -97,8 +98,8 @@ TEST(StackAddresses, DottedQuadTest)
 {
     for (const char* yes : {"0.0.0.0", "127.255.255.255", " 1. 2.+3.4", "$ff.x0.0x1.1"})
         EXPECT_TRUE(TIdStack::IsDottedQuad(yes)) << yes;
-    for (const char* no : {"", "1.2.3", "1.2.3.", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "-1.1.1.1", "a.b.c.d",
-                           "1.2.3.4 ", "..."})
+    for (const char* no :
+         {"", "1.2.3", "1.2.3.", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "-1.1.1.1", "a.b.c.d", "1.2.3.4 ", "..."})
         EXPECT_FALSE(TIdStack::IsDottedQuad(no)) << no;
 }
 

@@ -44,8 +44,8 @@ public:
         Datagram d;
         d.bytes.resize(70000);
         socklen_t length = sizeof d.from;
-        const ssize_t n = ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from),
-                                     &length);
+        const ssize_t n =
+            ::recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&d.from), &length);
         if (n < 0) return std::nullopt;
         d.bytes.resize(static_cast<size_t>(n));
         return d;

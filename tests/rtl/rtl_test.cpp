@@ -21,8 +21,8 @@ TEST(IntConv, DecimalHexAndRejects)
     EXPECT_EQ(TryStrToInt("$80000000"), INT32_MIN);
     EXPECT_EQ(TryStrToInt("2147483647"), INT32_MAX);
     EXPECT_EQ(TryStrToInt("-2147483648"), INT32_MIN);
-    for (const char* bad : {"", " ", "-", "+", "$", "x", "0x", "3abc", "3 x", "3 ", "2147483648",
-                            "-2147483649", "$100000000", "-$10", "1.5", "\t3"})
+    for (const char* bad : {"", " ", "-", "+", "$", "x", "0x", "3abc", "3 x", "3 ", "2147483648", "-2147483649",
+                            "$100000000", "-$10", "1.5", "\t3"})
         EXPECT_FALSE(TryStrToInt(bad).has_value()) << '"' << bad << '"';
 }
 
@@ -54,7 +54,7 @@ TEST(FullStop, AppendedOnlyAfterDot)
     EXPECT_EQ(WithFullStop("Done."), "Done.");
     EXPECT_EQ(WithFullStop("Stop!"), "Stop!");
     EXPECT_EQ(WithFullStop("(x)"), "(x)");
-    EXPECT_EQ(WithFullStop("a -"), "a -");  // '-' sorts before '.'
+    EXPECT_EQ(WithFullStop("a -"), "a -"); // '-' sorts before '.'
     EXPECT_EQ(WithFullStop("ends in /"), "ends in /.");
     EXPECT_EQ(WithFullStop(""), "");
     EXPECT_EQ(WithFullStop("Timeout"), "Timeout.");
@@ -63,7 +63,9 @@ TEST(FullStop, AppendedOnlyAfterDot)
 TEST(Streams, FileStreamReadsAndRefusesMissingOrDirectory)
 {
     const std::string path = testing::TempDir() + "rtl_stream.bin";
-    { std::ofstream(path, std::ios::binary) << "abcdef"; }
+    {
+        std::ofstream(path, std::ios::binary) << "abcdef";
+    }
     TFileStream file(path);
     EXPECT_EQ(file.Size(), 6);
     char buf[4];
@@ -89,8 +91,11 @@ TEST(Streams, FileStreamHandsOutEveryByteInOrderWhateverTheReadSizes)
 {
     const std::string path = testing::TempDir() + "rtl_chunks.bin";
     std::string bytes(200 * 1024 + 13, '\0');
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + i / 977);
-    { std::ofstream(path, std::ios::binary) << bytes; }
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 31 + i / 977);
+    {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
     TFileStream file(path);
     std::string got;
     const size_t sizes[] = {1, 1024, 65535, 70000, 3, 512};

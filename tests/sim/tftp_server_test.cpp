@@ -25,193 +25,214 @@ using namespace std::string_view_literals;
 
 namespace {
 
-Bytes B(std::initializer_list<int> v) {
-  Bytes b;
-  for (int x : v) b.push_back(static_cast<std::uint8_t>(x));
-  return b;
+Bytes B(std::initializer_list<int> v)
+{
+    Bytes b;
+    for (int x : v)
+        b.push_back(static_cast<std::uint8_t>(x));
+    return b;
 }
 
-Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+Bytes Text(std::string_view s)
+{
+    return Bytes(s.begin(), s.end());
 }
 
-}  // namespace
-
-TEST(TftpPackets, ParsesWriteRequestWithOptions) {
-  auto r = ParseRequest(Cat(B({0, 2}), Text("/\0octet\0blksize\0" "1024\0tsize\0" "7\0"sv)));
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->opcode, OpWrq);
-  EXPECT_EQ(r->filename, "/");
-  EXPECT_EQ(r->mode, "octet");
-  ASSERT_EQ(r->options.size(), 2u);
-  EXPECT_EQ(r->options[0], (Option{"blksize", "1024"}));
-  EXPECT_EQ(r->options[1], (Option{"tsize", "7"}));
-  EXPECT_EQ(BuildWrq("/", "octet", {{"blksize", "1024"}, {"tsize", "7"}}),
-            Cat(B({0, 2}), Text("/\0octet\0blksize\0" "1024\0tsize\0" "7\0"sv)));
+Bytes Cat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-TEST(TftpPackets, RejectsBrokenRequestsAndDropsHalfOptions) {
-  EXPECT_FALSE(ParseRequest(B({0, 2})));
-  EXPECT_FALSE(ParseRequest(Cat(B({0, 2}), Text("name"))));                       // name not ended
-  EXPECT_FALSE(ParseRequest(Cat(B({0, 2}), Text("name\0octet"sv))));  // mode not ended
-  EXPECT_FALSE(ParseRequest(Cat(B({0, 3}), Text("x\0octet\0"sv))));   // DATA, not a request
-  auto r = ParseRequest(Cat(B({0, 1}), Text("f\0netascii\0blksize\0" "10"sv)));
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->opcode, OpRrq);
-  EXPECT_TRUE(r->options.empty());
-  r = ParseRequest(Cat(B({0, 2}), Text("f\0octet\0blksize\0"sv)));
-  ASSERT_TRUE(r);
-  EXPECT_TRUE(r->options.empty());
+} // namespace
+
+TEST(TftpPackets, ParsesWriteRequestWithOptions)
+{
+    auto r = ParseRequest(Cat(B({0, 2}), Text("/\0octet\0blksize\0"
+                                              "1024\0tsize\0"
+                                              "7\0"sv)));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->opcode, OpWrq);
+    EXPECT_EQ(r->filename, "/");
+    EXPECT_EQ(r->mode, "octet");
+    ASSERT_EQ(r->options.size(), 2u);
+    EXPECT_EQ(r->options[0], (Option{"blksize", "1024"}));
+    EXPECT_EQ(r->options[1], (Option{"tsize", "7"}));
+    EXPECT_EQ(BuildWrq("/", "octet", {{"blksize", "1024"}, {"tsize", "7"}}),
+              Cat(B({0, 2}), Text("/\0octet\0blksize\0"
+                                  "1024\0tsize\0"
+                                  "7\0"sv)));
 }
 
-TEST(TftpPackets, BuildsAckErrorOack) {
-  EXPECT_EQ(BuildAck(0xfffe), B({0, 4, 0xff, 0xfe}));
-  EXPECT_EQ(BuildError(2, "No"), B({0, 5, 0, 2, 'N', 'o', 0}));
-  EXPECT_EQ(BuildOack({{"blksize", "8"}}), Cat(B({0, 6}), Text("blksize\0" "8\0"sv)));
-  EXPECT_EQ(BuildData(1, B({9})), B({0, 3, 0, 1, 9}));
+TEST(TftpPackets, RejectsBrokenRequestsAndDropsHalfOptions)
+{
+    EXPECT_FALSE(ParseRequest(B({0, 2})));
+    EXPECT_FALSE(ParseRequest(Cat(B({0, 2}), Text("name"))));          // name not ended
+    EXPECT_FALSE(ParseRequest(Cat(B({0, 2}), Text("name\0octet"sv)))); // mode not ended
+    EXPECT_FALSE(ParseRequest(Cat(B({0, 3}), Text("x\0octet\0"sv))));  // DATA, not a request
+    auto r = ParseRequest(Cat(B({0, 1}), Text("f\0netascii\0blksize\0"
+                                              "10"sv)));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->opcode, OpRrq);
+    EXPECT_TRUE(r->options.empty());
+    r = ParseRequest(Cat(B({0, 2}), Text("f\0octet\0blksize\0"sv)));
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->options.empty());
 }
 
-TEST(TftpNegotiation, BlksizeModes) {
-  Request r{OpWrq, "/", "octet", {{"tsize", "5"}, {"BLKSIZE", "1024"}}};
-  Negotiation n = Negotiate(r, BlksizeMode::Accept, 0);
-  EXPECT_EQ(n.blksize, 1024u);
-  EXPECT_EQ(n.oack, (std::vector<Option>{{"BLKSIZE", "1024"}}));  // tsize left unanswered
-
-  n = Negotiate(r, BlksizeMode::Ignore, 0);
-  EXPECT_EQ(n.blksize, 512u);
-  EXPECT_TRUE(n.oack.empty());
-
-  n = Negotiate(r, BlksizeMode::Answer, 1428);
-  EXPECT_EQ(n.blksize, 1428u);
-  EXPECT_EQ(n.oack, (std::vector<Option>{{"BLKSIZE", "1428"}}));
-
-  r.options = {{"blksize", "100000"}};
-  EXPECT_EQ(Negotiate(r, BlksizeMode::Accept, 0).blksize, MaxBlksize);
-  for (const char* bad : {"7", "", "-5", "12a", "99999999999"}) {
-    r.options = {{"blksize", bad}};
-    n = Negotiate(r, BlksizeMode::Accept, 0);
-    EXPECT_EQ(n.blksize, 512u) << bad;
-    EXPECT_TRUE(n.oack.empty()) << bad;
-  }
-  r.options = {};
-  EXPECT_TRUE(Negotiate(r, BlksizeMode::Accept, 0).oack.empty());
+TEST(TftpPackets, BuildsAckErrorOack)
+{
+    EXPECT_EQ(BuildAck(0xfffe), B({0, 4, 0xff, 0xfe}));
+    EXPECT_EQ(BuildError(2, "No"), B({0, 5, 0, 2, 'N', 'o', 0}));
+    EXPECT_EQ(BuildOack({{"blksize", "8"}}), Cat(B({0, 6}), Text("blksize\0"
+                                                                 "8\0"sv)));
+    EXPECT_EQ(BuildData(1, B({9})), B({0, 3, 0, 1, 9}));
 }
 
-TEST(TftpWriteState, AcceptsInOrderAndEndsOnShortBlock) {
-  WriteState st;
-  st.blksize = 4;
-  Bytes d1 = BuildData(1, B({1, 2, 3, 4}));
-  Incoming in = Classify(st, d1);
-  ASSERT_EQ(in.verdict, Verdict::Next);
-  EXPECT_EQ(in.payload.size(), 4u);
-  EXPECT_EQ(Accept(st, in.payload.size()), 1);
-  EXPECT_FALSE(st.complete);
-  EXPECT_EQ(Classify(st, d1).verdict, Verdict::Duplicate);
-  EXPECT_EQ(Classify(st, BuildData(5, B({}))).verdict, Verdict::Stray);
-  EXPECT_EQ(Classify(st, BuildData(2, B({1, 2, 3, 4, 5}))).verdict, Verdict::Oversize);
-  in = Classify(st, BuildData(2, B({7})));
-  ASSERT_EQ(in.verdict, Verdict::Next);
-  EXPECT_EQ(Accept(st, 1), 2);
-  EXPECT_TRUE(st.complete);
-  EXPECT_EQ(st.bytes, 5u);
-  EXPECT_EQ(st.blocks, 2u);
-  // After the end, the last block is only a repeat; nothing new is taken.
-  EXPECT_EQ(Classify(st, BuildData(2, B({7}))).verdict, Verdict::Duplicate);
-  EXPECT_EQ(Classify(st, BuildData(3, B({}))).verdict, Verdict::Stray);
-}
+TEST(TftpNegotiation, BlksizeModes)
+{
+    Request r{OpWrq, "/", "octet", {{"tsize", "5"}, {"BLKSIZE", "1024"}}};
+    Negotiation n = Negotiate(r, BlksizeMode::Accept, 0);
+    EXPECT_EQ(n.blksize, 1024u);
+    EXPECT_EQ(n.oack, (std::vector<Option>{{"BLKSIZE", "1024"}})); // tsize left unanswered
 
-TEST(TftpWriteState, BlockNumbersWrap) {
-  WriteState st;
-  st.expected = 65535;
-  ASSERT_EQ(Classify(st, BuildData(65535, Bytes(512))).verdict, Verdict::Next);
-  EXPECT_EQ(Accept(st, 512), 65535);
-  EXPECT_EQ(st.expected, 0);
-  EXPECT_EQ(Classify(st, BuildData(65535, Bytes(512))).verdict, Verdict::Duplicate);
-  ASSERT_EQ(Classify(st, BuildData(0, Bytes(3))).verdict, Verdict::Next);
-  EXPECT_EQ(Accept(st, 3), 0);
-  EXPECT_TRUE(st.complete);
-}
+    n = Negotiate(r, BlksizeMode::Ignore, 0);
+    EXPECT_EQ(n.blksize, 512u);
+    EXPECT_TRUE(n.oack.empty());
 
-TEST(TftpWriteState, ErrorsAndOddPackets) {
-  WriteState st;
-  Incoming in = Classify(st, B({0, 5, 0, 3, 'f', 'u', 'l', 'l'}));  // text without its zero byte
-  EXPECT_EQ(in.verdict, Verdict::PeerError);
-  EXPECT_EQ(in.block, 3);
-  EXPECT_EQ(in.errorText, "full");
-  EXPECT_EQ(Classify(st, B({0, 3, 0})).verdict, Verdict::Malformed);
-  EXPECT_EQ(Classify(st, B({})).verdict, Verdict::Malformed);
-  EXPECT_EQ(Classify(st, BuildAck(1)).verdict, Verdict::Unexpected);
-}
+    n = Negotiate(r, BlksizeMode::Answer, 1428);
+    EXPECT_EQ(n.blksize, 1428u);
+    EXPECT_EQ(n.oack, (std::vector<Option>{{"BLKSIZE", "1428"}}));
 
-TEST(TftpAdmission, SlotDirectoryAndRefusals) {
-  struct Case {
-    std::uint16_t opcode;
-    const char* name;
-    const char* mode;
-    const char* slot;
-    const char* dir;
-    const char* path;  // empty: refused with code
-    std::uint16_t code;
-  };
-  const Case cases[] = {
-      {OpWrq, "/", "octet", "/s/slot", "/d", "/s/slot", 0},
-      {OpWrq, "/", "NetASCII", "/s/slot", "", "/s/slot", 0},
-      {OpWrq, "/", "octet", "", "/d", "", ErrAccess},  // no slot
-      {OpWrq, "img", "octet", "/s/slot", "/d", "/d/img", 0},
-      {OpWrq, "//img", "octet", "", "/d", "/d/img", 0},  // leading slashes dropped
-      {OpWrq, "img", "octet", "/s/slot", "", "", ErrAccess},  // no directory
-      {OpWrq, "../img", "octet", "", "/d", "", ErrAccess},
-      {OpWrq, "a/b", "octet", "", "/d", "", ErrAccess},
-      {OpWrq, "..", "octet", "", "/d", "", ErrAccess},
-      {OpWrq, ".", "octet", "", "/d", "", ErrAccess},
-      {OpWrq, "img", "mail", "", "/d", "", ErrIllegal},
-      {OpRrq, "/", "octet", "/s/slot", "/d", "", ErrAccess},
-  };
-  for (const Case& c : cases) {
-    Admission a = AdmitWrite(Request{c.opcode, c.name, c.mode, {}}, c.slot, c.dir);
-    EXPECT_EQ(a.path, c.path) << c.name << " " << c.mode;
-    if (!*c.path) {
-      EXPECT_EQ(a.errorCode, c.code) << c.name;
-      EXPECT_FALSE(a.errorText.empty()) << c.name;
+    r.options = {{"blksize", "100000"}};
+    EXPECT_EQ(Negotiate(r, BlksizeMode::Accept, 0).blksize, MaxBlksize);
+    for (const char* bad : {"7", "", "-5", "12a", "99999999999"}) {
+        r.options = {{"blksize", bad}};
+        n = Negotiate(r, BlksizeMode::Accept, 0);
+        EXPECT_EQ(n.blksize, 512u) << bad;
+        EXPECT_TRUE(n.oack.empty()) << bad;
     }
-  }
+    r.options = {};
+    EXPECT_TRUE(Negotiate(r, BlksizeMode::Accept, 0).oack.empty());
 }
 
-TEST(TftpFaults, OpeningAndSwitches) {
-  SimTftpOptions o;
-  const Request r{OpWrq, "/", "octet", {{"blksize", "1024"}}};
-  TransferFaults plain(o);
-  WriteState st;
-  EXPECT_EQ(plain.Opening(r, st), BuildOack({{"blksize", "1024"}}));
-  EXPECT_EQ(st.blksize, 1024u);
-  EXPECT_EQ(st.expected, 1);
-  EXPECT_FALSE(plain.RefuseAtOnce());
-  EXPECT_FALSE(plain.RefuseAfter(1));
-  EXPECT_FALSE(plain.LoseLastBlock(true));
+TEST(TftpWriteState, AcceptsInOrderAndEndsOnShortBlock)
+{
+    WriteState st;
+    st.blksize = 4;
+    Bytes d1 = BuildData(1, B({1, 2, 3, 4}));
+    Incoming in = Classify(st, d1);
+    ASSERT_EQ(in.verdict, Verdict::Next);
+    EXPECT_EQ(in.payload.size(), 4u);
+    EXPECT_EQ(Accept(st, in.payload.size()), 1);
+    EXPECT_FALSE(st.complete);
+    EXPECT_EQ(Classify(st, d1).verdict, Verdict::Duplicate);
+    EXPECT_EQ(Classify(st, BuildData(5, B({}))).verdict, Verdict::Stray);
+    EXPECT_EQ(Classify(st, BuildData(2, B({1, 2, 3, 4, 5}))).verdict, Verdict::Oversize);
+    in = Classify(st, BuildData(2, B({7})));
+    ASSERT_EQ(in.verdict, Verdict::Next);
+    EXPECT_EQ(Accept(st, 1), 2);
+    EXPECT_TRUE(st.complete);
+    EXPECT_EQ(st.bytes, 5u);
+    EXPECT_EQ(st.blocks, 2u);
+    // After the end, the last block is only a repeat; nothing new is taken.
+    EXPECT_EQ(Classify(st, BuildData(2, B({7}))).verdict, Verdict::Duplicate);
+    EXPECT_EQ(Classify(st, BuildData(3, B({}))).verdict, Verdict::Stray);
+}
 
-  o.firstAck = 7;
-  o.errorAfterBlocks = 2;
-  o.errorCode = ErrDiskFull;
-  o.errorText = "full";
-  o.loseFinalData = true;
-  TransferFaults faulty(o);
-  st = WriteState{};
-  EXPECT_EQ(faulty.Opening(r, st), BuildAck(7));  // no option acknowledgement
-  EXPECT_EQ(st.blksize, 512u);
-  EXPECT_EQ(st.expected, 8);
-  EXPECT_FALSE(faulty.RefuseAtOnce());
-  EXPECT_FALSE(faulty.RefuseAfter(1));
-  EXPECT_TRUE(faulty.RefuseAfter(2));
-  EXPECT_FALSE(faulty.LoseLastBlock(false));
-  EXPECT_TRUE(faulty.LoseLastBlock(true));
-  EXPECT_FALSE(faulty.LoseLastBlock(true)) << "only the first copy is lost";
+TEST(TftpWriteState, BlockNumbersWrap)
+{
+    WriteState st;
+    st.expected = 65535;
+    ASSERT_EQ(Classify(st, BuildData(65535, Bytes(512))).verdict, Verdict::Next);
+    EXPECT_EQ(Accept(st, 512), 65535);
+    EXPECT_EQ(st.expected, 0);
+    EXPECT_EQ(Classify(st, BuildData(65535, Bytes(512))).verdict, Verdict::Duplicate);
+    ASSERT_EQ(Classify(st, BuildData(0, Bytes(3))).verdict, Verdict::Next);
+    EXPECT_EQ(Accept(st, 3), 0);
+    EXPECT_TRUE(st.complete);
+}
 
-  o.errorAfterBlocks = 0;
-  EXPECT_TRUE(TransferFaults(o).RefuseAtOnce());
-  EXPECT_FALSE(TransferFaults(o).RefuseAfter(0));
+TEST(TftpWriteState, ErrorsAndOddPackets)
+{
+    WriteState st;
+    Incoming in = Classify(st, B({0, 5, 0, 3, 'f', 'u', 'l', 'l'})); // text without its zero byte
+    EXPECT_EQ(in.verdict, Verdict::PeerError);
+    EXPECT_EQ(in.block, 3);
+    EXPECT_EQ(in.errorText, "full");
+    EXPECT_EQ(Classify(st, B({0, 3, 0})).verdict, Verdict::Malformed);
+    EXPECT_EQ(Classify(st, B({})).verdict, Verdict::Malformed);
+    EXPECT_EQ(Classify(st, BuildAck(1)).verdict, Verdict::Unexpected);
+}
+
+TEST(TftpAdmission, SlotDirectoryAndRefusals)
+{
+    struct Case {
+        std::uint16_t opcode;
+        const char* name;
+        const char* mode;
+        const char* slot;
+        const char* dir;
+        const char* path; // empty: refused with code
+        std::uint16_t code;
+    };
+    const Case cases[] = {
+        {OpWrq, "/", "octet", "/s/slot", "/d", "/s/slot", 0},
+        {OpWrq, "/", "NetASCII", "/s/slot", "", "/s/slot", 0},
+        {OpWrq, "/", "octet", "", "/d", "", ErrAccess}, // no slot
+        {OpWrq, "img", "octet", "/s/slot", "/d", "/d/img", 0},
+        {OpWrq, "//img", "octet", "", "/d", "/d/img", 0},      // leading slashes dropped
+        {OpWrq, "img", "octet", "/s/slot", "", "", ErrAccess}, // no directory
+        {OpWrq, "../img", "octet", "", "/d", "", ErrAccess},
+        {OpWrq, "a/b", "octet", "", "/d", "", ErrAccess},
+        {OpWrq, "..", "octet", "", "/d", "", ErrAccess},
+        {OpWrq, ".", "octet", "", "/d", "", ErrAccess},
+        {OpWrq, "img", "mail", "", "/d", "", ErrIllegal},
+        {OpRrq, "/", "octet", "/s/slot", "/d", "", ErrAccess},
+    };
+    for (const Case& c : cases) {
+        Admission a = AdmitWrite(Request{c.opcode, c.name, c.mode, {}}, c.slot, c.dir);
+        EXPECT_EQ(a.path, c.path) << c.name << " " << c.mode;
+        if (!*c.path) {
+            EXPECT_EQ(a.errorCode, c.code) << c.name;
+            EXPECT_FALSE(a.errorText.empty()) << c.name;
+        }
+    }
+}
+
+TEST(TftpFaults, OpeningAndSwitches)
+{
+    SimTftpOptions o;
+    const Request r{OpWrq, "/", "octet", {{"blksize", "1024"}}};
+    TransferFaults plain(o);
+    WriteState st;
+    EXPECT_EQ(plain.Opening(r, st), BuildOack({{"blksize", "1024"}}));
+    EXPECT_EQ(st.blksize, 1024u);
+    EXPECT_EQ(st.expected, 1);
+    EXPECT_FALSE(plain.RefuseAtOnce());
+    EXPECT_FALSE(plain.RefuseAfter(1));
+    EXPECT_FALSE(plain.LoseLastBlock(true));
+
+    o.firstAck = 7;
+    o.errorAfterBlocks = 2;
+    o.errorCode = ErrDiskFull;
+    o.errorText = "full";
+    o.loseFinalData = true;
+    TransferFaults faulty(o);
+    st = WriteState{};
+    EXPECT_EQ(faulty.Opening(r, st), BuildAck(7)); // no option acknowledgement
+    EXPECT_EQ(st.blksize, 512u);
+    EXPECT_EQ(st.expected, 8);
+    EXPECT_FALSE(faulty.RefuseAtOnce());
+    EXPECT_FALSE(faulty.RefuseAfter(1));
+    EXPECT_TRUE(faulty.RefuseAfter(2));
+    EXPECT_FALSE(faulty.LoseLastBlock(false));
+    EXPECT_TRUE(faulty.LoseLastBlock(true));
+    EXPECT_FALSE(faulty.LoseLastBlock(true)) << "only the first copy is lost";
+
+    o.errorAfterBlocks = 0;
+    EXPECT_TRUE(TransferFaults(o).RefuseAtOnce());
+    EXPECT_FALSE(TransferFaults(o).RefuseAfter(0));
 }
 
 // ---- The running server -------------------------------------------------------------------
@@ -222,219 +243,238 @@ namespace {
 constexpr int PatienceMs = 20000;
 
 class TestClient {
- public:
-  TestClient() : fd_(BindUdp("127.0.0.1", 0)) {}
-  void SendTo(std::uint16_t port, const Bytes& pkt) {
-    sockaddr_in to = MakeAddr("127.0.0.2", port);
-    ::sendto(fd_.Get(), pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-  // Next datagram within timeoutMs; empty if none. Remembers the sender's port. The default
-  // is for datagrams that must come; tests looking for silence give a short wait.
-  Bytes Receive(int timeoutMs = PatienceMs) {
-    pollfd p{fd_.Get(), POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return {};
-    Bytes b(65536);
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = ::recvfrom(fd_.Get(), b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-    b.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-    peerPort = ntohs(from.sin_port);
-    return b;
-  }
-  std::uint16_t peerPort = 0;
+public:
+    TestClient() : fd_(BindUdp("127.0.0.1", 0)) {}
+    void SendTo(std::uint16_t port, const Bytes& pkt)
+    {
+        sockaddr_in to = MakeAddr("127.0.0.2", port);
+        ::sendto(fd_.Get(), pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    // Next datagram within timeoutMs; empty if none. Remembers the sender's port. The default
+    // is for datagrams that must come; tests looking for silence give a short wait.
+    Bytes Receive(int timeoutMs = PatienceMs)
+    {
+        pollfd p{fd_.Get(), POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return {};
+        Bytes b(65536);
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = ::recvfrom(fd_.Get(), b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        b.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        peerPort = ntohs(from.sin_port);
+        return b;
+    }
+    std::uint16_t peerPort = 0;
 
- private:
-  Fd fd_;
+private:
+    Fd fd_;
 };
 
 class ServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("simtftp-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    opts.address = "127.0.0.2";
-    opts.port = 0;
-    opts.slotFile = (dir_ / "slot.bin").string();
-    opts.directory = dir_.string();
-    opts.timeoutMs = 100;
-    opts.retries = 2;
-    opts.log = [](const std::string&) {};
-  }
-  void TearDown() override {
-    server_.reset();
-    fs::remove_all(dir_);
-  }
-  void Start() {
-    server_ = std::make_unique<SimTftpServer>(opts);
-    server_->Start();
-    ASSERT_NE(server_->Port(), 0);
-  }
-  // Polls for a condition the server reaches on its own threads.
-  static bool Eventually(const std::function<bool()>& holds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
-    while (!holds()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("simtftp-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        opts.address = "127.0.0.2";
+        opts.port = 0;
+        opts.slotFile = (dir_ / "slot.bin").string();
+        opts.directory = dir_.string();
+        opts.timeoutMs = 100;
+        opts.retries = 2;
+        opts.log = [](const std::string&) {};
     }
-    return true;
-  }
-  // Starts a write of "img" and has its first full block acknowledged.
-  void WriteFirstBlock(TestClient& c) {
-    c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
-    EXPECT_EQ(c.Receive(), BuildAck(0));
-    c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1)));
-    EXPECT_EQ(c.Receive(), BuildAck(1));
-  }
-  std::string Slot() const {
-    std::ifstream f(opts.slotFile, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
+    void TearDown() override
+    {
+        server_.reset();
+        fs::remove_all(dir_);
+    }
+    void Start()
+    {
+        server_ = std::make_unique<SimTftpServer>(opts);
+        server_->Start();
+        ASSERT_NE(server_->Port(), 0);
+    }
+    // Polls for a condition the server reaches on its own threads.
+    static bool Eventually(const std::function<bool()>& holds)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+        while (!holds()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    // Starts a write of "img" and has its first full block acknowledged.
+    void WriteFirstBlock(TestClient& c)
+    {
+        c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
+        EXPECT_EQ(c.Receive(), BuildAck(0));
+        c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1)));
+        EXPECT_EQ(c.Receive(), BuildAck(1));
+    }
+    std::string Slot() const
+    {
+        std::ifstream f(opts.slotFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
 
-  SimTftpOptions opts;
-  std::unique_ptr<SimTftpServer> server_;
-  fs::path dir_;
+    SimTftpOptions opts;
+    std::unique_ptr<SimTftpServer> server_;
+    fs::path dir_;
 };
 
-}  // namespace
+} // namespace
 
-TEST_F(ServerTest, WritesSlotOverNegotiatedBlocksFromTransferPort) {
-  Start();
-  std::string data(1500, '\0');
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-  TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"blksize", "1024"}}));
-  EXPECT_EQ(c.Receive(), Cat(B({0, 6}), Text("blksize\0" "1024\0"sv)));
-  const std::uint16_t tid = c.peerPort;
-  EXPECT_NE(tid, server_->Port());
-  c.SendTo(tid, BuildData(1, Text(data.substr(0, 1024))));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
-  c.SendTo(tid, BuildData(2, Text(data.substr(1024))));
-  EXPECT_EQ(c.Receive(), BuildAck(2));
-  EXPECT_EQ(Slot(), data);
-  ASSERT_EQ(server_->Images().size(), 1u);
-  EXPECT_EQ(server_->Images()[0].remoteName, "/");
-  EXPECT_EQ(server_->Images()[0].bytes, 1500u);
+TEST_F(ServerTest, WritesSlotOverNegotiatedBlocksFromTransferPort)
+{
+    Start();
+    std::string data(1500, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"blksize", "1024"}}));
+    EXPECT_EQ(c.Receive(), Cat(B({0, 6}), Text("blksize\0"
+                                               "1024\0"sv)));
+    const std::uint16_t tid = c.peerPort;
+    EXPECT_NE(tid, server_->Port());
+    c.SendTo(tid, BuildData(1, Text(data.substr(0, 1024))));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    c.SendTo(tid, BuildData(2, Text(data.substr(1024))));
+    EXPECT_EQ(c.Receive(), BuildAck(2));
+    EXPECT_EQ(Slot(), data);
+    ASSERT_EQ(server_->Images().size(), 1u);
+    EXPECT_EQ(server_->Images()[0].remoteName, "/");
+    EXPECT_EQ(server_->Images()[0].bytes, 1500u);
 }
 
-TEST_F(ServerTest, RefusesReadsAndEscapingNames) {
-  Start();
-  TestClient c;
-  c.SendTo(server_->Port(), Cat(B({0, 1}), Text("x\0octet\0"sv)));
-  Bytes e = c.Receive();
-  ASSERT_GE(e.size(), 4u);
-  EXPECT_EQ(e[1], OpError);
-  EXPECT_EQ(e[3], ErrAccess);
-  c.SendTo(server_->Port(), BuildWrq("../evil", "octet", {}));
-  e = c.Receive();
-  ASSERT_GE(e.size(), 4u);
-  EXPECT_EQ(e[1], OpError);
-  EXPECT_FALSE(fs::exists(dir_.parent_path() / "evil"));
+TEST_F(ServerTest, RefusesReadsAndEscapingNames)
+{
+    Start();
+    TestClient c;
+    c.SendTo(server_->Port(), Cat(B({0, 1}), Text("x\0octet\0"sv)));
+    Bytes e = c.Receive();
+    ASSERT_GE(e.size(), 4u);
+    EXPECT_EQ(e[1], OpError);
+    EXPECT_EQ(e[3], ErrAccess);
+    c.SendTo(server_->Port(), BuildWrq("../evil", "octet", {}));
+    e = c.Receive();
+    ASSERT_GE(e.size(), 4u);
+    EXPECT_EQ(e[1], OpError);
+    EXPECT_FALSE(fs::exists(dir_.parent_path() / "evil"));
 }
 
-TEST_F(ServerTest, RetransmitsAckThenGivesUpLeavingNothing) {
-  Start();
-  TestClient c;
-  WriteFirstBlock(c);
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(c.Receive(), BuildAck(1));  // retransmitted after the time-out
-  EXPECT_EQ(c.Receive(), BuildAck(1));
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
-  EXPECT_TRUE(c.Receive(400).empty());  // retries used up
-  // The transfer ends one time-out after its last retransmission and removes its file.
-  EXPECT_TRUE(Eventually([&] { return fs::is_empty(dir_); })) << "no image and no partial file";
-  EXPECT_TRUE(server_->Images().empty());
+TEST_F(ServerTest, RetransmitsAckThenGivesUpLeavingNothing)
+{
+    Start();
+    TestClient c;
+    WriteFirstBlock(c);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.Receive(), BuildAck(1)); // retransmitted after the time-out
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+    EXPECT_TRUE(c.Receive(400).empty()); // retries used up
+    // The transfer ends one time-out after its last retransmission and removes its file.
+    EXPECT_TRUE(Eventually([&] { return fs::is_empty(dir_); })) << "no image and no partial file";
+    EXPECT_TRUE(server_->Images().empty());
 }
 
-TEST_F(ServerTest, RepeatedDataIsNotAnsweredButStrangersGetUnknownTid) {
-  opts.timeoutMs = 10000;  // no retransmitted ACK can pass for an answer to the repeat
-  Start();
-  TestClient c, stranger;
-  c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  const std::uint16_t tid = c.peerPort;
-  c.SendTo(tid, BuildData(1, Bytes(512, 1)));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
-  c.SendTo(tid, BuildData(1, Bytes(512, 1)));
-  EXPECT_TRUE(c.Receive(150).empty());
-  stranger.SendTo(tid, BuildData(2, Bytes(3, 2)));
-  Bytes e = stranger.Receive();
-  ASSERT_GE(e.size(), 4u);
-  EXPECT_EQ(e[3], ErrUnknownTid);
-  c.SendTo(tid, BuildData(2, Bytes(3, 2)));
-  EXPECT_EQ(c.Receive(), BuildAck(2));
-  ASSERT_EQ(server_->Images().size(), 1u);
-  EXPECT_EQ(server_->Images()[0].bytes, 515u);
+TEST_F(ServerTest, RepeatedDataIsNotAnsweredButStrangersGetUnknownTid)
+{
+    opts.timeoutMs = 10000; // no retransmitted ACK can pass for an answer to the repeat
+    Start();
+    TestClient c, stranger;
+    c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    const std::uint16_t tid = c.peerPort;
+    c.SendTo(tid, BuildData(1, Bytes(512, 1)));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    c.SendTo(tid, BuildData(1, Bytes(512, 1)));
+    EXPECT_TRUE(c.Receive(150).empty());
+    stranger.SendTo(tid, BuildData(2, Bytes(3, 2)));
+    Bytes e = stranger.Receive();
+    ASSERT_GE(e.size(), 4u);
+    EXPECT_EQ(e[3], ErrUnknownTid);
+    c.SendTo(tid, BuildData(2, Bytes(3, 2)));
+    EXPECT_EQ(c.Receive(), BuildAck(2));
+    ASSERT_EQ(server_->Images().size(), 1u);
+    EXPECT_EQ(server_->Images()[0].bytes, 515u);
 }
 
-TEST_F(ServerTest, FirstAckFaultLetsClientWrap) {
-  opts.firstAck = 65534;
-  Start();
-  TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"blksize", "1024"}}));
-  EXPECT_EQ(c.Receive(), BuildAck(65534));
-  c.SendTo(c.peerPort, BuildData(65535, Bytes(512, 'a')));
-  EXPECT_EQ(c.Receive(), BuildAck(65535));
-  c.SendTo(c.peerPort, BuildData(0, Bytes(512, 'b')));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  c.SendTo(c.peerPort, BuildData(1, Bytes(1, 'c')));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
-  EXPECT_EQ(Slot(), std::string(512, 'a') + std::string(512, 'b') + "c");
+TEST_F(ServerTest, FirstAckFaultLetsClientWrap)
+{
+    opts.firstAck = 65534;
+    Start();
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"blksize", "1024"}}));
+    EXPECT_EQ(c.Receive(), BuildAck(65534));
+    c.SendTo(c.peerPort, BuildData(65535, Bytes(512, 'a')));
+    EXPECT_EQ(c.Receive(), BuildAck(65535));
+    c.SendTo(c.peerPort, BuildData(0, Bytes(512, 'b')));
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    c.SendTo(c.peerPort, BuildData(1, Bytes(1, 'c')));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    EXPECT_EQ(Slot(), std::string(512, 'a') + std::string(512, 'b') + "c");
 }
 
-TEST_F(ServerTest, ErrorAfterBlocksAndDuplicateAcks) {
-  opts.errorAfterBlocks = 2;
-  opts.errorCode = 3;
-  opts.errorText = "Disk full";
-  opts.duplicateAcks = 1;
-  Start();
-  TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  c.SendTo(c.peerPort, BuildData(1, Bytes(512)));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
-  EXPECT_EQ(c.Receive(), BuildAck(1));
-  c.SendTo(c.peerPort, BuildData(2, Bytes(512)));
-  EXPECT_EQ(c.Receive(), BuildError(3, "Disk full"));
-  EXPECT_FALSE(fs::exists(opts.slotFile));
+TEST_F(ServerTest, ErrorAfterBlocksAndDuplicateAcks)
+{
+    opts.errorAfterBlocks = 2;
+    opts.errorCode = 3;
+    opts.errorText = "Disk full";
+    opts.duplicateAcks = 1;
+    Start();
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    c.SendTo(c.peerPort, BuildData(1, Bytes(512)));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    c.SendTo(c.peerPort, BuildData(2, Bytes(512)));
+    EXPECT_EQ(c.Receive(), BuildError(3, "Disk full"));
+    EXPECT_FALSE(fs::exists(opts.slotFile));
 }
 
-TEST_F(ServerTest, LosesFirstCopyOfLastBlockAndWithholdsFinalAck) {
-  opts.loseFinalData = true;
-  opts.noFinalAck = true;
-  Start();
-  TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
-  EXPECT_EQ(c.Receive(), BuildAck(0));
-  c.SendTo(c.peerPort, BuildData(1, Bytes(5, 'z')));
-  EXPECT_EQ(c.Receive(), BuildAck(0));  // the server "missed" it and asks again
-  c.SendTo(c.peerPort, BuildData(1, Bytes(5, 'z')));
-  ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
-  EXPECT_EQ(Slot(), "zzzzz");
-  EXPECT_TRUE(c.Receive(300).empty());  // stored, but the last ACK is withheld
+TEST_F(ServerTest, LosesFirstCopyOfLastBlockAndWithholdsFinalAck)
+{
+    opts.loseFinalData = true;
+    opts.noFinalAck = true;
+    Start();
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    c.SendTo(c.peerPort, BuildData(1, Bytes(5, 'z')));
+    EXPECT_EQ(c.Receive(), BuildAck(0)); // the server "missed" it and asks again
+    c.SendTo(c.peerPort, BuildData(1, Bytes(5, 'z')));
+    ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
+    EXPECT_EQ(Slot(), "zzzzz");
+    EXPECT_TRUE(c.Receive(300).empty()); // stored, but the last ACK is withheld
 }
 
-TEST_F(ServerTest, SilentServerNeverAnswers) {
-  opts.silent = true;
-  Start();
-  TestClient c;
-  c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
-  ASSERT_TRUE(Eventually([&] { return server_->RequestsSeen() == 1; }));
-  EXPECT_TRUE(c.Receive(300).empty());
+TEST_F(ServerTest, SilentServerNeverAnswers)
+{
+    opts.silent = true;
+    Start();
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
+    ASSERT_TRUE(Eventually([&] { return server_->RequestsSeen() == 1; }));
+    EXPECT_TRUE(c.Receive(300).empty());
 }
 
-TEST_F(ServerTest, StopEndsTheListenerAndTransfersMidWait) {
-  // Nothing here ends by itself before a minute: only Stop's wake-up can end it sooner.
-  opts.timeoutMs = 60000;
-  Start();
-  TestClient c;
-  WriteFirstBlock(c);
-  auto t0 = std::chrono::steady_clock::now();
-  server_->Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
-  EXPECT_TRUE(fs::is_empty(dir_)) << "the unfinished image is removed";
-  c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
-  EXPECT_TRUE(c.Receive(300).empty());
+TEST_F(ServerTest, StopEndsTheListenerAndTransfersMidWait)
+{
+    // Nothing here ends by itself before a minute: only Stop's wake-up can end it sooner.
+    opts.timeoutMs = 60000;
+    Start();
+    TestClient c;
+    WriteFirstBlock(c);
+    auto t0 = std::chrono::steady_clock::now();
+    server_->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
+    EXPECT_TRUE(fs::is_empty(dir_)) << "the unfinished image is removed";
+    c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
+    EXPECT_TRUE(c.Receive(300).empty());
 }

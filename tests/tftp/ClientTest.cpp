@@ -35,7 +35,8 @@ std::string Data(int block, const std::string& payload)
 std::string Pattern(size_t n)
 {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 7 + i / 251);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(i * 7 + i / 251);
     return s;
 }
 
@@ -79,17 +80,16 @@ struct Peer {
     {
         if (actual != expected && failure.empty()) failure = what;
     }
-    bool Silent(UdpPeer& sock, int ms)
-    {
-        return !sock.Receive(ms);
-    }
+    bool Silent(UdpPeer& sock, int ms) { return !sock.Receive(ms); }
 };
 
 struct Events {
     std::vector<std::string> log;
     void Attach(TIdComponent& c)
     {
-        c.OnWorkBegin = [this](TIdComponent*, TWorkMode, int32_t n) { log.push_back("begin " + std::to_string(n)); };
+        c.OnWorkBegin = [this](TIdComponent*, TWorkMode, int32_t n) {
+            log.push_back("begin " + std::to_string(n));
+        };
         c.OnWork = [this](TIdComponent*, TWorkMode, int32_t n) { log.push_back(std::to_string(n)); };
         c.OnWorkEnd = [this](TIdComponent*, TWorkMode) { log.push_back("end"); };
     }
@@ -147,7 +147,9 @@ TEST_F(Client, AckZeroGivesBlocksOf512EndingWithAnEmptyOne)
         p.Expect(p.Next(), Data(3, ""), "block 3");
         p.Reply(Ack(3));
     });
-    EXPECT_EQ(wrq, "\0\2/\0octet\0blksize\0" "1024\0"s);
+    EXPECT_EQ(wrq,
+              "\0\2/\0octet\0blksize\0"
+              "1024\0"s);
     EXPECT_EQ(events.log, (Log{"begin 1024", "512", "1024", "1024", "end"}));
     EXPECT_EQ(tftp.BufferSize(), 516);
     EXPECT_EQ(source.largestRead, 512u);
@@ -278,20 +280,22 @@ TEST_F(Client, AfterTheLastBlockSilenceOrItsAckEndsNormally)
 {
     tftp.SetReceiveTimeout(200);
     TMemoryStream silent("xyz");
-    EXPECT_EQ(Run(silent, [](Peer& p) {
-                  p.Next(p.server);
-                  p.Reply(Ack(0));
-                  p.Next();
-              }),
+    EXPECT_EQ(Run(silent,
+                  [](Peer& p) {
+                      p.Next(p.server);
+                      p.Reply(Ack(0));
+                      p.Next();
+                  }),
               "");
     tftp.SetReceiveTimeout(20000);
     TMemoryStream acked("xyz");
-    EXPECT_EQ(Run(acked, [](Peer& p) {
-                  p.Next(p.server);
-                  p.Reply(Ack(0));
-                  p.Next();
-                  p.Reply(Ack(1));
-              }),
+    EXPECT_EQ(Run(acked,
+                  [](Peer& p) {
+                      p.Next(p.server);
+                      p.Reply(Ack(0));
+                      p.Next();
+                      p.Reply(Ack(1));
+                  }),
               "");
     EXPECT_EQ(events.log, (Log{"begin 3", "3", "end", "begin 3", "3", "end"}));
 }
@@ -301,19 +305,20 @@ TEST_F(Client, AnOlderAckAfterTheLastBlockResendsIt)
     // The server repeats ACK 1 because the last block (2) never reached it: the client must
     // send block 2 again rather than report an upload the device does not hold.
     TMemoryStream source(Pattern(700));
-    EXPECT_EQ(Run(source, [](Peer& p) {
-                  p.Next(p.server);
-                  p.Reply(Ack(0));
-                  p.Next();
-                  p.Reply(Ack(1));
-                  const std::string last = p.Next();
-                  p.Expect(last, Data(2, Pattern(700).substr(512)), "last block");
-                  p.Reply(Ack(1));
-                  p.Expect(p.Next(), last, "last block again, unchanged");
-                  p.Reply(Ack(77));
-                  p.Expect(p.Next(), last, "an unrelated ACK does not end it either");
-                  p.Reply(Ack(2));
-              }),
+    EXPECT_EQ(Run(source,
+                  [](Peer& p) {
+                      p.Next(p.server);
+                      p.Reply(Ack(0));
+                      p.Next();
+                      p.Reply(Ack(1));
+                      const std::string last = p.Next();
+                      p.Expect(last, Data(2, Pattern(700).substr(512)), "last block");
+                      p.Reply(Ack(1));
+                      p.Expect(p.Next(), last, "last block again, unchanged");
+                      p.Reply(Ack(77));
+                      p.Expect(p.Next(), last, "an unrelated ACK does not end it either");
+                      p.Reply(Ack(2));
+                  }),
               "");
     EXPECT_EQ(events.log, (Log{"begin 700", "512", "700", "end"}));
 }
@@ -325,9 +330,9 @@ TEST_F(Client, ServerErrorsRaiseTheirClassWithTheServerText)
         const char* text;
         const std::type_info& type;
     };
-    for (const Case& c : {Case{1, "File not found", typeid(EIdTFTPFileNotFound)},
-                          Case{0, "Is a directory", typeid(EIdTFTPException)},
-                          Case{9, "", typeid(EIdTFTPException)}}) {
+    for (const Case& c :
+         {Case{1, "File not found", typeid(EIdTFTPFileNotFound)},
+          Case{0, "Is a directory", typeid(EIdTFTPException)}, Case{9, "", typeid(EIdTFTPException)}}) {
         TMemoryStream source(Pattern(2000));
         std::thread t([&] {
             peer.Next(peer.server);
@@ -392,10 +397,11 @@ TEST_F(Client, UnusableBlockSizesAreRefused)
         EXPECT_TRUE(SocketClosed());
     }
     TMemoryStream source(Pattern(10));
-    EXPECT_EQ(Run<EConvertError>(source, [](Peer& p) {
-                  p.Next(p.server);
-                  p.Reply(Oack("blksize", "12a"));
-              }),
+    EXPECT_EQ(Run<EConvertError>(source,
+                                 [](Peer& p) {
+                                     p.Next(p.server);
+                                     p.Reply(Oack("blksize", "12a"));
+                                 }),
               "raised: '12a' is not a valid integer value");
     // Hexadecimal is a number, and the largest allowed size works.
     TMemoryStream hex(Pattern(20));
@@ -465,7 +471,10 @@ TEST_F(Client, UploadReadsTheFileAndRefusesAMissingOne)
     ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::close(fd);
     std::thread t([&] {
-        peer.Expect(peer.Next(peer.server), "\0\2fw.bin\0octet\0blksize\0" "1024\0"s, "request");
+        peer.Expect(peer.Next(peer.server),
+                    "\0\2fw.bin\0octet\0blksize\0"
+                    "1024\0"s,
+                    "request");
         peer.Reply(Oack("blksize", "1024"));
         peer.Expect(peer.Next(), Data(1, bytes.substr(0, 1024)), "block 1");
         peer.Reply(Ack(1));
@@ -519,8 +528,10 @@ TEST(ClientThreads, UploadsOnSeveralThreadsAtOnceShareNothing)
             }
         });
     }
-    for (std::thread& t : threads) t.join();
-    for (int t = 0; t < Threads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
+    for (std::thread& t : threads)
+        t.join();
+    for (int t = 0; t < Threads; ++t)
+        EXPECT_EQ(failures[t], "") << "thread " << t;
     EXPECT_EQ(GlobalStack, nullptr);
     EXPECT_EQ(TIdComponent::InstanceCount(), 0);
 }

@@ -17,7 +17,9 @@ Bytes B(const std::string& s)
 
 TEST(TftpPacket, WriteRequestBytes)
 {
-    EXPECT_EQ(MakeWriteRequest("/", "octet", 1024), "\0\2/\0octet\0blksize\0" "1024\0"s);
+    EXPECT_EQ(MakeWriteRequest("/", "octet", 1024),
+              "\0\2/\0octet\0blksize\0"
+              "1024\0"s);
     EXPECT_EQ(MakeWriteRequest("f.bin", "netascii", -7), "\0\2f.bin\0netascii\0blksize\0-7\0"s);
     uint8_t header[4];
     PutDataHeader(header, 0xABCD);
@@ -48,17 +50,25 @@ TEST(TftpPacket, ErrorMessageEndsAtZeroOrDatagramEnd)
 
 TEST(TftpPacket, OptionAckReadsOnlyAFirstBlksize)
 {
-    EXPECT_EQ(*BlockSizeTextOf(B("\0\6blksize\0" "1024\0"s)), "1024");
-    EXPECT_EQ(*BlockSizeTextOf(B("\0\6BlkSize\0" "512"s)), "512");
+    EXPECT_EQ(*BlockSizeTextOf(B("\0\6blksize\0"
+                                 "1024\0"s)),
+              "1024");
+    EXPECT_EQ(*BlockSizeTextOf(B("\0\6BlkSize\0"
+                                 "512"s)),
+              "512");
     EXPECT_EQ(*BlockSizeTextOf(B("\0\6blksize"s)), "");
     EXPECT_EQ(*BlockSizeTextOf(B("\0\6blksize\0"s)), "");
-    EXPECT_FALSE(BlockSizeTextOf(B("\0\6tsize\0" "5\0blksize\0" "1024\0"s)));
-    EXPECT_FALSE(BlockSizeTextOf(B("\0\6blksizex\0" "1\0"s)));
+    EXPECT_FALSE(
+        BlockSizeTextOf(B("\0\6tsize\0"
+                          "5\0blksize\0"
+                          "1024\0"s)));
+    EXPECT_FALSE(
+        BlockSizeTextOf(B("\0\6blksizex\0"
+                          "1\0"s)));
     EXPECT_FALSE(BlockSizeTextOf(B("\0\6"s)));
 }
 
-template <class E>
-void ExpectRaised(uint16_t code)
+template <class E> void ExpectRaised(uint16_t code)
 {
     try {
         RaiseTFTPError(code, "msg");
