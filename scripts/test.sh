@@ -1,11 +1,11 @@
 #!/bin/bash
 # Sets up, builds and runs every test: the release build first, then the ASan+UBSan build.
 # FTPUPG_SKIP_ASAN=1 runs only the release build; FTPUPG_SKIP_PACKAGE=1 skips the package check;
-# FTPUPG_FORMAT_CHECK=1 first checks the C/C++ formatting (scripts/format-check.sh).
+# The C/C++ formatting is checked first (scripts/format-check.sh; FTPUPG_FORMAT_CHECK=0 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-if [ "${FTPUPG_FORMAT_CHECK:-0}" = 1 ]; then "$root/scripts/format-check.sh"; fi
+if [ "${FTPUPG_FORMAT_CHECK:-1}" = 1 ]; then "$root/scripts/format-check.sh"; fi
 "$root/scripts/build.sh" release
 (cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
 # The Debian package: built, installed, checked, played with Ansible, purged again.
