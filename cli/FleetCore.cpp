@@ -1,6 +1,7 @@
 #include "FleetCore.h"
 
 #include "DeviceFrames.h"
+#include "TextCodec.h"
 
 #include <algorithm>
 #include <array>
@@ -102,20 +103,13 @@ std::string MacText(std::span<const uint8_t> record)
 
 std::string DisplayText(std::string_view bytes)
 {
-    std::string text;
-    text.reserve(bytes.size());
-    for (const char c : bytes) {
+    // Device text is 8-bit in the window's code page; control bytes would move a terminal's cursor.
+    std::string masked(bytes);
+    for (char& c : masked) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            text += '?';
-        } else if (byte < 0x80) {
-            text += c;
-        } else {
-            text += static_cast<char>(0xc0 | byte >> 6);
-            text += static_cast<char>(0x80 | (byte & 0x3f));
-        }
+        if (byte < 0x20 || byte == 0x7f) c = '?';
     }
-    return text;
+    return Cp1252ToUtf8(masked);
 }
 
 bool DeviceTable::Add(std::span<const uint8_t> record)

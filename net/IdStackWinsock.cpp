@@ -13,6 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+#include <vector>
+
 namespace {
 
 thread_local int32_t t_lastError = 0;
@@ -85,23 +88,30 @@ void TIdStackWinsock::SetLastError(int32_t code)
     t_lastError = code;
 }
 
-void TIdStackWinsock::FillLocalAddresses()
+// Every IPv4 address of host, in the resolver's order; 0 on success or the resolver's code.
+static int ResolveIPv4(const std::string& host, std::vector<TIdInAddr>& addresses)
 {
-    if (!localAddressCache_) localAddressCache_ = std::make_unique<TIdStrings>();
-    localAddressCache_->clear();
-    const std::string host = LocalHostName();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     // One socket type: without it every address comes once per type.
     hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (rc != 0) ThrowError(WSACodeFromLookup(rc));
-    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
-        localAddressCache_->push_back(FormatAddress(BytesOf(sin->sin_addr)));
-    }
-    ::freeaddrinfo(list);
+    addrinfo* raw = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &raw);
+    if (rc != 0) return rc;
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(raw, &::freeaddrinfo);
+    for (const addrinfo* ai = list.get(); ai; ai = ai->ai_next)
+        addresses.push_back(BytesOf(reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr));
+    return 0;
+}
+
+void TIdStackWinsock::FillLocalAddresses()
+{
+    if (!localAddressCache_) localAddressCache_ = std::make_unique<TIdStrings>();
+    localAddressCache_->clear();
+    std::vector<TIdInAddr> addresses;
+    if (const int rc = ResolveIPv4(LocalHostName(), addresses); rc != 0) ThrowError(WSACodeFromLookup(rc));
+    for (const TIdInAddr& address : addresses)
+        localAddressCache_->push_back(FormatAddress(address));
 }
 
 std::string TIdStackWinsock::FirstLocalAddress()
@@ -149,17 +159,10 @@ int TIdStackWinsock::ConnectAddress(TIdStackSocketHandle socket, int family, con
 
 std::string TIdStackWinsock::LookupHostIP(const std::string& host)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
-    if (rc != 0) ThrowError(WSACodeFromLookup(rc));
-    if (!list) ThrowError(Id_WSANO_DATA);
-    const auto* sin = reinterpret_cast<const sockaddr_in*>(list->ai_addr);
-    std::string ip = FormatAddress(BytesOf(sin->sin_addr));
-    ::freeaddrinfo(list);
-    return ip;
+    std::vector<TIdInAddr> addresses;
+    if (const int rc = ResolveIPv4(host, addresses); rc != 0) ThrowError(WSACodeFromLookup(rc));
+    if (addresses.empty()) ThrowError(Id_WSANO_DATA);
+    return FormatAddress(addresses.front());
 }
 
 std::string TIdStackWinsock::LocalHostName()

@@ -101,6 +101,7 @@ TEST(FleetDiscoveryTest, OneRowPerDeviceMergedAndSortedByAddress)
 TEST(FleetDiscoveryTest, NamesAreLatin1TextMadeSafeForTerminalsAndJson)
 {
     EXPECT_EQ(DisplayText("Caf\xe9 \x1b[2J\x7f"), "Caf\xc3\xa9 ?[2J?");
+    EXPECT_EQ(DisplayText("\x80 5"), "\xe2\x82\xac 5"); // the window's code page, not Latin-1
     DeviceTable table;
     table.Add(Record(17, "127.0.0.9", 0x09, 0,
                      "Stra\xdf"
