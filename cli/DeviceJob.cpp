@@ -37,11 +37,11 @@ nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
 }
 
 // Discovery and password check; Done when the password was accepted.
-Outcome CheckPassword(const JobSpec& spec, DeviceLink& link, const JobSink& sink)
+Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    fleet::PasswordCheck check(spec.ip, spec.password);
+    fleet::PasswordCheck check(plan.ip, plan.password);
     link.SendDiscovery();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(spec.waitMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(plan.waitMs);
     bool reported = false;
     while (!check.Settled()) {
         const auto record = link.Next(deadline);
@@ -57,7 +57,7 @@ Outcome CheckPassword(const JobSpec& spec, DeviceLink& link, const JobSink& sink
     case fleet::PasswordCheck::State::Searching: return {Result::NoDevice, "There is no KR730 connected!"};
     case fleet::PasswordCheck::State::Asked:
         return {Result::PasswordTimeout,
-                "The device gave no password answer within " + std::to_string(spec.waitMs) + " ms"};
+                "The device gave no password answer within " + std::to_string(plan.waitMs) + " ms"};
     case fleet::PasswordCheck::State::Refused: return {Result::PasswordRefused, "Invalid Password !"};
     case fleet::PasswordCheck::State::Accepted: break;
     }
@@ -65,17 +65,17 @@ Outcome CheckPassword(const JobSpec& spec, DeviceLink& link, const JobSink& sink
     return {Result::Done, {}};
 }
 
-Outcome Upload(const JobSpec& spec, const FirmwareImage& image, const JobSink& sink)
+Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
     Outcome outcome;
     uint64_t sent = 0;
     std::optional<TIdTrivialFTP> client;
     try {
         TIdTrivialFTP& tftp = client.emplace();
-        tftp.SetHost(spec.ip);
-        tftp.SetPort(spec.tftpPort);
-        tftp.SetReceiveTimeout(spec.timeoutMs);
-        tftp.SetRequestedBlockSize(spec.blockSize);
+        tftp.SetHost(plan.ip);
+        tftp.SetPort(plan.tftpPort);
+        tftp.SetReceiveTimeout(plan.timeoutMs);
+        tftp.SetRequestedBlockSize(plan.blockSize);
         tftp.SetTransferMode(tfOctet);
         int32_t last = 0;
         auto reported = Clock::now();
@@ -109,10 +109,10 @@ Outcome Upload(const JobSpec& spec, const FirmwareImage& image, const JobSink& s
 }
 
 // Rediscovers the device until it answers again or the time is up.
-void WaitBack(const JobSpec& spec, DeviceLink& link, const JobSink& sink)
+void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
     const auto start = Clock::now();
-    const auto end = start + std::chrono::seconds(spec.waitBackS);
+    const auto end = start + std::chrono::seconds(plan.waitBackS);
     // Answers still queued from the check came before the restart.
     while (link.Next(Clock::now()))
         ;
@@ -122,7 +122,7 @@ void WaitBack(const JobSpec& spec, DeviceLink& link, const JobSink& sink)
         while (const auto record = link.Next(round)) {
             const uint8_t protocol = DeviceFrames::ReplyProtocol(*record);
             if ((protocol == DeviceFrames::ApdpDiscovery || protocol == DeviceFrames::ApdpDiscoveryV4) &&
-                DeviceFrames::ReplyIpText(*record) == spec.ip) {
+                DeviceFrames::ReplyIpText(*record) == plan.ip) {
                 sink({{"e", "back"}, {"seconds", std::chrono::duration<double>(Clock::now() - start).count()}});
                 return;
             }
@@ -133,19 +133,19 @@ void WaitBack(const JobSpec& spec, DeviceLink& link, const JobSink& sink)
 
 } // namespace
 
-void RunDeviceJob(const JobSpec& spec, const FirmwareImage& image, const JobSink& sink)
+void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
     Outcome outcome;
     try {
-        ClearNeighbourEntry(spec.ip);
+        ClearNeighbourEntry(plan.ip);
         DeviceLink link;
-        outcome = CheckPassword(spec, link, sink);
+        outcome = CheckPassword(plan, link, sink);
         if (outcome.result == Result::Done) {
-            if (spec.dryRun) {
+            if (plan.dryRun) {
                 outcome.message = "Password accepted (dry run: nothing written)";
             } else {
-                outcome = Upload(spec, image, sink);
-                if (outcome.result == Result::Done && spec.waitBackS > 0) WaitBack(spec, link, sink);
+                outcome = Upload(plan, image, sink);
+                if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
             }
         }
     } catch (const std::exception& e) {

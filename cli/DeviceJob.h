@@ -14,7 +14,7 @@
 
 class FirmwareImage;
 
-struct JobSpec {
+struct JobPlan {
     std::string ip;
     std::string password;
     int32_t blockSize = 1024;
@@ -31,4 +31,4 @@ struct JobSpec {
 using JobSink = std::function<void(const nlohmann::json& event)>;
 
 // Never throws: every failure becomes a result event.
-void RunDeviceJob(const JobSpec& spec, const FirmwareImage& image, const JobSink& sink);
+void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink);

@@ -46,7 +46,7 @@ struct Child {
     std::optional<Clock::time_point> transferStart;
 };
 
-[[noreturn]] void RunChild(const JobSpec& spec, const FirmwareImage& image, int writeFd, pid_t parent)
+[[noreturn]] void RunChild(const JobPlan& plan, const FirmwareImage& image, int writeFd, pid_t parent)
 {
     // A parent that dies (even by SIGKILL) takes its transfers with it.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -62,7 +62,7 @@ struct Child {
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
-    RunDeviceJob(spec, image, [writeFd](const nlohmann::json& event) {
+    RunDeviceJob(plan, image, [writeFd](const nlohmann::json& event) {
         WriteAll(writeFd, event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     });
     ::_exit(0);
@@ -130,14 +130,14 @@ private:
             return;
         }
         posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
-        JobSpec spec = opts_.job;
-        spec.ip = report.ip;
+        JobPlan plan = opts_.job;
+        plan.ip = report.ip;
         std::fflush(nullptr);
         const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0) {
             readEnd.Reset();
-            RunChild(spec, image_, writeEnd.Get(), parent);
+            RunChild(plan, image_, writeEnd.Get(), parent);
         }
         // Only the child may hold the write end: its exit is the pipe's end.
         writeEnd.Reset();

@@ -16,7 +16,7 @@
 class FirmwareImage;
 
 struct FleetOptions {
-    JobSpec job; // everything but the address
+    JobPlan job; // everything but the address
     std::vector<std::string> targets;
     int jobs = 8;
     int retries = 0;

@@ -29,7 +29,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
              {"device", device},
              {"wait_back", back}});
     }
-    const JobSpec& job = opts.job;
+    const JobPlan& job = opts.job;
     return {{"tool", "ftpupg-cli"},
             {"version", run.version},
             {"started", run.started},

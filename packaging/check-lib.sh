@@ -50,12 +50,12 @@ man_examples() {
 # Starts one simulated device per ADDRESS:PASSWORD, each storing its firmware in
 # $work/slots/ADDRESS.bin, and waits until all of them answer discovery.
 start_devices() {
-    local build=$1 spec
+    local build=$1 entry
     shift
     mkdir -p "$work/slots"
-    for spec in "$@"; do
-        local ip=${spec%%:*}
-        "$build/sim/ftpupg-simdev" --bind "$ip" --password "${spec#*:}" --tftp-slot "$work/slots/$ip.bin" \
+    for entry in "$@"; do
+        local ip=${entry%%:*}
+        "$build/sim/ftpupg-simdev" --bind "$ip" --password "${entry#*:}" --tftp-slot "$work/slots/$ip.bin" \
             --mac "$(printf '00:1b:7a:00:00:%02x' "${ip##*.}")" 2>/dev/null &
         pids+=($!)
     done

@@ -88,7 +88,7 @@ TEST_F(IniFileTest, OnlyWholeLineSemicolonCommentsAndEqualsSeparates)
 {
     const TIniFile ini =
         Ini("[Data]\n"
-            ";IP=1.1.1.1\n"
+            ";IP=127.1.1.1\n"
             "   ; Title=commented\n"
             "Ver=Ver. 2.0 ; beta\n"
             "#Path1=hash.bin\n"
@@ -124,8 +124,8 @@ TEST_F(IniFileTest, LineEndingsByteOrderMarkAndOddHeaders)
         SCOPED_TRACE(testing::PrintToString(std::string(eol)));
         const std::string e = eol;
         const TIniFile ini =
-            Ini("\xEF\xBB\xBF[Data]" + e + "IP=1.2.3.4" + e + e + "Ver=v" + e + "Title=no final newline");
-        EXPECT_EQ(ini.ReadString("Data", "IP", "x"), "1.2.3.4");
+            Ini("\xEF\xBB\xBF[Data]" + e + "IP=127.1.2.3" + e + e + "Ver=v" + e + "Title=no final newline");
+        EXPECT_EQ(ini.ReadString("Data", "IP", "x"), "127.1.2.3");
         EXPECT_EQ(ini.ReadString("Data", "Ver", "x"), "v");
         EXPECT_EQ(ini.ReadString("Data", "Title", "x"), "no final newline");
     }

@@ -12,15 +12,15 @@ namespace {
 
 TEST(NeighbourTest, OnlyOneDottedHostAddressQualifies)
 {
-    for (const char* text : {"127.0.0.2", "1.2.3.4", "10.9.0.255", "0.0.0.1", "255.255.255.254"})
+    for (const char* text : {"127.0.0.2", "127.1.2.3", "127.9.0.255", "127.0.0.1", "127.255.255.254"})
         EXPECT_TRUE(IsDottedIPv4Host(text)) << text;
     for (const char* text :
-         {"",        "default",         "all",         "any",        "10.9.0.0/24", "10.9.0.0/0",
-          "0.0.0.0", "255.255.255.255", "127.0.0.2 ",  " 127.0.0.2", "127.0.0.02",  "010.1.1.1",
-          "127.0.0", "127.0.0.2.",      "127.0.0.2.5", "256.1.1.1",  "1.2.3.1000",  "1..2.3",
+         {"",        "default",         "all",         "any",        "127.9.0.0/24", "127.0.0.0/0",
+          "0.0.0.0", "255.255.255.255", "127.0.0.2 ",  " 127.0.0.2", "127.0.0.02",   "0127.0.0.1",
+          "127.0.0", "127.0.0.2.",      "127.0.0.2.5", "256.0.0.1",  "127.0.0.1000", "127..0.1",
           "-d",      "127.0.0.2\n",     "0x7f.0.0.1",  "fe80::1"})
         EXPECT_FALSE(IsDottedIPv4Host(text)) << testing::PrintToString(std::string(text));
-    EXPECT_FALSE(IsDottedIPv4Host(std::string("1.2.3.4\0", 8)));
+    EXPECT_FALSE(IsDottedIPv4Host(std::string("127.0.0.4\0", 10)));
 }
 
 TEST(NeighbourTest, TheCommandGetsTheAddressAsOneArgumentAndNothingElseStarts)
@@ -30,7 +30,7 @@ TEST(NeighbourTest, TheCommandGetsTheAddressAsOneArgumentAndNothingElseStarts)
     const std::filesystem::path dir = pattern;
     {
         ArpRecorder recorder(dir);
-        for (const char* text : {"default", "10.9.0.0/24", "", "127.0.0.2 -d 1.1.1.1"})
+        for (const char* text : {"default", "127.9.0.0/24", "", "127.0.0.2 -d 127.0.0.3"})
             ClearNeighbourEntry(text);
         ClearNeighbourEntry("127.0.0.2");
         // Every run that was ever started has exec'd by now (startDetached returns after it).

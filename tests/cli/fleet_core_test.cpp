@@ -58,7 +58,7 @@ private:
 
 TEST(FleetAddressTest, OnlyTheTextADeviceReportsCounts)
 {
-    for (const char* good : {"127.0.0.10", "0.0.0.0", "255.255.255.255", "10.1.2.3"})
+    for (const char* good : {"127.0.0.10", "0.0.0.0", "255.255.255.255", "127.1.2.3"})
         EXPECT_TRUE(IsDeviceAddress(good)) << good;
     // Every other spelling would never match the device's own text.
     for (const char* bad : {"", "127.0.0", "127.0.0.1.", "127.0.0.256", "127.0.0.010", " 127.0.0.1", "127.0.0.1 ",

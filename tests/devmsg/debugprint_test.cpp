@@ -40,7 +40,7 @@ TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
     const char ip[] = "127.0.0.2\n[WDCP]";
     std::memcpy(reply.data(), ip, std::strlen(ip));
     reply[DeviceFrames::RepProtocol] = DeviceFrames::ApdpDiscovery;
-    const std::string name = "KR730\"\n[APDP]Found device IP=10.0.0.1 name=\"\x1b[2J";
+    const std::string name = "KR730\"\n[APDP]Found device IP=127.0.0.9 name=\"\x1b[2J";
     std::memcpy(reply.data() + 32, name.data(), name.size());
 
     TestHost host;
@@ -51,7 +51,7 @@ TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
     capture.Restore();
     EXPECT_EQ(capture.Text(),
               "[APDP]Found device IP=127.0.0.2\\x0a[WDCP] name=\"KR730\"\\x0a[APDP]Found device "
-              "IP=10.0.0.1 name=\"\\x1b[2J\"");
+              "IP=127.0.0.9 name=\"\\x1b[2J\"");
     EXPECT_EQ(DeviceFound, 0);
 }
 

@@ -148,17 +148,17 @@ TEST(UdpEndpoint, CloseActiveAndReopen)
     ASSERT_TRUE(peer.Receive());
     const int firstPort = LocalPort(*handle);
 
-    handle->SetIP("1.2.3.4");
+    handle->SetIP("127.1.2.3");
     handle->SetPort(5);
-    handle->SetRemoteIP("6.7.8.9");
+    handle->SetRemoteIP("127.6.7.8");
     handle->Close(false);
     EXPECT_FALSE(handle->Opened());
     EXPECT_EQ(handle->Socket(), Id_INVALID_SOCKET);
-    EXPECT_EQ(handle->IP(), "1.2.3.4");
+    EXPECT_EQ(handle->IP(), "127.1.2.3");
     EXPECT_EQ(handle->Port(), 5);
     EXPECT_EQ(handle->RemoteIP(), "");
     handle->Close(true); // not open: nothing happens
-    EXPECT_EQ(handle->IP(), "1.2.3.4");
+    EXPECT_EQ(handle->IP(), "127.1.2.3");
     EXPECT_FALSE(udp.Active());
 
     udp.SendText("127.0.0.1", peer.Port(), "2");

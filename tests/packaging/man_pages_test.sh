@@ -9,12 +9,12 @@ shift
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-for spec in "$@"; do
-    program=${spec%%:*}
+for entry in "$@"; do
+    program=${entry%%:*}
     name=$(basename "$program")
     page="$dir/$name.1"
     commands=()
-    [[ $spec == *:* ]] && IFS=, read -r -a commands <<<"${spec#*:}"
+    [[ $entry == *:* ]] && IFS=, read -r -a commands <<<"${entry#*:}"
     [ -f "$page" ] || { fail "$page missing"; continue; }
 
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l -Tutf8 "$page" 2>&1 >/dev/null)
