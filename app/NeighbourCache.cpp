@@ -1,5 +1,7 @@
 #include "NeighbourCache.h"
 
+#include "DottedIPv4.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -26,21 +28,5 @@ void ClearNeighbourEntry(const std::string& ipText)
 
 bool IsDottedIPv4Host(std::string_view text)
 {
-    if (text == "0.0.0.0" || text == "255.255.255.255") return false;
-    int parts = 0;
-    std::size_t pos = 0;
-    for (;;) {
-        std::size_t digits = 0;
-        unsigned value = 0;
-        while (pos + digits < text.size() && digits < 4 && text[pos + digits] >= '0' &&
-               text[pos + digits] <= '9') {
-            value = value * 10 + static_cast<unsigned>(text[pos + digits] - '0');
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[pos] == '0')) return false;
-        pos += digits;
-        if (++parts == 4) return pos == text.size();
-        if (pos >= text.size() || text[pos] != '.') return false;
-        ++pos;
-    }
+    return text != "0.0.0.0" && text != "255.255.255.255" && ParseDottedIPv4(text).has_value();
 }

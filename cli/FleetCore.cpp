@@ -1,6 +1,7 @@
 #include "FleetCore.h"
 
 #include "DeviceFrames.h"
+#include "DottedIPv4.h"
 #include "TextCodec.h"
 
 #include <algorithm>
@@ -10,27 +11,6 @@
 namespace fleet {
 
 namespace {
-
-std::optional<std::array<int, 4>> AddressParts(std::string_view text)
-{
-    std::array<int, 4> parts{};
-    size_t at = 0;
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) {
-            if (at >= text.size() || text[at] != '.') return std::nullopt;
-            ++at;
-        }
-        const size_t start = at;
-        int value = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3)
-            value = value * 10 + (text[at++] - '0');
-        const size_t digits = at - start;
-        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
-        parts[i] = value;
-    }
-    if (at != text.size()) return std::nullopt;
-    return parts;
-}
 
 std::string_view Trim(std::string_view text)
 {
@@ -53,12 +33,12 @@ std::string Printf(const char* format, double value)
 
 bool IsDeviceAddress(std::string_view text)
 {
-    return AddressParts(text).has_value();
+    return ParseDottedIPv4(text).has_value();
 }
 
 uint32_t AddressValue(std::string_view text)
 {
-    const auto parts = AddressParts(text);
+    const auto parts = ParseDottedIPv4(text);
     if (!parts) return 0;
     return static_cast<uint32_t>((*parts)[0]) << 24 | static_cast<uint32_t>((*parts)[1]) << 16 |
            static_cast<uint32_t>((*parts)[2]) << 8 | static_cast<uint32_t>((*parts)[3]);
