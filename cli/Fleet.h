@@ -16,10 +16,13 @@
 class FirmwareImage;
 
 struct FleetOptions {
-    JobPlan job; // everything but the address
+    JobPlan job; // everything but the address and the discovery answers
     std::vector<std::string> targets;
     int jobs = 8;
     int retries = 0;
+    // The fleet's shared discovery: a target found there skips its own first discovery, and
+    // a target several devices claim is not written. Unset: every job discovers on its own.
+    std::optional<fleet::DeviceTable> discovery;
 };
 
 struct DeviceReport {
@@ -33,6 +36,7 @@ struct DeviceReport {
     std::optional<fleet::DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> backSeconds; // unset: did not come back
+    uint64_t droppedAnswers = 0;       // replies its attempts lost to full buffers
 };
 
 // What the fleet tells whoever shows it. All calls come from the parent's one thread.
@@ -47,7 +51,8 @@ public:
 };
 
 // Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
-// readable; then every running attempt is ended at once and the devices without an outcome
-// are reported interrupted. Returns the devices in the order of opts.targets.
+// readable. From then on no attempt starts; running ones get SIGTERM at once and SIGKILL after
+// a short grace, and every device without an outcome is reported interrupted. Returns the
+// devices in the order of opts.targets.
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
                                    int stopFd, bool& interrupted);
