@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
-tftpput=$build/tftp/tftpput simtftpd=$build/sim/ftpupg-simtftpd relay=$build/sim/ftpupg-lossy-relay
+tftpput=$build/tftpput/tftpput simtftpd=$build/sim/ftpupg-simtftpd relay=$build/sim/ftpupg-lossy-relay
 for t in "$tftpput" "$simtftpd" "$relay"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 2; }; done
 
 work=$(mktemp -d /tmp/ftpupg-soak.XXXXXX)
