@@ -516,6 +516,10 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
         return Step::End;
     }
     t.reply = BuildAck(Accept(t.st, in.payload.size()));
+    if (t.faults.RefuseImage(t.st.blocks, in.payload)) {
+        Refuse(t, ErrUndefined, "Image rejected");
+        return Step::End;
+    }
     if (t.faults.RefuseAfter(t.st.blocks)) {
         Refuse(t, opts_.errorCode, opts_.errorText);
         return Step::End;
