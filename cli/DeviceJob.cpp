@@ -189,7 +189,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
             ReportDrops(link, drops, sink);
             if (outcome.result == Result::Done) {
                 if (plan.dryRun) {
-                    outcome.message = "Password accepted (dry run: nothing written)";
+                    outcome = {Result::WouldUpgrade, "Password accepted (dry run: nothing written)"};
                 } else if (StopAsked(plan)) {
                     outcome = Stopped;
                 } else {

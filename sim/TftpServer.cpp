@@ -619,6 +619,10 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     }
     const auto ack = Accept(t.st, in.payload.size());
     t.reply = BuildAck(static_cast<std::uint16_t>(t.st.expected - 1));
+    if (t.faults.RefuseImage(t.st.blocks, in.payload)) {
+        Refuse(t, ErrUndefined, "Image rejected");
+        return Step::End;
+    }
     if (t.faults.RefuseAfter(t.st.blocks)) {
         Refuse(t, opts_.errorCode, opts_.errorText);
         return Step::End;

@@ -2,6 +2,7 @@
 // for tests. Plain C++/POSIX; embed it by constructing a SimTftpServer and calling Start().
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -162,6 +163,8 @@ struct SimTftpOptions {
     int errorAfterBlocks = -1; // >= 0: send ERROR instead of the ACK after this many blocks
     std::uint16_t errorCode = ErrUndefined;
     std::string errorText = "Simulated failure";
+    // Not empty: an image whose first bytes are these is refused (ERROR instead of the first ACK).
+    std::string refuseImagePrefix;
     bool noFinalAck = false;    // store the image but do not acknowledge the last block
     int duplicateAcks = 0;      // extra copies of every ACK/OACK sent
     int firstAck = -1;          // >= 0: answer the request with this ACK (no OACK)
@@ -190,6 +193,13 @@ public:
     bool RefuseAfter(std::uint64_t blocks) const
     {
         return opts_.errorAfterBlocks > 0 && blocks == static_cast<std::uint64_t>(opts_.errorAfterBlocks);
+    }
+    // ERROR instead of the ACK of the first block: the device does not take this image.
+    bool RefuseImage(std::uint64_t blocks, std::span<const std::uint8_t> payload) const
+    {
+        const auto& prefix = opts_.refuseImagePrefix;
+        return blocks == 1 && !prefix.empty() && payload.size() >= prefix.size() &&
+               std::equal(prefix.begin(), prefix.end(), payload.begin());
     }
     // True once: for the first copy of the last block, which is then treated as lost.
     bool LoseLastBlock(bool last);

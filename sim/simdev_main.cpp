@@ -70,6 +70,8 @@ Several instances (distinct --bind addresses) can run side by side.
   --tftp-error-text TEXT  its message (default "Simulated failure")
   --tftp-ignore-first N   leave the first N write requests unanswered
   --tftp-no-final-ack     store the image but never acknowledge the last block
+  --tftp-refuse-image TEXT  refuse (TFTP ERROR "Image rejected") an image that starts
+                          with TEXT, as a device refuses firmware not made for it
   --help                  this text
 Every request received and what was done with it is logged to standard error.
 )";
@@ -177,6 +179,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.tftp.errorText = value();
         } else if (option == "--tftp-ignore-first") {
             options.tftp.ignoreRequests = static_cast<int>(Number(option, value(), 1 << 30));
+        } else if (option == "--tftp-refuse-image") {
+            options.tftp.refuseImagePrefix = value();
         } else if (option == "--tftp-no-final-ack") {
             options.tftp.noFinalAck = true;
         } else {
