@@ -96,9 +96,9 @@ UploadStep UploadState::Finish(bool acknowledged)
     return Just(UploadStep::Done);
 }
 
-UploadStep UploadState::OnDatagram(Bytes packet, Peer from)
+UploadStep UploadState::OnDatagram(Bytes packet, Peer from, bool late)
 {
-    return policy_.policy == Policy::Classic ? ClassicDatagram(packet) : ReliableDatagram(packet, from);
+    return policy_.policy == Policy::Classic ? ClassicDatagram(packet) : ReliableDatagram(packet, from, late);
 }
 
 UploadStep UploadState::OnTimeout()
@@ -171,6 +171,7 @@ UploadStep UploadState::Send(int64_t first)
     phase_ = lastBuilt_ ? Phase::LastSent : Phase::Sending;
     UploadStep step;
     step.kind = UploadStep::SendBlocks;
+    step.block = BlockNumber(first);
     step.first = first;
     step.count = static_cast<int32_t>(last - first + 1);
     return step;
@@ -202,7 +203,7 @@ UploadStep UploadState::Accept(Bytes packet)
     return Send(1);
 }
 
-UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from)
+UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, bool late)
 {
     if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
     if (peer_ && from != *peer_) return Just(UploadStep::Reject);
@@ -221,8 +222,10 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from)
     }
     const auto ack = AckBlockOf(packet);
     if (phase_ == Phase::Requested) {
-        if (opcode == opOACK || (opcode == opACK && ack == 0)) {
+        // As in the classic policy, the first ACK n numbers the first block n + 1.
+        if (opcode == opOACK || (opcode == opACK && ack)) {
             peer_ = from;
+            origin_ = opcode == opACK ? *ack : 0;
             return Accept(opcode == opOACK ? packet : Bytes{nullptr, 0});
         }
         return Just(UploadStep::Wait);
@@ -238,13 +241,19 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from)
     }
     if (index < 0) return Just(UploadStep::Wait);
     if (index == base_ - 1) {
-        // The receiver lacks block base_ (a gap or its time-out): go back to it, once.
-        if (wentBack_) return Just(UploadStep::Wait);
+        // The receiver lacks block base_ (a gap, or its time-out): go back to it, once per
+        // window, and again for a late repeat, which cannot be the echo of blocks sent twice.
+        // Going back for every repeat would send every window twice from the first
+        // duplicated ACK on (the Sorcerer's Apprentice of RFC 1123).
+        if (wentBack_ && !late) return Just(UploadStep::Wait);
         wentBack_ = true;
+        doubled_ = true;
         return Send(base_);
     }
     tries_ = 1;
-    wentBack_ = false;
+    // After a window that went twice, the receiver's answers to the copies come as repeats.
+    wentBack_ = doubled_;
+    doubled_ = false;
     base_ = index + 1;
     if (index == blocks_) return Finish(true);
     // Blocks after the acknowledged one that were out went missing: they go again.
@@ -257,6 +266,7 @@ UploadStep UploadState::ReliableTimeout()
     if (tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});
     ++tries_;
     wentBack_ = false;
+    doubled_ = false;
     if (phase_ == Phase::Requested) {
         ++retransmissions_;
         return Just(UploadStep::Request);

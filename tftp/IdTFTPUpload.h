@@ -56,7 +56,7 @@ struct UploadStep {
     enum Kind {
         SendNew,    // classic: a new block (block, size) built from the next bytes of the source
         Resend,     // classic: the block last sent, again
-        SendBlocks, // reliable: `count` blocks from index `first` (1 is the first block)
+        SendBlocks, // reliable: `count` blocks from index `first` (1: the first block), numbered from `block`
         Request,    // reliable: the write request again (UploadState::Request)
         Reject,     // reliable: ERROR 5 to the datagram's sender, nothing else changes
         Wait,       // reliable: nothing to send
@@ -100,7 +100,9 @@ public:
     // The reliable policy's write request, with its options until the server refused them.
     std::string Request(std::string_view remoteName, std::string_view mode) const;
 
-    UploadStep OnDatagram(Bytes packet, Peer from = {});
+    // late: the datagram came long after the blocks last sent (the I/O's judgement, a fraction
+    // of the time-out): a repeated ACK then cannot be the echo of a block that went twice.
+    UploadStep OnDatagram(Bytes packet, Peer from = {}, bool late = false);
     UploadStep OnTimeout();
 
     Phase State() const { return phase_; }
@@ -117,7 +119,7 @@ public:
     // The reliable policy's blocks by index: where in the source, how many bytes, which number.
     int64_t BlockOffset(int64_t index) const { return (index - 1) * blockSize_; }
     int32_t BlockBytes(int64_t index) const;
-    static uint16_t BlockNumber(int64_t index) { return static_cast<uint16_t>(index); }
+    uint16_t BlockNumber(int64_t index) const { return static_cast<uint16_t>(origin_ + index); }
     int64_t BlockCount() const { return blocks_; }
     // Reliable: the server's transfer address and port, from its first answer on.
     const std::optional<Peer>& LockedPeer() const { return peer_; }
@@ -125,7 +127,7 @@ public:
 private:
     UploadStep ClassicDatagram(Bytes packet);
     UploadStep ClassicTimeout();
-    UploadStep ReliableDatagram(Bytes packet, Peer from);
+    UploadStep ReliableDatagram(Bytes packet, Peer from, bool late);
     UploadStep ReliableTimeout();
     UploadStep Build(uint16_t block);
     UploadStep Fail(UploadFailure failure);
@@ -153,6 +155,10 @@ private:
     // The window went out again for an ACK of the block before it; more such ACKs wait for
     // progress or a time-out, so that repeated ACKs cannot multiply the data.
     bool wentBack_ = false;
+    // The window now out went twice (for a repeated ACK).
+    bool doubled_ = false;
+    // The number of block 0: the first block is origin_ + 1.
+    uint16_t origin_ = 0;
     std::optional<Peer> peer_;
 };
 

@@ -122,8 +122,12 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
 
     const std::string request = state.Request(remoteName, options.mode);
     SendTo(sock, server, request.data(), request.size());
-    auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    auto lastSend = Clock::now();
+    auto deadline = lastSend + std::chrono::milliseconds(options.timeoutMs);
     bool shortened = false;
+    // A repeated ACK this long after the last send is the receiver's own, not the echo of a
+    // block that went twice: long against a round trip, short against the time-out.
+    const auto lateAfter = std::chrono::milliseconds(std::clamp(options.timeoutMs / 16, 10, 250));
 
     // One message per block of a window: its header and a view of the file's bytes.
     std::vector<mmsghdr> messages;
@@ -152,7 +156,8 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
             step = state.OnTimeout();
         } else {
             const Peer sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-            step = state.OnDatagram(Bytes{inbox.data(), static_cast<size_t>(received)}, sender);
+            const bool late = Clock::now() - lastSend >= lateAfter;
+            step = state.OnDatagram(Bytes{inbox.data(), static_cast<size_t>(received)}, sender, late);
         }
         report.blockSize = state.BlockSize();
         report.windowSize = state.WindowSize();
@@ -199,7 +204,7 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
             }
             for (size_t i = 0; i < count; ++i) {
                 const int64_t index = step.first + static_cast<int64_t>(i);
-                PutDataHeader(&headers[4 * i], UploadState::BlockNumber(index));
+                PutDataHeader(&headers[4 * i], state.BlockNumber(index));
                 pieces[2 * i] = {&headers[4 * i], HeaderSize};
                 pieces[2 * i + 1] = {const_cast<uint8_t*>(bytes + (state.BlockOffset(index) - from0)),
                                      static_cast<size_t>(state.BlockBytes(index))};
@@ -226,7 +231,8 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
 
         if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
             // A new try: its full time.
-            deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+            lastSend = Clock::now();
+            deadline = lastSend + std::chrono::milliseconds(options.timeoutMs);
             if (shortened) {
                 SetReceiveTimeout(sock, options.timeoutMs);
                 shortened = false;

@@ -48,9 +48,9 @@ std::string Describe(const UploadStep& step)
     case UploadStep::SendNew: return "send " + std::to_string(step.block) + "/" + std::to_string(step.size);
     case UploadStep::Resend: return "resend";
     case UploadStep::SendBlocks: {
-        const std::string first = std::to_string(UploadState::BlockNumber(step.first));
+        const std::string first = std::to_string(step.block);
         if (step.count == 1) return "send " + first;
-        return "send " + first + "-" + std::to_string(UploadState::BlockNumber(step.first + step.count - 1));
+        return "send " + first + "-" + std::to_string(static_cast<uint16_t>(step.block + step.count - 1));
     }
     case UploadStep::Request: return "request";
     case UploadStep::Reject: return "reject";
@@ -69,8 +69,9 @@ std::string Describe(const UploadStep& step)
     return "?";
 }
 
-// Feeds one input ("TIMEOUT", or a datagram as Datagram reads it, "@B" at the end: from
-// another sender than the server's transfer port) and describes the answer. "STATE" answers
+// Feeds one input ("TIMEOUT", or a datagram as Datagram reads it, "late" at the end: long after
+// the last send, "@B" at the end: from another sender than the server's transfer port) and
+// describes the answer. "STATE" answers
 // the granted window, block size, retransmissions and whether the last block was acknowledged.
 std::string Feed(UploadState& state, std::string input)
 {
@@ -80,12 +81,18 @@ std::string Feed(UploadState& state, std::string input)
                " retransmissions " + std::to_string(state.Retransmissions()) +
                (state.Acknowledged() ? " acknowledged" : "");
     Peer from{0x7F000002, 1069};
+    bool late = false;
+    if (input.size() > 5 && input.ends_with(" late")) {
+        late = true;
+        input.resize(input.size() - 5);
+    }
     if (const size_t at = input.rfind(" @"); at != std::string::npos) {
         from.port = static_cast<uint16_t>(2000 + input[at + 2]);
         input.resize(at);
     }
     const std::string d = Datagram(input);
-    return Describe(state.OnDatagram(tftp::Bytes{reinterpret_cast<const uint8_t*>(d.data()), d.size()}, from));
+    return Describe(
+        state.OnDatagram(tftp::Bytes{reinterpret_cast<const uint8_t*>(d.data()), d.size()}, from, late));
 }
 
 struct Exchange {
@@ -146,12 +153,16 @@ void PlayBoth(int64_t bytes, std::initializer_list<Row> script)
 
 TEST(UploadState, TheFirstAnswerPicksTheFirstBlock)
 {
-    // Classic: ACK n asks for block n + 1, anything else for block 1. Reliable: only an ACK 0
-    // or an option acknowledgement starts the data; anything else waits for one.
+    // ACK n asks for block n + 1. Anything else: classic sends block 1, reliable waits for an
+    // answer that starts the data.
     PlayBoth(1000, {{"ACK 0", "send 1/512", "send 1"}});
-    PlayBoth(1000, {{"ACK 5", "send 6/512", "wait"}});
-    PlayBoth(1000, {{"ACK 65535", "send 0/512", "wait"}});
-    PlayBoth(1000, {{"ACK 65534", "send 65535/512", "wait"}});
+    PlayBoth(1000, {{"ACK 5", "send 6/512", "send 6"}});
+    PlayBoth(1000, {{"ACK 65535", "send 0/512", "send 0"}});
+    PlayBoth(1536, {{"ACK 65534", "send 65535/512", "send 65535"},
+                    {"ACK 65535", "send 0/512", "send 0"},
+                    {"ACK 0", "send 1/512", "send 1"},
+                    {"ACK 1", "send 2/0", "send 2"},
+                    {"ACK 2", "done", "done"}});
     PlayBoth(1000, {{"OACK blksize 1024", "send 1/1000", "send 1"},
                     {"STATE", "", "window 1 blksize 1024 retransmissions 0"}});
     PlayBoth(3000, {{"OACK BLKSIZE 1024", "send 1/1024", "send 1"}});
@@ -166,7 +177,8 @@ TEST(UploadState, TheFirstAnswerPicksTheFirstBlock)
 TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
 {
     // Classic sends the current block again for any other answer. Reliable goes back once
-    // for an ACK of the block before (the receiver lacks the block), ignores the rest.
+    // for a repeated ACK of the block before (the receiver lacks the block), ignores the rest,
+    // and takes the first repeat after a block that went twice as its echo, unless it is late.
     PlayBoth(1200, {{"ACK 0", "send 1/512", "send 1"},
                     {"ACK 0", "resend", "send 1"}, // repeated
                     {"ACK 0", "resend", "wait"},   // and again: no more data for it
@@ -175,13 +187,19 @@ TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
                     {"OACK blksize 512", "resend", "wait"},
                     {"HEX 0009", "resend", "wait"},
                     {"ACK 1", "send 2/512", "send 2"},
-                    {"ACK 1", "resend", "send 2"}, // older
+                    {"ACK 1", "resend", "wait"},        // older; the echo of block 1 sent twice
+                    {"ACK 1 late", "resend", "send 2"}, // the receiver's own repeat
                     {"ACK 2", "send 3/176", "send 3"},
-                    {"ACK 2", "resend", "send 3"}, // older, after the last block
+                    {"ACK 2", "resend", "wait"}, // older, after the last block
+                    {"ACK 2 late", "resend", "send 3"},
+                    {"ACK 2 late", "resend", "send 3"},
                     {"ACK 77", "resend", "wait"},
                     {"ACK 3", "done", "done"},
                     {"STATE", "window 1 blksize 512 retransmissions 0 acknowledged",
-                     "window 1 blksize 512 retransmissions 3 acknowledged"}});
+                     "window 1 blksize 512 retransmissions 4 acknowledged"}});
+    // Without blocks sent twice, a repeat goes back at once.
+    PlayReliable(2000, Reliable(),
+                 {{"ACK 0", "send 1"}, {"ACK 1", "send 2"}, {"ACK 1", "send 2"}, {"ACK 1", "wait"}});
 }
 
 TEST(UploadState, BlockNumbersWrapWithoutSkippingData)

@@ -50,10 +50,12 @@ struct Answer {
     bool isAck = false;
     uint16_t acked = 0;
     tftp::Peer from;
+    bool late = false;
 };
 
 // Feeds one answer taken from the input: a length byte (0xFF: a time-out), for the reliable
-// policy a sender byte (its low bit: the server's transfer port or another one), then bytes.
+// policy a sender byte (bit 0: the server's transfer port or another one, bit 1: late), then
+// the datagram's bytes.
 bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t& size, Answer& a)
 {
     if (size == 0) return false;
@@ -69,6 +71,7 @@ bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t&
     if (reliable) {
         if (size == 0) return false;
         a.from = tftp::Peer{0x7F000002, static_cast<uint16_t>(1069 + (data[0] & 1))};
+        a.late = data[0] & 2;
         ++data;
         --size;
     }
@@ -76,7 +79,7 @@ bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t&
     // A copy of its own, so that reading past the datagram is caught.
     uint8_t* packet = static_cast<uint8_t*>(std::malloc(n ? n : 1));
     std::memcpy(packet, data, n);
-    a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from);
+    a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from, a.late);
     a.isAck = n >= 4 && packet[0] == 0 && packet[1] == 4;
     if (a.isAck) a.acked = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
     std::free(packet);
@@ -140,7 +143,7 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             // moves on only for an ACK of a block that went out, from the transfer's peer.
             Check(before >= acked && before <= highest);
             if (before > acked) {
-                Check(a.isAck && a.acked == tftp::UploadState::BlockNumber(before) && a.from == *peer);
+                Check(a.isAck && a.acked == state.BlockNumber(before) && a.from == *peer);
             }
             if (!started) {
                 // The sizes cover the source exactly, the last block the only short one.
@@ -165,7 +168,7 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
         case tftp::UploadStep::Wait: break;
         case tftp::UploadStep::Done:
             Check(started && highest == state.BlockCount());
-            Check(a.isAck && a.acked == tftp::UploadState::BlockNumber(state.BlockCount()) && a.from == *peer);
+            Check(a.isAck && a.acked == state.BlockNumber(state.BlockCount()) && a.from == *peer);
             Check(state.Acknowledged());
             return;
         case tftp::UploadStep::Fail: Check(state.State() == tftp::UploadState::Phase::Failed); return;
