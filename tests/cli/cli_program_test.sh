@@ -443,6 +443,15 @@ assert [(d["ip"], d["label"], d["result"]) for d in r["devices"]] == [("127.0.0.
   ! grep -q "Secret" "$work/site.out" "$work/site.json" "$work/site.log" || fail "a password appears in the output"
   cmp -s "$work/next.bin" "$work/slots/127.0.0.31.bin" || fail "127.0.0.31 did not get the image"
   ok
+  # With --wait-back a canary must also come back: one that stays away stops the rollout.
+  sim away --bind 127.0.0.40 --mac 00:1b:7a:00:04:40 --password pw --tftp-slot-dir "$work/slots" --restart-ms 600000
+  "$cli" upgrade --image "$work/next.bin" --ip 127.0.0.40 --ip 127.0.0.17 --canary 1 --wait-back 2 \
+    --json "$work/away.json" >"$work/away.out" 2>&1
+  code=$?
+  [ $code -eq 4 ] || fail "a canary that did not come back: exit $code, 4 expected"
+  [ "$(field "$work/away.json" 127.0.0.17 message)" = \
+    "Not started: a canary failed (127.0.0.40: done, did not come back)" ] || fail "skipped after a canary stayed away"
+  ok
   # --max-failures 2: two devices that never answer stop the run; the rest is skipped.
   printf '127.0.0.50\n127.0.0.51\n127.0.0.52\n127.0.0.10\n127.0.0.11\n' >"$work/mf.txt"
   "$cli" upgrade --image "$work/next.bin" --ips "$work/mf.txt" --jobs 1 --wait 500 --max-failures 2 \
