@@ -27,6 +27,7 @@ struct JobPlan {
     std::vector<std::vector<uint8_t>> answers = {};
     // Readable once the operator asked to stop: from then on nothing new is sent to the device.
     int stopFd = -1;
+    int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

@@ -306,6 +306,8 @@ private:
     {
         child.gotResult = true;
         report.bytes = e.bytes;
+        report.windowSize = e.windowSize;
+        report.retransmissions = e.retransmissions;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
         if (!stopping_ && fleet::ShouldTryAgain(e.result, report.attempts, opts_.retries)) {

@@ -34,6 +34,8 @@ struct ResultEvent {
     Result result = Result::LocalError;
     std::string message;
     uint64_t bytes = 0;
+    int32_t windowSize = 0; // granted; 0 before a transfer began
+    int64_t retransmissions = 0;
 };
 
 using JobEvent = std::variant<FoundEvent, AcceptedEvent, ProgressEvent, WaitingBackEvent, BackEvent, NotBackEvent,

@@ -177,8 +177,9 @@ EOF
 retry)
   image img.bin 102400
   mkdir "$work/slots"
-  # The first write request goes unanswered: the client times out, the retry succeeds.
-  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 1
+  # The first five write requests go unanswered: the client's five tries time out, the
+  # device-level retry succeeds.
+  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 5
   # Stores the image but never acknowledges the last block.
   sim nofinal --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password pw --tftp-slot-dir "$work/slots" \
     --tftp-no-final-ack
@@ -188,17 +189,27 @@ retry)
   sim gone --bind 127.0.0.13 --mac 00:1b:7a:00:00:13 --password pw --tftp-slot-dir "$work/slots" \
     --restart-ms 600000
   export FTPUPG_PASSWORD=pw
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 1000 --retries 1 --json "$work/r1.json" \
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 200 --retries 1 --json "$work/r1.json" \
     >"$work/r1.out" 2>&1 || fail "retried device: exit $?"
   [ "$(field "$work/r1.json" 127.0.0.10 attempts)" = 2 ] || fail "two attempts expected"
   cmp -s "$work/img.bin" "$work/slots/127.0.0.10.bin" || fail "retried image"
   ok
   # Without --retries the same fault fails the device.
   sim flaky2 --bind 127.0.0.14 --mac 00:1b:7a:00:00:14 --password pw --tftp-slot-dir "$work/slots" \
-    --tftp-ignore-first 1
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 1000 --json "$work/r0.json" >"$work/r0.out" 2>&1
+    --tftp-ignore-first 6
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 200 --json "$work/r0.json" >"$work/r0.out" 2>&1
   [ $? -eq 1 ] || fail "without --retries a time-out fails"
   [ "$(field "$work/r0.json" 127.0.0.14 result)" = timeout ] || fail "timeout result"
+  [ "$(field "$work/r0.json" 127.0.0.14 retransmissions)" = 4 ] || fail "five tries are four retransmissions"
+  ok
+  # One lost write request is the TFTP client's to send again: one attempt, one retransmission,
+  # and the window the device granted.
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 200 --windowsize 4 --json "$work/r2.json" \
+    >"$work/r2.out" 2>&1 || fail "a lost request sent again: exit $?"
+  [ "$(field "$work/r2.json" 127.0.0.14 attempts)" = 1 ] || fail "a lost request sent again: one attempt"
+  [ "$(field "$work/r2.json" 127.0.0.14 retransmissions)" = 1 ] || fail "a lost request sent again: retransmissions"
+  [ "$(field "$work/r2.json" 127.0.0.14 windowsize)" = 4 ] || fail "the granted window"
+  cmp -s "$work/img.bin" "$work/slots/127.0.0.14.bin" || fail "a lost request sent again: image"
   ok
   # A last block never acknowledged is no success, and it is tried again.
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.11 --timeout 1000 --retries 1 --json "$work/nf.json" \

@@ -218,7 +218,7 @@ TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
         BackEvent{2.5},
         NotBackEvent{},
         DroppedEvent{17},
-        ResultEvent{Result::TftpError, "Flash write\nfailed", 4096},
+        ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 4, 17},
         ResultEvent{Result::AddressConflict, "", 0},
     };
     for (const auto& event : events) {
