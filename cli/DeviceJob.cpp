@@ -1,9 +1,10 @@
 #include "DeviceJob.h"
 
 #include "DeviceLink.h"
-#include "IdTrivialFTP.h"
+#include "IdTFTPException.h"
 #include "Image.h"
 #include "NeighbourCache.h"
+#include "TftpSender.h"
 
 #include "DeviceFrames.h"
 
@@ -29,6 +30,8 @@ struct Outcome {
     Result result = Result::LocalError;
     std::string message;
     uint64_t bytes = 0;
+    int32_t windowSize = 0; // granted, 0 before a transfer began
+    int64_t retransmissions = 0;
 };
 
 nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
@@ -65,46 +68,41 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     return {Result::Done, {}};
 }
 
+// With the reliable uploads (a window, retransmission, a locked peer): done only when the
+// device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
+    tftp::SenderReport report;
+    auto reported = Clock::now();
+    const auto progress = [&](int64_t bytes) {
+        const auto now = Clock::now();
+        if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
+            reported = now;
+            sink({{"e", "progress"}, {"bytes", bytes}});
+        }
+    };
     Outcome outcome;
-    uint64_t sent = 0;
-    std::optional<TIdTrivialFTP> client;
     try {
-        TIdTrivialFTP& tftp = client.emplace();
-        tftp.SetHost(plan.ip);
-        tftp.SetPort(plan.tftpPort);
-        tftp.SetReceiveTimeout(plan.timeoutMs);
-        tftp.SetRequestedBlockSize(plan.blockSize);
-        tftp.SetTransferMode(tfOctet);
-        int32_t last = 0;
-        auto reported = Clock::now();
-        tftp.OnWork = [&](TIdComponent*, TWorkMode, int32_t count) {
-            // The running count is 32 bits wide: follow it by differences.
-            sent += static_cast<uint32_t>(count) - static_cast<uint32_t>(last);
-            last = count;
-            const auto now = Clock::now();
-            if (sent == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
-                reported = now;
-                sink({{"e", "progress"}, {"bytes", sent}});
-            }
-        };
-        const auto stream = image.OpenStream();
-        tftp.UploadStream(*stream, "/");
-        // The client also ends normally when the last block's acknowledgement never came;
-        // the device may then lack the end of the image, so that is no success.
-        if (tftp.ReplyHost().empty())
-            return {Result::Timeout, "Timeout: the device did not acknowledge the last block", sent};
-        return {Result::Done, "Finished", sent};
+        tftp::SenderOptions options;
+        options.host = plan.ip;
+        options.port = static_cast<uint16_t>(plan.tftpPort);
+        options.timeoutMs = plan.timeoutMs;
+        options.policy.blockSize = plan.blockSize;
+        options.policy.windowSize = plan.windowSize;
+        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), "/", options, report, progress);
+        outcome = {Result::Done, "Finished"};
     } catch (const EIdTFTPException& e) {
-        // A time-out leaves no sender behind; an ERROR packet names the device.
-        const bool timedOut = client->ReplyHost().empty();
-        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message())), sent};
+        // A time-out: no answer within the tries; anything else the device said or sent.
+        const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
+        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message()))};
     } catch (const Exception& e) {
-        outcome = {Result::LocalError, OneLine(e.Message()), sent};
+        outcome = {Result::LocalError, OneLine(e.Message())};
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what(), sent};
+        outcome = {Result::LocalError, e.what()};
     }
+    outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
+    outcome.windowSize = report.windowSize;
+    outcome.retransmissions = report.retransmissions;
     return outcome;
 }
 
@@ -154,5 +152,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
     sink({{"e", "result"},
           {"result", fleet::ResultName(outcome.result)},
           {"message", outcome.message},
-          {"bytes", outcome.bytes}});
+          {"bytes", outcome.bytes},
+          {"windowsize", outcome.windowSize},
+          {"retransmissions", outcome.retransmissions}});
 }
