@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "FtpupgVersion.h"
 #include "MainForm.h"
 
 #include <cstdio>
@@ -42,7 +43,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("ftpupg %s\nMorvane\n", FTPUPG_VERSION);
+            std::printf("%s\n", ftpupg::VersionText("ftpupg").c_str());
             return 0;
         }
     }

@@ -5,7 +5,8 @@
 #include "Image.h"
 #include "NeighbourCache.h"
 
-#include "DeviceFrames.h"
+#include "DeviceCheck.h"
+#include "TransferVerdict.h"
 
 #include <algorithm>
 #include <chrono>
@@ -39,35 +40,55 @@ nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
 // Discovery and password check; Done when the password was accepted.
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    fleet::PasswordCheck check(plan.ip, plan.password);
+    using State = upgrade::DeviceCheck::State;
+    upgrade::DeviceCheck check(upgrade::Policy::Tool);
     link.SendDiscovery();
     const auto deadline = Clock::now() + std::chrono::milliseconds(plan.waitMs);
     bool reported = false;
     while (!check.Settled()) {
         const auto record = link.Next(deadline);
         if (!record) break;
-        for (const auto& frame : check.OnRecord(*record))
+        for (const auto& frame : check.OnReply(*record, plan.ip, plan.password).send)
             link.Send(frame);
-        if (!reported && check.state() != fleet::PasswordCheck::State::Searching) {
-            sink({{"e", "found"}, {"device", DeviceJson(check.device())}});
+        if (!reported && check.Found()) {
+            fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
+            device.protocols = check.Forms();
+            sink({{"e", "found"}, {"device", DeviceJson(device)}});
             reported = true;
         }
     }
     switch (check.state()) {
-    case fleet::PasswordCheck::State::Searching: return {Result::NoDevice, "There is no KR730 connected!"};
-    case fleet::PasswordCheck::State::Asked:
+    case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
+    case State::Asked:
         return {Result::PasswordTimeout,
                 "The device gave no password answer within " + std::to_string(plan.waitMs) + " ms"};
-    case fleet::PasswordCheck::State::Refused: return {Result::PasswordRefused, "Invalid Password !"};
-    case fleet::PasswordCheck::State::Accepted: break;
+    case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
+    case State::Accepted: break;
     }
     sink({{"e", "accepted"}});
     return {Result::Done, {}};
 }
 
+Result FromVerdict(upgrade::TransferResult result)
+{
+    switch (result) {
+    case upgrade::TransferResult::Done: return Result::Done;
+    case upgrade::TransferResult::Timeout: return Result::Timeout;
+    case upgrade::TransferResult::TftpError: return Result::TftpError;
+    case upgrade::TransferResult::LocalError: break;
+    }
+    return Result::LocalError;
+}
+
+Outcome Judged(upgrade::TransferEnd end, std::string_view failureText, uint64_t sent)
+{
+    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failureText);
+    return {FromVerdict(verdict.result), verdict.message, sent};
+}
+
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
-    Outcome outcome;
+    using How = upgrade::TransferEnd::How;
     uint64_t sent = 0;
     std::optional<TIdTrivialFTP> client;
     try {
@@ -90,22 +111,19 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
             }
         };
         const auto stream = image.OpenStream();
-        tftp.UploadStream(*stream, "/");
-        // The client also ends normally when the last block's acknowledgement never came;
-        // the device may then lack the end of the image, so that is no success.
-        if (tftp.ReplyHost().empty())
-            return {Result::Timeout, "Timeout: the device did not acknowledge the last block", sent};
-        return {Result::Done, "Finished", sent};
+        tftp.UploadStream(*stream, upgrade::FirmwareTarget);
+        // A normal end after a time-out leaves no sender behind: the last block went
+        // unacknowledged.
+        const bool acknowledged = !tftp.ReplyHost().empty();
+        return Judged({How::Returned, acknowledged, acknowledged}, {}, sent);
     } catch (const EIdTFTPException& e) {
-        // A time-out leaves no sender behind; an ERROR packet names the device.
-        const bool timedOut = client->ReplyHost().empty();
-        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message())), sent};
+        return Judged({How::TftpFailure, !client->ReplyHost().empty(), false},
+                      fleet::DisplayText(OneLine(e.Message())), sent);
     } catch (const Exception& e) {
-        outcome = {Result::LocalError, OneLine(e.Message()), sent};
+        return Judged({How::OtherFailure}, OneLine(e.Message()), sent);
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what(), sent};
+        return Judged({How::OtherFailure}, e.what(), sent);
     }
-    return outcome;
 }
 
 // Rediscovers the device until it answers again or the time is up.
@@ -120,9 +138,7 @@ void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
         link.SendDiscovery();
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
         while (const auto record = link.Next(round)) {
-            const uint8_t protocol = DeviceFrames::ReplyProtocol(*record);
-            if ((protocol == DeviceFrames::ApdpDiscovery || protocol == DeviceFrames::ApdpDiscoveryV4) &&
-                DeviceFrames::ReplyIpText(*record) == plan.ip) {
+            if (upgrade::AnswersFrom(*record, plan.ip)) {
                 sink({{"e", "back"}, {"seconds", std::chrono::duration<double>(Clock::now() - start).count()}});
                 return;
             }
@@ -142,7 +158,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         outcome = CheckPassword(plan, link, sink);
         if (outcome.result == Result::Done) {
             if (plan.dryRun) {
-                outcome.message = "Password accepted (dry run: nothing written)";
+                outcome.message = upgrade::text::DryRunAccepted;
             } else {
                 outcome = Upload(plan, image, sink);
                 if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
