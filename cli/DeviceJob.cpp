@@ -158,7 +158,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         outcome = CheckPassword(plan, link, sink);
         if (outcome.result == Result::Done) {
             if (plan.dryRun) {
-                outcome.message = upgrade::text::DryRunAccepted;
+                outcome = {Result::WouldUpgrade, upgrade::text::DryRunAccepted};
             } else {
                 outcome = Upload(plan, image, sink);
                 if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
