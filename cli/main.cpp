@@ -452,7 +452,9 @@ int main(int argc, char** argv)
                                             "Device password (visible to other users; "
                                             "prefer --password-file or FTPUPG_PASSWORD)")
                                ->type_name("TEXT");
-    upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE")
+    upgrade
+        ->add_option("--password-file", a.passwordFile,
+                     "The password of devices without a password file of their own: the first line of FILE")
         ->type_name("FILE");
     upgrade->add_option("--ip", a.ips, "A device's IPv4 address; repeat for more devices")->type_name("IP");
     upgrade
