@@ -1,9 +1,10 @@
 #include "DeviceJob.h"
 
 #include "DeviceLink.h"
-#include "IdTrivialFTP.h"
+#include "IdTFTPException.h"
 #include "Image.h"
 #include "NeighbourCache.h"
+#include "TftpSender.h"
 
 #include "DeviceCheck.h"
 #include "TransferVerdict.h"
@@ -30,6 +31,8 @@ struct Outcome {
     Result result = Result::LocalError;
     std::string message;
     uint64_t bytes = 0;
+    int32_t windowSize = 0; // granted, 0 before a transfer began
+    int64_t retransmissions = 0;
 };
 
 nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
@@ -80,50 +83,50 @@ Result FromVerdict(upgrade::TransferResult result)
     return Result::LocalError;
 }
 
-Outcome Judged(upgrade::TransferEnd end, std::string_view failureText, uint64_t sent)
-{
-    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failureText);
-    return {FromVerdict(verdict.result), verdict.message, sent};
-}
-
+// With the reliable uploads (a window, retransmission, a locked peer): the sender returns
+// only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
     using How = upgrade::TransferEnd::How;
-    uint64_t sent = 0;
-    std::optional<TIdTrivialFTP> client;
+    tftp::SenderReport report;
+    auto reported = Clock::now();
+    const auto progress = [&](int64_t bytes) {
+        const auto now = Clock::now();
+        if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
+            reported = now;
+            sink({{"e", "progress"}, {"bytes", bytes}});
+        }
+    };
+    upgrade::TransferEnd end;
+    std::string failure;
     try {
-        TIdTrivialFTP& tftp = client.emplace();
-        tftp.SetHost(plan.ip);
-        tftp.SetPort(plan.tftpPort);
-        tftp.SetReceiveTimeout(plan.timeoutMs);
-        tftp.SetRequestedBlockSize(plan.blockSize);
-        tftp.SetTransferMode(tfOctet);
-        int32_t last = 0;
-        auto reported = Clock::now();
-        tftp.OnWork = [&](TIdComponent*, TWorkMode, int32_t count) {
-            // The running count is 32 bits wide: follow it by differences.
-            sent += static_cast<uint32_t>(count) - static_cast<uint32_t>(last);
-            last = count;
-            const auto now = Clock::now();
-            if (sent == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
-                reported = now;
-                sink({{"e", "progress"}, {"bytes", sent}});
-            }
-        };
-        const auto stream = image.OpenStream();
-        tftp.UploadStream(*stream, upgrade::FirmwareTarget);
-        // A normal end after a time-out leaves no sender behind: the last block went
-        // unacknowledged.
-        const bool acknowledged = !tftp.ReplyHost().empty();
-        return Judged({How::Returned, acknowledged, acknowledged}, {}, sent);
+        tftp::SenderOptions options;
+        options.host = plan.ip;
+        options.port = static_cast<uint16_t>(plan.tftpPort);
+        options.timeoutMs = plan.timeoutMs;
+        options.policy.blockSize = plan.blockSize;
+        options.policy.windowSize = plan.windowSize;
+        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
+                       report, progress);
+        end = {How::Returned, true, true};
     } catch (const EIdTFTPException& e) {
-        return Judged({How::TftpFailure, !client->ReplyHost().empty(), false},
-                      fleet::DisplayText(OneLine(e.Message())), sent);
+        // A time-out: no answer within the tries; anything else the device said or sent.
+        const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
+        end = {How::TftpFailure, !timedOut, false};
+        failure = fleet::DisplayText(OneLine(e.Message()));
     } catch (const Exception& e) {
-        return Judged({How::OtherFailure}, OneLine(e.Message()), sent);
+        end = {How::OtherFailure};
+        failure = OneLine(e.Message());
     } catch (const std::exception& e) {
-        return Judged({How::OtherFailure}, e.what(), sent);
+        end = {How::OtherFailure};
+        failure = e.what();
     }
+    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
+    Outcome outcome{FromVerdict(verdict.result), verdict.message};
+    outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
+    outcome.windowSize = report.windowSize;
+    outcome.retransmissions = report.retransmissions;
+    return outcome;
 }
 
 // Rediscovers the device until it answers again or the time is up.
@@ -170,5 +173,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
     sink({{"e", "result"},
           {"result", fleet::ResultName(outcome.result)},
           {"message", outcome.message},
-          {"bytes", outcome.bytes}});
+          {"bytes", outcome.bytes},
+          {"windowsize", outcome.windowSize},
+          {"retransmissions", outcome.retransmissions}});
 }

@@ -139,6 +139,7 @@ struct UpgradeArgs {
     int jobs = 8;
     int blockSize = upgrade::BlockSize;
     int timeoutMs = upgrade::ReceiveTimeoutMs;
+    int windowSize = 8;
     int waitMs = upgrade::ToolAnswerWaitMs;
     int retries = 0;
     int waitBack = 0;
@@ -356,6 +357,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 
     FleetOptions opts;
     opts.job = {"", fleetPassword, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
+    opts.job.windowSize = args.windowSize;
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.retries = args.retries;
@@ -469,9 +471,18 @@ int main(int argc, char** argv)
     upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")
         ->check(CLI::Range(8, 65464))
         ->type_name("N");
-    upgrade->add_option("--timeout", a.timeoutMs, "TFTP reply time-out in ms (default 4000)")
+    upgrade
+        ->add_option("--timeout", a.timeoutMs,
+                     "TFTP reply time-out of each try in ms; a request or window goes out up to 5 times "
+                     "(default 4000)")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
+    upgrade
+        ->add_option("--windowsize", a.windowSize,
+                     "TFTP blocks sent before waiting for an acknowledgement (RFC 7440); a device that does not "
+                     "know the option takes one at a time (default 8)")
+        ->check(CLI::Range(1, 65535))
+        ->type_name("N");
     upgrade->add_option("--wait", a.waitMs, "Wait for discovery and password answers, in ms (default 1000)")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
