@@ -6,7 +6,8 @@
 #include "NeighbourCache.h"
 #include "TftpSender.h"
 
-#include "DeviceFrames.h"
+#include "DeviceCheck.h"
+#include "TransferVerdict.h"
 
 #include <poll.h>
 
@@ -59,15 +60,18 @@ void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 // the password was accepted.
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    fleet::PasswordCheck check(plan.ip, plan.password);
+    using State = upgrade::DeviceCheck::State;
+    upgrade::DeviceCheck check(upgrade::Policy::Tool);
     fleet::DeviceTable claims; // every hardware address that answers for the address
     bool reported = false;
     const auto take = [&](const std::vector<uint8_t>& record) {
         claims.Add(record);
-        for (const auto& frame : check.OnRecord(record))
+        for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
             link.Send(frame);
-        if (!reported && check.state() != fleet::PasswordCheck::State::Searching) {
-            sink(fleet::FoundEvent{check.device()});
+        if (!reported && check.Found()) {
+            fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
+            device.protocols = check.Forms();
+            sink(fleet::FoundEvent{device});
             reported = true;
         }
     };
@@ -81,7 +85,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     for (const auto& answer : plan.answers)
         take(answer);
     while (!check.Settled()) {
-        const bool searching = check.state() == fleet::PasswordCheck::State::Searching;
+        const bool searching = !check.Found();
         const auto record = link.Next(searching ? std::min(deadline, nextRound) : deadline, plan.stopFd);
         if (StopAsked(plan)) return Stopped;
         if (record) {
@@ -98,21 +102,33 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
         return {Result::AddressConflict, fleet::ConflictText(*device) + "; nothing was written"};
     switch (check.state()) {
-    case fleet::PasswordCheck::State::Searching: return {Result::NoDevice, "There is no KR730 connected!"};
-    case fleet::PasswordCheck::State::Asked:
+    case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
+    case State::Asked:
         return {Result::PasswordTimeout,
                 "The device gave no password answer within " + std::to_string(plan.waitMs) + " ms"};
-    case fleet::PasswordCheck::State::Refused: return {Result::PasswordRefused, "Invalid Password !"};
-    case fleet::PasswordCheck::State::Accepted: break;
+    case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
+    case State::Accepted: break;
     }
     sink(fleet::AcceptedEvent{});
     return {Result::Done, {}};
 }
 
-// With the reliable uploads (a window, retransmission, a locked peer): done only when the
-// device acknowledged the last block.
+Result FromVerdict(upgrade::TransferResult result)
+{
+    switch (result) {
+    case upgrade::TransferResult::Done: return Result::Done;
+    case upgrade::TransferResult::Timeout: return Result::Timeout;
+    case upgrade::TransferResult::TftpError: return Result::TftpError;
+    case upgrade::TransferResult::LocalError: break;
+    }
+    return Result::LocalError;
+}
+
+// With the reliable uploads (a window, retransmission, a locked peer): the sender returns
+// only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
+    using How = upgrade::TransferEnd::How;
     tftp::SenderReport report;
     auto reported = Clock::now();
     const auto progress = [&](int64_t bytes) {
@@ -122,7 +138,8 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
             sink(fleet::ProgressEvent{static_cast<uint64_t>(bytes)});
         }
     };
-    Outcome outcome;
+    upgrade::TransferEnd end;
+    std::string failure;
     try {
         tftp::SenderOptions options;
         options.host = plan.ip;
@@ -130,17 +147,23 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.timeoutMs = plan.timeoutMs;
         options.policy.blockSize = plan.blockSize;
         options.policy.windowSize = plan.windowSize;
-        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), "/", options, report, progress);
-        outcome = {Result::Done, "Finished"};
+        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
+                       report, progress);
+        end = {How::Returned, true, true};
     } catch (const EIdTFTPException& e) {
         // A time-out: no answer within the tries; anything else the device said or sent.
         const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
-        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message()))};
+        end = {How::TftpFailure, !timedOut, false};
+        failure = fleet::DisplayText(OneLine(e.Message()));
     } catch (const Exception& e) {
-        outcome = {Result::LocalError, OneLine(e.Message())};
+        end = {How::OtherFailure};
+        failure = OneLine(e.Message());
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what()};
+        end = {How::OtherFailure};
+        failure = e.what();
     }
+    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
+    Outcome outcome{FromVerdict(verdict.result), verdict.message};
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;
@@ -160,9 +183,7 @@ void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
         link.SendDiscovery();
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
         while (const auto record = link.Next(round)) {
-            const uint8_t protocol = DeviceFrames::ReplyProtocol(*record);
-            if ((protocol == DeviceFrames::ApdpDiscovery || protocol == DeviceFrames::ApdpDiscoveryV4) &&
-                DeviceFrames::ReplyIpText(*record) == plan.ip) {
+            if (upgrade::AnswersFrom(*record, plan.ip)) {
                 sink(fleet::BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
                 return;
             }
@@ -187,7 +208,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
             ReportDrops(link, drops, sink);
             if (outcome.result == Result::Done) {
                 if (plan.dryRun) {
-                    outcome = {Result::WouldUpgrade, "Password accepted (dry run: nothing written)"};
+                    outcome = {Result::WouldUpgrade, upgrade::text::DryRunAccepted};
                 } else if (StopAsked(plan)) {
                     outcome = Stopped;
                 } else {

@@ -6,6 +6,7 @@
 
 #include "FleetCore.h"
 #include "JobEvents.h"
+#include "UpgradePolicy.h"
 
 #include <cstdint>
 #include <functional>
@@ -17,17 +18,17 @@ class FirmwareImage;
 struct JobPlan {
     std::string ip;
     std::string password;
-    int32_t blockSize = 1024;
-    int32_t timeoutMs = 4000;
-    int32_t waitMs = 1000; // for the discovery and password answers
-    int32_t waitBackS = 0; // 0: do not wait for the restart
+    int32_t blockSize = upgrade::BlockSize;
+    int32_t timeoutMs = upgrade::ReceiveTimeoutMs;
+    int32_t waitMs = upgrade::ToolAnswerWaitMs; // for the discovery and password answers
+    int32_t waitBackS = 0;                      // 0: do not wait for the restart
     bool dryRun = false;
-    int32_t tftpPort = 69;
+    int32_t tftpPort = upgrade::TftpPort;
+    int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
     // The device's answers to the fleet's shared discovery; empty: the job discovers it itself.
     std::vector<std::vector<uint8_t>> answers = {};
     // Readable once the operator asked to stop: from then on nothing new is sent to the device.
     int stopFd = -1;
-    int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

@@ -168,29 +168,36 @@ std::string SafeText(std::string_view text)
     return safe;
 }
 
+DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record)
+{
+    return {DisplayText(DeviceFrames::ReplyIpText(record)),
+            MacText(record),
+            DisplayText(DeviceFrames::ReplyName(record)),
+            {}};
+}
+
 bool DeviceTable::Add(std::span<const uint8_t> record)
 {
+    if (!DeviceFrames::IsDiscoveryAnswer(record)) return false;
     const uint8_t protocol = DeviceFrames::ReplyProtocol(record);
-    if (protocol != DeviceFrames::ApdpDiscovery && protocol != DeviceFrames::ApdpDiscoveryV4) return false;
-    const std::string ip = DisplayText(DeviceFrames::ReplyIpText(record));
-    if (!IsDeviceAddress(ip)) {
-        if (std::find(malformed_.begin(), malformed_.end(), ip) == malformed_.end()) malformed_.push_back(ip);
+    DeviceEntry device = DeviceFromAnswer(record);
+    if (!IsDeviceAddress(device.ip)) {
+        if (std::find(malformed_.begin(), malformed_.end(), device.ip) == malformed_.end())
+            malformed_.push_back(device.ip);
         return true;
     }
-    const std::string mac = MacText(record);
-    auto it = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.entry.ip == ip; });
+    auto it = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.entry.ip == device.ip; });
     if (it == rows_.end()) {
-        rows_.push_back({{ip, mac, DisplayText(DeviceFrames::ReplyName(record)), {}, {}}, {}});
+        rows_.push_back({std::move(device), {}});
         it = rows_.end() - 1;
-    }
-    DeviceEntry& entry = it->entry;
-    if (mac != entry.mac) {
+    } else if (device.mac != it->entry.mac) {
         // Another device claims the address: none of them can be told apart by it.
-        if (std::find(entry.conflicts.begin(), entry.conflicts.end(), mac) == entry.conflicts.end())
-            entry.conflicts.push_back(mac);
+        auto& conflicts = it->entry.conflicts;
+        if (std::find(conflicts.begin(), conflicts.end(), device.mac) == conflicts.end())
+            conflicts.push_back(device.mac);
         return true;
     }
-    auto& protocols = entry.protocols;
+    auto& protocols = it->entry.protocols;
     if (std::find(protocols.begin(), protocols.end(), protocol) == protocols.end()) {
         protocols.push_back(protocol);
         std::sort(protocols.begin(), protocols.end());
@@ -229,42 +236,6 @@ std::string ConflictText(const DeviceEntry& device)
     for (const auto& mac : device.conflicts)
         text += ", " + mac;
     return text;
-}
-
-std::vector<std::vector<uint8_t>> PasswordCheck::OnRecord(std::span<const uint8_t> record)
-{
-    using namespace DeviceFrames;
-    std::vector<std::vector<uint8_t>> frames;
-    const uint8_t protocol = ReplyProtocol(record);
-    if (protocol == ApdpDiscovery || protocol == ApdpDiscoveryV4) {
-        if (ReplyIpText(record) != ip_ || state_ == State::Accepted) return frames;
-        if (device_.ip.empty()) device_ = {ip_, MacText(record), DisplayText(ReplyName(record)), {}};
-        if (std::find(device_.protocols.begin(), device_.protocols.end(), protocol) == device_.protocols.end())
-            device_.protocols.push_back(protocol);
-        const uint8_t passwordProtocol = PasswordProtocolFor(protocol);
-        if (std::find(asked_.begin(), asked_.end(), passwordProtocol) != asked_.end()) return frames;
-        asked_.push_back(passwordProtocol);
-        ++unanswered_;
-        if (state_ == State::Searching) state_ = State::Asked;
-        frames.push_back(BuildPasswordRequest(record, password_, passwordProtocol));
-    } else if (protocol == WdcpPassword || protocol == WdcpPasswordV4) {
-        // Only the device we asked answers our socket; an answer before any request is stray.
-        if (state_ == State::Searching || state_ == State::Accepted) return frames;
-        unanswered_ = std::max(0, unanswered_ - 1);
-        if (ReplyResult(record) == 0) {
-            state_ = State::Accepted;
-        } else {
-            state_ = State::Refused;
-            refusal_ = ReplyResult(record);
-            refusalStatus_ = ReplyStatus(record);
-        }
-    }
-    return frames;
-}
-
-bool PasswordCheck::Settled() const
-{
-    return state_ == State::Accepted || (state_ == State::Refused && unanswered_ == 0);
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The rules of fleet upgrades that need no socket, process or clock: address lists,
-// merging discovery answers, the password check of one device, outcomes and their retry
-// policy, and the text of progress lines.
+// merging discovery answers, outcomes and their retry policy, and the text of progress
+// lines. One device's check is upgrade::DeviceCheck, shared with the window.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +63,8 @@ struct DeviceEntry {
 };
 
 std::string MacText(std::span<const uint8_t> record);
+// The device a discovery answer describes, with no forms yet.
+DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record);
 // A device's 8-bit text (the window's code page) as UTF-8 that is safe to print and to put in
 // JSON: control characters, C1 ones included, become '?', so a device name can never move a
 // terminal's cursor.
@@ -98,38 +100,6 @@ private:
 // "several devices answer for 127.0.0.10: 00:1b:..., 00:1b:..."
 std::string ConflictText(const DeviceEntry& device);
 
-// ---- Password check of one device -----------------------------------------------------------
-
-// Follows the replies of one device's discovery and password exchange. A matching discovery
-// answer asks for one password request of its form (one per form, however often the answer
-// repeats); a password answer settles the check. Like the window, any accepted answer wins.
-class PasswordCheck {
-public:
-    enum class State { Searching, Asked, Accepted, Refused };
-
-    PasswordCheck(std::string ip, std::string password) : ip_(std::move(ip)), password_(std::move(password)) {}
-
-    // Frames to send for this reply record (password requests), possibly none.
-    std::vector<std::vector<uint8_t>> OnRecord(std::span<const uint8_t> record);
-
-    State state() const { return state_; }
-    // Settled: accepted, or refused with no request left unanswered.
-    bool Settled() const;
-    const DeviceEntry& device() const { return device_; }
-    uint16_t refusal() const { return refusal_; }
-    uint16_t refusalStatus() const { return refusalStatus_; }
-
-private:
-    std::string ip_;
-    std::string password_;
-    State state_ = State::Searching;
-    DeviceEntry device_;
-    std::vector<uint8_t> asked_; // password protocols requested
-    int unanswered_ = 0;
-    uint16_t refusal_ = 0;
-    uint16_t refusalStatus_ = 0;
-};
-
 // ---- Outcomes -----------------------------------------------------------------------------
 
 enum class Result {
@@ -137,7 +107,7 @@ enum class Result {
     AlreadyDone,  // done in an earlier run with the same image (--skip-done); not started
     WouldUpgrade, // dry run: found and took the password; nothing was written
     NoDevice,
-    AddressConflict,
+    AddressConflict, // several devices answer for the address: none is written
     PasswordRefused,
     PasswordTimeout,
     TftpError,
@@ -150,6 +120,10 @@ constexpr Result LastResult = Result::Skipped;
 
 std::string_view ResultName(Result result);
 std::optional<Result> ResultFromName(std::string_view name);
+// The retry decision: whether a device whose attempt number `attempts` ended with result is
+// tried again (from discovery) under --retries. Time-outs, TFTP errors, missing answers are;
+// a refused password, an address conflict, a local error or a stop never are.
+bool ShouldTryAgain(Result result, int attempts, int retries);
 // The device runs (or, in a dry run, could be given) the image. With a wait for the
 // restart, it must also have come back.
 bool Succeeded(Result result, bool waitedBack, bool cameBack);
@@ -177,10 +151,6 @@ private:
     size_t failures_ = 0;
     std::string reason_;
 };
-// The retry decision: whether a device whose attempt number `attempts` ended with result is
-// tried again (from discovery) under --retries. Time-outs, TFTP errors, missing answers are;
-// a refused password, an address conflict, a local error or a stop never are.
-bool ShouldTryAgain(Result result, int attempts, int retries);
 
 // ---- Text ------------------------------------------------------------------------------------
 

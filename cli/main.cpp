@@ -4,6 +4,7 @@
 #include "DeviceFrames.h"
 #include "DeviceLink.h"
 #include "Fleet.h"
+#include "FtpupgVersion.h"
 #include "Image.h"
 #include "Report.h"
 
@@ -38,8 +39,6 @@ constexpr int ExitUsage = 2;
 constexpr int ExitImage = 3;
 constexpr int ExitStopped = 4;
 constexpr int ExitInterrupted = 130;
-
-const char* const Version = "ftpupg-cli " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY;
 
 int g_stopWrite = -1;
 
@@ -196,10 +195,10 @@ struct UpgradeArgs {
     std::string ipsFile;
     bool all = false;
     int jobs = 8;
-    int blockSize = 1024;
-    int timeoutMs = 4000;
+    int blockSize = upgrade::BlockSize;
+    int timeoutMs = upgrade::ReceiveTimeoutMs;
     int windowSize = 8;
-    int waitMs = 1000;
+    int waitMs = upgrade::ToolAnswerWaitMs;
     int retries = 0;
     int waitBack = 0;
     bool dryRun = false;
@@ -398,13 +397,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     for (const auto& w : warnings)
         view.Say(w);
 
-    ReportRun run{FTPUPG_VERSION_TEXT,
-                  UtcNow(),
-                  {},
-                  args.all                ? "all"
-                  : !args.ipsFile.empty() ? "ips"
-                                          : "ip",
-                  false};
+    ReportRun run{ftpupg::Version, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
     // One discovery for the fleet: every device answers each request, so one request for
     // all of them instead of one per device keeps the answers few enough to arrive.
     Discovery found;
@@ -501,7 +494,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 int main(int argc, char** argv)
 {
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
-    app.set_version_flag("--version", Version);
+    app.set_version_flag("--version", ftpupg::VersionText("ftpupg-cli"));
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
