@@ -1,53 +1,89 @@
 #include "Application.h"
+#include "FolderChooser.h"
 #include "MainForm.h"
+#include "SiteFolder.h"
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace {
 
+// The layout follows the other programs' help, which the manual page is made from.
 void PrintUsage()
 {
     std::printf(
-        "Usage: ftpupg [--help] [--version]\n"
+        "Loads new firmware into one Morvane device on the local network.\n"
+        "Usage: ftpupg [OPTIONS] [FOLDER]\n"
         "\n"
-        "Morvane Firmware Upgrade Utility: loads new firmware into one device on the local\n"
-        "network. Start it in the folder that holds its files:\n"
+        "Positionals:\n"
+        "  FOLDER                      the site folder, or the FTPUPG.ini in it (default: the\n"
+        "                              current folder)\n"
         "\n"
+        "Options:\n"
+        "  -h,--help                   Print this help message and exit\n"
+        "  --version                   Display program version information and exit\n"
+        "  --choose-folder             Ask for the site folder in a folder dialog first (the start\n"
+        "                              from the desktop menu); with FOLDER, open that one\n"
+        "\n"
+        "The site folder holds:\n"
         "  FTPUPG.ini   settings, section [Data]: IP (device address), Path1 (firmware image),\n"
         "               Ver, Title, and for a version list Path_no with Path<i>_ver / Path<i>\n"
         "  note1.txt    notes shown when the window opens\n"
         "  note2.txt    notes shown when the upgrade has finished\n"
-        "\n"
         "The files may be UTF-8 or Windows-1252 (files written on Windows); only regular files\n"
-        "are read, and only their first 256 KiB. Without FTPUPG.ini the defaults apply.\n"
+        "are read, and only their first 256 KiB. Without FTPUPG.ini the defaults apply: device\n"
+        "address 192.168.1.225 and no firmware image.\n"
         "\n"
         "Type the device password, pick a version if offered, and press GO. The image is sent\n"
         "with TFTP to UDP port 69 of the device. Diagnostic lines go to standard error.\n"
         "\n"
-        "Environment:\n"
-        "  NDXL_BROADCAST       where device discovery is sent (default: every interface)\n"
-        "  FTPUPG_ARP_COMMAND   program that clears the neighbour entry, called as PROGRAM -d IP\n"
-        "                       (only for an address of four dotted decimal numbers)\n");
+        "Environment: NDXL_BROADCAST, NDXL_PORT, NDXL_LOCAL_PORT, FTPUPG_ARP_COMMAND (man ftpupg).\n"
+        "\n"
+        "Exit status: 0 the window was closed (or the folder dialog cancelled), 2 usage error.\n");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            PrintUsage();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("ftpupg %s\nMorvane\n", FTPUPG_VERSION);
-            return 0;
+    const StartOptions options = ParseStartOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "ftpupg: %s\nTry 'ftpupg --help'.\n", options.error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        PrintUsage();
+        return 0;
+    }
+    if (options.version) {
+        std::printf("ftpupg %s\nMorvane\n", FTPUPG_VERSION);
+        return 0;
+    }
+    // From a terminal the folder is settled before any window, so that a wrong one is told
+    // where the operator typed it.
+    if (!options.site.empty() && !options.chooseFolder) {
+        const SiteFolder site = ResolveSiteFolder(options.site);
+        std::string error = site.error;
+        if (error.empty() && EnterSiteFolder(site.path, error) && !site.hasSettings)
+            std::fprintf(stderr, "ftpupg: no FTPUPG.ini in \"%s\": the defaults apply\n", site.path.c_str());
+        if (!error.empty()) {
+            std::fprintf(stderr, "ftpupg: %s\n", error.c_str());
+            return 2;
         }
     }
 
     TApplication application(argc, argv);
+    if (options.chooseFolder) {
+        const auto folder = ChooseSiteFolder(options.site);
+        if (!folder) return 0;
+        std::string error;
+        if (!EnterSiteFolder(*folder, error)) {
+            ShowException(error);
+            return 2;
+        }
+    }
     try {
         TForm1 form;
         form.show();

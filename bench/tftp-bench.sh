@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
-tftpput=$build/tftp/tftpput
+tftpput=$build/tftpput/tftpput
 floor=$build/bench/ftpupg-tftp-floor
 rtt_tool=$build/bench/ftpupg-udp-rtt
 rusage=$build/bench/ftpupg-rusage

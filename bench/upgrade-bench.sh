@@ -28,7 +28,7 @@ for i in $(seq "$runs"); do
     >> "$work/app.txt"
   cmp -s "$work/image.bin" "$work/received.bin" || { echo "image arrived damaged (window)"; exit 1; }
   rm -f "$work/received.bin"
-  taskset -c 0 "$build/bench/ftpupg-rusage" "$build/tftp/tftpput" -q -b 1024 127.0.0.2 "$work/image.bin" / \
+  taskset -c 0 "$build/bench/ftpupg-rusage" "$build/tftpput/tftpput" -q -b 1024 127.0.0.2 "$work/image.bin" / \
     2>> "$work/put.txt"
   cmp -s "$work/image.bin" "$work/received.bin" || { echo "image arrived damaged (tftpput)"; exit 1; }
   rm -f "$work/received.bin"

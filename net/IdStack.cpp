@@ -8,11 +8,6 @@
 
 namespace {
 
-void FreeStack(TIdStack* stack)
-{
-    delete stack;
-}
-
 // A transfer sends every datagram to the same address text: remembering the last text that
 // passed spares reading it again per block. Both tests are pure functions of the text, so
 // nothing observable changes; names are still looked up on every call. Per thread, so that
@@ -26,12 +21,6 @@ struct AddressMemo {
 thread_local AddressMemo t_memo;
 
 } // namespace
-
-// The components below this layer make the stack through this registration. The linker
-// is told to keep this symbol (see CMakeLists.txt), so a program that links the layer
-// always carries the registration even when nothing else pulls this object in.
-extern "C" const bool ftpupg_idnet_stack_registered =
-    (RegisterStackFactory(&TIdStack::MakeStack, &FreeStack), true);
 
 std::string TakeToken(std::string& input, const std::string& delimiter, bool remove)
 {

@@ -23,7 +23,7 @@ fi
 demo="$root/demo"
 mkdir -p "$demo"
 cd "$demo"
-rm -f received.bin
+rm -f received.bin device.log
 # Two firmware versions of the simulated KR730, with sizes that end in a short block.
 [ -f kr730-1.4.0.bin ] || head -c $((3 * 1024 * 1024 + 777)) /dev/urandom > kr730-1.4.0.bin
 [ -f kr730-1.3.9.bin ] || head -c $((2 * 1024 * 1024 + 55)) /dev/urandom > kr730-1.3.9.bin
@@ -65,11 +65,16 @@ exec "$root/scripts/netns-run" bash -c '
     2> >(tee device.log >&2) &
   device=$!
   trap "kill $device 2>/dev/null; wait $device 2>/dev/null" EXIT
-  # The device answers once it says it listens.
-  for _ in $(seq 100); do
-    [ "$(grep -c "listening" device.log 2>/dev/null)" -ge 2 ] && break  # responder and TFTP server
+  # The device answers once it says it listens (responder and TFTP server). Its log may not
+  # exist yet: no count is none.
+  ready=""
+  for _ in $(seq 300); do
+    listening=$(grep -cs "listening" device.log) || true
+    [ "${listening:-0}" -ge 2 ] && { ready=1; break; }
+    kill -0 $device 2>/dev/null || break
     sleep 0.1
   done
+  [ -n "$ready" ] || { echo "demo: the simulated device did not start (device.log)." >&2; exit 1; }
   export NDXL_BROADCAST=127.255.255.255
   if [ -n "${FTPUPG_DEMO_HEADLESS:-}" ]; then
     # No desktop: a virtual X server, and xdotool plays the operator.

@@ -86,5 +86,10 @@ inline uint16_t ReplyStatus(std::span<const uint8_t> reply)
 {
     return ReplyWord(reply, RepStatus);
 }
+// A discovery answer of either form (17 or 20).
+inline bool IsDiscoveryAnswer(std::span<const uint8_t> reply)
+{
+    return PasswordProtocolFor(ReplyProtocol(reply)) != 0;
+}
 
 } // namespace DeviceFrames

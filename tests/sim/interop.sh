@@ -98,6 +98,11 @@ peers)
     tftp -m binary 127.0.0.2 "$sim_port" -c put $f h$f
     same $f sim/h$f && pass "tftp-hpa $f"
   done
+  for ws in 4 64; do  # atftp's client knows the window too
+    atftp --option "blksize 1468" --option "windowsize $ws" -p -l f1m7 -r w$ws 127.0.0.2 "$sim_port" 2>/dev/null ||
+      fail "atftp window $ws"
+    same f1m7 sim/w$ws && pass "atftp window $ws"
+  done
   atftp -p -l f1500 -r / 127.0.0.2 "$sim_port" 2>/dev/null || fail "atftp to /"
   same f1500 sim/slot.bin && pass "atftp to the firmware slot \"/\""
   if atftp -g -l got -r f0 127.0.0.2 "$sim_port" 2>/dev/null; then fail "read request served"; else pass "read refused"; fi
@@ -108,6 +113,19 @@ peers)
   rport=$(wait_port_file relay.port) || exit 1
   curl -sS --tftp-blksize 1024 -T f1m7 "tftp://127.0.0.1:$rport/lossy" || fail "curl through relay"
   same f1m7 sim/lossy && pass "curl through the lossy relay"
+  atftp --option "windowsize 16" -p -l f1m7 -r lossyw 127.0.0.1 "$rport" 2>/dev/null || fail "atftp window through relay"
+  same f1m7 sim/lossyw && pass "atftp window 16 through the lossy relay"
+  # --latency-us holds every datagram each way: a lock-step upload of 3 blocks and the
+  # request pays at least 4 round trips of 2 x 20 ms.
+  "$relay" -l 127.0.0.1:0 --port-file slow.port -s 127.0.0.2:$sim_port --latency-us 20000 -q 2>>relay.log &
+  pids+=($!)
+  sport=$(wait_port_file slow.port) || exit 1
+  head -c 2100 /dev/urandom >f2100
+  start=$(date +%s%N)
+  curl -sS --tftp-blksize 1024 -T f2100 "tftp://127.0.0.1:$sport/slow" || fail "curl through the slow relay"
+  ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  same f2100 sim/slow && pass "curl through the relay with latency"
+  [ $ms -ge 160 ] && pass "latency held: $ms ms" || fail "4 round trips with 40 ms each took $ms ms"
   ;;
 
 matrix)

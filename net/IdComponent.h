@@ -5,19 +5,17 @@
 #include <cstdint>
 #include <functional>
 
-// The socket layer sits above this one, so the stack is only forward-declared here; the
-// socket layer registers how a stack is made and freed (see RegisterStackFactory).
 class TIdStack;
 
-// The one socket stack; present exactly while at least one TIdComponent is alive (in a
-// process that links the socket layer).
+// The one socket stack; present exactly while at least one TIdComponent is alive.
 extern TIdStack* GlobalStack;
 
 using TIdStackMaker = TIdStack* (*)();
 using TIdStackFreer = void (*)(TIdStack*);
 
-// Installs the functions TIdComponent uses to make and free GlobalStack; returns the
-// previous pair through the optional out-parameters (tests swap in their own stacks).
+// The functions TIdComponent uses to make and free GlobalStack are the real stack's; this
+// seam lets tests swap in their own stacks, returning the previous pair through the
+// optional out-parameters.
 void RegisterStackFactory(TIdStackMaker make, TIdStackFreer free, TIdStackMaker* previousMake = nullptr,
                           TIdStackFreer* previousFree = nullptr);
 

@@ -1,13 +1,20 @@
 #include "IdComponent.h"
 
+#include "IdStack.h"
+
 #include <mutex>
 
 TIdStack* GlobalStack = nullptr;
 
 namespace {
 
-TIdStackMaker g_makeStack = nullptr;
-TIdStackFreer g_freeStack = nullptr;
+void FreeStack(TIdStack* stack)
+{
+    delete stack;
+}
+
+TIdStackMaker g_makeStack = &TIdStack::MakeStack;
+TIdStackFreer g_freeStack = &FreeStack;
 int32_t g_instanceCount = 0;
 // Components may be made and freed on several threads (one upload per thread): the count
 // and the stack's birth and death change together. Using the stack needs no lock, since a

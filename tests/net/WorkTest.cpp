@@ -1,4 +1,4 @@
-// Work events and the stack's life, on the work layer alone (no socket layer linked).
+// Work events and the stack's life, with a stand-in stack.
 #include "IdComponent.h"
 
 #include <gtest/gtest.h>
@@ -125,8 +125,10 @@ TEST(StackLife, FirstComponentMakesTheStackAndTheLastFreesIt)
     }
     EXPECT_EQ(g_freed, 1);
     EXPECT_EQ(GlobalStack, nullptr);
-    TIdComponent again; // a new stack, never a restarted one
-    EXPECT_EQ(g_made, 2);
+    {
+        TIdComponent again; // a new stack, never a restarted one
+        EXPECT_EQ(g_made, 2);
+    }
     RegisterStackFactory(oldMake, oldFree);
 }
 

@@ -33,7 +33,7 @@ TEST(NeighbourTest, TheCommandGetsTheAddressAsOneArgumentAndNothingElseStarts)
         for (const char* text : {"default", "127.9.0.0/24", "", "127.0.0.2 -d 127.0.0.3"})
             ClearNeighbourEntry(text);
         ClearNeighbourEntry("127.0.0.2");
-        // Every run that was ever started has exec'd by now (startDetached returns after it).
+        // Every run that was ever started has exec'd by now (the spawn returns after it).
         recorder.WaitIdle();
         EXPECT_EQ(recorder.Runs(), std::vector<std::string>{"-d|127.0.0.2|"});
     }

@@ -1,0 +1,39 @@
+// Who runs an upgrade, where the rules differ. The window keeps its behaviour exactly; our
+// command-line programs (ftpupg-cli, tftpput) ask more of a device before calling it done.
+#pragma once
+
+#include <cstdint>
+
+namespace upgrade {
+
+enum class Policy {
+    // A password request for every matching discovery answer; every password answer counts;
+    // a transfer the client ended normally is done.
+    Window,
+    // One password request per discovery form; only answers to a request count; a transfer
+    // whose last block was never acknowledged is no success.
+    Tool
+};
+
+// Defaults both front ends start from.
+inline constexpr int32_t TftpPort = 69;
+inline constexpr int32_t ReceiveTimeoutMs = 4000;
+inline constexpr int32_t BlockSize = 1024;
+// The name the device takes its firmware under.
+inline constexpr const char* FirmwareTarget = "/";
+// How long the window lets the answers come in before it looks at them.
+inline constexpr int32_t WindowAnswerWaitMs = 500;
+// The same for the fleet tool, which may ask many devices on a busy network.
+inline constexpr int32_t ToolAnswerWaitMs = 1000;
+
+// What the operator reads.
+namespace text {
+inline constexpr const char* NoDevice = "There is no KR730 connected!";
+inline constexpr const char* InvalidPassword = "Invalid Password !";
+inline constexpr const char* EmptyImage = "Error";
+inline constexpr const char* Finished = "Finished";
+inline constexpr const char* LastBlockUnacknowledged = "Timeout: the device did not acknowledge the last block";
+inline constexpr const char* DryRunAccepted = "Password accepted (dry run: nothing written)";
+} // namespace text
+
+} // namespace upgrade
