@@ -117,7 +117,8 @@ north_devices="ftpupg_devices: [127.0.0.10, 127.0.0.11, 127.0.0.12]"
 if [ -n "$deb" ]; then
   # The package check: the role installs the package, a second play leaves everything as
   # it is, and a site whose devices refuse the password fails naming them.
-  play install -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent": 100}' <<<"$(host north "$north_devices"; host quay "ftpupg_devices: [127.0.0.30, 127.0.0.31]")"
+  # Both site hosts are this machine: one at a time (--forks 1), or their dpkg runs collide.
+  play install --forks 1 -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent": 100}' <<<"$(host north "$north_devices"; host quay "ftpupg_devices: [127.0.0.30, 127.0.0.31]")"
   [ "$rc" = 2 ] || fail "ended with $rc, not 2"
   expect_recap north failed=0
   expect_recap quay changed=0 failed=1
@@ -134,21 +135,24 @@ if [ -n "$deb" ]; then
   exit 0
 fi
 
+# The first three plays are the same but for check mode. harbour lists only one of its
+# devices for now; north waits for its devices to come back.
+sites() { host north "$north_devices" "ftpupg_wait_back: 30"; host harbour "ftpupg_devices: [127.0.0.20]"; }
+
 # 1. Check mode previews: every device would be upgraded, nothing is written, and the
 #    preview's report is kept apart from the real ones.
-play check --check --diff <<<"$(host north "$north_devices"; host harbour "ftpupg_devices: [127.0.0.20, 127.0.0.21]")"
+play check --check --diff <<<"$(sites)"
 [ "$rc" = 0 ] || fail "ended with $rc"
 expect_recap north changed=1 failed=0
 expect_recap harbour changed=1 failed=0
-for ip in 127.0.0.10 127.0.0.11 127.0.0.12 127.0.0.20 127.0.0.21; do shows "\"$ip: would-upgrade\""; done
+for ip in 127.0.0.10 127.0.0.11 127.0.0.12 127.0.0.20; do shows "\"$ip: would-upgrade\""; done
 ! grep -E '"127[.0-9]+: done"' "$work/check.out" >/dev/null || fail "a preview says done"
 [ "$(slots)" = 0 ] || fail "a preview wrote an image"
 [ ! -e "$work/north/state" ] && [ ! -e "$work/harbour/state" ] || fail "a preview wrote a site's last report"
 [ "$(reports north preview)" = 1 ] && [ "$(reports north real)" = 0 ] || fail "the preview's report"
 
-# 2. The first run upgrades every device; the sites' last reports are kept. harbour lists
-#    only one of its devices for now; north waits for its devices to come back.
-play first <<<"$(host north "$north_devices" "ftpupg_wait_back: 30"; host harbour "ftpupg_devices: [127.0.0.20]")"
+# 2. The first run upgrades every device; the sites' last reports are kept.
+play first <<<"$(sites)"
 [ "$rc" = 0 ] || fail "ended with $rc"
 expect_recap north failed=0
 expect_recap harbour failed=0
@@ -165,10 +169,9 @@ assert [(d["ip"], d["result"], d["wait_back"]["came_back"]) for d in r["devices"
 EOF
 [ "$(reports north real)" = 1 ] || fail "the first run's report is not kept on the controller"
 rm -f "$work"/*/slots/*.bin
-cp "$work/first.out" "$work/first-run.out"
 
 # 3. The same play again touches no device.
-play second <<<"$(host north "$north_devices" "ftpupg_wait_back: 30"; host harbour "ftpupg_devices: [127.0.0.20]")"
+play second <<<"$(sites)"
 [ "$rc" = 0 ] || fail "ended with $rc"
 expect_recap north changed=0 failed=0
 expect_recap harbour changed=0 failed=0
