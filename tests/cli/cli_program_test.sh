@@ -177,8 +177,9 @@ EOF
 retry)
   image img.bin 102400
   mkdir "$work/slots"
-  # The first write request goes unanswered: the client times out, the retry succeeds.
-  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 1
+  # The first five write requests go unanswered: the client's five tries time out, the
+  # device-level retry succeeds.
+  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 5
   # Stores the image but never acknowledges the last block.
   sim nofinal --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password pw --tftp-slot-dir "$work/slots" \
     --tftp-no-final-ack
@@ -188,17 +189,27 @@ retry)
   sim gone --bind 127.0.0.13 --mac 00:1b:7a:00:00:13 --password pw --tftp-slot-dir "$work/slots" \
     --restart-ms 600000
   export FTPUPG_PASSWORD=pw
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 1000 --retries 1 --json "$work/r1.json" \
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 200 --retries 1 --json "$work/r1.json" \
     >"$work/r1.out" 2>&1 || fail "retried device: exit $?"
   [ "$(field "$work/r1.json" 127.0.0.10 attempts)" = 2 ] || fail "two attempts expected"
   cmp -s "$work/img.bin" "$work/slots/127.0.0.10.bin" || fail "retried image"
   ok
   # Without --retries the same fault fails the device.
   sim flaky2 --bind 127.0.0.14 --mac 00:1b:7a:00:00:14 --password pw --tftp-slot-dir "$work/slots" \
-    --tftp-ignore-first 1
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 1000 --json "$work/r0.json" >"$work/r0.out" 2>&1
+    --tftp-ignore-first 6
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 200 --json "$work/r0.json" >"$work/r0.out" 2>&1
   [ $? -eq 1 ] || fail "without --retries a time-out fails"
   [ "$(field "$work/r0.json" 127.0.0.14 result)" = timeout ] || fail "timeout result"
+  [ "$(field "$work/r0.json" 127.0.0.14 retransmissions)" = 4 ] || fail "five tries are four retransmissions"
+  ok
+  # One lost write request is the TFTP client's to send again: one attempt, one retransmission,
+  # and the window the device granted.
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 200 --windowsize 4 --json "$work/r2.json" \
+    >"$work/r2.out" 2>&1 || fail "a lost request sent again: exit $?"
+  [ "$(field "$work/r2.json" 127.0.0.14 attempts)" = 1 ] || fail "a lost request sent again: one attempt"
+  [ "$(field "$work/r2.json" 127.0.0.14 retransmissions)" = 1 ] || fail "a lost request sent again: retransmissions"
+  [ "$(field "$work/r2.json" 127.0.0.14 windowsize)" = 4 ] || fail "the granted window"
+  cmp -s "$work/img.bin" "$work/slots/127.0.0.14.bin" || fail "a lost request sent again: image"
   ok
   # A last block never acknowledged is no success, and it is tried again.
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.11 --timeout 1000 --retries 1 --json "$work/nf.json" \
@@ -431,6 +442,15 @@ assert [(d["ip"], d["label"], d["result"]) for d in r["devices"]] == [("127.0.0.
   grep -q "^127.0.0.30  *line-3-press  *done" "$work/site.out" || fail "summary row with its label"
   ! grep -q "Secret" "$work/site.out" "$work/site.json" "$work/site.log" || fail "a password appears in the output"
   cmp -s "$work/next.bin" "$work/slots/127.0.0.31.bin" || fail "127.0.0.31 did not get the image"
+  ok
+  # With --wait-back a canary must also come back: one that stays away stops the rollout.
+  sim away --bind 127.0.0.40 --mac 00:1b:7a:00:04:40 --password pw --tftp-slot-dir "$work/slots" --restart-ms 600000
+  "$cli" upgrade --image "$work/next.bin" --ip 127.0.0.40 --ip 127.0.0.17 --canary 1 --wait-back 2 \
+    --json "$work/away.json" >"$work/away.out" 2>&1
+  code=$?
+  [ $code -eq 4 ] || fail "a canary that did not come back: exit $code, 4 expected"
+  [ "$(field "$work/away.json" 127.0.0.17 message)" = \
+    "Not started: a canary failed (127.0.0.40: done, did not come back)" ] || fail "skipped after a canary stayed away"
   ok
   # --max-failures 2: two devices that never answer stop the run; the rest is skipped.
   printf '127.0.0.50\n127.0.0.51\n127.0.0.52\n127.0.0.10\n127.0.0.11\n' >"$work/mf.txt"
