@@ -338,7 +338,8 @@ int main(int argc, char** argv)
         "Exit status: 0 every device done (discover: a device answered), 1 a device failed or, with\n"
         "--wait-back, did not come back (discover: none answered), 2 usage error, 3 image refused,\n"
         "130 interrupted.\n"
-        "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
+        "NDXL_BROADCAST=ADDRESS sends discovery to one network's broadcast address only;\n"
+        "man ftpupg-cli lists every environment variable.");
 
     int discoverWait = 1000;
     bool discoverJson = false;
