@@ -168,13 +168,21 @@ void ConsoleView::Draw()
 
 std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack)
 {
+    const bool labels =
+        std::any_of(devices.begin(), devices.end(), [](const auto& d) { return !d.label.empty(); });
     std::vector<std::vector<std::string>> rows;
-    rows.push_back({"DEVICE", "RESULT", "ATTEMPTS", "BYTES", "TIME", "RATE"});
+    rows.push_back({"DEVICE"});
+    if (labels) rows.back().push_back("LABEL");
+    for (const char* title : {"RESULT", "ATTEMPTS", "BYTES", "TIME", "RATE"})
+        rows.back().push_back(title);
     if (waitBack) rows.back().push_back("BACK AFTER");
     rows.back().push_back("MESSAGE");
     for (const auto& d : devices) {
-        rows.push_back({d.ip, std::string(fleet::ResultName(d.result)), std::to_string(d.attempts),
-                        std::to_string(d.bytes), fleet::FormatSeconds(d.seconds), Rate(d)});
+        rows.push_back({d.ip});
+        if (labels) rows.back().push_back(d.label.empty() ? "-" : d.label);
+        for (auto cell : {std::string(fleet::ResultName(d.result)), std::to_string(d.attempts),
+                          std::to_string(d.bytes), fleet::FormatSeconds(d.seconds), Rate(d)})
+            rows.back().push_back(std::move(cell));
         if (waitBack)
             rows.back().push_back(!d.waitedBack   ? "-"
                                   : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
@@ -200,7 +208,7 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
 std::string CountLine(const std::vector<DeviceReport>& devices)
 {
     std::string line;
-    for (int r = 0; r <= static_cast<int>(fleet::Result::Interrupted); ++r) {
+    for (int r = 0; r <= static_cast<int>(fleet::LastResult); ++r) {
         const auto result = static_cast<fleet::Result>(r);
         const auto n =
             std::count_if(devices.begin(), devices.end(), [&](const auto& d) { return d.result == result; });

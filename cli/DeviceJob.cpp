@@ -142,7 +142,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         outcome = CheckPassword(plan, link, sink);
         if (outcome.result == Result::Done) {
             if (plan.dryRun) {
-                outcome.message = "Password accepted (dry run: nothing written)";
+                outcome = {Result::WouldUpgrade, "Password accepted (dry run: nothing written)"};
             } else {
                 outcome = Upload(plan, image, sink);
                 if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);

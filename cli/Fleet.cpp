@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -71,23 +72,39 @@ struct Child {
 class Scheduler {
 public:
     Scheduler(const FleetOptions& opts, const FirmwareImage& image, FleetView& view)
-        : opts_(opts), image_(image), view_(view)
+        : opts_(opts), image_(image), view_(view), gate_(opts.canary, opts.maxFailures)
     {
         reports_.resize(opts.targets.size());
         firstStart_.resize(opts.targets.size());
+        position_.resize(opts.targets.size());
+        size_t startable = 0;
         for (size_t i = 0; i < opts.targets.size(); ++i) {
-            reports_[i].ip = opts.targets[i];
+            reports_[i].ip = opts.targets[i].ip;
+            reports_[i].label = opts.targets[i].label;
+            if (!opts.targets[i].alreadyDone.empty()) {
+                reports_[i].result = Result::AlreadyDone;
+                reports_[i].message = opts.targets[i].alreadyDone;
+                continue;
+            }
+            position_[i] = startable++;
             queue_.push_back(i);
         }
     }
 
     bool Run(int stopFd)
     {
+        for (const auto& report : reports_)
+            if (report.result == Result::AlreadyDone) view_.Finished(report);
         auto lastTick = Clock::now();
         while (!queue_.empty() || !children_.empty()) {
-            while (!queue_.empty() && children_.size() < static_cast<size_t>(opts_.jobs)) {
-                const size_t index = queue_.front();
-                queue_.pop_front();
+            while (children_.size() < static_cast<size_t>(opts_.jobs)) {
+                // A retry always may go on; a device not yet started waits for the gate.
+                const auto next = std::find_if(queue_.begin(), queue_.end(), [this](size_t index) {
+                    return reports_[index].attempts > 0 || gate_.MayStart(position_[index]);
+                });
+                if (next == queue_.end()) break;
+                const size_t index = *next;
+                queue_.erase(next);
                 Spawn(index);
             }
             std::vector<pollfd> fds;
@@ -132,6 +149,7 @@ private:
         posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
         JobPlan plan = opts_.job;
         plan.ip = report.ip;
+        if (opts_.targets[index].password) plan.password = *opts_.targets[index].password;
         std::fflush(nullptr);
         const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
@@ -240,6 +258,29 @@ private:
         report.message = message;
         report.seconds = Since(firstStart_[index]);
         view_.Finished(report);
+        const bool wasStopped = gate_.Stopped();
+        gate_.Settled(position_[index],
+                      fleet::Succeeded(result, report.waitedBack, report.backSeconds.has_value()),
+                      report.ip + ": " + std::string(fleet::ResultName(result)) +
+                          (result == Result::Done ? ", did not come back" : ""));
+        if (!wasStopped && gate_.Stopped()) SkipRest();
+    }
+
+    // Devices never started are skipped; those already started (a retry waiting) go on.
+    void SkipRest()
+    {
+        std::deque<size_t> started;
+        for (const size_t index : queue_) {
+            DeviceReport& report = reports_[index];
+            if (report.attempts > 0) {
+                started.push_back(index);
+                continue;
+            }
+            report.result = Result::Skipped;
+            report.message = "Not started: " + gate_.Reason();
+            view_.Finished(report);
+        }
+        queue_ = std::move(started);
     }
 
     // Ends every running attempt at once. Outcomes already written stand; the rest stay
@@ -280,6 +321,8 @@ private:
     FleetView& view_;
     std::vector<DeviceReport> reports_;
     std::vector<Clock::time_point> firstStart_;
+    std::vector<size_t> position_; // among the devices to be started, for the gate
+    fleet::RolloutGate gate_;
     std::deque<size_t> queue_;
     std::map<pid_t, Child> children_;
 };

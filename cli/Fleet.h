@@ -15,15 +15,26 @@
 
 class FirmwareImage;
 
+struct FleetTarget {
+    std::string ip;
+    std::string label;
+    std::optional<std::string> password; // this device's own; else the fleet's
+    std::string alreadyDone;             // not empty: done earlier with this image, and why we know
+};
+
 struct FleetOptions {
-    JobPlan job; // everything but the address
-    std::vector<std::string> targets;
+    JobPlan job; // everything but the address (and a device's own password)
+    std::vector<FleetTarget> targets;
     int jobs = 8;
     int retries = 0;
+    size_t canary = 0;      // devices upgraded first; the rest only if all of them succeed
+    size_t maxFailures = 0; // no device starts once this many failed; 0: no limit
+    std::string skipDone;   // the earlier report that said which devices are done (for the report)
 };
 
 struct DeviceReport {
     std::string ip;
+    std::string label;
     fleet::Result result = fleet::Result::Interrupted;
     std::string message = "Interrupted before it finished";
     int attempts = 0;
@@ -48,6 +59,8 @@ public:
 
 // Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
 // readable; then every running attempt is ended at once and the devices without an outcome
-// are reported interrupted. Returns the devices in the order of opts.targets.
+// are reported interrupted. Devices done earlier are reported already-done and never started;
+// when the rollout stops (opts.canary, opts.maxFailures), running devices finish and the
+// devices never started are reported skipped. Returns the devices in the order of opts.targets.
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
                                    int stopFd, bool& interrupted);

@@ -44,6 +44,51 @@ uint32_t AddressValue(std::string_view text)
            static_cast<uint32_t>((*parts)[2]) << 8 | static_cast<uint32_t>((*parts)[3]);
 }
 
+namespace {
+
+// One line's fields, or the reason it is bad. Extra fields are never quoted back: a password
+// written into the list by mistake must not reach the output.
+std::string ParseTarget(std::string_view line, Target& target)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    std::vector<std::string_view> fields;
+    while (true) {
+        while (!line.empty() && blank(line.front()))
+            line.remove_prefix(1);
+        if (line.empty() || line.front() == '#') break;
+        size_t end = 0;
+        while (end < line.size() && !blank(line[end]))
+            ++end;
+        fields.push_back(line.substr(0, end));
+        line.remove_prefix(end);
+    }
+    if (!IsDeviceAddress(fields[0])) return "not an IPv4 address: '" + std::string(fields[0]) + "'";
+    target.ip = fields[0];
+    for (size_t i = 1; i < fields.size(); ++i) {
+        const std::string_view field = fields[i];
+        if (field.front() == '@') {
+            if (!target.passwordFile.empty()) return "more than one password file";
+            if (field.size() == 1) return "'@' without a password file after it";
+            if (field == "@-") return "a password file cannot be standard input";
+            target.passwordFile = field.substr(1);
+            continue;
+        }
+        if (!target.label.empty())
+            return "a third field that is neither a label nor '@' and a password file (a label has no blanks)";
+        if (field.size() > MaxLabelSize)
+            return "the label is longer than " + std::to_string(MaxLabelSize) + " bytes";
+        if (std::any_of(field.begin(), field.end(), [](char c) {
+                const auto byte = static_cast<unsigned char>(c);
+                return byte < 0x20 || byte == 0x7f;
+            }))
+            return "the label holds a control character";
+        target.label = field;
+    }
+    return {};
+}
+
+} // namespace
+
 AddressList ParseAddressList(std::string_view text, std::string_view sourceName)
 {
     AddressList list;
@@ -55,16 +100,24 @@ AddressList ParseAddressList(std::string_view text, std::string_view sourceName)
         ++lineNumber;
         line = Trim(line);
         if (line.empty() || line.front() == '#') continue;
-        if (!IsDeviceAddress(line)) {
-            list.error = std::string(sourceName) + ":" + std::to_string(lineNumber) + ": not an IPv4 address: '" +
-                         std::string(line) + "'";
-            return list;
+        const std::string where = std::string(sourceName) + ":" + std::to_string(lineNumber) + ": ";
+        Target target;
+        target.line = lineNumber;
+        if (const auto error = ParseTarget(line, target); !error.empty()) {
+            list.errors.push_back({lineNumber, where + error});
+            continue;
         }
-        std::string address(line);
-        if (std::find(list.addresses.begin(), list.addresses.end(), address) != list.addresses.end())
-            list.duplicates.push_back(address);
-        else
-            list.addresses.push_back(std::move(address));
+        const auto same = std::find_if(list.targets.begin(), list.targets.end(),
+                                       [&](const Target& t) { return t.ip == target.ip; });
+        if (same == list.targets.end()) {
+            list.targets.push_back(std::move(target));
+        } else if (same->label == target.label && same->passwordFile == target.passwordFile) {
+            list.duplicates.push_back(target.ip);
+        } else {
+            list.errors.push_back({lineNumber, where + target.ip + " is listed on line " +
+                                                   std::to_string(same->line) +
+                                                   " too, with another label or password file"});
+        }
     }
     return list;
 }
@@ -160,9 +213,9 @@ bool PasswordCheck::Settled() const
 
 namespace {
 
-constexpr std::array<std::string_view, 8> ResultNames = {
-    "done",       "no-device", "password-refused", "password-timeout",
-    "tftp-error", "timeout",   "local-error",      "interrupted"};
+constexpr std::array<std::string_view, static_cast<size_t>(LastResult) + 1> ResultNames = {
+    "done",       "already-done", "would-upgrade", "no-device",   "password-refused", "password-timeout",
+    "tftp-error", "timeout",      "local-error",   "interrupted", "skipped"};
 
 } // namespace
 
@@ -181,6 +234,32 @@ std::optional<Result> ResultFromName(std::string_view name)
 bool IsRetryable(Result result)
 {
     return result == Result::Timeout || result == Result::TftpError || result == Result::PasswordTimeout;
+}
+
+bool Succeeded(Result result, bool waitedBack, bool cameBack)
+{
+    if (result == Result::AlreadyDone || result == Result::WouldUpgrade) return true;
+    return result == Result::Done && (!waitedBack || cameBack);
+}
+
+bool RolloutGate::MayStart(size_t position) const
+{
+    if (Stopped()) return false;
+    return position < canaries_ || canariesSettled_ >= canaries_;
+}
+
+void RolloutGate::Settled(size_t position, bool success, std::string_view what)
+{
+    if (position < canaries_) ++canariesSettled_;
+    if (success) return;
+    ++failures_;
+    if (Stopped()) return;
+    // A failed canary stops even the canaries not yet started: the image is suspect.
+    if (position < canaries_)
+        reason_ = "a canary failed (" + std::string(what) + ")";
+    else if (maxFailures_ > 0 && failures_ >= maxFailures_)
+        reason_ = std::to_string(failures_) + (failures_ == 1 ? " device" : " devices") +
+                  " failed (--max-failures " + std::to_string(maxFailures_) + ")";
 }
 
 std::string FormatBytes(uint64_t bytes)

@@ -21,14 +21,35 @@ bool IsDeviceAddress(std::string_view text);
 // Host-order value of a valid address, for sorting.
 uint32_t AddressValue(std::string_view text);
 
-struct AddressList {
-    std::vector<std::string> addresses; // in the order given, each once
-    std::vector<std::string> duplicates;
-    std::string error; // empty when every line was good
+// One line of an address list: the address, optionally a label the operator knows the
+// device by, and optionally a file holding this device's own password.
+struct Target {
+    std::string ip;
+    std::string label;        // empty: none
+    std::string passwordFile; // empty: the fleet's password; relative to the list's folder
+    size_t line = 0;          // in the list, for messages
 };
 
-// One address per line; blank lines and lines starting with '#' are skipped, blanks around
-// an address are ignored. The first bad line stops the parse with an error naming it.
+struct LineError {
+    size_t line = 0;
+    std::string text; // "SOURCE:LINE: what is wrong"
+};
+
+struct AddressList {
+    std::vector<Target> targets; // in the order given, each address once
+    std::vector<std::string> duplicates;
+    std::vector<LineError> errors; // one per bad line, in line order
+};
+
+// Labels are what an operator reads in tables and logs: printable, no blanks, not starting
+// with '@' or '#', at most this many bytes.
+constexpr size_t MaxLabelSize = 64;
+
+// One device per line: "ADDRESS [LABEL] [@PASSWORD-FILE]", fields separated by blanks or
+// tabs. Blank lines and lines starting with '#' are skipped, and so is the rest of a line
+// from a field starting with '#'. Every bad line is named, not only the first. An address
+// listed again with the same label and password file is a duplicate (taken once); with
+// others it is an error, since it is unclear which holds.
 AddressList ParseAddressList(std::string_view text, std::string_view sourceName);
 
 // ---- Discovery answers --------------------------------------------------------------------
@@ -94,19 +115,50 @@ private:
 
 enum class Result {
     Done,
+    AlreadyDone,  // done in an earlier run with the same image (--skip-done); not started
+    WouldUpgrade, // dry run: found and took the password; nothing was written
     NoDevice,
     PasswordRefused,
     PasswordTimeout,
     TftpError,
     Timeout,
     LocalError,
-    Interrupted
+    Interrupted,
+    Skipped // never started: the canary failed or too many devices failed
 };
+constexpr Result LastResult = Result::Skipped;
 
 std::string_view ResultName(Result result);
 std::optional<Result> ResultFromName(std::string_view name);
 // Time-outs and TFTP errors are tried again from discovery; a refused password never is.
 bool IsRetryable(Result result);
+// The device runs (or, in a dry run, could be given) the image. With a wait for the
+// restart, it must also have come back.
+bool Succeeded(Result result, bool waitedBack, bool cameBack);
+
+// ---- Staged rollouts -----------------------------------------------------------------------
+
+// Which devices may start. The first `canaries` devices (in list order) go first; the rest
+// start only once every canary succeeded. Once a canary failed, or `maxFailures` devices
+// failed (0: no limit), no further device starts. Positions count the devices to be started.
+class RolloutGate {
+public:
+    RolloutGate(size_t canaries, size_t maxFailures) : canaries_(canaries), maxFailures_(maxFailures) {}
+
+    bool MayStart(size_t position) const;
+    // A device's final outcome; what names it for the reason ("127.0.0.10: tftp-error").
+    void Settled(size_t position, bool success, std::string_view what);
+    bool Stopped() const { return !reason_.empty(); }
+    // Why devices were not started, for their report ("a canary failed (...)").
+    const std::string& Reason() const { return reason_; }
+
+private:
+    size_t canaries_;
+    size_t maxFailures_;
+    size_t canariesSettled_ = 0;
+    size_t failures_ = 0;
+    std::string reason_;
+};
 
 // ---- Text ------------------------------------------------------------------------------------
 

@@ -6,7 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ReportImage {
@@ -27,6 +29,17 @@ struct ReportRun {
 
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
                            const std::vector<DeviceReport>& devices);
+
+// What an earlier report says was done with this image (--skip-done).
+struct DoneEarlier {
+    std::map<std::string, std::string> devices; // address -> the message of its already-done entry
+    std::string note;                           // why nothing could be taken from it (another image), else empty
+};
+
+// Devices done with the image of this hash: "done" in a run that wrote images, or
+// "already-done" (done in a run before that). Throws std::runtime_error naming what is
+// wrong when the text is no report of this tool.
+DoneEarlier ReadDoneEarlier(std::string_view text, std::string_view sha256, const std::string& source);
 
 // UTC time as "2026-12-07T23:10:04Z".
 std::string UtcNow();

@@ -32,6 +32,7 @@ constexpr int ExitDone = 0;
 constexpr int ExitFailed = 1;
 constexpr int ExitUsage = 2;
 constexpr int ExitImage = 3;
+constexpr int ExitStopped = 4;
 constexpr int ExitInterrupted = 130;
 
 const char* const Version = "ftpupg-cli " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY;
@@ -145,28 +146,62 @@ struct UpgradeArgs {
     bool dryRun = false;
     std::string json;
     std::string log;
+    int canary = 0;
+    int maxFailures = 0;
+    std::string skipDone;
 };
+
+// The first line of a password file, without its line end.
+std::string ReadPasswordFile(const std::string& path)
+{
+    std::string text = ReadWhole(path);
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    return text;
+}
 
 // The password from the first of --password, --password-file, FTPUPG_PASSWORD.
 std::optional<std::string> FindPassword(const UpgradeArgs& args, bool passwordGiven, std::string& error)
 {
     if (passwordGiven) return args.password;
     if (!args.passwordFile.empty()) {
-        std::string text;
         try {
-            text = ReadWhole(args.passwordFile);
+            return ReadPasswordFile(args.passwordFile);
         } catch (const std::exception& e) {
             error = std::string("--password-file: ") + e.what();
             return std::nullopt;
         }
-        // The first line, without its line end.
-        text = text.substr(0, text.find('\n'));
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        return text;
     }
     if (const char* env = std::getenv("FTPUPG_PASSWORD")) return std::string(env);
     error = "no password: give --password, --password-file or FTPUPG_PASSWORD";
     return std::nullopt;
+}
+
+// A list's password file path: relative paths are taken from the list's folder, so a list
+// and its password files can move together.
+std::string BesideList(const std::string& listPath, const std::string& path)
+{
+    if (path.front() == '/' || listPath == "-") return path;
+    const size_t slash = listPath.rfind('/');
+    return slash == std::string::npos ? path : listPath.substr(0, slash + 1) + path;
+}
+
+// Keeps an existing report: FILE becomes FILE.1, FILE.1 becomes FILE.2, and so on up to
+// FILE.9 (the oldest is dropped). Only regular files move; a pipe or device is written as it is.
+void KeepEarlierReports(const std::string& path, std::vector<std::string>& notes)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    constexpr int Kept = 9;
+    for (int i = Kept - 1; i >= 1; --i) {
+        const std::string from = path + "." + std::to_string(i);
+        if (::access(from.c_str(), F_OK) == 0 &&
+            ::rename(from.c_str(), (path + "." + std::to_string(i + 1)).c_str()) != 0)
+            throw std::runtime_error("cannot keep " + from + ": " + std::strerror(errno));
+    }
+    if (::rename(path.c_str(), (path + ".1").c_str()) != 0)
+        throw std::runtime_error("cannot keep the earlier report as " + path + ".1: " + std::strerror(errno));
+    notes.push_back("the earlier report " + path + " is kept as " + path + ".1");
 }
 
 std::pair<size_t, size_t> TerminalSize(int fd)
@@ -181,11 +216,8 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 {
     const int selections = (!args.ips.empty() ? 1 : 0) + (!args.ipsFile.empty() ? 1 : 0) + (args.all ? 1 : 0);
     if (selections != 1) return UsageError("give exactly one of --ip, --ips or --all");
-    std::string error;
-    const auto password = FindPassword(args, passwordGiven, error);
-    if (!password) return UsageError(error);
 
-    std::vector<std::string> targets;
+    std::vector<FleetTarget> targets;
     std::vector<std::string> warnings;
     if (!args.ips.empty() || !args.ipsFile.empty()) {
         std::string text;
@@ -204,14 +236,48 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             }
         }
         auto list = fleet::ParseAddressList(text, source);
-        if (!list.error.empty()) return UsageError(list.error);
-        if (list.addresses.empty()) return UsageError(source + ": no device address in it");
+        // Every bad line at once, password files that cannot be read among them.
+        for (const auto& t : list.targets) {
+            FleetTarget target{t.ip, t.label, std::nullopt, {}};
+            if (!t.passwordFile.empty()) {
+                const std::string path = BesideList(args.ipsFile, t.passwordFile);
+                const std::string where = source + ":" + std::to_string(t.line) + ": password file ";
+                try {
+                    target.password = ReadPasswordFile(path);
+                    if (target.password->empty()) list.errors.push_back({t.line, where + path + " is empty"});
+                } catch (const std::exception& e) {
+                    list.errors.push_back({t.line, where + e.what()});
+                }
+            }
+            targets.push_back(std::move(target));
+        }
+        if (!list.errors.empty()) {
+            std::stable_sort(list.errors.begin(), list.errors.end(),
+                             [](const auto& a, const auto& b) { return a.line < b.line; });
+            std::string all;
+            for (const auto& e : list.errors)
+                all += (all.empty() ? "" : "\n") + e.text;
+            return UsageError(all + "\n" + std::to_string(list.errors.size()) + " bad line(s); nothing was sent");
+        }
+        if (list.targets.empty()) return UsageError(source + ": no device address in it");
         for (const auto& d : list.duplicates)
             warnings.push_back("warning: " + d + " is listed more than once; it is upgraded once");
-        targets = std::move(list.addresses);
     }
-    if (password->size() > DeviceFrames::PasswordSize)
+    // The fleet's password is needed unless every listed device has its own.
+    std::string fleetPassword;
+    if (args.all || passwordGiven || !args.passwordFile.empty() ||
+        std::any_of(targets.begin(), targets.end(), [](const auto& t) { return !t.password; })) {
+        std::string error;
+        const auto password = FindPassword(args, passwordGiven, error);
+        if (!password) return UsageError(error);
+        fleetPassword = *password;
+    }
+    if (fleetPassword.size() > DeviceFrames::PasswordSize)
         warnings.push_back("warning: the password is longer than 12 bytes; devices compare the first 12");
+    for (const auto& t : targets)
+        if (t.password && t.password->size() > DeviceFrames::PasswordSize)
+            warnings.push_back("warning: the password of " + t.ip +
+                               " is longer than 12 bytes; devices compare the first 12");
 
     std::optional<LogFile> log;
     try {
@@ -241,6 +307,16 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         return ExitImage;
     }
     reportImage.blockNumbersWrap = reportImage.blocks > 65535;
+
+    std::optional<DoneEarlier> doneEarlier;
+    if (!args.skipDone.empty()) {
+        try {
+            doneEarlier = ReadDoneEarlier(ReadWhole(args.skipDone), reportImage.sha256, args.skipDone);
+        } catch (const std::exception& e) {
+            return UsageError(std::string("--skip-done: ") + e.what());
+        }
+        if (!doneEarlier->note.empty()) warnings.push_back("warning: --skip-done: " + doneEarlier->note);
+    }
 
     const auto [width, height] = TerminalSize(outFd);
     ConsoleView view(out, live, width, height, image->Size(), *log);
@@ -272,7 +348,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     if (args.all) {
         try {
             for (const auto& d : Discover(args.waitMs))
-                targets.push_back(d.ip);
+                targets.push_back({d.ip, {}, std::nullopt, {}});
         } catch (const std::exception& e) {
             std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
             return ExitFailed;
@@ -280,11 +356,19 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         view.Say("discovery: " + std::to_string(targets.size()) + " device(s) answered");
     }
 
+    if (doneEarlier)
+        for (auto& t : targets)
+            if (const auto it = doneEarlier->devices.find(t.ip); it != doneEarlier->devices.end())
+                t.alreadyDone = it->second;
+
     FleetOptions opts;
-    opts.job = {"", *password, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
+    opts.job = {"", fleetPassword, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.retries = args.retries;
+    opts.canary = static_cast<size_t>(args.canary);
+    opts.maxFailures = static_cast<size_t>(args.maxFailures);
+    opts.skipDone = args.skipDone;
     log->Line("upgrade of " + std::to_string(targets.size()) + " device(s) with " + args.image +
               (args.dryRun ? " (dry run)" : ""));
 
@@ -302,9 +386,12 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     int code = ExitDone;
     if (interrupted)
         code = ExitInterrupted;
+    else if (std::any_of(devices.begin(), devices.end(),
+                         [](const auto& d) { return d.result == fleet::Result::Skipped; }))
+        code = ExitStopped;
     else if (devices.empty() || std::any_of(devices.begin(), devices.end(), [](const auto& d) {
                  // The image went in, but a device that never answers again needs someone.
-                 return d.result != fleet::Result::Done || (d.waitedBack && !d.backSeconds);
+                 return !fleet::Succeeded(d.result, d.waitedBack, d.backSeconds.has_value());
              }))
         code = ExitFailed;
 
@@ -316,6 +403,17 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             std::fwrite(text.data(), 1, text.size(), stdout);
             std::fflush(stdout);
         } else {
+            std::vector<std::string> notes;
+            try {
+                KeepEarlierReports(args.json, notes);
+            } catch (const std::exception& e) {
+                // Better no new report than an earlier one lost.
+                std::fprintf(stderr, "ftpupg-cli: --json %s: %s; the new report is not written\n",
+                             args.json.c_str(), e.what());
+                return code == ExitDone ? ExitFailed : code;
+            }
+            for (const auto& n : notes)
+                std::fprintf(out, "%s\n", n.c_str());
             std::ofstream file(args.json, std::ios::binary | std::ios::trunc);
             file << text;
             if (!file.flush()) {
@@ -335,9 +433,14 @@ int main(int argc, char** argv)
     app.set_version_flag("--version", Version);
     app.require_subcommand(1);
     app.footer(
-        "Exit status: 0 every device done (discover: a device answered), 1 a device failed or, with\n"
-        "--wait-back, did not come back (discover: none answered), 2 usage error, 3 image refused,\n"
-        "130 interrupted.\n"
+        "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
+        "answered), 1 a device failed or, with --wait-back, did not come back (discover: none answered),\n"
+        "2 usage error, 3 image refused, 4 the rollout stopped (a canary failed or --max-failures was\n"
+        "reached) and devices were skipped, 130 interrupted.\n"
+        "Address list (--ips): one device per line, 'ADDRESS [LABEL] [@PASSWORD-FILE]', e.g.\n"
+        "  10.20.0.15  line-3-press  @line3.pw\n"
+        "The label (no blanks) names the device in tables and reports; the device's password is the\n"
+        "first line of PASSWORD-FILE (relative to the list's folder). '#' starts a comment.\n"
         "NDXL_BROADCAST=ADDRESS sends discovery to one network's broadcast address only;\n"
         "man ftpupg-cli lists every environment variable.");
 
@@ -360,7 +463,10 @@ int main(int argc, char** argv)
     upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE")
         ->type_name("FILE");
     upgrade->add_option("--ip", a.ips, "A device's IPv4 address; repeat for more devices")->type_name("IP");
-    upgrade->add_option("--ips", a.ipsFile, "File with one IPv4 address per line ('#' comments; - for stdin)")
+    upgrade
+        ->add_option("--ips", a.ipsFile,
+                     "Address list: one device per line, ADDRESS [LABEL] [@PASSWORD-FILE] (- for stdin; "
+                     "see below)")
         ->type_name("FILE");
     upgrade->add_flag("--all", a.all, "Every device that answers discovery");
     upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")
@@ -386,8 +492,25 @@ int main(int argc, char** argv)
                      "After the write, rediscover the device until it answers again, up to SECONDS")
         ->check(CLI::Range(0, 3600))
         ->type_name("SECONDS");
-    upgrade->add_flag("--dry-run", a.dryRun, "Discovery and password check only; nothing is written");
-    upgrade->add_option("--json", a.json, "Write the JSON report to FILE (- for standard output)")
+    upgrade
+        ->add_option("--canary", a.canary,
+                     "Upgrade the first N devices first; go on only if all of them are done (and came back)")
+        ->check(CLI::Range(0, 100000))
+        ->type_name("N");
+    upgrade
+        ->add_option("--max-failures", a.maxFailures,
+                     "Start no further device once K devices failed; running ones finish (default 0: no limit)")
+        ->check(CLI::Range(0, 100000))
+        ->type_name("K");
+    upgrade
+        ->add_option("--skip-done", a.skipDone,
+                     "Skip every device an earlier JSON report gives as done with this image (already-done)")
+        ->type_name("REPORT");
+    upgrade->add_flag("--dry-run", a.dryRun,
+                      "Discovery and password check only; nothing is written (result would-upgrade)");
+    upgrade
+        ->add_option("--json", a.json,
+                     "Write the JSON report to FILE (- for standard output); an earlier FILE is kept as FILE.1")
         ->type_name("FILE|-");
     upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE")->type_name("FILE");
 

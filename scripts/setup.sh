@@ -11,7 +11,7 @@ packages=(
   xvfb xauth x11-apps x11-utils xdotool imagemagick
   fonts-liberation fonts-dejavu-core fonts-dejavu-extra
   iproute2 util-linux time procps
-  tftpd-hpa tftp-hpa atftp curl
+  tftpd-hpa tftp-hpa atftp curl libwrap0 libpcre2-8-0
   libcli11-dev nlohmann-json3-dev python3-jsonschema
   clang libclang-rt-14-dev clang-format
   nodejs npm
@@ -57,4 +57,19 @@ if [ ! -f "$npm_dir/node_modules/tftp/package.json" ]; then
   mkdir -p "$npm_dir"
   echo "setup: installing the npm tftp package into .deps/npm" >&2
   (cd "$npm_dir" && npm install --silent --no-audit --no-fund tftp@0.1.2 >/dev/null)
+fi
+
+# atftpd, the TFTP server that knows the RFC 7440 window, conflicts with tftpd-hpa as a
+# package: its files are unpacked under .deps/atftpd instead of installed.
+atftpd_dir="$root/.deps/atftpd"
+if [ ! -x "$atftpd_dir/usr/sbin/atftpd" ]; then
+  echo "setup: unpacking atftpd into .deps/atftpd" >&2
+  tmp=$(mktemp -d)
+  if ! (cd "$tmp" && apt-get download -qq atftpd >/dev/null 2>&1); then
+    $sudo apt-get update -qq
+    (cd "$tmp" && apt-get download -qq atftpd >/dev/null)
+  fi
+  mkdir -p "$atftpd_dir"
+  dpkg-deb -x "$tmp"/atftpd_*.deb "$atftpd_dir"
+  rm -rf "$tmp"
 fi

@@ -146,25 +146,43 @@ Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload)
     return b;
 }
 
-Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answerBlksize)
+namespace {
+
+// A decimal option value of at most nine digits; nullopt for anything else.
+std::optional<unsigned long> OptionNumber(const std::string& value)
+{
+    if (value.empty() || value.size() > 9 ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return std::stoul(value);
+}
+
+} // namespace
+
+Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answerBlksize, std::uint16_t windowLimit)
 {
     Negotiation n;
+    bool blksizeSeen = false, windowSeen = false;
     for (const auto& [key, value] : req.options) {
-        if (!EqualNoCase(key, "blksize")) continue;
-        if (mode == BlksizeMode::Ignore) break;
-        if (mode == BlksizeMode::Answer) {
-            n.blksize = answerBlksize;
-        } else {
-            // Digits only: a value we cannot read is left unanswered, so 512-byte blocks apply.
-            if (value.empty() || value.size() > 9 ||
-                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                break;
-            unsigned long asked = std::stoul(value);
-            if (asked < MinBlksize) break;
-            n.blksize = static_cast<std::uint32_t>(std::min<unsigned long>(asked, MaxBlksize));
+        if (EqualNoCase(key, "blksize") && !blksizeSeen) {
+            blksizeSeen = true;
+            if (mode == BlksizeMode::Ignore) continue;
+            if (mode == BlksizeMode::Answer) {
+                n.blksize = answerBlksize;
+            } else {
+                // A value we cannot read is left unanswered, so 512-byte blocks apply.
+                auto asked = OptionNumber(value);
+                if (!asked || *asked < MinBlksize) continue;
+                n.blksize = static_cast<std::uint32_t>(std::min<unsigned long>(*asked, MaxBlksize));
+            }
+            n.oack.emplace_back(key, std::to_string(n.blksize));
+        } else if (EqualNoCase(key, "windowsize") && !windowSeen) {
+            windowSeen = true;
+            auto asked = OptionNumber(value);
+            if (windowLimit == 0 || !asked || *asked < 1 || *asked > 65535) continue;
+            n.windowsize = static_cast<std::uint16_t>(std::min<unsigned long>(*asked, windowLimit));
+            n.oack.emplace_back(key, std::to_string(n.windowsize));
         }
-        n.oack.emplace_back(key, std::to_string(n.blksize));
-        break;
     }
     return n;
 }
@@ -189,24 +207,45 @@ Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt)
         return in;
     }
     in.payload = pkt.subspan(4);
+    const auto ahead = static_cast<std::uint16_t>(in.block - st.expected);
     if (in.block == st.expected && !st.complete) {
         in.verdict = in.payload.size() > st.blksize ? Verdict::Oversize : Verdict::Next;
     } else if (in.block == static_cast<std::uint16_t>(st.expected - 1)) {
         in.verdict = Verdict::Duplicate;
+    } else if (!st.complete && ahead < st.windowsize) {
+        in.verdict = Verdict::Gap;
     } else {
         in.verdict = Verdict::Stray;
     }
     return in;
 }
 
-std::uint16_t Accept(WriteState& st, std::size_t payloadLen)
+std::optional<std::uint16_t> Accept(WriteState& st, std::size_t payloadLen)
 {
-    const std::uint16_t acked = st.expected;
+    const std::uint16_t taken = st.expected;
     st.bytes += payloadLen;
     st.blocks += 1;
     st.expected = static_cast<std::uint16_t>(st.expected + 1);
     st.complete = payloadLen < st.blksize;
-    return acked;
+    st.gapNear = 0;
+    if (!st.complete && ++st.unacked < st.windowsize) return std::nullopt;
+    st.unacked = 0;
+    return taken;
+}
+
+std::optional<std::uint16_t> TellGap(WriteState& st, std::uint16_t block)
+{
+    const auto ahead = static_cast<std::uint16_t>(block - st.expected);
+    const bool newPass = st.gapNear == 0 || ahead < st.gapNear;
+    st.gapNear = ahead;
+    if (!newPass) return std::nullopt;
+    st.unacked = 0;
+    return static_cast<std::uint16_t>(st.expected - 1);
+}
+
+void Resynchronised(WriteState& st)
+{
+    st.unacked = 0;
 }
 
 // ---- Admission and faults -----------------------------------------------------------------
@@ -241,8 +280,9 @@ Bytes TransferFaults::Opening(const Request& req, WriteState& st) const
         st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
         return BuildAck(static_cast<std::uint16_t>(opts_.firstAck));
     }
-    Negotiation n = Negotiate(req, opts_.blksizeMode, opts_.answerBlksize);
+    Negotiation n = Negotiate(req, opts_.blksizeMode, opts_.answerBlksize, opts_.windowLimit);
     st.blksize = n.blksize;
+    st.windowsize = n.windowsize;
     return n.oack.empty() ? BuildAck(0) : BuildOack(n.oack);
 }
 
@@ -369,25 +409,55 @@ void SimTftpServer::Listen()
             continue;
         }
         Reap(false);
+        if (AnswerRepeat(peer)) continue;
         auto done = std::make_shared<std::atomic<bool>>(false);
+        auto session = std::make_shared<Session>();
+        session->peer = peer;
         std::lock_guard lock(mu_);
-        transfers_.push_back(Worker{std::thread([this, r = std::move(*req), peer, done]() mutable {
+        transfers_.push_back(Worker{std::thread([this, r = std::move(*req), session, done]() mutable {
                                         try {
-                                            RunTransfer(std::move(r), peer);
+                                            RunTransfer(std::move(r), session);
                                         } catch (const std::exception& e) {
                                             Log(std::string("transfer failed: ") + e.what());
                                         }
                                         done->store(true);
                                     }),
-                                    done});
+                                    done, session});
     }
+}
+
+// A client that heard nothing sends its request again, and the network may deliver one
+// twice: while a transfer with that client's address and port runs, the request is the
+// same transfer's, answered again until its data flows. A second transfer would answer
+// the client from a second port and race the first to the same file.
+bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer)
+{
+    std::shared_ptr<posix::Fd> sock;
+    Bytes opening;
+    {
+        std::lock_guard lock(mu_);
+        auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer](const Worker& w) {
+            return !w.done->load() && SamePeer(w.session->peer, peer);
+        });
+        if (it == transfers_.end()) return false;
+        sock = it->session->sock;
+        opening = it->session->opening;
+    }
+    ++repeats_;
+    if (!sock || opening.empty()) {
+        Log("repeated request from " + AddrText(peer) + ": its transfer is under way");
+        return true;
+    }
+    Log("repeated request from " + AddrText(peer) + ": answered again");
+    Send(sock->Get(), opening, peer, opts_.duplicateAcks);
+    return true;
 }
 
 // One write in progress: its own socket (the transfer ID), the client, the partial file and
 // the answer that goes out again after a time-out.
 struct SimTftpServer::Transfer {
     Transfer(Request r, const sockaddr_in& p, Fd s, const SimTftpOptions& opts)
-        : req(std::move(r)), peer(p), sock(std::move(s)), faults(opts)
+        : req(std::move(r)), peer(p), sock(std::make_shared<Fd>(std::move(s))), faults(opts)
     {}
     ~Transfer()
     {
@@ -397,7 +467,8 @@ struct SimTftpServer::Transfer {
 
     Request req;
     sockaddr_in peer;
-    Fd sock;
+    std::shared_ptr<Fd> sock; // shared with the listener, which may answer a repeated request
+    std::shared_ptr<Session> session;
     TransferFaults faults;
     std::string path;
     std::string part; // written here, renamed to path once complete
@@ -411,30 +482,52 @@ struct SimTftpServer::Transfer {
 void SimTftpServer::Refuse(Transfer& t, std::uint16_t code, const std::string& text)
 {
     Log("ERROR " + std::to_string(code) + " \"" + text + "\" to " + AddrText(t.peer));
-    Send(t.sock.Get(), BuildError(code, text), t.peer);
+    Send(t.sock->Get(), BuildError(code, text), t.peer);
 }
 
-void SimTftpServer::RunTransfer(Request req, sockaddr_in peer)
+void SimTftpServer::RunTransfer(Request req, std::shared_ptr<Session> session)
 {
-    Transfer t(std::move(req), peer, BindUdp(opts_.address, 0), opts_);
+    Transfer t(std::move(req), session->peer, BindUdp(opts_.address, 0), opts_);
     Admission admission = AdmitWrite(t.req, opts_.slotFile, opts_.directory);
     if (admission.path.empty()) return Refuse(t, admission.errorCode, admission.errorText);
     t.path = std::move(admission.path);
-    const std::string part = t.path + ".part";
+    const std::uint16_t tid = LocalPort(t.sock->Get());
+    // A part file of its own: transfers of one name from two clients never share one.
+    const std::string part = t.path + ".part" + std::to_string(tid);
     t.out = Fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!t.out) return Refuse(t, ErrAccess, Errno("open"));
     t.part = part;
 
     t.reply = t.faults.Opening(t.req, t.st);
-    Log("transfer port " + std::to_string(LocalPort(t.sock.Get())) + ", blksize " + std::to_string(t.st.blksize));
+    Log("transfer port " + std::to_string(tid) + ", blksize " + std::to_string(t.st.blksize) + ", window " +
+        std::to_string(t.st.windowsize));
     if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
-    Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+    // A whole window may wait in the socket while this thread writes the file.
+    const int want = static_cast<int>(std::min<std::uint64_t>(
+        std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2, std::uint64_t{16} << 20));
+    int have = 0;
+    socklen_t haveLen = sizeof have;
+    if (::getsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &have, &haveLen) == 0 && have < want)
+        ::setsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+    {
+        std::lock_guard lock(mu_);
+        session->sock = t.sock;
+        session->opening = t.reply;
+    }
+    Send(t.sock->Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+    t.session = std::move(session);
     ReceiveLoop(t);
+}
+
+void SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
+{
+    if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
+    Send(t.sock->Get(), BuildAck(block), t.peer, t.faults.ExtraAckCopies());
 }
 
 void SimTftpServer::ReceiveLoop(Transfer& t)
 {
-    const int fd = t.sock.Get();
+    const int fd = t.sock->Get();
     std::vector<std::uint8_t> buf(65536);
     auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
     int tries = 0;
@@ -454,6 +547,7 @@ void SimTftpServer::ReceiveLoop(Transfer& t)
                 return;
             }
             ++tries;
+            Resynchronised(t.st);
             Send(fd, t.reply, t.peer, t.faults.ExtraAckCopies());
             deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
             continue;
@@ -474,6 +568,10 @@ void SimTftpServer::ReceiveLoop(Transfer& t)
         }
         switch (in.verdict) {
         case Verdict::Next:
+            if (t.st.blocks == 0) {
+                std::lock_guard lock(mu_);
+                t.session->opening.clear(); // the client has the answer: a repeated request is stale
+            }
             switch (TakeBlock(t, in)) {
             case Step::Wait: break;
             case Step::Go:
@@ -486,6 +584,10 @@ void SimTftpServer::ReceiveLoop(Transfer& t)
                 break;
             case Step::End: return;
             }
+            break;
+        case Verdict::Gap:
+            ++t.ignored;
+            if (auto ack = TellGap(t.st, in.block)) SendDataAck(t, *ack);
             break;
         case Verdict::Duplicate:
         case Verdict::Stray:
@@ -515,14 +617,18 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
         Refuse(t, ErrDiskFull, Errno("write"));
         return Step::End;
     }
-    t.reply = BuildAck(Accept(t.st, in.payload.size()));
+    const auto ack = Accept(t.st, in.payload.size());
+    t.reply = BuildAck(static_cast<std::uint16_t>(t.st.expected - 1));
+    if (t.faults.RefuseImage(t.st.blocks, in.payload)) {
+        Refuse(t, ErrUndefined, "Image rejected");
+        return Step::End;
+    }
     if (t.faults.RefuseAfter(t.st.blocks)) {
         Refuse(t, opts_.errorCode, opts_.errorText);
         return Step::End;
     }
-    if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
     if (!t.st.complete) {
-        Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+        if (ack) SendDataAck(t, *ack);
         return Step::Go;
     }
     t.out.Reset();
@@ -542,7 +648,7 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     if (t.faults.WithholdFinalAck()) {
         Log("last ACK withheld");
     } else {
-        Send(t.sock.Get(), t.reply, t.peer, t.faults.ExtraAckCopies());
+        SendDataAck(t, *ack);
     }
     return Step::Dally;
 }

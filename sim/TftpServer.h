@@ -1,7 +1,8 @@
-// TFTP write server of the simulated device (RFC 1350, 2347, 2348), with fault injection
+// TFTP write server of the simulated device (RFC 1350, 2347, 2348, 7440), with fault injection
 // for tests. Plain C++/POSIX; embed it by constructing a SimTftpServer and calling Start().
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -43,6 +44,7 @@ enum ErrorCode : std::uint16_t {
 
 constexpr std::uint32_t MinBlksize = 8; // RFC 2348 range
 constexpr std::uint32_t MaxBlksize = 65464;
+constexpr std::uint16_t DefaultWindowLimit = 64; // largest window granted unless told otherwise
 
 // ---- Packets: pure build/parse functions ----------------------------------------------
 
@@ -75,26 +77,36 @@ enum class BlksizeMode {
 
 struct Negotiation {
     std::uint32_t blksize = 512;
+    std::uint16_t windowsize = 1;
     std::vector<Option> oack; // empty: answer with ACK 0
 };
 
-// Decides the answer to a write request's options. Only "blksize" is acknowledged; other
-// options (tsize, timeout, ...) are left out of the answer, which RFC 2347 allows.
-Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answerBlksize);
+// Decides the answer to a write request's options. "blksize" is answered by `mode`;
+// "windowsize" is granted up to windowLimit (0: left unanswered, so the client stays in
+// lock-step). Other options (tsize, timeout, ...) are left out, which RFC 2347 allows.
+Negotiation Negotiate(const Request& req, BlksizeMode mode, std::uint32_t answerBlksize,
+                      std::uint16_t windowLimit = 0);
 
 // ---- Receiving side of one write transfer: pure state machine ----------------------------
 
+// The receiver keeps no block that is not the next in order (go-back-N): the client sends
+// again from the block after the last one acknowledged.
 struct WriteState {
     std::uint32_t blksize = 512;
-    std::uint16_t expected = 1; // block number of the next new DATA
+    std::uint16_t windowsize = 1; // blocks the client sends before it waits for an ACK
+    std::uint16_t expected = 1;   // block number of the next new DATA
     std::uint64_t bytes = 0;
     std::uint64_t blocks = 0;
-    bool complete = false; // the short block arrived
+    bool complete = false;     // the short block arrived
+    std::uint16_t unacked = 0; // blocks taken since the last ACK went out
+    std::uint16_t gapNear = 0; // 0: no gap told since the last block in order; else the
+                               // nearest distance ahead of `expected` seen since then
 };
 
 enum class Verdict {
     Next,       // the expected block: store payload, acknowledge
-    Duplicate,  // the block just acknowledged, again
+    Duplicate,  // the block just taken, again
+    Gap,        // a later block of the window: the expected one went missing
     Stray,      // DATA with some other number
     Oversize,   // DATA longer than the negotiated block size
     PeerError,  // the client sent ERROR
@@ -110,8 +122,15 @@ struct Incoming {
 };
 
 Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt);
-// Records an accepted Next block; returns the ACK number to send.
-std::uint16_t Accept(WriteState& st, std::size_t payloadLen);
+// Records an accepted Next block; returns the ACK to send now: at the end of a window and
+// on the last block, none in between.
+std::optional<std::uint16_t> Accept(WriteState& st, std::size_t payloadLen);
+// For a Gap block: the ACK of the last block in order, once per pass of the client over
+// the window (a block no further ahead than one already seen starts a new pass).
+std::optional<std::uint16_t> TellGap(WriteState& st, std::uint16_t block);
+// The ACK that goes out after a time-out names the last block in order: a new window
+// starts after it.
+void Resynchronised(WriteState& st);
 
 // ---- Which writes are taken, and where they are stored: pure ------------------------------
 
@@ -135,20 +154,23 @@ struct SimTftpOptions {
     std::string directory;   // other names are stored here; empty: such writes are refused
     BlksizeMode blksizeMode = BlksizeMode::Accept;
     std::uint32_t answerBlksize = 512;
-    int timeoutMs = 1000; // wait before retransmitting the last ACK/OACK
-    int retries = 5;      // retransmissions before giving up
+    std::uint16_t windowLimit = DefaultWindowLimit; // 0: windowsize left unanswered
+    int timeoutMs = 1000;                           // wait before retransmitting the last ACK/OACK
+    int retries = 5;                                // retransmissions before giving up
 
     // Faults for tests.
     bool silent = false;       // never answer
     int errorAfterBlocks = -1; // >= 0: send ERROR instead of the ACK after this many blocks
     std::uint16_t errorCode = ErrUndefined;
     std::string errorText = "Simulated failure";
+    // Not empty: an image whose first bytes are these is refused (ERROR instead of the first ACK).
+    std::string refuseImagePrefix;
     bool noFinalAck = false;    // store the image but do not acknowledge the last block
     int duplicateAcks = 0;      // extra copies of every ACK/OACK sent
     int firstAck = -1;          // >= 0: answer the request with this ACK (no OACK)
     bool loseFinalData = false; // act as if the first copy of the last DATA was lost
     int ignoreRequests = 0;     // leave the first N requests unanswered
-    int ackDelayMs = 0;         // wait before every ACK of a data block (a network's round trip)
+    int ackDelayMs = 0;         // wait before every ACK of data blocks (a network's round trip)
     double dropShare = 0.0;     // share of packets dropped, each way
     double dupShare = 0.0;      // share of sent packets sent twice
     std::uint32_t seed = 1;
@@ -171,6 +193,13 @@ public:
     bool RefuseAfter(std::uint64_t blocks) const
     {
         return opts_.errorAfterBlocks > 0 && blocks == static_cast<std::uint64_t>(opts_.errorAfterBlocks);
+    }
+    // ERROR instead of the ACK of the first block: the device does not take this image.
+    bool RefuseImage(std::uint64_t blocks, std::span<const std::uint8_t> payload) const
+    {
+        const auto& prefix = opts_.refuseImagePrefix;
+        return blocks == 1 && !prefix.empty() && payload.size() >= prefix.size() &&
+               std::equal(prefix.begin(), prefix.end(), payload.begin());
     }
     // True once: for the first copy of the last block, which is then treated as lost.
     bool LoseLastBlock(bool last);
@@ -205,19 +234,30 @@ public:
 
     std::vector<ReceivedImage> Images() const; // completed writes, oldest first
     std::uint64_t RequestsSeen() const { return requests_.load(); }
+    std::uint64_t RepeatsSeen() const { return repeats_.load(); } // requests taken as repeats
 
 private:
+    // What the listener knows of a transfer, to tell a repeated request from a new one
+    // (members after `peer` under mu_).
+    struct Session {
+        sockaddr_in peer{};
+        std::shared_ptr<posix::Fd> sock; // the transfer's socket, once bound
+        Bytes opening;                   // its answer to the request, until data arrives
+    };
     struct Worker {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
+        std::shared_ptr<Session> session;
     };
     void Listen();
+    bool AnswerRepeat(const sockaddr_in& peer);
     void Reap(bool all);
     struct Transfer;
     enum class Step { Wait, Go, Dally, End }; // what the receive loop does next
-    void RunTransfer(Request req, sockaddr_in peer);
+    void RunTransfer(Request req, std::shared_ptr<Session> session);
     void ReceiveLoop(Transfer& t);
     Step TakeBlock(Transfer& t, const Incoming& in);
+    void SendDataAck(Transfer& t, std::uint16_t block);
     void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
     void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
     void Log(const std::string& line) const;
@@ -230,6 +270,7 @@ private:
     std::thread listener_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> requests_{0};
+    std::atomic<std::uint64_t> repeats_{0};
 
     mutable std::mutex mu_; // guards the members below
     std::list<Worker> transfers_;

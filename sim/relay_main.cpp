@@ -1,5 +1,6 @@
 // ftpupg-lossy-relay: a UDP relay between one TFTP client and a server that drops,
-// duplicates and reorders a share of the datagrams each way (this kernel has no netem).
+// duplicates and reorders a share of the datagrams each way and may hold every datagram
+// for a fixed time, a LAN's latency on loopback (this kernel has no netem).
 //
 // The client talks to the relay's front port only. The relay sends the client's first
 // datagram to the server's request port, then follows the server to whatever port it
@@ -18,6 +19,7 @@
 
 #include <getopt.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -43,6 +45,7 @@ const char Usage[] =
     "      --reorder SHARE      hold back this share of datagrams until the next one in the\n"
     "                           same direction has passed, or --delay-ms has run out\n"
     "      --delay-ms N         longest hold of a reordered datagram (default 3)\n"
+    "      --latency-us N       hold every datagram N microseconds, each way (default 0)\n"
     "      --seed N             random seed (default 1)\n"
     "  -q, --quiet              log only the totals at exit\n"
     "  -h, --help               this text\n";
@@ -65,28 +68,36 @@ Endpoint ParseEndpoint(const std::string& text, std::uint16_t defPort)
     return {text.substr(0, colon), static_cast<std::uint16_t>(p)};
 }
 
-long long NowMs()
+long long NowUs()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
 }
 
 struct Held {
-    long long due;
+    long long due; // microseconds, NowUs()
     simtftp::Bytes data;
+    sockaddr_in to{}; // on the wire: where it was sent when it passed
 };
 
 struct Direction {
     const char* name;
-    std::deque<Held> held;
+    std::deque<Held> held; // reordered: waiting for the next datagram to pass
+    std::deque<Held> wire; // passed, on their way for --latency-us (due times in order)
     unsigned long long passed = 0, dropped = 0, duplicated = 0, reordered = 0;
 };
+
+// The earliest due time of a queue, kept in `soonest` (-1: none yet).
+void Soonest(const std::deque<Held>& q, long long& soonest)
+{
+    if (!q.empty() && (soonest < 0 || q.front().due < soonest)) soonest = q.front().due;
+}
 
 class Relay {
 public:
     Relay(double drop, double dup, double reorder, int delayMs, std::uint32_t seed)
-        : drop_(drop), dup_(dup), reorder_(reorder), delayMs_(delayMs), rng_(seed)
+        : drop_(drop), dup_(dup), reorder_(reorder), delayUs_(delayMs * 1000LL), rng_(seed)
     {}
 
     // One datagram into the direction: `send` puts it on the wire.
@@ -99,7 +110,7 @@ public:
         }
         if (r < drop_ + reorder_) {
             ++d.reordered;
-            d.held.push_back({NowMs() + delayMs_, std::move(data)});
+            d.held.push_back({NowUs() + delayUs_, std::move(data)});
             return;
         }
         ++d.passed;
@@ -114,7 +125,7 @@ public:
 
     template <class SendFn> void Release(Direction& d, SendFn send, bool all)
     {
-        const long long now = NowMs();
+        const long long now = NowUs();
         while (!d.held.empty() && (all || d.held.front().due <= now)) {
             send(d.held.front().data);
             d.held.pop_front();
@@ -123,7 +134,7 @@ public:
 
 private:
     double drop_, dup_, reorder_;
-    int delayMs_;
+    long long delayUs_;
     std::mt19937 rng_;
 };
 
@@ -131,7 +142,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    enum { OptPortFile = 256, OptDrop, OptDup, OptReorder, OptDelay, OptSeed };
+    enum { OptPortFile = 256, OptDrop, OptDup, OptReorder, OptDelay, OptLatency, OptSeed };
     static const option longOpts[] = {
         {"listen", required_argument, nullptr, 'l'},
         {"server", required_argument, nullptr, 's'},
@@ -140,6 +151,7 @@ int main(int argc, char** argv)
         {"dup", required_argument, nullptr, OptDup},
         {"reorder", required_argument, nullptr, OptReorder},
         {"delay-ms", required_argument, nullptr, OptDelay},
+        {"latency-us", required_argument, nullptr, OptLatency},
         {"seed", required_argument, nullptr, OptSeed},
         {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},
@@ -150,6 +162,7 @@ int main(int argc, char** argv)
     std::string portFile;
     double drop = 0, dup = 0, reorder = 0;
     int delayMs = 3;
+    long latencyUs = 0;
     std::uint32_t seed = 1;
     bool quiet = false;
     int c;
@@ -162,6 +175,16 @@ int main(int argc, char** argv)
         case OptDup: dup = posix::ShareOption("ftpupg-lossy-relay", "--dup", optarg); break;
         case OptReorder: reorder = posix::ShareOption("ftpupg-lossy-relay", "--reorder", optarg); break;
         case OptDelay: delayMs = std::atoi(optarg); break;
+        case OptLatency: {
+            char* end = nullptr;
+            errno = 0;
+            latencyUs = std::strtol(optarg, &end, 10);
+            if (errno || end == optarg || *end || latencyUs < 0 || latencyUs > 10000000) {
+                std::fprintf(stderr, "ftpupg-lossy-relay: --latency-us wants 0 to 10000000: %s\n", optarg);
+                return 2;
+            }
+            break;
+        }
         case OptSeed: seed = static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0)); break;
         case 'q': quiet = true; break;
         case 'h': std::fputs(Usage, stdout); return 0;
@@ -181,39 +204,64 @@ int main(int argc, char** argv)
         Fd frontSock = posix::BindUdp(front.addr, front.port);
         const sockaddr_in request = posix::MakeAddr(server->addr, server->port);
         if (!portFile.empty()) posix::WritePortFile(portFile, posix::LocalPort(frontSock.Get()));
-        std::fprintf(stderr, "[relay] %s:%u -> %s:%u drop %.3f dup %.3f reorder %.3f seed %u\n",
+        std::fprintf(stderr, "[relay] %s:%u -> %s:%u drop %.3f dup %.3f reorder %.3f latency %ld us seed %u\n",
                      front.addr.c_str(), posix::LocalPort(frontSock.Get()), server->addr.c_str(), server->port,
-                     drop, dup, reorder, seed);
+                     drop, dup, reorder, latencyUs, seed);
+        // Wake-ups as late as the default timer slack (50 us) would add to every hold.
+        if (latencyUs > 0) ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 
         Relay relay(drop, dup, reorder, delayMs, seed);
-        Direction up{"client->server", {}}, down{"server->client", {}};
+        Direction up{"client->server", {}, {}}, down{"server->client", {}, {}};
         Fd back;
         sockaddr_in client{}, serverPeer = request;
         bool haveClient = false;
         unsigned transfers = 0;
-        auto sendUp = [&](const simtftp::Bytes& d) {
-            ::sendto(back.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&serverPeer),
-                     sizeof serverPeer);
+        auto send = [](const Fd& sock, const simtftp::Bytes& d, const sockaddr_in& to) {
+            ::sendto(sock.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         };
-        auto sendDown = [&](const simtftp::Bytes& d) {
-            ::sendto(frontSock.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&client),
-                     sizeof client);
+        // What passes goes out at once, or after the latency when there is one, to where
+        // it was headed when it passed (the server's port may change meanwhile).
+        auto passUp = [&](const simtftp::Bytes& d) {
+            if (latencyUs > 0)
+                up.wire.push_back({NowUs() + latencyUs, d, serverPeer});
+            else
+                send(back, d, serverPeer);
+        };
+        auto passDown = [&](const simtftp::Bytes& d) {
+            if (latencyUs > 0)
+                down.wire.push_back({NowUs() + latencyUs, d, client});
+            else
+                send(frontSock, d, client);
+        };
+        auto deliver = [&](std::deque<Held>& wire, const Fd& sock) {
+            const long long now = NowUs();
+            while (!wire.empty() && wire.front().due <= now) {
+                send(sock, wire.front().data, wire.front().to);
+                wire.pop_front();
+            }
         };
 
         std::vector<std::uint8_t> buf(65536);
         for (;;) {
-            int timeout = -1;
-            for (Direction* d : {&up, &down})
-                if (!d->held.empty()) {
-                    long long left = std::max(0LL, d->held.front().due - NowMs());
-                    timeout = timeout < 0 ? static_cast<int>(left) : std::min(timeout, static_cast<int>(left));
-                }
+            long long soonest = -1;
+            for (Direction* d : {&up, &down}) {
+                Soonest(d->held, soonest);
+                Soonest(d->wire, soonest);
+            }
+            timespec wait{};
+            if (soonest >= 0) {
+                const long long left = std::max(0LL, soonest - NowUs());
+                wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+            }
             pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {sigFd.Get(), POLLIN, 0}};
-            if (::poll(fds, 3, timeout) < 0 && errno != EINTR) break; // fd -1 (no back yet) is skipped
+            // fd -1 (no back socket yet) is skipped.
+            if (::ppoll(fds, 3, soonest >= 0 ? &wait : nullptr, nullptr) < 0 && errno != EINTR) break;
             if (fds[2].revents) break;
             if (back) {
-                relay.Release(up, sendUp, false);
-                relay.Release(down, sendDown, false);
+                relay.Release(up, passUp, false);
+                relay.Release(down, passDown, false);
+                deliver(up.wire, back);
+                deliver(down.wire, frontSock);
             }
             sockaddr_in from{};
             socklen_t len = sizeof from;
@@ -227,14 +275,16 @@ int main(int argc, char** argv)
                         haveClient = true;
                         back = posix::BindUdp(front.addr, 0);
                         serverPeer = request;
-                        up.held.clear();
-                        down.held.clear();
+                        for (Direction* d : {&up, &down}) {
+                            d->held.clear();
+                            d->wire.clear();
+                        }
                         ++transfers;
                         if (!quiet)
                             std::fprintf(stderr, "[relay] transfer %u from %s\n", transfers,
                                          posix::AddrText(from).c_str());
                     }
-                    relay.Forward(up, simtftp::Bytes(buf.begin(), buf.begin() + n), sendUp);
+                    relay.Forward(up, simtftp::Bytes(buf.begin(), buf.begin() + n), passUp);
                 }
             }
             if (back && (fds[1].revents & POLLIN)) {
@@ -245,7 +295,7 @@ int main(int argc, char** argv)
                     if (from.sin_port != serverPeer.sin_port && !quiet)
                         std::fprintf(stderr, "[relay] server answers from %s\n", posix::AddrText(from).c_str());
                     serverPeer = from;
-                    relay.Forward(down, simtftp::Bytes(buf.begin(), buf.begin() + n), sendDown);
+                    relay.Forward(down, simtftp::Bytes(buf.begin(), buf.begin() + n), passDown);
                 }
             }
         }

@@ -61,13 +61,17 @@ Several instances (distinct --bind addresses) can run side by side.
   --count N               play N devices on consecutive addresses from --bind, the
                           hardware address counting up with them (default 1)
   --tftp-slot-dir DIR     firmware slot of every device: DIR/ADDRESS.bin
-  --ack-delay-ms MS       wait before every TFTP ACK (stands in for a network's round trip)
+  --ack-delay-ms MS       wait before every TFTP ACK of data (stands in for a network's
+                          round trip; with a window, one wait per window)
+  --tftp-max-windowsize N largest TFTP window granted (default 64; 0: lock-step only)
   --restart-ms MS         after a completed firmware write, answer no request for MS
                           (the device restarts), then answer again
   --tftp-error-after N    send a TFTP ERROR instead of the ACK of block N
   --tftp-error-text TEXT  its message (default "Simulated failure")
   --tftp-ignore-first N   leave the first N write requests unanswered
   --tftp-no-final-ack     store the image but never acknowledge the last block
+  --tftp-refuse-image TEXT  refuse (TFTP ERROR "Image rejected") an image that starts
+                          with TEXT, as a device refuses firmware not made for it
   --help                  this text
 Every request received and what was done with it is logged to standard error.
 )";
@@ -165,6 +169,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.tftpSlotDir = value();
         } else if (option == "--ack-delay-ms") {
             options.tftp.ackDelayMs = static_cast<int>(Number(option, value(), 60000));
+        } else if (option == "--tftp-max-windowsize") {
+            options.tftp.windowLimit = static_cast<uint16_t>(Number(option, value(), 65535));
         } else if (option == "--restart-ms") {
             options.restartMs = static_cast<int>(Number(option, value(), 3600000));
         } else if (option == "--tftp-error-after") {
@@ -173,6 +179,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.tftp.errorText = value();
         } else if (option == "--tftp-ignore-first") {
             options.tftp.ignoreRequests = static_cast<int>(Number(option, value(), 1 << 30));
+        } else if (option == "--tftp-refuse-image") {
+            options.tftp.refuseImagePrefix = value();
         } else if (option == "--tftp-no-final-ack") {
             options.tftp.noFinalAck = true;
         } else {

@@ -21,9 +21,11 @@ const char Usage[] =
     "      --port-file FILE   write the bound port number to FILE\n"
     "  -o, --slot FILE        store writes to \"/\" (the firmware slot) in FILE\n"
     "  -d, --dir DIR          store writes to other names in DIR\n"
-    "      --blksize-mode M   accept (echo the asked value), ignore (plain ACK 0),\n"
-    "                         answer (always answer --answer-blksize)\n"
+    "      --blksize-mode M   accept (echo the asked value), ignore (leave it unanswered:\n"
+    "                         512-byte blocks), answer (always answer --answer-blksize)\n"
     "      --answer-blksize N block size answered in mode 'answer' (default 512)\n"
+    "  -w, --max-windowsize N largest window (RFC 7440) granted (default 64; 0 leaves\n"
+    "                         the option unanswered: lock-step)\n"
     "  -t, --timeout MS       wait before retransmitting the last ACK (default 1000)\n"
     "  -r, --retries N        retransmissions before giving up (default 5)\n"
     "      --exit-after N     exit after N images were received\n"
@@ -83,6 +85,7 @@ int main(int argc, char** argv)
         {"dir", required_argument, nullptr, 'd'},
         {"blksize-mode", required_argument, nullptr, OptBlkMode},
         {"answer-blksize", required_argument, nullptr, OptAnswerBlk},
+        {"max-windowsize", required_argument, nullptr, 'w'},
         {"timeout", required_argument, nullptr, 't'},
         {"retries", required_argument, nullptr, 'r'},
         {"exit-after", required_argument, nullptr, OptExitAfter},
@@ -105,7 +108,7 @@ int main(int argc, char** argv)
     std::string portFile;
     long exitAfter = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "a:p:o:d:t:r:qh", longOpts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "a:p:o:d:t:r:w:qh", longOpts, nullptr)) != -1) {
         switch (c) {
         case 'a': o.address = optarg; break;
         case 'p': o.port = static_cast<std::uint16_t>(Number("--port", optarg, 0, 65535)); break;
@@ -129,6 +132,7 @@ int main(int argc, char** argv)
         case OptAnswerBlk:
             o.answerBlksize = static_cast<std::uint32_t>(Number("--answer-blksize", optarg, 0, 65535));
             break;
+        case 'w': o.windowLimit = static_cast<std::uint16_t>(Number("--max-windowsize", optarg, 0, 65535)); break;
         case 't': o.timeoutMs = static_cast<int>(Number("--timeout", optarg, 1, 600000)); break;
         case 'r': o.retries = static_cast<int>(Number("--retries", optarg, 0, 1000000)); break;
         case OptExitAfter: exitAfter = Number("--exit-after", optarg, 0, 1000000); break;

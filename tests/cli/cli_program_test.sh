@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input
+# GROUP: discover | fleet | retry | interrupt | input | rollout
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -94,7 +94,7 @@ EOF
   "$cli" upgrade --all --dry-run --password 1234 --image "$work/img.bin" --json - >"$work/all.json" \
     2>"$work/all.err" || fail "upgrade --all --dry-run exit $?"
   python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); ips=[d["ip"] for d in r["devices"]]
-assert r["options"]["selection"] == "all" and r["summary"]["done"] == 12, r["summary"]
+assert r["options"]["selection"] == "all" and r["summary"]["would_upgrade"] == 12, r["summary"]
 assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ips' "$work/all.json" ||
     fail "--all report"
   validate "$work/all.json"
@@ -136,7 +136,8 @@ import json, sys
 r = json.load(open(sys.argv[1]))
 by = {d["ip"]: d for d in r["devices"]}
 assert [d["ip"] for d in r["devices"]][:2] == ["127.0.0.10", "127.0.0.11"]
-assert r["summary"] == {"devices": 20, "done": 16, "failed": 4}, r["summary"]
+assert r["summary"] == {"devices": 20, "done": 16, "already_done": 0, "would_upgrade": 0, "skipped": 0,
+                        "failed": 4}, r["summary"]
 for i in range(10, 26):
     d = by["127.0.0.%d" % i]
     assert d["result"] == "done" and d["bytes"] == 307200 and d["attempts"] == 1, d
@@ -307,9 +308,97 @@ input)
   "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --dry-run --json - >"$work/dry.json" \
     2>"$work/dry.err" || fail "dry run exit $?"
   grep -q "password request 65: accepted" "$work/sim-watch.log" || fail "dry run checks the password"
-  python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"][0]; assert d["result"]=="done" and d["bytes"]==0, d' \
+  python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"][0]; assert d["result"]=="would-upgrade" and d["bytes"]==0, d' \
     "$work/dry.json" || fail "dry run report"
   validate "$work/dry.json"
+  ok
+  ;;
+rollout)
+  # 8 devices that refuse an image starting with "BAD", as devices refuse firmware not made for them.
+  mkdir "$work/slots"
+  sim eight --count 8 --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-refuse-image BAD
+  { printf GOOD; head -c 60000 /dev/urandom; } >"$work/good.bin"
+  { printf BAD; head -c 60000 /dev/urandom; } >"$work/bad.bin"
+  for i in $(seq 10 17); do echo "127.0.0.$i"; done >"$work/eight.txt"
+  export FTPUPG_PASSWORD=pw
+  # checked IP: password requests one device took as its own (broadcast ones for others it ignores).
+  checked() { grep "^simdev $1: request prot=6[58]" "$work/sim-eight.log" | grep -vc "not this device"; }
+  # A canary of 2 with a bad image: both refuse it, and no other device is touched.
+  "$cli" upgrade --image "$work/bad.bin" --ips "$work/eight.txt" --canary 2 --json "$work/bad.json" \
+    >"$work/bad.out" 2>&1
+  code=$?
+  [ $code -eq 4 ] || fail "a failed canary: exit $code, 4 expected"
+  validate "$work/bad.json"
+  python3 - "$work/bad.json" <<'EOF2' || fail "canary report"
+import json, sys
+r = json.load(open(sys.argv[1]))
+by = {d["ip"]: d for d in r["devices"]}
+for ip in ("127.0.0.10", "127.0.0.11"):
+    assert by[ip]["result"] == "tftp-error" and by[ip]["message"] == "Image rejected", by[ip]
+for i in range(12, 18):
+    d = by["127.0.0.%d" % i]
+    assert d["result"] == "skipped" and d["attempts"] == 0, d
+    assert d["message"].startswith("Not started: a canary failed (127.0.0.1"), d
+assert r["summary"]["skipped"] == 6 and r["summary"]["failed"] == 2, r["summary"]
+assert r["options"]["canary"] == 2
+EOF2
+  for i in $(seq 12 17); do
+    [ "$(checked 127.0.0.$i)" -eq 0 ] || fail "127.0.0.$i was asked for its password after the canary failed"
+    ! grep -qx -- "-d 127.0.0.$i" "$work/arp.calls" || fail "127.0.0.$i: neighbour entry cleared"
+  done
+  [ "$(grep -c '^\[simtftpd\] WRQ' "$work/sim-eight.log")" -eq 2 ] || fail "a write reached a device besides the canaries"
+  [ -z "$(ls "$work/slots")" ] || fail "a refused image was stored"
+  grep -q "^6 skipped\|, 6 skipped$" "$work/bad.out" || fail "summary count of skipped devices"
+  ok
+  # A good image: the canaries finish before any other device starts, then the rest goes.
+  "$cli" upgrade --image "$work/good.bin" --ips "$work/eight.txt" --canary 2 --json "$work/good.json" \
+    >"$work/good.out" 2>&1 || fail "canary with a good image: exit $?"
+  last_canary=$(grep -n "^127.0.0.1[01]: done" "$work/good.out" | tail -1 | cut -d: -f1)
+  first_other=$(grep -n "^127.0.0.1[2-7]: started" "$work/good.out" | head -1 | cut -d: -f1)
+  [ -n "$last_canary" ] && [ -n "$first_other" ] && [ "$last_canary" -lt "$first_other" ] ||
+    fail "a device started before the canaries were done"
+  [ "$(ls "$work/slots" | wc -l)" -eq 8 ] || fail "every device has the image"
+  ok
+  # The same again with --skip-done: nothing is sent, every device is already-done, and the
+  # earlier report is kept.
+  before=$(grep -c "request prot" "$work/sim-eight.log")
+  cp "$work/good.json" "$work/good.copy"
+  "$cli" upgrade --image "$work/good.bin" --ips "$work/eight.txt" --canary 2 --skip-done "$work/good.json" \
+    --json "$work/good.json" >"$work/again.out" 2>&1 || fail "a second run with --skip-done: exit $?"
+  [ "$(grep -c "request prot" "$work/sim-eight.log")" -eq "$before" ] || fail "--skip-done sent a request"
+  cmp -s "$work/good.copy" "$work/good.json.1" || fail "the earlier report was not kept as good.json.1"
+  grep -q "kept as $work/good.json.1" "$work/again.out" || fail "no word of the kept report"
+  validate "$work/good.json"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
+assert [d["result"] for d in r["devices"]] == ["already-done"] * 8, r["devices"]
+assert r["summary"]["already_done"] == 8 and r["options"]["skip_done"]' "$work/good.json" ||
+    fail "already-done report"
+  grep -q "^8 already-done$" "$work/again.out" || fail "already-done count line"
+  ok
+  # A third run keeps both earlier reports; a run with another image (dry) skips nothing and
+  # says would-upgrade, never done.
+  { printf GOOD; head -c 1000 /dev/urandom; } >"$work/next.bin"
+  "$cli" upgrade --image "$work/next.bin" --ips "$work/eight.txt" --skip-done "$work/good.json" --dry-run \
+    --json "$work/good.json" >"$work/dry.out" 2>&1 || fail "dry run with another image: exit $?"
+  cmp -s "$work/good.copy" "$work/good.json.2" || fail "the oldest report was not kept as good.json.2"
+  grep -q "about another image" "$work/dry.out" || fail "no word that the report was about another image"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
+assert [d["result"] for d in r["devices"]] == ["would-upgrade"] * 8, r["devices"]
+assert r["summary"]["would_upgrade"] == 8 and r["summary"]["done"] == 0' "$work/good.json" || fail "dry run report"
+  ! grep -q ": done" "$work/dry.out" || fail "a dry run said done"
+  validate "$work/good.json"
+  ok
+  # --max-failures 2: two devices that never answer stop the run; the rest is skipped.
+  printf '127.0.0.50\n127.0.0.51\n127.0.0.52\n127.0.0.10\n127.0.0.11\n' >"$work/mf.txt"
+  "$cli" upgrade --image "$work/next.bin" --ips "$work/mf.txt" --jobs 1 --wait 500 --max-failures 2 \
+    --json "$work/mf.json" >"$work/mf.out" 2>&1
+  code=$?
+  [ $code -eq 4 ] || fail "--max-failures: exit $code, 4 expected"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
+got = [(d["result"], d["message"]) for d in r["devices"]]
+assert [g[0] for g in got] == ["no-device"] * 2 + ["skipped"] * 3, got
+assert got[2][1] == "Not started: 2 devices failed (--max-failures 2)", got' "$work/mf.json" || fail "max-failures report"
+  validate "$work/mf.json"
   ok
   ;;
 *)

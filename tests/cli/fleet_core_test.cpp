@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 using namespace fleet;
 using Bytes = std::vector<uint8_t>;
@@ -67,16 +68,58 @@ TEST(FleetAddressTest, OnlyTheTextADeviceReportsCounts)
     EXPECT_LT(AddressValue("127.0.0.9"), AddressValue("127.0.0.10"));
 }
 
-TEST(FleetAddressTest, ListSkipsCommentsAndBlanksKeepsOrderAndNamesTheBadLine)
+TEST(FleetAddressTest, ListSkipsCommentsAndBlanksKeepsOrderAndTakesLabelsAndPasswordFiles)
 {
-    auto list = ParseAddressList("# lab rack\n127.0.0.12\n\n  127.0.0.10\t\r\n127.0.0.12\n127.0.0.11", "rack.txt");
-    EXPECT_TRUE(list.error.empty());
-    EXPECT_EQ(list.addresses, (std::vector<std::string>{"127.0.0.12", "127.0.0.10", "127.0.0.11"}));
+    auto list = ParseAddressList(
+        "# lab rack\n127.0.0.12\n\n  127.0.0.10\t\r\n127.0.0.12\n"
+        "127.0.0.11  line-3-press  @/etc/ftpupg/line3.pw\n"
+        "127.0.0.13\t@pw/13.pw\tpr\xc3\xa9sse-4 # the new one\n"
+        "127.0.0.14 #ignored label",
+        "rack.txt");
+    EXPECT_TRUE(list.errors.empty());
+    std::vector<std::tuple<std::string, std::string, std::string, size_t>> got;
+    for (const auto& t : list.targets)
+        got.emplace_back(t.ip, t.label, t.passwordFile, t.line);
+    EXPECT_EQ(got, (decltype(got){{"127.0.0.12", "", "", 2},
+                                  {"127.0.0.10", "", "", 4},
+                                  {"127.0.0.11", "line-3-press", "/etc/ftpupg/line3.pw", 6},
+                                  {"127.0.0.13", "pr\xc3\xa9sse-4", "pw/13.pw", 7},
+                                  {"127.0.0.14", "", "", 8}}));
     EXPECT_EQ(list.duplicates, std::vector<std::string>{"127.0.0.12"});
+    EXPECT_TRUE(ParseAddressList("", "x").targets.empty());
+}
 
-    list = ParseAddressList("127.0.0.10\n127.0.0.300\n127.0.0.11\n", "rack.txt");
-    EXPECT_EQ(list.error, "rack.txt:2: not an IPv4 address: '127.0.0.300'");
-    EXPECT_TRUE(ParseAddressList("", "x").addresses.empty());
+TEST(FleetAddressTest, EveryBadLineIsNamedAndExtraFieldsAreNeverQuoted)
+{
+    const struct {
+        const char* line;
+        const char* error; // after "list:2: "
+    } rows[] = {
+        {"127.0.0.300", "not an IPv4 address: '127.0.0.300'"},
+        {"press-1 127.0.0.11", "not an IPv4 address: 'press-1'"},
+        {"127.0.0.11 press Secret-PW", "a third field that is neither a label nor '@' and a password file"},
+        {"127.0.0.11 @", "'@' without a password file after it"},
+        {"127.0.0.11 @a.pw @b.pw", "more than one password file"},
+        {"127.0.0.11 @-", "a password file cannot be standard input"},
+        {"127.0.0.11 bell\x07", "the label holds a control character"},
+        {"127.0.0.10 other-label", "127.0.0.10 is listed on line 1 too, with another label or password file"},
+    };
+    for (const auto& row : rows) {
+        const auto list = ParseAddressList("127.0.0.10 press\n" + std::string(row.line) + "\n", "list");
+        ASSERT_EQ(list.errors.size(), 1u) << row.line;
+        EXPECT_EQ(list.errors[0].line, 2u);
+        EXPECT_EQ(list.errors[0].text.rfind(std::string("list:2: ") + row.error, 0), 0u) << list.errors[0].text;
+        EXPECT_EQ(list.errors[0].text.find("Secret"), std::string::npos);
+    }
+    EXPECT_EQ(ParseAddressList("127.0.0.1 " + std::string(MaxLabelSize, 'x'), "l").errors.size(), 0u);
+    EXPECT_EQ(ParseAddressList("127.0.0.1 " + std::string(MaxLabelSize + 1, 'x'), "l").errors.size(), 1u);
+    // All of them at once, in line order, and the good lines still read.
+    const auto list = ParseAddressList("127.0.0.1O\n127.0.0.11\n127.0.0.12 a b\n\n127.0.0.256\n", "l");
+    ASSERT_EQ(list.errors.size(), 3u);
+    EXPECT_EQ(list.errors[0].line, 1u);
+    EXPECT_EQ(list.errors[1].line, 3u);
+    EXPECT_EQ(list.errors[2].line, 5u);
+    EXPECT_EQ(list.targets.size(), 1u);
 }
 
 TEST(FleetDiscoveryTest, OneRowPerDeviceMergedAndSortedByAddress)
@@ -161,8 +204,11 @@ TEST(FleetPasswordCheckTest, AnyAcceptedAnswerWinsARefusalSettlesOnlyWhenNothing
 
 TEST(FleetResultTest, NamesRoundTripAndOnlyTimeOutsAndTftpErrorsAreRetried)
 {
-    for (int r = 0; r <= static_cast<int>(Result::Interrupted); ++r)
+    for (int r = 0; r <= static_cast<int>(LastResult); ++r)
         EXPECT_EQ(ResultFromName(ResultName(static_cast<Result>(r))), static_cast<Result>(r));
+    EXPECT_EQ(ResultName(Result::AlreadyDone), "already-done");
+    EXPECT_EQ(ResultName(Result::WouldUpgrade), "would-upgrade");
+    EXPECT_EQ(ResultName(Result::Skipped), "skipped");
     EXPECT_FALSE(ResultFromName("finished"));
     EXPECT_TRUE(IsRetryable(Result::Timeout));
     EXPECT_TRUE(IsRetryable(Result::TftpError));
@@ -170,6 +216,61 @@ TEST(FleetResultTest, NamesRoundTripAndOnlyTimeOutsAndTftpErrorsAreRetried)
     for (Result r :
          {Result::Done, Result::PasswordRefused, Result::NoDevice, Result::LocalError, Result::Interrupted})
         EXPECT_FALSE(IsRetryable(r)) << ResultName(r);
+    // Success: the device runs the image (and came back when that was asked), or a dry run found it ready.
+    EXPECT_TRUE(Succeeded(Result::Done, false, false));
+    EXPECT_TRUE(Succeeded(Result::Done, true, true));
+    EXPECT_FALSE(Succeeded(Result::Done, true, false));
+    EXPECT_TRUE(Succeeded(Result::AlreadyDone, false, false));
+    EXPECT_TRUE(Succeeded(Result::WouldUpgrade, false, false));
+    for (Result r : {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice})
+        EXPECT_FALSE(Succeeded(r, false, false)) << ResultName(r);
+}
+
+TEST(FleetRolloutTest, CanariesGoFirstAndFailuresStopTheRest)
+{
+    // Each row: canaries, max failures, then outcomes in order (position, success) and
+    // after each whether position 3 (no canary) may start, and whether the rollout stopped.
+    struct Step {
+        size_t position;
+        bool success;
+        bool laterMayStart;
+        bool stopped;
+    };
+    const struct {
+        size_t canaries, maxFailures;
+        std::vector<Step> steps;
+        const char* reason;
+    } rows[] = {
+        // Both canaries done: the rest goes.
+        {2, 0, {{0, true, false, false}, {1, true, true, false}, {3, false, true, false}}, ""},
+        // One canary failed: nothing more starts, not even the other canaries.
+        {2, 0, {{1, false, false, true}, {0, true, false, true}}, "a canary failed (d1)"},
+        {3, 0, {{0, false, false, true}}, "a canary failed (d0)"},
+        // No canary: everything may start until K failures.
+        {0,
+         2,
+         {{5, false, true, false}, {4, true, true, false}, {6, false, false, true}},
+         "2 devices failed (--max-failures 2)"},
+        {0, 1, {{0, false, false, true}}, "1 device failed (--max-failures 1)"},
+        // A canary failure counts toward K as well; the canary reason comes first.
+        {1, 1, {{0, false, false, true}}, "a canary failed (d0)"},
+        {0, 0, {{0, false, true, false}, {1, false, true, false}}, ""},
+    };
+    for (const auto& row : rows) {
+        RolloutGate gate(row.canaries, row.maxFailures);
+        EXPECT_EQ(gate.MayStart(3), row.canaries == 0);
+        for (size_t i = 0; i < row.canaries; ++i)
+            EXPECT_TRUE(gate.MayStart(i));
+        for (const auto& step : row.steps) {
+            gate.Settled(step.position, step.success, "d" + std::to_string(step.position));
+            EXPECT_EQ(gate.MayStart(3), step.laterMayStart) << row.reason << " after " << step.position;
+            EXPECT_EQ(gate.Stopped(), step.stopped) << row.reason << " after " << step.position;
+            if (step.stopped) {
+                EXPECT_FALSE(gate.MayStart(0));
+            }
+        }
+        EXPECT_EQ(gate.Reason(), row.reason);
+    }
 }
 
 TEST(FleetTextTest, ProgressLineAndBlockCounts)
@@ -192,8 +293,10 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     FleetOptions opts;
     opts.job.password = "Secret-PW-123";
     opts.jobs = 4;
+    opts.canary = 2;
     DeviceReport done;
     done.ip = "127.0.0.10";
+    done.label = "press-1";
     done.result = Result::Done;
     done.attempts = 2;
     done.bytes = 4096;
@@ -201,15 +304,71 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     done.device = DeviceEntry{"127.0.0.10", "00:1b:7a:00:00:10", "KR730", {17}};
     DeviceReport cut;
     cut.ip = "127.0.0.11";
-    const auto report =
-        BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts, {done, cut});
+    DeviceReport earlier, skipped, failed;
+    earlier.result = Result::AlreadyDone;
+    skipped.result = Result::Skipped;
+    failed.result = Result::TftpError;
+    const auto report = BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts,
+                                    {done, cut, earlier, skipped, failed});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
     EXPECT_EQ(report["options"]["jobs"], 4);
-    EXPECT_EQ(report["summary"]["done"], 1);
+    EXPECT_EQ(report["options"]["canary"], 2);
+    EXPECT_TRUE(report["options"]["skip_done"].is_null());
+    EXPECT_EQ(report["summary"], (nlohmann::json{{"devices", 5},
+                                                 {"done", 1},
+                                                 {"already_done", 1},
+                                                 {"would_upgrade", 0},
+                                                 {"skipped", 1},
+                                                 {"failed", 2}}));
     EXPECT_EQ(report["devices"][0]["rate_bytes_per_s"], 2048.0);
     EXPECT_EQ(report["devices"][0]["device"]["protocols"][0], 17);
+    EXPECT_EQ(report["devices"][0]["label"], "press-1");
+    EXPECT_TRUE(report["devices"][1]["label"].is_null());
     EXPECT_EQ(report["devices"][1]["result"], "interrupted"); // a device never finished is never done
     EXPECT_TRUE(report["devices"][1]["device"].is_null());
+}
+
+TEST(FleetReportTest, AnEarlierReportSkipsOnlyDevicesDoneWithTheSameImage)
+{
+    const std::string sha(64, 'a');
+    const auto reportText = [&](const std::string& hash, bool dryRun, const std::string& devices) {
+        return R"({"tool": "ftpupg-cli", "finished": "2026-12-08T05:00:00Z", "image": {"sha256": ")" + hash +
+               R"("}, "options": {"dry_run": )" + (dryRun ? "true" : "false") + R"(}, "devices": [)" + devices +
+               "]}";
+    };
+    const std::string devices = R"({"ip": "127.0.0.10", "result": "done"},
+        {"ip": "127.0.0.11", "result": "tftp-error"},
+        {"ip": "127.0.0.12", "result": "already-done", "message": "Done with this image in the run that finished X"},
+        {"ip": "127.0.0.13", "result": "would-upgrade"},
+        {"ip": "127.0.0.14", "result": "skipped"})";
+    auto done = ReadDoneEarlier(reportText(sha, false, devices), sha, "r.json");
+    EXPECT_TRUE(done.note.empty());
+    ASSERT_EQ(done.devices.size(), 2u);
+    EXPECT_EQ(done.devices["127.0.0.10"],
+              "Done with this image in the run that finished 2026-12-08T05:00:00Z (r.json)");
+    EXPECT_EQ(done.devices["127.0.0.12"], "Done with this image in the run that finished X");
+    // Another image: nothing is skipped, and the operator is told why.
+    done = ReadDoneEarlier(reportText(std::string(64, 'b'), false, devices), sha, "r.json");
+    EXPECT_TRUE(done.devices.empty());
+    EXPECT_NE(done.note.find("another image"), std::string::npos);
+    // A dry run wrote nothing, whatever an older version called it; what it carried over stands.
+    done = ReadDoneEarlier(reportText(sha, true, devices), sha, "r.json");
+    EXPECT_EQ(done.devices.size(), 1u);
+    EXPECT_EQ(done.devices.count("127.0.0.12"), 1u);
+    for (const std::string& bad :
+         {std::string("not json"), std::string(R"({"tool": "other"})"),
+          std::string(R"({"tool": "ftpupg-cli", "devices": []})"),
+          std::string(R"({"tool": "ftpupg-cli", "image": {"sha256": 5}, "devices": []})"),
+          reportText(sha, false, R"({"ip": "127.0.0.10"})"),
+          reportText(sha, false, R"({"ip": "127.0.0.10", "result": "already-done", "message": 5})")}) {
+        try {
+            ReadDoneEarlier(bad, sha, "r.json");
+            ADD_FAILURE() << bad;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("r.json: not a report of ftpupg-cli upgrade (", 0), 0u)
+                << e.what();
+        }
+    }
 }
 
 TEST(FleetImageTest, RefusesMissingDirectoryAndEmptyImagesWithTheReason)

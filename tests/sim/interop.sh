@@ -108,6 +108,17 @@ peers)
   rport=$(wait_port_file relay.port) || exit 1
   curl -sS --tftp-blksize 1024 -T f1m7 "tftp://127.0.0.1:$rport/lossy" || fail "curl through relay"
   same f1m7 sim/lossy && pass "curl through the lossy relay"
+  # --latency-us holds every datagram each way: a lock-step upload of 3 blocks and the
+  # request pays at least 4 round trips of 2 x 20 ms.
+  "$relay" -l 127.0.0.1:0 --port-file slow.port -s 127.0.0.2:$sim_port --latency-us 20000 -q 2>>relay.log &
+  pids+=($!)
+  sport=$(wait_port_file slow.port) || exit 1
+  head -c 2100 /dev/urandom >f2100
+  start=$(date +%s%N)
+  curl -sS --tftp-blksize 1024 -T f2100 "tftp://127.0.0.1:$sport/slow" || fail "curl through the slow relay"
+  ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  same f2100 sim/slow && pass "curl through the relay with latency"
+  [ $ms -ge 160 ] && pass "latency held: $ms ms" || fail "4 round trips with 40 ms each took $ms ms"
   ;;
 
 matrix)

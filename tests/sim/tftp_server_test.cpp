@@ -116,6 +116,97 @@ TEST(TftpNegotiation, BlksizeModes)
     EXPECT_TRUE(Negotiate(r, BlksizeMode::Accept, 0).oack.empty());
 }
 
+TEST(TftpNegotiation, WindowsizeUpToTheLimit)
+{
+    struct Case {
+        const char* asked;
+        std::uint16_t limit;
+        std::uint16_t granted; // 1 and no answer when not in the OACK
+        bool answered;
+    };
+    const Case cases[] = {
+        {"16", 64, 16, true}, {"64", 64, 64, true}, {"65535", 64, 64, true}, {"1", 64, 1, true},
+        {"16", 8, 8, true},   {"16", 0, 1, false},  {"0", 64, 1, false},     {"65536", 64, 1, false},
+        {"", 64, 1, false},   {"+4", 64, 1, false}, {"4x", 64, 1, false},    {"999999999", 64, 1, false},
+    };
+    for (const Case& c : cases) {
+        const Request r{OpWrq, "/", "octet", {{"blksize", "1024"}, {"WindowSize", c.asked}}};
+        Negotiation n = Negotiate(r, BlksizeMode::Accept, 0, c.limit);
+        EXPECT_EQ(n.windowsize, c.granted) << c.asked << " limit " << c.limit;
+        std::vector<Option> oack{{"blksize", "1024"}};
+        if (c.answered) oack.emplace_back("WindowSize", std::to_string(c.granted)); // in the asked order
+        EXPECT_EQ(n.oack, oack) << c.asked << " limit " << c.limit;
+    }
+    // Without blksize the window alone is acknowledged; a repeated option counts once.
+    Request r{OpWrq, "/", "octet", {{"windowsize", "4"}, {"windowsize", "9"}}};
+    EXPECT_EQ(Negotiate(r, BlksizeMode::Ignore, 0, 64).oack, (std::vector<Option>{{"windowsize", "4"}}));
+    EXPECT_TRUE(Negotiate(r, BlksizeMode::Accept, 0).oack.empty()) << "no limit given: lock-step";
+}
+
+// The receiver's answers to a run of events: "n" a full DATA block n, "n." the short last
+// one, "T" a time-out. The ACKs expected after each event, "-" for none.
+TEST(TftpWriteState, WindowAcknowledgements)
+{
+    struct Case {
+        const char* what;
+        std::uint16_t window;
+        std::uint16_t first; // number of the first expected block
+        std::vector<std::string> events;
+        std::vector<std::string> acks;
+    };
+    const Case cases[] = {
+        {"end of window and last block", 4, 1, {"1", "2", "3", "4", "5", "6."}, {"-", "-", "-", "4", "-", "6"}},
+        {"last block ends a window early", 16, 1, {"1", "2."}, {"-", "2"}},
+        {"lock-step acknowledges every block", 1, 1, {"1", "2", "3."}, {"1", "2", "3"}},
+        {"lock-step knows no gap", 1, 1, {"1", "3", "2"}, {"1", "-", "2"}},
+        {"gap: last in order, once per pass",
+         4,
+         1,
+         {"1", "3", "4", "2", "3", "4", "5"},
+         {"-", "1", "-", "-", "-", "-", "5"}},
+        {"the client's next pass is told again", 4, 1, {"1", "3", "4", "3", "4"}, {"-", "1", "-", "1", "-"}},
+        {"a repeated gap block is told once", 4, 1, {"3", "3", "4"}, {"0", "-", "-"}},
+        {"beyond the window is no gap", 4, 1, {"5", "1"}, {"-", "-"}},
+        {"time-out: last in order, a new window after it",
+         4,
+         1,
+         {"1", "2", "T", "3", "4", "5", "6"},
+         {"-", "-", "2", "-", "-", "-", "6"}},
+        {"time-out before any data", 4, 1, {"T", "1"}, {"0", "-"}},
+        {"repeats of taken blocks are ignored", 4, 1, {"1", "1", "2", "1"}, {"-", "-", "-", "-"}},
+        {"numbers wrap inside a window", 4, 65534, {"65534", "65535", "0", "1", "2."}, {"-", "-", "-", "1", "2"}},
+        {"gap across the wrap", 4, 65535, {"0", "65535", "0."}, {"65534", "-", "0"}},
+        {"nothing after the last block", 4, 1, {"1.", "2", "3"}, {"1", "-", "-"}},
+    };
+    for (const Case& c : cases) {
+        WriteState st;
+        st.blksize = 4;
+        st.windowsize = c.window;
+        st.expected = c.first;
+        ASSERT_EQ(c.events.size(), c.acks.size()) << c.what;
+        for (std::size_t i = 0; i < c.events.size(); ++i) {
+            const std::string& e = c.events[i];
+            std::optional<std::uint16_t> ack;
+            if (e == "T") {
+                Resynchronised(st);
+                ack = static_cast<std::uint16_t>(st.expected - 1);
+            } else {
+                const bool last = e.back() == '.';
+                const auto block = static_cast<std::uint16_t>(std::stoul(e));
+                const Bytes pkt = BuildData(block, Bytes(last ? 1 : 4));
+                const Incoming in = Classify(st, pkt);
+                if (in.verdict == Verdict::Next) {
+                    ack = Accept(st, in.payload.size());
+                } else if (in.verdict == Verdict::Gap) {
+                    ack = TellGap(st, block);
+                }
+            }
+            EXPECT_EQ(ack ? std::to_string(*ack) : "-", c.acks[i])
+                << c.what << ", event " << i << " (" << e << ")";
+        }
+    }
+}
+
 TEST(TftpWriteState, AcceptsInOrderAndEndsOnShortBlock)
 {
     WriteState st;
@@ -477,4 +568,130 @@ TEST_F(ServerTest, StopEndsTheListenerAndTransfersMidWait)
     EXPECT_TRUE(fs::is_empty(dir_)) << "the unfinished image is removed";
     c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
     EXPECT_TRUE(c.Receive(300).empty());
+}
+
+TEST_F(ServerTest, WindowedWriteAcknowledgesWindowEndsAndGaps)
+{
+    opts.timeoutMs = 10000; // no time-out ACK can pass for an answer below
+    Start();
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"windowsize", "4"}}));
+    EXPECT_EQ(c.Receive(), BuildOack({{"windowsize", "4"}}));
+    const std::uint16_t tid = c.peerPort;
+    Bytes image;
+    auto block = [&](std::uint16_t n, std::size_t size) {
+        Bytes payload(size, static_cast<std::uint8_t>(n * 3));
+        return BuildData(n, payload);
+    };
+    for (std::uint16_t n = 1; n <= 4; ++n)
+        c.SendTo(tid, block(n, 512));
+    EXPECT_EQ(c.Receive(), BuildAck(4)) << "one ACK for the window";
+    c.SendTo(tid, block(6, 512)); // 5 went missing
+    EXPECT_EQ(c.Receive(), BuildAck(4));
+    c.SendTo(tid, block(7, 512)); // same pass: told already
+    c.SendTo(tid, block(5, 512));
+    c.SendTo(tid, block(6, 512));
+    c.SendTo(tid, block(7, 3));
+    EXPECT_EQ(c.Receive(), BuildAck(7));
+    for (std::uint16_t n = 1; n <= 7; ++n) {
+        Bytes d = block(n, n == 7 ? 3 : 512);
+        image.insert(image.end(), d.begin() + 4, d.end());
+    }
+    EXPECT_EQ(Slot(), std::string(image.begin(), image.end()));
+}
+
+TEST_F(ServerTest, TimeOutInsideAWindowAcknowledgesTheLastBlockInOrder)
+{
+    Start(); // 100 ms time-out
+    TestClient c;
+    c.SendTo(server_->Port(), BuildWrq("img", "octet", {{"blksize", "512"}, {"windowsize", "8"}}));
+    EXPECT_EQ(c.Receive(), BuildOack({{"blksize", "512"}, {"windowsize", "8"}}));
+    c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1))); // the rest of the window is lost
+    EXPECT_EQ(c.Receive(), BuildAck(1)) << "not the option acknowledgement again";
+    c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
+    EXPECT_EQ(c.Receive(), BuildAck(2));
+    ASSERT_EQ(server_->Images().size(), 1u);
+    EXPECT_EQ(server_->Images()[0].bytes, 513u);
+}
+
+TEST_F(ServerTest, RepeatedRequestIsTheSameTransfer)
+{
+    opts.timeoutMs = 10000; // the transfer outlives the test's steps
+    Start();
+    TestClient c, other;
+    const Bytes wrq = BuildWrq("img", "octet", {{"windowsize", "4"}});
+    c.SendTo(server_->Port(), wrq);
+    EXPECT_EQ(c.Receive(), BuildOack({{"windowsize", "4"}}));
+    const std::uint16_t tid = c.peerPort;
+    c.SendTo(server_->Port(), wrq); // as if the answer were lost
+    EXPECT_EQ(c.Receive(), BuildOack({{"windowsize", "4"}}));
+    EXPECT_EQ(c.peerPort, tid) << "answered from the same transfer";
+    other.SendTo(server_->Port(), BuildWrq("other", "octet", {}));
+    EXPECT_EQ(other.Receive(), BuildAck(0)) << "another client's request is a transfer of its own";
+    EXPECT_NE(other.peerPort, tid);
+    c.SendTo(tid, BuildData(1, Bytes(9, 'x')));
+    EXPECT_EQ(c.Receive(), BuildAck(1));
+    c.SendTo(server_->Port(), wrq); // a late copy: the client has its answer
+    EXPECT_TRUE(c.Receive(300).empty());
+    EXPECT_EQ(server_->RequestsSeen(), 4u);
+    EXPECT_EQ(server_->RepeatsSeen(), 2u);
+    ASSERT_EQ(server_->Images().size(), 1u);
+    std::ifstream f(dir_ / "img", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), std::string(9, 'x'));
+}
+
+TEST_F(ServerTest, FaultSwitchesWithAWindow)
+{
+    // Each row: a server with one fault, a client with a window of 4.
+    struct Row {
+        const char* what;
+        std::function<void(SimTftpOptions&)> fault;
+        std::function<void(TestClient&, std::uint16_t tid)> client;
+    };
+    const Row rows[] = {
+        {"ERROR after 3 blocks, inside the window",
+         [](SimTftpOptions& o) {
+             o.errorAfterBlocks = 3;
+             o.errorCode = ErrDiskFull;
+             o.errorText = "full";
+         },
+         [this](TestClient& c, std::uint16_t tid) {
+             for (std::uint16_t n = 1; n <= 3; ++n)
+                 c.SendTo(tid, BuildData(n, Bytes(512)));
+             EXPECT_EQ(c.Receive(), BuildError(ErrDiskFull, "full"));
+             EXPECT_FALSE(fs::exists(opts.slotFile));
+         }},
+        {"last block lost once, last ACK withheld, every ACK twice",
+         [](SimTftpOptions& o) {
+             o.loseFinalData = true;
+             o.noFinalAck = true;
+             o.duplicateAcks = 1;
+         },
+         [this](TestClient& c, std::uint16_t tid) {
+             c.SendTo(tid, BuildData(1, Bytes(512, 'a')));
+             c.SendTo(tid, BuildData(2, Bytes(2, 'b')));
+             EXPECT_EQ(c.Receive(), BuildAck(1)) << "after the time-out: the last block in order";
+             EXPECT_EQ(c.Receive(), BuildAck(1));
+             c.SendTo(tid, BuildData(2, Bytes(2, 'b')));
+             ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
+             EXPECT_EQ(Slot(), std::string(512, 'a') + "bb");
+             EXPECT_TRUE(c.Receive(300).empty());
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        opts = SimTftpOptions{};
+        SetUp();
+        row.fault(opts);
+        Start();
+        TestClient c;
+        c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"windowsize", "4"}}));
+        Bytes oack = c.Receive();
+        if (opts.duplicateAcks) {
+            EXPECT_EQ(c.Receive(), oack);
+        }
+        EXPECT_EQ(oack, BuildOack({{"windowsize", "4"}}));
+        row.client(c, c.peerPort);
+        server_.reset();
+    }
 }
