@@ -174,7 +174,8 @@ upstream=${version%-*}
 [ "$(command -v ftpupg)" = /usr/bin/ftpupg ] || fail "ftpupg is not /usr/bin/ftpupg"
 ftpupg --version | grep -qx "ftpupg $upstream" || fail "ftpupg --version"
 tftpput --version >/dev/null || fail "tftpput --version"
-ldd /usr/bin/ftpupg | grep -q "libndxl.so => /usr/.*lib/.*/ftpupg/libndxl.so" || fail "ftpupg does not find libndxl"
+# Not "grep -q": it stops reading early, and with pipefail ldd's broken pipe fails the check.
+ldd /usr/bin/ftpupg | grep "libndxl.so => /usr/.*lib/.*/ftpupg/libndxl.so" >/dev/null || fail "ftpupg does not find libndxl"
 cli_programs=()
 if [ -x /usr/bin/ftpupg-cli ]; then
     ftpupg-cli --help >/dev/null || fail "ftpupg-cli --help"
@@ -206,7 +207,7 @@ check_nothing_left
 say "purged, nothing left behind"
 
 # --------------------------------------------------------------------------- Ansible
-if [ -x "$build/cli/ftpupg-cli" ] || [ -x /usr/bin/ftpupg-cli ] || dpkg-deb -c "$deb" | grep -q ftpupg-cli; then
+if [ -x "$build/cli/ftpupg-cli" ] || [ -x /usr/bin/ftpupg-cli ] || dpkg-deb -c "$deb" | grep ftpupg-cli >/dev/null; then
     $sudo "$root/scripts/netns-run" "$0" --inside-netns check_ansible "$build" "$deb" || fail "Ansible play"
     check_nothing_left
     say "Ansible play matches the devices' outcomes; purged, nothing left behind"
