@@ -148,7 +148,9 @@ check_settings_type() {
     command -v gio >/dev/null && command -v update-mime-database >/dev/null || { say "no gio: type not checked"; return 0; }
     local dir ok=0
     dir=$(mktemp -d)
-    touch "$dir/FTPUPG.ini" "$dir/other.ini" "$dir/ftpupg.ini"
+    # With content: the type of an empty file is not looked up by name.
+    local file
+    for file in FTPUPG.ini other.ini ftpupg.ini; do printf '[Data]\nIP=10.20.0.15\n' >"$dir/$file"; done
     type_of() { gio info -a standard::content-type "$dir/$1" | awk '/content-type:/ { print $2 }'; }
     [ "$(type_of FTPUPG.ini)" = application/x-morvane-ftpupg-settings ] || { say "FTPUPG.ini is $(type_of FTPUPG.ini)"; ok=1; }
     for file in other.ini ftpupg.ini; do
@@ -161,6 +163,7 @@ check_settings_type() {
 }
 
 ini_probe=$(mktemp --suffix=.ini)
+printf '[Data]\nIP=10.20.0.15\n' >"$ini_probe"
 ini_type=$(gio info -a standard::content-type "$ini_probe" 2>/dev/null | awk '/content-type:/ { print $2 }' || true)
 rm -f "$ini_probe"
 install_package
