@@ -1,11 +1,13 @@
 #include "DeviceJob.h"
 
 #include "DeviceLink.h"
-#include "IdTrivialFTP.h"
+#include "IdTFTPException.h"
 #include "Image.h"
 #include "NeighbourCache.h"
+#include "TftpSender.h"
 
-#include "DeviceFrames.h"
+#include "DeviceCheck.h"
+#include "TransferVerdict.h"
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +31,8 @@ struct Outcome {
     Result result = Result::LocalError;
     std::string message;
     uint64_t bytes = 0;
+    int32_t windowSize = 0; // granted, 0 before a transfer began
+    int64_t retransmissions = 0;
 };
 
 nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
@@ -39,72 +43,89 @@ nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
 // Discovery and password check; Done when the password was accepted.
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    fleet::PasswordCheck check(plan.ip, plan.password);
+    using State = upgrade::DeviceCheck::State;
+    upgrade::DeviceCheck check(upgrade::Policy::Tool);
     link.SendDiscovery();
     const auto deadline = Clock::now() + std::chrono::milliseconds(plan.waitMs);
     bool reported = false;
     while (!check.Settled()) {
         const auto record = link.Next(deadline);
         if (!record) break;
-        for (const auto& frame : check.OnRecord(*record))
+        for (const auto& frame : check.OnReply(*record, plan.ip, plan.password).send)
             link.Send(frame);
-        if (!reported && check.state() != fleet::PasswordCheck::State::Searching) {
-            sink({{"e", "found"}, {"device", DeviceJson(check.device())}});
+        if (!reported && check.Found()) {
+            fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
+            device.protocols = check.Forms();
+            sink({{"e", "found"}, {"device", DeviceJson(device)}});
             reported = true;
         }
     }
     switch (check.state()) {
-    case fleet::PasswordCheck::State::Searching: return {Result::NoDevice, "There is no KR730 connected!"};
-    case fleet::PasswordCheck::State::Asked:
+    case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
+    case State::Asked:
         return {Result::PasswordTimeout,
                 "The device gave no password answer within " + std::to_string(plan.waitMs) + " ms"};
-    case fleet::PasswordCheck::State::Refused: return {Result::PasswordRefused, "Invalid Password !"};
-    case fleet::PasswordCheck::State::Accepted: break;
+    case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
+    case State::Accepted: break;
     }
     sink({{"e", "accepted"}});
     return {Result::Done, {}};
 }
 
+Result FromVerdict(upgrade::TransferResult result)
+{
+    switch (result) {
+    case upgrade::TransferResult::Done: return Result::Done;
+    case upgrade::TransferResult::Timeout: return Result::Timeout;
+    case upgrade::TransferResult::TftpError: return Result::TftpError;
+    case upgrade::TransferResult::LocalError: break;
+    }
+    return Result::LocalError;
+}
+
+// With the reliable uploads (a window, retransmission, a locked peer): the sender returns
+// only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
-    Outcome outcome;
-    uint64_t sent = 0;
-    std::optional<TIdTrivialFTP> client;
+    using How = upgrade::TransferEnd::How;
+    tftp::SenderReport report;
+    auto reported = Clock::now();
+    const auto progress = [&](int64_t bytes) {
+        const auto now = Clock::now();
+        if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
+            reported = now;
+            sink({{"e", "progress"}, {"bytes", bytes}});
+        }
+    };
+    upgrade::TransferEnd end;
+    std::string failure;
     try {
-        TIdTrivialFTP& tftp = client.emplace();
-        tftp.SetHost(plan.ip);
-        tftp.SetPort(plan.tftpPort);
-        tftp.SetReceiveTimeout(plan.timeoutMs);
-        tftp.SetRequestedBlockSize(plan.blockSize);
-        tftp.SetTransferMode(tfOctet);
-        int32_t last = 0;
-        auto reported = Clock::now();
-        tftp.OnWork = [&](TIdComponent*, TWorkMode, int32_t count) {
-            // The running count is 32 bits wide: follow it by differences.
-            sent += static_cast<uint32_t>(count) - static_cast<uint32_t>(last);
-            last = count;
-            const auto now = Clock::now();
-            if (sent == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
-                reported = now;
-                sink({{"e", "progress"}, {"bytes", sent}});
-            }
-        };
-        const auto stream = image.OpenStream();
-        tftp.UploadStream(*stream, "/");
-        // The client also ends normally when the last block's acknowledgement never came;
-        // the device may then lack the end of the image, so that is no success.
-        if (tftp.ReplyHost().empty())
-            return {Result::Timeout, "Timeout: the device did not acknowledge the last block", sent};
-        return {Result::Done, "Finished", sent};
+        tftp::SenderOptions options;
+        options.host = plan.ip;
+        options.port = static_cast<uint16_t>(plan.tftpPort);
+        options.timeoutMs = plan.timeoutMs;
+        options.policy.blockSize = plan.blockSize;
+        options.policy.windowSize = plan.windowSize;
+        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
+                       report, progress);
+        end = {How::Returned, true, true};
     } catch (const EIdTFTPException& e) {
-        // A time-out leaves no sender behind; an ERROR packet names the device.
-        const bool timedOut = client->ReplyHost().empty();
-        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message())), sent};
+        // A time-out: no answer within the tries; anything else the device said or sent.
+        const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
+        end = {How::TftpFailure, !timedOut, false};
+        failure = fleet::DisplayText(OneLine(e.Message()));
     } catch (const Exception& e) {
-        outcome = {Result::LocalError, OneLine(e.Message()), sent};
+        end = {How::OtherFailure};
+        failure = OneLine(e.Message());
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what(), sent};
+        end = {How::OtherFailure};
+        failure = e.what();
     }
+    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
+    Outcome outcome{FromVerdict(verdict.result), verdict.message};
+    outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
+    outcome.windowSize = report.windowSize;
+    outcome.retransmissions = report.retransmissions;
     return outcome;
 }
 
@@ -120,9 +141,7 @@ void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
         link.SendDiscovery();
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
         while (const auto record = link.Next(round)) {
-            const uint8_t protocol = DeviceFrames::ReplyProtocol(*record);
-            if ((protocol == DeviceFrames::ApdpDiscovery || protocol == DeviceFrames::ApdpDiscoveryV4) &&
-                DeviceFrames::ReplyIpText(*record) == plan.ip) {
+            if (upgrade::AnswersFrom(*record, plan.ip)) {
                 sink({{"e", "back"}, {"seconds", std::chrono::duration<double>(Clock::now() - start).count()}});
                 return;
             }
@@ -142,7 +161,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         outcome = CheckPassword(plan, link, sink);
         if (outcome.result == Result::Done) {
             if (plan.dryRun) {
-                outcome = {Result::WouldUpgrade, "Password accepted (dry run: nothing written)"};
+                outcome = {Result::WouldUpgrade, upgrade::text::DryRunAccepted};
             } else {
                 outcome = Upload(plan, image, sink);
                 if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
@@ -154,5 +173,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
     sink({{"e", "result"},
           {"result", fleet::ResultName(outcome.result)},
           {"message", outcome.message},
-          {"bytes", outcome.bytes}});
+          {"bytes", outcome.bytes},
+          {"windowsize", outcome.windowSize},
+          {"retransmissions", outcome.retransmissions}});
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "FleetCore.h"
+#include "UpgradePolicy.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,17 +18,19 @@ class FirmwareImage;
 struct JobPlan {
     std::string ip;
     std::string password;
-    int32_t blockSize = 1024;
-    int32_t timeoutMs = 4000;
-    int32_t waitMs = 1000; // for the discovery and password answers
-    int32_t waitBackS = 0; // 0: do not wait for the restart
+    int32_t blockSize = upgrade::BlockSize;
+    int32_t timeoutMs = upgrade::ReceiveTimeoutMs;
+    int32_t waitMs = upgrade::ToolAnswerWaitMs; // for the discovery and password answers
+    int32_t waitBackS = 0;                      // 0: do not wait for the restart
     bool dryRun = false;
-    int32_t tftpPort = 69;
+    int32_t tftpPort = upgrade::TftpPort;
+    int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
 };
 
 // Events, as JSON objects with a field "e": "found" (mac, name, protocols), "accepted",
 // "progress" (bytes), "back" (seconds) or "not-back", and last "result" (result, message,
-// bytes). A progress event is sent at most every 100 ms, and once for the last block.
+// bytes, windowsize: the window granted, retransmissions). A progress event is sent at most every 100 ms, and once
+// for the last block.
 using JobSink = std::function<void(const nlohmann::json& event)>;
 
 // Never throws: every failure becomes a result event.

@@ -239,6 +239,8 @@ private:
             child.gotResult = true;
             const auto result = fleet::ResultFromName(event.value("result", "")).value_or(Result::LocalError);
             report.bytes = event.value("bytes", report.bytes);
+            report.windowSize = event.value("windowsize", 0);
+            report.retransmissions = event.value("retransmissions", int64_t{0});
             if (child.transferStart && report.transferSeconds == 0)
                 report.transferSeconds = Since(*child.transferStart);
             if (fleet::IsRetryable(result) && report.attempts <= opts_.retries) {

@@ -38,9 +38,11 @@ struct DeviceReport {
     fleet::Result result = fleet::Result::Interrupted;
     std::string message = "Interrupted before it finished";
     int attempts = 0;
-    uint64_t bytes = 0;         // acknowledged or sent in the last attempt
-    double seconds = 0;         // from the first attempt's start to the outcome
-    double transferSeconds = 0; // of the last attempt's TFTP write
+    uint64_t bytes = 0;          // acknowledged or sent in the last attempt
+    double seconds = 0;          // from the first attempt's start to the outcome
+    double transferSeconds = 0;  // of the last attempt's TFTP write
+    int32_t windowSize = 0;      // the window the device granted in the last attempt (0: no transfer)
+    int64_t retransmissions = 0; // blocks and requests sent again in the last attempt
     std::optional<fleet::DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> backSeconds; // unset: did not come back

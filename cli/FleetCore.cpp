@@ -145,14 +145,23 @@ std::string DisplayText(std::string_view bytes)
     return Cp1252ToUtf8(masked);
 }
 
+DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record)
+{
+    return {DisplayText(DeviceFrames::ReplyIpText(record)),
+            MacText(record),
+            DisplayText(DeviceFrames::ReplyName(record)),
+            {}};
+}
+
 bool DeviceTable::Add(std::span<const uint8_t> record)
 {
+    if (!DeviceFrames::IsDiscoveryAnswer(record)) return false;
     const uint8_t protocol = DeviceFrames::ReplyProtocol(record);
-    if (protocol != DeviceFrames::ApdpDiscovery && protocol != DeviceFrames::ApdpDiscoveryV4) return false;
-    const std::string ip = DisplayText(DeviceFrames::ReplyIpText(record));
-    auto it = std::find_if(entries_.begin(), entries_.end(), [&](const DeviceEntry& e) { return e.ip == ip; });
+    DeviceEntry device = DeviceFromAnswer(record);
+    auto it =
+        std::find_if(entries_.begin(), entries_.end(), [&](const DeviceEntry& e) { return e.ip == device.ip; });
     if (it == entries_.end()) {
-        entries_.push_back({ip, MacText(record), DisplayText(DeviceFrames::ReplyName(record)), {}});
+        entries_.push_back(std::move(device));
         it = entries_.end() - 1;
     }
     auto& protocols = it->protocols;
@@ -173,42 +182,6 @@ std::vector<DeviceEntry> DeviceTable::Sorted() const
         return a.ip < b.ip;
     });
     return sorted;
-}
-
-std::vector<std::vector<uint8_t>> PasswordCheck::OnRecord(std::span<const uint8_t> record)
-{
-    using namespace DeviceFrames;
-    std::vector<std::vector<uint8_t>> frames;
-    const uint8_t protocol = ReplyProtocol(record);
-    if (protocol == ApdpDiscovery || protocol == ApdpDiscoveryV4) {
-        if (ReplyIpText(record) != ip_ || state_ == State::Accepted) return frames;
-        if (device_.ip.empty()) device_ = {ip_, MacText(record), DisplayText(ReplyName(record)), {}};
-        if (std::find(device_.protocols.begin(), device_.protocols.end(), protocol) == device_.protocols.end())
-            device_.protocols.push_back(protocol);
-        const uint8_t passwordProtocol = PasswordProtocolFor(protocol);
-        if (std::find(asked_.begin(), asked_.end(), passwordProtocol) != asked_.end()) return frames;
-        asked_.push_back(passwordProtocol);
-        ++unanswered_;
-        if (state_ == State::Searching) state_ = State::Asked;
-        frames.push_back(BuildPasswordRequest(record, password_, passwordProtocol));
-    } else if (protocol == WdcpPassword || protocol == WdcpPasswordV4) {
-        // Only the device we asked answers our socket; an answer before any request is stray.
-        if (state_ == State::Searching || state_ == State::Accepted) return frames;
-        unanswered_ = std::max(0, unanswered_ - 1);
-        if (ReplyResult(record) == 0) {
-            state_ = State::Accepted;
-        } else {
-            state_ = State::Refused;
-            refusal_ = ReplyResult(record);
-            refusalStatus_ = ReplyStatus(record);
-        }
-    }
-    return frames;
-}
-
-bool PasswordCheck::Settled() const
-{
-    return state_ == State::Accepted || (state_ == State::Refused && unanswered_ == 0);
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The rules of fleet upgrades that need no socket, process or clock: address lists,
-// merging discovery answers, the password check of one device, outcomes and their retry
-// policy, and the text of progress lines.
+// merging discovery answers, outcomes and their retry policy, and the text of progress
+// lines. One device's check is upgrade::DeviceCheck, shared with the window.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +62,8 @@ struct DeviceEntry {
 };
 
 std::string MacText(std::span<const uint8_t> record);
+// The device a discovery answer describes, with no forms yet.
+DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record);
 // A device's 8-bit text (Latin-1) as UTF-8 that is safe to print and to put in JSON: control
 // characters become '?', so a device name can never move a terminal's cursor.
 std::string DisplayText(std::string_view bytes);
@@ -77,38 +79,6 @@ public:
 
 private:
     std::vector<DeviceEntry> entries_;
-};
-
-// ---- Password check of one device -----------------------------------------------------------
-
-// Follows the replies of one device's discovery and password exchange. A matching discovery
-// answer asks for one password request of its form (one per form, however often the answer
-// repeats); a password answer settles the check. Like the window, any accepted answer wins.
-class PasswordCheck {
-public:
-    enum class State { Searching, Asked, Accepted, Refused };
-
-    PasswordCheck(std::string ip, std::string password) : ip_(std::move(ip)), password_(std::move(password)) {}
-
-    // Frames to send for this reply record (password requests), possibly none.
-    std::vector<std::vector<uint8_t>> OnRecord(std::span<const uint8_t> record);
-
-    State state() const { return state_; }
-    // Settled: accepted, or refused with no request left unanswered.
-    bool Settled() const;
-    const DeviceEntry& device() const { return device_; }
-    uint16_t refusal() const { return refusal_; }
-    uint16_t refusalStatus() const { return refusalStatus_; }
-
-private:
-    std::string ip_;
-    std::string password_;
-    State state_ = State::Searching;
-    DeviceEntry device_;
-    std::vector<uint8_t> asked_; // password protocols requested
-    int unanswered_ = 0;
-    uint16_t refusal_ = 0;
-    uint16_t refusalStatus_ = 0;
 };
 
 // ---- Outcomes -----------------------------------------------------------------------------

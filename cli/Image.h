@@ -22,6 +22,8 @@ public:
     uint64_t Size() const { return size_; }
     // Lower-case hex SHA-256 of the whole file, read once.
     std::string Sha256() const;
+    // The checked descriptor, for reads at an offset (pread) only.
+    int Descriptor() const { return fd_.Get(); }
 
     // A stream over the whole image for one transfer. Reads with pread, so streams opened in
     // several processes (after fork) never move each other's position.

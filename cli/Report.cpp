@@ -30,6 +30,8 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
              {"seconds", d.seconds},
              {"transfer_seconds", d.transferSeconds},
              {"rate_bytes_per_s", d.transferSeconds > 0 ? static_cast<double>(d.bytes) / d.transferSeconds : 0.0},
+             {"windowsize", d.windowSize},
+             {"retransmissions", d.retransmissions},
              {"device", device},
              {"wait_back", back}});
     }
@@ -52,6 +54,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"jobs", opts.jobs},
               {"blksize", job.blockSize},
               {"timeout_ms", job.timeoutMs},
+              {"windowsize", job.windowSize},
               {"wait_ms", job.waitMs},
               {"retries", opts.retries},
               {"wait_back_s", job.waitBackS},

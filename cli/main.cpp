@@ -4,6 +4,7 @@
 #include "DeviceFrames.h"
 #include "DeviceLink.h"
 #include "Fleet.h"
+#include "FtpupgVersion.h"
 #include "Image.h"
 #include "Report.h"
 
@@ -34,8 +35,6 @@ constexpr int ExitUsage = 2;
 constexpr int ExitImage = 3;
 constexpr int ExitStopped = 4;
 constexpr int ExitInterrupted = 130;
-
-const char* const Version = "ftpupg-cli " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY;
 
 int g_stopWrite = -1;
 
@@ -138,9 +137,10 @@ struct UpgradeArgs {
     std::string ipsFile;
     bool all = false;
     int jobs = 8;
-    int blockSize = 1024;
-    int timeoutMs = 4000;
-    int waitMs = 1000;
+    int blockSize = upgrade::BlockSize;
+    int timeoutMs = upgrade::ReceiveTimeoutMs;
+    int windowSize = 8;
+    int waitMs = upgrade::ToolAnswerWaitMs;
     int retries = 0;
     int waitBack = 0;
     bool dryRun = false;
@@ -338,13 +338,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         return ExitFailed;
     }
 
-    ReportRun run{FTPUPG_VERSION_TEXT,
-                  UtcNow(),
-                  {},
-                  args.all                ? "all"
-                  : !args.ipsFile.empty() ? "ips"
-                                          : "ip",
-                  false};
+    ReportRun run{ftpupg::Version, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
     if (args.all) {
         try {
             for (const auto& d : Discover(args.waitMs))
@@ -363,6 +357,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 
     FleetOptions opts;
     opts.job = {"", fleetPassword, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
+    opts.job.windowSize = args.windowSize;
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.retries = args.retries;
@@ -430,7 +425,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 int main(int argc, char** argv)
 {
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
-    app.set_version_flag("--version", Version);
+    app.set_version_flag("--version", ftpupg::VersionText("ftpupg-cli"));
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
@@ -460,7 +455,9 @@ int main(int argc, char** argv)
                                             "Device password (visible to other users; "
                                             "prefer --password-file or FTPUPG_PASSWORD)")
                                ->type_name("TEXT");
-    upgrade->add_option("--password-file", a.passwordFile, "Read the password from the first line of FILE")
+    upgrade
+        ->add_option("--password-file", a.passwordFile,
+                     "The password of devices without a password file of their own: the first line of FILE")
         ->type_name("FILE");
     upgrade->add_option("--ip", a.ips, "A device's IPv4 address; repeat for more devices")->type_name("IP");
     upgrade
@@ -475,9 +472,18 @@ int main(int argc, char** argv)
     upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")
         ->check(CLI::Range(8, 65464))
         ->type_name("N");
-    upgrade->add_option("--timeout", a.timeoutMs, "TFTP reply time-out in ms (default 4000)")
+    upgrade
+        ->add_option("--timeout", a.timeoutMs,
+                     "TFTP reply time-out of each try in ms; a request or window goes out up to 5 times "
+                     "(default 4000)")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
+    upgrade
+        ->add_option("--windowsize", a.windowSize,
+                     "TFTP blocks sent before waiting for an acknowledgement (RFC 7440); a device that does not "
+                     "know the option takes one at a time (default 8)")
+        ->check(CLI::Range(1, 65535))
+        ->type_name("N");
     upgrade->add_option("--wait", a.waitMs, "Wait for discovery and password answers, in ms (default 1000)")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");

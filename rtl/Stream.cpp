@@ -23,9 +23,11 @@ void TStream::ReadBuffer(void* buffer, size_t count)
 
 TFileStream::TFileStream(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: opening a pipe would block until a writer comes, and only a regular
+    // file has an end that a transfer can reach.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
-    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
+    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, O_RDONLY) == 0;
     // Refuse a file another cooperating process holds, as a share-denying open would.
     if (ok && ::flock(fd, LOCK_EX | LOCK_NB) != 0) ok = false;
     if (!ok) {

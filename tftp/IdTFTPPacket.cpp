@@ -22,22 +22,44 @@ std::string_view TextAt(Bytes packet, size_t at)
     return {begin, length};
 }
 
+void AppendOption(std::string& packet, std::string_view name, int64_t value)
+{
+    packet += name;
+    packet += '\0';
+    packet += std::to_string(value);
+    packet += '\0';
+}
+
 } // namespace
 
 std::string MakeWriteRequest(std::string_view remoteName, std::string_view mode, int32_t blockSize)
 {
-    const std::string size = std::to_string(blockSize);
+    // The classic request always names a block size, whatever its value.
+    std::string packet = MakeWriteRequest(remoteName, mode, RequestOptions{});
+    AppendOption(packet, "blksize", blockSize);
+    return packet;
+}
+
+std::string MakeWriteRequest(std::string_view remoteName, std::string_view mode, const RequestOptions& options)
+{
     std::string packet;
-    packet.reserve(2 + remoteName.size() + mode.size() + size.size() + 11);
+    packet.reserve(2 + remoteName.size() + mode.size() + 64);
     packet += '\0';
     packet += static_cast<char>(opWRQ);
     packet += remoteName;
     packet += '\0';
     packet += mode;
     packet += '\0';
-    packet += "blksize";
-    packet += '\0';
-    packet += size;
+    if (options.blockSize > 0) AppendOption(packet, "blksize", options.blockSize);
+    if (options.windowSize > 0) AppendOption(packet, "windowsize", options.windowSize);
+    if (options.transferSize >= 0) AppendOption(packet, "tsize", options.transferSize);
+    return packet;
+}
+
+std::string MakeError(uint16_t code, std::string_view message)
+{
+    std::string packet{'\0', static_cast<char>(opERROR), static_cast<char>(code >> 8), static_cast<char>(code)};
+    packet += message;
     packet += '\0';
     return packet;
 }
@@ -72,6 +94,19 @@ std::optional<std::string> BlockSizeTextOf(Bytes packet)
     const std::string_view name = TextAt(packet, 2);
     if (name.size() != 7 || ::strncasecmp(name.data(), "blksize", 7) != 0) return std::nullopt;
     return std::string(TextAt(packet, 2 + 7 + 1));
+}
+
+std::vector<Option> OptionsOf(Bytes packet)
+{
+    std::vector<Option> options;
+    for (size_t at = 2; at < packet.size;) {
+        const std::string_view name = TextAt(packet, at);
+        at += name.size() + 1;
+        const std::string_view value = TextAt(packet, at);
+        at += value.size() + 1;
+        options.push_back({name, value});
+    }
+    return options;
 }
 
 } // namespace tftp

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tftp {
 
@@ -14,9 +15,13 @@ enum Opcode : uint16_t { opRRQ = 1, opWRQ = 2, opDATA = 3, opACK = 4, opERROR = 
 
 constexpr int32_t DefaultBlockSize = 512;
 constexpr int32_t HeaderSize = 4;
-// Largest block size RFC 2348 allows; with the headers it is the largest IPv4 UDP payload
-// that fits a 64 KiB IP packet with room to spare.
+// Largest block size RFC 2348 lets a client ask for.
 constexpr int32_t MaxBlockSize = 65464;
+// Largest block size that still fits one UDP/IPv4 datagram (65507 bytes) with its header: the
+// largest a server's option acknowledgement may grant.
+constexpr int32_t MaxDatagramBlockSize = 65507 - 4;
+// Largest window RFC 7440 allows.
+constexpr int32_t MaxWindowSize = 65535;
 
 struct Bytes {
     const uint8_t* data;
@@ -25,6 +30,18 @@ struct Bytes {
 
 // Write request: opcode, name, 0, mode, 0, "blksize", 0, decimal block size, 0.
 std::string MakeWriteRequest(std::string_view remoteName, std::string_view mode, int32_t blockSize);
+
+// Options a write request may carry; each is left out when it is 0 (tsize: below 0).
+struct RequestOptions {
+    int32_t blockSize = 0;
+    int32_t windowSize = 0;
+    int64_t transferSize = -1;
+};
+// Write request with the options in the order blksize, windowsize, tsize.
+std::string MakeWriteRequest(std::string_view remoteName, std::string_view mode, const RequestOptions& options);
+
+// ERROR datagram: opcode, code, message, 0.
+std::string MakeError(uint16_t code, std::string_view message);
 
 // DATA header into the first four bytes of out.
 void PutDataHeader(uint8_t* out, uint16_t block);
@@ -46,5 +63,13 @@ std::optional<ServerError> ServerErrorOf(Bytes packet);
 // letter case): up to the next zero byte or the end, empty when the datagram ends behind
 // the name. None when the first option is another one.
 std::optional<std::string> BlockSizeTextOf(Bytes packet);
+
+// Every option of an option acknowledgement in order, as name and value views into the
+// datagram; a name the datagram ends behind has an empty value.
+struct Option {
+    std::string_view name;
+    std::string_view value;
+};
+std::vector<Option> OptionsOf(Bytes packet);
 
 } // namespace tftp

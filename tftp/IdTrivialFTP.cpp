@@ -48,6 +48,7 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
     using namespace tftp;
 
     // Bytes to send, taken once: asking the file's size for every block costs a call.
+    lastAcknowledged_ = false;
     UploadState state(source.Size() - source.Position());
     int32_t blockSize = state.BlockSize();
     SetBufferSize(blockSize + HeaderSize);
@@ -67,8 +68,8 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
             SetBufferSize(blockSize + HeaderSize);
         }
         switch (step.kind) {
-        case UploadStep::Done: return;
-        case UploadStep::Fail: std::rethrow_exception(step.error);
+        case UploadStep::Done: lastAcknowledged_ = state.Acknowledged(); return;
+        case UploadStep::Fail: RaiseUploadFailure(step.failure);
         case UploadStep::SendNew: {
             const size_t length = static_cast<size_t>(HeaderSize + step.size);
             if (dataPacket_.size() < length) dataPacket_.resize(length);
@@ -78,20 +79,8 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
             WorkAdd(wmWrite, step.size);
             break;
         }
-        case UploadStep::Resend: break;
+        default: break; // Resend: the classic policy answers nothing else
         }
         SendDatagram(replyHost_, replyPort_, dataPacket_.data(), static_cast<int32_t>(packetLength));
     }
-}
-
-void TIdTrivialFTP::ApplyOptionAck(tftp::Bytes packet)
-{
-    if (const auto blockSize = tftp::NegotiatedBlockSize(packet)) SetBufferSize(*blockSize + tftp::HeaderSize);
-}
-
-void TIdTrivialFTP::RaiseServerError(tftp::Bytes packet)
-{
-    const auto error = tftp::ServerErrorOf(packet);
-    if (!error) RaiseTFTPError(0, std::string());
-    RaiseTFTPError(error->code, error->message);
 }

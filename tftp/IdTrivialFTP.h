@@ -32,10 +32,8 @@ public:
     void UploadStream(TStream& source, const std::string& remoteName);
 
     std::string ModeName() const;
-
-protected:
-    void ApplyOptionAck(tftp::Bytes packet);
-    [[noreturn]] void RaiseServerError(tftp::Bytes packet);
+    // The last upload ended with the last block's ACK, not with silence after it.
+    bool LastAcknowledged() const { return lastAcknowledged_; }
 
 private:
     void Transfer(TStream& source, const std::string& remoteName);
@@ -45,6 +43,7 @@ private:
     int32_t requestedBlockSize_ = 1500;
     std::string replyHost_;
     int32_t replyPort_ = 0;
+    bool lastAcknowledged_ = false;
     // Kept between uploads so that a run of uploads allocates nothing per block.
     std::vector<uint8_t> receiveBuffer_;
     std::vector<uint8_t> dataPacket_;

@@ -1,14 +1,22 @@
-// tftpput: writes one file to a TFTP server with the same client the upgrade utility uses.
-//   tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
+// tftpput: writes one file to a TFTP server. By default with our reliable uploads (a window of
+// blocks, retransmission, a locked peer, done only when the last block is acknowledged); with
+// --classic exactly as the upgrade utility's window does.
+//   tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-w N] [-r N] [--tsize] [--classic]
+//           [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
 // Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR).
 
+#include "FtpupgVersion.h"
 #include "IdTrivialFTP.h"
+#include "Fd.h"
 #include "IntConv.h"
+#include "TftpSender.h"
+#include "TransferVerdict.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,7 +32,8 @@ constexpr int ExitUsage = 2;
 constexpr int ExitTftpError = 3;
 
 const char* const UsageLine =
-    "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]\n";
+    "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-w N] [-r N] [--tsize] "
+    "[--classic] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]\n";
 
 int UsageError(const std::string& what)
 {
@@ -54,6 +63,24 @@ std::string OneLine(std::string text)
     return text;
 }
 
+// A server's text as a line of ours: control characters (a line break, a terminal escape)
+// become \xNN, so that a server can neither forge lines nor drive the terminal.
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // What went wrong, for the message, the JSON report and the exit code.
 struct Outcome {
     int exitCode = ExitDone;
@@ -70,7 +97,7 @@ Outcome FromTftpError(const EIdTFTPException& e)
     if (o.serverCode >= 0) {
         o.result = "tftp-error";
         o.message = "TFTP error " + std::to_string(o.serverCode) + ": " +
-                    (e.Message().empty() ? "(the server gave no text)" : e.Message());
+                    (e.Message().empty() ? "(the server gave no text)" : Escaped(e.Message()));
     } else {
         o.result = e.Message() == "Timeout" ? "timeout" : "tftp-error";
         o.message = e.Message();
@@ -85,12 +112,17 @@ public:
     enum Kind { Quiet, Plain, Live };
     Progress(int64_t total, Kind kind) : total_(total), kind_(kind) {}
 
+    // The classic client's running count is a 32-bit total: follow it by differences so
+    // that files above 2 GiB still count right.
     void Update(int32_t count)
     {
-        // The running count is a 32-bit total: follow it by differences so that files
-        // above 2 GiB still count right.
-        done_ += static_cast<uint32_t>(count) - static_cast<uint32_t>(last_);
+        Set(done_ + (static_cast<uint32_t>(count) - static_cast<uint32_t>(last_)));
         last_ = count;
+    }
+
+    void Set(int64_t done)
+    {
+        done_ = done;
         if (kind_ == Live) {
             const auto now = Clock::now();
             if (now - drawn_ < std::chrono::milliseconds(100)) return;
@@ -111,7 +143,7 @@ public:
             drawnOnce_ = false;
         } else if (lastTenth_ < 10) {
             lastTenth_ = 9;
-            Update(last_);
+            Set(done_);
         }
     }
 
@@ -148,34 +180,76 @@ private:
     Clock::time_point drawn_ = start_;
 };
 
+// The image, opened without waiting (a pipe would block until a writer came) and refused
+// unless it is a regular file: only that has an end a transfer reaches.
+posix::Fd OpenImage(const std::string& path, int64_t& size, std::string& error)
+{
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!fd || ::fstat(fd.Get(), &st) != 0) {
+        error = "Cannot open file " + path;
+        return {};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + " is not a regular file";
+        return {};
+    }
+    ::fcntl(fd.Get(), F_SETFL, O_RDONLY);
+    size = st.st_size;
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     CLI::App app(
-        "Writes FILE to the TFTP server HOST under the name REMOTE (default: FILE's base name),\n"
-        "with the client of the Morvane firmware upgrade utility.",
+        "Writes FILE to the TFTP server HOST under the name REMOTE (default: FILE's base name).\n"
+        "By default it sends a window of blocks (RFC 7440) and falls back to one block per\n"
+        "round trip where the server grants none, sends a request or window again when no\n"
+        "answer comes, and reports success only when the last block is acknowledged.",
         "tftpput");
     std::string portText = "69", blockSizeText = "1024", timeoutText = "4000", modeText = "octet";
+    std::string windowText = "8", retriesText = "5";
     std::string host, file, remote;
-    bool quiet = false, json = false;
+    bool quiet = false, json = false, classic = false, tsize = false;
     app.add_option("-p,--port", portText, "server port")->type_name("PORT")->capture_default_str();
     app.add_option("-b,--blksize", blockSizeText, "block size asked for with the blksize option (8 to 65464)")
         ->type_name("BLKSIZE")
         ->capture_default_str();
-    app.add_option("-t,--timeout", timeoutText, "longest wait for each reply, in milliseconds")
+    app.add_option("-t,--timeout", timeoutText, "longest wait for each reply, per try, in milliseconds")
         ->type_name("TIMEOUT_MS")
         ->capture_default_str();
+    app.add_option("-w,--windowsize", windowText,
+                   "blocks sent before waiting for an acknowledgement, asked for with the windowsize option "
+                   "(1 to 65535; 1: one block per round trip; a server that does not know the option grants 1)")
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("-r,--retries", retriesText,
+                   "tries of each request or window before giving up with a time-out (1 to 100)")
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_flag("--tsize", tsize,
+                 "announce the file's size with the tsize option, so that a server can refuse "
+                 "a file too large for it before any data moves");
+    app.add_flag("--classic", classic,
+                 "behave exactly like the upgrade utility's window: one block per round trip, no retransmission, "
+                 "answers taken from any sender, silence after the last block counted as success "
+                 "(reported here as a time-out); --windowsize, --retries and --tsize do not apply");
     app.add_option("-m,--mode", modeText, "transfer mode: octet or netascii (bytes go out unchanged)")
         ->type_name("MODE")
         ->capture_default_str();
-    app.add_flag("-q,--quiet", quiet, "no progress lines");
-    app.add_flag("--json", json, "write one JSON document with the outcome to standard output");
+    app.add_flag("-q,--quiet", quiet, "no progress lines and no result line");
+    app.add_flag("--json", json,
+                 "write one JSON document with the outcome to standard output (with the granted window, "
+                 "the retransmissions and whether the last block was acknowledged)");
     app.add_option("HOST", host, "server address or name")->type_name("");
-    app.add_option("FILE", file, "local file to send")->type_name("");
+    app.add_option("FILE", file, "local file to send (a regular file)")->type_name("");
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
-    app.set_version_flag("--version", "tftpput " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY);
-    app.footer("Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server error).");
+    app.set_version_flag("--version", ftpupg::VersionText("tftpput"));
+    app.footer(
+        "Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out, server error, or the last "
+        "block never acknowledged).");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -190,53 +264,105 @@ int main(int argc, char** argv)
 
     const auto port = Number(portText, 1, 65535);
     if (!port) return UsageError("PORT must be 1 to 65535, not '" + portText + "'");
-    const auto blockSize = Number(blockSizeText, 8, 65464);
+    const auto blockSize = Number(blockSizeText, 8, tftp::MaxBlockSize);
     if (!blockSize) return UsageError("BLKSIZE must be 8 to 65464, not '" + blockSizeText + "'");
     const auto timeout = Number(timeoutText, 1, INT32_MAX);
     if (!timeout)
         return UsageError("TIMEOUT_MS must be a positive number of milliseconds, not '" + timeoutText + "'");
+    const auto window = Number(windowText, 1, tftp::MaxWindowSize);
+    if (!window) return UsageError("--windowsize must be 1 to 65535, not '" + windowText + "'");
+    const auto retries = Number(retriesText, 1, 100);
+    if (!retries) return UsageError("--retries must be 1 to 100, not '" + retriesText + "'");
     if (modeText != "octet" && modeText != "netascii")
         return UsageError("MODE must be octet or netascii, not '" + modeText + "'");
     if (host.empty() || file.empty()) return UsageError("HOST and FILE are required");
     if (app.count("REMOTE") == 0) remote = BaseName(file);
     if (remote.empty()) return UsageError("REMOTE name is empty");
 
-    struct stat st {};
-    const int64_t size = ::stat(file.c_str(), &st) == 0 ? st.st_size : 0;
+    int64_t size = 0;
+    std::string openError;
+    const posix::Fd image = OpenImage(file, size, openError);
     Progress progress(size, quiet                          ? Progress::Quiet
                             : ::isatty(STDERR_FILENO) == 1 ? Progress::Live
                                                            : Progress::Plain);
     Outcome outcome;
-    try {
-        TIdTrivialFTP tftp1;
-        tftp1.SetPort(*port);
-        tftp1.SetReceiveTimeout(*timeout);
-        tftp1.SetRequestedBlockSize(*blockSize);
-        tftp1.SetTransferMode(modeText == "netascii" ? tfNetAscii : tfOctet);
-        tftp1.SetHost(host);
-        tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
-        tftp1.Upload(file, remote);
-        progress.Finish();
-    } catch (const EIdTFTPException& e) {
-        outcome = FromTftpError(e);
-    } catch (const Exception& e) {
-        outcome = Outcome{ExitFailure, "error", -1, OneLine(e.Message())};
-    } catch (const std::exception& e) {
-        outcome = Outcome{ExitFailure, "error", -1, e.what()};
+    tftp::SenderReport report;
+    if (!image) {
+        outcome = Outcome{ExitFailure, "error", -1, openError};
+    } else {
+        upgrade::TransferEnd end;
+        std::string failureText;
+        try {
+            if (classic) {
+                TIdTrivialFTP tftp1;
+                tftp1.SetPort(*port);
+                tftp1.SetReceiveTimeout(*timeout);
+                tftp1.SetRequestedBlockSize(*blockSize);
+                tftp1.SetTransferMode(modeText == "netascii" ? tfNetAscii : tfOctet);
+                tftp1.SetHost(host);
+                tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
+                try {
+                    tftp1.Upload(file, remote);
+                } catch (const EIdTFTPException&) {
+                    end.peerAnswered = !tftp1.ReplyHost().empty();
+                    throw;
+                }
+                report.acknowledged = tftp1.LastAcknowledged();
+                report.blockSize = tftp1.BufferSize() - tftp::HeaderSize;
+                report.acknowledgedBytes = progress.Done();
+            } else {
+                tftp::SenderOptions options;
+                options.host = host;
+                options.port = static_cast<uint16_t>(*port);
+                options.mode = modeText;
+                options.timeoutMs = *timeout;
+                options.policy = {tftp::Policy::Reliable, *blockSize, *window, *retries, tsize};
+                tftp::SendFile(image.Get(), size, remote, options, report,
+                               [&progress](int64_t bytes) { progress.Set(bytes); });
+            }
+            end.lastBlockAcknowledged = report.acknowledged;
+            progress.Finish();
+        } catch (const EIdTFTPException& e) {
+            end.how = upgrade::TransferEnd::How::TftpFailure;
+            outcome = FromTftpError(e);
+        } catch (const Exception& e) {
+            outcome = Outcome{ExitFailure, "error", -1, OneLine(e.Message())};
+        } catch (const std::exception& e) {
+            outcome = Outcome{ExitFailure, "error", -1, e.what()};
+        }
+        // An upload that returned is done only with its last block acknowledged.
+        if (end.how == upgrade::TransferEnd::How::Returned) {
+            const upgrade::TransferVerdict verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end);
+            if (verdict.result == upgrade::TransferResult::Timeout)
+                outcome = Outcome{ExitTftpError, "timeout", -1, verdict.message};
+        }
     }
     if (outcome.exitCode != ExitDone)
         std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
+    else if (!quiet) {
+        const double seconds = progress.Seconds();
+        std::fprintf(stderr,
+                     "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d, %lld retransmission%s, "
+                     "last block acknowledged\n",
+                     static_cast<long long>(size), seconds,
+                     seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize,
+                     static_cast<long long>(report.retransmissions), report.retransmissions == 1 ? "" : "s");
+    }
 
     if (json) {
-        nlohmann::json report = {
+        nlohmann::json result = {
             {"host", host},
             {"port", *port},
             {"file", file},
             {"remote", remote},
             {"blksize", *blockSize},
             {"mode", modeText},
+            {"policy", classic ? "classic" : "reliable"},
+            {"windowsize", report.windowSize},
+            {"retransmissions", report.retransmissions},
+            {"acknowledged", report.acknowledged},
             {"size", size},
-            {"sent", progress.Done()},
+            {"sent", classic ? progress.Done() : report.acknowledgedBytes},
             {"seconds", progress.Seconds()},
             {"result", outcome.result},
             {"server_code", outcome.serverCode >= 0 ? nlohmann::json(outcome.serverCode) : nlohmann::json()},
@@ -244,7 +370,7 @@ int main(int argc, char** argv)
             {"exit_code", outcome.exitCode},
         };
         // File names need not be UTF-8: replace what is not, rather than fail.
-        std::printf("%s\n", report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        std::printf("%s\n", result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     }
     return outcome.exitCode;
 }

@@ -177,8 +177,9 @@ EOF
 retry)
   image img.bin 102400
   mkdir "$work/slots"
-  # The first write request goes unanswered: the client times out, the retry succeeds.
-  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 1
+  # The first five write requests go unanswered: the client's five tries time out, the
+  # device-level retry succeeds.
+  sim flaky --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --tftp-ignore-first 5
   # Stores the image but never acknowledges the last block.
   sim nofinal --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password pw --tftp-slot-dir "$work/slots" \
     --tftp-no-final-ack
@@ -188,17 +189,27 @@ retry)
   sim gone --bind 127.0.0.13 --mac 00:1b:7a:00:00:13 --password pw --tftp-slot-dir "$work/slots" \
     --restart-ms 600000
   export FTPUPG_PASSWORD=pw
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 1000 --retries 1 --json "$work/r1.json" \
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.10 --timeout 200 --retries 1 --json "$work/r1.json" \
     >"$work/r1.out" 2>&1 || fail "retried device: exit $?"
   [ "$(field "$work/r1.json" 127.0.0.10 attempts)" = 2 ] || fail "two attempts expected"
   cmp -s "$work/img.bin" "$work/slots/127.0.0.10.bin" || fail "retried image"
   ok
   # Without --retries the same fault fails the device.
   sim flaky2 --bind 127.0.0.14 --mac 00:1b:7a:00:00:14 --password pw --tftp-slot-dir "$work/slots" \
-    --tftp-ignore-first 1
-  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 1000 --json "$work/r0.json" >"$work/r0.out" 2>&1
+    --tftp-ignore-first 6
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 200 --json "$work/r0.json" >"$work/r0.out" 2>&1
   [ $? -eq 1 ] || fail "without --retries a time-out fails"
   [ "$(field "$work/r0.json" 127.0.0.14 result)" = timeout ] || fail "timeout result"
+  [ "$(field "$work/r0.json" 127.0.0.14 retransmissions)" = 4 ] || fail "five tries are four retransmissions"
+  ok
+  # One lost write request is the TFTP client's to send again: one attempt, one retransmission,
+  # and the window the device granted.
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.14 --timeout 200 --windowsize 4 --json "$work/r2.json" \
+    >"$work/r2.out" 2>&1 || fail "a lost request sent again: exit $?"
+  [ "$(field "$work/r2.json" 127.0.0.14 attempts)" = 1 ] || fail "a lost request sent again: one attempt"
+  [ "$(field "$work/r2.json" 127.0.0.14 retransmissions)" = 1 ] || fail "a lost request sent again: retransmissions"
+  [ "$(field "$work/r2.json" 127.0.0.14 windowsize)" = 4 ] || fail "the granted window"
+  cmp -s "$work/img.bin" "$work/slots/127.0.0.14.bin" || fail "a lost request sent again: image"
   ok
   # A last block never acknowledged is no success, and it is tried again.
   "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.11 --timeout 1000 --retries 1 --json "$work/nf.json" \
@@ -297,8 +308,30 @@ input)
     --ips "$work/bad.txt"
   expect 2 "--ip: not an IPv4 address: '127.0.0.010'" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.010
   expect 2 "no password" upgrade --image "$work/img.bin" --ip 127.0.0.10
+  # A wrong path to the earlier report must not re-flash the fleet.
+  expect 2 "skip-done: $work/none.json: No such file" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --skip-done "$work/none.json"
+  echo '{"devices": []}' >"$work/other.json"
+  expect 2 "other.json: not a report of ftpupg-cli upgrade" upgrade --image "$work/img.bin" --password pw \
+    --ip 127.0.0.10 --skip-done "$work/other.json"
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --all
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw
+  # Every bad line of an address list at once, with its number, password files among them;
+  # a field that may be a password typed by mistake is never quoted.
+  mkdir "$work/site"
+  : >"$work/site/empty.pw"
+  printf 'pw\n' >"$work/site/ok.pw"
+  printf '127.0.0.10 press @ok.pw\n127.0.0.1O\n127.0.0.11 press @none.pw\n127.0.0.12 press Typed-Secret\n# fine\n127.0.0.13 @empty.pw\n127.0.0.10 other\n' \
+    >"$work/site/list.txt"
+  "$cli" upgrade --image "$work/img.bin" --password pw --ips "$work/site/list.txt" >"$work/e.out" 2>"$work/e.err"
+  [ $? -eq 2 ] || fail "bad address list lines must exit 2"
+  for want in "list.txt:2: not an IPv4 address: '127.0.0.1O'" "list.txt:3: password file $work/site/none.pw: No such file" \
+    "list.txt:4: a third field" "list.txt:6: password file $work/site/empty.pw is empty" \
+    "list.txt:7: 127.0.0.10 is listed on line 1 too" "5 bad line(s); nothing was sent"; do
+    grep -qF -- "$want" "$work/e.err" || fail "address list errors should say '$want': $(cat "$work/e.err")"
+  done
+  ! grep -q "Typed-Secret" "$work/e.err" "$work/e.out" || fail "a mistyped password was quoted"
+  ok
   nothing_sent "bad input"
   "$cli" --help | grep -q "upgrade" || fail "--help"
   "$cli" upgrade --help | grep -q -- "--wait-back" || fail "upgrade --help"
@@ -387,6 +420,37 @@ assert [d["result"] for d in r["devices"]] == ["would-upgrade"] * 8, r["devices"
 assert r["summary"]["would_upgrade"] == 8 and r["summary"]["done"] == 0' "$work/good.json" || fail "dry run report"
   ! grep -q ": done" "$work/dry.out" || fail "a dry run said done"
   validate "$work/good.json"
+  ok
+  # Labels and passwords of their own from an address list; no fleet password is needed when
+  # every device has one. No password appears in output, report or log.
+  sim alpha --bind 127.0.0.30 --mac 00:1b:7a:00:03:30 --password Alpha-Secret-1 --tftp-slot-dir "$work/slots"
+  sim beta --bind 127.0.0.31 --mac 00:1b:7a:00:03:31 --password Beta-Secret-2 --tftp-slot-dir "$work/slots"
+  mkdir -p "$work/site/pw"
+  printf 'Alpha-Secret-1\n' >"$work/site/pw/alpha.pw"
+  printf 'Beta-Secret-2\r\nsecond line\n' >"$work/beta.pw"
+  printf 'pw\n' >"$work/site/pw/fleet.pw"
+  printf '# site A\n127.0.0.30  line-3-press  @pw/alpha.pw\n127.0.0.31\t@%s\tline-3-welder   # new\n127.0.0.10 @pw/fleet.pw\n' \
+    "$work/beta.pw" >"$work/site/site.txt"
+  env -u FTPUPG_PASSWORD "$cli" upgrade --image "$work/next.bin" --ips "$work/site/site.txt" --json "$work/site.json" \
+    --log "$work/site.log" >"$work/site.out" 2>&1 || fail "per-device passwords: exit $?"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
+assert [(d["ip"], d["label"], d["result"]) for d in r["devices"]] == [("127.0.0.30", "line-3-press", "done"),
+    ("127.0.0.31", "line-3-welder", "done"), ("127.0.0.10", None, "done")], r["devices"]' "$work/site.json" ||
+    fail "labelled report"
+  validate "$work/site.json"
+  grep -q "^DEVICE  *LABEL  *RESULT" "$work/site.out" || fail "summary without a LABEL column"
+  grep -q "^127.0.0.30  *line-3-press  *done" "$work/site.out" || fail "summary row with its label"
+  ! grep -q "Secret" "$work/site.out" "$work/site.json" "$work/site.log" || fail "a password appears in the output"
+  cmp -s "$work/next.bin" "$work/slots/127.0.0.31.bin" || fail "127.0.0.31 did not get the image"
+  ok
+  # With --wait-back a canary must also come back: one that stays away stops the rollout.
+  sim away --bind 127.0.0.40 --mac 00:1b:7a:00:04:40 --password pw --tftp-slot-dir "$work/slots" --restart-ms 600000
+  "$cli" upgrade --image "$work/next.bin" --ip 127.0.0.40 --ip 127.0.0.17 --canary 1 --wait-back 2 \
+    --json "$work/away.json" >"$work/away.out" 2>&1
+  code=$?
+  [ $code -eq 4 ] || fail "a canary that did not come back: exit $code, 4 expected"
+  [ "$(field "$work/away.json" 127.0.0.17 message)" = \
+    "Not started: a canary failed (127.0.0.40: done, did not come back)" ] || fail "skipped after a canary stayed away"
   ok
   # --max-failures 2: two devices that never answer stop the run; the rest is skipped.
   printf '127.0.0.50\n127.0.0.51\n127.0.0.52\n127.0.0.10\n127.0.0.11\n' >"$work/mf.txt"

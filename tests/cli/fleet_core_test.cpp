@@ -1,5 +1,6 @@
-// Fleet rules without sockets: address lists, merging discovery answers, one device's
-// password check, outcomes, progress text, the report and the image check.
+// Fleet rules without sockets: address lists, merging discovery answers, outcomes, progress
+// text, the report and the image check. One device's password check is upgrade's
+// (tests/upgrade).
 #include "DeviceFrames.h"
 #include "FleetCore.h"
 #include "Image.h"
@@ -156,50 +157,6 @@ TEST(FleetDiscoveryTest, NamesAreLatin1TextMadeSafeForTerminalsAndJson)
               "e?");
     // The report takes it as it is: valid UTF-8.
     EXPECT_NO_THROW(nlohmann::json(devices[0].name).dump());
-}
-
-TEST(FleetPasswordCheckTest, AsksOncePerFormOnlyForTheExactAddress)
-{
-    PasswordCheck check("127.0.0.1", "pw");
-    EXPECT_TRUE(check.OnRecord(Record(17, "127.0.0.10")).empty()); // a longer address is another device
-    EXPECT_TRUE(check.OnRecord(Record(65, "127.0.0.1")).empty());  // no request yet: stray
-    EXPECT_EQ(check.state(), PasswordCheck::State::Searching);
-
-    auto frames = check.OnRecord(Record(17, "127.0.0.1", 0x01));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqProtocol], 65);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqOperation], 16);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqMac + 5], 0x01);
-    EXPECT_EQ(std::string(frames[0].begin() + DeviceFrames::ReqPassword, frames[0].begin() + 11),
-              std::string("pw\0", 3));
-    EXPECT_TRUE(check.OnRecord(Record(17, "127.0.0.1", 0x01)).empty()); // repeated answer
-    frames = check.OnRecord(Record(20, "127.0.0.1", 0x01));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqProtocol], 68);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqEcho], 0xe1);
-    EXPECT_EQ(check.state(), PasswordCheck::State::Asked);
-    EXPECT_EQ(check.device().mac, "00:1b:7a:00:00:01");
-}
-
-TEST(FleetPasswordCheckTest, AnyAcceptedAnswerWinsARefusalSettlesOnlyWhenNothingIsPending)
-{
-    PasswordCheck both("127.0.0.1", "pw");
-    both.OnRecord(Record(17, "127.0.0.1"));
-    both.OnRecord(Record(20, "127.0.0.1"));
-    both.OnRecord(Record(65, "127.0.0.1", 0x10, 1));
-    EXPECT_EQ(both.state(), PasswordCheck::State::Refused);
-    EXPECT_FALSE(both.Settled()); // the 68 answer may still accept
-    both.OnRecord(Record(68, "127.0.0.1", 0x10, 0));
-    EXPECT_EQ(both.state(), PasswordCheck::State::Accepted);
-    EXPECT_TRUE(both.Settled());
-    both.OnRecord(Record(65, "127.0.0.1", 0x10, 1)); // late refusal changes nothing
-    EXPECT_EQ(both.state(), PasswordCheck::State::Accepted);
-
-    PasswordCheck refused("127.0.0.1", "pw");
-    refused.OnRecord(Record(17, "127.0.0.1"));
-    refused.OnRecord(Record(65, "127.0.0.1", 0x10, 7));
-    EXPECT_TRUE(refused.Settled());
-    EXPECT_EQ(refused.refusal(), 7);
 }
 
 TEST(FleetResultTest, NamesRoundTripAndOnlyTimeOutsAndTftpErrorsAreRetried)

@@ -2,7 +2,7 @@
 // notification queue standing in for the window's message queue.
 #pragma once
 
-#include "DeviceExchange.h"
+#include "DeviceHandlers.h"
 
 #include <unistd.h>
 
@@ -58,7 +58,8 @@ private:
     int saved_ = -1;
 };
 
-class TestHost : public DeviceExchangeHost {
+// The window's handlers with a stand-in for the window.
+class TestHost : public DeviceHandlers {
 public:
     std::string ip;
     std::string password;

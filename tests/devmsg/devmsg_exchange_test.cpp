@@ -1,8 +1,9 @@
-// The exchange over the real library and simulated devices on loopback addresses. Runs in a
-// private network namespace: requests go to 127.255.255.255 only.
+// The window's handlers over the real library and simulated devices on loopback addresses: the
+// fetching, the lines, the boxes and the flags. The check's rules themselves are upgrade's
+// tables (tests/upgrade). Runs in a private network namespace: requests go to
+// 127.255.255.255 only.
 #include "DevmsgTestSupport.h"
 
-#include "DeviceExchange.h"
 #include "DeviceFrames.h"
 #include "DeviceResponder.h"
 #include "NdxlWire.h"
@@ -97,7 +98,7 @@ protected:
     NotifyQueue queue;
     NDXL_Window window{};
     TestHost host;
-    DeviceExchange exchange{host};
+    TestHost& exchange = host;
     std::vector<std::unique_ptr<DeviceResponder>> devices;
     size_t handled = 0; // notifications taken from the queue, nested pumps included
 };
@@ -159,36 +160,6 @@ TEST_F(ExchangeTest, OnlyTheDeviceWithTheMatchingIpIsAskedForThePassword)
          {"[APDP]Found device IP=127.0.0.2 name=\"KR730-2\"", "[APDP]Found device IP=127.0.0.3 name=\"KR730-3\"",
           "[APDP]Found device IP=127.0.0.4 name=\"KR730-4\""})
         EXPECT_NE(log.find(line), std::string::npos) << line;
-}
-
-TEST_F(ExchangeTest, TwoDevicesReportingTheSameIpBothGetARequest)
-{
-    DeviceConfig first = Device(2), second = Device(3, "other");
-    first.ipText = second.ipText = "127.0.0.99";
-    auto& a = Add(first);
-    auto& b = Add(second);
-    host.ip = "127.0.0.99";
-    AttemptUntilHandled(2 + 2);
-    EXPECT_EQ(a.PasswordRequests().size(), 1u);
-    EXPECT_EQ(b.PasswordRequests().size(), 1u);
-    EXPECT_EQ(PasswordAccepted, 1);                                           // the first accepted
-    EXPECT_EQ(host.messages, std::vector<std::string>{"Invalid Password !"}); // the second refused
-}
-
-TEST_F(ExchangeTest, SecondFormCarriesTheEchoWord)
-{
-    DeviceConfig config = Device(2);
-    config.answer17 = false;
-    config.answer20 = true;
-    config.echoWord = 0xa1b2c3d4;
-    auto& device = Add(config);
-    Attempt();
-    EXPECT_EQ(PasswordAccepted, 1);
-    const auto requests = device.PasswordRequests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].frame[6], 68);
-    EXPECT_EQ(Bytes(requests[0].frame.begin() + 198, requests[0].frame.begin() + 202),
-              (Bytes{0xd4, 0xc3, 0xb2, 0xa1}));
 }
 
 TEST_F(ExchangeTest, BothFormsRefusedShowOneBoxEachEvenWhenNested)

@@ -32,7 +32,8 @@ expect() {
 }
 
 # tftpput: options, the mode's values, nothing for numbers, then HOST, FILE, REMOTE.
-expect "tftpput -" "--blksize --help --json --mode --port --quiet --timeout --version -b -h -m -p -q -t"
+expect "tftpput -" "--blksize --classic --help --json --mode --port --quiet --retries --timeout --tsize --version --windowsize -b -h -m -p -q -r -t -w"
+expect "tftpput -w 16 -r 3 localhost kr730-2" "kr730-2.4.1.bin"
 expect "tftpput --v" "--version"
 expect "tftpput -m " "netascii octet"
 expect "tftpput --mode n" "netascii"
@@ -51,11 +52,15 @@ expect "ftpupg-cli up" "upgrade"
 expect "ftpupg-cli discover --" "--help --json --wait"
 expect "ftpupg-cli discover --json " "--help --json --wait"
 expect "ftpupg-cli upgrade --re" "--retries"
+expect "ftpupg-cli upgrade --wi" "--windowsize"
 expect "ftpupg-cli upgrade --d" "--dry-run"
 expect "ftpupg-cli upgrade --image kr730-2" "kr730-2.4.1.bin"
 expect "ftpupg-cli upgrade --ip 127.0.0.15 --json kr730-n" "kr730-notes.txt"
 expect "ftpupg-cli upgrade --password " ""
 expect "ftpupg-cli upgrade --jobs " ""
+expect "ftpupg-cli upgrade --ca" "--canary"
+expect "ftpupg-cli upgrade --canary " ""
+expect "ftpupg-cli upgrade --skip-done kr730-n" "kr730-notes.txt"
 expect "ftpupg-cli --version" "--version"
 
 [ "$failures" = 0 ] && echo "all completions as expected"

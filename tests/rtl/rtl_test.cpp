@@ -3,6 +3,7 @@
 #include "Stream.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -60,7 +61,7 @@ TEST(FullStop, AppendedOnlyAfterDot)
     EXPECT_EQ(WithFullStop("Timeout"), "Timeout.");
 }
 
-TEST(Streams, FileStreamReadsAndRefusesMissingOrDirectory)
+TEST(Streams, FileStreamReadsAndRefusesMissingOrNonRegularFiles)
 {
     const std::string path = testing::TempDir() + "rtl_stream.bin";
     {
@@ -84,6 +85,13 @@ TEST(Streams, FileStreamReadsAndRefusesMissingOrDirectory)
         EXPECT_EQ(e.Message(), "Cannot open file /nonexistent/fw.bin");
     }
     EXPECT_THROW(TFileStream dir(testing::TempDir()), EFOpenError);
+    // Nor a pipe without a writer (opened at once, not waited on) or a device.
+    const std::string fifo = testing::TempDir() + "rtl_stream.fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(TFileStream pipe(fifo), EFOpenError);
+    EXPECT_THROW(TFileStream device("/dev/zero"), EFOpenError);
+    std::remove(fifo.c_str());
     std::remove(path.c_str());
 }
 

@@ -3,9 +3,7 @@
 #include "IdTFTPException.h"
 #include "IdTFTPUpload.h"
 
-#include <cxxabi.h>
 #include <gtest/gtest.h>
-#include <memory>
 #include <sstream>
 
 namespace {
@@ -49,19 +47,52 @@ std::string Describe(const UploadStep& step)
     switch (step.kind) {
     case UploadStep::SendNew: return "send " + std::to_string(step.block) + "/" + std::to_string(step.size);
     case UploadStep::Resend: return "resend";
+    case UploadStep::SendBlocks: {
+        const std::string first = std::to_string(step.block);
+        if (step.count == 1) return "send " + first;
+        return "send " + first + "-" + std::to_string(static_cast<uint16_t>(step.block + step.count - 1));
+    }
+    case UploadStep::Request: return "request";
+    case UploadStep::Reject: return "reject";
+    case UploadStep::Wait: return "wait";
     case UploadStep::Done: return "done";
     case UploadStep::Fail: break;
     }
-    try {
-        std::rethrow_exception(step.error);
-    } catch (const Exception& e) {
-        std::unique_ptr<char, void (*)(void*)> name(
-            abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr), std::free);
-        std::string code;
-        if (const auto* tftp = dynamic_cast<const EIdTFTPException*>(&e); tftp && tftp->ServerCode() >= 0)
-            code = " " + std::to_string(tftp->ServerCode());
-        return "fail " + std::string(name.get()) + code + ": " + e.Message();
+    const UploadFailure& f = step.failure;
+    switch (f.kind) {
+    case UploadFailure::Timeout: return "fail " + f.message;
+    case UploadFailure::ServerError: return "fail ERROR " + std::to_string(f.code) + ": " + f.message;
+    case UploadFailure::BadBlockSize: return "fail blksize: " + f.message;
+    case UploadFailure::BadWindowSize: return "fail windowsize: " + f.message;
+    case UploadFailure::NotANumber: return "fail number: " + f.message;
     }
+    return "?";
+}
+
+// Feeds one input ("TIMEOUT", or a datagram as Datagram reads it, "late" at the end: long after
+// the last send, "@B" at the end: from another sender than the server's transfer port) and
+// describes the answer. "STATE" answers
+// the granted window, block size, retransmissions and whether the last block was acknowledged.
+std::string Feed(UploadState& state, std::string input)
+{
+    if (input == "TIMEOUT") return Describe(state.OnTimeout());
+    if (input == "STATE")
+        return "window " + std::to_string(state.WindowSize()) + " blksize " + std::to_string(state.BlockSize()) +
+               " retransmissions " + std::to_string(state.Retransmissions()) +
+               (state.Acknowledged() ? " acknowledged" : "");
+    Peer from{0x7F000002, 1069};
+    bool late = false;
+    if (input.size() > 5 && input.ends_with(" late")) {
+        late = true;
+        input.resize(input.size() - 5);
+    }
+    if (const size_t at = input.rfind(" @"); at != std::string::npos) {
+        from.port = static_cast<uint16_t>(2000 + input[at + 2]);
+        input.resize(at);
+    }
+    const std::string d = Datagram(input);
+    return Describe(
+        state.OnDatagram(tftp::Bytes{reinterpret_cast<const uint8_t*>(d.data()), d.size()}, from, late));
 }
 
 struct Exchange {
@@ -69,55 +100,106 @@ struct Exchange {
     const char* out;
 };
 
-// Plays the exchanges against a new upload of `bytes` bytes; a mismatch names its step.
+// Plays the exchanges against a new classic upload of `bytes` bytes; a mismatch names its step.
 void Play(int64_t bytes, std::initializer_list<Exchange> script)
 {
     UploadState state(bytes);
     int i = 0;
     for (const Exchange& e : script) {
         ++i;
-        const std::string input = e.in;
-        UploadStep step;
-        if (input == "TIMEOUT") {
-            step = state.OnTimeout();
-        } else {
-            const std::string d = Datagram(input);
-            step = state.OnDatagram(Bytes{reinterpret_cast<const uint8_t*>(d.data()), d.size()});
+        EXPECT_EQ(Feed(state, e.in), e.out) << "step " << i << ": " << e.in;
+    }
+}
+
+// The reliable policy: asks for block size 512 unless told, window `window`, 3 tries.
+UploadPolicy Reliable(int32_t window = 1, int32_t blockSize = 512, bool tsize = false)
+{
+    return UploadPolicy{Policy::Reliable, blockSize, window, 3, tsize};
+}
+
+void PlayReliable(int64_t bytes, UploadPolicy policy, std::initializer_list<Exchange> script)
+{
+    UploadState state(bytes, policy);
+    int i = 0;
+    for (const Exchange& e : script) {
+        ++i;
+        EXPECT_EQ(Feed(state, e.in), e.out) << "step " << i << ": " << e.in;
+    }
+}
+
+// Where both policies have a rule, one row shows each one's answer (the reliable policy in
+// lock-step, asking for nothing).
+struct Row {
+    const char* in;
+    const char* classic;
+    const char* reliable;
+};
+
+void PlayBoth(int64_t bytes, std::initializer_list<Row> script)
+{
+    UploadState classic(bytes);
+    UploadState reliable(bytes, Reliable());
+    int i = 0;
+    for (const Row& r : script) {
+        ++i;
+        if (*r.classic) {
+            EXPECT_EQ(Feed(classic, r.in), r.classic) << "classic, step " << i << ": " << r.in;
         }
-        EXPECT_EQ(Describe(step), e.out) << "step " << i << ": " << input;
+        if (*r.reliable) {
+            EXPECT_EQ(Feed(reliable, r.in), r.reliable) << "reliable, step " << i << ": " << r.in;
+        }
     }
 }
 
 TEST(UploadState, TheFirstAnswerPicksTheFirstBlock)
 {
-    Play(1000, {{"ACK 0", "send 1/512"}});
-    Play(1000, {{"ACK 5", "send 6/512"}});
-    Play(1000, {{"ACK 65535", "send 0/512"}});
-    Play(1000, {{"ACK 65534", "send 65535/512"}});
-    Play(1000, {{"OACK blksize 1024", "send 1/1000"}});
-    Play(3000, {{"OACK BLKSIZE 1024", "send 1/1024"}});
-    Play(1000, {{"OACK tsize 1000", "send 1/512"}});
-    Play(1000, {{"HEX 0009|??", "send 1/512"}});
-    Play(1000, {{"HEX 04", "send 1/512"}});           // too short for an opcode
-    Play(1000, {{"HEX 000407", "send 1/512"}});       // ACK too short for its number
-    Play(1000, {{"HEX 000501", "send 1/512"}});       // ERROR too short for its code
-    Play(1000, {{"HEX 00030001|xyz", "send 1/512"}}); // DATA is no answer a writer expects
+    // ACK n asks for block n + 1. Anything else: classic sends block 1, reliable waits for an
+    // answer that starts the data.
+    PlayBoth(1000, {{"ACK 0", "send 1/512", "send 1"}});
+    PlayBoth(1000, {{"ACK 5", "send 6/512", "send 6"}});
+    PlayBoth(1000, {{"ACK 65535", "send 0/512", "send 0"}});
+    PlayBoth(1536, {{"ACK 65534", "send 65535/512", "send 65535"},
+                    {"ACK 65535", "send 0/512", "send 0"},
+                    {"ACK 0", "send 1/512", "send 1"},
+                    {"ACK 1", "send 2/0", "send 2"},
+                    {"ACK 2", "done", "done"}});
+    PlayBoth(1000, {{"OACK blksize 1024", "send 1/1000", "send 1"},
+                    {"STATE", "", "window 1 blksize 1024 retransmissions 0"}});
+    PlayBoth(3000, {{"OACK BLKSIZE 1024", "send 1/1024", "send 1"}});
+    PlayBoth(1000, {{"OACK tsize 1000", "send 1/512", "send 1"}});
+    PlayBoth(1000, {{"HEX 0009|??", "send 1/512", "wait"}});
+    PlayBoth(1000, {{"HEX 04", "send 1/512", "wait"}});           // too short for an opcode
+    PlayBoth(1000, {{"HEX 000407", "send 1/512", "wait"}});       // ACK too short for its number
+    PlayBoth(1000, {{"HEX 000501", "send 1/512", "wait"}});       // ERROR too short for its code
+    PlayBoth(1000, {{"HEX 00030001|xyz", "send 1/512", "wait"}}); // DATA is no answer a writer expects
 }
 
 TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
 {
-    Play(1200, {{"ACK 0", "send 1/512"},
-                {"ACK 0", "resend"}, // repeated
-                {"ACK 2", "resend"}, // ahead
-                {"ACK 65535", "resend"},
-                {"OACK blksize 512", "resend"},
-                {"HEX 0009", "resend"},
-                {"ACK 1", "send 2/512"},
-                {"ACK 1", "resend"}, // older
-                {"ACK 2", "send 3/176"},
-                {"ACK 2", "resend"}, // older, after the last block
-                {"ACK 77", "resend"},
-                {"ACK 3", "done"}});
+    // Classic sends the current block again for any other answer. Reliable goes back once
+    // for a repeated ACK of the block before (the receiver lacks the block), ignores the rest,
+    // and takes the first repeat after a block that went twice as its echo, unless it is late.
+    PlayBoth(1200, {{"ACK 0", "send 1/512", "send 1"},
+                    {"ACK 0", "resend", "send 1"}, // repeated
+                    {"ACK 0", "resend", "wait"},   // and again: no more data for it
+                    {"ACK 2", "resend", "wait"},   // ahead
+                    {"ACK 65535", "resend", "wait"},
+                    {"OACK blksize 512", "resend", "wait"},
+                    {"HEX 0009", "resend", "wait"},
+                    {"ACK 1", "send 2/512", "send 2"},
+                    {"ACK 1", "resend", "wait"},        // older; the echo of block 1 sent twice
+                    {"ACK 1 late", "resend", "send 2"}, // the receiver's own repeat
+                    {"ACK 2", "send 3/176", "send 3"},
+                    {"ACK 2", "resend", "wait"}, // older, after the last block
+                    {"ACK 2 late", "resend", "send 3"},
+                    {"ACK 2 late", "resend", "send 3"},
+                    {"ACK 77", "resend", "wait"},
+                    {"ACK 3", "done", "done"},
+                    {"STATE", "window 1 blksize 512 retransmissions 0 acknowledged",
+                     "window 1 blksize 512 retransmissions 4 acknowledged"}});
+    // Without blocks sent twice, a repeat goes back at once.
+    PlayReliable(2000, Reliable(),
+                 {{"ACK 0", "send 1"}, {"ACK 1", "send 2"}, {"ACK 1", "send 2"}, {"ACK 1", "wait"}});
 }
 
 TEST(UploadState, BlockNumbersWrapWithoutSkippingData)
@@ -139,48 +221,233 @@ TEST(UploadState, BlockNumbersWrapWithoutSkippingData)
                 {"ACK 2", "done"}});
 }
 
-TEST(UploadState, TheLastBlockIsTheFirstShortOne)
+TEST(UploadState, TheLastBlockIsTheFirstShortOneAndOnlyItsAckIsSureToEnd)
 {
-    Play(0, {{"ACK 0", "send 1/0"}, {"ACK 1", "done"}});
-    Play(0, {{"ACK 0", "send 1/0"}, {"TIMEOUT", "done"}});
-    Play(1024, {{"ACK 0", "send 1/512"}, {"ACK 1", "send 2/512"}, {"ACK 2", "send 3/0"}, {"ACK 3", "done"}});
-    Play(1024, {{"OACK blksize 1024", "send 1/1024"}, {"ACK 1", "send 2/0"}, {"TIMEOUT", "done"}});
-    Play(1500, {{"OACK blksize 1024", "send 1/1024"}, {"ACK 1", "send 2/476"}, {"ACK 2", "done"}});
-    Play(-5, {{"ACK 0", "send 1/0"}}); // a source positioned past its end sends nothing
+    // Classic takes silence after the last block as the end; reliable sends it again.
+    PlayBoth(0, {{"ACK 0", "send 1/0", "send 1"}, {"ACK 1", "done", "done"}});
+    PlayBoth(0, {{"ACK 0", "send 1/0", "send 1"},
+                 {"TIMEOUT", "done", "send 1"},
+                 {"STATE", "window 1 blksize 512 retransmissions 0", "window 1 blksize 512 retransmissions 1"},
+                 {"ACK 1", "", "done"},
+                 {"STATE", "", "window 1 blksize 512 retransmissions 1 acknowledged"}});
+    PlayBoth(1024, {{"ACK 0", "send 1/512", "send 1"},
+                    {"ACK 1", "send 2/512", "send 2"},
+                    {"ACK 2", "send 3/0", "send 3"},
+                    {"ACK 3", "done", "done"}});
+    PlayBoth(1024, {{"OACK blksize 1024", "send 1/1024", "send 1"},
+                    {"ACK 1", "send 2/0", "send 2"},
+                    {"TIMEOUT", "done", "send 2"}});
+    PlayBoth(1500, {{"OACK blksize 1024", "send 1/1024", "send 1"},
+                    {"ACK 1", "send 2/476", "send 2"},
+                    {"ACK 2", "done", "done"}});
+    PlayBoth(-5, {{"ACK 0", "send 1/0", "send 1"}}); // a source positioned past its end sends nothing
 }
 
-TEST(UploadState, TimeOutsBeforeTheLastBlockFail)
+TEST(UploadState, TimeOuts)
 {
-    Play(10, {{"TIMEOUT", "fail EIdTFTPException: Timeout"}});
-    Play(1000, {{"ACK 0", "send 1/512"}, {"TIMEOUT", "fail EIdTFTPException: Timeout"}});
+    // Classic fails at the first time-out before the last block; reliable tries 3 times.
+    PlayBoth(10, {{"TIMEOUT", "fail Timeout", "request"},
+                  {"TIMEOUT", "", "request"},
+                  {"TIMEOUT", "", "fail Timeout"},
+                  {"STATE", "", "window 1 blksize 512 retransmissions 2"}});
+    PlayBoth(1000, {{"ACK 0", "send 1/512", "send 1"},
+                    {"TIMEOUT", "fail Timeout", "send 1"},
+                    {"TIMEOUT", "", "send 1"},
+                    {"TIMEOUT", "", "fail Timeout"}});
+    // Progress gives each window its full tries again.
+    PlayReliable(2000, Reliable(),
+                 {{"TIMEOUT", "request"},
+                  {"TIMEOUT", "request"},
+                  {"ACK 0", "send 1"},
+                  {"TIMEOUT", "send 1"},
+                  {"TIMEOUT", "send 1"},
+                  {"ACK 1", "send 2"},
+                  {"TIMEOUT", "send 2"},
+                  {"TIMEOUT", "send 2"},
+                  {"TIMEOUT", "fail Timeout"},
+                  {"ACK 2", "wait"}}); // nothing after the end
 }
 
-TEST(UploadState, ServerErrorsFailWithTheirClassCodeAndText)
+TEST(UploadState, ServerErrorsFailWithTheirCodeAndText)
 {
-    Play(10, {{"ERROR 1 File not found", "fail EIdTFTPFileNotFound 1: File not found"}});
-    Play(10, {{"ERROR 8 Bad option", "fail EIdTFTPOptionNegotiationFailed 8: Bad option"}});
-    Play(10, {{"ERROR 0", "fail EIdTFTPException 0: "}});
-    Play(1000, {{"ACK 0", "send 1/512"}, {"ERROR 9 odd", "fail EIdTFTPException 9: odd"}});
-    Play(10, {{"ACK 0", "send 1/10"}, {"ERROR 3 Flash full", "fail EIdTFTPAllocationExceeded 3: Flash full"}});
-    Play(10, {{"HEX 00050002|no zero at the end", "fail EIdTFTPAccessViolation 2: no zero at the end"}});
+    PlayBoth(10, {{"ERROR 1 File not found", "fail ERROR 1: File not found", "fail ERROR 1: File not found"}});
+    PlayBoth(10, {{"ERROR 0", "fail ERROR 0: ", "fail ERROR 0: "}});
+    PlayBoth(1000, {{"ACK 0", "send 1/512", "send 1"}, {"ERROR 9 odd", "fail ERROR 9: odd", "fail ERROR 9: odd"}});
+    PlayBoth(10, {{"ACK 0", "send 1/10", "send 1"},
+                  {"ERROR 3 Flash full", "fail ERROR 3: Flash full", "fail ERROR 3: Flash full"}});
+    PlayBoth(10, {{"HEX 00050002|no zero at the end", "fail ERROR 2: no zero at the end",
+                   "fail ERROR 2: no zero at the end"}});
+    // An option refusal: classic fails, reliable asks once more without options.
+    PlayBoth(10, {{"ERROR 8 Bad option", "fail ERROR 8: Bad option", "request"},
+                  {"ERROR 8 Bad option", "", "fail ERROR 8: Bad option"}});
 }
 
 TEST(UploadState, OptionAcknowledgements)
 {
-    Play(10, {{"OACK blksize 0",
-               "fail EIdTFTPInvalidBlockSize: Invalid block size 0 from the server (allowed: 1 to 65464)"}});
-    Play(10, {{"OACK blksize 65465",
-               "fail EIdTFTPInvalidBlockSize: Invalid block size 65465 from the server (allowed: 1 to 65464)"}});
-    Play(10, {{"OACK blksize 12a", "fail EConvertError: '12a' is not a valid integer value"}});
-    Play(10, {{"HEX 0006|blksize", "fail EConvertError: '' is not a valid integer value"}});
-    Play(100, {{"OACK blksize $10", "send 1/16"}});
-    Play(70000, {{"OACK blksize 65464", "send 1/65464"}, {"ACK 1", "send 2/4536"}});
-    // A late acknowledgement resends the current block; its size counts for later blocks.
-    Play(2000, {{"ACK 0", "send 1/512"},
-                {"OACK blksize 1024", "resend"},
-                {"ACK 1", "send 2/1024"},
-                {"ACK 2", "send 3/464"},
-                {"OACK blksize x", "fail EConvertError: 'x' is not a valid integer value"}});
+    // A block size is refused only where it cannot work: 0 or less, or a block too large
+    // for a UDP/IPv4 datagram with its header.
+    const char* tooLarge = "fail blksize: Invalid block size 65504 from the server (allowed: 1 to 65503)";
+    PlayBoth(10, {{"OACK blksize 0", "fail blksize: Invalid block size 0 from the server (allowed: 1 to 65503)",
+                   "fail blksize: Invalid block size 0 from the server (allowed: 1 to 65503)"}});
+    PlayBoth(10, {{"OACK blksize -4", "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)",
+                   "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)"}});
+    PlayBoth(10, {{"OACK blksize 65504", tooLarge, tooLarge}});
+    PlayBoth(10, {{"OACK blksize 12a", "fail number: '12a' is not a valid integer value",
+                   "fail number: '12a' is not a valid integer value"}});
+    PlayBoth(10, {{"HEX 0006|blksize", "fail number: '' is not a valid integer value",
+                   "fail number: '' is not a valid integer value"}});
+    PlayBoth(100, {{"OACK blksize $10", "send 1/16", "send 1"}});
+    PlayBoth(70000, {{"OACK blksize 65464", "send 1/65464", "send 1"}, {"ACK 1", "send 2/4536", "send 2"}});
+    PlayBoth(70000, {{"OACK blksize 65465", "send 1/65465", "send 1"}, {"ACK 1", "send 2/4535", "send 2"}});
+    PlayBoth(70000, {{"OACK blksize 65503", "send 1/65503", "send 1"}, {"ACK 1", "send 2/4497", "send 2"}});
+    // A late acknowledgement: classic resends the current block and takes its size for later
+    // blocks; reliable goes back to block 1 once, its block size fixed.
+    PlayBoth(2000, {{"ACK 0", "send 1/512", "send 1"},
+                    {"OACK blksize 1024", "resend", "send 1"},
+                    {"ACK 1", "send 2/1024", "send 2"},
+                    {"ACK 2", "send 3/464", "send 3"},
+                    {"OACK blksize x", "fail number: 'x' is not a valid integer value", "wait"}});
+}
+
+TEST(UploadState, FailuresRaiseTheirClassInOnePlace)
+{
+    struct Case {
+        UploadFailure failure;
+        const std::type_info& type;
+        int32_t serverCode;
+    };
+    const Case cases[] = {
+        {{UploadFailure::Timeout, 0, "Timeout"}, typeid(EIdTFTPException), -1},
+        {{UploadFailure::ServerError, 1, "x"}, typeid(EIdTFTPFileNotFound), 1},
+        {{UploadFailure::ServerError, 2, "x"}, typeid(EIdTFTPAccessViolation), 2},
+        {{UploadFailure::ServerError, 3, "x"}, typeid(EIdTFTPAllocationExceeded), 3},
+        {{UploadFailure::ServerError, 4, "x"}, typeid(EIdTFTPIllegalOperation), 4},
+        {{UploadFailure::ServerError, 5, "x"}, typeid(EIdTFTPUnknownTransferID), 5},
+        {{UploadFailure::ServerError, 6, "x"}, typeid(EIdTFTPFileAlreadyExists), 6},
+        {{UploadFailure::ServerError, 7, "x"}, typeid(EIdTFTPNoSuchUser), 7},
+        {{UploadFailure::ServerError, 8, "x"}, typeid(EIdTFTPOptionNegotiationFailed), 8},
+        {{UploadFailure::ServerError, 0, "x"}, typeid(EIdTFTPException), 0},
+        {{UploadFailure::ServerError, 9, "x"}, typeid(EIdTFTPException), 9},
+        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1},
+        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1},
+        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2},
+    };
+    for (const Case& c : cases) {
+        try {
+            RaiseUploadFailure(c.failure);
+        } catch (const Exception& e) {
+            EXPECT_EQ(typeid(e), c.type) << c.failure.kind << " " << c.failure.code;
+            EXPECT_EQ(e.Message(), c.failure.message);
+            if (const auto* t = dynamic_cast<const EIdTFTPException*>(&e)) {
+                EXPECT_EQ(t->ServerCode(), c.serverCode);
+            }
+        }
+    }
+}
+
+TEST(UploadState, RequestsAskForWhatThePolicySays)
+{
+    const auto request = [](int64_t bytes, UploadPolicy policy) {
+        return UploadState(bytes, policy).Request("fw.bin", "octet");
+    };
+    EXPECT_EQ(request(10, Reliable()), "\0\2fw.bin\0octet\0"s);
+    EXPECT_EQ(request(10, Reliable(8, 1024)),
+              "\0\2fw.bin\0octet\0blksize\0"
+              "1024\0windowsize\0"
+              "8\0"s);
+    EXPECT_EQ(request(123456, Reliable(1, 1468, true)),
+              "\0\2fw.bin\0octet\0blksize\0"
+              "1468\0tsize\0"
+              "123456\0"s);
+    // After an option refusal the request goes out without options.
+    UploadState state(10, Reliable(8, 1024, true));
+    EXPECT_EQ(Feed(state, "ERROR 8 no"), "request");
+    EXPECT_EQ(state.Request("fw.bin", "netascii"), "\0\2fw.bin\0netascii\0"s);
+}
+
+TEST(UploadState, WindowsGoOutWholeAndGoBackToTheFirstBlockMissing)
+{
+    // 10 blocks of 512 (the last one short), window 4 asked and granted.
+    PlayReliable(9 * 512 + 100, Reliable(4),
+                 {
+                     {"OACK windowsize 4", "send 1-4"},
+                     {"ACK 4", "send 5-8"},
+                     {"ACK 6", "send 7-10"}, // 7 and 8 missing: again
+                     {"ACK 6", "send 7-10"}, // the block before the window: back once
+                     {"ACK 6", "wait"},
+                     {"ACK 4", "wait"},  // older than the window
+                     {"ACK 11", "wait"}, // ahead of what went out
+                     {"ACK 9", "send 10"},
+                     {"TIMEOUT", "send 10"},
+                     {"ACK 10", "done"},
+                     {"STATE", "window 4 blksize 512 retransmissions 8 acknowledged"},
+                 });
+    // None granted: lock-step, which every server supports; a smaller window is taken.
+    PlayReliable(2000, Reliable(8), {{"ACK 0", "send 1"}, {"STATE", "window 1 blksize 512 retransmissions 0"}});
+    PlayReliable(2000, Reliable(8, 1024), {{"OACK blksize 1024", "send 1"}, {"ACK 1", "send 2"}});
+    PlayReliable(9000, Reliable(8), {{"OACK WINDOWSIZE 3", "send 1-3"}, {"TIMEOUT", "send 1-3"}});
+    // A window larger than asked, or none at all, cannot work.
+    PlayReliable(
+        9000, Reliable(8),
+        {{"OACK windowsize 9", "fail windowsize: Invalid window size 9 from the server (allowed: 1 to 8)"}});
+    PlayReliable(
+        9000, Reliable(8),
+        {{"OACK windowsize 0", "fail windowsize: Invalid window size 0 from the server (allowed: 1 to 8)"}});
+    PlayReliable(9000, Reliable(8),
+                 {{"OACK windowsize many", "fail number: 'many' is not a valid integer value"}});
+    // A repeated option acknowledgement: the server never saw block 1.
+    PlayReliable(9000, Reliable(4),
+                 {{"OACK windowsize 4", "send 1-4"},
+                  {"OACK windowsize 4", "send 1-4"},
+                  {"OACK windowsize 4", "wait"},
+                  {"ACK 4", "send 5-8"},
+                  {"OACK windowsize 4", "wait"}});
+    // The whole file in one window, the last block empty.
+    PlayReliable(1024, Reliable(8), {{"OACK windowsize 8", "send 1-3"}, {"ACK 3", "done"}});
+}
+
+TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)
+{
+    PlayReliable(1500, Reliable(4),
+                 {
+                     {"OACK windowsize 4", "send 1-3"},
+                     {"ACK 3 @B", "reject"}, // another port: the transfer goes on without it
+                     {"ERROR 1 stop @B", "reject"},
+                     {"ACK 2", "send 3"},
+                     {"ACK 3", "done"},
+                 });
+    // Before the first answer, anyone may be the server; an option refusal frees the lock
+    // for the new request's answer.
+    PlayReliable(1500, Reliable(4),
+                 {{"ERROR 8 no options @C", "request"}, {"ACK 0 @D", "send 1"}, {"ACK 1 @C", "reject"}});
+    // Classic takes answers from anyone.
+    Play(1500, {{"ACK 0", "send 1/512"}, {"ACK 1 @B", "send 2/512"}});
+}
+
+TEST(UploadState, WindowsSlideAcrossTheBlockNumberWrap)
+{
+    // Blocks of 1 byte: 65580 of them, the last one (number 44) empty.
+    UploadState state(65579, Reliable(16, 1));
+    EXPECT_EQ(Feed(state,
+                   "OACK blksize 1\0windowsize\0"s
+                   "16"),
+              "send 1-16");
+    int64_t out = 16;
+    while (out < 65520) {
+        ASSERT_EQ(Feed(state, "ACK " + std::to_string(out)),
+                  "send " + std::to_string(out + 1) + "-" + std::to_string(out + 16));
+        out += 16;
+    }
+    EXPECT_EQ(Feed(state, "ACK 65520"), "send 65521-0"); // the window ends on block number 0
+    EXPECT_EQ(Feed(state, "ACK 4"), "wait");             // ahead of the window, after the wrap
+    EXPECT_EQ(Feed(state, "ACK 65535"), "send 0-15");    // 0 missing: from it
+    EXPECT_EQ(Feed(state, "ACK 65530"), "wait");         // older, before the wrap
+    EXPECT_EQ(Feed(state, "ACK 3"), "send 4-19");
+    EXPECT_EQ(Feed(state, "ACK 19"), "send 20-35");
+    EXPECT_EQ(Feed(state, "ACK 35"), "send 36-44");
+    EXPECT_EQ(Feed(state, "ACK 43"), "send 44");
+    EXPECT_EQ(Feed(state, "ACK 44"), "done");
+    EXPECT_EQ(Feed(state, "STATE"), "window 16 blksize 1 retransmissions 14 acknowledged");
 }
 
 TEST(UploadState, MoreThan65536BlocksCountOnAcrossTheWrap)

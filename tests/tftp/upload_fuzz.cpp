@@ -1,7 +1,8 @@
-// libFuzzer target for the upload state machine and the packet parsers under it. The input
-// is a size and a run of answers; whatever they are, the blocks built must be the source in
-// order, numbered one after the other, and an upload may end "done" only when all of it went
-// out, with the last block acknowledged or followed by silence.
+// libFuzzer target for the upload state machine (both policies) and the packet parsers under
+// it. The input is a policy, a size and a run of answers; whatever they are, the blocks built
+// must be the source in order, numbered one after the other, and an upload may end "done"
+// only when all of it went out: classic with the last block acknowledged or followed by
+// silence, reliable only with the last block's ACK from the transfer's peer.
 #include "IdTFTPUpload.h"
 
 #include <cstdint>
@@ -30,61 +31,76 @@ void Parse(const uint8_t* data, size_t size)
         Check(error->message.find('\0') == std::string::npos);
     }
     if (const auto text = tftp::BlockSizeTextOf(bytes)) Check(text->size() + 10 <= size || text->empty());
-    try {
-        if (const auto blockSize = tftp::NegotiatedBlockSize(bytes))
-            Check(*blockSize >= 1 && *blockSize <= tftp::MaxBlockSize);
-    } catch (const std::exception&) {}
+    if (const auto answer = tftp::NegotiatedBlockSize(bytes))
+        Check(answer->failure || (answer->size >= 1 && answer->size <= tftp::MaxDatagramBlockSize));
+    size_t seen = 2;
+    for (const tftp::Option& option : tftp::OptionsOf(bytes)) {
+        seen += option.name.size() + option.value.size() + 2;
+        Check(option.name.data() >= reinterpret_cast<const char*>(packet) + 2);
+        Check(option.value.data() + option.value.size() <= reinterpret_cast<const char*>(packet) + size ||
+              option.value.empty());
+    }
+    Check(size < 2 || seen <= size + 2);
     std::free(packet);
 }
 
-} // namespace
+struct Answer {
+    tftp::UploadStep step;
+    bool timeout = false;
+    bool isAck = false;
+    uint16_t acked = 0;
+    tftp::Peer from;
+    bool late = false;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+// Feeds one answer taken from the input: a length byte (0xFF: a time-out), for the reliable
+// policy a sender byte (bit 0: the server's transfer port or another one, bit 1: late), then
+// the datagram's bytes.
+bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t& size, Answer& a)
 {
-    // An odd first byte: the parsers alone on the rest.
-    if (size >= 1 && (data[0] & 1)) {
-        Parse(data + 1, size - 1);
-        return 0;
-    }
-    // Then 3 bytes: the source's size (up to 16 MiB, so that few answers reach its end).
-    if (size < 4) return 0;
+    if (size == 0) return false;
+    const uint8_t length = data[0];
     ++data;
     --size;
-    const int64_t total = (data[0] << 16 | data[1] << 8 | data[2]) & (data[0] & 0x80 ? 0x7FF : 0xFFFFFF);
-    data += 3;
-    size -= 3;
+    a = Answer{};
+    if (length == 0xFF) {
+        a.timeout = true;
+        a.step = state.OnTimeout();
+        return true;
+    }
+    if (reliable) {
+        if (size == 0) return false;
+        a.from = tftp::Peer{0x7F000002, static_cast<uint16_t>(1069 + (data[0] & 1))};
+        a.late = data[0] & 2;
+        ++data;
+        --size;
+    }
+    const size_t n = length < size ? length : size;
+    // A copy of its own, so that reading past the datagram is caught.
+    uint8_t* packet = static_cast<uint8_t*>(std::malloc(n ? n : 1));
+    std::memcpy(packet, data, n);
+    a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from, a.late);
+    a.isAck = n >= 4 && packet[0] == 0 && packet[1] == 4;
+    if (a.isAck) a.acked = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
+    std::free(packet);
+    data += n;
+    size -= n;
+    return true;
+}
 
+void Classic(int64_t total, const uint8_t* data, size_t size)
+{
     tftp::UploadState state(total);
     int64_t sent = 0;
     bool started = false, lastBuilt = false;
     uint16_t current = 0;
-    // Each answer: one length byte (0xFF: a time-out), then that many bytes.
-    while (size > 0) {
-        const uint8_t length = data[0];
-        ++data;
-        --size;
-        tftp::UploadStep step;
-        const bool timeout = length == 0xFF;
-        uint16_t acked = 0;
-        bool isAck = false;
-        if (timeout) {
-            step = state.OnTimeout();
-        } else {
-            const size_t n = length < size ? length : size;
-            // A copy of its own, so that reading past the datagram is caught.
-            uint8_t* packet = static_cast<uint8_t*>(std::malloc(n ? n : 1));
-            std::memcpy(packet, data, n);
-            step = state.OnDatagram(tftp::Bytes{packet, n});
-            isAck = n >= 4 && packet[0] == 0 && packet[1] == 4;
-            if (isAck) acked = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
-            std::free(packet);
-            data += n;
-            size -= n;
-        }
+    Answer a;
+    while (Next(state, false, data, size, a)) {
+        const tftp::UploadStep& step = a.step;
         switch (step.kind) {
         case tftp::UploadStep::SendNew:
             Check(!lastBuilt);
-            if (started) Check(step.block == static_cast<uint16_t>(current + 1) && isAck && acked == current);
+            if (started) Check(step.block == static_cast<uint16_t>(current + 1) && a.isAck && a.acked == current);
             Check(step.size >= 0 && step.size <= state.BlockSize() && sent + step.size <= total);
             sent += step.size;
             // Short of the block size in force: the end of the data, and no block after it
@@ -98,10 +114,92 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case tftp::UploadStep::Resend: Check(started); break;
         case tftp::UploadStep::Done:
             Check(lastBuilt && sent == total);
-            Check(timeout || (isAck && acked == current));
-            return 0;
-        case tftp::UploadStep::Fail: Check(step.error != nullptr); return 0;
+            Check(a.timeout || (a.isAck && a.acked == current));
+            Check(state.Acknowledged() == !a.timeout);
+            return;
+        case tftp::UploadStep::Fail: Check(!step.failure.message.empty() || step.failure.kind != 0); return;
+        default: Check(false); // the classic policy has no other answers
         }
     }
+}
+
+void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, size_t size)
+{
+    tftp::UploadState state(total, policy);
+    int64_t acked = 0;   // blocks acknowledged in order (the first block of each window less one)
+    int64_t highest = 0; // highest block index sent
+    bool started = false;
+    std::optional<tftp::Peer> peer;
+    Answer a;
+    while (Next(state, true, data, size, a)) {
+        const tftp::UploadStep& step = a.step;
+        if (!a.timeout && step.kind != tftp::UploadStep::Reject && state.LockedPeer()) peer = state.LockedPeer();
+        switch (step.kind) {
+        case tftp::UploadStep::SendBlocks: {
+            Check(step.count >= 1 && step.count <= state.WindowSize());
+            Check(step.first + step.count - 1 <= state.BlockCount());
+            const int64_t before = step.first - 1;
+            // The window never skips data: it starts behind what was acknowledged, and it
+            // moves on only for an ACK of a block that went out, from the transfer's peer.
+            Check(before >= acked && before <= highest);
+            if (before > acked) {
+                Check(a.isAck && a.acked == state.BlockNumber(before) && a.from == *peer);
+            }
+            if (!started) {
+                // The sizes cover the source exactly, the last block the only short one.
+                int64_t sum = 0;
+                for (int64_t i = 1; i <= state.BlockCount(); ++i) {
+                    const int32_t n = state.BlockBytes(i);
+                    Check(n >= 0 && n <= state.BlockSize());
+                    Check((i < state.BlockCount()) == (n == state.BlockSize()));
+                    sum += n;
+                    if (i > 4 && i < state.BlockCount() - 4) i = state.BlockCount() - 4; // the ends suffice
+                }
+                Check(sum <= total);
+                Check(state.BlockOffset(state.BlockCount()) + state.BlockBytes(state.BlockCount()) == total);
+                started = true;
+            }
+            acked = before;
+            if (step.first + step.count - 1 > highest) highest = step.first + step.count - 1;
+            break;
+        }
+        case tftp::UploadStep::Reject: Check(!a.timeout && peer && !(a.from == *peer)); break;
+        case tftp::UploadStep::Request: Check(!started); break;
+        case tftp::UploadStep::Wait: break;
+        case tftp::UploadStep::Done:
+            Check(started && highest == state.BlockCount());
+            Check(a.isAck && a.acked == state.BlockNumber(state.BlockCount()) && a.from == *peer);
+            Check(state.Acknowledged());
+            return;
+        case tftp::UploadStep::Fail: Check(state.State() == tftp::UploadState::Phase::Failed); return;
+        default: Check(false); // the reliable policy has no other answers
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // An odd first byte: the parsers alone on the rest.
+    if (size >= 1 && (data[0] & 1)) {
+        Parse(data + 1, size - 1);
+        return 0;
+    }
+    // Bit 1: the reliable policy, its window (1 to 64) and tries (1 to 4) from the next byte.
+    if (size < 5) return 0;
+    const bool reliable = data[0] & 2;
+    tftp::UploadPolicy policy{tftp::Policy::Reliable, 512 << (data[0] >> 6), 1 + (data[1] & 63),
+                              1 + (data[1] >> 6), (data[0] & 4) != 0};
+    data += 2;
+    size -= 2;
+    // Then 3 bytes: the source's size (up to 16 MiB, so that few answers reach its end).
+    const int64_t total = (data[0] << 16 | data[1] << 8 | data[2]) & (data[0] & 0x80 ? 0x7FF : 0xFFFFFF);
+    data += 3;
+    size -= 3;
+    if (reliable)
+        Reliable(total, policy, data, size);
+    else
+        Classic(total, data, size);
     return 0;
 }

@@ -53,6 +53,10 @@ grep -q "Exit status" "$work/help" || fail "help lacks the exit codes"
 "$tftpput" 127.0.0.1 a b c 2>"$work/e"; expect extra-operand 2 $? "not expected: c" "$work/e"
 "$tftpput" -p 2>"$work/e"; expect missing-value 2 $? "port" "$work/e"
 "$tftpput" 127.0.0.1 f "" 2>"$work/e"; expect empty-remote 2 $? "REMOTE name is empty" "$work/e"
+"$tftpput" -w 0 127.0.0.1 f 2>"$work/e"; expect bad-window 2 $? "windowsize must be 1 to 65535, not '0'" "$work/e"
+"$tftpput" --windowsize 65536 127.0.0.1 f 2>"$work/e"; expect bad-window-long 2 $? "windowsize" "$work/e"
+"$tftpput" -r 0 127.0.0.1 f 2>"$work/e"; expect bad-retries 2 $? "retries must be 1 to 100, not '0'" "$work/e"
+grep -q -- "--windowsize" "$work/help" && grep -q -- "--classic" "$work/help" || fail "help lacks the new options"
 
 head -c 5000 /dev/urandom >"$work/fw.bin"
 "$tftpput" 127.0.0.1 "$work/missing.bin" 2>"$work/e"; expect missing-file 1 $? "^tftpput: Cannot open file $work/missing.bin$" "$work/e"
@@ -60,10 +64,16 @@ head -c 5000 /dev/urandom >"$work/fw.bin"
 "$tftpput" -p 6999 -t 200 --json 127.0.0.1 "$work/fw.bin" 2>"$work/e" >"$work/j"; expect no-server 3 $? "^tftpput: Timeout$" "$work/e"
 [ "$(wc -l <"$work/e")" = 1 ] || fail "no-server: extra output: $(cat "$work/e")"
 [ "$(json_field "$work/j" result)" = timeout ] || fail "no-server: JSON result: $(cat "$work/j")"
+[ "$(json_field "$work/j" retransmissions)" = 4 ] || fail "no-server: 5 tries are 4 retransmissions: $(cat "$work/j")"
+[ "$(json_field "$work/j" acknowledged)" = False ] || fail "no-server: JSON acknowledged: $(cat "$work/j")"
+# A pipe or a device is refused before anything is sent, and opening it does not wait for a writer.
+mkfifo "$work/pipe"
+timeout 20 "$tftpput" -p 6999 127.0.0.1 "$work/pipe" 2>"$work/e"; expect fifo 1 $? "is not a regular file" "$work/e"
+timeout 20 "$tftpput" -p 6999 --classic 127.0.0.1 /dev/zero 2>"$work/e"; expect device 1 $? "is not a regular file" "$work/e"
 
 # The server's error code comes with its text, and an empty text is named as such.
 mkdir "$work/sim"
-for text in "Flash full" ""; do
+for text in "Flash full" "" $'Flash\n\033[2Jfull'; do
     rm -f "$work/sim.port"
     "$simtftpd" -a 127.0.0.1 -p 0 --port-file "$work/sim.port" -d "$work/sim" -o "$work/sim/slot.bin" \
         --error-after 1 --error-code 3 --error-text "$text" 2>/dev/null &
@@ -71,8 +81,12 @@ for text in "Flash full" ""; do
     for _ in $(seq 200); do [ -s "$work/sim.port" ] && break; sleep 0.05; done
     "$tftpput" -q --json -p "$(cat "$work/sim.port")" 127.0.0.1 "$work/fw.bin" / 2>"$work/e" >"$work/j"
     rc=$?
-    if [ -n "$text" ]; then
+    if [ "$text" = "Flash full" ]; then
         expect "server-error-text" 3 $rc "^tftpput: TFTP error 3: Flash full$" "$work/e"
+    elif [ -n "$text" ]; then
+        # Control characters from the server are shown, not obeyed: one line, no escape.
+        expect "server-error-escaped" 3 $rc '^tftpput: TFTP error 3: Flash\\x0a\\x1b\[2Jfull$' "$work/e"
+        [ "$(wc -l <"$work/e")" = 1 ] || fail "server-error-escaped: more than one line"
     else
         expect "server-error-empty" 3 $rc "^tftpput: TFTP error 3: (the server gave no text)$" "$work/e"
     fi
@@ -89,6 +103,14 @@ if [ -x /usr/sbin/in.tftpd ]; then
     # Without a terminal: plain progress lines, the last one at 100 %.
     "$tftpput" 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect upload 0 $? "^tftpput: 100%  5000 of 5000 bytes$" "$work/e"
     cmp -s "$work/fw.bin" "$work/srv/fw.bin" || fail "upload: content differs"
+    grep -q "^tftpput: done, 5000 bytes in .*, window 1, 0 retransmissions, last block acknowledged$" "$work/e" ||
+        fail "upload: result line: $(cat "$work/e")"
+    # The window's own client, for comparison: the same file, the same result.
+    rm -f "$work/srv/fw.bin"
+    "$tftpput" --classic -q --json 127.0.0.1 "$work/fw.bin" >"$work/j" 2>"$work/e"; expect upload-classic 0 $?
+    cmp -s "$work/fw.bin" "$work/srv/fw.bin" || fail "upload-classic: content differs"
+    [ "$(json_field "$work/j" policy)" = classic ] && [ "$(json_field "$work/j" acknowledged)" = True ] ||
+        fail "upload-classic: JSON: $(cat "$work/j")"
     [ "$(grep -c '%' "$work/e")" -le 11 ] || fail "upload: too many progress lines"
     # netascii only names the transfer: text without carriage returns arrives unchanged.
     seq 1 2000 >"$work/notes.txt"

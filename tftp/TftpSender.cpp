@@ -1,0 +1,250 @@
+#include "TftpSender.h"
+
+#include "Exception.h"
+#include "Fd.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <vector>
+
+namespace tftp {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void SystemError(const char* call)
+{
+    throw Exception(Format("%s: %s", call, std::strerror(errno)));
+}
+
+sockaddr_in Resolve(const std::string& host, uint16_t port)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* raw = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &raw); rc != 0)
+        throw Exception(Format("Cannot find host %s: %s", host.c_str(), ::gai_strerror(rc)));
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(raw, &::freeaddrinfo);
+    sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(list->ai_addr);
+    address.sin_port = htons(port);
+    return address;
+}
+
+sockaddr_in AddressOf(Peer peer)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(peer.address);
+    address.sin_port = htons(peer.port);
+    return address;
+}
+
+void SetReceiveTimeout(int fd, int32_t ms)
+{
+    const timeval tv{ms / 1000, (ms % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) SystemError("setsockopt");
+}
+
+void SendTo(int fd, const sockaddr_in& to, const void* bytes, size_t size)
+{
+    if (::sendto(fd, bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) SystemError("sendto");
+}
+
+// The file's bytes from the first unacknowledged block on, read in large pieces.
+class Source {
+public:
+    Source(int fd, int64_t size) : fd_(fd), size_(size) {}
+
+    // Makes [from, to) available and returns where from is; bytes below from are dropped.
+    const uint8_t* Span(int64_t from, int64_t to)
+    {
+        if (from < start_ || from > end_) {
+            start_ = end_ = from; // a jump (never happens going forward): read anew
+        } else if (to > end_ && from > start_) {
+            // Keep what is still needed at the front, then fill behind it.
+            std::memmove(buffer_.data(), buffer_.data() + (from - start_), static_cast<size_t>(end_ - from));
+            start_ = from;
+        }
+        if (to > end_) {
+            const size_t need = static_cast<size_t>(to - start_);
+            // Read ahead so that a window costs a read only now and then.
+            const size_t capacity = std::max<size_t>(need * 2, ReadAhead);
+            if (buffer_.size() < capacity) buffer_.resize(capacity);
+            const int64_t want = std::min<int64_t>(size_, start_ + static_cast<int64_t>(buffer_.size()));
+            while (end_ < want) {
+                const ssize_t got =
+                    ::pread(fd_, buffer_.data() + (end_ - start_), static_cast<size_t>(want - end_), end_);
+                if (got < 0) {
+                    if (errno == EINTR) continue;
+                    SystemError("read");
+                }
+                if (got == 0) throw Exception("The file became shorter while it was being sent");
+                end_ += got;
+            }
+        }
+        return buffer_.data() + (from - start_);
+    }
+
+private:
+    static constexpr size_t ReadAhead = 1 << 20;
+    int fd_;
+    int64_t size_;
+    int64_t start_ = 0;
+    int64_t end_ = 0;
+    std::vector<uint8_t> buffer_;
+};
+
+} // namespace
+
+void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options,
+              SenderReport& report, const SenderProgress& progress)
+{
+    const sockaddr_in server = Resolve(options.host, options.port);
+    posix::Fd socketFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!socketFd) SystemError("socket");
+    const int sock = socketFd.Get();
+    SetReceiveTimeout(sock, options.timeoutMs);
+
+    UploadPolicy policy = options.policy;
+    policy.policy = Policy::Reliable;
+    UploadState state(size, policy);
+    Source source(fd, size);
+    report = SenderReport{};
+
+    const std::string request = state.Request(remoteName, options.mode);
+    SendTo(sock, server, request.data(), request.size());
+    auto lastSend = Clock::now();
+    auto deadline = lastSend + std::chrono::milliseconds(options.timeoutMs);
+    bool shortened = false;
+    // A repeated ACK this long after the last send is the receiver's own, not the echo of a
+    // block that went twice: long against a round trip, short against the time-out.
+    const auto lateAfter = std::chrono::milliseconds(std::clamp(options.timeoutMs / 16, 10, 250));
+
+    // One message per block of a window: its header and a view of the file's bytes.
+    std::vector<mmsghdr> messages;
+    std::vector<iovec> pieces;
+    std::vector<uint8_t> headers;
+    sockaddr_in peer{};
+    std::optional<Peer> peerKey;
+    // Any datagram fits: a longer one than a block's could only be a server's long ERROR.
+    std::vector<uint8_t> inbox(65536);
+    int64_t acknowledged = 0;
+
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        // Datagrams that change nothing must not keep a try alive for ever.
+        const bool expired = shortened && Clock::now() >= deadline;
+        const ssize_t received = expired ? -1
+                                         : ::recvfrom(sock, inbox.data(), inbox.size(), 0,
+                                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+        UploadStep step;
+        if (expired) {
+            step = state.OnTimeout();
+        } else if (received < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) SystemError("recvfrom");
+            step = state.OnTimeout();
+        } else {
+            const Peer sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+            const bool late = Clock::now() - lastSend >= lateAfter;
+            step = state.OnDatagram(Bytes{inbox.data(), static_cast<size_t>(received)}, sender, late);
+        }
+        report.blockSize = state.BlockSize();
+        report.windowSize = state.WindowSize();
+        report.retransmissions = state.Retransmissions();
+
+        switch (step.kind) {
+        case UploadStep::Done:
+            report.acknowledged = true;
+            report.acknowledgedBytes = size;
+            if (progress && acknowledged < size) progress(size);
+            return;
+        case UploadStep::Fail: RaiseUploadFailure(step.failure);
+        case UploadStep::Request: {
+            const std::string again = state.Request(remoteName, options.mode);
+            SendTo(sock, server, again.data(), again.size());
+            break;
+        }
+        case UploadStep::Reject: {
+            static const std::string unknown = MakeError(5, "Unknown transfer ID");
+            SendTo(sock, from, unknown.data(), unknown.size());
+            break;
+        }
+        case UploadStep::SendBlocks: {
+            // The transfer's peer, kept as an address: made anew only when it changes.
+            if (state.LockedPeer() && peerKey != state.LockedPeer()) {
+                peerKey = state.LockedPeer();
+                peer = AddressOf(*peerKey);
+            }
+            const int64_t done = std::min(state.BlockOffset(step.first), size);
+            if (done > acknowledged) {
+                acknowledged = done;
+                report.acknowledgedBytes = done;
+                if (progress) progress(done);
+            }
+            const int64_t last = step.first + step.count - 1;
+            const int64_t from0 = state.BlockOffset(step.first);
+            const uint8_t* bytes =
+                source.Span(from0, std::min(size, state.BlockOffset(last) + state.BlockBytes(last)));
+            const size_t count = static_cast<size_t>(step.count);
+            if (messages.size() < count) {
+                messages.resize(count);
+                pieces.resize(2 * count);
+                headers.resize(4 * count);
+            }
+            for (size_t i = 0; i < count; ++i) {
+                const int64_t index = step.first + static_cast<int64_t>(i);
+                PutDataHeader(&headers[4 * i], state.BlockNumber(index));
+                pieces[2 * i] = {&headers[4 * i], HeaderSize};
+                pieces[2 * i + 1] = {const_cast<uint8_t*>(bytes + (state.BlockOffset(index) - from0)),
+                                     static_cast<size_t>(state.BlockBytes(index))};
+                msghdr& m = messages[i].msg_hdr;
+                m = msghdr{};
+                m.msg_name = &peer;
+                m.msg_namelen = sizeof peer;
+                m.msg_iov = &pieces[2 * i];
+                m.msg_iovlen = 2;
+            }
+            for (size_t at = 0; at < count;) {
+                const int sent =
+                    ::sendmmsg(sock, &messages[at], static_cast<unsigned>(std::min<size_t>(count - at, 1024)), 0);
+                if (sent < 0) {
+                    if (errno == EINTR) continue;
+                    SystemError("sendmmsg");
+                }
+                at += static_cast<size_t>(sent);
+            }
+            break;
+        }
+        default: break; // Wait (and the classic policy's steps, which this policy never gives)
+        }
+
+        if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
+            // A new try: its full time.
+            lastSend = Clock::now();
+            deadline = lastSend + std::chrono::milliseconds(options.timeoutMs);
+            if (shortened) {
+                SetReceiveTimeout(sock, options.timeoutMs);
+                shortened = false;
+            }
+        } else if (received >= 0) {
+            // Wait only for what is left of this try.
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left > 0) SetReceiveTimeout(sock, static_cast<int32_t>(left));
+            shortened = true;
+        }
+    }
+}
+
+} // namespace tftp
