@@ -256,8 +256,13 @@ private:
     enum class Step { Wait, Go, Dally, End }; // what the receive loop does next
     void RunTransfer(Request req, std::shared_ptr<Session> session);
     void ReceiveLoop(Transfer& t);
+    // One datagram of the transfer's socket; false when the transfer has ended.
+    bool TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt, const sockaddr_in& from);
     Step TakeBlock(Transfer& t, const Incoming& in);
-    void SendDataAck(Transfer& t, std::uint16_t block);
+    // Writes the blocks taken so far; false (after refusing the transfer) when it cannot.
+    bool Flush(Transfer& t);
+    // After the blocks taken are in the file: false when they could not be written.
+    bool SendDataAck(Transfer& t, std::uint16_t block);
     void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
     void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
     void Log(const std::string& line) const;
