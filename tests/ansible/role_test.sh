@@ -60,13 +60,14 @@ head -c 150000 /dev/urandom >"$work/image-1.bin"
 head -c 90000 /dev/urandom >"$work/image-2.bin"
 sha1=$(sha256sum <"$work/image-1.bin" | cut -c1-64)
 
-# host NAME KEY: VALUE...: one site host of the inventory.
+# host NAME[:SITE] KEY: VALUE...: one site host of the inventory, for the site of its name
+# or for SITE.
 host() {
-  local name=$1
+  local name=${1%%:*} site=${1#*:}
   shift
   echo "    $name:"
-  echo "      ftpupg_cli: [$work/$name/ftpupg-cli]"
-  echo "      ftpupg_state_dir: $work/$name/state"
+  echo "      ftpupg_cli: [$work/$site/ftpupg-cli]"
+  echo "      ftpupg_state_dir: $work/$site/state"
   local setting
   for setting in "$@"; do echo "      $setting"; done
 }
@@ -202,8 +203,10 @@ rm -f "$work"/*/slots/*.bin
 #    still left alone. north: an image that is not the pinned one fails before anything
 #    is copied or sent. typo, types: settings are checked on the controller, all mistakes
 #    at once. quay: one device has its own password (and a label), so it is done; the
-#    other is refused.
+#    other is refused. preview: a dry run without check mode, of every device harbour's
+#    discovery finds, with a new image.
 north_requests=$(grep -c request "$work/north/sim.log")
+harbour_report=$(sha256sum <"$work/harbour/state/last-report.json")
 play all -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent": 100}' <<<"$(
   host harbour "ftpupg_devices: [127.0.0.20, 127.0.0.21]"
   host north "$north_devices" "ftpupg_image: $work/image-2.bin" "ftpupg_image_sha256: $sha1"
@@ -212,6 +215,7 @@ play all -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent"
     "ftpupg_jobs: 0" "ftpupg_password: ''"
   host types "ftpupg_devices: [127.0.0.10]" "ftpupg_jobs: many" "ftpupg_all_devices: maybe"
   host quay "ftpupg_devices: [{ip: 127.0.0.30, label: quay-crane, password: Quay-Secret-9}, 127.0.0.31]"
+  host preview:harbour "ftpupg_all_devices: true" "ftpupg_dry_run: true" "ftpupg_image: $work/image-2.bin"
 )"
 [ "$rc" = 2 ] || fail "ended with $rc, not 2"
 expect_recap harbour changed=0 failed=0
@@ -234,6 +238,10 @@ shows '"127.0.0.30 (quay-crane): done"'
 shows "127.0.0.31 did not finish: password-refused"
 same_image "$work/image-1.bin" quay 127.0.0.30
 [ ! -e "$work/quay/slots/127.0.0.31.bin" ] || fail "127.0.0.31 was written"
+expect_recap preview changed=0 failed=0
+shows '"127.0.0.20: would-upgrade"'
+shows '"127.0.0.21: would-upgrade"'
+[ "$(sha256sum <"$work/harbour/state/last-report.json")" = "$harbour_report" ] || fail "a dry run replaced the last report"
 ! grep -rqs "Quay-Secret-9" "$work"/*.out "$work/reports" "$work"/*/state "$work/ansible-async" || fail "a password reached the output or a report"
 
 echo "PASS: check mode, first run, second run unchanged, batches of sites, wrong password, pinned image, settings, own passwords"
