@@ -52,13 +52,18 @@ site() {
   done
   fail "site $name: its devices are not listening"
 }
-site north 127.0.0.10 3 secret
-site harbour 127.0.0.20 2 secret
+site north 127.0.0.10 3 Fleet-Pw-4417
+site harbour 127.0.0.20 2 Fleet-Pw-4417
 site quay 127.0.0.30 2 Quay-Secret-9
 
 head -c 150000 /dev/urandom >"$work/image-1.bin"
 head -c 90000 /dev/urandom >"$work/image-2.bin"
 sha1=$(sha256sum <"$work/image-1.bin" | cut -c1-64)
+
+# The fleet's password from a vault, as the role's README has it.
+printf 'vault password of the test\n' >"$work/vault-password"
+export ANSIBLE_VAULT_PASSWORD_FILE=$work/vault-password
+vaulted=$(ansible-vault encrypt_string Fleet-Pw-4417 --name ftpupg_password 2>/dev/null) || fail "ansible-vault"
 
 # host NAME[:SITE] KEY: VALUE...: one site host of the inventory, for the site of its name
 # or for SITE.
@@ -82,7 +87,7 @@ play() {
     echo "    ansible_connection: local"
     echo "    ansible_become: false"
     echo "    ftpupg_image: $work/image-1.bin"
-    echo "    ftpupg_password: secret"
+    echo "    $vaulted"
     echo "    ftpupg_broadcast: 127.255.255.255"
     echo "    ftpupg_report_dir: $work/reports"
     echo "    ftpupg_poll: 1"
@@ -211,7 +216,7 @@ play all -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent"
   host harbour "ftpupg_devices: [127.0.0.20, 127.0.0.21]"
   host north "$north_devices" "ftpupg_image: $work/image-2.bin" "ftpupg_image_sha256: $sha1"
   host typo "ftpupg_devices: [127.0.0.010, 127.0.0.12, 127.0.0.300, north-gate, '127.0.0.13 ', 127.0.0.11,
-                               {ip: 127.0.0.14, label: '#7', pasword: x}]" \
+                               {ip: 127.0.0.14, label: '#7', pasword: x}, {ip: 127.0.0.12, label: press}]" \
     "ftpupg_jobs: 0" "ftpupg_password: ''"
   host types "ftpupg_devices: [127.0.0.10]" "ftpupg_jobs: many" "ftpupg_all_devices: maybe"
   host quay "ftpupg_devices: [{ip: 127.0.0.30, label: quay-crane, password: Quay-Secret-9}, 127.0.0.31]"
@@ -228,6 +233,7 @@ expect_recap typo ok=1 changed=0 failed=1
 expect_recap types ok=0 changed=0 failed=1
 shows "not device addresses (write each as the device reports it, e.g. 10.20.0.15): 127.0.0.010, 127.0.0.300, north-gate, 127.0.0.13 ;"
 shows "127.0.0.14: unknown keys pasword; 127.0.0.14: the label must be one word"
+shows "127.0.0.12: listed twice with another label or password"
 shows "ftpupg_password is empty, and some device has no password of its own"
 shows "ftpupg_jobs must be 1..256, not 0"
 shows "argument 'ftpupg_jobs' is of type"
@@ -242,6 +248,6 @@ expect_recap preview changed=0 failed=0
 shows '"127.0.0.20: would-upgrade"'
 shows '"127.0.0.21: would-upgrade"'
 [ "$(sha256sum <"$work/harbour/state/last-report.json")" = "$harbour_report" ] || fail "a dry run replaced the last report"
-! grep -rqs "Quay-Secret-9" "$work"/*.out "$work/reports" "$work"/*/state "$work/ansible-async" || fail "a password reached the output or a report"
+! grep -rqsE "Quay-Secret-9|Fleet-Pw-4417" "$work"/*.out "$work/reports" "$work"/*/state "$work/ansible-async" || fail "a password reached the output or a report"
 
 echo "PASS: check mode, first run, second run unchanged, batches of sites, wrong password, pinned image, settings, own passwords"
