@@ -436,7 +436,8 @@ int main(int argc, char** argv)
         "  10.20.0.15  line-3-press  @line3.pw\n"
         "The label (no blanks) names the device in tables and reports; the device's password is the\n"
         "first line of PASSWORD-FILE (relative to the list's folder). '#' starts a comment.\n"
-        "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
+        "NDXL_BROADCAST=ADDRESS sends discovery to one network's broadcast address only;\n"
+        "man ftpupg-cli lists every environment variable.");
 
     int discoverWait = 1000;
     bool discoverJson = false;
