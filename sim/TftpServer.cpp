@@ -618,7 +618,7 @@ bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt,
             break;
         case Step::Dally:
             t.dallying = true;
-            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.dallyMs);
             break;
         case Step::End: return false;
         }

@@ -157,6 +157,9 @@ struct SimTftpOptions {
     std::uint16_t windowLimit = DefaultWindowLimit; // 0: windowsize left unanswered
     int timeoutMs = 1000;                           // wait before retransmitting the last ACK/OACK
     int retries = 5;                                // retransmissions before giving up
+    // After the last ACK, how long a repeated last block is still answered: a client that
+    // waits for that ACK sends the block again only after its own time-out.
+    int dallyMs = 10000;
 
     // Faults for tests.
     bool silent = false;       // never answer
