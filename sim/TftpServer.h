@@ -244,6 +244,7 @@ private:
     // (members after `peer` under mu_).
     struct Session {
         sockaddr_in peer{};
+        Bytes request;                   // as received: a repeat is the same datagram
         std::shared_ptr<posix::Fd> sock; // the transfer's socket, once bound
         Bytes opening;                   // its answer to the request, until data arrives
     };
@@ -253,7 +254,7 @@ private:
         std::shared_ptr<Session> session;
     };
     void Listen();
-    bool AnswerRepeat(const sockaddr_in& peer);
+    bool AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request);
     void Reap(bool all);
     struct Transfer;
     enum class Step { Wait, Go, Dally, End }; // what the receive loop does next
