@@ -436,12 +436,16 @@ int main(int argc, char** argv)
         "  10.20.0.15  line-3-press  @line3.pw\n"
         "The label (no blanks) names the device in tables and reports; the device's password is the\n"
         "first line of PASSWORD-FILE (relative to the list's folder). '#' starts a comment.\n"
-        "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
+        "NDXL_BROADCAST=ADDRESS sends discovery to one network's broadcast address only;\n"
+        "man ftpupg-cli lists every environment variable.");
 
-    int discoverWait = 1000;
+    int discoverWait = upgrade::ToolAnswerWaitMs;
     bool discoverJson = false;
     auto* discover = app.add_subcommand("discover", "List the devices that answer one discovery request");
-    discover->add_option("--wait", discoverWait, "How long to collect answers, in ms (default 1000)")
+    discover
+        ->add_option("--wait", discoverWait,
+                     "How long to collect answers, in ms (default " + std::to_string(::upgrade::ToolAnswerWaitMs) +
+                         ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
@@ -468,13 +472,16 @@ int main(int argc, char** argv)
     upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")
         ->check(CLI::Range(1, 256))
         ->type_name("N");
-    upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")
+    upgrade
+        ->add_option("--blksize", a.blockSize,
+                     "TFTP block size (default " + std::to_string(::upgrade::BlockSize) + ")")
         ->check(CLI::Range(8, 65464))
         ->type_name("N");
     upgrade
         ->add_option("--timeout", a.timeoutMs,
                      "TFTP reply time-out of each try in ms; a request or window goes out up to 5 times "
-                     "(default 4000)")
+                     "(default " +
+                         std::to_string(::upgrade::ReceiveTimeoutMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     upgrade
@@ -483,7 +490,10 @@ int main(int argc, char** argv)
                      "know the option takes one at a time (default 8)")
         ->check(CLI::Range(1, 65535))
         ->type_name("N");
-    upgrade->add_option("--wait", a.waitMs, "Wait for discovery and password answers, in ms (default 1000)")
+    upgrade
+        ->add_option("--wait", a.waitMs,
+                     "Wait for discovery and password answers, in ms (default " +
+                         std::to_string(::upgrade::ToolAnswerWaitMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     upgrade

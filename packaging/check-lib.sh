@@ -98,7 +98,45 @@ check_man_examples() {
     done < <(man_examples tftpput)
     [ "$count" -ge 3 ] || { echo "only $count tftpput examples found" >&2; return 1; }
     stop_servers
-    [ ! -x /usr/bin/ftpupg-cli ] || check_cli_examples "$build"
+    [ ! -x /usr/bin/ftpupg-cli ] || check_cli_examples "$build" || return 1
+    check_window_examples
+}
+
+# Runs every ftpupg example on a virtual X server, on a copy of the installed example site
+# folder in the examples' place (~/sites/kr730): the window must open with the focus (no
+# error box), working in that folder, and "Cancel" must end it with 0.
+check_window_examples() {
+    local line count=0 pid code
+    local root
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    # shellcheck source=../tests/xvfb-lib.sh
+    . "$root/tests/xvfb-lib.sh"
+    local home=$work/home site
+    site=$home/sites/kr730
+    mkdir -p "$home/sites" "$work/xdg-runtime"
+    chmod 700 "$work/xdg-runtime"
+    cp -r /usr/share/doc/ftpupg/examples/site "$site"
+    sed -i 's/^IP=10\.20\.0\./IP=127.0.0./' "$site/FTPUPG.ini"
+    start_xvfb >&2 || return 1
+    pids+=("$xvfb")
+    while read -r line; do
+        echo "example: $line" >&2
+        (export HOME=$home XDG_RUNTIME_DIR=$work/xdg-runtime QT_QPA_PLATFORM=xcb
+         cd "$work/run" && eval "$(on_loopback "$line")") 2>"$work/window.log" &
+        pid=$!
+        find_window "$work/window.log" >&2 || return 1
+        [ "$(readlink "/proc/$(xdotool getwindowpid "$id")/cwd")" = "$site" ] ||
+            { echo "the window of '$line' does not work in $site" >&2; return 1; }
+        eval "$(xdotool getwindowgeometry --shell "$id")"
+        xdotool mousemove $((X + 157)) $((Y + 268)) click 1
+        for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -0 "$pid" 2>/dev/null && { echo "'$line' did not end on Cancel" >&2; kill "$pid"; return 1; }
+        code=0
+        wait "$pid" || code=$?
+        [ "$code" = 0 ] || { cat "$work/window.log" >&2; echo "'$line' ended with $code" >&2; return 1; }
+        count=$((count + 1))
+    done < <(man_examples ftpupg)
+    [ "$count" -ge 2 ] || { echo "only $count ftpupg examples found" >&2; return 1; }
 }
 
 # Runs every ftpupg-cli example against simulated devices in the example's addresses.
