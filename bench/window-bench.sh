@@ -226,8 +226,11 @@ if [ -n "$doc" ]; then
   {
     echo "# Windowed TFTP upload benchmark"
     echo
-    echo "Made with \`bench/window-bench.sh BUILD_DIR --doc FILE\` (needs root and atftpd from scripts/setup.sh)."
-    echo "Every upload is compared with the original on arrival."
+    echo "Made with \`bench/window-bench.sh BUILD_DIR --doc docs/bench-tftp-window.md\` (needs root and"
+    echo "atftpd, which scripts/setup.sh unpacks under .deps/). Every upload is compared with the original"
+    echo "on arrival; times are wall-clock per upload (bench/rusage_run.c), medians; the floor is"
+    echo "bench/tftp_floor.c, the least a lock-step client can do. The lock-step figures of"
+    echo "[bench-tftp.md](bench-tftp.md) are against in.tftpd, which knows no window."
     echo
     echo "$out"
   } >"$doc"
