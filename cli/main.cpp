@@ -249,7 +249,8 @@ struct UpgradeArgs {
     std::string skipDone;
 };
 
-// The first line of a password file, without its line end.
+// The first line of a password file, without its line end. Only its start is read: a
+// password file named by mistake (a device, a large file) must not be read whole.
 std::string ReadPasswordFile(const std::string& path)
 {
     // Only the first line is read: the rest may be anything, even endless.
