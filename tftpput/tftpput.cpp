@@ -209,7 +209,8 @@ int main(int argc, char** argv)
         "round trip where the server grants none, sends a request or window again when no\n"
         "answer comes, and reports success only when the last block is acknowledged.",
         "tftpput");
-    std::string portText = "69", blockSizeText = "1024", timeoutText = "4000", modeText = "octet";
+    std::string portText = std::to_string(upgrade::TftpPort), blockSizeText = std::to_string(upgrade::BlockSize),
+                timeoutText = std::to_string(upgrade::ReceiveTimeoutMs), modeText = "octet";
     std::string windowText = "8", retriesText = "5";
     std::string host, file, remote;
     bool quiet = false, json = false, classic = false, tsize = false;

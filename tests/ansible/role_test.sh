@@ -52,21 +52,27 @@ site() {
   done
   fail "site $name: its devices are not listening"
 }
-site north 127.0.0.10 3 secret
-site harbour 127.0.0.20 2 secret
+site north 127.0.0.10 3 Fleet-Pw-4417
+site harbour 127.0.0.20 2 Fleet-Pw-4417
 site quay 127.0.0.30 2 Quay-Secret-9
 
 head -c 150000 /dev/urandom >"$work/image-1.bin"
 head -c 90000 /dev/urandom >"$work/image-2.bin"
 sha1=$(sha256sum <"$work/image-1.bin" | cut -c1-64)
 
-# host NAME KEY: VALUE...: one site host of the inventory.
+# The fleet's password from a vault, as the role's README has it.
+printf 'vault password of the test\n' >"$work/vault-password"
+export ANSIBLE_VAULT_PASSWORD_FILE=$work/vault-password
+vaulted=$(ansible-vault encrypt_string Fleet-Pw-4417 --name ftpupg_password 2>/dev/null) || fail "ansible-vault"
+
+# host NAME[:SITE] KEY: VALUE...: one site host of the inventory, for the site of its name
+# or for SITE.
 host() {
-  local name=$1
+  local name=${1%%:*} site=${1#*:}
   shift
   echo "    $name:"
-  echo "      ftpupg_cli: [$work/$name/ftpupg-cli]"
-  echo "      ftpupg_state_dir: $work/$name/state"
+  echo "      ftpupg_cli: [$work/$site/ftpupg-cli]"
+  echo "      ftpupg_state_dir: $work/$site/state"
   local setting
   for setting in "$@"; do echo "      $setting"; done
 }
@@ -81,7 +87,7 @@ play() {
     echo "    ansible_connection: local"
     echo "    ansible_become: false"
     echo "    ftpupg_image: $work/image-1.bin"
-    echo "    ftpupg_password: secret"
+    echo "    $vaulted"
     echo "    ftpupg_broadcast: 127.255.255.255"
     echo "    ftpupg_report_dir: $work/reports"
     echo "    ftpupg_poll: 1"
@@ -202,16 +208,19 @@ rm -f "$work"/*/slots/*.bin
 #    still left alone. north: an image that is not the pinned one fails before anything
 #    is copied or sent. typo, types: settings are checked on the controller, all mistakes
 #    at once. quay: one device has its own password (and a label), so it is done; the
-#    other is refused.
+#    other is refused. preview: a dry run without check mode, of every device harbour's
+#    discovery finds, with a new image.
 north_requests=$(grep -c request "$work/north/sim.log")
+harbour_report=$(sha256sum <"$work/harbour/state/last-report.json")
 play all -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent": 100}' <<<"$(
   host harbour "ftpupg_devices: [127.0.0.20, 127.0.0.21]"
   host north "$north_devices" "ftpupg_image: $work/image-2.bin" "ftpupg_image_sha256: $sha1"
   host typo "ftpupg_devices: [127.0.0.010, 127.0.0.12, 127.0.0.300, north-gate, '127.0.0.13 ', 127.0.0.11,
-                               {ip: 127.0.0.14, label: '#7', pasword: x}]" \
+                               {ip: 127.0.0.14, label: '#7', pasword: x}, {ip: 127.0.0.12, label: press}]" \
     "ftpupg_jobs: 0" "ftpupg_password: ''"
   host types "ftpupg_devices: [127.0.0.10]" "ftpupg_jobs: many" "ftpupg_all_devices: maybe"
   host quay "ftpupg_devices: [{ip: 127.0.0.30, label: quay-crane, password: Quay-Secret-9}, 127.0.0.31]"
+  host preview:harbour "ftpupg_all_devices: true" "ftpupg_dry_run: true" "ftpupg_image: $work/image-2.bin"
 )"
 [ "$rc" = 2 ] || fail "ended with $rc, not 2"
 expect_recap harbour changed=0 failed=0
@@ -224,6 +233,7 @@ expect_recap typo ok=1 changed=0 failed=1
 expect_recap types ok=0 changed=0 failed=1
 shows "not device addresses (write each as the device reports it, e.g. 10.20.0.15): 127.0.0.010, 127.0.0.300, north-gate, 127.0.0.13 ;"
 shows "127.0.0.14: unknown keys pasword; 127.0.0.14: the label must be one word"
+shows "127.0.0.12: listed twice with another label or password"
 shows "ftpupg_password is empty, and some device has no password of its own"
 shows "ftpupg_jobs must be 1..256, not 0"
 shows "argument 'ftpupg_jobs' is of type"
@@ -234,6 +244,10 @@ shows '"127.0.0.30 (quay-crane): done"'
 shows "127.0.0.31 did not finish: password-refused"
 same_image "$work/image-1.bin" quay 127.0.0.30
 [ ! -e "$work/quay/slots/127.0.0.31.bin" ] || fail "127.0.0.31 was written"
-! grep -rqs "Quay-Secret-9" "$work"/*.out "$work/reports" "$work"/*/state "$work/ansible-async" || fail "a password reached the output or a report"
+expect_recap preview changed=0 failed=0
+shows '"127.0.0.20: would-upgrade"'
+shows '"127.0.0.21: would-upgrade"'
+[ "$(sha256sum <"$work/harbour/state/last-report.json")" = "$harbour_report" ] || fail "a dry run replaced the last report"
+! grep -rqsE "Quay-Secret-9|Fleet-Pw-4417" "$work"/*.out "$work/reports" "$work"/*/state "$work/ansible-async" || fail "a password reached the output or a report"
 
 echo "PASS: check mode, first run, second run unchanged, batches of sites, wrong password, pinned image, settings, own passwords"
