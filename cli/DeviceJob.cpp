@@ -9,6 +9,8 @@
 #include "DeviceCheck.h"
 #include "TransferVerdict.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -35,31 +37,70 @@ struct Outcome {
     int64_t retransmissions = 0;
 };
 
-nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
+// A discovery request or its answers get lost on a busy network: ask again this often.
+constexpr auto DiscoveryRound = std::chrono::milliseconds(250);
+
+bool StopAsked(const JobPlan& plan)
 {
-    return {{"mac", device.mac}, {"name", device.name}, {"protocols", device.protocols}};
+    if (plan.stopFd < 0) return false;
+    pollfd fd{plan.stopFd, POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0;
 }
 
-// Discovery and password check; Done when the password was accepted.
+const Outcome Stopped{Result::Interrupted, "Interrupted before it finished"};
+
+void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
+{
+    if (link.Dropped() == reported) return;
+    sink(fleet::DroppedEvent{link.Dropped() - reported});
+    reported = link.Dropped();
+}
+
+// Discovery (unless the fleet's shared one found the device) and password check; Done when
+// the password was accepted.
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
     using State = upgrade::DeviceCheck::State;
     upgrade::DeviceCheck check(upgrade::Policy::Tool);
-    link.SendDiscovery();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(plan.waitMs);
+    fleet::DeviceTable claims; // every hardware address that answers for the address
     bool reported = false;
-    while (!check.Settled()) {
-        const auto record = link.Next(deadline);
-        if (!record) break;
-        for (const auto& frame : check.OnReply(*record, plan.ip, plan.password).send)
+    const auto take = [&](const std::vector<uint8_t>& record) {
+        claims.Add(record);
+        for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
             link.Send(frame);
         if (!reported && check.Found()) {
             fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
             device.protocols = check.Forms();
-            sink({{"e", "found"}, {"device", DeviceJson(device)}});
+            sink(fleet::FoundEvent{device});
             reported = true;
         }
+    };
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(plan.waitMs);
+    auto nextRound = deadline;
+    if (plan.answers.empty()) {
+        link.SendDiscovery();
+        nextRound = start + DiscoveryRound;
     }
+    for (const auto& answer : plan.answers)
+        take(answer);
+    while (!check.Settled()) {
+        const bool searching = !check.Found();
+        const auto record = link.Next(searching ? std::min(deadline, nextRound) : deadline, plan.stopFd);
+        if (StopAsked(plan)) return Stopped;
+        if (record) {
+            take(*record);
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        if (searching && now >= nextRound && plan.answers.empty()) {
+            link.SendDiscovery();
+            nextRound = now + DiscoveryRound;
+        }
+    }
+    if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
+        return {Result::AddressConflict, fleet::ConflictText(*device) + "; nothing was written"};
     switch (check.state()) {
     case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
     case State::Asked:
@@ -68,7 +109,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
     case State::Accepted: break;
     }
-    sink({{"e", "accepted"}});
+    sink(fleet::AcceptedEvent{});
     return {Result::Done, {}};
 }
 
@@ -94,7 +135,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         const auto now = Clock::now();
         if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
             reported = now;
-            sink({{"e", "progress"}, {"bytes", bytes}});
+            sink(fleet::ProgressEvent{static_cast<uint64_t>(bytes)});
         }
     };
     upgrade::TransferEnd end;
@@ -132,6 +173,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
 // Rediscovers the device until it answers again or the time is up.
 void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
+    sink(fleet::WaitingBackEvent{plan.waitBackS});
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(plan.waitBackS);
     // Answers still queued from the check came before the restart.
@@ -142,12 +184,12 @@ void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
         while (const auto record = link.Next(round)) {
             if (upgrade::AnswersFrom(*record, plan.ip)) {
-                sink({{"e", "back"}, {"seconds", std::chrono::duration<double>(Clock::now() - start).count()}});
+                sink(fleet::BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
                 return;
             }
         }
     }
-    sink({{"e", "not-back"}});
+    sink(fleet::NotBackEvent{});
 }
 
 } // namespace
@@ -156,24 +198,29 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
 {
     Outcome outcome;
     try {
-        ClearNeighbourEntry(plan.ip);
-        DeviceLink link;
-        outcome = CheckPassword(plan, link, sink);
-        if (outcome.result == Result::Done) {
-            if (plan.dryRun) {
-                outcome = {Result::WouldUpgrade, upgrade::text::DryRunAccepted};
-            } else {
-                outcome = Upload(plan, image, sink);
-                if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
+        if (StopAsked(plan)) {
+            outcome = Stopped;
+        } else {
+            ClearNeighbourEntry(plan.ip);
+            DeviceLink link;
+            uint64_t drops = 0;
+            outcome = CheckPassword(plan, link, sink);
+            ReportDrops(link, drops, sink);
+            if (outcome.result == Result::Done) {
+                if (plan.dryRun) {
+                    outcome = {Result::WouldUpgrade, upgrade::text::DryRunAccepted};
+                } else if (StopAsked(plan)) {
+                    outcome = Stopped;
+                } else {
+                    outcome = Upload(plan, image, sink);
+                    if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
+                    ReportDrops(link, drops, sink);
+                }
             }
         }
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what(), outcome.bytes};
+        outcome = {Result::LocalError, fleet::SafeText(e.what()), outcome.bytes};
     }
-    sink({{"e", "result"},
-          {"result", fleet::ResultName(outcome.result)},
-          {"message", outcome.message},
-          {"bytes", outcome.bytes},
-          {"windowsize", outcome.windowSize},
-          {"retransmissions", outcome.retransmissions}});
+    sink(fleet::ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize,
+                            outcome.retransmissions});
 }

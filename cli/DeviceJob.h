@@ -5,13 +5,13 @@
 #pragma once
 
 #include "FleetCore.h"
+#include "JobEvents.h"
 #include "UpgradePolicy.h"
-
-#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class FirmwareImage;
 
@@ -25,13 +25,15 @@ struct JobPlan {
     bool dryRun = false;
     int32_t tftpPort = upgrade::TftpPort;
     int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
+    // The device's answers to the fleet's shared discovery; empty: the job discovers it itself.
+    std::vector<std::vector<uint8_t>> answers = {};
+    // Readable once the operator asked to stop: from then on nothing new is sent to the device.
+    int stopFd = -1;
 };
 
-// Events, as JSON objects with a field "e": "found" (mac, name, protocols), "accepted",
-// "progress" (bytes), "back" (seconds) or "not-back", and last "result" (result, message,
-// bytes, windowsize: the window granted, retransmissions). A progress event is sent at most every 100 ms, and once
-// for the last block.
-using JobSink = std::function<void(const nlohmann::json& event)>;
+// Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and
+// once for the last block.
+using JobSink = std::function<void(const fleet::JobEvent& event)>;
 
 // Never throws: every failure becomes a result event.
 void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink);

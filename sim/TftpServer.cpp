@@ -409,10 +409,12 @@ void SimTftpServer::Listen()
             continue;
         }
         Reap(false);
-        if (AnswerRepeat(peer)) continue;
+        const auto datagram = std::span(buf.data(), static_cast<std::size_t>(n));
+        if (AnswerRepeat(peer, datagram)) continue;
         auto done = std::make_shared<std::atomic<bool>>(false);
         auto session = std::make_shared<Session>();
         session->peer = peer;
+        session->request.assign(datagram.begin(), datagram.end());
         std::lock_guard lock(mu_);
         transfers_.push_back(Worker{std::thread([this, r = std::move(*req), session, done]() mutable {
                                         try {
@@ -427,17 +429,19 @@ void SimTftpServer::Listen()
 }
 
 // A client that heard nothing sends its request again, and the network may deliver one
-// twice: while a transfer with that client's address and port runs, the request is the
-// same transfer's, answered again until its data flows. A second transfer would answer
+// twice: while the transfer a request started runs, the same request from the same address
+// and port is that transfer's, answered again until its data flows. A second transfer would answer
 // the client from a second port and race the first to the same file.
-bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer)
+bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request)
 {
     std::shared_ptr<posix::Fd> sock;
     Bytes opening;
     {
         std::lock_guard lock(mu_);
-        auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer](const Worker& w) {
-            return !w.done->load() && SamePeer(w.session->peer, peer);
+        auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer, &request](const Worker& w) {
+            return !w.done->load() && SamePeer(w.session->peer, peer) &&
+                   std::equal(request.begin(), request.end(), w.session->request.begin(),
+                              w.session->request.end());
         });
         if (it == transfers_.end()) return false;
         sock = it->session->sock;
@@ -618,7 +622,7 @@ bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt,
             break;
         case Step::Dally:
             t.dallying = true;
-            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.dallyMs);
             break;
         case Step::End: return false;
         }

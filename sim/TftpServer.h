@@ -157,6 +157,9 @@ struct SimTftpOptions {
     std::uint16_t windowLimit = DefaultWindowLimit; // 0: windowsize left unanswered
     int timeoutMs = 1000;                           // wait before retransmitting the last ACK/OACK
     int retries = 5;                                // retransmissions before giving up
+    // After the last ACK, how long a repeated last block is still answered: a client that
+    // waits for that ACK sends the block again only after its own time-out.
+    int dallyMs = 10000;
 
     // Faults for tests.
     bool silent = false;       // never answer
@@ -241,6 +244,7 @@ private:
     // (members after `peer` under mu_).
     struct Session {
         sockaddr_in peer{};
+        Bytes request;                   // as received: a repeat is the same datagram
         std::shared_ptr<posix::Fd> sock; // the transfer's socket, once bound
         Bytes opening;                   // its answer to the request, until data arrives
     };
@@ -250,7 +254,7 @@ private:
         std::shared_ptr<Session> session;
     };
     void Listen();
-    bool AnswerRepeat(const sockaddr_in& peer);
+    bool AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request);
     void Reap(bool all);
     struct Transfer;
     enum class Step { Wait, Go, Dally, End }; // what the receive loop does next

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -86,9 +87,14 @@ public:
 
     NDXL_Window Window() { return NDXL_Window{&NotifyQueue::Post, this}; }
 
-    static void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t)
+    static void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam)
     {
         auto* self = static_cast<NotifyQueue*>(context);
+        if (wParam == 2) {
+            // Replies the library lost: counted, never a message to take.
+            self->lost_ += static_cast<size_t>(lParam);
+            return;
+        }
         {
             std::lock_guard lock(self->mutex_);
             self->queue_.push_back({message, wParam, std::this_thread::get_id()});
@@ -126,6 +132,7 @@ public:
         std::lock_guard lock(mutex_);
         return posted_;
     }
+    size_t Lost() const { return lost_.load(); }
 
     std::vector<Message> Drain()
     {
@@ -140,4 +147,5 @@ private:
     std::condition_variable ready_;
     std::deque<Message> queue_;
     size_t posted_ = 0;
+    std::atomic<size_t> lost_{0};
 };

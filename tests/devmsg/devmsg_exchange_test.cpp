@@ -359,7 +359,7 @@ TEST_F(ExchangeTest, ShortUnterminatedAndForeignDatagramsAreHarmless)
     EXPECT_EQ(PasswordAccepted, 1);
 }
 
-TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRest)
+TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRestTellingHowMany)
 {
     int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(fd, 0);
@@ -385,7 +385,7 @@ TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRest)
     }
     ::close(fd);
     ASSERT_TRUE(queue.WaitQueued(256));
-    // Every one of the 44 beyond the capacity is dropped with a note, and posts nothing.
+    // Every one of the 44 beyond the capacity is dropped with a note, and posts only its loss.
     auto notes = [&capture] {
         const std::string text = capture.Text();
         size_t count = 0;
@@ -397,6 +397,7 @@ TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRest)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(notes(), 44u);
     EXPECT_EQ(queue.Posted(), 256u);
+    EXPECT_EQ(queue.Lost(), 44u);
     capture.Restore();
     uint8_t record[800];
     int fetched = 0;
