@@ -137,7 +137,7 @@ r = json.load(open(sys.argv[1]))
 by = {d["ip"]: d for d in r["devices"]}
 assert [d["ip"] for d in r["devices"]][:2] == ["127.0.0.10", "127.0.0.11"]
 assert r["summary"] == {"devices": 20, "done": 16, "already_done": 0, "would_upgrade": 0, "skipped": 0,
-                        "failed": 4}, r["summary"]
+                        "not_back": 0, "failed": 4}, r["summary"]
 for i in range(10, 26):
     d = by["127.0.0.%d" % i]
     assert d["result"] == "done" and d["bytes"] == 307200 and d["attempts"] == 1, d
@@ -170,6 +170,7 @@ EOF
       /dev/null >"$work/tty.out" 2>&1 || fail "upgrade on a terminal"
     grep -q $'\x1b\\[J' "$work/tty.out" || fail "no live lines on a terminal"
     grep -q "^2 done" "$work/tty.out" || fail "terminal summary"
+    grep -q "overall: .* remaining" "$work/tty.out" || fail "no overall line on a terminal"
     ok
   fi
   ;;
@@ -240,6 +241,12 @@ retry)
     "$(field "$work/wb.json" 127.0.0.12 wait_back.seconds)" || fail "time to come back"
   [ "$(field "$work/wb.json" 127.0.0.13 wait_back.came_back)" = False ] || fail "device that stays away"
   grep -q "did not come back" "$work/wb.out" || fail "summary says it did not come back"
+  # It counts as failed: in the count line and in the report's summary.
+  grep -q "^1 done, 1 not-back$" "$work/wb.out" || fail "count line of a device that did not come back"
+  python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["summary"]
+assert (s["done"], s["not_back"], s["failed"]) == (1, 1, 1), s' "$work/wb.json" || fail "summary of a device that did not come back"
+  grep -q "127.0.0.1[23]: image written; waiting up to 4 s for it to come back" "$work/wb.out" ||
+    fail "the wait for the restart is shown"
   validate "$work/wb.json"
   ok
   ;;
@@ -333,6 +340,8 @@ input)
   expect 3 "the file is empty" upgrade --image "$work/empty.bin" --password pw --ip 127.0.0.10
   expect 3 "not a regular file" upgrade --image "$work" --password pw --ip 127.0.0.10
   expect 2 "bogus" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --bogus
+  expect 2 "did you mean --retries instead of --retires" upgrade --image "$work/img.bin" --password pw \
+    --ip 127.0.0.10 --retires 2
   expect 2 "jobs" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --jobs 0
   expect 2 "ips: cannot read" upgrade --image "$work/img.bin" --password pw --ips "$work/none.txt"
   expect 2 "is a directory" upgrade --image "$work/img.bin" --password pw --ips "$work"
@@ -398,6 +407,22 @@ input)
   ! grep -q "Typed-Secret" "$work/e.err" "$work/e.out" || fail "a mistyped password was quoted"
   ok
   nothing_sent "bad input"
+  # Without NDXL_BROADCAST only loopback is up here, which cannot broadcast: the library's
+  # reason is what the operator reads, not "There is no KR730 connected!".
+  env -u NDXL_BROADCAST "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --json "$work/nb.json" \
+    >"$work/nb.out" 2>&1
+  [ $? -eq 1 ] || fail "nothing sent: exit 1 expected"
+  [ "$(field "$work/nb.json" 127.0.0.10 result)" = local-error ] || fail "nothing sent: local-error"
+  field "$work/nb.json" 127.0.0.10 message | grep -q "no broadcast-capable interface is up" ||
+    fail "nothing sent: the library's reason"
+  ok
+  # Repeated addresses: one warning line, however many.
+  printf '127.0.0.10\n127.0.0.10\n127.0.0.10\n127.0.0.11\n127.0.0.11\n' >"$work/dup.txt"
+  "$cli" upgrade --image "$work/img.bin" --password pw --ips "$work/dup.txt" --dry-run --wait 300 >"$work/dup.out" 2>&1
+  [ "$(grep -c "listed more than once" "$work/dup.out")" = 1 ] || fail "one line for repeated addresses"
+  grep -q "warning: 3 addresses are listed more than once (127.0.0.10, 127.0.0.10, 127.0.0.11)" "$work/dup.out" ||
+    fail "repeated addresses named"
+  ok
   "$cli" --help | grep -q "upgrade" || fail "--help"
   "$cli" upgrade --help | grep -q -- "--wait-back" || fail "upgrade --help"
   "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version"
