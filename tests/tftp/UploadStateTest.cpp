@@ -186,6 +186,9 @@ TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
                     {"ACK 65535", "resend", "wait"},
                     {"OACK blksize 512", "resend", "wait"},
                     {"HEX 0009", "resend", "wait"},
+                    {"HEX 04", "resend", "wait"},     // too short for an opcode
+                    {"HEX 000407", "resend", "wait"}, // ACK too short for its number
+                    {"HEX 000501", "resend", "wait"}, // ERROR too short for its code
                     {"ACK 1", "send 2/512", "send 2"},
                     {"ACK 1", "resend", "wait"},        // older; the echo of block 1 sent twice
                     {"ACK 1 late", "resend", "send 2"}, // the receiver's own repeat
@@ -292,6 +295,9 @@ TEST(UploadState, OptionAcknowledgements)
     PlayBoth(10, {{"OACK blksize -4", "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)",
                    "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)"}});
     PlayBoth(10, {{"OACK blksize 65504", tooLarge, tooLarge}});
+    PlayBoth(10, {{"OACK blksize 2147483647",
+                   "fail blksize: Invalid block size 2147483647 from the server (allowed: 1 to 65503)",
+                   "fail blksize: Invalid block size 2147483647 from the server (allowed: 1 to 65503)"}});
     PlayBoth(10, {{"OACK blksize 12a", "fail number: '12a' is not a valid integer value",
                    "fail number: '12a' is not a valid integer value"}});
     PlayBoth(10, {{"HEX 0006|blksize", "fail number: '' is not a valid integer value",
