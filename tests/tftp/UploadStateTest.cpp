@@ -69,13 +69,14 @@ std::string Describe(const UploadStep& step)
     return "?";
 }
 
-// Feeds one input ("TIMEOUT", or a datagram as Datagram reads it, "late" at the end: long after
-// the last send, "@B" at the end: from another sender than the server's transfer port) and
-// describes the answer. "STATE" answers
-// the granted window, block size, retransmissions and whether the last block was acknowledged.
+// Feeds one input ("TIMEOUT", "EARLY": a wait of a few round trips ended, or a datagram as Datagram reads it,
+// "late" at the end: long after the last send, "@B" at the end: from another sender than the server's transfer
+// port) and describes the answer. "STATE" answers the granted window, block size, retransmissions and whether the
+// last block was acknowledged.
 std::string Feed(UploadState& state, std::string input)
 {
     if (input == "TIMEOUT") return Describe(state.OnTimeout());
+    if (input == "EARLY") return Describe(state.OnTimeout(true));
     if (input == "STATE")
         return "window " + std::to_string(state.WindowSize()) + " blksize " + std::to_string(state.BlockSize()) +
                " retransmissions " + std::to_string(state.Retransmissions()) +
@@ -410,6 +411,24 @@ TEST(UploadState, WindowsGoOutWholeAndGoBackToTheFirstBlockMissing)
                   {"OACK windowsize 4", "wait"}});
     // The whole file in one window, the last block empty.
     PlayReliable(1024, Reliable(8), {{"OACK windowsize 8", "send 1-3"}, {"ACK 3", "done"}});
+}
+
+TEST(UploadState, AnUnansweredLastBlockIsProbedAloneWithoutUsingATry)
+{
+    // 6 blocks; a receiver that lingers only briefly after its final ACK gets the last block
+    // again soon, and one that lacks an earlier block says which.
+    PlayReliable(3000, Reliable(4),
+                 {{"OACK windowsize 4", "send 1-4"},
+                  {"EARLY", "wait"}, // the last block is not out yet
+                  {"ACK 4", "send 5-6"},
+                  {"EARLY", "send 6"},
+                  {"EARLY", "send 6"},
+                  {"ACK 5", "send 6"},
+                  {"TIMEOUT", "send 6"},
+                  {"TIMEOUT", "send 6"},
+                  {"EARLY", "send 6"}, // probes use up no try
+                  {"ACK 6", "done"},
+                  {"STATE", "window 4 blksize 512 retransmissions 6 acknowledged"}});
 }
 
 TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)
