@@ -131,18 +131,28 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
     report = SenderReport{};
 
     // A repeated ACK this long after the last send is the receiver's own (a gap, or its
-    // time-out), not the echo of a block that went twice; the same wait, doubled each time,
-    // spaces the probes of an unacknowledged last block. Four round trips, at least 2 ms, at
-    // most a quarter of a try; the round trip is smoothed over windows that moved on after
+    // time-out), not the echo of a block that went twice: four round trips, at least 2 ms, at
+    // most a quarter of a try. The round trip is smoothed over windows that moved on after
     // going out once (Karn's rule).
     Clock::duration roundTrip{};
+    Clock::duration fastestRoundTrip{};
     const auto fewRoundTrips = [&] {
         const Clock::duration bound = std::chrono::duration_cast<Clock::duration>(tryTime) / 4;
         const Clock::duration floor = std::chrono::milliseconds(2);
         if (roundTrip == Clock::duration{}) return std::min(bound, 5 * floor);
         return std::clamp(4 * roundTrip, std::min(floor, bound), bound);
     };
-    constexpr int Probes = 3;
+    // The probes of an unacknowledged last block: the first after two of the fastest round
+    // trips (at least 1 ms), each later one after twice the wait before. A receiver lingers
+    // for a lost final ACK about its own retransmission time (10 ms for some), so the first
+    // probes must be quick; a probe that comes too early costs one datagram.
+    const auto firstProbeWait = [&] {
+        const Clock::duration bound = std::chrono::duration_cast<Clock::duration>(tryTime) / 8;
+        const Clock::duration floor = std::chrono::milliseconds(1);
+        if (fastestRoundTrip == Clock::duration{}) return std::min(bound, 2 * floor);
+        return std::clamp(2 * fastestRoundTrip, std::min(floor, bound), bound);
+    };
+    constexpr int Probes = 5;
     int probesLeft = Probes;
     Clock::duration probeWait{};
     std::optional<Clock::time_point> probeAt;
@@ -184,7 +194,7 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
             step = state.OnTimeout(probe);
             if (probe) {
                 --probesLeft;
-                probeWait *= 2;
+                probeWait = std::min<Clock::duration>(2 * probeWait, tryTime / 4);
             }
         } else {
             const Peer sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
@@ -193,8 +203,10 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
                                     since >= fewRoundTrips());
             // An answer that moved on, to blocks (or a request) that went out once: a round trip.
             if (!resent && (state.BlocksAcknowledged() > ackedBefore ||
-                            (wasRequested && state.State() != UploadState::Phase::Requested)))
+                            (wasRequested && state.State() != UploadState::Phase::Requested))) {
                 roundTrip = roundTrip == Clock::duration{} ? since : (7 * roundTrip + since) / 8;
+                if (fastestRoundTrip == Clock::duration{} || since < fastestRoundTrip) fastestRoundTrip = since;
+            }
         }
         report.blockSize = state.BlockSize();
         report.windowSize = state.WindowSize();
@@ -277,7 +289,7 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
             deadline = lastSend + tryTime;
             probeAt.reset();
             if (state.State() == UploadState::Phase::LastSent && probesLeft > 0) {
-                if (probesLeft == Probes) probeWait = fewRoundTrips();
+                if (probesLeft == Probes) probeWait = firstProbeWait();
                 probeAt = lastSend + probeWait;
             }
             arm(probeAt ? probeWait : Clock::duration(tryTime));
