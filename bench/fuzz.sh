@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs the TFTP upload fuzzer (state machine and packet parsers, ASan+UBSan) for a number of
+# Runs the TFTP upload fuzzer (state machine under both policies and packet parsers, ASan+UBSan) for a number of
 # executions and reports executions, coverage and findings.
 # usage: bench/fuzz.sh [BUILD_DIR] [RUNS]   (default build/, 10000000 runs)
 # Exit 0 when nothing was found, 1 on a finding (the crashing input is kept and named).
