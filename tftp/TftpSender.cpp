@@ -11,6 +11,7 @@
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <vector>
 
@@ -179,18 +180,34 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
         // A wait ends at the try's deadline or the next probe, whatever came meanwhile:
         // datagrams that change nothing must not keep a try alive for ever.
         const auto now = Clock::now();
-        const bool probeDue = probeAt && now >= *probeAt;
-        const bool expired = probeDue || now >= deadline;
-        const ssize_t received = expired ? -1
-                                         : ::recvfrom(sock, inbox.data(), inbox.size(), 0,
-                                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+        bool expired = (probeAt && now >= *probeAt) || now >= deadline;
+        ssize_t received = -1;
+        if (!expired && probeAt) {
+            // The probes' short waits with poll: the kernel's receive time-out may run
+            // 10 ms late, longer than a receiver lingers.
+            pollfd ready{sock, POLLIN, 0};
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(*probeAt, deadline) - now);
+            const int polled = ::poll(&ready, 1, static_cast<int>(wait.count()));
+            if (polled < 0 && errno != EINTR) SystemError("poll");
+            if (polled <= 0) {
+                expired = polled == 0;
+                if (!expired) continue;
+            } else {
+                received = ::recvfrom(sock, inbox.data(), inbox.size(), MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+                if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+            }
+        } else if (!expired) {
+            received =
+                ::recvfrom(sock, inbox.data(), inbox.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        }
         UploadStep step;
         const int64_t ackedBefore = state.BlocksAcknowledged();
         const bool wasRequested = state.State() == UploadState::Phase::Requested;
         if (received < 0) {
             if (!expired && errno == EINTR) continue;
             if (!expired && errno != EAGAIN && errno != EWOULDBLOCK) SystemError("recvfrom");
-            const bool probe = probeAt && Clock::now() >= *probeAt - std::chrono::milliseconds(1);
+            const bool probe = probeAt && Clock::now() >= *probeAt;
             step = state.OnTimeout(probe);
             if (probe) {
                 --probesLeft;
@@ -292,8 +309,8 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
                 if (probesLeft == Probes) probeWait = firstProbeWait();
                 probeAt = lastSend + probeWait;
             }
-            arm(probeAt ? probeWait : Clock::duration(tryTime));
-        } else if (received >= 0) {
+            arm(tryTime);
+        } else if (received >= 0 && !probeAt) {
             // Wait only for what is left.
             const auto left = (probeAt ? std::min(*probeAt, deadline) : deadline) - Clock::now();
             if (left > Clock::duration{}) arm(left);
