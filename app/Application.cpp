@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "Exception.h"
+#include "FtpupgVersion.h"
 #include "TextCodec.h"
 
 #include <QMessageBox>
@@ -50,8 +51,8 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
     setStyle(new AppStyle);
     setApplicationName("ftpupg");
     // No display name: the toolkit would append it to every window's caption.
-    setOrganizationName("Morvane");
-    setApplicationVersion(FTPUPG_VERSION);
+    setOrganizationName(ftpupg::Maker);
+    setApplicationVersion(ftpupg::Version);
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event)

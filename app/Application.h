@@ -2,12 +2,14 @@
 // display that every exception escaping an event handler ends in.
 #pragma once
 
+#include "FtpupgVersion.h"
+
 #include <QApplication>
 
 #include <functional>
 #include <string>
 
-inline constexpr const char* ApplicationTitle = "Morvane Firmware Upgrade Utility";
+inline constexpr const char* ApplicationTitle = ftpupg::ProductName;
 
 class TApplication : public QApplication {
     Q_OBJECT

@@ -62,7 +62,7 @@ void LetMouseThrough(QWidget* widget)
 
 const QEvent::Type WindowMessage::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), exchange_(*this)
+TForm1::TForm1(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint)
 {
     // exit(), not quit(): quit() first asks every window to close, and ours answers a close
     // by posting the quit request again.
@@ -185,9 +185,9 @@ void TForm1::CreateControls()
     // activated() is the operator's pick only; selecting from code raises nothing.
     connect(cbVer, &QComboBox::activated, this, [this] { cbVerChange(); });
 
-    tftp1.SetPort(69);
-    tftp1.SetReceiveTimeout(4000);
-    tftp1.SetRequestedBlockSize(1024);
+    tftp1.SetPort(upgrade::TftpPort);
+    tftp1.SetReceiveTimeout(upgrade::ReceiveTimeoutMs);
+    tftp1.SetRequestedBlockSize(upgrade::BlockSize);
     tftp1.OnWork = [this](TIdComponent* sender, TWorkMode mode, int32_t count) { tftp1Work(sender, mode, count); };
     tftp1.OnWorkEnd = [this](TIdComponent* sender, TWorkMode mode) { tftp1WorkEnd(sender, mode); };
     IdAntiFreeze1.SetOnlyWhenIdle(false);
@@ -345,31 +345,6 @@ void TForm1::closeEvent(QCloseEvent* event)
     // Closing the main window asks the application to end; the window lives until then.
     event->ignore();
     PostQuitRequest();
-}
-
-void TForm1::SearchDevice()
-{
-    exchange_.SearchDevice();
-}
-
-void TForm1::OnWM_NDXL_Notify(uintptr_t wParam)
-{
-    exchange_.OnWM_NDXL_Notify(wParam);
-}
-
-void TForm1::OnAPDPResponse(const unsigned char* reply)
-{
-    exchange_.OnAPDPResponse(reply);
-}
-
-void TForm1::OnAPDPResponsev4(const unsigned char* reply)
-{
-    exchange_.OnAPDPResponsev4(reply);
-}
-
-void TForm1::OnWDCPResponse(const unsigned char* reply)
-{
-    exchange_.OnWDCPResponse(reply);
 }
 
 std::string TForm1::IpText()

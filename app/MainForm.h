@@ -3,7 +3,7 @@
 #pragma once
 
 #include "Controls.h"
-#include "DeviceExchange.h"
+#include "DeviceHandlers.h"
 #include "IdAntiFreeze.h"
 #include "IdTrivialFTP.h"
 #include "ndxl.h"
@@ -33,7 +33,7 @@ public:
     intptr_t LParam;
 };
 
-class TForm1 : public QWidget, private DeviceExchangeHost {
+class TForm1 : public QWidget, public DeviceHandlers {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
@@ -74,12 +74,8 @@ public:
     void Per_cent(int percent);
     void Finish();
 
-    // Discovery and password check.
-    void SearchDevice();
-    void OnWM_NDXL_Notify(uintptr_t wParam);
-    void OnAPDPResponse(const unsigned char* reply);
-    void OnAPDPResponsev4(const unsigned char* reply);
-    void OnWDCPResponse(const unsigned char* reply);
+    // Discovery and password check: SearchDevice, OnWM_NDXL_Notify, OnAPDPResponse,
+    // OnAPDPResponsev4 and OnWDCPResponse come with DeviceHandlers.
 
     const std::string& CurrentFirmwarePath() const { return FirmwarePath; }
     bool LibraryOpened() const { return libraryOpened_; }
@@ -95,17 +91,17 @@ protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-private:
+protected:
     std::string IpText() override;
     std::string PasswordText() override;
     void ShowMessage(const std::string& text) override;
 
+private:
     void CreateControls();
     void ApplyTabOrder();
     void ShowExceptionLater(const std::string& message);
 
     std::string FirmwarePath;
-    DeviceExchange exchange_;
     NDXL_Window window_{};
     bool libraryOpened_ = false;
     bool shown_ = false;

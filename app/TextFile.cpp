@@ -73,6 +73,12 @@ std::optional<TextFileContent> ReadTextFile(const std::string& path)
     }
     content.truncated = have > MaxTextFileBytes;
     bytes.resize(std::min(have, MaxTextFileBytes));
+    if (content.truncated) {
+        // Whole lines only: a cut "Path1=" line could name another, valid file, and a cut
+        // character would make a UTF-8 file read as Windows-1252.
+        const std::size_t lineEnd = bytes.rfind('\n');
+        bytes.resize(lineEnd == std::string::npos ? 0 : lineEnd + 1);
+    }
     return content;
 }
 

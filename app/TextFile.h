@@ -11,11 +11,13 @@ inline constexpr std::size_t MaxTextFileBytes = 256 * 1024;
 
 struct TextFileContent {
     std::string bytes;
-    bool truncated = false; // the file is longer than MaxTextFileBytes; bytes holds its start
+    // The file is longer than MaxTextFileBytes; bytes holds the whole lines within them.
+    bool truncated = false;
 };
 
-// The file's bytes, at most MaxTextFileBytes of them; nothing when the file is missing,
-// unreadable or not a regular file (pipe, device, directory).
+// The file's bytes, at most MaxTextFileBytes of them, cut after the last line end within them
+// when the file is longer; nothing when the file is missing, unreadable or not a regular file
+// (pipe, device, directory).
 std::optional<TextFileContent> ReadTextFile(const std::string& path);
 
 // name in the process's current directory; the bare name when that directory cannot be

@@ -34,7 +34,7 @@ void TForm1::btUpgradeClick()
     ClearNeighbourEntry(ip);
 
     FirmwareSize = FileSize32(FirmwarePath);
-    if (FirmwareSize == 0) ::ShowMessage("Error");
+    if (FirmwareSize == 0) ::ShowMessage(upgrade::text::EmptyImage);
 
     btUpgrade->setEnabled(false);
     tftp1.SetHost(ip);
@@ -42,13 +42,13 @@ void TForm1::btUpgradeClick()
     PasswordAccepted = 0;
     SearchDevice();
     DeviceFound = 0;
-    PumpWait(500);
+    PumpWait(upgrade::WindowAnswerWaitMs);
 
     try {
         if (PasswordAccepted == 1) {
-            tftp1.Upload(FirmwarePath, "/");
+            tftp1.Upload(FirmwarePath, upgrade::FirmwareTarget);
         } else {
-            if (DeviceFound == 0) ::ShowMessage("There is no KR730 connected!");
+            if (DeviceFound == 0) ::ShowMessage(upgrade::text::NoDevice);
             btUpgrade->setEnabled(true);
         }
     } catch (const EIdTFTPException& e) {

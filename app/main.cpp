@@ -1,5 +1,6 @@
 #include "Application.h"
 #include "FolderChooser.h"
+#include "FtpupgVersion.h"
 #include "MainForm.h"
 #include "SiteFolder.h"
 
@@ -58,7 +59,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::printf("ftpupg %s\nMorvane\n", FTPUPG_VERSION);
+        std::printf("%s\n", ftpupg::VersionText("ftpupg").c_str());
         return 0;
     }
     // From a terminal the folder is settled before any window, so that a wrong one is told

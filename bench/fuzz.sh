@@ -1,14 +1,16 @@
 #!/bin/bash
 # Runs the TFTP upload fuzzer (state machine under both policies and packet parsers, ASan+UBSan) for a number of
 # executions and reports executions, coverage and findings.
-# usage: bench/fuzz.sh [BUILD_DIR] [RUNS]   (default build/, 10000000 runs)
+# usage: bench/fuzz.sh [BUILD_DIR] [RUNS]   (default build-fuzz/, built by scripts/build.sh fuzz;
+# 10000000 runs)
 # Exit 0 when nothing was found, 1 on a finding (the crashing input is kept and named).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
+[ -n "${1:-}" ] || "$root/scripts/build.sh" fuzz >/dev/null || exit 2
+build=$(cd "${1:-$root/build-fuzz}" && pwd)
 runs=${2:-10000000}
 fuzzer=$build/tests/tftp/tftp_upload_fuzzer
-[ -x "$fuzzer" ] || { echo "missing $fuzzer (build it first)" >&2; exit 2; }
+[ -x "$fuzzer" ] || { echo "missing $fuzzer (scripts/build.sh fuzz builds it)" >&2; exit 2; }
 work=$(mktemp -d /tmp/ftpupg-fuzz.XXXXXX)
 mkdir "$work/corpus"
 start=$(date +%s)

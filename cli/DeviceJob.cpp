@@ -6,7 +6,10 @@
 #include "NeighbourCache.h"
 #include "TftpSender.h"
 
-#include "DeviceFrames.h"
+#include "DeviceCheck.h"
+#include "TransferVerdict.h"
+
+#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,54 +37,109 @@ struct Outcome {
     int64_t retransmissions = 0;
 };
 
-nlohmann::json DeviceJson(const fleet::DeviceEntry& device)
+// A discovery request or its answers get lost on a busy network: ask again this often.
+constexpr auto DiscoveryRound = std::chrono::milliseconds(250);
+
+bool StopAsked(const JobPlan& plan)
 {
-    return {{"mac", device.mac}, {"name", device.name}, {"protocols", device.protocols}};
+    if (plan.stopFd < 0) return false;
+    pollfd fd{plan.stopFd, POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0;
 }
 
-// Discovery and password check; Done when the password was accepted.
+const Outcome Stopped{Result::Interrupted, "Interrupted before it finished"};
+
+void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
+{
+    if (link.Dropped() == reported) return;
+    sink(fleet::DroppedEvent{link.Dropped() - reported});
+    reported = link.Dropped();
+}
+
+// Discovery (unless the fleet's shared one found the device) and password check; Done when
+// the password was accepted.
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    fleet::PasswordCheck check(plan.ip, plan.password);
-    link.SendDiscovery();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(plan.waitMs);
+    using State = upgrade::DeviceCheck::State;
+    upgrade::DeviceCheck check(upgrade::Policy::Tool);
+    fleet::DeviceTable claims; // every hardware address that answers for the address
     bool reported = false;
-    while (!check.Settled()) {
-        const auto record = link.Next(deadline);
-        if (!record) break;
-        for (const auto& frame : check.OnRecord(*record))
+    const auto take = [&](const std::vector<uint8_t>& record) {
+        claims.Add(record);
+        for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
             link.Send(frame);
-        if (!reported && check.state() != fleet::PasswordCheck::State::Searching) {
-            sink({{"e", "found"}, {"device", DeviceJson(check.device())}});
+        if (!reported && check.Found()) {
+            fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
+            device.protocols = check.Forms();
+            sink(fleet::FoundEvent{device});
             reported = true;
         }
+    };
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(plan.waitMs);
+    auto nextRound = deadline;
+    if (plan.answers.empty()) {
+        link.SendDiscovery();
+        nextRound = start + DiscoveryRound;
     }
+    for (const auto& answer : plan.answers)
+        take(answer);
+    while (!check.Settled()) {
+        const bool searching = !check.Found();
+        const auto record = link.Next(searching ? std::min(deadline, nextRound) : deadline, plan.stopFd);
+        if (StopAsked(plan)) return Stopped;
+        if (record) {
+            take(*record);
+            continue;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        if (searching && now >= nextRound && plan.answers.empty()) {
+            link.SendDiscovery();
+            nextRound = now + DiscoveryRound;
+        }
+    }
+    if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
+        return {Result::AddressConflict, fleet::ConflictText(*device) + "; nothing was written"};
     switch (check.state()) {
-    case fleet::PasswordCheck::State::Searching: return {Result::NoDevice, "There is no KR730 connected!"};
-    case fleet::PasswordCheck::State::Asked:
+    case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
+    case State::Asked:
         return {Result::PasswordTimeout,
                 "The device gave no password answer within " + std::to_string(plan.waitMs) + " ms"};
-    case fleet::PasswordCheck::State::Refused: return {Result::PasswordRefused, "Invalid Password !"};
-    case fleet::PasswordCheck::State::Accepted: break;
+    case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
+    case State::Accepted: break;
     }
-    sink({{"e", "accepted"}});
+    sink(fleet::AcceptedEvent{});
     return {Result::Done, {}};
 }
 
-// With the reliable uploads (a window, retransmission, a locked peer): done only when the
-// device acknowledged the last block.
+Result FromVerdict(upgrade::TransferResult result)
+{
+    switch (result) {
+    case upgrade::TransferResult::Done: return Result::Done;
+    case upgrade::TransferResult::Timeout: return Result::Timeout;
+    case upgrade::TransferResult::TftpError: return Result::TftpError;
+    case upgrade::TransferResult::LocalError: break;
+    }
+    return Result::LocalError;
+}
+
+// With the reliable uploads (a window, retransmission, a locked peer): the sender returns
+// only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
+    using How = upgrade::TransferEnd::How;
     tftp::SenderReport report;
     auto reported = Clock::now();
     const auto progress = [&](int64_t bytes) {
         const auto now = Clock::now();
         if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
             reported = now;
-            sink({{"e", "progress"}, {"bytes", bytes}});
+            sink(fleet::ProgressEvent{static_cast<uint64_t>(bytes)});
         }
     };
-    Outcome outcome;
+    upgrade::TransferEnd end;
+    std::string failure;
     try {
         tftp::SenderOptions options;
         options.host = plan.ip;
@@ -89,17 +147,23 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.timeoutMs = plan.timeoutMs;
         options.policy.blockSize = plan.blockSize;
         options.policy.windowSize = plan.windowSize;
-        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), "/", options, report, progress);
-        outcome = {Result::Done, "Finished"};
+        tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
+                       report, progress);
+        end = {How::Returned, true, true};
     } catch (const EIdTFTPException& e) {
         // A time-out: no answer within the tries; anything else the device said or sent.
         const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
-        outcome = {timedOut ? Result::Timeout : Result::TftpError, fleet::DisplayText(OneLine(e.Message()))};
+        end = {How::TftpFailure, !timedOut, false};
+        failure = fleet::DisplayText(OneLine(e.Message()));
     } catch (const Exception& e) {
-        outcome = {Result::LocalError, OneLine(e.Message())};
+        end = {How::OtherFailure};
+        failure = OneLine(e.Message());
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what()};
+        end = {How::OtherFailure};
+        failure = e.what();
     }
+    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
+    Outcome outcome{FromVerdict(verdict.result), verdict.message};
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;
@@ -109,6 +173,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
 // Rediscovers the device until it answers again or the time is up.
 void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
+    sink(fleet::WaitingBackEvent{plan.waitBackS});
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(plan.waitBackS);
     // Answers still queued from the check came before the restart.
@@ -118,15 +183,13 @@ void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
         link.SendDiscovery();
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
         while (const auto record = link.Next(round)) {
-            const uint8_t protocol = DeviceFrames::ReplyProtocol(*record);
-            if ((protocol == DeviceFrames::ApdpDiscovery || protocol == DeviceFrames::ApdpDiscoveryV4) &&
-                DeviceFrames::ReplyIpText(*record) == plan.ip) {
-                sink({{"e", "back"}, {"seconds", std::chrono::duration<double>(Clock::now() - start).count()}});
+            if (upgrade::AnswersFrom(*record, plan.ip)) {
+                sink(fleet::BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
                 return;
             }
         }
     }
-    sink({{"e", "not-back"}});
+    sink(fleet::NotBackEvent{});
 }
 
 } // namespace
@@ -135,24 +198,29 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
 {
     Outcome outcome;
     try {
-        ClearNeighbourEntry(plan.ip);
-        DeviceLink link;
-        outcome = CheckPassword(plan, link, sink);
-        if (outcome.result == Result::Done) {
-            if (plan.dryRun) {
-                outcome = {Result::WouldUpgrade, "Password accepted (dry run: nothing written)"};
-            } else {
-                outcome = Upload(plan, image, sink);
-                if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
+        if (StopAsked(plan)) {
+            outcome = Stopped;
+        } else {
+            ClearNeighbourEntry(plan.ip);
+            DeviceLink link;
+            uint64_t drops = 0;
+            outcome = CheckPassword(plan, link, sink);
+            ReportDrops(link, drops, sink);
+            if (outcome.result == Result::Done) {
+                if (plan.dryRun) {
+                    outcome = {Result::WouldUpgrade, upgrade::text::DryRunAccepted};
+                } else if (StopAsked(plan)) {
+                    outcome = Stopped;
+                } else {
+                    outcome = Upload(plan, image, sink);
+                    if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
+                    ReportDrops(link, drops, sink);
+                }
             }
         }
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, e.what(), outcome.bytes};
+        outcome = {Result::LocalError, fleet::SafeText(e.what()), outcome.bytes};
     }
-    sink({{"e", "result"},
-          {"result", fleet::ResultName(outcome.result)},
-          {"message", outcome.message},
-          {"bytes", outcome.bytes},
-          {"windowsize", outcome.windowSize},
-          {"retransmissions", outcome.retransmissions}});
+    sink(fleet::ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize,
+                            outcome.retransmissions});
 }

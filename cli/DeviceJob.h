@@ -5,32 +5,35 @@
 #pragma once
 
 #include "FleetCore.h"
-
-#include <nlohmann/json.hpp>
+#include "JobEvents.h"
+#include "UpgradePolicy.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class FirmwareImage;
 
 struct JobPlan {
     std::string ip;
     std::string password;
-    int32_t blockSize = 1024;
-    int32_t timeoutMs = 4000;
-    int32_t waitMs = 1000; // for the discovery and password answers
-    int32_t waitBackS = 0; // 0: do not wait for the restart
+    int32_t blockSize = upgrade::BlockSize;
+    int32_t timeoutMs = upgrade::ReceiveTimeoutMs;
+    int32_t waitMs = upgrade::ToolAnswerWaitMs; // for the discovery and password answers
+    int32_t waitBackS = 0;                      // 0: do not wait for the restart
     bool dryRun = false;
-    int32_t tftpPort = 69;
+    int32_t tftpPort = upgrade::TftpPort;
     int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
+    // The device's answers to the fleet's shared discovery; empty: the job discovers it itself.
+    std::vector<std::vector<uint8_t>> answers = {};
+    // Readable once the operator asked to stop: from then on nothing new is sent to the device.
+    int stopFd = -1;
 };
 
-// Events, as JSON objects with a field "e": "found" (mac, name, protocols), "accepted",
-// "progress" (bytes), "back" (seconds) or "not-back", and last "result" (result, message,
-// bytes, windowsize: the window granted, retransmissions). A progress event is sent at most every 100 ms, and once
-// for the last block.
-using JobSink = std::function<void(const nlohmann::json& event)>;
+// Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and
+// once for the last block.
+using JobSink = std::function<void(const fleet::JobEvent& event)>;
 
 // Never throws: every failure becomes a result event.
 void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink);

@@ -16,19 +16,22 @@
 namespace {
 
 // Runs on the library's receiver thread: only counts, never handles.
-void PostNotification(void* context, uint32_t /*message*/, uintptr_t wParam, intptr_t /*lParam*/)
+void PostNotification(void* context, uint32_t /*message*/, uintptr_t wParam, intptr_t lParam)
 {
+    auto* notices = static_cast<DeviceLink::Notices*>(context);
+    if (wParam == 2 && lParam > 0) notices->dropped.fetch_add(static_cast<uint64_t>(lParam));
     if (wParam != 1) return;
     const uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(static_cast<const posix::Fd*>(context)->Get(), &one, sizeof one);
+    [[maybe_unused]] const auto n = ::write(notices->wake.Get(), &one, sizeof one);
 }
 
 } // namespace
 
-DeviceLink::DeviceLink() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+DeviceLink::DeviceLink()
 {
-    if (!wake_) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
-    const NDXL_Window window{&PostNotification, &wake_};
+    notices_.wake.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!notices_.wake) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
+    const NDXL_Window window{&PostNotification, &notices_};
     if (OpenDeviceLibrary(window) != 0) {
         CloseDeviceLibrary();
         throw std::runtime_error("the device messaging library cannot be opened (see its message above)");
@@ -37,12 +40,16 @@ DeviceLink::DeviceLink() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 
 DeviceLink::~DeviceLink()
 {
-    CloseDeviceLibrary(); // no notification is posted after it returns; then wake_ may go
+    CloseDeviceLibrary(); // no notification is posted after it returns; then notices_ may go
 }
 
 void DeviceLink::Send(const std::vector<uint8_t>& frame)
 {
-    NDXL_SendData(frame.data());
+    switch (NDXL_SendData(frame.data())) {
+    case 0: return;
+    case 2: throw std::runtime_error("no broadcast-capable interface is up; the device library sent nothing");
+    default: throw std::runtime_error("the device library could not send the request (its message says why)");
+    }
 }
 
 void DeviceLink::SendDiscovery()
@@ -50,17 +57,18 @@ void DeviceLink::SendDiscovery()
     Send(DeviceFrames::BuildDiscoveryRequest());
 }
 
-std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline)
+std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline, int stopFd)
 {
     std::vector<uint8_t> record(DeviceFrames::ReplySize);
     for (;;) {
         if (NDXL_GetData(record.data()) == 0) return record;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return std::nullopt;
-        pollfd fd{wake_.Get(), POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left)) > 0) {
+        pollfd fds[2] = {{notices_.wake.Get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        if (::poll(fds, stopFd >= 0 ? 2 : 1, static_cast<int>(left)) > 0) {
+            if (stopFd >= 0 && fds[1].revents != 0) return std::nullopt;
             uint64_t count = 0;
-            [[maybe_unused]] const auto n = ::read(wake_.Get(), &count, sizeof count);
+            [[maybe_unused]] const auto n = ::read(notices_.wake.Get(), &count, sizeof count);
         }
     }
 }

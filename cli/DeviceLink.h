@@ -4,6 +4,7 @@
 
 #include "Fd.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -19,11 +20,21 @@ public:
     DeviceLink(const DeviceLink&) = delete;
     DeviceLink& operator=(const DeviceLink&) = delete;
 
+    // Throws std::runtime_error with the library's reason when nothing could be sent.
     void Send(const std::vector<uint8_t>& frame);
     void SendDiscovery();
-    // The next reply record, waiting until deadline at most; nullopt when none came.
-    std::optional<std::vector<uint8_t>> Next(Clock::time_point deadline);
+    // The next reply record, waiting until deadline at most; nullopt when none came, or as
+    // soon as stopFd (when given) is readable.
+    std::optional<std::vector<uint8_t>> Next(Clock::time_point deadline, int stopFd = -1);
+    // Replies the library lost to full buffers since it was opened.
+    uint64_t Dropped() const { return notices_.dropped.load(); }
+
+    // What the library's receiver thread touches.
+    struct Notices {
+        posix::Fd wake; // counts notifications; readable while replies wait
+        std::atomic<uint64_t> dropped{0};
+    };
 
 private:
-    posix::Fd wake_; // counts notifications; readable while replies wait
+    Notices notices_;
 };

@@ -2,6 +2,7 @@
 
 #include "Fd.h"
 #include "Image.h"
+#include "JobEvents.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using fleet::Result;
 
+// How long stopped attempts may take to end before they are killed.
+constexpr auto StopGrace = std::chrono::milliseconds(300);
+
 double Since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -38,24 +42,49 @@ void WriteAll(int fd, const std::string& text)
     }
 }
 
+bool Readable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+}
+
 struct Child {
     size_t index = 0;
-    posix::Fd fd;        // read end of the child's event pipe (its stderr too)
-    std::string pending; // bytes of a line not yet complete
+    posix::Fd fd; // read end of the child's event pipe (its stderr too)
+    fleet::LineReader lines;
     bool gotResult = false;
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
 };
 
-[[noreturn]] void RunChild(const JobPlan& plan, const FirmwareImage& image, int writeFd, pid_t parent)
+// The signals that stop the fleet, and the terminal's resize: blocked while a child is made,
+// so that none is taken between fork() and the child's own dispositions.
+sigset_t ParentSignals()
 {
-    // A parent that dies (even by SIGKILL) takes its transfers with it.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) ::_exit(1);
-    // The parent's handlers only feed its stop pipe; here a signal ends the attempt at once.
-    ::signal(SIGINT, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH})
+        sigaddset(&set, s);
+    return set;
+}
+
+[[noreturn]] void RunChild(const JobPlan& plan, const FirmwareImage& image, int writeFd, pid_t parent,
+                           const sigset_t& mask)
+{
+    // A process group of its own: the terminal's Ctrl-C goes to the parent only, which
+    // decides about every child. Ignoring the terminal's signals also drops one that came
+    // while they were blocked.
+    ::setpgid(0, 0);
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGQUIT, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGTERM, SIG_DFL);
+    ::signal(SIGWINCH, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
+    // A parent that dies (even by SIGKILL) takes its transfers with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
+    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
     // The library's own notes come along as plain lines between the events.
     ::dup2(writeFd, STDERR_FILENO);
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -63,9 +92,8 @@ struct Child {
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
-    RunDeviceJob(plan, image, [writeFd](const nlohmann::json& event) {
-        WriteAll(writeFd, event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-    });
+    RunDeviceJob(plan, image,
+                 [writeFd](const fleet::JobEvent& event) { WriteAll(writeFd, fleet::EncodeEvent(event)); });
     ::_exit(0);
 }
 
@@ -75,7 +103,7 @@ public:
         : opts_(opts), image_(image), view_(view), gate_(opts.canary, opts.maxFailures)
     {
         reports_.resize(opts.targets.size());
-        firstStart_.resize(opts.targets.size());
+        firstStart_.resize(opts.targets.size(), Clock::now());
         position_.resize(opts.targets.size());
         size_t startable = 0;
         for (size_t i = 0; i < opts.targets.size(); ++i) {
@@ -97,7 +125,8 @@ public:
             if (report.result == Result::AlreadyDone) view_.Finished(report);
         auto lastTick = Clock::now();
         while (!queue_.empty() || !children_.empty()) {
-            while (children_.size() < static_cast<size_t>(opts_.jobs)) {
+            // Checked before every start: no attempt begins once a stop was asked for.
+            while (children_.size() < static_cast<size_t>(opts_.jobs) && !Readable(stopFd)) {
                 // A retry always may go on; a device not yet started waits for the gate.
                 const auto next = std::find_if(queue_.begin(), queue_.end(), [this](size_t index) {
                     return reports_[index].attempts > 0 || gate_.MayStart(position_[index]);
@@ -105,7 +134,7 @@ public:
                 if (next == queue_.end()) break;
                 const size_t index = *next;
                 queue_.erase(next);
-                Spawn(index);
+                Spawn(index, stopFd);
             }
             std::vector<pollfd> fds;
             fds.push_back({stopFd, POLLIN, 0});
@@ -113,7 +142,7 @@ public:
                 fds.push_back({child.fd.Get(), POLLIN, 0});
             const int ready = ::poll(fds.data(), fds.size(), 100);
             if (ready < 0 && errno != EINTR) break;
-            if (ready > 0 && fds[0].revents != 0) {
+            if (Readable(stopFd)) {
                 Stop();
                 return true;
             }
@@ -131,9 +160,24 @@ public:
     std::vector<DeviceReport> Reports() const { return reports_; }
 
 private:
-    void Spawn(size_t index)
+    void Spawn(size_t index, int stopFd)
     {
         DeviceReport& report = reports_[index];
+        JobPlan plan = opts_.job;
+        plan.ip = report.ip;
+        if (opts_.targets[index].password) plan.password = *opts_.targets[index].password;
+        plan.stopFd = stopFd;
+        if (report.attempts == 0 && opts_.discovery) {
+            if (const auto* entry = opts_.discovery->Find(report.ip)) {
+                report.device = *entry;
+                report.device->conflicts.clear();
+                if (!entry->conflicts.empty()) {
+                    Finish(index, Result::AddressConflict, fleet::ConflictText(*entry) + "; nothing was written");
+                    return;
+                }
+                plan.answers = opts_.discovery->Answers(report.ip);
+            }
+        }
         ++report.attempts;
         if (report.attempts == 1) firstStart_[index] = Clock::now();
         report.bytes = 0;
@@ -147,16 +191,18 @@ private:
             return;
         }
         posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
-        JobPlan plan = opts_.job;
-        plan.ip = report.ip;
-        if (opts_.targets[index].password) plan.password = *opts_.targets[index].password;
         std::fflush(nullptr);
         const pid_t parent = ::getpid();
+        const sigset_t blocked = ParentSignals();
+        sigset_t mask;
+        ::sigprocmask(SIG_BLOCK, &blocked, &mask);
         const pid_t pid = ::fork();
         if (pid == 0) {
             readEnd.Reset();
-            RunChild(plan, image_, writeEnd.Get(), parent);
+            RunChild(plan, image_, writeEnd.Get(), parent, mask);
         }
+        if (pid > 0) ::setpgid(pid, pid); // either side may be first
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
         // Only the child may hold the write end: its exit is the pipe's end.
         writeEnd.Reset();
         if (pid < 0) {
@@ -178,30 +224,31 @@ private:
         while (it != children_.end() && it->second.fd.Get() != fd)
             ++it;
         if (it == children_.end()) return;
-        Child& child = it->second;
-        char buffer[4096];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (n > 0) {
-            child.pending.append(buffer, static_cast<size_t>(n));
-            for (size_t end; (end = child.pending.find('\n')) != std::string::npos;) {
-                const std::string line = child.pending.substr(0, end);
-                child.pending.erase(0, end + 1);
-                Line(child, line);
-            }
-            return;
-        }
-        Reap(it->first, child, false);
+        if (Read(it->second)) return;
+        Reap(it->first, it->second);
         children_.erase(it);
     }
 
-    void Reap(pid_t pid, Child& child, bool stopping)
+    // Handles what one read brings; false at the end of the pipe.
+    bool Read(Child& child)
+    {
+        char buffer[4096];
+        const ssize_t n = ::read(child.fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) return false;
+        child.lines.Feed(std::string_view(buffer, static_cast<size_t>(n)));
+        while (const auto line = child.lines.Next())
+            Line(child, *line);
+        return true;
+    }
+
+    void Reap(pid_t pid, Child& child)
     {
         child.fd.Reset();
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
             ;
-        if (child.gotResult || stopping) return;
+        if (child.gotResult || stopping_) return;
         std::string why = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                               : "exit status " + std::to_string(WEXITSTATUS(status));
         Finish(child.index, Result::LocalError, "the attempt ended without an outcome (" + why + ")");
@@ -210,47 +257,65 @@ private:
     void Line(Child& child, const std::string& line)
     {
         DeviceReport& report = reports_[child.index];
-        nlohmann::json event;
-        if (!line.empty() && line.front() == '{') event = nlohmann::json::parse(line, nullptr, false);
-        if (!event.is_object() || !event.contains("e")) {
-            if (!line.empty()) view_.Note(report, line);
+        const auto event = fleet::DecodeEvent(line);
+        if (!event) {
+            // The device library's own notes.
+            if (!line.empty()) view_.Note(report, fleet::SafeText(line));
             return;
         }
-        const std::string kind = event.value("e", "");
-        if (kind == "found") {
-            const auto& d = event["device"];
-            report.device = fleet::DeviceEntry{report.ip, d.value("mac", ""), d.value("name", ""),
-                                               d.value("protocols", std::vector<uint8_t>{})};
-            view_.Note(report, "found " + report.device->name + " (" + report.device->mac + ")");
-        } else if (kind == "accepted") {
-            child.transferStart = Clock::now();
-            view_.Note(report, opts_.job.dryRun ? "password accepted" : "password accepted, writing the image");
-        } else if (kind == "progress") {
-            report.bytes = event.value("bytes", uint64_t{0});
-            report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
-            view_.Progress(report, report.bytes, report.transferSeconds);
-        } else if (kind == "back") {
-            report.waitedBack = true;
-            report.backSeconds = event.value("seconds", 0.0);
-        } else if (kind == "not-back") {
-            report.waitedBack = true;
-            report.backSeconds.reset();
-        } else if (kind == "result") {
-            child.gotResult = true;
-            const auto result = fleet::ResultFromName(event.value("result", "")).value_or(Result::LocalError);
-            report.bytes = event.value("bytes", report.bytes);
-            report.windowSize = event.value("windowsize", 0);
-            report.retransmissions = event.value("retransmissions", int64_t{0});
-            if (child.transferStart && report.transferSeconds == 0)
-                report.transferSeconds = Since(*child.transferStart);
-            if (fleet::IsRetryable(result) && report.attempts <= opts_.retries) {
-                view_.Note(report, std::string(fleet::ResultName(result)) + ": " + event.value("message", "") +
-                                       "; trying again");
-                queue_.push_back(child.index);
-                return;
-            }
-            Finish(child.index, result, event.value("message", ""));
+        std::visit([&](const auto& e) { On(child, report, e); }, *event);
+    }
+
+    void On(Child&, DeviceReport& report, const fleet::FoundEvent& e)
+    {
+        report.device = e.device;
+        report.device->ip = report.ip;
+        view_.Note(report, "found " + report.device->name + " (" + report.device->mac + ")");
+    }
+    void On(Child& child, DeviceReport& report, const fleet::AcceptedEvent&)
+    {
+        child.transferStart = Clock::now();
+        view_.Note(report, opts_.job.dryRun ? "password accepted" : "password accepted, writing the image");
+    }
+    void On(Child& child, DeviceReport& report, const fleet::ProgressEvent& e)
+    {
+        report.bytes = e.bytes;
+        report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
+        view_.Progress(report, report.bytes, report.transferSeconds);
+    }
+    void On(Child&, DeviceReport& report, const fleet::WaitingBackEvent& e)
+    {
+        view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
+    }
+    void On(Child&, DeviceReport& report, const fleet::BackEvent& e)
+    {
+        report.waitedBack = true;
+        report.backSeconds = e.seconds;
+    }
+    void On(Child&, DeviceReport& report, const fleet::NotBackEvent&)
+    {
+        report.waitedBack = true;
+        report.backSeconds.reset();
+    }
+    void On(Child&, DeviceReport& report, const fleet::DroppedEvent& e)
+    {
+        report.droppedAnswers += e.answers;
+        view_.Note(report, std::to_string(e.answers) + " device answers were lost to a full receive buffer");
+    }
+    void On(Child& child, DeviceReport& report, const fleet::ResultEvent& e)
+    {
+        child.gotResult = true;
+        report.bytes = e.bytes;
+        report.windowSize = e.windowSize;
+        report.retransmissions = e.retransmissions;
+        if (child.transferStart && report.transferSeconds == 0)
+            report.transferSeconds = Since(*child.transferStart);
+        if (!stopping_ && fleet::ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
+            view_.Note(report, std::string(fleet::ResultName(e.result)) + ": " + e.message + "; trying again");
+            queue_.push_back(child.index);
+            return;
         }
+        Finish(child.index, e.result, e.message);
     }
 
     void Finish(size_t index, Result result, const std::string& message)
@@ -258,7 +323,7 @@ private:
         DeviceReport& report = reports_[index];
         report.result = result;
         report.message = message;
-        report.seconds = Since(firstStart_[index]);
+        report.seconds = report.attempts > 0 ? Since(firstStart_[index]) : 0;
         view_.Finished(report);
         const bool wasStopped = gate_.Stopped();
         gate_.Settled(position_[index],
@@ -289,26 +354,27 @@ private:
     // "interrupted", so no device counts as done unless its last block was acknowledged.
     void Stop()
     {
+        stopping_ = true;
+        queue_.clear();
         for (const auto& [pid, child] : children_)
-            ::kill(pid, SIGTERM);
+            ::kill(-pid, SIGTERM);
+        const auto deadline = Clock::now() + StopGrace;
+        while (!children_.empty()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) break;
+            std::vector<pollfd> fds;
+            for (const auto& [pid, child] : children_)
+                fds.push_back({child.fd.Get(), POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), static_cast<int>(left)) < 0 && errno != EINTR) break;
+            for (const auto& p : fds)
+                if (p.revents != 0) Drain(p.fd);
+        }
+        // Past the grace period: the attempt and anything it started go.
         for (auto& [pid, child] : children_) {
-            char buffer[4096];
-            for (;;) {
-                const ssize_t n = ::read(child.fd.Get(), buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                child.pending.append(buffer, static_cast<size_t>(n));
-            }
-            // Only complete lines count; a cut one was being written when the signal came.
-            for (size_t end; (end = child.pending.find('\n')) != std::string::npos;) {
-                const std::string line = child.pending.substr(0, end);
-                child.pending.erase(0, end + 1);
-                Line(child, line);
-            }
-            Reap(pid, child, true);
+            ::kill(-pid, SIGKILL);
+            Reap(pid, child);
         }
         children_.clear();
-        queue_.clear();
         for (size_t i = 0; i < reports_.size(); ++i) {
             if (reports_[i].result == Result::Interrupted) {
                 if (reports_[i].attempts == 0) reports_[i].message = "Interrupted before it started";
@@ -327,6 +393,7 @@ private:
     fleet::RolloutGate gate_;
     std::deque<size_t> queue_;
     std::map<pid_t, Child> children_;
+    bool stopping_ = false;
 };
 
 } // namespace

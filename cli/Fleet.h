@@ -30,6 +30,9 @@ struct FleetOptions {
     size_t canary = 0;      // devices upgraded first; the rest only if all of them succeed
     size_t maxFailures = 0; // no device starts once this many failed; 0: no limit
     std::string skipDone;   // the earlier report that said which devices are done (for the report)
+    // The fleet's shared discovery: a target found there skips its own first discovery, and
+    // a target several devices claim is not written. Unset: every job discovers on its own.
+    std::optional<fleet::DeviceTable> discovery;
 };
 
 struct DeviceReport {
@@ -46,6 +49,7 @@ struct DeviceReport {
     std::optional<fleet::DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> backSeconds; // unset: did not come back
+    uint64_t droppedAnswers = 0;       // replies its attempts lost to full buffers
 };
 
 // What the fleet tells whoever shows it. All calls come from the parent's one thread.
@@ -60,9 +64,9 @@ public:
 };
 
 // Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
-// readable; then every running attempt is ended at once and the devices without an outcome
-// are reported interrupted. Devices done earlier are reported already-done and never started;
-// when the rollout stops (opts.canary, opts.maxFailures), running devices finish and the
-// devices never started are reported skipped. Returns the devices in the order of opts.targets.
+// readable. From then on no attempt starts; running ones get SIGTERM at once and SIGKILL after
+// a short grace, and every device without an outcome is reported interrupted. Devices done earlier are reported
+// already-done and never started; when the rollout stops (opts.canary, opts.maxFailures), running devices finish
+// and the devices never started are reported skipped. Returns the devices in the order of opts.targets.
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
                                    int stopFd, bool& interrupted);

@@ -137,85 +137,121 @@ std::string MacText(std::span<const uint8_t> record)
 std::string DisplayText(std::string_view bytes)
 {
     // Device text is 8-bit in the window's code page; control bytes would move a terminal's cursor.
-    std::string masked(bytes);
-    for (char& c : masked) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) c = '?';
+    return SafeText(Cp1252ToUtf8(bytes));
+}
+
+std::string SafeText(std::string_view text)
+{
+    std::string safe;
+    safe.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            safe += byte < 0x20 || byte == 0x7f ? '?' : static_cast<char>(byte);
+            ++i;
+            continue;
+        }
+        const size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+        const std::string_view sequence = text.substr(i, length);
+        // U+0080..U+009F (C1 controls) are 0xc2 0x80..0x9f.
+        const bool c1 =
+            length == 2 && sequence.size() == 2 && byte == 0xc2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
+        if (length == 1 || c1 || !IsValidUtf8(sequence)) {
+            safe += '?';
+            i += c1 ? 2 : 1;
+            continue;
+        }
+        safe += sequence;
+        i += length;
     }
-    return Cp1252ToUtf8(masked);
+    return safe;
+}
+
+DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record)
+{
+    return {DisplayText(DeviceFrames::ReplyIpText(record)),
+            MacText(record),
+            DisplayText(DeviceFrames::ReplyName(record)),
+            {}};
 }
 
 bool DeviceTable::Add(std::span<const uint8_t> record)
 {
+    if (!DeviceFrames::IsDiscoveryAnswer(record)) return false;
     const uint8_t protocol = DeviceFrames::ReplyProtocol(record);
-    if (protocol != DeviceFrames::ApdpDiscovery && protocol != DeviceFrames::ApdpDiscoveryV4) return false;
-    const std::string ip = DisplayText(DeviceFrames::ReplyIpText(record));
-    auto it = std::find_if(entries_.begin(), entries_.end(), [&](const DeviceEntry& e) { return e.ip == ip; });
-    if (it == entries_.end()) {
-        entries_.push_back({ip, MacText(record), DisplayText(DeviceFrames::ReplyName(record)), {}});
-        it = entries_.end() - 1;
+    DeviceEntry device = DeviceFromAnswer(record);
+    if (!IsDeviceAddress(device.ip)) {
+        if (std::find(malformed_.begin(), malformed_.end(), device.ip) == malformed_.end())
+            malformed_.push_back(device.ip);
+        return true;
     }
-    auto& protocols = it->protocols;
+    auto it = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.entry.ip == device.ip; });
+    if (it == rows_.end()) {
+        rows_.push_back({std::move(device), {}});
+        it = rows_.end() - 1;
+    } else if (device.mac != it->entry.mac) {
+        // Another device claims the address: none of them can be told apart by it.
+        auto& conflicts = it->entry.conflicts;
+        if (std::find(conflicts.begin(), conflicts.end(), device.mac) == conflicts.end())
+            conflicts.push_back(device.mac);
+        return true;
+    }
+    auto& protocols = it->entry.protocols;
     if (std::find(protocols.begin(), protocols.end(), protocol) == protocols.end()) {
         protocols.push_back(protocol);
         std::sort(protocols.begin(), protocols.end());
+        it->answers.emplace_back(record.begin(), record.end());
     }
     return true;
 }
 
 std::vector<DeviceEntry> DeviceTable::Sorted() const
 {
-    auto sorted = entries_;
-    std::sort(sorted.begin(), sorted.end(), [](const DeviceEntry& a, const DeviceEntry& b) {
-        const bool aValid = IsDeviceAddress(a.ip), bValid = IsDeviceAddress(b.ip);
-        if (aValid != bValid) return aValid;
-        if (aValid) return AddressValue(a.ip) < AddressValue(b.ip);
-        return a.ip < b.ip;
-    });
+    std::vector<DeviceEntry> sorted;
+    for (const auto& row : rows_)
+        sorted.push_back(row.entry);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const DeviceEntry& a, const DeviceEntry& b) { return AddressValue(a.ip) < AddressValue(b.ip); });
     return sorted;
 }
 
-std::vector<std::vector<uint8_t>> PasswordCheck::OnRecord(std::span<const uint8_t> record)
+const DeviceEntry* DeviceTable::Find(std::string_view ip) const
 {
-    using namespace DeviceFrames;
-    std::vector<std::vector<uint8_t>> frames;
-    const uint8_t protocol = ReplyProtocol(record);
-    if (protocol == ApdpDiscovery || protocol == ApdpDiscoveryV4) {
-        if (ReplyIpText(record) != ip_ || state_ == State::Accepted) return frames;
-        if (device_.ip.empty()) device_ = {ip_, MacText(record), DisplayText(ReplyName(record)), {}};
-        if (std::find(device_.protocols.begin(), device_.protocols.end(), protocol) == device_.protocols.end())
-            device_.protocols.push_back(protocol);
-        const uint8_t passwordProtocol = PasswordProtocolFor(protocol);
-        if (std::find(asked_.begin(), asked_.end(), passwordProtocol) != asked_.end()) return frames;
-        asked_.push_back(passwordProtocol);
-        ++unanswered_;
-        if (state_ == State::Searching) state_ = State::Asked;
-        frames.push_back(BuildPasswordRequest(record, password_, passwordProtocol));
-    } else if (protocol == WdcpPassword || protocol == WdcpPasswordV4) {
-        // Only the device we asked answers our socket; an answer before any request is stray.
-        if (state_ == State::Searching || state_ == State::Accepted) return frames;
-        unanswered_ = std::max(0, unanswered_ - 1);
-        if (ReplyResult(record) == 0) {
-            state_ = State::Accepted;
-        } else {
-            state_ = State::Refused;
-            refusal_ = ReplyResult(record);
-            refusalStatus_ = ReplyStatus(record);
-        }
-    }
-    return frames;
+    for (const auto& row : rows_)
+        if (row.entry.ip == ip) return &row.entry;
+    return nullptr;
 }
 
-bool PasswordCheck::Settled() const
+std::vector<std::vector<uint8_t>> DeviceTable::Answers(std::string_view ip) const
 {
-    return state_ == State::Accepted || (state_ == State::Refused && unanswered_ == 0);
+    for (const auto& row : rows_)
+        if (row.entry.ip == ip) return row.answers;
+    return {};
+}
+
+std::string ConflictText(const DeviceEntry& device)
+{
+    std::string text = "several devices answer for " + device.ip + ": " + device.mac;
+    for (const auto& mac : device.conflicts)
+        text += ", " + mac;
+    return text;
 }
 
 namespace {
 
-constexpr std::array<std::string_view, static_cast<size_t>(LastResult) + 1> ResultNames = {
-    "done",       "already-done", "would-upgrade", "no-device",   "password-refused", "password-timeout",
-    "tftp-error", "timeout",      "local-error",   "interrupted", "skipped"};
+constexpr std::array<std::string_view, static_cast<size_t>(LastResult) + 1> ResultNames = {"done",
+                                                                                           "already-done",
+                                                                                           "would-upgrade",
+                                                                                           "no-device",
+                                                                                           "address-conflict",
+                                                                                           "password-refused",
+                                                                                           "password-timeout",
+                                                                                           "tftp-error",
+                                                                                           "timeout",
+                                                                                           "local-error",
+                                                                                           "interrupted",
+                                                                                           "skipped"};
 
 } // namespace
 
@@ -231,9 +267,11 @@ std::optional<Result> ResultFromName(std::string_view name)
     return std::nullopt;
 }
 
-bool IsRetryable(Result result)
+bool ShouldTryAgain(Result result, int attempts, int retries)
 {
-    return result == Result::Timeout || result == Result::TftpError || result == Result::PasswordTimeout;
+    const bool retryable = result == Result::Timeout || result == Result::TftpError ||
+                           result == Result::PasswordTimeout || result == Result::NoDevice;
+    return retryable && attempts <= retries;
 }
 
 bool Succeeded(Result result, bool waitedBack, bool cameBack)

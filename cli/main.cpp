@@ -4,6 +4,7 @@
 #include "DeviceFrames.h"
 #include "DeviceLink.h"
 #include "Fleet.h"
+#include "FtpupgVersion.h"
 #include "Image.h"
 #include "Report.h"
 
@@ -16,12 +17,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -35,8 +40,6 @@ constexpr int ExitImage = 3;
 constexpr int ExitStopped = 4;
 constexpr int ExitInterrupted = 130;
 
-const char* const Version = "ftpupg-cli " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY;
-
 int g_stopWrite = -1;
 
 void OnStopSignal(int)
@@ -45,7 +48,9 @@ void OnStopSignal(int)
     [[maybe_unused]] const auto n = ::write(g_stopWrite, &byte, 1);
 }
 
-// A pipe that becomes readable at the first SIGINT or SIGTERM. Returns its read end.
+// A pipe that becomes readable at the first SIGINT, SIGTERM, SIGHUP or SIGQUIT, and stays
+// so: the scheduler and every device job look at it before they start anything. Returns its
+// read end.
 int InstallStopPipe()
 {
     int fds[2];
@@ -55,8 +60,8 @@ int InstallStopPipe()
     struct sigaction action {};
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(s, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     return fds[0];
 }
@@ -84,15 +89,56 @@ std::string ReadWhole(const std::string& path)
     return text.str();
 }
 
-std::vector<fleet::DeviceEntry> Discover(int waitMs)
-{
-    DeviceLink link;
+struct Discovery {
     fleet::DeviceTable table;
-    link.SendDiscovery();
-    const auto deadline = DeviceLink::Clock::now() + std::chrono::milliseconds(waitMs);
-    while (const auto record = link.Next(deadline))
-        table.Add(*record);
-    return table.Sorted();
+    uint64_t dropped = 0; // answers the library lost to full buffers
+};
+
+// One discovery for the whole fleet, sent again every round within waitMs, since a request
+// or its answers may get lost when many devices answer at once. With wanted addresses it
+// ends early: once each has answered and a short while passed without a new answer (a
+// second device claiming an address answers the same request). Ends at once when stopFd
+// becomes readable.
+Discovery Discover(int waitMs, int stopFd = -1, const std::vector<std::string>* wanted = nullptr)
+{
+    using Clock = DeviceLink::Clock;
+    const auto round = std::chrono::milliseconds(std::max(250, waitMs / 4));
+    const auto quiet = std::chrono::milliseconds(std::min(200, waitMs));
+    DeviceLink link;
+    Discovery found;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(waitMs);
+    auto nextRound = start;
+    auto lastAnswer = start;
+    const auto allFound = [&] {
+        return wanted != nullptr && std::all_of(wanted->begin(), wanted->end(),
+                                                [&](const std::string& ip) { return found.table.Find(ip); });
+    };
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline || (allFound() && now >= lastAnswer + quiet)) break;
+        if (now >= nextRound) {
+            link.SendDiscovery();
+            nextRound = now + round;
+        }
+        auto until = std::min(deadline, nextRound);
+        if (allFound()) until = std::min(until, lastAnswer + quiet);
+        const auto record = link.Next(until, stopFd);
+        if (stopFd >= 0 && ::poll(std::array<pollfd, 1>{{{stopFd, POLLIN, 0}}}.data(), 1, 0) > 0) break;
+        if (record && found.table.Add(*record)) lastAnswer = Clock::now();
+    }
+    found.dropped = link.Dropped();
+    return found;
+}
+
+void WarnAboutAnswers(const Discovery& found, const std::function<void(const std::string&)>& warn)
+{
+    for (const auto& text : found.table.Malformed())
+        warn("warning: a device answered with '" + text + "' as its address, which is no IPv4 address; skipped");
+    if (found.dropped > 0)
+        warn("warning: " + std::to_string(found.dropped) +
+             " discovery answers were lost to a full receive buffer; devices may be missing (a longer --wait "
+             "gives them more rounds)");
 }
 
 std::string ProtocolText(const std::vector<uint8_t>& protocols)
@@ -107,7 +153,14 @@ int RunDiscover(int waitMs, bool json)
 {
     std::vector<fleet::DeviceEntry> devices;
     try {
-        devices = Discover(waitMs);
+        const auto found = Discover(waitMs);
+        WarnAboutAnswers(found,
+                         [](const std::string& text) { std::fprintf(stderr, "ftpupg-cli: %s\n", text.c_str()); });
+        devices = found.table.Sorted();
+        for (const auto& d : devices)
+            if (!d.conflicts.empty())
+                std::fprintf(stderr, "ftpupg-cli: warning: address conflict: %s\n",
+                             fleet::ConflictText(d).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
@@ -115,7 +168,11 @@ int RunDiscover(int waitMs, bool json)
     if (json) {
         nlohmann::json list = nlohmann::json::array();
         for (const auto& d : devices)
-            list.push_back({{"ip", d.ip}, {"mac", d.mac}, {"name", d.name}, {"protocols", d.protocols}});
+            list.push_back({{"ip", d.ip},
+                            {"mac", d.mac},
+                            {"name", d.name},
+                            {"protocols", d.protocols},
+                            {"conflicts", d.conflicts}});
         std::cout << nlohmann::json{{"devices", list}}.dump(2, ' ', false,
                                                             nlohmann::json::error_handler_t::replace)
                   << "\n";
@@ -138,10 +195,10 @@ struct UpgradeArgs {
     std::string ipsFile;
     bool all = false;
     int jobs = 8;
-    int blockSize = 1024;
-    int timeoutMs = 4000;
+    int blockSize = upgrade::BlockSize;
+    int timeoutMs = upgrade::ReceiveTimeoutMs;
     int windowSize = 8;
-    int waitMs = 1000;
+    int waitMs = upgrade::ToolAnswerWaitMs;
     int retries = 0;
     int waitBack = 0;
     bool dryRun = false;
@@ -296,6 +353,15 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     const char* term = std::getenv("TERM");
     const bool live = ::isatty(outFd) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
 
+    // From here on a stop signal ends the run with a report instead of killing it.
+    int stopFd = -1;
+    try {
+        stopFd = InstallStopPipe();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
+        return ExitFailed;
+    }
+
     ReportImage reportImage;
     std::optional<FirmwareImage> image;
     try {
@@ -331,29 +397,24 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     for (const auto& w : warnings)
         view.Say(w);
 
-    int stopFd = -1;
+    ReportRun run{ftpupg::Version, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
+    // One discovery for the fleet: every device answers each request, so one request for
+    // all of them instead of one per device keeps the answers few enough to arrive.
+    Discovery found;
     try {
-        stopFd = InstallStopPipe();
+        std::vector<std::string> wanted;
+        for (const auto& t : targets)
+            if (!doneEarlier || !doneEarlier->devices.count(t.ip)) wanted.push_back(t.ip);
+        // Devices done earlier are not asked anything.
+        if (args.all || !wanted.empty()) found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
     }
-
-    ReportRun run{FTPUPG_VERSION_TEXT,
-                  UtcNow(),
-                  {},
-                  args.all                ? "all"
-                  : !args.ipsFile.empty() ? "ips"
-                                          : "ip",
-                  false};
+    WarnAboutAnswers(found, [&](const std::string& text) { view.Say(text); });
     if (args.all) {
-        try {
-            for (const auto& d : Discover(args.waitMs))
-                targets.push_back({d.ip, {}, std::nullopt, {}});
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
-            return ExitFailed;
-        }
+        for (const auto& d : found.table.Sorted())
+            targets.push_back({d.ip, {}, std::nullopt, {}});
         view.Say("discovery: " + std::to_string(targets.size()) + " device(s) answered");
     }
 
@@ -368,6 +429,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.retries = args.retries;
+    opts.discovery = std::move(found.table);
     opts.canary = static_cast<size_t>(args.canary);
     opts.maxFailures = static_cast<size_t>(args.maxFailures);
     opts.skipDone = args.skipDone;
@@ -432,7 +494,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 int main(int argc, char** argv)
 {
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
-    app.set_version_flag("--version", Version);
+    app.set_version_flag("--version", ftpupg::VersionText("ftpupg-cli"));
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
@@ -443,12 +505,16 @@ int main(int argc, char** argv)
         "  10.20.0.15  line-3-press  @line3.pw\n"
         "The label (no blanks) names the device in tables and reports; the device's password is the\n"
         "first line of PASSWORD-FILE (relative to the list's folder). '#' starts a comment.\n"
-        "Run every command with NDXL_BROADCAST set to reach a particular network (see libndxl).");
+        "NDXL_BROADCAST=ADDRESS sends discovery to one network's broadcast address only;\n"
+        "man ftpupg-cli lists every environment variable.");
 
-    int discoverWait = 1000;
+    int discoverWait = upgrade::ToolAnswerWaitMs;
     bool discoverJson = false;
     auto* discover = app.add_subcommand("discover", "List the devices that answer one discovery request");
-    discover->add_option("--wait", discoverWait, "How long to collect answers, in ms (default 1000)")
+    discover
+        ->add_option("--wait", discoverWait,
+                     "How long to collect answers, in ms (default " + std::to_string(::upgrade::ToolAnswerWaitMs) +
+                         ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
@@ -475,13 +541,16 @@ int main(int argc, char** argv)
     upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")
         ->check(CLI::Range(1, 256))
         ->type_name("N");
-    upgrade->add_option("--blksize", a.blockSize, "TFTP block size (default 1024)")
+    upgrade
+        ->add_option("--blksize", a.blockSize,
+                     "TFTP block size (default " + std::to_string(::upgrade::BlockSize) + ")")
         ->check(CLI::Range(8, 65464))
         ->type_name("N");
     upgrade
         ->add_option("--timeout", a.timeoutMs,
                      "TFTP reply time-out of each try in ms; a request or window goes out up to 5 times "
-                     "(default 4000)")
+                     "(default " +
+                         std::to_string(::upgrade::ReceiveTimeoutMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     upgrade
@@ -490,7 +559,10 @@ int main(int argc, char** argv)
                      "know the option takes one at a time (default 8)")
         ->check(CLI::Range(1, 65535))
         ->type_name("N");
-    upgrade->add_option("--wait", a.waitMs, "Wait for discovery and password answers, in ms (default 1000)")
+    upgrade
+        ->add_option("--wait", a.waitMs,
+                     "Wait for discovery and password answers, in ms (default " +
+                         std::to_string(::upgrade::ToolAnswerWaitMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     upgrade

@@ -49,6 +49,20 @@ sockaddr_in Endpoint(uint32_t hostOrderAddress, uint16_t port)
     return address;
 }
 
+// Every device on a network answers each discovery request at once: room for a few hundred
+// answers, where the system's default holds about a hundred.
+constexpr int ReceiveBufferBytes = 4 * 1024 * 1024;
+
+void WidenReceiveBuffer(int fd)
+{
+    // Above the system's limit only with the right to exceed it; otherwise as much as allowed.
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &ReceiveBufferBytes, sizeof ReceiveBufferBytes) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ReceiveBufferBytes, sizeof ReceiveBufferBytes);
+    // Count what the kernel drops when it is full anyway.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+}
+
 class Session {
 public:
     Session(std::string vendor, NDXL_Window window, uint32_t message, NdxlCore::Settings settings, Fd socket,
@@ -114,13 +128,21 @@ private:
             }
             if ((fds[0].revents & POLLIN) == 0) continue;
             sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t n = ::recvfrom(socket_.Get(), buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT,
-                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
+            iovec part{buffer.data(), buffer.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(socket_.Get(), &message, MSG_TRUNC | MSG_DONTWAIT);
             if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Log(ErrnoText("recvfrom"));
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) Log(ErrnoText("recvmsg"));
                 continue;
             }
+            NoteKernelDrops(message);
             Accept(
                 std::span<const uint8_t>(buffer.data(), std::min<size_t>(static_cast<size_t>(n), buffer.size())),
                 static_cast<size_t>(n), ntohl(from.sin_addr.s_addr));
@@ -136,9 +158,32 @@ private:
                 " bytes; record cut to 800");
         if (!queue_.Push(*record)) {
             Log("reply queue full; reply from " + NdxlCore::AddressText(from) + " dropped");
+            Lost(1);
             return;
         }
         if (window_.post != nullptr) window_.post(window_.context, message_, 1, 0);
+    }
+
+    // The socket's drop counter (SO_RXQ_OVFL) rides along with each datagram; it only grows.
+    void NoteKernelDrops(const msghdr& message)
+    {
+        for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
+             c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c))) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+            uint32_t total = 0;
+            std::memcpy(&total, CMSG_DATA(c), sizeof total);
+            if (total != kernelDrops_) {
+                const uint32_t lost = total - kernelDrops_;
+                kernelDrops_ = total;
+                Log(std::to_string(lost) + " replies dropped: the receive buffer was full");
+                Lost(lost);
+            }
+        }
+    }
+
+    void Lost(uint32_t count)
+    {
+        if (window_.post != nullptr) window_.post(window_.context, message_, 2, static_cast<intptr_t>(count));
     }
 
     const std::string vendor_;
@@ -148,7 +193,8 @@ private:
     Fd socket_;
     Fd wake_;
     NdxlCore::ReplyQueue queue_;
-    std::thread receiver_; // last: starts after everything it uses exists
+    uint32_t kernelDrops_ = 0; // receiver thread only
+    std::thread receiver_;     // last: starts after everything it uses exists
 };
 
 std::mutex g_mutex;
@@ -168,6 +214,7 @@ std::unique_ptr<Session> Open(const char* vendor, const NDXL_Window& window, uin
     Fd socket;
     try {
         socket = posix::BindUdp(loopback ? "127.0.0.1" : "0.0.0.0", settings.localPort, {.broadcast = true});
+        WidenReceiveBuffer(socket.Get());
     } catch (const std::exception& e) {
         Log(e.what());
         return nullptr;

@@ -17,7 +17,10 @@ extern "C" {
 #endif
 
 /* Stands in for the window handle: where the library posts its notifications. post() is
-   called from the library's receiver thread; it must only queue (never handle inline). */
+   called from the library's receiver thread; it must only queue (never handle inline).
+   wParam 1: one reply record was queued. wParam 2: lParam replies were lost before they
+   could be queued (receive buffer or reply queue full); a window that only knows wParam 1
+   ignores it. */
 typedef struct NDXL_Window {
     void (*post)(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam);
     void* context;
@@ -25,7 +28,8 @@ typedef struct NDXL_Window {
 
 /* Copies *window, opens the socket and starts the receiver. 0 = opened. */
 NDXL_API int32_t NDXL_Init(const char* vendor, const NDXL_Window* window, uint32_t message, int32_t mode);
-/* Sends one 832-byte request frame. 0 = sent to at least one destination. */
+/* Sends one 832-byte request frame. 0 = sent to at least one destination; 2 = no
+   broadcast-capable interface is up (nothing sent); 3 = every send failed. */
 NDXL_API int32_t NDXL_SendData(const void* frame);
 /* Writes one queued reply record (800 bytes, zero-filled past the received length). 0 = written. */
 NDXL_API int32_t NDXL_GetData(void* buffer);

@@ -98,7 +98,45 @@ check_man_examples() {
     done < <(man_examples tftpput)
     [ "$count" -ge 3 ] || { echo "only $count tftpput examples found" >&2; return 1; }
     stop_servers
-    [ ! -x /usr/bin/ftpupg-cli ] || check_cli_examples "$build"
+    [ ! -x /usr/bin/ftpupg-cli ] || check_cli_examples "$build" || return 1
+    check_window_examples
+}
+
+# Runs every ftpupg example on a virtual X server, on a copy of the installed example site
+# folder in the examples' place (~/sites/kr730): the window must open with the focus (no
+# error box), working in that folder, and "Cancel" must end it with 0.
+check_window_examples() {
+    local line count=0 pid code
+    local root
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    # shellcheck source=../tests/xvfb-lib.sh
+    . "$root/tests/xvfb-lib.sh"
+    local home=$work/home site
+    site=$home/sites/kr730
+    mkdir -p "$home/sites" "$work/xdg-runtime"
+    chmod 700 "$work/xdg-runtime"
+    cp -r /usr/share/doc/ftpupg/examples/site "$site"
+    sed -i 's/^IP=10\.20\.0\./IP=127.0.0./' "$site/FTPUPG.ini"
+    start_xvfb >&2 || return 1
+    pids+=("$xvfb")
+    while read -r line; do
+        echo "example: $line" >&2
+        (export HOME=$home XDG_RUNTIME_DIR=$work/xdg-runtime QT_QPA_PLATFORM=xcb
+         cd "$work/run" && eval "$(on_loopback "$line")") 2>"$work/window.log" &
+        pid=$!
+        find_window "$work/window.log" >&2 || return 1
+        [ "$(readlink "/proc/$(xdotool getwindowpid "$id")/cwd")" = "$site" ] ||
+            { echo "the window of '$line' does not work in $site" >&2; return 1; }
+        eval "$(xdotool getwindowgeometry --shell "$id")"
+        xdotool mousemove $((X + 157)) $((Y + 268)) click 1
+        for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -0 "$pid" 2>/dev/null && { echo "'$line' did not end on Cancel" >&2; kill "$pid"; return 1; }
+        code=0
+        wait "$pid" || code=$?
+        [ "$code" = 0 ] || { cat "$work/window.log" >&2; echo "'$line' ended with $code" >&2; return 1; }
+        count=$((count + 1))
+    done < <(man_examples ftpupg)
+    [ "$count" -ge 2 ] || { echo "only $count ftpupg examples found" >&2; return 1; }
 }
 
 # Runs every ftpupg-cli example against simulated devices in the example's addresses.
@@ -136,61 +174,10 @@ assert sorted(d["ip"] for d in r["devices"] if d["result"] == "done") == ["127.0
     [ "$count" -ge 4 ] || { echo "only $count ftpupg-cli examples found" >&2; return 1; }
 }
 
-# Plays docs/ansible against localhost with simulated devices: once with a device whose
-# password differs (the play must fail naming that device and only it), once with devices
-# that all finish (the play must pass). The play installs the package itself.
+# Plays docs/ansible with the package: the role installs it, a second play leaves every
+# device alone, a site whose devices refuse the password fails naming each of them.
 check_ansible() {
-    local build=$1 deb=$2 out
-    local playbook
-    playbook="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/docs/ansible/site.yml"
-    work=$(mktemp -d)
-    export ANSIBLE_HOME="$work/ansible-home" ANSIBLE_LOCAL_TEMP="$work/ansible-tmp" ANSIBLE_NOCOLOR=1 \
-        ANSIBLE_REMOTE_TEMP="$work/ansible-remote" ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_FORCE_COLOR=0
-    start_devices "$build" 127.0.0.10:secret 127.0.0.11:secret 127.0.0.12:other 127.0.0.13:secret || return 1
-    head -c 200000 /dev/urandom >"$work/image.bin"
-
-    play() {   # play NAME DEVICE...: the play's output in $work/NAME.out, its exit code returned
-        local name=$1 ip
-        shift
-        {
-            echo "ftpupg_sites:"
-            echo "  hosts:"
-            echo "    site-$name:"
-            echo "      ansible_connection: local"
-            echo "      ansible_python_interpreter: /usr/bin/python3"
-            echo "      ansible_become: false"
-            echo "      ftpupg_package_deb: $deb"
-            echo "      ftpupg_image: $work/image.bin"
-            echo "      ftpupg_password: secret"
-            echo "      ftpupg_broadcast: $NDXL_BROADCAST"
-            echo "      ftpupg_report_dir: $work/reports"
-            echo "      ftpupg_devices: [$(IFS=,; echo "$*")]"
-        } >"$work/$name.yml"
-        rm -f "$work"/slots/*.bin
-        ansible-playbook -i "$work/$name.yml" "$playbook" >"$work/$name.out" 2>&1
-    }
-
-    local rc=0
-    play mixed 127.0.0.10 127.0.0.11 127.0.0.12 127.0.0.13 || rc=$?
-    out=$work/mixed.out
-    [ "$rc" = 2 ] || { cat "$out" >&2; echo "the play with a refused password ended with $rc, not 2" >&2; return 1; }
-    grep -q "failed: \[site-mixed\] (item=127.0.0.12)" "$out" &&
-        grep -q "127.0.0.12 did not finish: password-refused" "$out" &&
-        [ "$(grep -c "^failed: " "$out")" = 1 ] &&
-        grep -Eq "site-mixed +: .*failed=1" "$out" ||
-        { cat "$out" >&2; echo "the play does not fail on exactly 127.0.0.12" >&2; return 1; }
-    for ip in 127.0.0.10 127.0.0.11 127.0.0.13; do
-        cmp "$work/image.bin" "$work/slots/$ip.bin" || { echo "$ip did not get the image" >&2; return 1; }
-    done
-    [ ! -e "$work/slots/127.0.0.12.bin" ] || { echo "127.0.0.12 got an image" >&2; return 1; }
-    python3 -c 'import json, sys; r = json.load(open(sys.argv[1]))
-assert {d["ip"]: d["result"] for d in r["devices"]} == {"127.0.0.10": "done", "127.0.0.11": "done",
-    "127.0.0.12": "password-refused", "127.0.0.13": "done"}, r' "$work/reports/site-mixed.json" || return 1
-    [ "$(dpkg-query -W -f='${db:Status-Status}' ftpupg)" = installed ] ||
-        { echo "the play did not install the package" >&2; return 1; }
-    echo "play with a refused password: failed on 127.0.0.12 only" >&2
-
-    play good 127.0.0.10 127.0.0.13 || { cat "$work/good.out" >&2; echo "the play with good devices failed" >&2; return 1; }
-    grep -Eq "site-good +: .*failed=0" "$work/good.out" || { cat "$work/good.out" >&2; return 1; }
-    echo "play with good devices: passed" >&2
+    local build=$1 deb=$2
+    bash "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/ansible/role_test.sh" \
+        /usr/bin/ftpupg-cli "$build/sim/ftpupg-simdev" --deb "$deb"
 }

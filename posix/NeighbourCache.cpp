@@ -1,10 +1,12 @@
 #include "NeighbourCache.h"
 
 #include "DottedIPv4.h"
+#include "Fd.h"
 
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -55,9 +57,19 @@ void ClearNeighbourEntry(const std::string& ipText)
     posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&setup.actions, 2, "/dev/null", O_WRONLY, 0);
+    // Returns once the program runs (or could not be started), as the window always had it: the
+    // spawn may return while the child is still between its birth and the new program, so the
+    // end of a pipe that closes on exec tells when it is there. The outcome is never looked at.
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    const posix::Fd readEnd(ends[0]);
+    posix::Fd writeEnd(ends[1]);
     pid_t pid = 0;
-    // Returns once the program runs (or could not be started); the outcome is never looked at.
-    if (::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), environ) != 0) return;
+    const int spawned = ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), environ);
+    writeEnd.Reset();
+    if (spawned != 0) return;
+    char byte;
+    while (::read(readEnd.Get(), &byte, 1) < 0 && errno == EINTR) {}
     // The one who waits for it, so that it leaves no zombie behind however long it takes.
     std::thread([pid] {
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}

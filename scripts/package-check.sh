@@ -115,14 +115,70 @@ check_nothing_left() {
     [ -z "$status" ] || [ "$status" = not-installed ] || fail "dpkg still has ftpupg as $status"
 }
 
+# /usr/share/doc/ftpupg: the operator's README (not the developer's), the examples, the
+# Ansible role as it is in the source, licences; and no reference to a file that is not
+# there: links of the Markdown files, paths and examples/ names in the README.
+check_docs() {
+    local doc=/usr/share/doc/ftpupg ok=0 file target
+    [ -f $doc/README ] && [ ! -e $doc/README.md ] || { say "no operator README, or the developer's"; ok=1; }
+    for file in examples/site/FTPUPG.ini examples/site/note1.txt examples/site/note2.txt examples/devices.txt \
+                examples/ansible/site.yml changelog.gz changelog.Debian.gz; do
+        [ -f "$doc/$file" ] || { say "no $doc/$file"; ok=1; }
+    done
+    diff -r "$root/docs/ansible" $doc/examples/ansible >&2 || { say "the Ansible example differs from docs/ansible"; ok=1; }
+    grep -q "^License: BSD-3-clause" $doc/copyright && grep -q "^License: Expat" $doc/copyright ||
+        { say "copyright lacks the bundled libraries' licences"; ok=1; }
+    while read -r file target; do
+        case $target in http://* | https://* | mailto:* | "#"*) continue ;; esac
+        [ -e "$(dirname "$file")/${target%%#*}" ] || { say "dead link in $file: $target"; ok=1; }
+    done < <(find $doc -name '*.md' -exec grep -oHE '\]\([^)]+\)' {} + | sed -E 's/:\]\((.*)\)$/ \1/')
+    while read -r target; do
+        target=${target%[.,:;]}
+        case $target in
+            /*) [ -e "$target" ] || { say "the README names $target, which is not installed"; ok=1; } ;;
+            *) [ -e "$doc/$target" ] || { say "the README names $target, which is not installed"; ok=1; } ;;
+        esac
+    done < <(grep -oE '(^|[ (])(/usr/[^ )"]+|examples/[^ )"]*)' $doc/README | sed -E 's/^[ (]//' | sort -u)
+    return $ok
+}
+
+# FTPUPG.ini has a type of its own, the window is offered for it, and other INI files
+# keep the type they had.
+check_settings_type() {
+    command -v gio >/dev/null && command -v update-mime-database >/dev/null || { say "no gio: type not checked"; return 0; }
+    local dir ok=0
+    dir=$(mktemp -d)
+    # With content: the type of an empty file is not looked up by name.
+    local file
+    for file in FTPUPG.ini other.ini ftpupg.ini; do printf '[Data]\nIP=10.20.0.15\n' >"$dir/$file"; done
+    type_of() { gio info -a standard::content-type "$dir/$1" | awk '/content-type:/ { print $2 }'; }
+    [ "$(type_of FTPUPG.ini)" = application/x-morvane-ftpupg-settings ] || { say "FTPUPG.ini is $(type_of FTPUPG.ini)"; ok=1; }
+    for file in other.ini ftpupg.ini; do
+        [ "$(type_of $file)" = "$ini_type" ] || { say "$file became $(type_of $file), not $ini_type"; ok=1; }
+    done
+    grep -qx "MimeType=application/x-morvane-ftpupg-settings;" /usr/share/applications/ftpupg.desktop ||
+        { say "the desktop entry is not offered for FTPUPG.ini"; ok=1; }
+    rm -rf "$dir"
+    return $ok
+}
+
+ini_probe=$(mktemp --suffix=.ini)
+printf '[Data]\nIP=10.20.0.15\n' >"$ini_probe"
+ini_type=$(gio info -a standard::content-type "$ini_probe" 2>/dev/null | awk '/content-type:/ { print $2 }' || true)
+rm -f "$ini_probe"
 install_package
 say "installed $(dpkg-query -W -f='${Package} ${Version}' ftpupg)"
 
 # Installed programs are the packaged ones, finding libndxl in its private folder.
+# The package's version is the programs' with the Debian revision after a dash.
+version=$(dpkg-query -W -f='${Version}' ftpupg)
+upstream=${version%-*}
+[ "$version" != "$upstream" ] || fail "the package version $version has no Debian revision"
 [ "$(command -v ftpupg)" = /usr/bin/ftpupg ] || fail "ftpupg is not /usr/bin/ftpupg"
-ftpupg --version | grep -qx "ftpupg $(dpkg-query -W -f='${Version}' ftpupg)" || fail "ftpupg --version"
+ftpupg --version | grep -qx "ftpupg $upstream" || fail "ftpupg --version"
 tftpput --version >/dev/null || fail "tftpput --version"
-ldd /usr/bin/ftpupg | grep -q "libndxl.so => /usr/.*lib/.*/ftpupg/libndxl.so" || fail "ftpupg does not find libndxl"
+# Not "grep -q": it stops reading early, and with pipefail ldd's broken pipe fails the check.
+ldd /usr/bin/ftpupg | grep "libndxl.so => /usr/.*lib/.*/ftpupg/libndxl.so" >/dev/null || fail "ftpupg does not find libndxl"
 cli_programs=()
 if [ -x /usr/bin/ftpupg-cli ]; then
     ftpupg-cli --help >/dev/null || fail "ftpupg-cli --help"
@@ -130,17 +186,22 @@ if [ -x /usr/bin/ftpupg-cli ]; then
 fi
 for page in ftpupg tftpput "${cli_programs[@]}"; do
     man -w "$page" >/dev/null || fail "man -w $page"
+    lexgrog "$(man -w "$page")" >/dev/null || fail "lexgrog $page"
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -Tutf8 "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man --warnings $page: $warnings"
 done
 desktop-file-validate /usr/share/applications/ftpupg.desktop || fail "desktop-file-validate"
 appstreamcli validate --no-net /usr/share/metainfo/com.morvane.ftpupg.metainfo.xml >/dev/null ||
     fail "appstreamcli validate"
-grep -q "<release version=\"$(dpkg-query -W -f='${Version}' ftpupg)\"" /usr/share/metainfo/com.morvane.ftpupg.metainfo.xml ||
+grep -q "<release version=\"$upstream\"" /usr/share/metainfo/com.morvane.ftpupg.metainfo.xml ||
     fail "the metainfo has no release entry for this version"
+check_docs || fail "the operator's documentation"
+check_settings_type || fail "the type of FTPUPG.ini"
 for program in tftpput "${cli_programs[@]}"; do
     bash -c ". /usr/share/bash-completion/completions/$program && complete -p $program" >/dev/null ||
         fail "no bash completion for $program"
 done
-say "programs, man pages, desktop file, metainfo and completions installed"
+say "programs, man pages, desktop file, metainfo, completions and documentation installed"
 
 $sudo "$root/scripts/netns-run" "$0" --inside-netns check_man_examples "$build" || fail "man page examples"
 say "man page examples work"
@@ -149,7 +210,7 @@ check_nothing_left
 say "purged, nothing left behind"
 
 # --------------------------------------------------------------------------- Ansible
-if [ -x "$build/cli/ftpupg-cli" ] || [ -x /usr/bin/ftpupg-cli ] || dpkg-deb -c "$deb" | grep -q ftpupg-cli; then
+if [ -x "$build/cli/ftpupg-cli" ] || [ -x /usr/bin/ftpupg-cli ] || dpkg-deb -c "$deb" | grep ftpupg-cli >/dev/null; then
     $sudo "$root/scripts/netns-run" "$0" --inside-netns check_ansible "$build" "$deb" || fail "Ansible play"
     check_nothing_left
     say "Ansible play matches the devices' outcomes; purged, nothing left behind"

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Sets up, builds and runs every test: the release build first, then the ASan+UBSan build.
-# FTPUPG_SKIP_ASAN=1 runs only the release build; FTPUPG_SKIP_PACKAGE=1 skips the package check;
+# Sets up, builds and runs every test: the release build first, then the ASan+UBSan build and
+# the clang build of the fuzzers. FTPUPG_SKIP_ASAN=1 runs only the release build; FTPUPG_SKIP_PACKAGE=1 skips the package check;
 # The C/C++ formatting is checked first (scripts/format-check.sh; FTPUPG_FORMAT_CHECK=0 skips it).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,4 +13,7 @@ if [ "${FTPUPG_FORMAT_CHECK:-1}" = 1 ]; then "$root/scripts/format-check.sh"; fi
 if [ "${FTPUPG_SKIP_ASAN:-0}" != 1 ]; then
   "$root/scripts/build.sh" asan
   (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)" -LE no-asan)
+  # The fuzzers: a clang build of them alone, each run for a short bounded while.
+  "$root/scripts/build.sh" fuzz
+  (cd "$root/build-fuzz" && ctest --output-on-failure -j "$(nproc)" -L fuzz)
 fi

@@ -409,10 +409,12 @@ void SimTftpServer::Listen()
             continue;
         }
         Reap(false);
-        if (AnswerRepeat(peer)) continue;
+        const auto datagram = std::span(buf.data(), static_cast<std::size_t>(n));
+        if (AnswerRepeat(peer, datagram)) continue;
         auto done = std::make_shared<std::atomic<bool>>(false);
         auto session = std::make_shared<Session>();
         session->peer = peer;
+        session->request.assign(datagram.begin(), datagram.end());
         std::lock_guard lock(mu_);
         transfers_.push_back(Worker{std::thread([this, r = std::move(*req), session, done]() mutable {
                                         try {
@@ -427,17 +429,19 @@ void SimTftpServer::Listen()
 }
 
 // A client that heard nothing sends its request again, and the network may deliver one
-// twice: while a transfer with that client's address and port runs, the request is the
-// same transfer's, answered again until its data flows. A second transfer would answer
+// twice: while the transfer a request started runs, the same request from the same address
+// and port is that transfer's, answered again until its data flows. A second transfer would answer
 // the client from a second port and race the first to the same file.
-bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer)
+bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request)
 {
     std::shared_ptr<posix::Fd> sock;
     Bytes opening;
     {
         std::lock_guard lock(mu_);
-        auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer](const Worker& w) {
-            return !w.done->load() && SamePeer(w.session->peer, peer);
+        auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer, &request](const Worker& w) {
+            return !w.done->load() && SamePeer(w.session->peer, peer) &&
+                   std::equal(request.begin(), request.end(), w.session->request.begin(),
+                              w.session->request.end());
         });
         if (it == transfers_.end()) return false;
         sock = it->session->sock;
@@ -476,7 +480,12 @@ struct SimTftpServer::Transfer {
     bool stored = false;
     WriteState st;
     Bytes reply;
+    Bytes unwritten; // blocks taken but not yet in the file: written before any ACK goes out
     std::uint64_t ignored = 0;
+    // The receive loop's state.
+    Clock::time_point deadline;
+    int tries = 0;
+    bool dallying = false; // after the last ACK, only a repeated last block is answered
 };
 
 void SimTftpServer::Refuse(Transfer& t, std::uint16_t code, const std::string& text)
@@ -519,90 +528,123 @@ void SimTftpServer::RunTransfer(Request req, std::shared_ptr<Session> session)
     ReceiveLoop(t);
 }
 
-void SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
+bool SimTftpServer::Flush(Transfer& t)
 {
+    if (t.unwritten.empty()) return true;
+    const bool whole =
+        ::write(t.out.Get(), t.unwritten.data(), t.unwritten.size()) == static_cast<ssize_t>(t.unwritten.size());
+    t.unwritten.clear();
+    if (!whole) Refuse(t, ErrDiskFull, Errno("write"));
+    return whole;
+}
+
+bool SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
+{
+    if (!Flush(t)) return false;
     if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
     Send(t.sock->Get(), BuildAck(block), t.peer, t.faults.ExtraAckCopies());
+    return true;
 }
 
 void SimTftpServer::ReceiveLoop(Transfer& t)
 {
     const int fd = t.sock->Get();
-    std::vector<std::uint8_t> buf(65536);
-    auto deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-    int tries = 0;
-    // While dallying after the last ACK, only a repeated last block is answered.
-    bool dallying = false;
+    // A window's datagrams are taken with one call: room for up to 64, each one byte longer
+    // than a block so that an oversize one shows.
+    const std::size_t slots = std::clamp<std::size_t>(t.st.windowsize, 1, 64);
+    const std::size_t slotSize = std::max<std::size_t>(t.st.blksize + 5, 516);
+    std::vector<std::uint8_t> buf(slots * slotSize);
+    std::vector<iovec> iov(slots);
+    std::vector<sockaddr_in> from(slots);
+    std::vector<mmsghdr> msgs(slots);
+    t.deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t.deadline - Clock::now()).count();
         pollfd fds[2] = {{fd, POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
         int pr = ::poll(fds, 2, static_cast<int>(std::max<long long>(left, 0)));
         if (pr < 0 && errno == EINTR) continue;
         if (fds[1].revents) return;
         if (pr == 0) {
-            if (dallying) return;
-            if (tries >= opts_.retries) {
-                Log("gave up after " + std::to_string(tries) + " retransmissions, " + std::to_string(t.st.bytes) +
-                    " bytes received");
+            if (t.dallying) return;
+            if (t.tries >= opts_.retries) {
+                Log("gave up after " + std::to_string(t.tries) + " retransmissions, " +
+                    std::to_string(t.st.bytes) + " bytes received");
                 return;
             }
-            ++tries;
+            ++t.tries;
+            if (!Flush(t)) return;
             Resynchronised(t.st);
             Send(fd, t.reply, t.peer, t.faults.ExtraAckCopies());
-            deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
             continue;
         }
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) continue;
-        if (!SamePeer(from, t.peer)) {
-            Send(fd, BuildError(ErrUnknownTid, "Unknown transfer ID"), from);
-            continue;
+        for (std::size_t i = 0; i < slots; ++i) {
+            iov[i] = {buf.data() + i * slotSize, slotSize};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
         }
-        if (Chance(opts_.dropShare)) continue;
-        Incoming in = Classify(t.st, std::span(buf.data(), static_cast<std::size_t>(n)));
-        if (dallying) {
-            if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
-            continue;
+        const int n = ::recvmmsg(fd, msgs.data(), static_cast<unsigned>(slots), MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < n; ++i) {
+            const std::size_t len = msgs[i].msg_hdr.msg_flags & MSG_TRUNC ? slotSize : msgs[i].msg_len;
+            if (!TakeDatagram(t, std::span(buf.data() + i * slotSize, len), from[i])) return;
         }
-        switch (in.verdict) {
-        case Verdict::Next:
-            if (t.st.blocks == 0) {
-                std::lock_guard lock(mu_);
-                t.session->opening.clear(); // the client has the answer: a repeated request is stale
-            }
-            switch (TakeBlock(t, in)) {
-            case Step::Wait: break;
-            case Step::Go:
-                tries = 0;
-                deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-                break;
-            case Step::Dally:
-                dallying = true;
-                deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
-                break;
-            case Step::End: return;
-            }
-            break;
-        case Verdict::Gap:
-            ++t.ignored;
-            if (auto ack = TellGap(t.st, in.block)) SendDataAck(t, *ack);
-            break;
-        case Verdict::Duplicate:
-        case Verdict::Stray:
-            // Answering repeats would double every later packet (sorcerer's apprentice) with a
-            // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
-            ++t.ignored;
-            break;
-        case Verdict::Oversize: return Refuse(t, ErrIllegal, "Block larger than negotiated");
-        case Verdict::PeerError:
-            Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");
-            return;
-        case Verdict::Unexpected: return Refuse(t, ErrIllegal, "Illegal TFTP operation");
-        case Verdict::Malformed: ++t.ignored; break;
-        }
+        if (!Flush(t)) return;
     }
+}
+
+bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt, const sockaddr_in& from)
+{
+    const int fd = t.sock->Get();
+    if (!SamePeer(from, t.peer)) {
+        Send(fd, BuildError(ErrUnknownTid, "Unknown transfer ID"), from);
+        return true;
+    }
+    if (Chance(opts_.dropShare)) return true;
+    Incoming in = Classify(t.st, pkt);
+    if (t.dallying) {
+        if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
+        return true;
+    }
+    switch (in.verdict) {
+    case Verdict::Next:
+        if (t.st.blocks == 0) {
+            std::lock_guard lock(mu_);
+            t.session->opening.clear(); // the client has the answer: a repeated request is stale
+        }
+        switch (TakeBlock(t, in)) {
+        case Step::Wait: break;
+        case Step::Go:
+            t.tries = 0;
+            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.timeoutMs);
+            break;
+        case Step::Dally:
+            t.dallying = true;
+            t.deadline = Clock::now() + std::chrono::milliseconds(opts_.dallyMs);
+            break;
+        case Step::End: return false;
+        }
+        return true;
+    case Verdict::Gap:
+        ++t.ignored;
+        if (auto ack = TellGap(t.st, in.block)) return SendDataAck(t, *ack);
+        return true;
+    case Verdict::Duplicate:
+    case Verdict::Stray:
+        // Answering repeats would double every later packet (sorcerer's apprentice) with a
+        // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
+        ++t.ignored;
+        return true;
+    case Verdict::Oversize: Refuse(t, ErrIllegal, "Block larger than negotiated"); return false;
+    case Verdict::PeerError:
+        Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");
+        return false;
+    case Verdict::Unexpected: Refuse(t, ErrIllegal, "Illegal TFTP operation"); return false;
+    case Verdict::Malformed: ++t.ignored; return true;
+    }
+    return true;
 }
 
 SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
@@ -612,11 +654,7 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
         Log("last block " + std::to_string(in.block) + " dropped on purpose");
         return Step::Wait;
     }
-    if (!in.payload.empty() &&
-        ::write(t.out.Get(), in.payload.data(), in.payload.size()) != static_cast<ssize_t>(in.payload.size())) {
-        Refuse(t, ErrDiskFull, Errno("write"));
-        return Step::End;
-    }
+    t.unwritten.insert(t.unwritten.end(), in.payload.begin(), in.payload.end());
     const auto ack = Accept(t.st, in.payload.size());
     t.reply = BuildAck(static_cast<std::uint16_t>(t.st.expected - 1));
     if (t.faults.RefuseImage(t.st.blocks, in.payload)) {
@@ -628,9 +666,10 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
         return Step::End;
     }
     if (!t.st.complete) {
-        if (ack) SendDataAck(t, *ack);
+        if (ack && !SendDataAck(t, *ack)) return Step::End;
         return Step::Go;
     }
+    if (!Flush(t)) return Step::End;
     t.out.Reset();
     if (::rename(t.part.c_str(), t.path.c_str()) != 0) {
         Refuse(t, ErrAccess, Errno("rename"));
@@ -648,7 +687,7 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     if (t.faults.WithholdFinalAck()) {
         Log("last ACK withheld");
     } else {
-        SendDataAck(t, *ack);
+        SendDataAck(t, *ack); // nothing is left unwritten
     }
     return Step::Dally;
 }

@@ -157,6 +157,9 @@ struct SimTftpOptions {
     std::uint16_t windowLimit = DefaultWindowLimit; // 0: windowsize left unanswered
     int timeoutMs = 1000;                           // wait before retransmitting the last ACK/OACK
     int retries = 5;                                // retransmissions before giving up
+    // After the last ACK, how long a repeated last block is still answered: a client that
+    // waits for that ACK sends the block again only after its own time-out.
+    int dallyMs = 10000;
 
     // Faults for tests.
     bool silent = false;       // never answer
@@ -241,6 +244,7 @@ private:
     // (members after `peer` under mu_).
     struct Session {
         sockaddr_in peer{};
+        Bytes request;                   // as received: a repeat is the same datagram
         std::shared_ptr<posix::Fd> sock; // the transfer's socket, once bound
         Bytes opening;                   // its answer to the request, until data arrives
     };
@@ -250,14 +254,19 @@ private:
         std::shared_ptr<Session> session;
     };
     void Listen();
-    bool AnswerRepeat(const sockaddr_in& peer);
+    bool AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request);
     void Reap(bool all);
     struct Transfer;
     enum class Step { Wait, Go, Dally, End }; // what the receive loop does next
     void RunTransfer(Request req, std::shared_ptr<Session> session);
     void ReceiveLoop(Transfer& t);
+    // One datagram of the transfer's socket; false when the transfer has ended.
+    bool TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt, const sockaddr_in& from);
     Step TakeBlock(Transfer& t, const Incoming& in);
-    void SendDataAck(Transfer& t, std::uint16_t block);
+    // Writes the blocks taken so far; false (after refusing the transfer) when it cannot.
+    bool Flush(Transfer& t);
+    // After the blocks taken are in the file: false when they could not be written.
+    bool SendDataAck(Transfer& t, std::uint16_t block);
     void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
     void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
     void Log(const std::string& line) const;

@@ -28,6 +28,8 @@ const char Usage[] =
     "                         the option unanswered: lock-step)\n"
     "  -t, --timeout MS       wait before retransmitting the last ACK (default 1000)\n"
     "  -r, --retries N        retransmissions before giving up (default 5)\n"
+    "      --dally-ms MS      after the last ACK, answer a repeated last block for MS\n"
+    "                         (default 10000)\n"
     "      --exit-after N     exit after N images were received\n"
     "  -q, --quiet            no log lines\n"
     "Faults:\n"
@@ -65,6 +67,7 @@ int main(int argc, char** argv)
         OptBlkMode,
         OptAnswerBlk,
         OptExitAfter,
+        OptDally,
         OptSilent,
         OptErrAfter,
         OptErrCode,
@@ -89,6 +92,7 @@ int main(int argc, char** argv)
         {"timeout", required_argument, nullptr, 't'},
         {"retries", required_argument, nullptr, 'r'},
         {"exit-after", required_argument, nullptr, OptExitAfter},
+        {"dally-ms", required_argument, nullptr, OptDally},
         {"quiet", no_argument, nullptr, 'q'},
         {"silent", no_argument, nullptr, OptSilent},
         {"error-after", required_argument, nullptr, OptErrAfter},
@@ -135,6 +139,7 @@ int main(int argc, char** argv)
         case 'w': o.windowLimit = static_cast<std::uint16_t>(Number("--max-windowsize", optarg, 0, 65535)); break;
         case 't': o.timeoutMs = static_cast<int>(Number("--timeout", optarg, 1, 600000)); break;
         case 'r': o.retries = static_cast<int>(Number("--retries", optarg, 0, 1000000)); break;
+        case OptDally: o.dallyMs = static_cast<int>(Number("--dally-ms", optarg, 0, 3600000)); break;
         case OptExitAfter: exitAfter = Number("--exit-after", optarg, 0, 1000000); break;
         case 'q': o.log = [](const std::string&) {}; break;
         case OptSilent: o.silent = true; break;

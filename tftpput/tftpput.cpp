@@ -5,6 +5,7 @@
 //           [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
 // Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR).
 
+#include "FtpupgVersion.h"
 #include "IdTrivialFTP.h"
 #include "Fd.h"
 #include "IntConv.h"
@@ -208,7 +209,8 @@ int main(int argc, char** argv)
         "round trip where the server grants none, sends a request or window again when no\n"
         "answer comes, and reports success only when the last block is acknowledged.",
         "tftpput");
-    std::string portText = "69", blockSizeText = "1024", timeoutText = "4000", modeText = "octet";
+    std::string portText = std::to_string(upgrade::TftpPort), blockSizeText = std::to_string(upgrade::BlockSize),
+                timeoutText = std::to_string(upgrade::ReceiveTimeoutMs), modeText = "octet";
     std::string windowText = "8", retriesText = "5";
     std::string host, file, remote;
     bool quiet = false, json = false, classic = false, tsize = false;
@@ -245,7 +247,7 @@ int main(int argc, char** argv)
     app.add_option("HOST", host, "server address or name")->type_name("");
     app.add_option("FILE", file, "local file to send (a regular file)")->type_name("");
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
-    app.set_version_flag("--version", "tftpput " FTPUPG_VERSION_TEXT "\n" FTPUPG_COMPANY);
+    app.set_version_flag("--version", ftpupg::VersionText("tftpput"));
     app.footer(
         "Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out, server error, or the last "
         "block never acknowledged).");

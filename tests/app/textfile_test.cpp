@@ -56,30 +56,54 @@ TEST_F(TextFileTest, OnlyRegularFilesAreRead)
     EXPECT_TRUE(ReadTextFile(Path("link")));
 }
 
-TEST_F(TextFileTest, LongFilesAreCutAtTheCap)
+TEST_F(TextFileTest, LongFilesAreCutAfterTheLastLineEndWithinTheCap)
 {
-    const std::string exact(MaxTextFileBytes, 'x');
-    std::ofstream(Path("exact"), std::ios::binary) << exact;
-    const auto atCap = ReadTextFile(Path("exact"));
-    ASSERT_TRUE(atCap);
-    EXPECT_EQ(atCap->bytes.size(), MaxTextFileBytes);
-    EXPECT_FALSE(atCap->truncated);
-
-    std::ofstream(Path("long"), std::ios::binary) << exact << "tail";
-    const auto longer = ReadTextFile(Path("long"));
-    ASSERT_TRUE(longer);
-    EXPECT_EQ(longer->bytes, exact);
-    EXPECT_TRUE(longer->truncated);
+    // Lines that fill the cap exactly: the file is read whole.
+    const std::string line = std::string(1023, 'x') + "\n";
+    std::string exact;
+    while (exact.size() < MaxTextFileBytes)
+        exact += line;
+    ASSERT_EQ(exact.size(), MaxTextFileBytes);
+    const std::string utf8Line = "Versi\xc3\xb3n \xe2\x82\xac\n"; // 2- and 3-byte characters
+    const std::string before = exact.substr(0, MaxTextFileBytes - 2 * line.size()) + "Path1=kr730.bin\n";
+    struct Row {
+        const char* name;
+        std::string bytes;
+        std::string read; // what comes back
+        bool truncated;
+    };
+    const std::vector<Row> rows = {
+        {"at the cap", exact, exact, false},
+        {"one byte more", exact + "\n", exact, true},
+        // A cut line could name another, valid file: "Path1=kr730.b" is not read.
+        {"cut setting", before + std::string(MaxTextFileBytes - before.size() - 4, 'y') + "\nPath1=kr730.bin\n",
+         before + std::string(MaxTextFileBytes - before.size() - 4, 'y') + "\n", true},
+        {"cut inside a line", before + std::string(MaxTextFileBytes, 'z') + "\n", before, true},
+        // A character cut in two would make the whole file read as Windows-1252.
+        {"cut inside a character",
+         std::string(MaxTextFileBytes - 2 * line.size(), '\n') + std::string(2 * line.size() - 10, 'a') + utf8Line,
+         std::string(MaxTextFileBytes - 2 * line.size(), '\n'), true},
+        {"no line end within the cap", std::string(MaxTextFileBytes + 1, 'w'), "", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::ofstream(Path("long"), std::ios::binary | std::ios::trunc) << row.bytes;
+        const auto read = ReadTextFile(Path("long"));
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->bytes.size(), row.read.size());
+        EXPECT_TRUE(read->bytes == row.read);
+        EXPECT_EQ(read->truncated, row.truncated);
+        EXPECT_TRUE(IsValidUtf8(read->bytes));
+    }
 
     // A sparse file reports a huge size: the buffer must follow the cap, not the size.
     {
-        std::ofstream(Path("sparse"), std::ios::binary) << "head";
+        std::ofstream(Path("sparse"), std::ios::binary) << "head\n";
     }
     fs::resize_file(Path("sparse"), 1ull << 40);
     const auto sparse = ReadTextFile(Path("sparse"));
     ASSERT_TRUE(sparse);
-    EXPECT_EQ(sparse->bytes.size(), MaxTextFileBytes);
-    EXPECT_EQ(sparse->bytes.substr(0, 4), "head");
+    EXPECT_EQ(sparse->bytes, "head\n");
     EXPECT_TRUE(sparse->truncated);
 }
 

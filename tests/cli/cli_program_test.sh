@@ -245,40 +245,73 @@ retry)
   ;;
 
 interrupt)
-  # Slow devices (ACK delay) so that the fleet is half-way when Ctrl-C comes.
+  # Ctrl-C reaches the whole foreground process group. setsid gives the program a group of
+  # its own, as a shell gives a job; the signal then goes to that whole group, at several
+  # moments of a run against slow devices.
   image img.bin 1048576
   mkdir "$work/slots"
-  sim slow --count 6 --bind 127.0.0.10 --password pw --tftp-slot-dir "$work/slots" --ack-delay-ms 3
-  sim fast --bind 127.0.0.20 --mac 00:1b:7a:00:00:20 --password pw --tftp-slot-dir "$work/slots"
-  "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.20 --ip 127.0.0.10 --ip 127.0.0.11 \
-    --ip 127.0.0.12 --ip 127.0.0.13 --ip 127.0.0.14 --ip 127.0.0.15 --jobs 4 --wait 3000 --json "$work/int.json" \
-    >"$work/i.out" 2>&1 &
-  pid=$!
-  for _ in $(seq 1 1200); do
-    grep -Eq "^127.0.0.1[0-5]: +[0-9]+%" "$work/i.out" && break
-    sleep 0.05
-  done
-  grep -Eq "^127.0.0.1[0-5]: +[0-9]+%" "$work/i.out" || fail "no progress before the interruption"
-  kill -INT $pid
-  wait $pid
-  code=$?
-  [ $code -eq 130 ] || fail "exit $code, 130 expected"
-  validate "$work/int.json"
-  [ -n "${FTPUPG_TEST_VERBOSE:-}" ] && cat "$work/i.out"
-  python3 - "$work/int.json" "$work/slots" "$work/img.bin" <<'EOF' || fail "interrupted report"
+  sim first --bind 127.0.0.10 --mac 00:1b:7a:00:00:10 --password pw --tftp-slot-dir "$work/slots" --ack-delay-ms 3
+  sim rest --count 6 --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password pw --tftp-slot-dir "$work/slots" \
+    --ack-delay-ms 3
+  # ctrl_c NAME WAIT_FOR ARGS...: starts an upgrade, waits until its output matches WAIT_FOR,
+  # sends SIGINT to its process group and checks the exit: 130, soon, with a report.
+  ctrl_c() {
+    local name=$1 pattern=$2
+    shift 2
+    setsid "$cli" upgrade --image "$work/img.bin" --password pw --json "$work/$name.json" "$@" >"$work/$name.out" 2>&1 &
+    local pid=$!
+    for _ in $(seq 1 1200); do
+      grep -Eq "$pattern" "$work/$name.out" && break
+      sleep 0.05
+    done
+    grep -Eq "$pattern" "$work/$name.out" || fail "$name: never saw '$pattern'"
+    local before=$(date +%s%N)
+    kill -INT -- "-$pid"
+    wait $pid
+    local code=$? after=$(date +%s%N)
+    [ $code -eq 130 ] || fail "$name: exit $code, 130 expected"
+    # Well within a second on a quiet machine; the bound only catches waiting out a time-out.
+    [ $(((after - before) / 1000000)) -lt 5000 ] || fail "$name: took $(((after - before) / 1000000)) ms to stop"
+    validate "$work/$name.json"
+    python3 - "$work/$name.json" "$work/slots" "$work/img.bin" <<'EOF2' || fail "$name: interrupted report"
 import json, os, sys
 r = json.load(open(sys.argv[1]))
 image = open(sys.argv[3], "rb").read()
 assert r["interrupted"]
-results = {d["ip"]: d["result"] for d in r["devices"]}
-assert "interrupted" in results.values(), results
-for ip, result in results.items():
-    slot = os.path.join(sys.argv[2], ip + ".bin")
-    if result == "done":
-        assert open(slot, "rb").read() == image, ip
+for d in r["devices"]:
+    slot = os.path.join(sys.argv[2], d["ip"] + ".bin")
+    if d["result"] == "done":
+        assert open(slot, "rb").read() == image, d
     else:
-        assert result == "interrupted", (ip, result)
-EOF
+        # Never "local-error: killed by signal 2": the children leave the terminal's signal to us.
+        assert d["result"] == "interrupted", d
+EOF2
+    ok
+  }
+  # During discovery: a long --wait is not waited out, and no device is asked anything.
+  ctrl_c discovery "SHA-256" --all --wait 20000
+  python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"]
+assert all(x["attempts"] == 0 for x in d), d' "$work/discovery.json" || fail "discovery: no device may be started"
+  nothing_sent_but_discovery() {
+    ! grep -h "password request .*: \(accepted\|refused\)" "$work"/sim-*.log >/dev/null 2>&1 || fail "$1: a password request reached a device"
+  }
+  nothing_sent_but_discovery "stopped during discovery"
+  # During the first transfer, one device at a time: the others never hear from us.
+  ctrl_c transfer "^127.0.0.10: +[0-9]+%" --jobs 1 --wait 3000 --ip 127.0.0.10 --ip 127.0.0.11 --ip 127.0.0.12 \
+    --ip 127.0.0.13
+  [ "$(field "$work/transfer.json" 127.0.0.10 result)" = interrupted ] || fail "transfer: the running device"
+  for ip in 127.0.0.11 127.0.0.12 127.0.0.13; do
+    [ "$(field "$work/transfer.json" $ip attempts)" = 0 ] || fail "transfer: $ip was started after the signal"
+    ! grep -q "simdev $ip: .*password request .*accepted" "$work/sim-rest.log" || fail "transfer: $ip was asked"
+    [ ! -e "$work/slots/$ip.bin" ] || fail "transfer: $ip was written"
+  done
+  ok
+  # Several transfers at once, between devices: finished ones stand, the rest are interrupted.
+  rm -f "$work"/slots/*
+  ctrl_c many "^127.0.0.1[0-6]: done" --jobs 3 --wait 3000 --ip 127.0.0.10 --ip 127.0.0.11 --ip 127.0.0.12 \
+    --ip 127.0.0.13 --ip 127.0.0.14 --ip 127.0.0.15 --ip 127.0.0.16
+  python3 -c 'import json,sys; r=[d["result"] for d in json.load(open(sys.argv[1]))["devices"]]
+assert "done" in r and "interrupted" in r, r' "$work/many.json" || fail "many: a mix of done and interrupted"
   ok
   ;;
 

@@ -1,8 +1,10 @@
-// Fleet rules without sockets: address lists, merging discovery answers, one device's
-// password check, outcomes, progress text, the report and the image check.
+// Fleet rules without sockets: address lists, merging discovery answers, outcomes, progress
+// text, the report and the image check. One device's password check is upgrade's
+// (tests/upgrade).
 #include "DeviceFrames.h"
 #include "FleetCore.h"
 #include "Image.h"
+#include "JobEvents.h"
 #include "Report.h"
 
 #include <gtest/gtest.h>
@@ -158,51 +160,102 @@ TEST(FleetDiscoveryTest, NamesAreLatin1TextMadeSafeForTerminalsAndJson)
     EXPECT_NO_THROW(nlohmann::json(devices[0].name).dump());
 }
 
-TEST(FleetPasswordCheckTest, AsksOncePerFormOnlyForTheExactAddress)
+TEST(FleetDiscoveryTest, SeveralDevicesClaimingOneAddressAreAConflictAndNonAddressesAreSetApart)
 {
-    PasswordCheck check("127.0.0.1", "pw");
-    EXPECT_TRUE(check.OnRecord(Record(17, "127.0.0.10")).empty()); // a longer address is another device
-    EXPECT_TRUE(check.OnRecord(Record(65, "127.0.0.1")).empty());  // no request yet: stray
-    EXPECT_EQ(check.state(), PasswordCheck::State::Searching);
-
-    auto frames = check.OnRecord(Record(17, "127.0.0.1", 0x01));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqProtocol], 65);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqOperation], 16);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqMac + 5], 0x01);
-    EXPECT_EQ(std::string(frames[0].begin() + DeviceFrames::ReqPassword, frames[0].begin() + 11),
-              std::string("pw\0", 3));
-    EXPECT_TRUE(check.OnRecord(Record(17, "127.0.0.1", 0x01)).empty()); // repeated answer
-    frames = check.OnRecord(Record(20, "127.0.0.1", 0x01));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqProtocol], 68);
-    EXPECT_EQ(frames[0][DeviceFrames::ReqEcho], 0xe1);
-    EXPECT_EQ(check.state(), PasswordCheck::State::Asked);
-    EXPECT_EQ(check.device().mac, "00:1b:7a:00:00:01");
+    DeviceTable table;
+    table.Add(Record(17, "127.0.0.10", 0x10));
+    table.Add(Record(20, "127.0.0.10", 0x10));
+    table.Add(Record(17, "127.0.0.10", 0x77)); // another device, same address
+    table.Add(Record(17, "127.0.0.10", 0x77));
+    table.Add(Record(17, "127.0.0.11", 0x11));
+    EXPECT_TRUE(table.Add(Record(17, "10.0.0.1\x1b[2J", 0x12))); // an answer, but no address
+    EXPECT_TRUE(table.Add(Record(17, "", 0x13)));
+    const auto devices = table.Sorted();
+    ASSERT_EQ(devices.size(), 2u); // the malformed ones never become targets
+    EXPECT_EQ(devices[0].mac, "00:1b:7a:00:00:10");
+    EXPECT_EQ(devices[0].conflicts, std::vector<std::string>{"00:1b:7a:00:00:77"});
+    EXPECT_EQ(ConflictText(devices[0]),
+              "several devices answer for 127.0.0.10: 00:1b:7a:00:00:10, 00:1b:7a:00:00:77");
+    EXPECT_TRUE(devices[1].conflicts.empty());
+    EXPECT_EQ(table.Malformed(), (std::vector<std::string>{"10.0.0.1?[2J", ""}));
+    // The answers kept to ask for the password: the first of each form, from the first device.
+    const auto answers = table.Answers("127.0.0.10");
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[0][DeviceFrames::RepProtocol], 17);
+    EXPECT_EQ(answers[1][DeviceFrames::RepProtocol], 20);
+    EXPECT_EQ(answers[0][DeviceFrames::RepMac + 5], 0x10);
+    EXPECT_TRUE(table.Answers("127.0.0.12").empty());
 }
 
-TEST(FleetPasswordCheckTest, AnyAcceptedAnswerWinsARefusalSettlesOnlyWhenNothingIsPending)
+TEST(FleetDiscoveryTest, EveryEchoedTextIsMasked)
 {
-    PasswordCheck both("127.0.0.1", "pw");
-    both.OnRecord(Record(17, "127.0.0.1"));
-    both.OnRecord(Record(20, "127.0.0.1"));
-    both.OnRecord(Record(65, "127.0.0.1", 0x10, 1));
-    EXPECT_EQ(both.state(), PasswordCheck::State::Refused);
-    EXPECT_FALSE(both.Settled()); // the 68 answer may still accept
-    both.OnRecord(Record(68, "127.0.0.1", 0x10, 0));
-    EXPECT_EQ(both.state(), PasswordCheck::State::Accepted);
-    EXPECT_TRUE(both.Settled());
-    both.OnRecord(Record(65, "127.0.0.1", 0x10, 1)); // late refusal changes nothing
-    EXPECT_EQ(both.state(), PasswordCheck::State::Accepted);
-
-    PasswordCheck refused("127.0.0.1", "pw");
-    refused.OnRecord(Record(17, "127.0.0.1"));
-    refused.OnRecord(Record(65, "127.0.0.1", 0x10, 7));
-    EXPECT_TRUE(refused.Settled());
-    EXPECT_EQ(refused.refusal(), 7);
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain text", "plain text"},
+        {"esc \x1b]0;title\x07", "esc ?]0;title?"},
+        {"C1 \xc2\x9b"
+         "31m",
+         "C1 ?31m"},                              // U+009B, the one-byte CSI
+        {"nbsp \xc2\xa0 ok", "nbsp \xc2\xa0 ok"}, // U+00A0 is printable
+        {"bad \xff\xc3", "bad ??"},               // not UTF-8
+        {"M\xc3\xbcller \xe2\x82\xac", "M\xc3\xbcller \xe2\x82\xac"},
+    };
+    for (const auto& [in, out] : rows)
+        EXPECT_EQ(SafeText(in), out) << in;
+    // Device text: the code page's unassigned bytes would be C1 controls.
+    EXPECT_EQ(DisplayText("a\x81\x8d\x8f\x90\x9d\x9b b"), "a?????\xe2\x80\xba b");
 }
 
-TEST(FleetResultTest, NamesRoundTripAndOnlyTimeOutsAndTftpErrorsAreRetried)
+TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
+{
+    const std::vector<JobEvent> events = {
+        FoundEvent{{"",
+                    "00:1b:7a:00:00:10",
+                    "Stra\xc3\x9f"
+                    "e \"7\"",
+                    {17, 20}}},
+        AcceptedEvent{},
+        ProgressEvent{(1ull << 32) + 5},
+        WaitingBackEvent{30},
+        BackEvent{2.5},
+        NotBackEvent{},
+        DroppedEvent{17},
+        ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 4, 17},
+        ResultEvent{Result::AddressConflict, "", 0},
+    };
+    for (const auto& event : events) {
+        const std::string line = EncodeEvent(event);
+        ASSERT_EQ(line.find('\n'), line.size() - 1) << line; // exactly one line
+        const auto back = DecodeEvent(line.substr(0, line.size() - 1));
+        ASSERT_TRUE(back) << line;
+        ASSERT_EQ(back->index(), event.index()) << line;
+        EXPECT_EQ(EncodeEvent(*back), line);
+    }
+    for (const char* note : {"ndxl: reply queue full", "", "{", "{\"e\":\"result\",\"result\":\"finished\"}",
+                             "{\"e\":\"progress\"}", "{\"e\":\"unknown\"}", "[1,2]"})
+        EXPECT_FALSE(DecodeEvent(note)) << note;
+}
+
+TEST(FleetEventTest, LineReaderJoinsPiecesAndBoundsEndlessLines)
+{
+    LineReader reader;
+    reader.Feed("{\"e\":\"acc");
+    EXPECT_FALSE(reader.Next());
+    reader.Feed("epted\"}\nndxl: note\n\npart");
+    EXPECT_EQ(reader.Next(), "{\"e\":\"accepted\"}");
+    EXPECT_EQ(reader.Next(), "ndxl: note");
+    EXPECT_EQ(reader.Next(), "");
+    EXPECT_FALSE(reader.Next());
+    reader.Feed("ial\n");
+    EXPECT_EQ(reader.Next(), "partial");
+    // A child that never ends its line is handed out in bounded pieces.
+    reader.Feed(std::string(LineReader::MaxLine + 10, 'x'));
+    const auto piece = reader.Next();
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(piece->size(), LineReader::MaxLine);
+    EXPECT_FALSE(reader.Next());
+}
+
+TEST(FleetResultTest, NamesRoundTripAndTheRetryDecision)
 {
     for (int r = 0; r <= static_cast<int>(LastResult); ++r)
         EXPECT_EQ(ResultFromName(ResultName(static_cast<Result>(r))), static_cast<Result>(r));
@@ -210,12 +263,16 @@ TEST(FleetResultTest, NamesRoundTripAndOnlyTimeOutsAndTftpErrorsAreRetried)
     EXPECT_EQ(ResultName(Result::WouldUpgrade), "would-upgrade");
     EXPECT_EQ(ResultName(Result::Skipped), "skipped");
     EXPECT_FALSE(ResultFromName("finished"));
-    EXPECT_TRUE(IsRetryable(Result::Timeout));
-    EXPECT_TRUE(IsRetryable(Result::TftpError));
-    EXPECT_TRUE(IsRetryable(Result::PasswordTimeout));
+    // A device that did not answer is tried again too: its answer may have been lost.
+    for (Result r : {Result::Timeout, Result::TftpError, Result::PasswordTimeout, Result::NoDevice}) {
+        EXPECT_TRUE(ShouldTryAgain(r, 1, 1)) << ResultName(r);
+        EXPECT_TRUE(ShouldTryAgain(r, 3, 3)) << ResultName(r);
+        EXPECT_FALSE(ShouldTryAgain(r, 2, 1)) << ResultName(r); // --retries 1: two attempts in all
+        EXPECT_FALSE(ShouldTryAgain(r, 1, 0)) << ResultName(r);
+    }
     for (Result r :
-         {Result::Done, Result::PasswordRefused, Result::NoDevice, Result::LocalError, Result::Interrupted})
-        EXPECT_FALSE(IsRetryable(r)) << ResultName(r);
+         {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError, Result::Interrupted})
+        EXPECT_FALSE(ShouldTryAgain(r, 1, 5)) << ResultName(r);
     // Success: the device runs the image (and came back when that was asked), or a dry run found it ready.
     EXPECT_TRUE(Succeeded(Result::Done, false, false));
     EXPECT_TRUE(Succeeded(Result::Done, true, true));

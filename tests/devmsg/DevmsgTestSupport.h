@@ -2,10 +2,11 @@
 // notification queue standing in for the window's message queue.
 #pragma once
 
-#include "DeviceExchange.h"
+#include "DeviceHandlers.h"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -58,7 +59,8 @@ private:
     int saved_ = -1;
 };
 
-class TestHost : public DeviceExchangeHost {
+// The window's handlers with a stand-in for the window.
+class TestHost : public DeviceHandlers {
 public:
     std::string ip;
     std::string password;
@@ -85,9 +87,14 @@ public:
 
     NDXL_Window Window() { return NDXL_Window{&NotifyQueue::Post, this}; }
 
-    static void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t)
+    static void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam)
     {
         auto* self = static_cast<NotifyQueue*>(context);
+        if (wParam == 2) {
+            // Replies the library lost: counted, never a message to take.
+            self->lost_ += static_cast<size_t>(lParam);
+            return;
+        }
         {
             std::lock_guard lock(self->mutex_);
             self->queue_.push_back({message, wParam, std::this_thread::get_id()});
@@ -125,6 +132,7 @@ public:
         std::lock_guard lock(mutex_);
         return posted_;
     }
+    size_t Lost() const { return lost_.load(); }
 
     std::vector<Message> Drain()
     {
@@ -139,4 +147,5 @@ private:
     std::condition_variable ready_;
     std::deque<Message> queue_;
     size_t posted_ = 0;
+    std::atomic<size_t> lost_{0};
 };

@@ -45,7 +45,7 @@ TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
 
     TestHost host;
     host.ip = "127.0.0.9"; // no match: nothing is sent
-    DeviceExchange exchange(host);
+    TestHost& exchange = host;
     StderrCapture capture;
     exchange.OnAPDPResponse(reply.data());
     capture.Restore();

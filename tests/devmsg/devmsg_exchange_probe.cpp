@@ -2,7 +2,7 @@
 // it: devmsg_exchange_probe IP PASSWORD [WAIT_MS [NOTIFICATIONS]]. Waits WAIT_MS, or less once
 // NOTIFICATIONS notifications were handled; prints the flags, the count and any operator message.
 // Set NDXL_BROADCAST (e.g. 127.255.255.255) and run inside a private network namespace.
-#include "DeviceExchange.h"
+#include "DeviceHandlers.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -30,9 +30,11 @@ void Post(void* context, uint32_t message, uintptr_t wParam, intptr_t)
     queue->ready.notify_one();
 }
 
-class ProbeHost : public DeviceExchangeHost {
+class ProbeHost : public DeviceHandlers {
 public:
     ProbeHost(std::string ip, std::string password) : ip_(std::move(ip)), password_(std::move(password)) {}
+
+protected:
     std::string IpText() override { return ip_; }
     std::string PasswordText() override { return password_; }
     void ShowMessage(const std::string& text) override { std::printf("message: %s\n", text.c_str()); }
@@ -59,7 +61,7 @@ int main(int argc, char** argv)
         return 1;
     }
     ProbeHost host(argv[1], argv[2]);
-    DeviceExchange exchange(host);
+    DeviceHandlers& exchange = host;
     PasswordAccepted = 0;
     exchange.SearchDevice();
     DeviceFound = 0;

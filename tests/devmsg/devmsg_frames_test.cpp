@@ -2,7 +2,6 @@
 // device's answers and the diagnostic writer: everything that needs no socket.
 #include "DevmsgTestSupport.h"
 
-#include "DeviceExchange.h"
 #include "DeviceFrames.h"
 #include "DeviceResponder.h"
 #include "NdxlCore.h"
@@ -298,7 +297,7 @@ protected:
     }
     void Load(const Bytes& record) { std::copy(record.begin(), record.end(), ReplyBuffer); }
     TestHost host;
-    DeviceExchange exchange{host};
+    TestHost& exchange = host;
 };
 
 TEST_F(ExchangeOfflineTest, MatchIsExactText)

@@ -1,6 +1,7 @@
 // libFuzzer target for the reply path: the input is what NDXL_GetData hands back, fed through
-// the exchange's notification handler. The library is replaced by the stubs below.
-#include "DeviceExchange.h"
+// the window's notification handler. The library is replaced by the stubs below, which the
+// program's own definitions make win over the shared library's.
+#include "DeviceHandlers.h"
 
 #include <cstring>
 #include <span>
@@ -9,7 +10,7 @@ namespace {
 
 std::span<const uint8_t> g_input;
 
-class FuzzHost : public DeviceExchangeHost {
+class FuzzHost : public DeviceHandlers {
 public:
     std::string IpText() override { return ip; }
     std::string PasswordText() override { return "0123456789abcdef"; }
@@ -55,7 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t n = strnlen(reinterpret_cast<const char*>(data + 1), std::min<size_t>(16, size - 1));
         host.ip.assign(reinterpret_cast<const char*>(data + 1), n);
     }
-    DeviceExchange exchange(host);
-    exchange.OnWM_NDXL_Notify(1);
+    host.OnWM_NDXL_Notify(1);
     return 0;
 }

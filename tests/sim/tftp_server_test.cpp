@@ -612,6 +612,11 @@ TEST_F(ServerTest, TimeOutInsideAWindowAcknowledgesTheLastBlockInOrder)
     EXPECT_EQ(c.Receive(), BuildAck(2));
     ASSERT_EQ(server_->Images().size(), 1u);
     EXPECT_EQ(server_->Images()[0].bytes, 513u);
+    // Its last ACK lost, a client sends the last block again after its own time-out, longer
+    // than the server's: the transfer is still there to answer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * opts.timeoutMs));
+    c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
+    EXPECT_EQ(c.Receive(), BuildAck(2));
 }
 
 TEST_F(ServerTest, RepeatedRequestIsTheSameTransfer)
@@ -633,7 +638,10 @@ TEST_F(ServerTest, RepeatedRequestIsTheSameTransfer)
     EXPECT_EQ(c.Receive(), BuildAck(1));
     c.SendTo(server_->Port(), wrq); // a late copy: the client has its answer
     EXPECT_TRUE(c.Receive(300).empty());
-    EXPECT_EQ(server_->RequestsSeen(), 4u);
+    c.SendTo(server_->Port(), BuildWrq("img2", "octet", {})); // not a copy: a new transfer
+    EXPECT_EQ(c.Receive(), BuildAck(0));
+    EXPECT_NE(c.peerPort, tid);
+    EXPECT_EQ(server_->RequestsSeen(), 5u);
     EXPECT_EQ(server_->RepeatsSeen(), 2u);
     ASSERT_EQ(server_->Images().size(), 1u);
     std::ifstream f(dir_ / "img", std::ios::binary);

@@ -112,6 +112,7 @@ TEST(DeviceCheckTest, RepliesAndWhatEachPolicyDoes)
          {Record(17, "127.0.0.1", 0, 0x02), Record(17, "127.0.0.1", 0, 0x03), ok65, no65},
          {{"65@02", "65@03"}, 1, State::Accepted, true},
          {{"65@02"}, 0, State::Accepted, true}},
+        {"refused", {d17, no65}, {{"65@01"}, 1, State::Refused, true}, {{"65@01"}, 1, State::Refused, true}},
         {"both forms refused: one box each",
          {d17, d20, no65, no68},
          {{"65@01", "68@01"}, 2, State::Refused, true},
