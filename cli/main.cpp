@@ -209,11 +209,28 @@ struct UpgradeArgs {
     std::string skipDone;
 };
 
-// The first line of a password file, without its line end.
+// The first line of a password file, without its line end. Only its start is read: a
+// password file named by mistake (a device, a large file) must not be read whole.
 std::string ReadPasswordFile(const std::string& path)
 {
-    std::string text = ReadWhole(path);
-    text = text.substr(0, text.find('\n'));
+    std::ifstream in;
+    if (path != "-") {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            throw std::runtime_error(path + ": is a directory");
+        in.open(path, std::ios::binary);
+        if (!in) throw std::runtime_error(path + ": " + std::strerror(errno));
+    }
+    std::istream& stream = path == "-" ? std::cin : in;
+    std::string text(4096, '\0');
+    stream.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (stream.bad()) throw std::runtime_error(path + ": read error");
+    text.resize(static_cast<size_t>(stream.gcount()));
+    const size_t end = text.find('\n');
+    if (end == std::string::npos && !stream.eof())
+        throw std::runtime_error(path + ": the first line is longer than " + std::to_string(text.size()) +
+                                 " bytes; not a password file");
+    text.resize(std::min(end, text.size()));
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return text;
 }

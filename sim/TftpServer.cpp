@@ -430,8 +430,8 @@ void SimTftpServer::Listen()
 
 // A client that heard nothing sends its request again, and the network may deliver one
 // twice: while the transfer a request started runs, the same request from the same address
-// and port is that transfer's, answered again until its data flows. A second transfer would answer
-// the client from a second port and race the first to the same file.
+// and port is that transfer's, answered again until its data flows. A second transfer
+// would answer the client from a second port and race the first to the same file.
 bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request)
 {
     std::shared_ptr<posix::Fd> sock;

@@ -354,13 +354,14 @@ input)
   mkdir "$work/site"
   : >"$work/site/empty.pw"
   printf 'pw\n' >"$work/site/ok.pw"
-  printf '127.0.0.10 press @ok.pw\n127.0.0.1O\n127.0.0.11 press @none.pw\n127.0.0.12 press Typed-Secret\n# fine\n127.0.0.13 @empty.pw\n127.0.0.10 other\n' \
+  printf '127.0.0.10 press @ok.pw\n127.0.0.1O\n127.0.0.11 press @none.pw\n127.0.0.12 press Typed-Secret\n# fine\n127.0.0.13 @empty.pw\n127.0.0.10 other\n127.0.0.14 @/dev/zero\n' \
     >"$work/site/list.txt"
   "$cli" upgrade --image "$work/img.bin" --password pw --ips "$work/site/list.txt" >"$work/e.out" 2>"$work/e.err"
   [ $? -eq 2 ] || fail "bad address list lines must exit 2"
   for want in "list.txt:2: not an IPv4 address: '127.0.0.1O'" "list.txt:3: password file $work/site/none.pw: No such file" \
     "list.txt:4: a third field" "list.txt:6: password file $work/site/empty.pw is empty" \
-    "list.txt:7: 127.0.0.10 is listed on line 1 too" "5 bad line(s); nothing was sent"; do
+    "list.txt:7: 127.0.0.10 is listed on line 1 too" "list.txt:8: password file /dev/zero: the first line is longer" \
+    "6 bad line(s); nothing was sent"; do
     grep -qF -- "$want" "$work/e.err" || fail "address list errors should say '$want': $(cat "$work/e.err")"
   done
   ! grep -q "Typed-Secret" "$work/e.err" "$work/e.out" || fail "a mistyped password was quoted"
