@@ -54,7 +54,7 @@ site() {
 }
 site north 127.0.0.10 3 Fleet-Pw-4417
 site harbour 127.0.0.20 2 Fleet-Pw-4417
-site quay 127.0.0.30 2 Quay-Secret-9
+site quay 127.0.0.30 3 Quay-Secret-9
 
 head -c 150000 /dev/urandom >"$work/image-1.bin"
 head -c 90000 /dev/urandom >"$work/image-2.bin"
@@ -187,10 +187,11 @@ for ip in 127.0.0.10 127.0.0.11 127.0.0.12 127.0.0.20; do shows "\"$ip: already-
 
 # 4. Batches of sites: harbour (now with its second device) goes first and upgrades only
 #    the new one; quay, whose devices refuse the password, fails and is not counted as
-#    changed; north's batch never starts.
+#    changed (its two canaries refused, the third device is never started); north's batch
+#    never starts.
 play stop <<<"$(
   host harbour "ftpupg_devices: [127.0.0.20, 127.0.0.21]"
-  host quay "ftpupg_devices: [127.0.0.30, 127.0.0.31]"
+  host quay "ftpupg_devices: [127.0.0.30, 127.0.0.31, 127.0.0.32]"
   host north "$north_devices"
 )"
 [ "$rc" = 2 ] || fail "ended with $rc, not 2"
@@ -200,6 +201,7 @@ expect_recap quay changed=0 failed=1
 shows '"127.0.0.20: already-done"'
 shows "127.0.0.30 did not finish: password-refused"
 shows "127.0.0.31 did not finish: password-refused"
+shows "127.0.0.32 did not finish: skipped: "
 [ "$(ls "$work/harbour/slots")" = 127.0.0.21.bin ] || fail "harbour: only 127.0.0.21 should be written"
 [ ! -e "$work/quay/state/last-report.json" ] || fail "a run that upgraded nothing replaced the site's last report"
 rm -f "$work"/*/slots/*.bin
