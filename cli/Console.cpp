@@ -30,10 +30,12 @@ std::string Outcome(const DeviceReport& d)
 
 } // namespace
 
-LogFile::LogFile(const std::string& path)
+LogFile::LogFile(const std::string& path, const std::string& firstLine)
 {
     file_ = std::fopen(path.c_str(), "ae");
     if (file_ == nullptr) throw std::runtime_error("log " + path + ": " + std::strerror(errno));
+    Line(firstLine);
+    if (!failure_.empty()) throw std::runtime_error("log " + path + ": " + failure_);
 }
 
 LogFile::~LogFile()
@@ -51,8 +53,11 @@ void LogFile::Line(const std::string& text)
     gmtime_r(&seconds, &utc);
     char stamp[40];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), text.c_str());
-    std::fflush(file_);
+    errno = 0;
+    const bool written =
+        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), fleet::SafeText(text).c_str()) >= 0 &&
+        std::fflush(file_) == 0;
+    if (!written && failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
 
 ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, LogFile& log)
@@ -62,7 +67,7 @@ ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint
 
 void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
-    const std::string line = ip.empty() ? text : ip + ": " + text;
+    const std::string line = fleet::SafeText(ip.empty() ? text : ip + ": " + text);
     log_.Line(line);
     if (live_) {
         Clear();

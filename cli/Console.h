@@ -11,20 +11,24 @@
 #include <vector>
 
 // Appends time-stamped lines ("2026-12-07T23:10:04.123Z text") to a file; a no-op when
-// no file was given.
+// no file was given. Every line is masked (SafeText) and flushed at once; the first failed
+// write is kept for the caller to report.
 class LogFile {
 public:
     LogFile() = default;
-    // Throws std::runtime_error when the file cannot be opened for appending.
-    explicit LogFile(const std::string& path);
+    // Opens for appending and writes firstLine. Throws std::runtime_error when either fails.
+    LogFile(const std::string& path, const std::string& firstLine);
     ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
     void Line(const std::string& text);
+    // Why a write failed (empty while none did).
+    const std::string& Failure() const { return failure_; }
 
 private:
     FILE* file_ = nullptr;
+    std::string failure_;
 };
 
 class ConsoleView : public FleetView {

@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,30 +70,55 @@ FirmwareImage::FirmwareImage(const std::string& path) : path_(path)
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("image " + path + ": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode)) throw std::runtime_error("image " + path + ": not a regular file");
-    fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd_) throw std::runtime_error("image " + path + ": cannot be read: " + std::strerror(errno));
-    if (::fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    source_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source_) throw std::runtime_error("image " + path + ": cannot be read: " + std::strerror(errno));
+    if (::fstat(source_.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error("image " + path + ": changed while it was opened");
-    if (::flock(fd_.Get(), LOCK_SH | LOCK_NB) != 0)
+    if (::flock(source_.Get(), LOCK_SH | LOCK_NB) != 0)
         throw std::runtime_error("image " + path + ": another program holds it locked");
-    size_ = static_cast<uint64_t>(st.st_size);
-    if (size_ == 0) throw std::runtime_error("image " + path + ": the file is empty");
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    if (st.st_size == 0) throw std::runtime_error("image " + path + ": the file is empty");
+    CopyAndSeal(static_cast<uint64_t>(st.st_size));
 }
 
-std::string FirmwareImage::Sha256() const
+void FirmwareImage::CopyAndSeal(uint64_t expected)
 {
+    // The file itself may be changed in place while the fleet runs (the lock binds only
+    // programs that ask for it); every transfer reads this private copy instead, whose bytes
+    // the kernel keeps from changing once sealed. The hash is taken of the copy's bytes.
+    fd_.Reset(::memfd_create("ftpupg-image", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!fd_) throw std::runtime_error("image " + path_ + ": no memory for its copy: " + std::strerror(errno));
     QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(256 * 1024);
-    uint64_t offset = 0;
-    while (offset < size_) {
-        const ssize_t n = ::pread(fd_.Get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    uint64_t copied = 0;
+    for (;;) {
+        const ssize_t n = ::read(source_.Get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw std::runtime_error("image " + path_ + ": read error: " + std::strerror(errno));
-        if (n == 0) throw std::runtime_error("image " + path_ + ": shorter than its size; was it changed?");
+        if (n == 0) break;
         hash.addData(QByteArrayView(buffer.data(), n));
-        offset += static_cast<uint64_t>(n);
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(fd_.Get(), buffer.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0)
+                throw std::runtime_error("image " + path_ + ": no memory for its copy: " + std::strerror(errno));
+            done += w;
+        }
+        copied += static_cast<uint64_t>(n);
     }
-    return hash.result().toHex().toStdString();
+    if (copied != expected)
+        throw std::runtime_error("image " + path_ + ": its size changed while it was read; nothing was sent");
+    if (::fcntl(fd_.Get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)
+        throw std::runtime_error("image " + path_ + ": its copy cannot be sealed: " + std::strerror(errno));
+    size_ = copied;
+    sha256_ = hash.result().toHex().toStdString();
+}
+
+bool FirmwareImage::IsFile(const std::string& path) const
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_;
 }
 
 std::unique_ptr<TStream> FirmwareImage::OpenStream() const

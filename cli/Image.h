@@ -1,9 +1,12 @@
-// The firmware image of a fleet upgrade: checked once before any device is touched, then
-// read by every job from the one descriptor that was checked.
+// The firmware image of a fleet upgrade: checked once before any device is touched, copied
+// into sealed memory and hashed there, and read by every job from that copy: what was
+// hashed is what is sent, whatever happens to the file meanwhile.
 #pragma once
 
 #include "Fd.h"
 #include "Stream.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -20,17 +23,25 @@ public:
 
     const std::string& Path() const { return path_; }
     uint64_t Size() const { return size_; }
-    // Lower-case hex SHA-256 of the whole file, read once.
-    std::string Sha256() const;
-    // The checked descriptor, for reads at an offset (pread) only.
+    // Lower-case hex SHA-256 of the copy.
+    const std::string& Sha256() const { return sha256_; }
+    // The sealed copy, for reads at an offset (pread) only.
     int Descriptor() const { return fd_.Get(); }
+    // Whether path names the image's file (under any name).
+    bool IsFile(const std::string& path) const;
 
     // A stream over the whole image for one transfer. Reads with pread, so streams opened in
     // several processes (after fork) never move each other's position.
     std::unique_ptr<TStream> OpenStream() const;
 
 private:
+    void CopyAndSeal(uint64_t expected);
+
     std::string path_;
-    posix::Fd fd_;
+    posix::Fd source_; // the file, locked while the fleet runs
+    posix::Fd fd_;     // the sealed copy
     uint64_t size_ = 0;
+    std::string sha256_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };

@@ -1,6 +1,12 @@
 #include "Report.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <ctime>
@@ -133,4 +139,75 @@ std::string UtcNow()
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
+}
+
+namespace {
+
+std::string Errno()
+{
+    return std::strerror(errno);
+}
+
+} // namespace
+
+ReportFile::ReportFile(std::string path) : path_(std::move(path))
+{
+    struct stat st {};
+    const bool exists = ::stat(path_.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) throw std::runtime_error(path_ + " is a directory");
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A pipe, a terminal, a device: written in place. A pipe without a reader is refused
+        // rather than waited for.
+        fd_.Reset(::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!fd_) throw std::runtime_error("cannot open " + path_ + ": " + Errno());
+        ::fcntl(fd_.Get(), F_SETFL, ::fcntl(fd_.Get(), F_GETFL) & ~O_NONBLOCK);
+        // A character device takes a line feed now (JSON allows it before the report), so a
+        // full one is found out before anything is sent.
+        if (S_ISCHR(st.st_mode) && ::write(fd_.Get(), "\n", 1) != 1)
+            throw std::runtime_error("cannot write to " + path_ + ": " + Errno());
+        return;
+    }
+    if (exists && ::access(path_.c_str(), W_OK) != 0)
+        throw std::runtime_error("cannot replace " + path_ + ": " + Errno());
+    const auto slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    std::string pattern = folder + "/." + base + ".XXXXXX";
+    fd_.Reset(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd_) throw std::runtime_error("cannot create a file in " + folder + ": " + Errno());
+    temporary_ = pattern;
+    // As a new file would be made: the umask's mode, or the mode of the report it replaces.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_.Get(), exists ? (st.st_mode & 07777) : (0666 & ~mask));
+}
+
+ReportFile::~ReportFile()
+{
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+void ReportFile::Commit(const std::string& text, const std::function<void()>& keep)
+{
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd_.Get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error("cannot write " + path_ + ": " + Errno());
+        done += static_cast<size_t>(n);
+    }
+    if (temporary_.empty()) return;
+    if (::fsync(fd_.Get()) != 0 || ::close(fd_.Release()) != 0)
+        throw std::runtime_error("cannot write " + path_ + ": " + Errno());
+    if (keep) keep();
+    if (::rename(temporary_.c_str(), path_.c_str()) != 0)
+        throw std::runtime_error("cannot put the report in place as " + path_ + ": " + Errno());
+    temporary_.clear();
+}
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }

@@ -2,10 +2,12 @@
 // docs/ftpupg-cli-report.schema.json). The password is never part of it.
 #pragma once
 
+#include "Fd.h"
 #include "Fleet.h"
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -40,6 +42,32 @@ struct DoneEarlier {
 // "already-done" (done in a run before that). Throws std::runtime_error naming what is
 // wrong when the text is no report of this tool.
 DoneEarlier ReadDoneEarlier(std::string_view text, std::string_view sha256, const std::string& source);
+
+// Where the report goes, checked and prepared before any device is touched: a folder that
+// exists and takes a new file (a temporary one is made there now), never a directory.
+// Written whole at the end and renamed into place, so a report is never half there. A
+// path that names something other than a file (a pipe, /dev/stdout) is opened now and
+// written in place.
+class ReportFile {
+public:
+    // Throws std::runtime_error naming the problem.
+    explicit ReportFile(std::string path);
+    ~ReportFile();
+    ReportFile(const ReportFile&) = delete;
+    ReportFile& operator=(const ReportFile&) = delete;
+
+    // Writes text and puts the file in place (keep runs just before, to move an earlier
+    // report aside). Throws std::runtime_error naming the problem.
+    void Commit(const std::string& text, const std::function<void()>& keep = {});
+
+private:
+    std::string path_;
+    std::string temporary_; // empty: written in place
+    posix::Fd fd_;
+};
+
+// Whether two paths name one file (both exist).
+bool SameFile(const std::string& a, const std::string& b);
 
 // UTC time as "2026-12-07T23:10:04Z".
 std::string UtcNow();

@@ -7,6 +7,7 @@
 #include "FtpupgVersion.h"
 #include "Image.h"
 #include "Report.h"
+#include "TextCodec.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -66,27 +67,66 @@ int InstallStopPipe()
     return fds[0];
 }
 
+// Messages echo what the operator or a file gave; each line is masked so that no escape
+// sequence reaches the terminal.
+std::string MaskLines(const std::string& text)
+{
+    std::string masked;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('\n', start);
+        masked += fleet::SafeText(std::string_view(text).substr(start, end - start));
+        if (end == std::string::npos) break;
+        masked += '\n';
+        start = end + 1;
+    }
+    return masked;
+}
+
 int UsageError(const std::string& text)
 {
-    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", text.c_str());
+    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", MaskLines(text).c_str());
     return ExitUsage;
+}
+
+// Address lists and earlier reports are small; a larger "file" (/dev/zero) is no list.
+constexpr size_t MaxListBytes = 4 * 1024 * 1024;
+// A password file's first line; the device compares 12 bytes.
+constexpr size_t MaxPasswordLine = 1024;
+
+posix::Fd OpenInput(const std::string& path)
+{
+    if (path == "-") return posix::Fd(::dup(STDIN_FILENO));
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw std::runtime_error(path + ": is a directory");
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw std::runtime_error(path + ": " + std::strerror(errno));
+    return fd;
+}
+
+// Reads path ("-": standard input) until its end, or until stop says the text read so far is
+// enough; more than limit bytes is an error.
+std::string ReadInput(const std::string& path, size_t limit,
+                      const std::function<bool(const std::string&)>& stop = {})
+{
+    const posix::Fd fd = OpenInput(path);
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        if (stop && stop(text)) return text;
+        if (text.size() > limit)
+            throw std::runtime_error(path + ": longer than " + std::to_string(limit) + " bytes");
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw std::runtime_error(path + ": read error: " + std::strerror(errno));
+        if (n == 0) return text;
+        text.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 std::string ReadWhole(const std::string& path)
 {
-    std::ifstream in;
-    if (path != "-") {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            throw std::runtime_error(path + ": is a directory");
-        in.open(path, std::ios::binary);
-        if (!in) throw std::runtime_error(path + ": " + std::strerror(errno));
-    }
-    std::istream& stream = path == "-" ? std::cin : in;
-    std::ostringstream text;
-    text << stream.rdbuf();
-    if (stream.bad()) throw std::runtime_error(path + ": read error");
-    return text.str();
+    return ReadInput(path, MaxListBytes);
 }
 
 struct Discovery {
@@ -213,24 +253,14 @@ struct UpgradeArgs {
 // password file named by mistake (a device, a large file) must not be read whole.
 std::string ReadPasswordFile(const std::string& path)
 {
-    std::ifstream in;
-    if (path != "-") {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            throw std::runtime_error(path + ": is a directory");
-        in.open(path, std::ios::binary);
-        if (!in) throw std::runtime_error(path + ": " + std::strerror(errno));
-    }
-    std::istream& stream = path == "-" ? std::cin : in;
-    std::string text(4096, '\0');
-    stream.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (stream.bad()) throw std::runtime_error(path + ": read error");
-    text.resize(static_cast<size_t>(stream.gcount()));
-    const size_t end = text.find('\n');
-    if (end == std::string::npos && !stream.eof())
-        throw std::runtime_error(path + ": the first line is longer than " + std::to_string(text.size()) +
-                                 " bytes; not a password file");
-    text.resize(std::min(end, text.size()));
+    // Only the first line is read: the rest may be anything, even endless.
+    std::string text = ReadInput(path, MaxPasswordLine + 4096, [](const std::string& t) {
+        return t.find('\n') != std::string::npos || t.size() > MaxPasswordLine;
+    });
+    text = text.substr(0, text.find('\n'));
+    if (text.size() > MaxPasswordLine)
+        throw std::runtime_error(path + ": the first line is longer than " + std::to_string(MaxPasswordLine) +
+                                 " bytes");
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return text;
 }
@@ -277,6 +307,32 @@ void KeepEarlierReports(const std::string& path, std::vector<std::string>& notes
     if (::rename(path.c_str(), (path + ".1").c_str()) != 0)
         throw std::runtime_error("cannot keep the earlier report as " + path + ".1: " + std::strerror(errno));
     notes.push_back("the earlier report " + path + " is kept as " + path + ".1");
+}
+
+// A password as the window sends it: in Windows-1252. Text that is valid UTF-8 is converted;
+// other bytes are taken to be Windows-1252 already. Empty means nothing to send; whose names
+// it in messages. The warnings count the bytes that go to the device.
+std::optional<std::string> DevicePassword(const std::string& text, const std::string& whose,
+                                          std::vector<std::string>& warnings, std::string& error)
+{
+    if (text.empty()) {
+        error = whose + " is empty";
+        return std::nullopt;
+    }
+    if (text.find('\0') != std::string::npos) {
+        error = whose + " contains a NUL byte";
+        return std::nullopt;
+    }
+    const bool utf8 = IsValidUtf8(text);
+    std::string encoded = utf8 ? Utf8ToCp1252(text) : text;
+    if (utf8 && Cp1252ToUtf8(encoded) != text)
+        warnings.push_back(
+            "warning: " + whose +
+            " has characters Windows-1252 cannot hold; they are sent as '?', as the window sends them");
+    if (encoded.size() > DeviceFrames::PasswordSize)
+        warnings.push_back("warning: " + whose + " is " + std::to_string(encoded.size()) +
+                           " bytes long in Windows-1252; devices compare the first 12");
+    return encoded;
 }
 
 std::pair<size_t, size_t> TerminalSize(int fd)
@@ -345,21 +401,40 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         std::string error;
         const auto password = FindPassword(args, passwordGiven, error);
         if (!password) return UsageError(error);
-        fleetPassword = *password;
+        const auto encoded = DevicePassword(*password, "the password", warnings, error);
+        if (!encoded) return UsageError(error);
+        fleetPassword = *encoded;
     }
-    if (fleetPassword.size() > DeviceFrames::PasswordSize)
-        warnings.push_back("warning: the password is longer than 12 bytes; devices compare the first 12");
-    for (const auto& t : targets)
-        if (t.password && t.password->size() > DeviceFrames::PasswordSize)
-            warnings.push_back("warning: the password of " + t.ip +
-                               " is longer than 12 bytes; devices compare the first 12");
+    for (auto& t : targets) {
+        if (!t.password) continue;
+        std::string error;
+        const auto encoded = DevicePassword(*t.password, "the password of " + t.ip, warnings, error);
+        if (!encoded) return UsageError(error);
+        t.password = *encoded;
+    }
+
+    // Outputs are checked before anything is sent: a report or log that cannot be written
+    // should not be found out after every device was written.
+    for (const auto& [option, path] : {std::pair{"--json", args.json}, std::pair{"--log", args.log}})
+        if (!path.empty() && path != "-" && (path == args.image || SameFile(path, args.image)))
+            return UsageError(std::string(option) + " " + path + " names the firmware image");
+    if (!args.json.empty() && args.json != "-" && (args.json == args.log || SameFile(args.json, args.log)))
+        return UsageError("--json and --log name the same file");
+    std::optional<ReportFile> reportFile;
+    if (!args.json.empty() && args.json != "-") {
+        try {
+            reportFile.emplace(args.json);
+        } catch (const std::exception& e) {
+            return UsageError(std::string("--json: ") + e.what());
+        }
+    }
 
     std::optional<LogFile> log;
     try {
         if (args.log.empty())
             log.emplace();
         else
-            log.emplace(args.log);
+            log.emplace(args.log, std::string("ftpupg-cli ") + ftpupg::Version + ": upgrade with " + args.image);
     } catch (const std::exception& e) {
         return UsageError(std::string("--log: ") + e.what());
     }
@@ -482,26 +557,28 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
                                  "\n";
         if (args.json == "-") {
             std::fwrite(text.data(), 1, text.size(), stdout);
-            std::fflush(stdout);
+            if (std::fflush(stdout) != 0) {
+                std::fprintf(stderr, "ftpupg-cli: --json -: cannot write the report: %s\n", std::strerror(errno));
+                if (code == ExitDone) code = ExitFailed;
+            }
         } else {
             std::vector<std::string> notes;
             try {
-                KeepEarlierReports(args.json, notes);
+                // An earlier report is moved aside only once the new one is written whole.
+                reportFile->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
             } catch (const std::exception& e) {
-                // Better no new report than an earlier one lost.
-                std::fprintf(stderr, "ftpupg-cli: --json %s: %s; the new report is not written\n",
-                             args.json.c_str(), e.what());
-                return code == ExitDone ? ExitFailed : code;
-            }
-            for (const auto& n : notes)
-                std::fprintf(out, "%s\n", n.c_str());
-            std::ofstream file(args.json, std::ios::binary | std::ios::trunc);
-            file << text;
-            if (!file.flush()) {
-                std::fprintf(stderr, "ftpupg-cli: --json %s: cannot write the report\n", args.json.c_str());
+                std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n",
+                             MaskLines(e.what()).c_str());
                 if (code == ExitDone) code = ExitFailed;
             }
+            for (const auto& n : notes)
+                std::fprintf(out, "%s\n", MaskLines(n).c_str());
         }
+    }
+    if (!log->Failure().empty()) {
+        std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
+                     MaskLines(args.log).c_str(), log->Failure().c_str());
+        if (code == ExitDone) code = ExitFailed;
     }
     return code;
 }

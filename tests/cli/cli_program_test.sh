@@ -341,6 +341,37 @@ input)
     --ips "$work/bad.txt"
   expect 2 "--ip: not an IPv4 address: '127.0.0.010'" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.010
   expect 2 "no password" upgrade --image "$work/img.bin" --ip 127.0.0.10
+  expect 2 "the password is empty" upgrade --image "$work/img.bin" --password "" --ip 127.0.0.10
+  : >"$work/empty.pw"
+  expect 2 "the password is empty" upgrade --image "$work/img.bin" --password-file "$work/empty.pw" --ip 127.0.0.10
+  # Inputs without end are refused, not read.
+  expect 2 "first line is longer than 1024 bytes" upgrade --image "$work/img.bin" --password-file /dev/zero \
+    --ip 127.0.0.10
+  expect 2 "longer than 4194304 bytes" upgrade --image "$work/img.bin" --password pw --ips /dev/zero
+  # Outputs are checked before any device is touched, and the image is never one of them.
+  cp "$work/img.bin" "$work/img.orig"
+  expect 2 "names the firmware image" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --json "$work/img.bin"
+  expect 2 "names the firmware image" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --log "$work/./img.bin"
+  ln "$work/img.bin" "$work/img.link"
+  expect 2 "names the firmware image" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --json "$work/img.link"
+  cmp -s "$work/img.bin" "$work/img.orig" || fail "the image was changed"
+  expect 2 "is a directory" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --json "$work"
+  expect 2 "cannot create a file in $work/none" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --json "$work/none/r.json"
+  expect 2 "cannot write to /dev/full" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --json /dev/full
+  expect 2 "log /dev/full" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --log /dev/full
+  expect 2 "the same file" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --json "$work/r.json" \
+    --log "$work/r.json"
+  # What the operator typed or a file held is echoed masked.
+  printf '127.0.0.10\n127.0.0.1\033]0;owned\007\n' >"$work/esc.txt"
+  expect 2 "esc.txt:2: .*127.0.0.1?]0;owned?" upgrade --image "$work/img.bin" --password pw --ips "$work/esc.txt"
+  expect 2 "not an IPv4 address: '1?\[2J'" upgrade --image "$work/img.bin" --password pw --ip $'1\x1b[2J'
+  ! grep -q $'\x1b' "$work/e.err" || fail "an escape sequence was echoed"
+  [ ! -e "$work/r.json" ] && ! ls -A "$work" | grep -q '^\.r\.json' || fail "a refused run left a report behind"
   # A wrong path to the earlier report must not re-flash the fleet.
   expect 2 "skip-done: $work/none.json: No such file" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
     --skip-done "$work/none.json"
@@ -378,6 +409,24 @@ input)
   python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"][0]; assert d["result"]=="would-upgrade" and d["bytes"]==0, d' \
     "$work/dry.json" || fail "dry run report"
   validate "$work/dry.json"
+  ok
+  # The password goes out in Windows-1252, as the window sends it; the 12-byte warning counts
+  # those bytes.
+  sim cp1252 --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password $'M\xfcller-\xc4\xd6\xdc\xdf\xe9'
+  "$cli" upgrade --image "$work/img.bin" --password 'Müller-ÄÖÜßé' --ip 127.0.0.11 --dry-run --json - \
+    >"$work/w.json" 2>"$work/w.err" || fail "a Windows-1252 password: exit $?"
+  ! grep -q "longer than 12\|bytes long" "$work/w.err" || fail "12 characters in Windows-1252 are 12 bytes"
+  "$cli" upgrade --image "$work/img.bin" --password 'Müller-ÄÖÜßé!' --ip 127.0.0.11 --dry-run >"$work/w2.out" 2>&1
+  grep -q "the password is 13 bytes long in Windows-1252" "$work/w2.out" || fail "13 bytes: a warning"
+  "$cli" upgrade --image "$work/img.bin" --password 'Ωmega' --ip 127.0.0.11 --dry-run >"$work/w3.out" 2>&1
+  grep -q "Windows-1252 cannot hold" "$work/w3.out" || fail "a character Windows-1252 lacks: a warning"
+  ok
+  # --json in a folder that exists: written whole, through a file renamed into place.
+  "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --dry-run --json "$work/r.json" \
+    --log "$work/r.log" >"$work/r.out" 2>&1 || fail "report in place: exit $?"
+  validate "$work/r.json"
+  [ "$(ls -A "$work" | grep -c '^\.r\.json')" -eq 0 ] || fail "the temporary report was left behind"
+  grep -q "ftpupg-cli .*: upgrade with" "$work/r.log" || fail "log"
   ok
   ;;
 rollout)

@@ -464,3 +464,27 @@ TEST(FleetImageTest, StreamsAndHashTheCheckedBytes)
     EXPECT_EQ(FirmwareImage(dir.File("abc", "abc")).Sha256(),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
+
+TEST(FleetImageTest, TheBytesHashedAreTheBytesSentWhateverHappensToTheFile)
+{
+    TempDir dir;
+    const std::string path = dir.File("img.bin", std::string(100000, 'a'));
+    const FirmwareImage image(path);
+    const std::string hash = image.Sha256();
+    // Changed in place (dd conv=notrunc) and cut, while the fleet runs.
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(5000);
+        file << std::string(1000, 'X');
+    }
+    std::filesystem::resize_file(path, 6000);
+    std::string sent(100000, '\0');
+    image.OpenStream()->ReadBuffer(sent.data(), sent.size());
+    EXPECT_EQ(sent, std::string(100000, 'a'));
+    EXPECT_EQ(image.Sha256(), hash);
+    // The copy itself cannot be changed by any process that shares it.
+    EXPECT_EQ(::pwrite(image.Descriptor(), "X", 1, 0), -1);
+    EXPECT_TRUE(image.IsFile(path));
+    EXPECT_TRUE(image.IsFile(dir.Path() + "/./img.bin"));
+    EXPECT_FALSE(image.IsFile(dir.File("other.bin", "a")));
+}
