@@ -15,6 +15,12 @@ std::string Rate(const DeviceReport& d)
                : "-";
 }
 
+// How lines name a device: its address, and its label when the address list gave one.
+std::string Who(const DeviceReport& d)
+{
+    return d.label.empty() ? d.ip : d.ip + " (" + d.label + ")";
+}
+
 std::string Outcome(const DeviceReport& d)
 {
     std::string text(fleet::ResultName(d.result));
@@ -90,9 +96,9 @@ void ConsoleView::Attempt(const DeviceReport& device)
     lastQuarter_[device.ip] = 0;
     const std::string text = device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started";
     if (live_)
-        log_.Line(device.ip + ": " + text); // the live line shows it
+        log_.Line(Who(device) + ": " + text); // the live line shows it
     else
-        Plain(device.ip, text);
+        Plain(Who(device), text);
 }
 
 void ConsoleView::Note(const DeviceReport& device, const std::string& text)
@@ -100,10 +106,10 @@ void ConsoleView::Note(const DeviceReport& device, const std::string& text)
     if (auto it = active_.find(device.ip); it != active_.end()) it->second.stage = text;
     if (live_) {
         // On a terminal only the live line changes; the log keeps every note.
-        log_.Line(device.ip + ": " + text);
+        log_.Line(Who(device) + ": " + text);
         return;
     }
-    Plain(device.ip, text);
+    Plain(Who(device), text);
 }
 
 void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double transferSeconds)
@@ -117,14 +123,14 @@ void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double tra
     const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
     if (quarter > lastQuarter_[device.ip] && quarter < 4) {
         lastQuarter_[device.ip] = quarter;
-        Plain(device.ip, fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
+        Plain(Who(device), fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
     }
 }
 
 void ConsoleView::Finished(const DeviceReport& device)
 {
     active_.erase(device.ip);
-    Plain(device.ip, Outcome(device));
+    Plain(Who(device), Outcome(device));
 }
 
 void ConsoleView::Tick()
