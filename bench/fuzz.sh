@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs the TFTP upload fuzzer (state machine and packet parsers, ASan+UBSan) for a number of
+# Runs the TFTP upload fuzzer (state machine under both policies and packet parsers, ASan+UBSan) for a number of
 # executions and reports executions, coverage and findings.
 # usage: bench/fuzz.sh [BUILD_DIR] [RUNS]   (default build-fuzz/, built by scripts/build.sh fuzz;
 # 10000000 runs)

@@ -101,9 +101,9 @@ UploadStep UploadState::OnDatagram(Bytes packet, Peer from, bool late)
     return policy_.policy == Policy::Classic ? ClassicDatagram(packet) : ReliableDatagram(packet, from, late);
 }
 
-UploadStep UploadState::OnTimeout()
+UploadStep UploadState::OnTimeout(bool early)
 {
-    return policy_.policy == Policy::Classic ? ClassicTimeout() : ReliableTimeout();
+    return policy_.policy == Policy::Classic ? ClassicTimeout() : ReliableTimeout(early);
 }
 
 // Classic: one block per round trip.
@@ -260,9 +260,18 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, bool late)
     return Send(base_);
 }
 
-UploadStep UploadState::ReliableTimeout()
+UploadStep UploadState::ReliableTimeout(bool early)
 {
     if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
+    if (early) {
+        if (phase_ != Phase::LastSent) return Just(UploadStep::Wait);
+        ++retransmissions_;
+        UploadStep step = Just(UploadStep::SendBlocks);
+        step.block = BlockNumber(blocks_);
+        step.first = blocks_;
+        step.count = 1;
+        return step;
+    }
     if (tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});
     ++tries_;
     wentBack_ = false;

@@ -103,7 +103,11 @@ public:
     // late: the datagram came long after the blocks last sent (the I/O's judgement, a fraction
     // of the time-out): a repeated ACK then cannot be the echo of a block that went twice.
     UploadStep OnDatagram(Bytes packet, Peer from = {}, bool late = false);
-    UploadStep OnTimeout();
+    // early (reliable): a wait of a few round trips, far shorter than a try's, ended with the
+    // last block out and unacknowledged. A receiver may linger only briefly for a lost final
+    // ACK, so the last block alone goes again as a probe, without using up a try: a receiver
+    // that has it all acknowledges it again, one that lacks an earlier block says which.
+    UploadStep OnTimeout(bool early = false);
 
     Phase State() const { return phase_; }
     // Data bytes of a full block: 512 until an option acknowledgement says otherwise.
@@ -121,6 +125,8 @@ public:
     int32_t BlockBytes(int64_t index) const;
     uint16_t BlockNumber(int64_t index) const { return static_cast<uint16_t>(origin_ + index); }
     int64_t BlockCount() const { return blocks_; }
+    // Reliable: the blocks acknowledged, in order from the first.
+    int64_t BlocksAcknowledged() const { return base_ - 1; }
     // Reliable: the server's transfer address and port, from its first answer on.
     const std::optional<Peer>& LockedPeer() const { return peer_; }
 
@@ -128,7 +134,7 @@ private:
     UploadStep ClassicDatagram(Bytes packet);
     UploadStep ClassicTimeout();
     UploadStep ReliableDatagram(Bytes packet, Peer from, bool late);
-    UploadStep ReliableTimeout();
+    UploadStep ReliableTimeout(bool early);
     UploadStep Build(uint16_t block);
     UploadStep Fail(UploadFailure failure);
     UploadStep Accept(Bytes packet);

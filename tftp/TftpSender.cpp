@@ -11,6 +11,7 @@
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <vector>
 
@@ -112,7 +113,17 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
     posix::Fd socketFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socketFd) SystemError("socket");
     const int sock = socketFd.Get();
-    SetReceiveTimeout(sock, options.timeoutMs);
+    const auto tryTime = std::chrono::milliseconds(options.timeoutMs);
+    int32_t armedMs = options.timeoutMs;
+    SetReceiveTimeout(sock, armedMs);
+    // Changes the kernel's receive time-out only when it differs: most waits are whole tries.
+    const auto arm = [&](Clock::duration wait) {
+        const auto ms = std::max<int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+        if (ms != armedMs) {
+            armedMs = static_cast<int32_t>(ms);
+            SetReceiveTimeout(sock, armedMs);
+        }
+    };
 
     UploadPolicy policy = options.policy;
     policy.policy = Policy::Reliable;
@@ -120,14 +131,38 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
     Source source(fd, size);
     report = SenderReport{};
 
+    // A repeated ACK this long after the last send is the receiver's own (a gap, or its
+    // time-out), not the echo of a block that went twice: four round trips, at least 2 ms, at
+    // most a quarter of a try. The round trip is smoothed over windows that moved on after
+    // going out once (Karn's rule).
+    Clock::duration roundTrip{};
+    Clock::duration fastestRoundTrip{};
+    const auto fewRoundTrips = [&] {
+        const Clock::duration bound = std::chrono::duration_cast<Clock::duration>(tryTime) / 4;
+        const Clock::duration floor = std::chrono::milliseconds(2);
+        if (roundTrip == Clock::duration{}) return std::min(bound, 5 * floor);
+        return std::clamp(4 * roundTrip, std::min(floor, bound), bound);
+    };
+    // The probes of an unacknowledged last block: the first after two of the fastest round
+    // trips (at least 1 ms), each later one after twice the wait before. A receiver lingers
+    // for a lost final ACK about its own retransmission time (10 ms for some), so the first
+    // probes must be quick; a probe that comes too early costs one datagram.
+    const auto firstProbeWait = [&] {
+        const Clock::duration bound = std::chrono::duration_cast<Clock::duration>(tryTime) / 8;
+        const Clock::duration floor = std::chrono::milliseconds(1);
+        if (fastestRoundTrip == Clock::duration{}) return std::min(bound, 2 * floor);
+        return std::clamp(2 * fastestRoundTrip, std::min(floor, bound), bound);
+    };
+    constexpr int Probes = 5;
+    int probesLeft = Probes;
+    Clock::duration probeWait{};
+    std::optional<Clock::time_point> probeAt;
+    bool resent = false;
+
     const std::string request = state.Request(remoteName, options.mode);
     SendTo(sock, server, request.data(), request.size());
     auto lastSend = Clock::now();
-    auto deadline = lastSend + std::chrono::milliseconds(options.timeoutMs);
-    bool shortened = false;
-    // A repeated ACK this long after the last send is the receiver's own, not the echo of a
-    // block that went twice: long against a round trip, short against the time-out.
-    const auto lateAfter = std::chrono::milliseconds(std::clamp(options.timeoutMs / 16, 10, 250));
+    auto deadline = lastSend + tryTime;
 
     // One message per block of a window: its header and a view of the file's bytes.
     std::vector<mmsghdr> messages;
@@ -142,26 +177,63 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
     for (;;) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        // Datagrams that change nothing must not keep a try alive for ever.
-        const bool expired = shortened && Clock::now() >= deadline;
-        const ssize_t received = expired ? -1
-                                         : ::recvfrom(sock, inbox.data(), inbox.size(), 0,
-                                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+        // A wait ends at the try's deadline or the next probe, whatever came meanwhile:
+        // datagrams that change nothing must not keep a try alive for ever.
+        const auto now = Clock::now();
+        bool expired = (probeAt && now >= *probeAt) || now >= deadline;
+        ssize_t received = -1;
+        if (!expired && probeAt) {
+            // The probes' short waits with poll: the kernel's receive time-out may run
+            // 10 ms late, longer than a receiver lingers.
+            pollfd ready{sock, POLLIN, 0};
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(*probeAt, deadline) - now);
+            const int polled = ::poll(&ready, 1, static_cast<int>(wait.count()));
+            if (polled < 0 && errno != EINTR) SystemError("poll");
+            if (polled <= 0) {
+                expired = polled == 0;
+                if (!expired) continue;
+            } else {
+                received = ::recvfrom(sock, inbox.data(), inbox.size(), MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
+                if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+            }
+        } else if (!expired) {
+            received =
+                ::recvfrom(sock, inbox.data(), inbox.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        }
         UploadStep step;
-        if (expired) {
-            step = state.OnTimeout();
-        } else if (received < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) SystemError("recvfrom");
-            step = state.OnTimeout();
+        const int64_t ackedBefore = state.BlocksAcknowledged();
+        const bool wasRequested = state.State() == UploadState::Phase::Requested;
+        if (received < 0) {
+            if (!expired && errno == EINTR) continue;
+            if (!expired && errno != EAGAIN && errno != EWOULDBLOCK) SystemError("recvfrom");
+            const bool probe = probeAt && Clock::now() >= *probeAt;
+            step = state.OnTimeout(probe);
+            if (probe) {
+                --probesLeft;
+                probeWait = std::min<Clock::duration>(2 * probeWait, tryTime / 4);
+            }
         } else {
             const Peer sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-            const bool late = Clock::now() - lastSend >= lateAfter;
-            step = state.OnDatagram(Bytes{inbox.data(), static_cast<size_t>(received)}, sender, late);
+            const auto since = Clock::now() - lastSend;
+            step = state.OnDatagram(Bytes{inbox.data(), static_cast<size_t>(received)}, sender,
+                                    since >= fewRoundTrips());
+            // An answer that moved on, to blocks (or a request) that went out once: a round trip.
+            if (!resent && (state.BlocksAcknowledged() > ackedBefore ||
+                            (wasRequested && state.State() != UploadState::Phase::Requested))) {
+                roundTrip = roundTrip == Clock::duration{} ? since : (7 * roundTrip + since) / 8;
+                if (fastestRoundTrip == Clock::duration{} || since < fastestRoundTrip) fastestRoundTrip = since;
+            }
         }
         report.blockSize = state.BlockSize();
         report.windowSize = state.WindowSize();
         report.retransmissions = state.Retransmissions();
+        if (const int64_t done = std::min(state.BlocksAcknowledged() * state.BlockSize(), size);
+            done > acknowledged && step.kind != UploadStep::Done) {
+            acknowledged = done;
+            report.acknowledgedBytes = done;
+            if (progress) progress(done);
+        }
 
         switch (step.kind) {
         case UploadStep::Done:
@@ -186,16 +258,11 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
                 peerKey = state.LockedPeer();
                 peer = AddressOf(*peerKey);
             }
-            const int64_t done = std::min(state.BlockOffset(step.first), size);
-            if (done > acknowledged) {
-                acknowledged = done;
-                report.acknowledgedBytes = done;
-                if (progress) progress(done);
-            }
             const int64_t last = step.first + step.count - 1;
             const int64_t from0 = state.BlockOffset(step.first);
-            const uint8_t* bytes =
-                source.Span(from0, std::min(size, state.BlockOffset(last) + state.BlockBytes(last)));
+            const uint8_t* bytes = source.Span(state.BlockOffset(state.BlocksAcknowledged() + 1),
+                                               std::min(size, state.BlockOffset(last) + state.BlockBytes(last))) +
+                                   (from0 - state.BlockOffset(state.BlocksAcknowledged() + 1));
             const size_t count = static_cast<size_t>(step.count);
             if (messages.size() < count) {
                 messages.resize(count);
@@ -230,19 +297,23 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
         }
 
         if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
-            // A new try: its full time.
+            // A new try: its full time, and the next probe while the last block is unanswered.
+            // Went out before: a request again, or blocks without progress (a time-out, a
+            // repeated ACK, a probe). Its answer is no round-trip sample.
+            resent =
+                step.kind == UploadStep::Request || (!wasRequested && state.BlocksAcknowledged() == ackedBefore);
             lastSend = Clock::now();
-            deadline = lastSend + std::chrono::milliseconds(options.timeoutMs);
-            if (shortened) {
-                SetReceiveTimeout(sock, options.timeoutMs);
-                shortened = false;
+            deadline = lastSend + tryTime;
+            probeAt.reset();
+            if (state.State() == UploadState::Phase::LastSent && probesLeft > 0) {
+                if (probesLeft == Probes) probeWait = firstProbeWait();
+                probeAt = lastSend + probeWait;
             }
-        } else if (received >= 0) {
-            // Wait only for what is left of this try.
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left > 0) SetReceiveTimeout(sock, static_cast<int32_t>(left));
-            shortened = true;
+            arm(tryTime);
+        } else if (received >= 0 && !probeAt) {
+            // Wait only for what is left.
+            const auto left = (probeAt ? std::min(*probeAt, deadline) : deadline) - Clock::now();
+            if (left > Clock::duration{}) arm(left);
         }
     }
 }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -257,6 +258,20 @@ TEST_F(UpgradeTest, MissingFirmwareBlocks)
     EXPECT_EQ(FirmwareSize, 0xFFFFFFFFu);
     EXPECT_EQ(Texts(), Strings{"error: Cannot open file gone.bin."});
     EXPECT_FALSE(f.btUpgrade->isEnabled());
+    EXPECT_TRUE(f.btCancel->isVisible());
+}
+
+TEST_F(UpgradeTest, APipeAsFirmwareIsRefusedWithoutFreezingTheWindow)
+{
+    // Opening a pipe for reading waits for a writer: the window would hang at the transfer.
+    ASSERT_EQ(::mkfifo((dir_ + "/pipe.bin").c_str(), 0600), 0);
+    WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.2\nPath1=pipe.bin\n");
+    StartDevice();
+    TForm1& f = OpenAndType("secret");
+    QTest::mouseClick(f.btUpgrade, Qt::LeftButton);
+    QCoreApplication::processEvents();
+    ASSERT_FALSE(Texts().empty());
+    EXPECT_EQ(Texts().back(), "error: Cannot open file pipe.bin.");
     EXPECT_TRUE(f.btCancel->isVisible());
 }
 

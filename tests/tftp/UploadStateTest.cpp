@@ -69,13 +69,14 @@ std::string Describe(const UploadStep& step)
     return "?";
 }
 
-// Feeds one input ("TIMEOUT", or a datagram as Datagram reads it, "late" at the end: long after
-// the last send, "@B" at the end: from another sender than the server's transfer port) and
-// describes the answer. "STATE" answers
-// the granted window, block size, retransmissions and whether the last block was acknowledged.
+// Feeds one input ("TIMEOUT", "EARLY": a wait of a few round trips ended, or a datagram as Datagram reads it,
+// "late" at the end: long after the last send, "@B" at the end: from another sender than the server's transfer
+// port) and describes the answer. "STATE" answers the granted window, block size, retransmissions and whether the
+// last block was acknowledged.
 std::string Feed(UploadState& state, std::string input)
 {
     if (input == "TIMEOUT") return Describe(state.OnTimeout());
+    if (input == "EARLY") return Describe(state.OnTimeout(true));
     if (input == "STATE")
         return "window " + std::to_string(state.WindowSize()) + " blksize " + std::to_string(state.BlockSize()) +
                " retransmissions " + std::to_string(state.Retransmissions()) +
@@ -186,6 +187,9 @@ TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
                     {"ACK 65535", "resend", "wait"},
                     {"OACK blksize 512", "resend", "wait"},
                     {"HEX 0009", "resend", "wait"},
+                    {"HEX 04", "resend", "wait"},     // too short for an opcode
+                    {"HEX 000407", "resend", "wait"}, // ACK too short for its number
+                    {"HEX 000501", "resend", "wait"}, // ERROR too short for its code
                     {"ACK 1", "send 2/512", "send 2"},
                     {"ACK 1", "resend", "wait"},        // older; the echo of block 1 sent twice
                     {"ACK 1 late", "resend", "send 2"}, // the receiver's own repeat
@@ -292,6 +296,9 @@ TEST(UploadState, OptionAcknowledgements)
     PlayBoth(10, {{"OACK blksize -4", "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)",
                    "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)"}});
     PlayBoth(10, {{"OACK blksize 65504", tooLarge, tooLarge}});
+    PlayBoth(10, {{"OACK blksize 2147483647",
+                   "fail blksize: Invalid block size 2147483647 from the server (allowed: 1 to 65503)",
+                   "fail blksize: Invalid block size 2147483647 from the server (allowed: 1 to 65503)"}});
     PlayBoth(10, {{"OACK blksize 12a", "fail number: '12a' is not a valid integer value",
                    "fail number: '12a' is not a valid integer value"}});
     PlayBoth(10, {{"HEX 0006|blksize", "fail number: '' is not a valid integer value",
@@ -404,6 +411,24 @@ TEST(UploadState, WindowsGoOutWholeAndGoBackToTheFirstBlockMissing)
                   {"OACK windowsize 4", "wait"}});
     // The whole file in one window, the last block empty.
     PlayReliable(1024, Reliable(8), {{"OACK windowsize 8", "send 1-3"}, {"ACK 3", "done"}});
+}
+
+TEST(UploadState, AnUnansweredLastBlockIsProbedAloneWithoutUsingATry)
+{
+    // 6 blocks; a receiver that lingers only briefly after its final ACK gets the last block
+    // again soon, and one that lacks an earlier block says which.
+    PlayReliable(3000, Reliable(4),
+                 {{"OACK windowsize 4", "send 1-4"},
+                  {"EARLY", "wait"}, // the last block is not out yet
+                  {"ACK 4", "send 5-6"},
+                  {"EARLY", "send 6"},
+                  {"EARLY", "send 6"},
+                  {"ACK 5", "send 6"},
+                  {"TIMEOUT", "send 6"},
+                  {"TIMEOUT", "send 6"},
+                  {"EARLY", "send 6"}, // probes use up no try
+                  {"ACK 6", "done"},
+                  {"STATE", "window 4 blksize 512 retransmissions 6 acknowledged"}});
 }
 
 TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)

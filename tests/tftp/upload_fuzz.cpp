@@ -51,9 +51,11 @@ struct Answer {
     uint16_t acked = 0;
     tftp::Peer from;
     bool late = false;
+    bool early = false;
 };
 
-// Feeds one answer taken from the input: a length byte (0xFF: a time-out), for the reliable
+// Feeds one answer taken from the input: a length byte (0xFF: a time-out, 0xFE: for the
+// reliable policy an early one, else a time-out too), for the reliable
 // policy a sender byte (bit 0: the server's transfer port or another one, bit 1: late), then
 // the datagram's bytes.
 bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t& size, Answer& a)
@@ -63,9 +65,10 @@ bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t&
     ++data;
     --size;
     a = Answer{};
-    if (length == 0xFF) {
+    if (length >= 0xFE) {
         a.timeout = true;
-        a.step = state.OnTimeout();
+        a.early = reliable && length == 0xFE;
+        a.step = state.OnTimeout(a.early);
         return true;
     }
     if (reliable) {
@@ -138,12 +141,17 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
         case tftp::UploadStep::SendBlocks: {
             Check(step.count >= 1 && step.count <= state.WindowSize());
             Check(step.first + step.count - 1 <= state.BlockCount());
-            const int64_t before = step.first - 1;
-            // The window never skips data: it starts behind what was acknowledged, and it
-            // moves on only for an ACK of a block that went out, from the transfer's peer.
-            Check(before >= acked && before <= highest);
-            if (before > acked) {
-                Check(a.isAck && a.acked == state.BlockNumber(before) && a.from == *peer);
+            Check(step.block == state.BlockNumber(step.first));
+            const int64_t now = state.BlocksAcknowledged();
+            // Only the last block goes out alone as a probe, after an early time-out.
+            if (a.early)
+                Check(step.first == state.BlockCount() && step.count == 1 && highest == state.BlockCount());
+            // The window never skips data: it starts right behind what was acknowledged, and
+            // that moves on only for an ACK of a block that went out, from the transfer's peer.
+            if (!a.early) Check(step.first == now + 1);
+            Check(now >= acked && now <= highest);
+            if (now > acked) {
+                Check(a.isAck && a.acked == state.BlockNumber(now) && a.from == *peer);
             }
             if (!started) {
                 // The sizes cover the source exactly, the last block the only short one.
@@ -159,13 +167,13 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
                 Check(state.BlockOffset(state.BlockCount()) + state.BlockBytes(state.BlockCount()) == total);
                 started = true;
             }
-            acked = before;
+            acked = now;
             if (step.first + step.count - 1 > highest) highest = step.first + step.count - 1;
             break;
         }
         case tftp::UploadStep::Reject: Check(!a.timeout && peer && !(a.from == *peer)); break;
         case tftp::UploadStep::Request: Check(!started); break;
-        case tftp::UploadStep::Wait: break;
+        case tftp::UploadStep::Wait: Check(state.BlocksAcknowledged() == acked || !started); break;
         case tftp::UploadStep::Done:
             Check(started && highest == state.BlockCount());
             Check(a.isAck && a.acked == state.BlockNumber(state.BlockCount()) && a.from == *peer);
