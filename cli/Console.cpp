@@ -20,6 +20,12 @@ std::string Rate(const DeviceReport& d)
                : "-";
 }
 
+// How lines name a device: its address, and its label when the address list gave one.
+std::string Who(const DeviceReport& d)
+{
+    return d.label.empty() ? d.ip : d.ip + " (" + d.label + ")";
+}
+
 std::string Outcome(const DeviceReport& d)
 {
     std::string text(fleet::ResultName(d.result));
@@ -130,9 +136,9 @@ void ConsoleView::Attempt(const DeviceReport& device)
     lastQuarter_[device.ip] = 0;
     const std::string text = device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started";
     if (live_)
-        log_.Line(device.ip + ": " + text); // the live line shows it
+        log_.Line(Who(device) + ": " + text); // the live line shows it
     else
-        Plain(device.ip, text);
+        Plain(Who(device), text);
 }
 
 void ConsoleView::Note(const DeviceReport& device, const std::string& text)
@@ -140,10 +146,10 @@ void ConsoleView::Note(const DeviceReport& device, const std::string& text)
     if (auto it = active_.find(device.ip); it != active_.end()) it->second.stage = text;
     if (live_) {
         // On a terminal only the live line changes; the log keeps every note.
-        log_.Line(device.ip + ": " + text);
+        log_.Line(Who(device) + ": " + text);
         return;
     }
-    Plain(device.ip, text);
+    Plain(Who(device), text);
 }
 
 void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double transferSeconds)
@@ -157,7 +163,7 @@ void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double tra
     const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
     if (quarter > lastQuarter_[device.ip] && quarter < 4) {
         lastQuarter_[device.ip] = quarter;
-        Plain(device.ip, fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
+        Plain(Who(device), fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
     }
 }
 
@@ -166,7 +172,7 @@ void ConsoleView::Finished(const DeviceReport& device)
     active_.erase(device.ip);
     ++finished_;
     if (fleet::Succeeded(device.result, device.waitedBack, device.backSeconds.has_value())) ++succeeded_;
-    Plain(device.ip, Outcome(device));
+    Plain(Who(device), Outcome(device));
     // Without a terminal: the overall line at each quarter of a larger fleet.
     if (!live_ && expected_ >= 8 && finished_ * 4 / expected_ > overallShown_) {
         overallShown_ = finished_ * 4 / expected_;

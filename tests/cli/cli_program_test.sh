@@ -548,6 +548,8 @@ assert [(d["ip"], d["label"], d["result"]) for d in r["devices"]] == [("127.0.0.
   validate "$work/site.json"
   grep -q "^DEVICE  *LABEL  *RESULT" "$work/site.out" || fail "summary without a LABEL column"
   grep -q "^127.0.0.30  *line-3-press  *done" "$work/site.out" || fail "summary row with its label"
+  grep -q "^127.0.0.31 (line-3-welder): done" "$work/site.out" || fail "event lines name the label"
+  grep -q "Z 127.0.0.31 (line-3-welder): done" "$work/site.log" || fail "log lines name the label"
   ! grep -q "Secret" "$work/site.out" "$work/site.json" "$work/site.log" || fail "a password appears in the output"
   cmp -s "$work/next.bin" "$work/slots/127.0.0.31.bin" || fail "127.0.0.31 did not get the image"
   ok
