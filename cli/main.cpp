@@ -92,7 +92,7 @@ int UsageError(const std::string& text)
 // Address lists and earlier reports are small; a larger "file" (/dev/zero) is no list.
 constexpr size_t MaxListBytes = 4 * 1024 * 1024;
 // A password file's first line; the device compares 12 bytes.
-constexpr size_t MaxPasswordLine = 1024;
+constexpr size_t MaxPasswordLine = 4096;
 
 posix::Fd OpenInput(const std::string& path)
 {
