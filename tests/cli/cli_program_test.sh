@@ -105,6 +105,38 @@ assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ip
   [ $? -eq 1 ] || fail "no device must exit 1"
   grep -q "no device answered" "$work/n.err" || fail "no-device message"
   ok
+  # Two devices claiming one address, and an answer whose address is no address.
+  sim claim1 --bind 127.0.0.50 --mac 00:1b:7a:00:05:50
+  sim claim2 --bind 127.0.0.51 --ip-text 127.0.0.50 --mac 00:1b:7a:00:05:51
+  sim odd --bind 127.0.0.52 --mac 00:1b:7a:00:05:52 --ip-text $'10.0.0.1\x1b[2J'
+  "$cli" discover --json >"$work/c.out" 2>"$work/c.err" || fail "discover with a conflict: exit $?"
+  grep -q "address conflict: several devices answer for 127.0.0.50: 00:1b:7a:00:05:5[01], 00:1b:7a:00:05:5[01]" \
+    "$work/c.err" || fail "the conflict is named"
+  grep -q "answered with '10.0.0.1?\[2J' as its address, which is no IPv4 address; skipped" "$work/c.err" ||
+    fail "the answer that is no address is named"
+  ! grep -q $'\x1b' "$work/c.err" "$work/c.out" || fail "a device's escape sequence was echoed"
+  python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"]; assert [x["ip"] for x in d] == ["127.0.0.50"], d' \
+    "$work/c.out" || fail "only real addresses are listed"
+  "$cli" upgrade --all --password 1234 --image "$work/img.bin" --json "$work/c.json" >"$work/cu.out" 2>&1
+  [ $? -eq 1 ] || fail "a conflict fails the run"
+  validate "$work/c.json"
+  [ "$(field "$work/c.json" 127.0.0.50 result)" = address-conflict ] || fail "address-conflict result"
+  ! grep -q "password request .*: accepted" "$work"/sim-claim*.log || fail "a device of a conflict was asked"
+  ok
+  for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
+  sims=()
+  # 128 devices answer every discovery at once: none is lost.
+  sim many --count 128 --bind 127.0.1.1 --mac 00:1b:7a:00:10:00
+  for run in 1 2; do
+    "$cli" discover --json >"$work/m.out" 2>"$work/m.err" || fail "discover of 128: exit $?"
+    n=$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["devices"]))' "$work/m.out")
+    [ "$n" = 128 ] || fail "discover listed $n of 128 devices"
+  done
+  "$cli" upgrade --all --dry-run --jobs 32 --password 1234 --image "$work/img.bin" --json "$work/m.json" \
+    >"$work/mu.out" 2>&1 || fail "128 devices, dry run: exit $?"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); assert r["summary"]["would_upgrade"] == 128, r["summary"]' \
+    "$work/m.json" || fail "128 devices, dry run: every one"
+  ok
   ;;
 
 fleet)
