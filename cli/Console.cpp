@@ -1,6 +1,11 @@
 #include "Console.h"
 
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -13,6 +18,12 @@ std::string Rate(const DeviceReport& d)
     return d.transferSeconds > 0 && d.bytes > 0
                ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
                : "-";
+}
+
+// How lines name a device: its address, and its label when the address list gave one.
+std::string Who(const DeviceReport& d)
+{
+    return d.label.empty() ? d.ip : d.ip + " (" + d.label + ")";
 }
 
 std::string Outcome(const DeviceReport& d)
@@ -60,28 +71,63 @@ void LogFile::Line(const std::string& text)
     if (!written && failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
 
+namespace {
+
+volatile sig_atomic_t g_resized = 0;
+
+void OnResize(int)
+{
+    g_resized = 1;
+}
+
+} // namespace
+
 ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, LogFile& log)
     : out_(out), live_(live), width_(std::max<size_t>(width, 20)), height_(std::max<size_t>(height, 3)),
       imageSize_(imageSize), log_(log)
-{}
+{
+    if (!live_) return;
+    // The size is read again at the next tick after the terminal changed it.
+    struct sigaction action {};
+    action.sa_handler = &OnResize;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGWINCH, &action, nullptr);
+}
+
+void ConsoleView::Flush()
+{
+    std::fflush(out_);
+    const int fd = ::fileno(out_);
+    size_t done = 0;
+    while (done < frame_.size()) {
+        const ssize_t n = ::write(fd, frame_.data() + done, frame_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    frame_.clear();
+}
 
 void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
     const std::string line = fleet::SafeText(ip.empty() ? text : ip + ": " + text);
     log_.Line(line);
-    if (live_) {
-        Clear();
-        std::fprintf(out_, "%s\n", line.c_str());
-        Draw();
-    } else {
-        std::fprintf(out_, "%s\n", line.c_str());
-    }
-    std::fflush(out_);
+    if (live_) Clear();
+    frame_ += line + "\n";
+    if (live_) Draw();
+    Flush();
 }
 
 void ConsoleView::Say(const std::string& text)
 {
     Plain("", text);
+}
+
+void ConsoleView::Expect(size_t devices)
+{
+    expected_ = devices;
+    start_ = std::chrono::steady_clock::now();
 }
 
 void ConsoleView::Attempt(const DeviceReport& device)
@@ -90,9 +136,9 @@ void ConsoleView::Attempt(const DeviceReport& device)
     lastQuarter_[device.ip] = 0;
     const std::string text = device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started";
     if (live_)
-        log_.Line(device.ip + ": " + text); // the live line shows it
+        log_.Line(Who(device) + ": " + text); // the live line shows it
     else
-        Plain(device.ip, text);
+        Plain(Who(device), text);
 }
 
 void ConsoleView::Note(const DeviceReport& device, const std::string& text)
@@ -100,10 +146,10 @@ void ConsoleView::Note(const DeviceReport& device, const std::string& text)
     if (auto it = active_.find(device.ip); it != active_.end()) it->second.stage = text;
     if (live_) {
         // On a terminal only the live line changes; the log keeps every note.
-        log_.Line(device.ip + ": " + text);
+        log_.Line(Who(device) + ": " + text);
         return;
     }
-    Plain(device.ip, text);
+    Plain(Who(device), text);
 }
 
 void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double transferSeconds)
@@ -117,58 +163,102 @@ void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double tra
     const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
     if (quarter > lastQuarter_[device.ip] && quarter < 4) {
         lastQuarter_[device.ip] = quarter;
-        Plain(device.ip, fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
+        Plain(Who(device), fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
     }
 }
 
 void ConsoleView::Finished(const DeviceReport& device)
 {
     active_.erase(device.ip);
-    Plain(device.ip, Outcome(device));
+    ++finished_;
+    if (fleet::Succeeded(device.result, device.waitedBack, device.backSeconds.has_value())) ++succeeded_;
+    Plain(Who(device), Outcome(device));
+    // Without a terminal: the overall line at each quarter of a larger fleet.
+    if (!live_ && expected_ >= 8 && finished_ * 4 / expected_ > overallShown_) {
+        overallShown_ = finished_ * 4 / expected_;
+        Plain("", Overall());
+    }
+}
+
+std::string ConsoleView::Overall() const
+{
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const size_t remaining = expected_ > finished_ ? expected_ - finished_ : 0;
+    std::string text = "overall: " + std::to_string(succeeded_) + " done, " +
+                       std::to_string(finished_ - succeeded_) + " failed, " + std::to_string(remaining) +
+                       " remaining, " + fleet::FormatSeconds(elapsed) + " elapsed";
+    if (remaining > 0 && finished_ > 0)
+        text += ", about " + fleet::FormatSeconds(elapsed / static_cast<double>(finished_) * remaining) + " left";
+    return text;
 }
 
 void ConsoleView::Tick()
 {
     if (!live_) return;
+    if (g_resized != 0) {
+        g_resized = 0;
+        winsize size{};
+        if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+            Resize(size.ws_col, size.ws_row);
+            return;
+        }
+    }
     Clear();
     Draw();
-    std::fflush(out_);
+    Flush();
 }
 
 void ConsoleView::Close()
 {
     if (live_) Clear();
-    std::fflush(out_);
+    Flush();
+}
+
+void ConsoleView::Resize(size_t width, size_t height)
+{
+    if (!live_) return;
+    // The lines drawn for the old width may now wrap: count the rows they take at the new one.
+    width_ = std::max<size_t>(width, 20);
+    height_ = std::max<size_t>(height, 3);
+    Clear();
+    Draw();
+    Flush();
 }
 
 void ConsoleView::Clear()
 {
     // Up to the first live line, then clear to the end of the screen.
-    if (drawn_ > 0)
-        std::fprintf(out_, "\r\x1b[%zuA\x1b[J", drawn_);
+    size_t rows = 0;
+    for (const size_t w : drawn_)
+        rows += std::max<size_t>(1, (w + width_ - 1) / width_);
+    if (rows > 0)
+        frame_ += "\r\x1b[" + std::to_string(rows) + "A\x1b[J";
     else
-        std::fprintf(out_, "\r\x1b[J");
-    drawn_ = 0;
+        frame_ += "\r\x1b[J";
+    drawn_.clear();
 }
 
 void ConsoleView::Draw()
 {
-    // Never more lines than fit: the screen must not scroll while it is redrawn.
-    const size_t room = height_ - 1;
-    size_t shown = 0;
+    // Never more lines than fit: the screen must not scroll while it is redrawn. The last
+    // line is the whole run's.
+    const size_t room = height_ - 2;
+    std::vector<std::string> lines;
     for (const auto& [ip, a] : active_) {
-        if (shown + 1 == room && active_.size() > room) {
-            std::fprintf(out_, "... and %zu more\n", active_.size() - shown);
-            ++shown;
+        if (lines.size() + 1 == room && active_.size() > room) {
+            lines.push_back("... and " + std::to_string(active_.size() - lines.size()) + " more");
             break;
         }
-        std::string line = a.stage.empty() ? fleet::ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
-                                           : ip + ": " + a.stage;
-        if (line.size() > width_ - 1) line.resize(width_ - 1);
-        std::fprintf(out_, "%s\n", line.c_str());
-        ++shown;
+        lines.push_back(a.stage.empty() ? fleet::ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
+                                        : ip + ": " + a.stage);
     }
-    drawn_ = shown;
+    if (expected_ > 0) lines.push_back(Overall());
+    for (auto& line : lines) {
+        line = fleet::SafeText(line);
+        if (line.size() > width_ - 1) line.resize(width_ - 1);
+        frame_ += line + "\n";
+        drawn_.push_back(line.size());
+    }
 }
 
 std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack)
@@ -212,13 +302,20 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
 
 std::string CountLine(const std::vector<DeviceReport>& devices)
 {
+    // A device that took the image but did not answer again needs someone: it is not done.
+    const auto notBack = [](const DeviceReport& d) {
+        return d.result == fleet::Result::Done && d.waitedBack && !d.backSeconds;
+    };
     std::string line;
+    const auto add = [&line](size_t n, std::string_view name) {
+        if (n > 0) line += (line.empty() ? "" : ", ") + std::to_string(n) + " " + std::string(name);
+    };
     for (int r = 0; r <= static_cast<int>(fleet::LastResult); ++r) {
         const auto result = static_cast<fleet::Result>(r);
-        const auto n =
-            std::count_if(devices.begin(), devices.end(), [&](const auto& d) { return d.result == result; });
-        if (n == 0) continue;
-        line += (line.empty() ? "" : ", ") + std::to_string(n) + " " + std::string(fleet::ResultName(result));
+        add(std::count_if(devices.begin(), devices.end(),
+                          [&](const auto& d) { return d.result == result && !notBack(d); }),
+            fleet::ResultName(result));
+        if (result == fleet::Result::Done) add(std::count_if(devices.begin(), devices.end(), notBack), "not-back");
     }
     return line.empty() ? "no devices" : line;
 }

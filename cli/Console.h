@@ -5,6 +5,7 @@
 
 #include "Fleet.h"
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -43,8 +44,13 @@ public:
     void Tick() override;
     // Plain lines of text that are not about one device (warnings, the image).
     void Say(const std::string& text);
+    // How many devices the run has, for the overall line.
+    void Expect(size_t devices);
     // Clears the live lines for good.
     void Close();
+
+    // The terminal's new size (SIGWINCH): the live lines are redrawn to fit it.
+    void Resize(size_t width, size_t height);
 
 private:
     struct Active {
@@ -55,6 +61,9 @@ private:
     void Clear();
     void Draw();
     void Plain(const std::string& ip, const std::string& text);
+    std::string Overall() const;
+    // Every frame leaves in one write, so a terminal never shows half of one.
+    void Flush();
 
     FILE* out_;
     bool live_;
@@ -64,7 +73,13 @@ private:
     LogFile& log_;
     std::map<std::string, Active> active_; // by address text, in address order
     std::map<std::string, int> lastQuarter_;
-    size_t drawn_ = 0; // live lines on the screen now
+    std::vector<size_t> drawn_; // widths of the live lines on the screen now
+    std::string frame_;
+    size_t expected_ = 0;
+    size_t finished_ = 0;
+    size_t succeeded_ = 0;
+    size_t overallShown_ = 0; // quarters of the devices announced on plain output
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // The summary table: device, result, attempts, bytes, time, rate, message.

@@ -17,8 +17,12 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
     using fleet::Result;
     nlohmann::json list = nlohmann::json::array();
     std::map<Result, size_t> counts;
+    size_t notBack = 0; // done, but did not answer again: they count as failed
     for (const auto& d : devices) {
-        ++counts[d.result];
+        if (d.result == Result::Done && d.waitedBack && !d.backSeconds)
+            ++notBack;
+        else
+            ++counts[d.result];
         nlohmann::json device = nullptr;
         if (d.device)
             device = {{"mac", d.device->mac}, {"name", d.device->name}, {"protocols", d.device->protocols}};
@@ -74,6 +78,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"already_done", counts[Result::AlreadyDone]},
               {"would_upgrade", counts[Result::WouldUpgrade]},
               {"skipped", counts[Result::Skipped]},
+              {"not_back", notBack},
               {"failed", devices.size() - settled}}},
             {"devices", list}};
 }

@@ -92,7 +92,7 @@ int UsageError(const std::string& text)
 // Address lists and earlier reports are small; a larger "file" (/dev/zero) is no list.
 constexpr size_t MaxListBytes = 4 * 1024 * 1024;
 // A password file's first line; the device compares 12 bytes.
-constexpr size_t MaxPasswordLine = 1024;
+constexpr size_t MaxPasswordLine = 4096;
 
 posix::Fd OpenInput(const std::string& path)
 {
@@ -391,8 +391,16 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             return UsageError(all + "\n" + std::to_string(list.errors.size()) + " bad line(s); nothing was sent");
         }
         if (list.targets.empty()) return UsageError(source + ": no device address in it");
-        for (const auto& d : list.duplicates)
-            warnings.push_back("warning: " + d + " is listed more than once; it is upgraded once");
+        if (!list.duplicates.empty()) {
+            // One line however many: a list pasted twice would otherwise bury everything else.
+            std::string names;
+            for (size_t i = 0; i < list.duplicates.size() && i < 5; ++i)
+                names += (i == 0 ? "" : ", ") + list.duplicates[i];
+            if (list.duplicates.size() > 5) names += ", ...";
+            warnings.push_back("warning: " + std::to_string(list.duplicates.size()) +
+                               (list.duplicates.size() == 1 ? " address is" : " addresses are") +
+                               " listed more than once (" + names + "); each is upgraded once");
+        }
     }
     // The fleet's password is needed unless every listed device has its own.
     std::string fleetPassword;
@@ -493,6 +501,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     // One discovery for the fleet: every device answers each request, so one request for
     // all of them instead of one per device keeps the answers few enough to arrive.
     Discovery found;
+    bool sharedDiscovery = true;
     try {
         std::vector<std::string> wanted;
         for (const auto& t : targets)
@@ -500,8 +509,9 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         // Devices done earlier are not asked anything.
         if (args.all || !wanted.empty()) found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
-        return ExitFailed;
+        // Each device's job then meets the reason itself, and the report names it.
+        view.Say(std::string("warning: discovery: ") + e.what());
+        sharedDiscovery = false;
     }
     WarnAboutAnswers(found, [&](const std::string& text) { view.Say(text); });
     if (args.all) {
@@ -521,13 +531,14 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.retries = args.retries;
-    opts.discovery = std::move(found.table);
+    if (sharedDiscovery) opts.discovery = std::move(found.table);
     opts.canary = static_cast<size_t>(args.canary);
     opts.maxFailures = static_cast<size_t>(args.maxFailures);
     opts.skipDone = args.skipDone;
     log->Line("upgrade of " + std::to_string(targets.size()) + " device(s) with " + args.image +
               (args.dryRun ? " (dry run)" : ""));
 
+    view.Expect(targets.size());
     bool interrupted = false;
     const auto devices = RunFleet(opts, *image, view, stopFd, interrupted);
     view.Close();
@@ -581,6 +592,55 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         if (code == ExitDone) code = ExitFailed;
     }
     return code;
+}
+
+} // namespace
+
+namespace {
+
+size_t EditDistance(std::string_view a, std::string_view b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The parser names an unknown option but offers nothing near it: a near name is offered here.
+void SuggestOptions(const CLI::App& app, int argc, char** argv)
+{
+    std::vector<std::string> known;
+    for (const CLI::App* command : app.get_subcommands({}))
+        for (const CLI::Option* option : command->get_options())
+            for (const auto& name : option->get_lnames())
+                known.push_back("--" + name);
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.rfind("--", 0) != 0 || word.size() < 4) continue;
+        word = word.substr(0, word.find('='));
+        if (std::find(known.begin(), known.end(), word) != known.end()) continue;
+        const std::string* best = nullptr;
+        size_t distance = 3; // at most two edits, and fewer than a third of the word
+        for (const auto& name : known) {
+            const size_t d = EditDistance(word, name);
+            if (d < distance && d * 3 < word.size()) {
+                distance = d;
+                best = &name;
+            }
+        }
+        if (best != nullptr)
+            std::fprintf(stderr, "ftpupg-cli: did you mean %s instead of %s?\n", best->c_str(),
+                         fleet::SafeText(word).c_str());
+    }
 }
 
 } // namespace
@@ -696,6 +756,7 @@ int main(int argc, char** argv)
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
+        if (code != 0) SuggestOptions(app, argc, argv);
         return code == 0 ? 0 : ExitUsage;
     }
     if (discover->parsed()) return RunDiscover(discoverWait, discoverJson);

@@ -105,6 +105,38 @@ assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ip
   [ $? -eq 1 ] || fail "no device must exit 1"
   grep -q "no device answered" "$work/n.err" || fail "no-device message"
   ok
+  # Two devices claiming one address, and an answer whose address is no address.
+  sim claim1 --bind 127.0.0.50 --mac 00:1b:7a:00:05:50
+  sim claim2 --bind 127.0.0.51 --ip-text 127.0.0.50 --mac 00:1b:7a:00:05:51
+  sim odd --bind 127.0.0.52 --mac 00:1b:7a:00:05:52 --ip-text $'10.0.0.1\x1b[2J'
+  "$cli" discover --json >"$work/c.out" 2>"$work/c.err" || fail "discover with a conflict: exit $?"
+  grep -q "address conflict: several devices answer for 127.0.0.50: 00:1b:7a:00:05:5[01], 00:1b:7a:00:05:5[01]" \
+    "$work/c.err" || fail "the conflict is named"
+  grep -q "answered with '10.0.0.1?\[2J' as its address, which is no IPv4 address; skipped" "$work/c.err" ||
+    fail "the answer that is no address is named"
+  ! grep -q $'\x1b' "$work/c.err" "$work/c.out" || fail "a device's escape sequence was echoed"
+  python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"]; assert [x["ip"] for x in d] == ["127.0.0.50"], d' \
+    "$work/c.out" || fail "only real addresses are listed"
+  "$cli" upgrade --all --password 1234 --image "$work/img.bin" --json "$work/c.json" >"$work/cu.out" 2>&1
+  [ $? -eq 1 ] || fail "a conflict fails the run"
+  validate "$work/c.json"
+  [ "$(field "$work/c.json" 127.0.0.50 result)" = address-conflict ] || fail "address-conflict result"
+  ! grep -q "password request .*: accepted" "$work"/sim-claim*.log || fail "a device of a conflict was asked"
+  ok
+  for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
+  sims=()
+  # 128 devices answer every discovery at once: none is lost.
+  sim many --count 128 --bind 127.0.1.1 --mac 00:1b:7a:00:10:00
+  for run in 1 2; do
+    "$cli" discover --json >"$work/m.out" 2>"$work/m.err" || fail "discover of 128: exit $?"
+    n=$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["devices"]))' "$work/m.out")
+    [ "$n" = 128 ] || fail "discover listed $n of 128 devices"
+  done
+  "$cli" upgrade --all --dry-run --jobs 32 --password 1234 --image "$work/img.bin" --json "$work/m.json" \
+    >"$work/mu.out" 2>&1 || fail "128 devices, dry run: exit $?"
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); assert r["summary"]["would_upgrade"] == 128, r["summary"]' \
+    "$work/m.json" || fail "128 devices, dry run: every one"
+  ok
   ;;
 
 fleet)
@@ -137,7 +169,7 @@ r = json.load(open(sys.argv[1]))
 by = {d["ip"]: d for d in r["devices"]}
 assert [d["ip"] for d in r["devices"]][:2] == ["127.0.0.10", "127.0.0.11"]
 assert r["summary"] == {"devices": 20, "done": 16, "already_done": 0, "would_upgrade": 0, "skipped": 0,
-                        "failed": 4}, r["summary"]
+                        "not_back": 0, "failed": 4}, r["summary"]
 for i in range(10, 26):
     d = by["127.0.0.%d" % i]
     assert d["result"] == "done" and d["bytes"] == 307200 and d["attempts"] == 1, d
@@ -170,6 +202,7 @@ EOF
       /dev/null >"$work/tty.out" 2>&1 || fail "upgrade on a terminal"
     grep -q $'\x1b\\[J' "$work/tty.out" || fail "no live lines on a terminal"
     grep -q "^2 done" "$work/tty.out" || fail "terminal summary"
+    grep -q "overall: .* remaining" "$work/tty.out" || fail "no overall line on a terminal"
     ok
   fi
   ;;
@@ -240,6 +273,12 @@ retry)
     "$(field "$work/wb.json" 127.0.0.12 wait_back.seconds)" || fail "time to come back"
   [ "$(field "$work/wb.json" 127.0.0.13 wait_back.came_back)" = False ] || fail "device that stays away"
   grep -q "did not come back" "$work/wb.out" || fail "summary says it did not come back"
+  # It counts as failed: in the count line and in the report's summary.
+  grep -q "^1 done, 1 not-back$" "$work/wb.out" || fail "count line of a device that did not come back"
+  python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["summary"]
+assert (s["done"], s["not_back"], s["failed"]) == (1, 1, 1), s' "$work/wb.json" || fail "summary of a device that did not come back"
+  grep -q "127.0.0.1[23]: image written; waiting up to 4 s for it to come back" "$work/wb.out" ||
+    fail "the wait for the restart is shown"
   validate "$work/wb.json"
   ok
   ;;
@@ -333,6 +372,8 @@ input)
   expect 3 "the file is empty" upgrade --image "$work/empty.bin" --password pw --ip 127.0.0.10
   expect 3 "not a regular file" upgrade --image "$work" --password pw --ip 127.0.0.10
   expect 2 "bogus" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --bogus
+  expect 2 "did you mean --retries instead of --retires" upgrade --image "$work/img.bin" --password pw \
+    --ip 127.0.0.10 --retires 2
   expect 2 "jobs" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --jobs 0
   expect 2 "ips: cannot read" upgrade --image "$work/img.bin" --password pw --ips "$work/none.txt"
   expect 2 "is a directory" upgrade --image "$work/img.bin" --password pw --ips "$work"
@@ -345,7 +386,7 @@ input)
   : >"$work/empty.pw"
   expect 2 "the password is empty" upgrade --image "$work/img.bin" --password-file "$work/empty.pw" --ip 127.0.0.10
   # Inputs without end are refused, not read.
-  expect 2 "first line is longer than 1024 bytes" upgrade --image "$work/img.bin" --password-file /dev/zero \
+  expect 2 "first line is longer than 4096 bytes" upgrade --image "$work/img.bin" --password-file /dev/zero \
     --ip 127.0.0.10
   expect 2 "longer than 4194304 bytes" upgrade --image "$work/img.bin" --password pw --ips /dev/zero
   # Outputs are checked before any device is touched, and the image is never one of them.
@@ -398,6 +439,22 @@ input)
   ! grep -q "Typed-Secret" "$work/e.err" "$work/e.out" || fail "a mistyped password was quoted"
   ok
   nothing_sent "bad input"
+  # Without NDXL_BROADCAST only loopback is up here, which cannot broadcast: the library's
+  # reason is what the operator reads, not "There is no KR730 connected!".
+  env -u NDXL_BROADCAST "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --json "$work/nb.json" \
+    >"$work/nb.out" 2>&1
+  [ $? -eq 1 ] || fail "nothing sent: exit 1 expected"
+  [ "$(field "$work/nb.json" 127.0.0.10 result)" = local-error ] || fail "nothing sent: local-error"
+  field "$work/nb.json" 127.0.0.10 message | grep -q "no broadcast-capable interface is up" ||
+    fail "nothing sent: the library's reason"
+  ok
+  # Repeated addresses: one warning line, however many.
+  printf '127.0.0.10\n127.0.0.10\n127.0.0.10\n127.0.0.11\n127.0.0.11\n' >"$work/dup.txt"
+  "$cli" upgrade --image "$work/img.bin" --password pw --ips "$work/dup.txt" --dry-run --wait 300 >"$work/dup.out" 2>&1
+  [ "$(grep -c "listed more than once" "$work/dup.out")" = 1 ] || fail "one line for repeated addresses"
+  grep -q "warning: 3 addresses are listed more than once (127.0.0.10, 127.0.0.10, 127.0.0.11)" "$work/dup.out" ||
+    fail "repeated addresses named"
+  ok
   "$cli" --help | grep -q "upgrade" || fail "--help"
   "$cli" upgrade --help | grep -q -- "--wait-back" || fail "upgrade --help"
   "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version"
@@ -523,6 +580,8 @@ assert [(d["ip"], d["label"], d["result"]) for d in r["devices"]] == [("127.0.0.
   validate "$work/site.json"
   grep -q "^DEVICE  *LABEL  *RESULT" "$work/site.out" || fail "summary without a LABEL column"
   grep -q "^127.0.0.30  *line-3-press  *done" "$work/site.out" || fail "summary row with its label"
+  grep -q "^127.0.0.31 (line-3-welder): done" "$work/site.out" || fail "event lines name the label"
+  grep -q "Z 127.0.0.31 (line-3-welder): done" "$work/site.log" || fail "log lines name the label"
   ! grep -q "Secret" "$work/site.out" "$work/site.json" "$work/site.log" || fail "a password appears in the output"
   cmp -s "$work/next.bin" "$work/slots/127.0.0.31.bin" || fail "127.0.0.31 did not get the image"
   ok

@@ -365,18 +365,21 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     earlier.result = Result::AlreadyDone;
     skipped.result = Result::Skipped;
     failed.result = Result::TftpError;
+    DeviceReport away = done; // took the image but never answered again: not done
+    away.waitedBack = true;
     const auto report = BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts,
-                                    {done, cut, earlier, skipped, failed});
+                                    {done, cut, earlier, skipped, failed, away});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
     EXPECT_EQ(report["options"]["jobs"], 4);
     EXPECT_EQ(report["options"]["canary"], 2);
     EXPECT_TRUE(report["options"]["skip_done"].is_null());
-    EXPECT_EQ(report["summary"], (nlohmann::json{{"devices", 5},
+    EXPECT_EQ(report["summary"], (nlohmann::json{{"devices", 6},
                                                  {"done", 1},
                                                  {"already_done", 1},
                                                  {"would_upgrade", 0},
                                                  {"skipped", 1},
-                                                 {"failed", 2}}));
+                                                 {"not_back", 1},
+                                                 {"failed", 3}}));
     EXPECT_EQ(report["devices"][0]["rate_bytes_per_s"], 2048.0);
     EXPECT_EQ(report["devices"][0]["device"]["protocols"][0], 17);
     EXPECT_EQ(report["devices"][0]["label"], "press-1");
