@@ -2,6 +2,7 @@
 
 #include "Application.h"
 #include "SiteFolder.h"
+#include "UpgradePolicy.h"
 
 #include <QDir>
 #include <QFile>
@@ -60,8 +61,8 @@ Answer AskAboutMissingSettings(const std::string& folder)
     QMessageBox box(QMessageBox::Question, QString::fromUtf8(ApplicationTitle),
                     QStringLiteral("The folder %1 holds no FTPUPG.ini.\n\n"
                                    "Without it the window opens with its defaults: the device "
-                                   "address 192.168.1.225 and no firmware image.")
-                        .arg(QFile::decodeName(folder.c_str())),
+                                   "address %2 and no firmware image.")
+                        .arg(QFile::decodeName(folder.c_str()), QString::fromLatin1(upgrade::DeviceAddress)),
                     QMessageBox::NoButton);
     box.setTextFormat(Qt::PlainText);
     QPushButton* open = box.addButton(QStringLiteral("Open with Defaults"), QMessageBox::AcceptRole);

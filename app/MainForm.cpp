@@ -5,6 +5,7 @@
 #include "PumpWait.h"
 #include "TextCodec.h"
 #include "TextFile.h"
+#include "UpgradePolicy.h"
 
 #include <QBitmap>
 #include <QCloseEvent>
@@ -218,7 +219,7 @@ void TForm1::FormShow()
     const auto display = [&settings](const std::string& value) {
         return QString::fromUtf8(settings.IsUtf8() ? value : Cp1252ToUtf8(value));
     };
-    leIP->setText(display(settings.ReadString("Data", "IP", "192.168.1.225")));
+    leIP->setText(display(settings.ReadString("Data", "IP", upgrade::DeviceAddress)));
     FirmwarePath = settings.ReadString("Data", "Path1", " ");
     lbVer->SetCaption(display(settings.ReadString("Data", "Ver", "Ver. 1.3.2")));
     lbTitle->setText(display(settings.ReadString("Data", "Title", "KR730 - Firmware Upgrade")));

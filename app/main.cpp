@@ -3,6 +3,7 @@
 #include "FtpupgVersion.h"
 #include "MainForm.h"
 #include "SiteFolder.h"
+#include "UpgradePolicy.h"
 
 #include <cstdio>
 #include <exception>
@@ -35,14 +36,15 @@ void PrintUsage()
         "  note2.txt    notes shown when the upgrade has finished\n"
         "The files may be UTF-8 or Windows-1252 (files written on Windows); only regular files\n"
         "are read, and only their first 256 KiB. Without FTPUPG.ini the defaults apply: device\n"
-        "address 192.168.1.225 and no firmware image.\n"
+        "address %s and no firmware image.\n"
         "\n"
         "Type the device password, pick a version if offered, and press GO. The image is sent\n"
         "with TFTP to UDP port 69 of the device. Diagnostic lines go to standard error.\n"
         "\n"
         "Environment: NDXL_BROADCAST, NDXL_PORT, NDXL_LOCAL_PORT, FTPUPG_ARP_COMMAND (man ftpupg).\n"
         "\n"
-        "Exit status: 0 the window was closed (or the folder dialog cancelled), 2 usage error.\n");
+        "Exit status: 0 the window was closed (or the folder dialog cancelled), 2 usage error.\n",
+        upgrade::DeviceAddress);
 }
 
 } // namespace

@@ -16,6 +16,8 @@ enum class Policy {
 };
 
 // Defaults both front ends start from.
+// The device address the window shows when the site has no settings file.
+inline constexpr const char* DeviceAddress = "192.168.1.225";
 inline constexpr int32_t TftpPort = 69;
 inline constexpr int32_t ReceiveTimeoutMs = 4000;
 inline constexpr int32_t BlockSize = 1024;
