@@ -92,7 +92,7 @@ int UsageError(const std::string& text)
 // Address lists and earlier reports are small; a larger "file" (/dev/zero) is no list.
 constexpr size_t MaxListBytes = 4 * 1024 * 1024;
 // A password file's first line; the device compares 12 bytes.
-constexpr size_t MaxPasswordLine = 1024;
+constexpr size_t MaxPasswordLine = 4096;
 
 posix::Fd OpenInput(const std::string& path)
 {
@@ -541,6 +541,14 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     view.Expect(targets.size());
     bool interrupted = false;
     const auto devices = RunFleet(opts, *image, view, stopFd, interrupted);
+    uint64_t lost = 0;
+    for (const auto& d : devices)
+        lost += d.droppedAnswers;
+    if (lost > 0)
+        view.Say(
+            "warning: " + std::to_string(lost) +
+            " device answers were lost to a full receive buffer during the run; devices reported no-device or "
+            "password-timeout may not have been heard");
     view.Close();
     run.finished = UtcNow();
     run.interrupted = interrupted;

@@ -78,7 +78,7 @@ public:
         if (to > end_) {
             const size_t need = static_cast<size_t>(to - start_);
             // Read ahead so that a window costs a read only now and then.
-            const size_t capacity = std::max<size_t>(need * 2, ReadAhead);
+            const size_t capacity = need + ReadAhead;
             if (buffer_.size() < capacity) buffer_.resize(capacity);
             const int64_t want = std::min<int64_t>(size_, start_ + static_cast<int64_t>(buffer_.size()));
             while (end_ < want) {
@@ -127,6 +127,11 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
 
     UploadPolicy policy = options.policy;
     policy.policy = Policy::Reliable;
+    // A window's blocks are held until acknowledged: at most 32 MiB of them (a window of 512
+    // blocks of 64 KiB, of 32768 of 1 KiB), whatever was asked.
+    constexpr int64_t WindowBytes = 32 << 20;
+    policy.windowSize = static_cast<int32_t>(std::clamp<int64_t>(
+        WindowBytes / std::max(policy.blockSize, DefaultBlockSize), 1, std::max(1, policy.windowSize)));
     UploadState state(size, policy);
     Source source(fd, size);
     report = SenderReport{};

@@ -386,7 +386,7 @@ input)
   : >"$work/empty.pw"
   expect 2 "the password is empty" upgrade --image "$work/img.bin" --password-file "$work/empty.pw" --ip 127.0.0.10
   # Inputs without end are refused, not read.
-  expect 2 "first line is longer than 1024 bytes" upgrade --image "$work/img.bin" --password-file /dev/zero \
+  expect 2 "first line is longer than 4096 bytes" upgrade --image "$work/img.bin" --password-file /dev/zero \
     --ip 127.0.0.10
   expect 2 "longer than 4194304 bytes" upgrade --image "$work/img.bin" --password pw --ips /dev/zero
   # Outputs are checked before any device is touched, and the image is never one of them.

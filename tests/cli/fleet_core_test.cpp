@@ -1,6 +1,7 @@
 // Fleet rules without sockets: address lists, merging discovery answers, outcomes, progress
 // text, the report and the image check. One device's password check is upgrade's
 // (tests/upgrade).
+#include "Console.h"
 #include "DeviceFrames.h"
 #include "FleetCore.h"
 #include "Image.h"
@@ -490,4 +491,41 @@ TEST(FleetImageTest, TheBytesHashedAreTheBytesSentWhateverHappensToTheFile)
     EXPECT_TRUE(image.IsFile(path));
     EXPECT_TRUE(image.IsFile(dir.Path() + "/./img.bin"));
     EXPECT_FALSE(image.IsFile(dir.File("other.bin", "a")));
+}
+
+TEST(FleetConsoleTest, LiveLinesEndWithTheOverallLineAndARedrawAfterAResizeCoversWrappedLines)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    FILE* out = ::fdopen(fds[1], "w");
+    ASSERT_NE(out, nullptr);
+    LogFile log;
+    ConsoleView view(out, true, 40, 10, 1000, log);
+    view.Expect(3);
+    DeviceReport a, b;
+    a.ip = "127.0.0.10";
+    b.ip = "127.0.0.11";
+    view.Attempt(a);
+    view.Attempt(b);
+    view.Progress(a, 500, 1.0);
+    view.Tick();
+    a.result = Result::Done;
+    a.message = "Finished";
+    view.Finished(a);
+    // Two lines now (127.0.0.11 and the overall line), each up to 39 columns: at 20 columns
+    // each takes two rows, so the redraw must go up four.
+    view.Resize(20, 10);
+    std::fclose(out);
+    std::string text(65536, '\0');
+    text.resize(static_cast<size_t>(::read(fds[0], text.data(), text.size())));
+    ::close(fds[0]);
+    EXPECT_NE(text.find("127.0.0.10       50%"), std::string::npos) << text;
+    EXPECT_NE(text.find("overall: 0 done, 0 failed, 3 remaining"), std::string::npos) << text;
+    EXPECT_NE(text.find("127.0.0.10: done; Finished"), std::string::npos) << text;
+    EXPECT_NE(text.find("overall: 1 done, 0 failed, 2 remaining"), std::string::npos) << text;
+    EXPECT_NE(text.rfind("\r\x1b[4A\x1b[J"), std::string::npos) << text;
+    // After the resize no line is wider than the terminal.
+    const std::string last = text.substr(text.rfind("\x1b[J") + 3);
+    for (size_t start = 0, end; (end = last.find('\n', start)) != std::string::npos; start = end + 1)
+        EXPECT_LT(end - start, 20u) << last;
 }
