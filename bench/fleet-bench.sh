@@ -46,10 +46,18 @@ echo 127.0.0.10 >one.txt
 
 # Largest sum of the proportional set sizes (PSS: shared pages split between the processes
 # that share them) of every ftpupg-cli process, sampled every 200 ms (KiB).
+descendants() {
+  local p
+  for p in $(ps --ppid "$1" -o pid=); do
+    echo "$p"
+    descendants "$p"
+  done
+}
 sample_pss() {
   local peak=0 sum pids
   while kill -0 "$1" 2>/dev/null; do
-    pids=$(ps -C ftpupg-cli -o pid= | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
+    # This run's ftpupg-cli and its children: other programs of that name are not ours.
+    pids=$({ echo "$1"; descendants "$1"; } | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
     # shellcheck disable=SC2086
     sum=$( [ -n "$pids" ] && awk '/^Pss:/ { s += $2 } END { print s + 0 }' $pids 2>/dev/null || echo 0)
     [ "${sum:-0}" -gt "$peak" ] && peak=$sum

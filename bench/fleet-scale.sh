@@ -41,11 +41,19 @@ sim=$!
 for _ in $(seq 1 200); do [ "$(grep -c "simdev.*listening" sim.log)" -ge "$devices" ] && break; sleep 0.05; done
 
 # Largest sum of the proportional set sizes (PSS: a page shared by n processes counts 1/n in
-# each) of every ftpupg-cli process, sampled every 100 ms (KiB).
+# each) of this run's ftpupg-cli and its device processes (its children: other programs of
+# that name on the machine are not ours), sampled every 100 ms (KiB).
+descendants() {
+  local p
+  for p in $(ps --ppid "$1" -o pid=); do
+    echo "$p"
+    descendants "$p"
+  done
+}
 sample_pss() {
   local peak=0 sum files
   while kill -0 "$1" 2>/dev/null; do
-    files=$(ps -C ftpupg-cli -o pid= | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
+    files=$({ echo "$1"; descendants "$1"; } | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
     # shellcheck disable=SC2086
     sum=$([ -n "$files" ] && awk '/^Pss:/ { s += $2 } END { print s + 0 }' $files 2>/dev/null || echo 0)
     [ "${sum:-0}" -gt "$peak" ] && peak=$sum

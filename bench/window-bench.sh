@@ -71,6 +71,7 @@ upload() {  # upload CLIENT BLKSIZE FILE [PORT HOST]
   fi
   cmp -s "$f" "srv/$name" || { echo "differs on arrival" >err.txt; echo FAIL; return; }
   awk '{ printf "%.6f\n", $1 / 1e6 }' time.txt
+  awk '{ printf "%.6f\n", ($2 + $3) / 1e6 }' time.txt >cpu.txt # the client's user + system time
 }
 
 out=""
@@ -87,29 +88,32 @@ for part in $parts; do
   peer)
     emit "### Against atftpd (client and atftpd pinned to CPU 0)"
     emit ""
-    emit "| MiB | blksize | tftpput -w 16 ms | atftp windowsize 16 ms | ratio (goal <= 0.9) | tftpput -w 1 ms | floor ms | ratio (goal <= 1.03) | load |"
-    emit "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    emit "| MiB | blksize | tftpput -w 16 ms | atftp windowsize 16 ms | ratio (goal <= 0.9) | client CPU ms, tftpput / atftp | tftpput -w 1 ms | floor ms | ratio (goal <= 1.03) | load |"
+    emit "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
     for mib in 16 64; do
       head -c $((mib * 1048576)) /dev/urandom >f$mib
       for bs in 1024 1468; do
-        declare -A t=()
+        declare -A t=() cpu=()
         for _ in $(seq "$runs"); do
           for c in tftpput-w16 atftp-w16 tftpput-w1 floor; do
             r=$(upload $c $bs f$mib)
             [ "$r" = FAIL ] && { echo "upload failed: $c $bs $mib MiB: $(cat err.txt)" >&2; exit 1; }
             t[$c]+="$r "
+            cpu[$c]+="$(cat cpu.txt) "
           done
         done
         for c in tftpput-w16 atftp-w16 tftpput-w1 floor; do
           t[$c]=$(tr ' ' '\n' <<<"${t[$c]% }" | median)
+          cpu[$c]=$(tr ' ' '\n' <<<"${cpu[$c]% }" | median)
         done
         w=$(ratio "${t[tftpput-w16]}" "${t[atftp-w16]}") l=$(ratio "${t[tftpput-w1]}" "${t[floor]}")
-        emit "$(printf "| %s | %s | %.1f | %.1f | %s %s | %.1f | %.1f | %s %s | %s |" "$mib" "$bs" \
+        emit "$(printf "| %s | %s | %.1f | %.1f | %s %s | %.0f / %.0f | %.1f | %.1f | %s %s | %s |" "$mib" "$bs" \
           "$(awk -v s="${t[tftpput-w16]}" 'BEGIN { print s * 1000 }')" "$(awk -v s="${t[atftp-w16]}" 'BEGIN { print s * 1000 }')" \
           "$w" "$(verdict "$w" "<=" 0.9)" \
+          "$(awk -v s="${cpu[tftpput-w16]}" 'BEGIN { print s * 1000 }')" "$(awk -v s="${cpu[atftp-w16]}" 'BEGIN { print s * 1000 }')" \
           "$(awk -v s="${t[tftpput-w1]}" 'BEGIN { print s * 1000 }')" "$(awk -v s="${t[floor]}" 'BEGIN { print s * 1000 }')" \
           "$l" "$(verdict "$l" "<=" 1.03)" "$(load)")"
-        unset t
+        unset t cpu
       done
       rm -f f$mib
     done

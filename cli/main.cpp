@@ -541,6 +541,14 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     view.Expect(targets.size());
     bool interrupted = false;
     const auto devices = RunFleet(opts, *image, view, stopFd, interrupted);
+    uint64_t lost = 0;
+    for (const auto& d : devices)
+        lost += d.droppedAnswers;
+    if (lost > 0)
+        view.Say(
+            "warning: " + std::to_string(lost) +
+            " device answers were lost to a full receive buffer during the run; devices reported no-device or "
+            "password-timeout may not have been heard");
     view.Close();
     run.finished = UtcNow();
     run.interrupted = interrupted;
