@@ -6,10 +6,7 @@
 # usage: bench/fleet-bench.sh BUILD_DIR [--runs N] [--devices N] [--mib N] [--ack-delay MS] [--doc FILE]
 #   Prints a Markdown table; --doc also writes it to FILE.
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${FTPUPG_BENCH_IN_NS:-}" ]; then
-  FTPUPG_BENCH_IN_NS=1 exec "$root/scripts/netns-run" env FTPUPG_BENCH_IN_NS=1 bash "$0" "$@"
-fi
+. "$(dirname "$0")/bench-lib.sh" "$@"
 [ $# -ge 1 ] || { sed -n 6,7p "$0" >&2; exit 2; }
 build=$(realpath "$1"); shift
 runs=3 devices=32 mib=4 delay=1 doc=""
@@ -44,28 +41,6 @@ last=$(awk -v n="$devices" 'BEGIN { print 10 + n - 1 }')
 seq 10 "$last" | sed 's/^/127.0.0./' >fleet.txt
 echo 127.0.0.10 >one.txt
 
-# Largest sum of the proportional set sizes (PSS: shared pages split between the processes
-# that share them) of every ftpupg-cli process, sampled every 200 ms (KiB).
-descendants() {
-  local p
-  for p in $(ps --ppid "$1" -o pid=); do
-    echo "$p"
-    descendants "$p"
-  done
-}
-sample_pss() {
-  local peak=0 sum pids
-  while kill -0 "$1" 2>/dev/null; do
-    # This run's ftpupg-cli and its children: other programs of that name are not ours.
-    pids=$({ echo "$1"; descendants "$1"; } | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
-    # shellcheck disable=SC2086
-    sum=$( [ -n "$pids" ] && awk '/^Pss:/ { s += $2 } END { print s + 0 }' $pids 2>/dev/null || echo 0)
-    [ "${sum:-0}" -gt "$peak" ] && peak=$sum
-    sleep 0.2
-  done
-  echo "$peak"
-}
-
 # run LIST JOBS: prints "seconds largest_peak_rss_kib peak_pss_sum_kib cpu_seconds", or FAIL.
 run() {
   rm -f slots/*
@@ -74,7 +49,7 @@ run() {
   /usr/bin/time -f "%M %U %S" -o time.txt taskset -c 0 "$cli" upgrade --image image.bin --ips "$1" \
     --jobs "$2" --json report.json >out.txt 2>&1 &
   local pid=$!
-  sample_pss "$pid" >pss.txt &
+  bench_sample_pss "$pid" 0.2 >pss.txt &
   local sampler=$!
   wait "$pid"
   local code=$?

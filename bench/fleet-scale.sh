@@ -6,10 +6,7 @@
 # usage: bench/fleet-scale.sh BUILD_DIR [--runs N] [--devices N] [--jobs N] [--kib N] [--doc FILE]
 #   Prints a Markdown table; --doc also writes it to FILE.
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${FTPUPG_BENCH_IN_NS:-}" ]; then
-  FTPUPG_BENCH_IN_NS=1 exec "$root/scripts/netns-run" env FTPUPG_BENCH_IN_NS=1 bash "$0" "$@"
-fi
+. "$(dirname "$0")/bench-lib.sh" "$@"
 [ $# -ge 1 ] || { sed -n 6,7p "$0" >&2; exit 2; }
 build=$(realpath "$1"); shift
 runs=5 devices=128 jobs=32 kib=1024 doc=""
@@ -40,28 +37,6 @@ taskset -c 1 "$simdev" --count "$devices" --bind 127.0.1.1 --password bench --tf
 sim=$!
 for _ in $(seq 1 200); do [ "$(grep -c "simdev.*listening" sim.log)" -ge "$devices" ] && break; sleep 0.05; done
 
-# Largest sum of the proportional set sizes (PSS: a page shared by n processes counts 1/n in
-# each) of this run's ftpupg-cli and its device processes (its children: other programs of
-# that name on the machine are not ours), sampled every 100 ms (KiB).
-descendants() {
-  local p
-  for p in $(ps --ppid "$1" -o pid=); do
-    echo "$p"
-    descendants "$p"
-  done
-}
-sample_pss() {
-  local peak=0 sum files
-  while kill -0 "$1" 2>/dev/null; do
-    files=$({ echo "$1"; descendants "$1"; } | sed 's|^ *\(.*\)|/proc/\1/smaps_rollup|')
-    # shellcheck disable=SC2086
-    sum=$([ -n "$files" ] && awk '/^Pss:/ { s += $2 } END { print s + 0 }' $files 2>/dev/null || echo 0)
-    [ "${sum:-0}" -gt "$peak" ] && peak=$sum
-    sleep 0.1
-  done
-  echo "$peak"
-}
-
 rows=""
 worst=0
 failures=0
@@ -71,7 +46,7 @@ for r in $(seq 1 "$runs"); do
   t0=$(date +%s%N)
   taskset -c 0 "$cli" upgrade --image image.bin --all --jobs "$jobs" --json report.json >out.txt 2>&1 &
   pid=$!
-  sample_pss "$pid" >pss.txt &
+  bench_sample_pss "$pid" 0.1 >pss.txt &
   sampler=$!
   wait "$pid"
   code=$?

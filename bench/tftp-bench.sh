@@ -8,10 +8,7 @@
 #   Needs real root (in.tftpd has to drop privileges). Prints a Markdown table; --doc also
 #   writes it to FILE.
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${FTPUPG_BENCH_IN_NS:-}" ]; then
-  FTPUPG_BENCH_IN_NS=1 exec "$root/scripts/netns-run" env FTPUPG_BENCH_IN_NS=1 bash "$0" "$@"
-fi
+. "$(dirname "$0")/bench-lib.sh" "$@"
 [ $# -ge 1 ] || { sed -n 7,9p "$0" >&2; exit 2; }
 build=$(realpath "$1"); shift
 runs=5 sizes="16 64" blksizes="512 1024 1468 8192" doc=""

@@ -14,10 +14,7 @@
 # usage: bench/window-bench.sh BUILD_DIR [--runs N] [--parts "peer calls relay fleet"] [--doc FILE]
 #   Needs real root (atftpd drops privileges) and atftpd under .deps (scripts/setup.sh).
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${FTPUPG_BENCH_IN_NS:-}" ]; then
-  FTPUPG_BENCH_IN_NS=1 exec "$root/scripts/netns-run" env FTPUPG_BENCH_IN_NS=1 bash "$0" "$@"
-fi
+. "$(dirname "$0")/bench-lib.sh" "$@"
 [ $# -ge 1 ] || { sed -n 16,17p "$0" >&2; exit 2; }
 build=$(realpath "$1"); shift
 runs=5 parts="peer calls relay fleet" doc=""

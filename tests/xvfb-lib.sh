@@ -1,6 +1,19 @@
-# Sourced by the tests that need a real X server: start_xvfb [EXTRA_ARGS...] starts Xvfb on a
+# Sourced by the tests that need a real X server (and the demo and the package check).
+# xvfb_test_work: makes the test's private folder $work, removed on exit together with the
+# processes whose pids the test keeps in app, device and xvfb.
+# start_xvfb [EXTRA_ARGS...] starts Xvfb on a
 # free display (it picks the number itself, so stale locks and parallel tests never collide),
 # exports DISPLAY and sets xvfb to its pid.
+xvfb_test_work() {
+  work=$(mktemp -d)
+  trap xvfb_test_cleanup EXIT
+}
+xvfb_test_cleanup() {
+  for pid in ${app:-} ${device:-} ${xvfb:-}; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+
 start_xvfb() {
   local numfile
   numfile=$(mktemp)

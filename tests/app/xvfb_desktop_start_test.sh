@@ -7,16 +7,8 @@
 set -euo pipefail
 ftpupg=$1
 desktop=$2
-work=$(mktemp -d)
-cleanup() {
-  [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
-  [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/../xvfb-lib.sh"
+xvfb_test_work
 start_xvfb -br
 
 site=$work/sites/north

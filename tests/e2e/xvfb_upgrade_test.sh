@@ -5,15 +5,8 @@
 set -euo pipefail
 ftpupg=$1
 simdev=$2
-work=$(mktemp -d)
-cleanup() {
-  for pid in ${app:-} ${device:-} ${xvfb:-}; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/../xvfb-lib.sh"
+xvfb_test_work
 start_xvfb
 
 cd "$work"
