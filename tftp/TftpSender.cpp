@@ -11,6 +11,7 @@
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <vector>
@@ -20,6 +21,10 @@ namespace tftp {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The kernel's limits on one segmented send: segments, and bytes as for any datagram.
+constexpr size_t MaxSegments = 64;
+constexpr size_t MaxUdpPayload = 65507;
 
 [[noreturn]] void SystemError(const char* call)
 {
@@ -63,27 +68,38 @@ void SendTo(int fd, const sockaddr_in& to, const void* bytes, size_t size)
 // The file's bytes from the first unacknowledged block on, read in large pieces.
 class Source {
 public:
-    Source(int fd, int64_t size) : fd_(fd), size_(size) {}
+    Source(int fd, int64_t size)
+        : fd_(fd), size_(size), capacity_(ReadAhead), buffer_(new uint8_t[HeaderSize + ReadAhead])
+    {}
 
-    // Makes [from, to) available and returns where from is; bytes below from are dropped.
-    const uint8_t* Span(int64_t from, int64_t to)
+    // Makes [from, to) available and returns where from is; bytes below from are dropped. The
+    // HeaderSize bytes in front of from are scratch: a lone block is sent from there with its
+    // header written ahead of it, one datagram without a gather.
+    uint8_t* Span(int64_t from, int64_t to)
     {
         if (from < start_ || from > end_) {
             start_ = end_ = from; // a jump (never happens going forward): read anew
         } else if (to > end_ && from > start_) {
             // Keep what is still needed at the front, then fill behind it.
-            std::memmove(buffer_.data(), buffer_.data() + (from - start_), static_cast<size_t>(end_ - from));
+            std::memmove(Front(), Front() + (from - start_), static_cast<size_t>(end_ - from));
             start_ = from;
         }
         if (to > end_) {
             const size_t need = static_cast<size_t>(to - start_);
-            // Read ahead so that a window costs a read only now and then.
-            const size_t capacity = need + ReadAhead;
-            if (buffer_.size() < capacity) buffer_.resize(capacity);
-            const int64_t want = std::min<int64_t>(size_, start_ + static_cast<int64_t>(buffer_.size()));
+            // Read ahead so that a window costs a read only now and then; small enough to
+            // stay in the cache until the blocks go out. Left uninitialised: read() fills it.
+            if (capacity_ < need + ReadAhead) {
+                const size_t capacity = need + ReadAhead;
+                std::unique_ptr<uint8_t[]> larger(new uint8_t[HeaderSize + capacity]);
+                if (end_ > start_)
+                    std::memcpy(larger.get() + HeaderSize, Front(), static_cast<size_t>(end_ - start_));
+                buffer_ = std::move(larger);
+                capacity_ = capacity;
+            }
+            const int64_t want = std::min<int64_t>(size_, start_ + static_cast<int64_t>(capacity_));
             while (end_ < want) {
                 const ssize_t got =
-                    ::pread(fd_, buffer_.data() + (end_ - start_), static_cast<size_t>(want - end_), end_);
+                    ::pread(fd_, Front() + (end_ - start_), static_cast<size_t>(want - end_), end_);
                 if (got < 0) {
                     if (errno == EINTR) continue;
                     SystemError("read");
@@ -92,16 +108,19 @@ public:
                 end_ += got;
             }
         }
-        return buffer_.data() + (from - start_);
+        return Front() + (from - start_);
     }
 
 private:
-    static constexpr size_t ReadAhead = 1 << 20;
+    uint8_t* Front() const { return buffer_.get() + HeaderSize; }
+
+    static constexpr size_t ReadAhead = 256 << 10;
     int fd_;
     int64_t size_;
     int64_t start_ = 0;
     int64_t end_ = 0;
-    std::vector<uint8_t> buffer_;
+    size_t capacity_;
+    std::unique_ptr<uint8_t[]> buffer_;
 };
 
 } // namespace
@@ -168,9 +187,12 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
     SendTo(sock, server, request.data(), request.size());
     auto lastSend = Clock::now();
     auto deadline = lastSend + tryTime;
+    // The time a step ended, when it ended with a send: the next wait starts from it.
+    std::optional<Clock::time_point> sentAt = lastSend;
 
     // One message per block of a window: its header and a view of the file's bytes.
     std::vector<mmsghdr> messages;
+    bool segmentation = options.segmentation;
     std::vector<iovec> pieces;
     std::vector<uint8_t> headers;
     sockaddr_in peer{};
@@ -184,7 +206,8 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
         socklen_t fromLength = sizeof from;
         // A wait ends at the try's deadline or the next probe, whatever came meanwhile:
         // datagrams that change nothing must not keep a try alive for ever.
-        const auto now = Clock::now();
+        const auto now = sentAt ? *sentAt : Clock::now();
+        sentAt.reset();
         bool expired = (probeAt && now >= *probeAt) || now >= deadline;
         ssize_t received = -1;
         if (!expired && probeAt) {
@@ -265,10 +288,19 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
             }
             const int64_t last = step.first + step.count - 1;
             const int64_t from0 = state.BlockOffset(step.first);
-            const uint8_t* bytes = source.Span(state.BlockOffset(state.BlocksAcknowledged() + 1),
-                                               std::min(size, state.BlockOffset(last) + state.BlockBytes(last))) +
-                                   (from0 - state.BlockOffset(state.BlocksAcknowledged() + 1));
+            const int64_t front = state.BlockOffset(state.BlocksAcknowledged() + 1);
+            uint8_t* bytes = source.Span(front, std::min(size, state.BlockOffset(last) + state.BlockBytes(last))) +
+                             (from0 - front);
             const size_t count = static_cast<size_t>(step.count);
+            if (count == 1 && from0 == front) {
+                // Lock-step's every block: its header goes in the scratch bytes ahead of it.
+                PutDataHeader(bytes - HeaderSize, state.BlockNumber(step.first));
+                const size_t length = HeaderSize + static_cast<size_t>(state.BlockBytes(step.first));
+                while (::sendto(sock, bytes - HeaderSize, length, 0, reinterpret_cast<const sockaddr*>(&peer),
+                                sizeof peer) < 0)
+                    if (errno != EINTR) SystemError("sendto");
+                break;
+            }
             if (messages.size() < count) {
                 messages.resize(count);
                 pieces.resize(2 * count);
@@ -287,7 +319,39 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
                 m.msg_iov = &pieces[2 * i];
                 m.msg_iovlen = 2;
             }
-            for (size_t at = 0; at < count;) {
+            size_t at = 0;
+            // Runs of the window as one send each, cut by the kernel into datagrams of one
+            // block: every block but the file's last is whole, and that one ends a window.
+            const size_t segment = HeaderSize + static_cast<size_t>(state.BlockSize());
+            const size_t perSend = std::min<size_t>(MaxSegments, MaxUdpPayload / segment);
+            while (segmentation && perSend >= 2 && count - at >= 2) {
+                const size_t n = std::min(perSend, count - at);
+                msghdr m{};
+                m.msg_name = &peer;
+                m.msg_namelen = sizeof peer;
+                m.msg_iov = &pieces[2 * at];
+                m.msg_iovlen = 2 * n;
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))]{};
+                m.msg_control = control;
+                m.msg_controllen = sizeof control;
+                cmsghdr* size16 = CMSG_FIRSTHDR(&m);
+                size16->cmsg_level = SOL_UDP;
+                size16->cmsg_type = UDP_SEGMENT;
+                size16->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+                const auto value = static_cast<uint16_t>(segment);
+                std::memcpy(CMSG_DATA(size16), &value, sizeof value);
+                if (::sendmsg(sock, &m, 0) >= 0) {
+                    at += n;
+                } else if (errno != EINTR) {
+                    // Refused (an old kernel, a path whose MTU is below a block): nothing
+                    // went out; a message per block from now on.
+                    if (errno != EINVAL && errno != EIO && errno != ENOPROTOOPT && errno != EOPNOTSUPP &&
+                        errno != EMSGSIZE)
+                        SystemError("sendmsg");
+                    segmentation = false;
+                }
+            }
+            while (at < count) {
                 const int sent =
                     ::sendmmsg(sock, &messages[at], static_cast<unsigned>(std::min<size_t>(count - at, 1024)), 0);
                 if (sent < 0) {
@@ -308,6 +372,7 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
             resent =
                 step.kind == UploadStep::Request || (!wasRequested && state.BlocksAcknowledged() == ackedBefore);
             lastSend = Clock::now();
+            sentAt = lastSend;
             deadline = lastSend + tryTime;
             probeAt.reset();
             if (state.State() == UploadState::Phase::LastSent && probesLeft > 0) {

@@ -1,8 +1,9 @@
-// The reliable policy's I/O: one upload of a regular file over a plain UDP socket. A window goes
-// out in one sendmmsg, acknowledgements are read with the kernel's receive time-out, and the
-// file is read in large pieces into a buffer that holds only the blocks not yet acknowledged
-// and the next window, so memory stays flat whatever the file's size. The rules themselves are
-// UploadState's; the window's client keeps its own loop over the socket layer (TIdTrivialFTP).
+// The reliable policy's I/O: one upload of a regular file over a plain UDP socket. A window
+// goes out in a few segmented sends (or one sendmmsg), a lone block in one sendto;
+// acknowledgements are read with the kernel's receive time-out, and the file is read in large
+// pieces into a buffer that holds only the blocks not yet acknowledged and the next window, so
+// memory stays flat whatever the file's size. The rules themselves are UploadState's; the
+// window's client keeps its own loop over the socket layer (TIdTrivialFTP).
 #pragma once
 
 #include "IdTFTPUpload.h"
@@ -19,6 +20,9 @@ struct SenderOptions {
     std::string mode = "octet";
     int32_t timeoutMs = 4000; // per try
     UploadPolicy policy{Policy::Reliable, 1024, 8, 5, false};
+    // A window's blocks in few sends the kernel cuts into datagrams (Linux 4.18 on); off, or
+    // where the kernel refuses it, a message per block.
+    bool segmentation = true;
 };
 
 // What an upload achieved, filled in as it goes (also when it fails).
