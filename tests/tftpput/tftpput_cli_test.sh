@@ -103,7 +103,8 @@ if [ -x /usr/sbin/in.tftpd ]; then
     # Without a terminal: plain progress lines, the last one at 100 %.
     "$tftpput" 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect upload 0 $? "^tftpput: 100%  5000 of 5000 bytes$" "$work/e"
     cmp -s "$work/fw.bin" "$work/srv/fw.bin" || fail "upload: content differs"
-    grep -q "^tftpput: done, 5000 bytes in .*, window 1, 0 retransmissions, last block acknowledged$" "$work/e" ||
+    # A loaded machine may draw a probe of the last block: the count is not fixed.
+    grep -Eq "^tftpput: done, 5000 bytes in .*, window 1, [0-9]+ retransmissions?, last block acknowledged$" "$work/e" ||
         fail "upload: result line: $(cat "$work/e")"
     # The window's own client, for comparison: the same file, the same result.
     rm -f "$work/srv/fw.bin"
