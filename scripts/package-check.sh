@@ -179,6 +179,10 @@ ftpupg --version | grep -qx "ftpupg $upstream" || fail "ftpupg --version"
 tftpput --version >/dev/null || fail "tftpput --version"
 # Not "grep -q": it stops reading early, and with pipefail ldd's broken pipe fails the check.
 ldd /usr/bin/ftpupg | grep "libndxl.so => /usr/.*lib/.*/ftpupg/libndxl.so" >/dev/null || fail "ftpupg does not find libndxl"
+# Debian shares the C++ runtime: no program of the package carries its own copy.
+for p in ftpupg ftpupg-cli tftpput; do
+  ldd "/usr/bin/$p" | grep "libstdc++.so" >/dev/null || fail "$p links the C++ runtime statically"
+done
 cli_programs=()
 if [ -x /usr/bin/ftpupg-cli ]; then
     ftpupg-cli --help >/dev/null || fail "ftpupg-cli --help"
