@@ -33,7 +33,7 @@ std::string Printf(const char* format, double value)
 
 bool IsDeviceAddress(std::string_view text)
 {
-    return ParseDottedIPv4(text).has_value();
+    return IsDottedIPv4Host(text);
 }
 
 uint32_t AddressValue(std::string_view text)

@@ -15,8 +15,8 @@ namespace fleet {
 // ---- Addresses ---------------------------------------------------------------------------
 
 // A dotted IPv4 address exactly as a device reports it ("127.0.0.10"): four decimal parts
-// 0-255, no leading zeros, no blanks. Devices are matched by this text, byte for byte, so
-// any other spelling would never match.
+// 0-255, no leading zeros, no blanks, one host (not 0.0.0.0 or 255.255.255.255). Devices are
+// matched by this text, byte for byte, so any other spelling would never match.
 bool IsDeviceAddress(std::string_view text);
 // Host-order value of a valid address, for sorting.
 uint32_t AddressValue(std::string_view text);

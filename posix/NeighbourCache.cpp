@@ -75,8 +75,3 @@ void ClearNeighbourEntry(const std::string& ipText)
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
     }).detach();
 }
-
-bool IsDottedIPv4Host(std::string_view text)
-{
-    return text != "0.0.0.0" && text != "255.255.255.255" && ParseDottedIPv4(text).has_value();
-}

@@ -2,6 +2,8 @@
 // so that a device that changed its hardware address is reached at once.
 #pragma once
 
+#include "DottedIPv4.h"
+
 #include <string>
 #include <string_view>
 
@@ -11,7 +13,3 @@
 // never through a shell. FTPUPG_ARP_COMMAND names a replacement program, called as:
 // PROGRAM -d IPTEXT.
 void ClearNeighbourEntry(const std::string& ipText);
-
-// Four decimal parts of 0 to 255 without leading zeros (which the command would read as
-// octal), and neither 0.0.0.0 nor 255.255.255.255.
-bool IsDottedIPv4Host(std::string_view text);

@@ -20,3 +20,8 @@ std::optional<std::array<uint8_t, 4>> ParseDottedIPv4(std::string_view text)
     if (at != text.size()) return std::nullopt;
     return parts;
 }
+
+bool IsDottedIPv4Host(std::string_view text)
+{
+    return text != "0.0.0.0" && text != "255.255.255.255" && ParseDottedIPv4(text).has_value();
+}

@@ -150,7 +150,7 @@ check_settings_type() {
     dir=$(mktemp -d)
     # With content: the type of an empty file is not looked up by name.
     local file
-    for file in FTPUPG.ini other.ini ftpupg.ini; do printf '[Data]\nIP=10.20.0.15\n' >"$dir/$file"; done
+    for file in FTPUPG.ini other.ini ftpupg.ini; do printf '[Data]\nIP=127.0.0.15\n' >"$dir/$file"; done
     type_of() { gio info -a standard::content-type "$dir/$1" | awk '/content-type:/ { print $2 }'; }
     [ "$(type_of FTPUPG.ini)" = application/x-morvane-ftpupg-settings ] || { say "FTPUPG.ini is $(type_of FTPUPG.ini)"; ok=1; }
     for file in other.ini ftpupg.ini; do
@@ -163,7 +163,7 @@ check_settings_type() {
 }
 
 ini_probe=$(mktemp --suffix=.ini)
-printf '[Data]\nIP=10.20.0.15\n' >"$ini_probe"
+printf '[Data]\nIP=127.0.0.15\n' >"$ini_probe"
 ini_type=$(gio info -a standard::content-type "$ini_probe" 2>/dev/null | awk '/content-type:/ { print $2 }' || true)
 rm -f "$ini_probe"
 install_package

@@ -233,7 +233,7 @@ shows "not the pinned $sha1; nothing was sent"
 # Only the argument check ran for these two.
 expect_recap typo ok=1 changed=0 failed=1
 expect_recap types ok=0 changed=0 failed=1
-shows "not device addresses (write each as the device reports it, e.g. 10.20.0.15): 127.0.0.010, 127.0.0.300, north-gate, 127.0.0.13 ;"
+shows "not device addresses (write each as the device reports it: four decimal parts, no leading zeros): 127.0.0.010, 127.0.0.300, north-gate, 127.0.0.13 ;"
 shows "127.0.0.14: unknown keys pasword; 127.0.0.14: the label must be one word"
 shows "127.0.0.12: listed twice with another label or password"
 shows "ftpupg_password is empty, and some device has no password of its own"

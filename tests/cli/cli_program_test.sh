@@ -108,11 +108,11 @@ assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ip
   # Two devices claiming one address, and an answer whose address is no address.
   sim claim1 --bind 127.0.0.50 --mac 00:1b:7a:00:05:50
   sim claim2 --bind 127.0.0.51 --ip-text 127.0.0.50 --mac 00:1b:7a:00:05:51
-  sim odd --bind 127.0.0.52 --mac 00:1b:7a:00:05:52 --ip-text $'10.0.0.1\x1b[2J'
+  sim odd --bind 127.0.0.52 --mac 00:1b:7a:00:05:52 --ip-text $'127.0.0.53\x1b[2J'
   "$cli" discover --json >"$work/c.out" 2>"$work/c.err" || fail "discover with a conflict: exit $?"
   grep -q "address conflict: several devices answer for 127.0.0.50: 00:1b:7a:00:05:5[01], 00:1b:7a:00:05:5[01]" \
     "$work/c.err" || fail "the conflict is named"
-  grep -q "answered with '10.0.0.1?\[2J' as its address, which is no IPv4 address; skipped" "$work/c.err" ||
+  grep -q "answered with '127.0.0.53?\[2J' as its address, which is no IPv4 address; skipped" "$work/c.err" ||
     fail "the answer that is no address is named"
   ! grep -q $'\x1b' "$work/c.err" "$work/c.out" || fail "a device's escape sequence was echoed"
   python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))["devices"]; assert [x["ip"] for x in d] == ["127.0.0.50"], d' \
@@ -421,6 +421,10 @@ input)
   expect 2 "other.json: not a report of ftpupg-cli upgrade" upgrade --image "$work/img.bin" --password pw \
     --ip 127.0.0.10 --skip-done "$work/other.json"
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --all
+  # Addresses that name every host or none are no device's: a write there would reach them all.
+  expect 2 "--ip: not an IPv4 address: '255.255.255.255'" upgrade --image "$work/img.bin" --password pw \
+    --ip 255.255.255.255
+  expect 2 "--ip: not an IPv4 address: '0.0.0.0'" upgrade --image "$work/img.bin" --password pw --ip 0.0.0.0
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw
   # Every bad line of an address list at once, with its number, password files among them;
   # a field that may be a password typed by mistake is never quoted.
