@@ -327,8 +327,10 @@ int main(int argc, char** argv)
             end.how = upgrade::TransferEnd::How::TftpFailure;
             outcome = FromTftpError(e);
         } catch (const Exception& e) {
+            end.how = upgrade::TransferEnd::How::OtherFailure;
             outcome = Outcome{ExitFailure, "error", -1, OneLine(e.Message())};
         } catch (const std::exception& e) {
+            end.how = upgrade::TransferEnd::How::OtherFailure;
             outcome = Outcome{ExitFailure, "error", -1, e.what()};
         }
         // An upload that returned is done only with its last block acknowledged.
@@ -372,6 +374,11 @@ int main(int argc, char** argv)
         };
         // File names need not be UTF-8: replace what is not, rather than fail.
         std::printf("%s\n", result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        // A script reads the outcome from here: one it cannot have is no success.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "tftpput: cannot write the JSON result: %s\n", std::strerror(errno));
+            if (outcome.exitCode == ExitDone) return ExitFailure;
+        }
     }
     return outcome.exitCode;
 }

@@ -71,6 +71,22 @@ mkfifo "$work/pipe"
 timeout 20 "$tftpput" -p 6999 127.0.0.1 "$work/pipe" 2>"$work/e"; expect fifo 1 $? "is not a regular file" "$work/e"
 timeout 20 "$tftpput" -p 6999 --classic 127.0.0.1 /dev/zero 2>"$work/e"; expect device 1 $? "is not a regular file" "$work/e"
 
+# Local failures stay local failures (exit 1 with their reason), never a device's time-out: a
+# file cut short while it goes out, and a JSON result that cannot be written.
+mkdir "$work/local"
+"$simtftpd" -a 127.0.0.1 -p 0 --port-file "$work/local.port" -d "$work/local" 2>"$work/local.log" &
+local_pid=$!; pids+=($local_pid)
+for _ in $(seq 200); do [ -s "$work/local.port" ] && break; sleep 0.05; done
+head -c $((64 * 1024 * 1024)) /dev/zero >"$work/cut.bin"
+"$tftpput" -q -w 1 -p "$(cat "$work/local.port")" 127.0.0.1 "$work/cut.bin" cut 2>"$work/e" &
+cut_pid=$!
+for _ in $(seq 400); do grep -q WRQ "$work/local.log" && break; sleep 0.02; done
+truncate -s 1000 "$work/cut.bin"
+wait "$cut_pid"; expect file-cut-short 1 $? "^tftpput: The file became shorter while it was being sent$" "$work/e"
+"$tftpput" -q --json -p "$(cat "$work/local.port")" 127.0.0.1 "$work/fw.bin" full >/dev/full 2>"$work/e"
+expect json-unwritable 1 $? "cannot write the JSON result" "$work/e"
+kill "$local_pid"; wait "$local_pid" 2>/dev/null
+
 # The server's error code comes with its text, and an empty text is named as such.
 mkdir "$work/sim"
 for text in "Flash full" "" $'Flash\n\033[2Jfull'; do
