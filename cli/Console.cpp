@@ -1,5 +1,7 @@
 #include "Console.h"
 
+#include "Fd.h"
+
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -98,14 +100,7 @@ ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint
 void ConsoleView::Flush()
 {
     std::fflush(out_);
-    const int fd = ::fileno(out_);
-    size_t done = 0;
-    while (done < frame_.size()) {
-        const ssize_t n = ::write(fd, frame_.data() + done, frame_.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    posix::WriteAll(::fileno(out_), frame_.data(), frame_.size());
     frame_.clear();
 }
 

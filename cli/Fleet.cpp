@@ -31,17 +31,6 @@ double Since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
 bool Readable(int fd)
 {
     pollfd p{fd, POLLIN, 0};
@@ -92,8 +81,10 @@ sigset_t ParentSignals()
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
-    RunDeviceJob(plan, image,
-                 [writeFd](const fleet::JobEvent& event) { WriteAll(writeFd, fleet::EncodeEvent(event)); });
+    RunDeviceJob(plan, image, [writeFd](const fleet::JobEvent& event) {
+        const std::string line = fleet::EncodeEvent(event);
+        posix::WriteAll(writeFd, line.data(), line.size());
+    });
     ::_exit(0);
 }
 

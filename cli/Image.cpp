@@ -98,13 +98,8 @@ void FirmwareImage::CopyAndSeal(uint64_t expected)
         if (n < 0) throw std::runtime_error("image " + path_ + ": read error: " + std::strerror(errno));
         if (n == 0) break;
         hash.addData(QByteArrayView(buffer.data(), n));
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(fd_.Get(), buffer.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0)
-                throw std::runtime_error("image " + path_ + ": no memory for its copy: " + std::strerror(errno));
-            done += w;
-        }
+        if (!posix::WriteAll(fd_.Get(), buffer.data(), static_cast<size_t>(n)))
+            throw std::runtime_error("image " + path_ + ": no memory for its copy: " + std::strerror(errno));
         copied += static_cast<uint64_t>(n);
     }
     if (copied != expected)

@@ -194,12 +194,8 @@ ReportFile::~ReportFile()
 
 void ReportFile::Commit(const std::string& text, const std::function<void()>& keep)
 {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd_.Get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw std::runtime_error("cannot write " + path_ + ": " + Errno());
-        done += static_cast<size_t>(n);
-    }
+    if (!posix::WriteAll(fd_.Get(), text.data(), text.size()))
+        throw std::runtime_error("cannot write " + path_ + ": " + Errno());
     if (temporary_.empty()) return;
     if (::fsync(fd_.Get()) != 0 || ::close(fd_.Release()) != 0)
         throw std::runtime_error("cannot write " + path_ + ": " + Errno());

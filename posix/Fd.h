@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <utility>
 
 namespace posix {
@@ -34,5 +36,22 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Writes all of the bytes, through partial writes and interruptions. False on a failure,
+// with errno telling why (0 when the descriptor took nothing more).
+inline bool WriteAll(int fd, const void* data, size_t size)
+{
+    const char* bytes = static_cast<const char*>(data);
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = 0;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
 
 } // namespace posix
