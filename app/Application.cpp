@@ -1,8 +1,8 @@
-#include "Application.h"
+#include "app/Application.h"
 
-#include "Exception.h"
-#include "FtpupgVersion.h"
-#include "TextCodec.h"
+#include "rtl/Exception.h"
+#include "rtl/FtpupgVersion.h"
+#include "rtl/TextCodec.h"
 
 #include <QMessageBox>
 #include <QProxyStyle>

@@ -2,7 +2,7 @@
 // display that every exception escaping an event handler ends in.
 #pragma once
 
-#include "FtpupgVersion.h"
+#include "rtl/FtpupgVersion.h"
 
 #include <QApplication>
 

@@ -1,9 +1,9 @@
-#include "Controls.h"
+#include "app/Controls.h"
 
-#include "DebugPrint.h"
-#include "Exception.h"
-#include "TextCodec.h"
-#include "TextFile.h"
+#include "devmsg/DebugPrint.h"
+#include "rtl/Exception.h"
+#include "rtl/TextCodec.h"
+#include "app/TextFile.h"
 
 #include <QMouseEvent>
 #include <QPainter>

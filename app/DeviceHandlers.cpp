@@ -1,6 +1,6 @@
-#include "DeviceHandlers.h"
+#include "app/DeviceHandlers.h"
 
-#include "DeviceFrames.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <span>
 

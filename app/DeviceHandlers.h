@@ -5,9 +5,9 @@
 // notifications reach them as OnWM_NDXL_Notify calls made by the window's event handling.
 #pragma once
 
-#include "DebugPrint.h"
-#include "DeviceCheck.h"
-#include "DeviceExchange.h"
+#include "devmsg/DebugPrint.h"
+#include "upgrade/DeviceCheck.h"
+#include "devmsg/DeviceExchange.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
-#include "FolderChooser.h"
+#include "app/FolderChooser.h"
 
-#include "Application.h"
-#include "SiteFolder.h"
-#include "UpgradePolicy.h"
+#include "app/Application.h"
+#include "app/SiteFolder.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "IdAntiFreeze.h"
+#include "app/IdAntiFreeze.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

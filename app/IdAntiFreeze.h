@@ -1,7 +1,7 @@
 // The anti-freeze of a Qt application: handles the application's pending events.
 #pragma once
 
-#include "IdAntiFreezeBase.h"
+#include "net/IdAntiFreezeBase.h"
 
 class TIdAntiFreeze : public TIdAntiFreezeBase {
 public:

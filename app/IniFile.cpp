@@ -1,8 +1,8 @@
-#include "IniFile.h"
+#include "app/IniFile.h"
 
-#include "IntConv.h"
-#include "TextCodec.h"
-#include "TextFile.h"
+#include "rtl/IntConv.h"
+#include "rtl/TextCodec.h"
+#include "app/TextFile.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,11 +1,11 @@
-#include "MainForm.h"
+#include "app/MainForm.h"
 
-#include "Application.h"
-#include "IniFile.h"
-#include "PumpWait.h"
-#include "TextCodec.h"
-#include "TextFile.h"
-#include "UpgradePolicy.h"
+#include "app/Application.h"
+#include "app/IniFile.h"
+#include "app/PumpWait.h"
+#include "rtl/TextCodec.h"
+#include "app/TextFile.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <QBitmap>
 #include <QCloseEvent>

@@ -2,11 +2,11 @@
 // send new firmware to the device, and the handlers that carry it through its life.
 #pragma once
 
-#include "Controls.h"
-#include "DeviceHandlers.h"
-#include "IdAntiFreeze.h"
-#include "IdTrivialFTP.h"
-#include "ndxl.h"
+#include "app/Controls.h"
+#include "app/DeviceHandlers.h"
+#include "app/IdAntiFreeze.h"
+#include "tftp/IdTrivialFTP.h"
+#include "devmsg/ndxl.h"
 
 #include <QEvent>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "Progress.h"
+#include "app/Progress.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "PumpWait.h"
+#include "app/PumpWait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

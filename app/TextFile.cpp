@@ -1,6 +1,6 @@
-#include "TextFile.h"
+#include "app/TextFile.h"
 
-#include "Fd.h"
+#include "posix/Fd.h"
 
 #include <cerrno>
 #include <fcntl.h>

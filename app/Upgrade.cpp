@@ -1,10 +1,10 @@
 // "GO": find the device, have it check the password, send the image, show progress.
-#include "MainForm.h"
+#include "app/MainForm.h"
 
-#include "Application.h"
-#include "NeighbourCache.h"
-#include "Progress.h"
-#include "PumpWait.h"
+#include "app/Application.h"
+#include "posix/NeighbourCache.h"
+#include "app/Progress.h"
+#include "app/PumpWait.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
-#include "Application.h"
-#include "FolderChooser.h"
-#include "FtpupgVersion.h"
-#include "MainForm.h"
-#include "SiteFolder.h"
-#include "UpgradePolicy.h"
+#include "app/Application.h"
+#include "app/FolderChooser.h"
+#include "rtl/FtpupgVersion.h"
+#include "app/MainForm.h"
+#include "app/SiteFolder.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <cstdio>
 #include <exception>

@@ -1,8 +1,8 @@
 // Times whole upgrades through the real main window: "GO" to the finished state, the
 // transfer alone, and the longest gap between two handled window events while it runs.
 // Needs a simulated device on 127.0.0.2 (bench/upgrade-bench.sh starts one).
-#include "Application.h"
-#include "MainForm.h"
+#include "app/Application.h"
+#include "app/MainForm.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

@@ -1,6 +1,6 @@
-#include "Console.h"
+#include "cli/Console.h"
 
-#include "Fd.h"
+#include "posix/Fd.h"
 
 #include <signal.h>
 #include <sys/ioctl.h>

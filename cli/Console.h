@@ -3,7 +3,7 @@
 // optionally time-stamped lines appended to a log file.
 #pragma once
 
-#include "Fleet.h"
+#include "cli/Fleet.h"
 
 #include <chrono>
 #include <cstdio>

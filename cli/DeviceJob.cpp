@@ -1,13 +1,13 @@
-#include "DeviceJob.h"
+#include "cli/DeviceJob.h"
 
-#include "DeviceLink.h"
-#include "IdTFTPException.h"
-#include "Image.h"
-#include "NeighbourCache.h"
-#include "TftpSender.h"
+#include "cli/DeviceLink.h"
+#include "tftp/IdTFTPException.h"
+#include "cli/Image.h"
+#include "posix/NeighbourCache.h"
+#include "tftp/TftpSender.h"
 
-#include "DeviceCheck.h"
-#include "TransferVerdict.h"
+#include "upgrade/DeviceCheck.h"
+#include "upgrade/TransferVerdict.h"
 
 #include <poll.h>
 

@@ -4,9 +4,9 @@
 // its own (see Fleet.h); it reports through a sink, one event at a time.
 #pragma once
 
-#include "FleetCore.h"
-#include "JobEvents.h"
-#include "UpgradePolicy.h"
+#include "cli/FleetCore.h"
+#include "cli/JobEvents.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
-#include "DeviceLink.h"
+#include "cli/DeviceLink.h"
 
-#include "DeviceExchange.h"
-#include "DeviceFrames.h"
-#include "ndxl.h"
+#include "devmsg/DeviceExchange.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "devmsg/ndxl.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -2,7 +2,7 @@
 // a readable descriptor so that a plain poll() waits for replies.
 #pragma once
 
-#include "Fd.h"
+#include "posix/Fd.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "Fleet.h"
+#include "cli/Fleet.h"
 
-#include "Fd.h"
-#include "Image.h"
-#include "JobEvents.h"
+#include "posix/Fd.h"
+#include "cli/Image.h"
+#include "cli/JobEvents.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -4,8 +4,8 @@
 // only schedules, routes events and reports; it stays single-threaded while children run.
 #pragma once
 
-#include "DeviceJob.h"
-#include "FleetCore.h"
+#include "cli/DeviceJob.h"
+#include "cli/FleetCore.h"
 
 #include <chrono>
 #include <cstdint>

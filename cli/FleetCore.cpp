@@ -1,8 +1,8 @@
-#include "FleetCore.h"
+#include "cli/FleetCore.h"
 
-#include "DeviceFrames.h"
-#include "DottedIPv4.h"
-#include "TextCodec.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "rtl/DottedIPv4.h"
+#include "rtl/TextCodec.h"
 
 #include <algorithm>
 #include <array>

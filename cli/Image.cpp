@@ -1,6 +1,6 @@
-#include "Image.h"
+#include "cli/Image.h"
 
-#include "Exception.h"
+#include "rtl/Exception.h"
 
 #include <QCryptographicHash>
 

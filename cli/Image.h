@@ -3,8 +3,8 @@
 // hashed is what is sent, whatever happens to the file meanwhile.
 #pragma once
 
-#include "Fd.h"
-#include "Stream.h"
+#include "posix/Fd.h"
+#include "rtl/Stream.h"
 
 #include <sys/types.h>
 

@@ -1,4 +1,4 @@
-#include "JobEvents.h"
+#include "cli/JobEvents.h"
 
 #include <nlohmann/json.hpp>
 

@@ -3,7 +3,7 @@
 // library's own note. One encoder, one decoder and one line reader serve both ends.
 #pragma once
 
-#include "FleetCore.h"
+#include "cli/FleetCore.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "Report.h"
+#include "cli/Report.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

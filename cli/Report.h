@@ -2,8 +2,8 @@
 // docs/ftpupg-cli-report.schema.json). The password is never part of it.
 #pragma once
 
-#include "Fd.h"
-#include "Fleet.h"
+#include "posix/Fd.h"
+#include "cli/Fleet.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,13 +1,13 @@
 // ftpupg-cli: discovers devices and upgrades one or many of them, with the same device
 // library, frames and TFTP client as the window.
-#include "Console.h"
-#include "DeviceFrames.h"
-#include "DeviceLink.h"
-#include "Fleet.h"
-#include "FtpupgVersion.h"
-#include "Image.h"
-#include "Report.h"
-#include "TextCodec.h"
+#include "cli/Console.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "cli/DeviceLink.h"
+#include "cli/Fleet.h"
+#include "rtl/FtpupgVersion.h"
+#include "cli/Image.h"
+#include "cli/Report.h"
+#include "rtl/TextCodec.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
-#include "DebugPrint.h"
+#include "devmsg/DebugPrint.h"
 
-#include "Exception.h"
+#include "rtl/Exception.h"
 
 #include <unistd.h>
 

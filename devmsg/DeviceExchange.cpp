@@ -1,4 +1,4 @@
-#include "DeviceExchange.h"
+#include "devmsg/DeviceExchange.h"
 
 int32_t OpenDeviceLibrary(const NDXL_Window& window)
 {

@@ -2,7 +2,7 @@
 // posted as window messages WM_NDXL_NOTIFY.
 #pragma once
 
-#include "ndxl.h"
+#include "devmsg/ndxl.h"
 
 #include <cstdint>
 

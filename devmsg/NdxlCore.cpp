@@ -1,6 +1,6 @@
-#include "NdxlCore.h"
+#include "devmsg/NdxlCore.h"
 
-#include "NdxlWire.h"
+#include "devmsg/wire/NdxlWire.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

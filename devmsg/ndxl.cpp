@@ -1,11 +1,11 @@
 // The messaging library: one UDP socket, broadcast requests, a receiver thread that queues
 // the devices' unicast answers and posts one notification per queued record.
-#include "ndxl.h"
+#include "devmsg/ndxl.h"
 
-#include "Fd.h"
-#include "NdxlCore.h"
-#include "NdxlWire.h"
-#include "Udp.h"
+#include "posix/Fd.h"
+#include "devmsg/NdxlCore.h"
+#include "devmsg/wire/NdxlWire.h"
+#include "posix/Udp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "IdAntiFreezeBase.h"
+#include "net/IdAntiFreezeBase.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 // into slices and pending window messages are handled after each slice.
 #pragma once
 
-#include "IdComponent.h"
+#include "net/IdComponent.h"
 
 #include <cstdint>
 

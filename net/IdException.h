@@ -2,7 +2,7 @@
 // EIdSocketError, which carries the platform error code.
 #pragma once
 
-#include "Exception.h"
+#include "rtl/Exception.h"
 
 #include <cstdint>
 #include <string>

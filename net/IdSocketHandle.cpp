@@ -1,8 +1,8 @@
-#include "IdSocketHandle.h"
+#include "net/IdSocketHandle.h"
 
-#include "IdAntiFreezeBase.h"
-#include "IdException.h"
-#include "IdStackWinsock.h"
+#include "net/IdAntiFreezeBase.h"
+#include "net/IdException.h"
+#include "net/IdStackWinsock.h"
 
 #include <algorithm>
 #include <sys/socket.h>

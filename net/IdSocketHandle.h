@@ -1,7 +1,7 @@
 // One platform socket with its local and remote address.
 #pragma once
 
-#include "IdStack.h"
+#include "net/IdStack.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
-#include "IdStack.h"
+#include "net/IdStack.h"
 
-#include "IdException.h"
-#include "IdStackWinsock.h"
-#include "IntConv.h"
+#include "net/IdException.h"
+#include "net/IdStackWinsock.h"
+#include "rtl/IntConv.h"
 
 #include <strings.h>
 

@@ -1,7 +1,7 @@
 // The process-wide socket stack: the one place that talks to the platform's sockets.
 #pragma once
 
-#include "IdComponent.h"
+#include "net/IdComponent.h"
 
 #include <array>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "IdStackErrors.h"
+#include "net/IdStackErrors.h"
 
 #include <cerrno>
 #include <netdb.h>

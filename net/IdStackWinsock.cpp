@@ -1,9 +1,9 @@
-#include "IdStackWinsock.h"
+#include "net/IdStackWinsock.h"
 
-#include "Exception.h"
-#include "IdException.h"
-#include "IdWinsock.h"
-#include "IntConv.h"
+#include "rtl/Exception.h"
+#include "net/IdException.h"
+#include "net/IdWinsock.h"
+#include "rtl/IntConv.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // The socket stack over the BSD socket calls.
 #pragma once
 
-#include "IdStack.h"
-#include "IdStackErrors.h"
+#include "net/IdStack.h"
+#include "net/IdStackErrors.h"
 
 #include <sys/socket.h>
 

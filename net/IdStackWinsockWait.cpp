@@ -1,6 +1,6 @@
 // The readiness wait of the socket stack.
-#include "IdException.h"
-#include "IdStackWinsock.h"
+#include "net/IdException.h"
+#include "net/IdStackWinsock.h"
 
 #include <cerrno>
 #include <chrono>

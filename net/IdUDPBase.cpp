@@ -1,6 +1,6 @@
-#include "IdUDPBase.h"
+#include "net/IdUDPBase.h"
 
-#include "IdException.h"
+#include "net/IdException.h"
 
 #include <algorithm>
 #include <sys/socket.h>

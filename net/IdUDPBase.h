@@ -2,8 +2,8 @@
 // datagram with a time-out and learn its sender.
 #pragma once
 
-#include "IdComponent.h"
-#include "IdSocketHandle.h"
+#include "net/IdComponent.h"
+#include "net/IdSocketHandle.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 // Datagram endpoint with a default destination.
 #pragma once
 
-#include "IdUDPBase.h"
+#include "net/IdUDPBase.h"
 
 class TIdUDPClient : public TIdUDPBase {
 public:

@@ -1,4 +1,4 @@
-#include "IdWinsock.h"
+#include "net/IdWinsock.h"
 
 TSocketEntryPoints SocketEntryPoints;
 

@@ -1,7 +1,7 @@
-#include "NeighbourCache.h"
+#include "posix/NeighbourCache.h"
 
-#include "DottedIPv4.h"
-#include "Fd.h"
+#include "rtl/DottedIPv4.h"
+#include "posix/Fd.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -2,7 +2,7 @@
 // so that a device that changed its hardware address is reached at once.
 #pragma once
 
-#include "DottedIPv4.h"
+#include "rtl/DottedIPv4.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
-#include "ProgramSupport.h"
+#include "posix/ProgramSupport.h"
 
-#include "Fd.h"
+#include "posix/Fd.h"
 
 #include <fcntl.h>
 

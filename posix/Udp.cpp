@@ -1,4 +1,4 @@
-#include "Udp.h"
+#include "posix/Udp.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,7 +1,7 @@
 // IPv4 datagram sockets bound to a given address, and the address texts of log lines.
 #pragma once
 
-#include "Fd.h"
+#include "posix/Fd.h"
 
 #include <netinet/in.h>
 

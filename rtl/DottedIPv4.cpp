@@ -1,4 +1,4 @@
-#include "DottedIPv4.h"
+#include "rtl/DottedIPv4.h"
 
 std::optional<std::array<uint8_t, 4>> ParseDottedIPv4(std::string_view text)
 {

@@ -1,4 +1,4 @@
-#include "Exception.h"
+#include "rtl/Exception.h"
 
 #include <cstdarg>
 #include <cstdio>

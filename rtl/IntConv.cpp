@@ -1,6 +1,6 @@
-#include "IntConv.h"
+#include "rtl/IntConv.h"
 
-#include "Exception.h"
+#include "rtl/Exception.h"
 
 #include <string>
 

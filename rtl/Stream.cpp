@@ -1,6 +1,6 @@
-#include "Stream.h"
+#include "rtl/Stream.h"
 
-#include "Exception.h"
+#include "rtl/Exception.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "TextCodec.h"
+#include "rtl/TextCodec.h"
 
 #include <array>
 #include <cstdint>

@@ -1,9 +1,9 @@
-#include "DeviceResponder.h"
+#include "sim/DeviceResponder.h"
 
-#include "DeviceFrames.h"
-#include "Fd.h"
-#include "NdxlWire.h"
-#include "Udp.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "posix/Fd.h"
+#include "devmsg/wire/NdxlWire.h"
+#include "posix/Udp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "TftpServer.h"
+#include "sim/TftpServer.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -20,8 +20,8 @@
 
 #include <netinet/in.h>
 
-#include "Fd.h"
-#include "Udp.h"
+#include "posix/Fd.h"
+#include "posix/Udp.h"
 
 namespace simtftp {
 

@@ -24,10 +24,10 @@
 #include <sys/socket.h>
 #include <time.h>
 
-#include "Fd.h"
-#include "ProgramSupport.h"
-#include "TftpServer.h"
-#include "Udp.h"
+#include "posix/Fd.h"
+#include "posix/ProgramSupport.h"
+#include "sim/TftpServer.h"
+#include "posix/Udp.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // ftpupg-simdev: a simulated device for tests and demos. Run it inside a private network
 // namespace (scripts/netns-run); it binds loopback addresses only.
-#include "DeviceResponder.h"
-#include "ProgramSupport.h"
-#include "TftpServer.h"
+#include "sim/DeviceResponder.h"
+#include "posix/ProgramSupport.h"
+#include "sim/TftpServer.h"
 
 #include <arpa/inet.h>
 

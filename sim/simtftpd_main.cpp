@@ -8,8 +8,8 @@
 
 #include <getopt.h>
 
-#include "ProgramSupport.h"
-#include "TftpServer.h"
+#include "posix/ProgramSupport.h"
+#include "sim/TftpServer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "IdTFTPException.h"
+#include "tftp/IdTFTPException.h"
 
 void RaiseTFTPError(uint16_t code, const std::string& message)
 {

@@ -2,7 +2,7 @@
 // message text.
 #pragma once
 
-#include "IdException.h"
+#include "net/IdException.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "IdTFTPPacket.h"
+#include "tftp/IdTFTPPacket.h"
 
 #include <cstring>
 #include <strings.h>

@@ -1,8 +1,8 @@
-#include "IdTFTPUpload.h"
+#include "tftp/IdTFTPUpload.h"
 
-#include "Exception.h"
-#include "IdTFTPException.h"
-#include "IntConv.h"
+#include "rtl/Exception.h"
+#include "tftp/IdTFTPException.h"
+#include "rtl/IntConv.h"
 
 #include <algorithm>
 #include <strings.h>

@@ -10,7 +10,7 @@
 // without options after an option refusal, and optionally the size announced (RFC 2349).
 #pragma once
 
-#include "IdTFTPPacket.h"
+#include "tftp/IdTFTPPacket.h"
 
 #include <cstdint>
 #include <optional>

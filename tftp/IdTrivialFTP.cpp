@@ -1,6 +1,6 @@
-#include "IdTrivialFTP.h"
+#include "tftp/IdTrivialFTP.h"
 
-#include "IdTFTPUpload.h"
+#include "tftp/IdTFTPUpload.h"
 
 #include <algorithm>
 

@@ -2,10 +2,10 @@
 // asking for the "blksize" option.
 #pragma once
 
-#include "IdTFTPException.h"
-#include "IdTFTPPacket.h"
-#include "IdUDPClient.h"
-#include "Stream.h"
+#include "tftp/IdTFTPException.h"
+#include "tftp/IdTFTPPacket.h"
+#include "net/IdUDPClient.h"
+#include "rtl/Stream.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
-#include "TftpSender.h"
+#include "tftp/TftpSender.h"
 
-#include "Exception.h"
-#include "Fd.h"
+#include "rtl/Exception.h"
+#include "posix/Fd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -6,7 +6,7 @@
 // window's client keeps its own loop over the socket layer (TIdTrivialFTP).
 #pragma once
 
-#include "IdTFTPUpload.h"
+#include "tftp/IdTFTPUpload.h"
 
 #include <cstdint>
 #include <functional>

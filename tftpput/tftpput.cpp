@@ -5,12 +5,12 @@
 //           [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
 // Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR).
 
-#include "FtpupgVersion.h"
-#include "IdTrivialFTP.h"
-#include "Fd.h"
-#include "IntConv.h"
-#include "TftpSender.h"
-#include "TransferVerdict.h"
+#include "rtl/FtpupgVersion.h"
+#include "tftp/IdTrivialFTP.h"
+#include "posix/Fd.h"
+#include "rtl/IntConv.h"
+#include "tftp/TftpSender.h"
+#include "upgrade/TransferVerdict.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>

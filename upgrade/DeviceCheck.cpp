@@ -1,6 +1,6 @@
-#include "DeviceCheck.h"
+#include "upgrade/DeviceCheck.h"
 
-#include "DeviceFrames.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 // accepted or refused. It sends, waits and shows nothing itself.
 #pragma once
 
-#include "UpgradePolicy.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <cstdint>
 #include <span>

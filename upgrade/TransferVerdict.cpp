@@ -1,4 +1,4 @@
-#include "TransferVerdict.h"
+#include "upgrade/TransferVerdict.h"
 
 namespace upgrade {
 

@@ -1,7 +1,7 @@
 // Whether a transfer of the image succeeded, judged from how the TFTP client's upload ended.
 #pragma once
 
-#include "UpgradePolicy.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <string>
 #include <string_view>

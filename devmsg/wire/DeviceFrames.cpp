@@ -1,4 +1,4 @@
-#include "DeviceFrames.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // The Qt anti-freeze handles the application's pending events, on the main thread only.
-#include "IdAntiFreeze.h"
+#include "app/IdAntiFreeze.h"
 
 #include <QCoreApplication>
 #include <QEvent>

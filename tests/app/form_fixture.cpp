@@ -1,4 +1,4 @@
-#include "form_fixture.h"
+#include "tests/app/form_fixture.h"
 
 #include <QDir>
 

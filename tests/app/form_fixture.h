@@ -2,8 +2,8 @@
 // the current directory, recorded message boxes, and helpers to wait on the event loop.
 #pragma once
 
-#include "Application.h"
-#include "MainForm.h"
+#include "app/Application.h"
+#include "app/MainForm.h"
 
 #include <gtest/gtest.h>
 

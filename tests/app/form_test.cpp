@@ -1,8 +1,8 @@
 // The main window offscreen: its layout, its start-up, and what the settings file does to it.
-#include "form_fixture.h"
+#include "tests/app/form_fixture.h"
 
-#include "PumpWait.h"
-#include "TextFile.h"
+#include "app/PumpWait.h"
+#include "app/TextFile.h"
 
 #include <QBitmap>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "IniFile.h"
+#include "app/IniFile.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The bar and the percentage as the device tools have always shown them, which ordinary
 // double arithmetic does not reproduce (20 % would be 37 pixels, not 36).
-#include "Progress.h"
+#include "app/Progress.h"
 
 #include <gtest/gtest.h>
 

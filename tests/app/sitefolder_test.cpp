@@ -1,4 +1,4 @@
-#include "SiteFolder.h"
+#include "app/SiteFolder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Reading settings and notes: only regular files, a cap on size, and the two code pages.
-#include "TextCodec.h"
-#include "TextFile.h"
+#include "rtl/TextCodec.h"
+#include "app/TextFile.h"
 
 #include <gtest/gtest.h>
 

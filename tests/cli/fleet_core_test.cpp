@@ -1,12 +1,12 @@
 // Fleet rules without sockets: address lists, merging discovery answers, outcomes, progress
 // text, the report and the image check. One device's password check is upgrade's
 // (tests/upgrade).
-#include "Console.h"
-#include "DeviceFrames.h"
-#include "FleetCore.h"
-#include "Image.h"
-#include "JobEvents.h"
-#include "Report.h"
+#include "cli/Console.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "cli/FleetCore.h"
+#include "cli/Image.h"
+#include "cli/JobEvents.h"
+#include "cli/Report.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // notification queue standing in for the window's message queue.
 #pragma once
 
-#include "DeviceHandlers.h"
+#include "app/DeviceHandlers.h"
 
 #include <unistd.h>
 

@@ -1,9 +1,9 @@
 // Text from the network inside diagnostic lines: a device name cannot end the line, forge
 // another one or send escape sequences to the terminal; the line's format stays as it is.
-#include "DevmsgTestSupport.h"
+#include "tests/devmsg/DevmsgTestSupport.h"
 
-#include "DebugPrint.h"
-#include "DeviceFrames.h"
+#include "devmsg/DebugPrint.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // it: devmsg_exchange_probe IP PASSWORD [WAIT_MS [NOTIFICATIONS]]. Waits WAIT_MS, or less once
 // NOTIFICATIONS notifications were handled; prints the flags, the count and any operator message.
 // Set NDXL_BROADCAST (e.g. 127.255.255.255) and run inside a private network namespace.
-#include "DeviceHandlers.h"
+#include "app/DeviceHandlers.h"
 
 #include <chrono>
 #include <condition_variable>

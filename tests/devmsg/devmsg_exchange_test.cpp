@@ -2,12 +2,12 @@
 // fetching, the lines, the boxes and the flags. The check's rules themselves are upgrade's
 // tables (tests/upgrade). Runs in a private network namespace: requests go to
 // 127.255.255.255 only.
-#include "DevmsgTestSupport.h"
+#include "tests/devmsg/DevmsgTestSupport.h"
 
-#include "DeviceFrames.h"
-#include "DeviceResponder.h"
-#include "Fd.h"
-#include "NdxlWire.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "sim/DeviceResponder.h"
+#include "posix/Fd.h"
+#include "devmsg/wire/NdxlWire.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

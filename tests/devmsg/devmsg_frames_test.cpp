@@ -1,11 +1,11 @@
 // Frames, reply fields, datagram framing, library settings and queue, the simulated
 // device's answers and the diagnostic writer: everything that needs no socket.
-#include "DevmsgTestSupport.h"
+#include "tests/devmsg/DevmsgTestSupport.h"
 
-#include "DeviceFrames.h"
-#include "DeviceResponder.h"
-#include "NdxlCore.h"
-#include "NdxlWire.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "sim/DeviceResponder.h"
+#include "devmsg/NdxlCore.h"
+#include "devmsg/wire/NdxlWire.h"
 
 #include <gtest/gtest.h>
 #include <net/if.h>

@@ -1,10 +1,10 @@
 // Random and cut reply records through the exchange's handlers, and random datagrams through
 // the library's receiver into the exchange. Nothing a device sends may crash or read out of
 // bounds (run under ASan+UBSan too). Fixed seeds: a failure repeats.
-#include "DevmsgTestSupport.h"
+#include "tests/devmsg/DevmsgTestSupport.h"
 
-#include "DeviceFrames.h"
-#include "NdxlWire.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "devmsg/wire/NdxlWire.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // libFuzzer target for the reply path: the input is what NDXL_GetData hands back, fed through
 // the window's notification handler. The library is replaced by the stubs below, which the
 // program's own definitions make win over the shared library's.
-#include "DeviceHandlers.h"
+#include "app/DeviceHandlers.h"
 
 #include <cstring>
 #include <span>

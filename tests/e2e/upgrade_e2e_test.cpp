@@ -1,11 +1,11 @@
 // "GO" end to end: the real main window offscreen against simulated devices on loopback,
 // message boxes answered by the test.
-#include "form_fixture.h"
+#include "tests/app/form_fixture.h"
 
-#include "DeviceResponder.h"
-#include "PumpWait.h"
-#include "TftpServer.h"
-#include "arp_recorder.h"
+#include "sim/DeviceResponder.h"
+#include "app/PumpWait.h"
+#include "sim/TftpServer.h"
+#include "tests/posix/arp_recorder.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

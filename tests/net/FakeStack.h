@@ -2,9 +2,9 @@
 // wait slicing.
 #pragma once
 
-#include "IdAntiFreezeBase.h"
-#include "IdComponent.h"
-#include "IdStackWinsock.h"
+#include "net/IdAntiFreezeBase.h"
+#include "net/IdComponent.h"
+#include "net/IdStackWinsock.h"
 
 #include <deque>
 #include <functional>

@@ -1,7 +1,7 @@
 // The sliced readability wait, through a scripted readiness wait.
-#include "FakeStack.h"
-#include "IdException.h"
-#include "IdUDPBase.h"
+#include "tests/net/FakeStack.h"
+#include "net/IdException.h"
+#include "net/IdUDPBase.h"
 
 #include <gtest/gtest.h>
 

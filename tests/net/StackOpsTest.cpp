@@ -1,7 +1,7 @@
 // The socket stack's operations that the TFTP path does not reach, on real loopback sockets
 // (runs in a private network namespace): callers outside this system may rely on them.
-#include "IdException.h"
-#include "IdStackWinsock.h"
+#include "net/IdException.h"
+#include "net/IdStackWinsock.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

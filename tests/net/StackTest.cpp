@@ -1,6 +1,6 @@
 // Socket stack without network traffic: error table, address text, readiness limits.
-#include "IdException.h"
-#include "IdStackWinsock.h"
+#include "net/IdException.h"
+#include "net/IdStackWinsock.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>

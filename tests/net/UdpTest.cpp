@@ -1,8 +1,8 @@
 // The UDP endpoint against real loopback sockets (runs in a private network namespace).
-#include "IdException.h"
-#include "IdStackWinsock.h"
-#include "IdUDPClient.h"
-#include "UdpPeer.h"
+#include "net/IdException.h"
+#include "net/IdStackWinsock.h"
+#include "net/IdUDPClient.h"
+#include "tests/net/UdpPeer.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

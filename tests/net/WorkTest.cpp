@@ -1,5 +1,5 @@
 // Work events and the stack's life, with a stand-in stack.
-#include "IdComponent.h"
+#include "net/IdComponent.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,8 +1,8 @@
 // The neighbour-table command is started for one host address only: "default" or a prefix
 // would flush a whole range of entries.
-#include "NeighbourCache.h"
+#include "posix/NeighbourCache.h"
 
-#include "arp_recorder.h"
+#include "tests/posix/arp_recorder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // the port file and the share option (runs inside a private loopback namespace).
 #include <gtest/gtest.h>
 
-#include "Fd.h"
-#include "ProgramSupport.h"
-#include "Udp.h"
+#include "posix/Fd.h"
+#include "posix/ProgramSupport.h"
+#include "posix/Udp.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,6 +1,6 @@
-#include "Exception.h"
-#include "IntConv.h"
-#include "Stream.h"
+#include "rtl/Exception.h"
+#include "rtl/IntConv.h"
+#include "rtl/Stream.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -14,7 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "TftpServer.h"
+#include "sim/TftpServer.h"
 
 using namespace simtftp;
 using posix::BindUdp;

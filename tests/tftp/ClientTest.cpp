@@ -1,7 +1,7 @@
 // The TFTP client against a scripted peer on loopback (runs in a private namespace).
-#include "../net/UdpPeer.h"
-#include "IdTrivialFTP.h"
-#include "TftpSender.h"
+#include "tests/net/UdpPeer.h"
+#include "tftp/IdTrivialFTP.h"
+#include "tftp/TftpSender.h"
 
 #include <cstdio>
 #include <functional>

@@ -1,6 +1,6 @@
 // TFTP packets as bytes.
-#include "IdTFTPException.h"
-#include "IdTFTPPacket.h"
+#include "tftp/IdTFTPException.h"
+#include "tftp/IdTFTPPacket.h"
 
 #include <gtest/gtest.h>
 

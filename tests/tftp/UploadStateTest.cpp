@@ -1,7 +1,7 @@
 // The upload's lock-step rules as tables: what arrives, and what the state machine answers.
-#include "Exception.h"
-#include "IdTFTPException.h"
-#include "IdTFTPUpload.h"
+#include "rtl/Exception.h"
+#include "tftp/IdTFTPException.h"
+#include "tftp/IdTFTPUpload.h"
 
 #include <gtest/gtest.h>
 #include <sstream>

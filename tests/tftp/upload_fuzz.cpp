@@ -3,7 +3,7 @@
 // must be the source in order, numbered one after the other, and an upload may end "done"
 // only when all of it went out: classic with the last block acknowledged or followed by
 // silence, reliable only with the last block's ACK from the transfer's peer.
-#include "IdTFTPUpload.h"
+#include "tftp/IdTFTPUpload.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The upgrade's rules as tables: one row per sequence of replies or way a transfer ended,
 // one column per policy (the window's, the command-line tools').
-#include "DeviceCheck.h"
-#include "DeviceFrames.h"
-#include "TransferVerdict.h"
+#include "upgrade/DeviceCheck.h"
+#include "devmsg/wire/DeviceFrames.h"
+#include "upgrade/TransferVerdict.h"
 
 #include <gtest/gtest.h>
 
