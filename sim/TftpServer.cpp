@@ -236,8 +236,9 @@ std::optional<std::uint16_t> Accept(WriteState& st, std::size_t payloadLen)
 std::optional<std::uint16_t> TellGap(WriteState& st, std::uint16_t block)
 {
     const auto ahead = static_cast<std::uint16_t>(block - st.expected);
-    const bool newPass = st.gapNear == 0 || ahead < st.gapNear;
+    const bool newPass = st.gapNear == 0 || ahead < st.gapNear || block == st.gapLast;
     st.gapNear = ahead;
+    st.gapLast = block;
     if (!newPass) return std::nullopt;
     st.unacked = 0;
     return static_cast<std::uint16_t>(st.expected - 1);
@@ -632,11 +633,15 @@ bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt,
         if (auto ack = TellGap(t.st, in.block)) return SendDataAck(t, *ack);
         return true;
     case Verdict::Duplicate:
-    case Verdict::Stray:
-        // Answering repeats would double every later packet (sorcerer's apprentice) with a
-        // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
+        // The block whose ACK went out, again: that ACK was lost, or the client probes after
+        // its time-out. Answered as RFC 1350 receivers do; a client that resent on repeated
+        // ACKs would then double every later packet (sorcerer's apprentice), so a device may
+        // leave it to its own time-out instead.
         ++t.ignored;
+        if (opts_.answerRepeats && t.st.unacked == 0 && t.st.blocks > 0)
+            return SendDataAck(t, static_cast<std::uint16_t>(t.st.expected - 1));
         return true;
+    case Verdict::Stray: ++t.ignored; return true;
     case Verdict::Oversize: Refuse(t, ErrIllegal, "Block larger than negotiated"); return false;
     case Verdict::PeerError:
         Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");

@@ -175,6 +175,8 @@ UploadStep UploadState::ClassicDatagram(Bytes packet)
 UploadStep UploadState::Armed(UploadStep step, Micros now)
 {
     if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
+        if (!probed_) windowAt_ = now;
+        probed_ = false;
         sentAt_ = now;
         deadline_ = now + timer_.Wait();
     }
@@ -204,6 +206,7 @@ UploadStep UploadState::Probe(int64_t index)
     ++retransmissions_;
     ++probes_;
     clean_ = false;
+    probed_ = true;
     UploadStep step = Just(UploadStep::SendBlocks);
     step.block = BlockNumber(index);
     step.first = index;
@@ -351,12 +354,13 @@ UploadStep UploadState::ReliableTimeout(Micros now)
         ++retransmissions_;
         return Just(UploadStep::Request);
     }
-    // A whole try of silence: the window again, for a receiver that answers no probe.
-    if (wholeTry) return Send(base_);
     // Short waits send one block: a receiver that has it all acknowledges the last block
     // again, one that lacks it takes it, one that lacks an earlier block says which; a
     // paused device gets no more than one block per wait. The first unacknowledged block in
-    // turn wakes receivers that answer only the block they expect.
+    // turn wakes receivers that answer only the block they expect. Some answer neither and
+    // wait for the window from the block they lack: it goes again after a patience of an
+    // eighth of the ceiling (half a second at the default), longer than a flash erase.
+    if (wholeTry || now - windowAt_ >= timer_.Ceiling() / 8) return Send(base_);
     return Probe(++silent_ % 2 == 1 ? next_ - 1 : base_);
 }
 

@@ -184,6 +184,10 @@ private:
     // Time-outs in a row without progress: the probes alternate between the last block sent
     // and the first one unacknowledged.
     int32_t silent_ = 0;
+    // When the blocks from base_ last went out together (not as a probe): after a patience
+    // of an eighth of the ceiling without an answer they go again.
+    Micros windowAt_ = 0;
+    bool probed_ = false;
     // What is out went once since the last progress: its answer is a round-trip sample.
     bool clean_ = true;
     // Probes sent since the last progress, and those sent before it: a receiver that had the

@@ -493,42 +493,35 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"ACK 2", "done"}});
 }
 
-TEST(UploadState, APauseShorterThanATryCostsSingleProbes)
+TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
 {
-    // A device that stops answering: waits double from the learned 4 ms up to the ceiling;
-    // until a wait reaches it, only single blocks go out and no try is used up. A whole try
-    // sends the window again and counts; the third in a row fails.
+    // A device that stops answering: waits double from the learned 4 ms; for an eighth of
+    // the ceiling (500 ms) only single blocks go out, then the window again, and from then
+    // on at every time-out; none uses up a try until a wait is the whole ceiling.
     UploadState state(100000, Patient(16));
     ASSERT_EQ(Feed(state, "OACK windowsize 16"), "send 1-16");
-    Micros waited = 0;
-    int probes = 0;
-    for (;;) {
-        const Micros wait = state.Deadline() - state.LastSend();
-        waited += wait;
-        const std::string answer = Feed(state, "PROBE");
-        if (wait == state.Timer().Ceiling()) {
-            EXPECT_EQ(answer, "send 1-16");
-            break;
-        }
-        ++probes;
-        EXPECT_TRUE(answer == "send 16" || answer == "send 1") << answer;
-        ASSERT_LT(probes, 20);
+    Micros silence = 0;
+    std::vector<std::string> answers;
+    while (answers.size() < 11) {
+        silence = state.Deadline() - 0;
+        answers.push_back(Feed(state, "PROBE"));
     }
-    EXPECT_EQ(probes, 10); // 4 ms .. 2048 ms
-    EXPECT_GE(waited, 8000000);
-    // A 300 ms pause: 6 probes (4 + 8 + ... + 128 ms = 252 ms, the next wait 256 ms).
+    EXPECT_EQ(answers,
+              (std::vector<std::string>{"send 16", "send 1", "send 16", "send 1", "send 16", "send 1", "send 1-16",
+                                        "send 1-16", "send 1-16", "send 1-16", "send 1-16"}));
+    EXPECT_EQ(silence, 8092000); // 4 ms doubled 9 times, then the ceiling of 4 s: the first try
+    EXPECT_EQ(Feed(state, "PROBE"), "send 1-16");
+    EXPECT_EQ(Feed(state, "PROBE"), "fail Timeout");
+    // The pause over, its answers come at once: the window's ACK and one per probe.
     UploadState paused(100000, Patient(16));
     ASSERT_EQ(Feed(paused, "OACK windowsize 16"), "send 1-16");
-    Micros at = 0;
-    int sent = 0;
-    while (at + (paused.Deadline() - paused.LastSend()) <= 300000) {
-        at += paused.Deadline() - paused.LastSend();
+    for (int i = 0; i < 6; ++i)
         ASSERT_EQ(Feed(paused, "PROBE").find('-'), std::string::npos);
-        ++sent;
-    }
-    EXPECT_EQ(sent, 6);
     EXPECT_EQ(Feed(paused, "ACK 16 after 48"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMER"), "wait 4 ms, 6 timeouts, srtt 0 ms");
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(Feed(paused, "ACK 16"), "wait");
+    EXPECT_EQ(Feed(paused, "STATE"), "window 16 blksize 512 retransmissions 6");
     // Silence longer than the ceiling is a whole try however short the wait due.
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
