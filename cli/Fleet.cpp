@@ -18,10 +18,11 @@
 #include <deque>
 #include <map>
 
+namespace fleet {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using fleet::Result;
 
 // How long stopped attempts may take to end before they are killed.
 constexpr auto StopGrace = std::chrono::milliseconds(300);
@@ -40,7 +41,7 @@ bool Readable(int fd)
 struct Child {
     size_t index = 0;
     posix::Fd fd; // read end of the child's event pipe (its stderr too)
-    fleet::LineReader lines;
+    LineReader lines;
     bool gotResult = false;
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
@@ -81,8 +82,8 @@ sigset_t ParentSignals()
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
-    RunDeviceJob(plan, image, [writeFd](const fleet::JobEvent& event) {
-        const std::string line = fleet::EncodeEvent(event);
+    RunDeviceJob(plan, image, [writeFd](const JobEvent& event) {
+        const std::string line = EncodeEvent(event);
         posix::WriteAll(writeFd, line.data(), line.size());
     });
     ::_exit(0);
@@ -151,6 +152,20 @@ public:
     std::vector<DeviceReport> Reports() const { return reports_; }
 
 private:
+    double RunMs() const
+    {
+        return std::chrono::duration<double, std::milli>(Clock::now() - opts_.runStart).count();
+    }
+    void EndStage(DeviceReport& report) const
+    {
+        if (!report.stages.empty() && report.stages.back().endMs < 0) report.stages.back().endMs = RunMs();
+    }
+    void BeginStage(DeviceReport& report, Stage stage) const
+    {
+        EndStage(report);
+        report.stages.push_back({stage, RunMs(), -1});
+    }
+
     void Spawn(size_t index, int stopFd)
     {
         DeviceReport& report = reports_[index];
@@ -163,7 +178,7 @@ private:
                 report.device = *entry;
                 report.device->conflicts.clear();
                 if (!entry->conflicts.empty()) {
-                    Finish(index, Result::AddressConflict, fleet::ConflictText(*entry) + "; nothing was written");
+                    Finish(index, Result::AddressConflict, ConflictText(*entry) + "; nothing was written");
                     return;
                 }
                 plan.answers = opts_.discovery->Answers(report.ip);
@@ -174,6 +189,7 @@ private:
         report.bytes = 0;
         report.transferSeconds = 0;
         view_.Attempt(report);
+        BeginStage(report, Stage::Check);
 
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -248,61 +264,67 @@ private:
     void Line(Child& child, const std::string& line)
     {
         DeviceReport& report = reports_[child.index];
-        const auto event = fleet::DecodeEvent(line);
+        const auto event = DecodeEvent(line);
         if (!event) {
             // The device library's own notes.
-            if (!line.empty()) view_.Note(report, fleet::SafeText(line));
+            if (!line.empty()) view_.Note(report, SafeText(line));
             return;
         }
         std::visit([&](const auto& e) { On(child, report, e); }, *event);
     }
 
-    void On(Child&, DeviceReport& report, const fleet::FoundEvent& e)
+    void On(Child&, DeviceReport& report, const FoundEvent& e)
     {
         report.device = e.device;
         report.device->ip = report.ip;
         view_.Note(report, "found " + report.device->name + " (" + report.device->mac + ")");
     }
-    void On(Child& child, DeviceReport& report, const fleet::AcceptedEvent&)
+    void On(Child& child, DeviceReport& report, const AcceptedEvent&)
     {
         child.transferStart = Clock::now();
+        if (!opts_.job.dryRun) BeginStage(report, Stage::Transfer);
         view_.Note(report, opts_.job.dryRun ? "password accepted" : "password accepted, writing the image");
     }
-    void On(Child& child, DeviceReport& report, const fleet::ProgressEvent& e)
+    void On(Child& child, DeviceReport& report, const ProgressEvent& e)
     {
         report.bytes = e.bytes;
         report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
         view_.Progress(report, report.bytes, report.transferSeconds);
     }
-    void On(Child&, DeviceReport& report, const fleet::WaitingBackEvent& e)
+    void On(Child&, DeviceReport& report, const WaitingBackEvent& e)
     {
+        BeginStage(report, Stage::WaitBack);
         view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
     }
-    void On(Child&, DeviceReport& report, const fleet::BackEvent& e)
+    void On(Child&, DeviceReport& report, const BackEvent& e)
     {
         report.waitedBack = true;
         report.backSeconds = e.seconds;
     }
-    void On(Child&, DeviceReport& report, const fleet::NotBackEvent&)
+    void On(Child&, DeviceReport& report, const NotBackEvent&)
     {
         report.waitedBack = true;
         report.backSeconds.reset();
     }
-    void On(Child&, DeviceReport& report, const fleet::DroppedEvent& e)
+    void On(Child&, DeviceReport& report, const DroppedEvent& e)
     {
         report.droppedAnswers += e.answers;
         view_.Note(report, std::to_string(e.answers) + " device answers were lost to a full receive buffer");
     }
-    void On(Child& child, DeviceReport& report, const fleet::ResultEvent& e)
+    void On(Child& child, DeviceReport& report, const ResultEvent& e)
     {
         child.gotResult = true;
+        EndStage(report);
         report.bytes = e.bytes;
         report.windowSize = e.windowSize;
         report.retransmissions = e.retransmissions;
+        report.blockSize = e.blockSize;
+        report.timeouts = e.timeouts;
+        report.roundTripUs = e.roundTripUs;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
-        if (!stopping_ && fleet::ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
-            view_.Note(report, std::string(fleet::ResultName(e.result)) + ": " + e.message + "; trying again");
+        if (!stopping_ && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
+            view_.Note(report, std::string(ResultName(e.result)) + ": " + e.message + "; trying again");
             queue_.push_back(child.index);
             return;
         }
@@ -312,14 +334,14 @@ private:
     void Finish(size_t index, Result result, const std::string& message)
     {
         DeviceReport& report = reports_[index];
+        EndStage(report);
         report.result = result;
         report.message = message;
         report.seconds = report.attempts > 0 ? Since(firstStart_[index]) : 0;
         view_.Finished(report);
         const bool wasStopped = gate_.Stopped();
-        gate_.Settled(position_[index],
-                      fleet::Succeeded(result, report.waitedBack, report.backSeconds.has_value()),
-                      report.ip + ": " + std::string(fleet::ResultName(result)) +
+        gate_.Settled(position_[index], Succeeded(result, report.waitedBack, report.backSeconds.has_value()),
+                      report.ip + ": " + std::string(ResultName(result)) +
                           (result == Result::Done ? ", did not come back" : ""));
         if (!wasStopped && gate_.Stopped()) SkipRest();
     }
@@ -368,6 +390,7 @@ private:
         children_.clear();
         for (size_t i = 0; i < reports_.size(); ++i) {
             if (reports_[i].result == Result::Interrupted) {
+                EndStage(reports_[i]);
                 if (reports_[i].attempts == 0) reports_[i].message = "Interrupted before it started";
                 reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
                 view_.Finished(reports_[i]);
@@ -381,13 +404,23 @@ private:
     std::vector<DeviceReport> reports_;
     std::vector<Clock::time_point> firstStart_;
     std::vector<size_t> position_; // among the devices to be started, for the gate
-    fleet::RolloutGate gate_;
+    RolloutGate gate_;
     std::deque<size_t> queue_;
     std::map<pid_t, Child> children_;
     bool stopping_ = false;
 };
 
 } // namespace
+
+std::string_view StageName(Stage stage)
+{
+    switch (stage) {
+    case Stage::Check: return "check";
+    case Stage::Transfer: return "transfer";
+    case Stage::WaitBack: return "wait-back";
+    }
+    return "check";
+}
 
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
                                    int stopFd, bool& interrupted)
@@ -396,3 +429,5 @@ std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage
     interrupted = scheduler.Run(stopFd);
     return scheduler.Reports();
 }
+
+} // namespace fleet

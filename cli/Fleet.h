@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+namespace fleet {
 
 class FirmwareImage;
 
@@ -32,13 +35,25 @@ struct FleetOptions {
     std::string skipDone;   // the earlier report that said which devices are done (for the report)
     // The fleet's shared discovery: a target found there skips its own first discovery, and
     // a target several devices claim is not written. Unset: every job discovers on its own.
-    std::optional<fleet::DeviceTable> discovery;
+    std::optional<DeviceTable> discovery;
+    // What the stages' times count from: the run's start, before its shared discovery.
+    std::chrono::steady_clock::time_point runStart = std::chrono::steady_clock::now();
+};
+
+// What a device's attempt is doing, for the report's timeline.
+enum class Stage { Check, Transfer, WaitBack };
+std::string_view StageName(Stage stage); // "check", "transfer", "wait-back"
+
+struct StageSpan {
+    Stage stage = Stage::Check;
+    double startMs = 0; // from the run's start (FleetOptions::runStart)
+    double endMs = -1;  // below 0 while it lasts
 };
 
 struct DeviceReport {
     std::string ip;
     std::string label;
-    fleet::Result result = fleet::Result::Interrupted;
+    Result result = Result::Interrupted;
     std::string message = "Interrupted before it finished";
     int attempts = 0;
     uint64_t bytes = 0;          // acknowledged or sent in the last attempt
@@ -46,10 +61,14 @@ struct DeviceReport {
     double transferSeconds = 0;  // of the last attempt's TFTP write
     int32_t windowSize = 0;      // the window the device granted in the last attempt (0: no transfer)
     int64_t retransmissions = 0; // blocks and requests sent again in the last attempt
-    std::optional<fleet::DeviceEntry> device;
+    int32_t blockSize = 0;       // the block size the device granted in the last attempt (0: no transfer)
+    int64_t timeouts = 0;        // the retransmission timer's waits that ran out in the last attempt
+    int64_t roundTripUs = 0;     // its smoothed round trip (0: none measured)
+    std::optional<DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> backSeconds; // unset: did not come back
     uint64_t droppedAnswers = 0;       // replies its attempts lost to full buffers
+    std::vector<StageSpan> stages;     // of every attempt, in order
 };
 
 // What the fleet tells whoever shows it. All calls come from the parent's one thread.
@@ -70,3 +89,5 @@ public:
 // and the devices never started are reported skipped. Returns the devices in the order of opts.targets.
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
                                    int stopFd, bool& interrupted);
+
+} // namespace fleet

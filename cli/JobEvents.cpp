@@ -42,9 +42,15 @@ json ToJson(const JobEvent& event)
                 return {{"e", "dropped"}, {"answers", e.answers}};
             },
             [](const ResultEvent& e) -> json {
-                return {
-                    {"e", "result"},    {"result", ResultName(e.result)}, {"message", e.message},
-                    {"bytes", e.bytes}, {"windowsize", e.windowSize},     {"retransmissions", e.retransmissions}};
+                return {{"e", "result"},
+                        {"result", ResultName(e.result)},
+                        {"message", e.message},
+                        {"bytes", e.bytes},
+                        {"windowsize", e.windowSize},
+                        {"retransmissions", e.retransmissions},
+                        {"blksize", e.blockSize},
+                        {"timeouts", e.timeouts},
+                        {"round_trip_us", e.roundTripUs}};
             },
         },
         event);
@@ -67,8 +73,14 @@ JobEvent FromJson(const json& j)
     if (kind == "result") {
         const auto result = ResultFromName(j.at("result").get<std::string>());
         if (!result) throw std::invalid_argument("unknown result");
-        return ResultEvent{*result, j.at("message").get<std::string>(), j.at("bytes").get<uint64_t>(),
-                           j.at("windowsize").get<int32_t>(), j.at("retransmissions").get<int64_t>()};
+        return ResultEvent{*result,
+                           j.at("message").get<std::string>(),
+                           j.at("bytes").get<uint64_t>(),
+                           j.at("windowsize").get<int32_t>(),
+                           j.at("retransmissions").get<int64_t>(),
+                           j.at("blksize").get<int32_t>(),
+                           j.at("timeouts").get<int64_t>(),
+                           j.at("round_trip_us").get<int64_t>()};
     }
     throw std::invalid_argument("unknown event");
 }

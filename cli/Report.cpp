@@ -4,17 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <stdexcept>
 #include <ctime>
 
+namespace fleet {
+
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
                            const std::vector<DeviceReport>& devices)
 {
-    using fleet::Result;
     nlohmann::json list = nlohmann::json::array();
     std::map<Result, size_t> counts;
     size_t notBack = 0; // done, but did not answer again: they count as failed
@@ -30,10 +33,15 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
         if (d.waitedBack)
             back = {{"came_back", d.backSeconds.has_value()},
                     {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)}};
+        nlohmann::json stages = nlohmann::json::array();
+        for (const auto& s : d.stages)
+            stages.push_back({{"stage", StageName(s.stage)},
+                              {"start_ms", std::llround(s.startMs)},
+                              {"end_ms", std::llround(std::max(s.startMs, s.endMs))}});
         list.push_back(
             {{"ip", d.ip},
              {"label", d.label.empty() ? nlohmann::json(nullptr) : nlohmann::json(d.label)},
-             {"result", fleet::ResultName(d.result)},
+             {"result", ResultName(d.result)},
              {"message", d.message},
              {"attempts", d.attempts},
              {"bytes", d.bytes},
@@ -42,8 +50,12 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
              {"rate_bytes_per_s", d.transferSeconds > 0 ? static_cast<double>(d.bytes) / d.transferSeconds : 0.0},
              {"windowsize", d.windowSize},
              {"retransmissions", d.retransmissions},
+             {"blksize", d.blockSize},
+             {"timeouts", d.timeouts},
+             {"round_trip_ms", static_cast<double>(d.roundTripUs) / 1000.0},
              {"device", device},
-             {"wait_back", back}});
+             {"wait_back", back},
+             {"stages", stages}});
     }
     const size_t settled = counts[Result::Done] + counts[Result::AlreadyDone] + counts[Result::WouldUpgrade] +
                            counts[Result::Skipped];
@@ -53,6 +65,8 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
             {"started", run.started},
             {"finished", run.finished},
             {"interrupted", run.interrupted},
+            {"discovery_ms",
+             run.discoveryMs ? nlohmann::json(std::llround(*run.discoveryMs)) : nlohmann::json(nullptr)},
             {"image",
              {{"path", image.path},
               {"size", image.size},
@@ -212,3 +226,5 @@ bool SameFile(const std::string& a, const std::string& b)
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
+
+} // namespace fleet

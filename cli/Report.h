@@ -9,9 +9,12 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace fleet {
 
 struct ReportImage {
     std::string path;
@@ -27,6 +30,8 @@ struct ReportRun {
     std::string finished;
     std::string selection; // "ip", "ips", "all"
     bool interrupted = false;
+    // How long the shared discovery took, from the run's start; unset: there was none.
+    std::optional<double> discoveryMs;
 };
 
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
@@ -71,3 +76,5 @@ bool SameFile(const std::string& a, const std::string& b);
 
 // UTC time as "2026-12-07T23:10:04Z".
 std::string UtcNow();
+
+} // namespace fleet

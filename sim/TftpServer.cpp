@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace simtftp {
+namespace sim {
 
 using posix::AddrText;
 using posix::BindUdp;
@@ -22,7 +22,7 @@ using posix::LocalPort;
 
 namespace {
 
-void Put16(Bytes& b, std::uint16_t v)
+void Put16(Packet& b, std::uint16_t v)
 {
     b.push_back(static_cast<std::uint8_t>(v >> 8));
     b.push_back(static_cast<std::uint8_t>(v & 0xff));
@@ -33,7 +33,7 @@ std::uint16_t Get16(std::span<const std::uint8_t> p, std::size_t at)
     return static_cast<std::uint16_t>((p[at] << 8) | p[at + 1]);
 }
 
-void PutText(Bytes& b, std::string_view s)
+void PutText(Packet& b, std::string_view s)
 {
     b.insert(b.end(), s.begin(), s.end());
     b.push_back(0);
@@ -95,26 +95,26 @@ std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt)
     return r;
 }
 
-Bytes BuildAck(std::uint16_t block)
+Packet BuildAck(std::uint16_t block)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpAck);
     Put16(b, block);
     return b;
 }
 
-Bytes BuildError(std::uint16_t code, std::string_view text)
+Packet BuildError(std::uint16_t code, std::string_view text)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpError);
     Put16(b, code);
     PutText(b, text);
     return b;
 }
 
-Bytes BuildOack(const std::vector<Option>& options)
+Packet BuildOack(const std::vector<Option>& options)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpOack);
     for (const auto& [k, v] : options) {
         PutText(b, k);
@@ -123,9 +123,9 @@ Bytes BuildOack(const std::vector<Option>& options)
     return b;
 }
 
-Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options)
+Packet BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpWrq);
     PutText(b, filename);
     PutText(b, mode);
@@ -136,9 +136,9 @@ Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vect
     return b;
 }
 
-Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload)
+Packet BuildData(std::uint16_t block, std::span<const std::uint8_t> payload)
 {
-    Bytes b;
+    Packet b;
     b.reserve(4 + payload.size());
     Put16(b, OpData);
     Put16(b, block);
@@ -275,7 +275,7 @@ Admission AdmitWrite(const Request& req, const std::string& slotFile, const std:
     return a;
 }
 
-Bytes TransferFaults::Opening(const Request& req, WriteState& st) const
+Packet TransferFaults::Opening(const Request& req, WriteState& st) const
 {
     if (opts_.firstAck >= 0) {
         st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
@@ -367,7 +367,7 @@ std::vector<ReceivedImage> SimTftpServer::Images() const
     return images_;
 }
 
-void SimTftpServer::Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies)
+void SimTftpServer::Send(int fd, const Packet& pkt, const sockaddr_in& to, int extraCopies)
 {
     if (Chance(opts_.dropShare)) return;
     int copies = 1 + extraCopies + (Chance(opts_.dupShare) ? 1 : 0);
@@ -436,7 +436,7 @@ void SimTftpServer::Listen()
 bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request)
 {
     std::shared_ptr<posix::Fd> sock;
-    Bytes opening;
+    Packet opening;
     {
         std::lock_guard lock(mu_);
         auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer, &request](const Worker& w) {
@@ -480,9 +480,13 @@ struct SimTftpServer::Transfer {
     Fd out;
     bool stored = false;
     WriteState st;
-    Bytes reply;
-    Bytes unwritten; // blocks taken but not yet in the file: written before any ACK goes out
+    Packet reply;
+    Packet unwritten; // blocks taken but not yet in the file: written before any ACK goes out
     std::uint64_t ignored = 0;
+    // The faults as they happened, for the log.
+    std::uint64_t lostReceived = 0;
+    std::uint64_t lostAcks = 0;
+    std::uint64_t pauses = 0;
     // The receive loop's state.
     Clock::time_point deadline;
     int tries = 0;
@@ -512,12 +516,16 @@ void SimTftpServer::RunTransfer(Request req, std::shared_ptr<Session> session)
     Log("transfer port " + std::to_string(tid) + ", blksize " + std::to_string(t.st.blksize) + ", window " +
         std::to_string(t.st.windowsize));
     if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
-    // A whole window may wait in the socket while this thread writes the file.
-    const int want = static_cast<int>(std::min<std::uint64_t>(
-        std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2, std::uint64_t{16} << 20));
+    // A whole window may wait in the socket while this thread writes the file, unless a
+    // small buffer is the fault asked for.
+    const int want = opts_.receiveBuffer > 0
+                         ? opts_.receiveBuffer
+                         : static_cast<int>(std::min<std::uint64_t>(
+                               std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2, std::uint64_t{16} << 20));
     int have = 0;
     socklen_t haveLen = sizeof have;
-    if (::getsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &have, &haveLen) == 0 && have < want)
+    if (opts_.receiveBuffer > 0 ||
+        (::getsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &have, &haveLen) == 0 && have < want))
         ::setsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
     {
         std::lock_guard lock(mu_);
@@ -543,8 +551,23 @@ bool SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
 {
     if (!Flush(t)) return false;
     if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
+    if (Chance(opts_.loseAcks)) {
+        ++t.lostAcks;
+        return true;
+    }
     Send(t.sock->Get(), BuildAck(block), t.peer, t.faults.ExtraAckCopies());
     return true;
+}
+
+void SimTftpServer::Pause(Transfer& t)
+{
+    ++t.pauses;
+    pollfd stop{stopRead_.Get(), POLLIN, 0};
+    const auto until = Clock::now() + std::chrono::milliseconds(opts_.pauseMs);
+    for (auto now = Clock::now(); now < until && !stop.revents; now = Clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+        ::poll(&stop, 1, static_cast<int>(left));
+    }
 }
 
 void SimTftpServer::ReceiveLoop(Transfer& t)
@@ -604,6 +627,10 @@ bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt,
         return true;
     }
     if (Chance(opts_.dropShare)) return true;
+    if (Chance(opts_.loseReceived)) {
+        ++t.lostReceived;
+        return true;
+    }
     Incoming in = Classify(t.st, pkt);
     if (t.dallying) {
         if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
@@ -661,6 +688,11 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     }
     t.unwritten.insert(t.unwritten.end(), in.payload.begin(), in.payload.end());
     const auto ack = Accept(t.st, in.payload.size());
+    if (opts_.pauseEvery > 0 && opts_.pauseMs > 0 && t.st.blocks % static_cast<std::uint64_t>(opts_.pauseEvery) == 0 &&
+        !t.st.complete) {
+        if (!Flush(t)) return Step::End;
+        Pause(t);
+    }
     t.reply = BuildAck(static_cast<std::uint16_t>(t.st.expected - 1));
     if (t.faults.RefuseImage(t.st.blocks, in.payload)) {
         Refuse(t, ErrUndefined, "Image rejected");
@@ -687,7 +719,12 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     }
     Log("received \"" + t.req.filename + "\": " + std::to_string(t.st.bytes) + " bytes in " +
         std::to_string(t.st.blocks) + " blocks -> " + t.path +
-        (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : ""));
+        (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : "") +
+        (t.lostReceived + t.lostAcks + t.pauses > 0
+             ? ", lost on purpose " + std::to_string(t.lostReceived) + " received and " +
+                   std::to_string(t.lostAcks) + " ACKs (seed " + std::to_string(opts_.seed) + "), " +
+                   std::to_string(t.pauses) + " pauses of " + std::to_string(opts_.pauseMs) + " ms"
+             : ""));
     if (opts_.onStored) opts_.onStored(t.path);
     if (t.faults.WithholdFinalAck()) {
         Log("last ACK withheld");
@@ -697,4 +734,4 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     return Step::Dally;
 }
 
-} // namespace simtftp
+} // namespace sim

@@ -45,12 +45,12 @@ void RaiseUploadFailure(const UploadFailure& failure)
 
 BlockSizeAnswer CheckBlockSize(std::string_view text)
 {
-    const auto size = TryStrToInt(text);
+    const auto size = rtl::TryStrToInt(text);
     if (!size) return {0, NotANumber(text)};
     if (*size <= 0 || *size > MaxDatagramBlockSize)
         return {0, UploadFailure{UploadFailure::BadBlockSize, 0,
-                                 Format("Invalid block size %d from the server (allowed: 1 to %d)", *size,
-                                        MaxDatagramBlockSize)}};
+                                 rtl::Format("Invalid block size %d from the server (allowed: 1 to %d)", *size,
+                                             MaxDatagramBlockSize)}};
     return {*size, std::nullopt};
 }
 
@@ -231,22 +231,22 @@ UploadStep UploadState::Accept(Bytes packet)
         const bool askedSize = options_ && policy_.transferSize;
         for (const Option& option : OptionsOf(packet)) {
             const std::string name(option.name);
-            const auto value = TryStrToInt(option.value);
+            const auto value = rtl::TryStrToInt(option.value);
             const std::string quoted = name + " '" + std::string(option.value) + "'";
             if (NameIs(name, "blksize") && askedBlockSize) {
                 if (!value) return Refuse(quoted + " is not a number");
                 const int32_t least = std::min(8, policy_.blockSize);
                 if (*value < least || *value > policy_.blockSize)
                     return Refuse(
-                        Format("blksize %d is not %d to the %d asked for", *value, least, policy_.blockSize));
+                        rtl::Format("blksize %d is not %d to the %d asked for", *value, least, policy_.blockSize));
                 blockSize_ = *value;
             } else if (NameIs(name, "windowsize") && askedWindow) {
                 if (!value) return Refuse(quoted + " is not a number");
                 // More than asked would have the server wait for blocks that never come.
                 if (*value < 1 || *value > policy_.windowSize)
                     return Fail({UploadFailure::BadWindowSize, 0,
-                                 Format("Invalid window size %d from the server (allowed: 1 to %d)", *value,
-                                        policy_.windowSize)});
+                                 rtl::Format("Invalid window size %d from the server (allowed: 1 to %d)", *value,
+                                             policy_.windowSize)});
                 window_ = *value;
             } else if (NameIs(name, "tsize") && askedSize) {
                 if (!value || *value != total_) return Refuse(quoted + " is not the size announced");
