@@ -348,14 +348,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
     else if (!quiet) {
         const double seconds = progress.Seconds();
-        std::fprintf(stderr,
-                     "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d, blksize %d, %lld retransmission%s, "
-                     "%lld time-out%s, round trip %.2f ms, last block acknowledged\n",
-                     static_cast<long long>(size), seconds,
-                     seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize,
-                     report.blockSize, static_cast<long long>(report.retransmissions),
-                     report.retransmissions == 1 ? "" : "s", static_cast<long long>(report.timeouts),
-                     report.timeouts == 1 ? "" : "s", static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
+        std::fprintf(
+            stderr,
+            "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d, blksize %d, %lld retransmission%s, "
+            "%lld time-out%s, round trip %.2f ms, last block acknowledged\n",
+            static_cast<long long>(size), seconds,
+            seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize, report.blockSize,
+            static_cast<long long>(report.retransmissions), report.retransmissions == 1 ? "" : "s",
+            static_cast<long long>(report.timeouts), report.timeouts == 1 ? "" : "s",
+            static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
     }
 
     if (json) {
