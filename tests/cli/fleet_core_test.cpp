@@ -370,8 +370,8 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     failed.result = Result::TftpError;
     DeviceReport away = done; // took the image but never answered again: not done
     away.waitedBack = true;
-    const auto report = BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts,
-                                    {done, cut, earlier, skipped, failed, away});
+    const auto report = BuildReport({"1.0", "a", "b", "ip", true, std::nullopt}, {"img", 4096, "ab", 5, false},
+                                    opts, {done, cut, earlier, skipped, failed, away});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
     EXPECT_EQ(report["options"]["jobs"], 4);
     EXPECT_EQ(report["options"]["canary"], 2);
