@@ -21,22 +21,22 @@
 namespace {
 
 struct SimOptions {
-    DeviceConfig device;
+    sim::DeviceConfig device;
     // The firmware slot: a TFTP write server on the device's address when a file is given.
     std::string tftpSlot;
     uint16_t tftpPort = 69;
     // A fleet: count devices on consecutive addresses and hardware addresses.
     unsigned count = 1;
-    std::string tftpSlotDir;      // each device's firmware slot is DIR/ADDRESS.bin
-    int restartMs = 0;            // silence after a completed firmware write
-    simtftp::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
+    std::string tftpSlotDir;  // each device's firmware slot is DIR/ADDRESS.bin
+    int restartMs = 0;        // silence after a completed firmware write
+    sim::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
 // Range checks of the numbers; the limits only keep a typo from meaning hours.
 constexpr int MaxDelayMs = 600000;
 constexpr int MaxCount = 1 << 30;
 
-void AddDeviceOptions(CLI::App& app, DeviceConfig& d)
+void AddDeviceOptions(CLI::App& app, sim::DeviceConfig& d)
 {
     app.add_option("--bind", d.bindAddress, "address the answers come from (default 127.0.0.2)")
         ->type_name("ADDR");
@@ -50,7 +50,7 @@ void AddDeviceOptions(CLI::App& app, DeviceConfig& d)
     app.add_option_function<std::string>(
            "--mac",
            [&d](const std::string& text) {
-               const auto mac = ParseMac(text);
+               const auto mac = sim::ParseMac(text);
                if (!mac) throw CLI::ValidationError("--mac", "not a hardware address: " + text);
                d.mac = *mac;
            },
@@ -110,7 +110,7 @@ void AddDeviceOptions(CLI::App& app, DeviceConfig& d)
 
 void AddFirmwareOptions(CLI::App& app, SimOptions& options)
 {
-    simtftp::SimTftpOptions& t = options.tftp;
+    sim::SimTftpOptions& t = options.tftp;
     app.add_option("--tftp-slot", options.tftpSlot,
                    "also take firmware over TFTP on the --bind address and store a write to \"/\" in FILE")
         ->type_name("FILE");
@@ -160,7 +160,7 @@ void CheckTogether(const SimOptions& options)
 }
 
 // Device i of a fleet: the i-th address after --bind, the i-th hardware address after --mac.
-DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
+sim::DeviceConfig NthDevice(const sim::DeviceConfig& first, unsigned i)
 {
     in_addr address{};
     if (inet_pton(AF_INET, first.bindAddress.c_str(), &address) != 1)
@@ -168,7 +168,7 @@ DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
     address.s_addr = htonl(ntohl(address.s_addr) + i);
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
-    DeviceConfig device = first;
+    sim::DeviceConfig device = first;
     device.bindAddress = text;
     uint64_t mac = 0;
     for (const uint8_t byte : first.mac)
@@ -181,28 +181,28 @@ DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
 
 // One simulated device: its responder and, when it has a firmware slot, its TFTP server.
 struct SimDevice {
-    std::unique_ptr<DeviceResponder> responder;
-    std::unique_ptr<simtftp::SimTftpServer> tftp;
+    std::unique_ptr<sim::DeviceResponder> responder;
+    std::unique_ptr<sim::SimTftpServer> tftp;
 };
 
-SimDevice StartDevice(const SimOptions& options, const DeviceConfig& config)
+SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config)
 {
     SimDevice device;
-    device.responder = std::make_unique<DeviceResponder>(config);
+    device.responder = std::make_unique<sim::DeviceResponder>(config);
     device.responder->Start();
     const std::string slot =
         !options.tftpSlotDir.empty() ? options.tftpSlotDir + "/" + config.bindAddress + ".bin" : options.tftpSlot;
     if (slot.empty()) return device;
-    simtftp::SimTftpOptions tftpOptions = options.tftp;
+    sim::SimTftpOptions tftpOptions = options.tftp;
     tftpOptions.address = config.bindAddress;
     tftpOptions.port = options.tftpPort;
     tftpOptions.slotFile = slot;
     if (options.restartMs > 0) {
-        DeviceResponder* responder = device.responder.get();
+        sim::DeviceResponder* responder = device.responder.get();
         const auto silence = std::chrono::milliseconds(options.restartMs);
         tftpOptions.onStored = [responder, silence](const std::string&) { responder->Restart(silence); };
     }
-    device.tftp = std::make_unique<simtftp::SimTftpServer>(tftpOptions);
+    device.tftp = std::make_unique<sim::SimTftpServer>(tftpOptions);
     device.tftp->Start();
     return device;
 }

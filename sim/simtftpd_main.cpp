@@ -12,7 +12,7 @@ namespace {
 
 constexpr int MaxCount = 1 << 30;
 
-void AddServerOptions(CLI::App& app, simtftp::SimTftpOptions& o, std::string& portFile, long& exitAfter)
+void AddServerOptions(CLI::App& app, sim::SimTftpOptions& o, std::string& portFile, long& exitAfter)
 {
     app.add_option("-a,--address", o.address, "loopback address to bind (default 127.0.0.1)")->type_name("ADDR");
     app.add_option("-p,--port", o.port, "request port (default 69; 0 picks a free one)")->type_name("PORT");
@@ -24,11 +24,11 @@ void AddServerOptions(CLI::App& app, simtftp::SimTftpOptions& o, std::string& po
            "--blksize-mode",
            [&o](const std::string& mode) {
                if (mode == "accept")
-                   o.blksizeMode = simtftp::BlksizeMode::Accept;
+                   o.blksizeMode = sim::BlksizeMode::Accept;
                else if (mode == "ignore")
-                   o.blksizeMode = simtftp::BlksizeMode::Ignore;
+                   o.blksizeMode = sim::BlksizeMode::Ignore;
                else if (mode == "answer")
-                   o.blksizeMode = simtftp::BlksizeMode::Answer;
+                   o.blksizeMode = sim::BlksizeMode::Answer;
                else
                    throw CLI::ValidationError("--blksize-mode", "accept, ignore or answer, not " + mode);
            },
@@ -58,7 +58,7 @@ void AddServerOptions(CLI::App& app, simtftp::SimTftpOptions& o, std::string& po
         "-q,--quiet", [&o] { o.log = [](const std::string&) {}; }, "no log lines");
 }
 
-void AddFaultOptions(CLI::App& app, simtftp::SimTftpOptions& o)
+void AddFaultOptions(CLI::App& app, sim::SimTftpOptions& o)
 {
     const char* const faults = "Faults";
     app.add_flag("--silent", o.silent, "never answer a request")->group(faults);
@@ -98,7 +98,7 @@ void AddFaultOptions(CLI::App& app, simtftp::SimTftpOptions& o)
 
 int main(int argc, char** argv)
 {
-    simtftp::SimTftpOptions o;
+    sim::SimTftpOptions o;
     std::string portFile;
     long exitAfter = 0;
     CLI::App app{"TFTP write server of the simulated device. Runs until SIGINT or SIGTERM.", "ftpupg-simtftpd"};
@@ -114,7 +114,7 @@ int main(int argc, char** argv)
     const sigset_t sigs = sim::BlockStopSignals();
 
     try {
-        simtftp::SimTftpServer server(o);
+        sim::SimTftpServer server(o);
         server.Start();
         if (!portFile.empty()) sim::WritePortFile(portFile, server.Port());
         const timespec tick{0, 50 * 1000 * 1000};
