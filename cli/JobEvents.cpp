@@ -15,45 +15,44 @@ template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
 json ToJson(const JobEvent& event)
 {
-    return std::visit(
-        Overloaded{
-            [](const FoundEvent& e) -> json {
-                return {{"e", "found"},
-                        {"mac", e.device.mac},
-                        {"name", e.device.name},
-                        {"protocols", e.device.protocols}};
-            },
-            [](const AcceptedEvent&) -> json {
-                return {{"e", "accepted"}};
-            },
-            [](const ProgressEvent& e) -> json {
-                return {{"e", "progress"}, {"bytes", e.bytes}};
-            },
-            [](const WaitingBackEvent& e) -> json {
-                return {{"e", "waiting-back"}, {"seconds", e.seconds}};
-            },
-            [](const BackEvent& e) -> json {
-                return {{"e", "back"}, {"seconds", e.seconds}};
-            },
-            [](const NotBackEvent&) -> json {
-                return {{"e", "not-back"}};
-            },
-            [](const DroppedEvent& e) -> json {
-                return {{"e", "dropped"}, {"answers", e.answers}};
-            },
-            [](const ResultEvent& e) -> json {
-                return {{"e", "result"},
-                        {"result", ResultName(e.result)},
-                        {"message", e.message},
-                        {"bytes", e.bytes},
-                        {"windowsize", e.windowSize},
-                        {"retransmissions", e.retransmissions},
-                        {"blksize", e.blockSize},
-                        {"timeouts", e.timeouts},
-                        {"round_trip_us", e.roundTripUs}};
-            },
-        },
-        event);
+    return std::visit(Overloaded{
+                          [](const FoundEvent& e) -> json {
+                              return {{"e", "found"},
+                                      {"mac", e.device.mac},
+                                      {"name", e.device.name},
+                                      {"protocols", e.device.protocols}};
+                          },
+                          [](const AcceptedEvent&) -> json {
+                              return {{"e", "accepted"}};
+                          },
+                          [](const ProgressEvent& e) -> json {
+                              return {{"e", "progress"}, {"bytes", e.bytes}};
+                          },
+                          [](const WaitingBackEvent& e) -> json {
+                              return {{"e", "waiting-back"}, {"seconds", e.seconds}};
+                          },
+                          [](const BackEvent& e) -> json {
+                              return {{"e", "back"}, {"seconds", e.seconds}};
+                          },
+                          [](const NotBackEvent&) -> json {
+                              return {{"e", "not-back"}};
+                          },
+                          [](const DroppedEvent& e) -> json {
+                              return {{"e", "dropped"}, {"answers", e.answers}};
+                          },
+                          [](const ResultEvent& e) -> json {
+                              return {{"e", "result"},
+                                      {"result", ResultName(e.result)},
+                                      {"message", e.message},
+                                      {"bytes", e.bytes},
+                                      {"windowsize", e.windowSize},
+                                      {"retransmissions", e.retransmissions},
+                                      {"blksize", e.blockSize},
+                                      {"timeouts", e.timeouts},
+                                      {"round_trip_us", e.roundTripUs}};
+                          },
+                      },
+                      event);
 }
 
 JobEvent FromJson(const json& j)

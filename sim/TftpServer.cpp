@@ -518,10 +518,11 @@ void SimTftpServer::RunTransfer(Request req, std::shared_ptr<Session> session)
     if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
     // A whole window may wait in the socket while this thread writes the file, unless a
     // small buffer is the fault asked for.
-    const int want = opts_.receiveBuffer > 0
-                         ? opts_.receiveBuffer
-                         : static_cast<int>(std::min<std::uint64_t>(
-                               std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2, std::uint64_t{16} << 20));
+    const int want =
+        opts_.receiveBuffer > 0
+            ? opts_.receiveBuffer
+            : static_cast<int>(std::min<std::uint64_t>(std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2,
+                                                       std::uint64_t{16} << 20));
     int have = 0;
     socklen_t haveLen = sizeof have;
     if (opts_.receiveBuffer > 0 ||
@@ -688,8 +689,8 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     }
     t.unwritten.insert(t.unwritten.end(), in.payload.begin(), in.payload.end());
     const auto ack = Accept(t.st, in.payload.size());
-    if (opts_.pauseEvery > 0 && opts_.pauseMs > 0 && t.st.blocks % static_cast<std::uint64_t>(opts_.pauseEvery) == 0 &&
-        !t.st.complete) {
+    if (opts_.pauseEvery > 0 && opts_.pauseMs > 0 &&
+        t.st.blocks % static_cast<std::uint64_t>(opts_.pauseEvery) == 0 && !t.st.complete) {
         if (!Flush(t)) return Step::End;
         Pause(t);
     }
