@@ -28,6 +28,15 @@ std::string Who(const DeviceReport& d)
     return d.label.empty() ? d.ip : d.ip + " (" + d.label + ")";
 }
 
+// What the wait for the restart saw.
+std::string BackText(const DeviceReport& d)
+{
+    if (d.result == fleet::Result::AddressChanged) return "another device answered";
+    if (d.backSeconds) return "back after " + fleet::FormatSeconds(*d.backSeconds);
+    if (d.silentSeconds) return "restarted, did not come back";
+    return "did not restart";
+}
+
 std::string Outcome(const DeviceReport& d)
 {
     std::string text(fleet::ResultName(d.result));
@@ -35,8 +44,9 @@ std::string Outcome(const DeviceReport& d)
         text += ": " + fleet::FormatBytes(d.bytes) + " in " + fleet::FormatSeconds(d.transferSeconds) + " (" +
                 Rate(d) + ")";
     if (!d.message.empty()) text += (d.result == fleet::Result::Done ? "; " : ": ") + d.message;
-    if (d.waitedBack)
-        text += d.backSeconds ? "; back after " + fleet::FormatSeconds(*d.backSeconds) : "; did not come back";
+    // The other results of the wait say it in their message.
+    if (d.waitedBack && (d.result == fleet::Result::Done || d.result == fleet::Result::Unconfirmed))
+        text += "; " + BackText(d);
     if (d.attempts > 1) text += " (" + std::to_string(d.attempts) + " attempts)";
     return text;
 }
@@ -276,7 +286,7 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
         if (waitBack)
             rows.back().push_back(!d.waitedBack   ? "-"
                                   : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
-                                                  : "did not come back");
+                                                  : BackText(d));
         rows.back().push_back(d.message);
     }
     std::vector<size_t> widths(rows.front().size(), 0);

@@ -30,7 +30,8 @@ struct SimOptions {
     // A fleet: count devices on consecutive addresses and hardware addresses.
     unsigned count = 1;
     std::string tftpSlotDir;      // each device's firmware slot is DIR/ADDRESS.bin
-    int restartMs = 0;            // silence after a completed firmware write
+    int restartMs = 0;            // silence after a completed firmware write; 0: never restarts
+    int restartDelayMs = 0;       // answering on after the image, before the restart
     simtftp::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
@@ -65,7 +66,11 @@ Several instances (distinct --bind addresses) can run side by side.
                           round trip; with a window, one wait per window)
   --tftp-max-windowsize N largest TFTP window granted (default 64; 0: lock-step only)
   --restart-ms MS         after a completed firmware write, answer no request for MS
-                          (the device restarts), then answer again
+                          (the device restarts), then answer again; without it the
+                          device never restarts
+  --restart-delay-ms MS   keep answering for MS after the image before the restart
+                          (the device writes its flash)
+  --restart-mac MAC       come back from the restart with this hardware address
   --tftp-error-after N    send a TFTP ERROR instead of the ACK of block N
   --tftp-error-text TEXT  its message (default "Simulated failure")
   --tftp-ignore-first N   leave the first N write requests unanswered
@@ -173,6 +178,13 @@ SimOptions ParseOptions(int argc, char** argv)
             options.tftp.windowLimit = static_cast<uint16_t>(Number(option, value(), 65535));
         } else if (option == "--restart-ms") {
             options.restartMs = static_cast<int>(Number(option, value(), 3600000));
+        } else if (option == "--restart-delay-ms") {
+            options.restartDelayMs = static_cast<int>(Number(option, value(), 3600000));
+        } else if (option == "--restart-mac") {
+            const std::string text = value();
+            const auto mac = ParseMac(text);
+            if (!mac) throw std::invalid_argument("--restart-mac: not a hardware address: " + text);
+            d.restartMac = *mac;
         } else if (option == "--tftp-error-after") {
             options.tftp.errorAfterBlocks = static_cast<int>(Number(option, value(), 1 << 30));
         } else if (option == "--tftp-error-text") {
@@ -235,7 +247,10 @@ SimDevice StartDevice(const SimOptions& options, const DeviceConfig& config)
     if (options.restartMs > 0) {
         DeviceResponder* responder = device.responder.get();
         const auto silence = std::chrono::milliseconds(options.restartMs);
-        tftpOptions.onStored = [responder, silence](const std::string&) { responder->Restart(silence); };
+        const auto delay = std::chrono::milliseconds(options.restartDelayMs);
+        tftpOptions.onStored = [responder, silence, delay](const std::string&) {
+            responder->Restart(silence, delay);
+        };
     }
     device.tftp = std::make_unique<simtftp::SimTftpServer>(tftpOptions);
     device.tftp->Start();
@@ -257,6 +272,8 @@ int main(int argc, char** argv)
         std::cout << Usage;
         return 0;
     }
+    // A device runs for as long as a test needs it and is asked many times: keep no requests.
+    options.device.keepRequests = false;
     const sigset_t stopSignals = posix::BlockStopSignals();
     try {
         std::vector<SimDevice> devices;
