@@ -153,6 +153,20 @@ public:
     std::vector<DeviceReport> Reports() const { return reports_; }
 
 private:
+    double RunMs() const
+    {
+        return std::chrono::duration<double, std::milli>(Clock::now() - opts_.runStart).count();
+    }
+    void EndStage(DeviceReport& report) const
+    {
+        if (!report.stages.empty() && report.stages.back().endMs < 0) report.stages.back().endMs = RunMs();
+    }
+    void BeginStage(DeviceReport& report, Stage stage) const
+    {
+        EndStage(report);
+        report.stages.push_back({stage, RunMs(), -1});
+    }
+
     void Spawn(size_t index, int stopFd)
     {
         DeviceReport& report = reports_[index];
@@ -177,6 +191,7 @@ private:
         report.transferSeconds = 0;
         report.silentSeconds.reset();
         view_.Attempt(report);
+        BeginStage(report, Stage::Check);
 
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -276,6 +291,7 @@ private:
     void On(Child& child, DeviceReport& report, const fleet::AcceptedEvent&)
     {
         child.transferStart = Clock::now();
+        if (!opts_.job.dryRun) BeginStage(report, Stage::Transfer);
         view_.Note(report, opts_.job.dryRun ? "password accepted" : "password accepted, writing the image");
     }
     void On(Child& child, DeviceReport& report, const fleet::ProgressEvent& e)
@@ -286,6 +302,7 @@ private:
     }
     void On(Child&, DeviceReport& report, const fleet::WaitingBackEvent& e)
     {
+        BeginStage(report, Stage::WaitBack);
         view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
     }
     void On(Child& child, DeviceReport& report, const fleet::PinnedEvent& e)
@@ -317,6 +334,7 @@ private:
     void On(Child& child, DeviceReport& report, const fleet::ResultEvent& e)
     {
         child.gotResult = true;
+        EndStage(report);
         report.bytes = e.bytes;
         report.windowSize = e.windowSize;
         report.retransmissions = e.retransmissions;
@@ -333,6 +351,7 @@ private:
     void Finish(size_t index, Result result, const std::string& message)
     {
         DeviceReport& report = reports_[index];
+        EndStage(report);
         report.result = result;
         report.message = message;
         report.seconds = report.attempts > 0 ? Since(firstStart_[index]) : 0;
@@ -389,6 +408,7 @@ private:
         children_.clear();
         for (size_t i = 0; i < reports_.size(); ++i) {
             if (reports_[i].result == Result::Interrupted) {
+                EndStage(reports_[i]);
                 if (reports_[i].attempts == 0) reports_[i].message = "Interrupted before it started";
                 reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
                 view_.Finished(reports_[i]);
@@ -409,6 +429,16 @@ private:
 };
 
 } // namespace
+
+std::string_view StageName(Stage stage)
+{
+    switch (stage) {
+    case Stage::Check: return "check";
+    case Stage::Transfer: return "transfer";
+    case Stage::WaitBack: return "wait-back";
+    }
+    return "check";
+}
 
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
                                    int stopFd, bool& interrupted)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class FirmwareImage;
@@ -33,6 +34,18 @@ struct FleetOptions {
     // The fleet's shared discovery: a target found there skips its own first discovery, and
     // a target several devices claim is not written. Unset: every job discovers on its own.
     std::optional<fleet::DeviceTable> discovery;
+    // What the stages' times count from: the run's start, before its shared discovery.
+    std::chrono::steady_clock::time_point runStart = std::chrono::steady_clock::now();
+};
+
+// What a device's attempt is doing, for the report's timeline.
+enum class Stage { Check, Transfer, WaitBack };
+std::string_view StageName(Stage stage); // "check", "transfer", "wait-back"
+
+struct StageSpan {
+    Stage stage = Stage::Check;
+    double startMs = 0; // from the run's start (FleetOptions::runStart)
+    double endMs = -1;  // below 0 while it lasts
 };
 
 struct DeviceReport {
@@ -51,6 +64,7 @@ struct DeviceReport {
     std::optional<double> silentSeconds; // when it was last heard before it restarted; unset: never fell silent
     std::optional<double> backSeconds;   // unset: did not come back
     uint64_t droppedAnswers = 0;         // replies its attempts lost to full buffers
+    std::vector<StageSpan> stages;       // of every attempt, in order
 };
 
 // What the fleet tells whoever shows it. All calls come from the parent's one thread.

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -32,6 +34,11 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
                 {"came_back", d.backSeconds.has_value()},
                 {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)},
                 {"silent_after", d.silentSeconds ? nlohmann::json(*d.silentSeconds) : nlohmann::json(nullptr)}};
+        nlohmann::json stages = nlohmann::json::array();
+        for (const auto& s : d.stages)
+            stages.push_back({{"stage", StageName(s.stage)},
+                              {"start_ms", std::llround(s.startMs)},
+                              {"end_ms", std::llround(std::max(s.startMs, s.endMs))}});
         list.push_back(
             {{"ip", d.ip},
              {"label", d.label.empty() ? nlohmann::json(nullptr) : nlohmann::json(d.label)},
@@ -45,7 +52,8 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
              {"windowsize", d.windowSize},
              {"retransmissions", d.retransmissions},
              {"device", device},
-             {"wait_back", back}});
+             {"wait_back", back},
+             {"stages", stages}});
     }
     const size_t settled = counts[Result::Done] + counts[Result::AlreadyDone] + counts[Result::WouldUpgrade] +
                            counts[Result::Skipped];
@@ -55,6 +63,8 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
             {"started", run.started},
             {"finished", run.finished},
             {"interrupted", run.interrupted},
+            {"discovery_ms",
+             run.discoveryMs ? nlohmann::json(std::llround(*run.discoveryMs)) : nlohmann::json(nullptr)},
             {"image",
              {{"path", image.path},
               {"size", image.size},

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,8 @@ struct ReportRun {
     std::string finished;
     std::string selection; // "ip", "ips", "all"
     bool interrupted = false;
+    // How long the shared discovery took, from the run's start; unset: there was none.
+    std::optional<double> discoveryMs;
 };
 
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,

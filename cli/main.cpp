@@ -7,6 +7,7 @@
 #include "rtl/FtpupgVersion.h"
 #include "cli/Image.h"
 #include "cli/Report.h"
+#include "cli/ReportCommand.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/TextCodec.h"
 
@@ -498,7 +499,9 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     for (const auto& w : warnings)
         view.Say(w);
 
-    ReportRun run{ftpupg::Version, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false};
+    const auto runStart = std::chrono::steady_clock::now();
+    ReportRun run{ftpupg::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
+                  false,           std::nullopt};
     // One discovery for the fleet: every device answers each request, so one request for
     // all of them instead of one per device keeps the answers few enough to arrive.
     Discovery found;
@@ -508,7 +511,11 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         for (const auto& t : targets)
             if (!doneEarlier || !doneEarlier->devices.count(t.ip)) wanted.push_back(t.ip);
         // Devices done earlier are not asked anything.
-        if (args.all || !wanted.empty()) found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
+        if (args.all || !wanted.empty()) {
+            found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
+            run.discoveryMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - runStart).count();
+        }
     } catch (const std::exception& e) {
         // Each device's job then meets the reason itself, and the report names it.
         view.Say(std::string("warning: discovery: ") + e.what());
@@ -537,6 +544,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             "not pinned to the checked hardware addresses during the transfers");
     opts.targets = targets;
     opts.jobs = args.jobs;
+    opts.runStart = runStart;
     opts.retries = args.retries;
     if (sharedDiscovery) opts.discovery = std::move(found.table);
     opts.canary = static_cast<size_t>(args.canary);
@@ -770,6 +778,17 @@ int main(int argc, char** argv)
         ->type_name("FILE|-");
     upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE")->type_name("FILE");
 
+    std::string reportJson;
+    std::string reportHtml;
+    auto* report = app.add_subcommand("report", "Turn a JSON report of upgrade into a page to hand on");
+    report->add_option("REPORT", reportJson, "The JSON report (- for standard input)")->required();
+    report
+        ->add_option("--html", reportHtml,
+                     "Write one self-contained HTML page (summary, devices, timeline) to FILE (- for standard "
+                     "output)")
+        ->required()
+        ->type_name("FILE|-");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -778,5 +797,6 @@ int main(int argc, char** argv)
         return code == 0 ? 0 : ExitUsage;
     }
     if (discover->parsed()) return RunDiscover(discoverWait, discoverJson);
+    if (report->parsed()) return RunReportCommand(reportJson, reportHtml);
     return RunUpgrade(a, passwordOption->count() > 0);
 }

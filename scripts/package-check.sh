@@ -201,10 +201,12 @@ grep -q "<release version=\"$upstream\"" /usr/share/metainfo/com.morvane.ftpupg.
     fail "the metainfo has no release entry for this version"
 check_docs || fail "the operator's documentation"
 check_settings_type || fail "the type of FTPUPG.ini"
-for program in tftpput "${cli_programs[@]}"; do
+for program in ftpupg tftpput "${cli_programs[@]}"; do
     bash -c ". /usr/share/bash-completion/completions/$program && complete -p $program" >/dev/null ||
         fail "no bash completion for $program"
 done
+# An interactive shell loads the completions only through bash-completion.
+dpkg-deb -f "$deb" Recommends | grep -qw bash-completion || fail "the package does not recommend bash-completion"
 say "programs, man pages, desktop file, metainfo, completions and documentation installed"
 
 $sudo "$root/scripts/netns-run" "$0" --inside-netns check_man_examples "$build" || fail "man page examples"

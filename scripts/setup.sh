@@ -16,7 +16,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   nodejs npm
   dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core python3-apt
-  librsvg2-bin
+  librsvg2-bin chromium
 )
 
 missing=()

@@ -115,7 +115,7 @@ same_image() { cmp -s "$1" "$work/$2/slots/$3.bin" || fail "$3 at $2 does not ho
 reports() {
   local invert=-v
   [ "$2" = real ] || invert=
-  ls "$work/reports/$1" 2>/dev/null | grep -c $invert -- -dry-run.json
+  ls "$work/reports/$1" 2>/dev/null | grep '\.json$' | grep -c $invert -- -dry-run.json
 }
 
 north_devices="ftpupg_devices: [127.0.0.10, 127.0.0.11, 127.0.0.12]"
@@ -174,6 +174,12 @@ assert [(d["ip"], d["result"], d["wait_back"]["came_back"]) for d in r["devices"
     (ip, "done", True) for ip in ("127.0.0.10", "127.0.0.11", "127.0.0.12")], r["devices"]
 EOF
 [ "$(reports north real)" = 1 ] || fail "the first run's report is not kept on the controller"
+# Each report has its page beside it, on the controller and on the site host.
+for page in "$work"/reports/north/*.html "$work/north/state/last-report.html"; do
+  grep -q "127.0.0.12" "$page" || fail "no page of the run naming its devices: $page"
+done
+[ "$(ls "$work"/reports/north/*.html | wc -l)" = "$(ls "$work"/reports/north/*.json | wc -l)" ] ||
+  fail "a report without its page"
 rm -f "$work"/*/slots/*.bin
 
 # 3. The same play again touches no device.

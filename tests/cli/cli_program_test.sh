@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input | rollout
+# GROUP: discover | fleet | retry | interrupt | input | rollout | report
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -612,6 +612,82 @@ got = [(d["result"], d["message"]) for d in r["devices"]]
 assert [g[0] for g in got] == ["no-device"] * 2 + ["skipped"] * 3, got
 assert got[2][1] == "Not started: 2 devices failed (--max-failures 2)", got' "$work/mf.json" || fail "max-failures report"
   validate "$work/mf.json"
+  ok
+  ;;
+report)
+  # The report's page as a browser shows it: every device, no script, nothing fetched, and
+  # what a device sent shown as text.
+  command -v chromium >/dev/null || { echo "SKIP: no chromium (scripts/setup.sh installs it)"; exit 77; }
+  image img.bin 300000
+  mkdir "$work/slots"
+  sim press --count 2 --bind 127.0.0.10 --mac 00:1b:7a:00:00:10 --password pw --tftp-slot-dir "$work/slots" \
+    --restart-ms 300 --name '<img src=x onerror=missing()>'
+  sim wrong --bind 127.0.0.20 --mac 00:1b:7a:00:00:20 --password other
+  printf '127.0.0.10 line-1\n127.0.0.11 <i>it</i>\n127.0.0.20 gate\n127.0.0.40 ghost\n' >"$work/list"
+  "$cli" upgrade --image "$work/img.bin" --password pw --ips "$work/list" --wait 500 --wait-back 5 \
+    --json "$work/r.json" >"$work/r.out" 2>&1
+  [ $? -eq 1 ] || fail "the run: exit 1 expected (a refused password, a missing device)"
+  validate "$work/r.json"
+  python3 - "$work/r.json" <<'EOF2' || fail "stage times"
+import json, sys
+r = json.load(open(sys.argv[1]))
+d = {x["ip"]: x for x in r["devices"]}
+names = lambda ip: [s["stage"] for s in d[ip]["stages"]]
+assert names("127.0.0.10") == ["check", "transfer", "wait-back"], d["127.0.0.10"]
+assert names("127.0.0.20") == ["check"] and names("127.0.0.40") == ["check"], r
+for x in r["devices"]:
+    at = r["discovery_ms"]
+    for s in x["stages"]:
+        assert at <= s["start_ms"] <= s["end_ms"], x
+        at = s["end_ms"]
+EOF2
+  # page NAME REPORT: renders REPORT's page, its DOM, its screenshot and the browser's console.
+  page() {
+    "$cli" report "$2" --html "$work/$1.html" || fail "$1: report --html exit $?"
+    grep -Eiq '<script|<[^>]+ (src|href)=|url\(|@import' "$work/$1.html" && fail "$1: the page fetches or runs something"
+    local b=(chromium --headless --no-sandbox --disable-gpu --user-data-dir="$work/chromium" --enable-logging=stderr --v=0)
+    "${b[@]}" --dump-dom "file://$work/$1.html" >"$work/$1.dom" 2>"$work/$1.console" || fail "$1: chromium --dump-dom"
+    "${b[@]}" --window-size=1100,900 --screenshot="$work/$1.png" "file://$work/$1.html" >/dev/null 2>>"$work/$1.console" ||
+      fail "$1: chromium --screenshot"
+    ! grep -E "CONSOLE|Uncaught" "$work/$1.console" || fail "$1: the page wrote to the console"
+    python3 - "$work/$1.dom" "$work/$1.png" <<'EOF2' || fail "$1: the page as shown"
+import sys
+from html.parser import HTMLParser
+class Page(HTMLParser):
+    def __init__(self):
+        super().__init__(); self.tags = []; self.text = []; self.row = None; self.rows = []
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        if tag == "tr": self.row = []
+    def handle_endtag(self, tag):
+        if tag == "tr": self.rows.append(self.row); self.row = None
+    def handle_data(self, data):
+        self.text.append(data)
+        if self.row is not None and data.strip(): self.row.append(data.strip())
+p = Page(); p.feed(open(sys.argv[1]).read())
+assert not {"img", "i", "script"} & set(p.tags), p.tags
+assert "svg" in p.tags and "rect" in p.tags
+ips = [r[0] for r in p.rows[1:]]
+assert ips == ["127.0.0.10", "127.0.0.11", "127.0.0.20", "127.0.0.40"], p.rows
+text = "".join(p.text)
+assert "<img src=x onerror=missing()>" in text and "<i>it</i>" in text, text
+png = open(sys.argv[2], "rb").read()
+assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 10000, len(png)
+EOF2
+  }
+  page new "$work/r.json"
+  grep -q "the fleet's shared discovery" "$work/new.dom" || fail "new: no timeline"
+  # A report from before stages were timed: the same page, with durations only.
+  python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); r.pop("discovery_ms")
+for d in r["devices"]: d.pop("stages")
+json.dump(r, open(sys.argv[2], "w"))' "$work/r.json" "$work/old.json"
+  page old "$work/old.json"
+  grep -q "holds no stage times" "$work/old.dom" || fail "old: durations only should be said"
+  ok
+  echo '{"tool": "other"}' >"$work/other.json"
+  "$cli" report "$work/other.json" --html "$work/other.html" 2>"$work/other.err"
+  [ $? -eq 1 ] && grep -q "other.json: not a report of ftpupg-cli upgrade" "$work/other.err" && [ ! -e "$work/other.html" ] ||
+    fail "a file that is no report"
   ok
   ;;
 *)

@@ -438,8 +438,8 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     DeviceReport stayed = away; // never restarted: a failure of its own
     stayed.result = Result::NotRestarted;
     stayed.silentSeconds.reset();
-    const auto report = BuildReport({"1.0", "a", "b", "ip", true}, {"img", 4096, "ab", 5, false}, opts,
-                                    {done, cut, earlier, skipped, failed, away, stayed});
+    const auto report = BuildReport({"1.0", "a", "b", "ip", true, std::nullopt}, {"img", 4096, "ab", 5, false},
+                                    opts, {done, cut, earlier, skipped, failed, away, stayed});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
     EXPECT_EQ(report["options"]["jobs"], 4);
     EXPECT_EQ(report["options"]["canary"], 2);

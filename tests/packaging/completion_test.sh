@@ -1,13 +1,15 @@
 #!/bin/bash
-# Bash completions of tftpput and ftpupg-cli: what each offers after a given command line.
+# Bash completions of tftpput, ftpupg-cli and ftpupg: what each offers after a given command line.
 #   completion_test.sh COMPLETIONS_DIR
 set -u
 dir=$1
 . "$dir/tftpput"
 . "$dir/ftpupg-cli"
+. "$dir/ftpupg"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cd "$work" && touch kr730-2.4.1.bin kr730-notes.txt && mkdir kr730-old
+cd "$work" && touch kr730-2.4.1.bin kr730-notes.txt kr730-run.json && mkdir kr730-old kr730-site &&
+    touch kr730-site/FTPUPG.ini kr730-site/note1.txt
 failures=0
 
 # expect "WORDS" "OFFERED": WORDS is the line, its last word the one being completed
@@ -22,6 +24,7 @@ expect() {
     case ${words[0]} in
         tftpput) _tftpput ;;
         ftpupg-cli) _ftpupg_cli ;;
+        ftpupg) _ftpupg ;;
     esac
     local got
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd' ')
@@ -41,13 +44,13 @@ expect "tftpput --port 6969 -q localhost kr730-2" "kr730-2.4.1.bin"
 expect "tftpput -m o" "octet"
 expect "tftpput -p " ""
 expect "tftpput -b 1024 -t " ""
-expect "tftpput localhost kr730-" "kr730-2.4.1.bin kr730-notes.txt kr730-old"
+expect "tftpput localhost kr730-" "kr730-2.4.1.bin kr730-notes.txt kr730-old kr730-run.json kr730-site"
 expect "tftpput -p 69 -m octet localhost kr730-2" "kr730-2.4.1.bin"
 expect "tftpput localhost kr730-2.4.1.bin " ""
 expect "tftpput -b 512 localhost kr730-2.4.1.bin /" ""
 
 # ftpupg-cli: commands first, then each command's own options.
-expect "ftpupg-cli " "--help --version discover upgrade"
+expect "ftpupg-cli " "--help --version discover report upgrade"
 expect "ftpupg-cli up" "upgrade"
 expect "ftpupg-cli discover --" "--help --json --wait"
 expect "ftpupg-cli discover --json " "--help --json --wait"
@@ -62,6 +65,14 @@ expect "ftpupg-cli upgrade --ca" "--canary"
 expect "ftpupg-cli upgrade --canary " ""
 expect "ftpupg-cli upgrade --skip-done kr730-n" "kr730-notes.txt"
 expect "ftpupg-cli --version" "--version"
+expect "ftpupg-cli report kr730-" "kr730-old kr730-run.json kr730-site"
+expect "ftpupg-cli report kr730-run.json --" "--help --html"
+expect "ftpupg-cli report kr730-run.json --html kr730-n" "kr730-notes.txt"
+
+# ftpupg: its options, then a site folder or the FTPUPG.ini in one.
+expect "ftpupg --" "--choose-folder --help --version"
+expect "ftpupg kr730-" "kr730-old kr730-site"
+expect "ftpupg kr730-site/" "kr730-site/FTPUPG.ini"
 
 [ "$failures" = 0 ] && echo "all completions as expected"
 [ "$failures" = 0 ]
