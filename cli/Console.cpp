@@ -13,13 +13,14 @@
 #include <ctime>
 #include <stdexcept>
 
+namespace fleet {
+
 namespace {
 
 std::string Rate(const DeviceReport& d)
 {
-    return d.transferSeconds > 0 && d.bytes > 0
-               ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
-               : "-";
+    return d.transferSeconds > 0 && d.bytes > 0 ? FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
+                                                : "-";
 }
 
 // How lines name a device: its address, and its label when the address list gave one.
@@ -31,22 +32,20 @@ std::string Who(const DeviceReport& d)
 // What the wait for the restart saw.
 std::string BackText(const DeviceReport& d)
 {
-    if (d.result == fleet::Result::AddressChanged) return "another device answered";
-    if (d.backSeconds) return "back after " + fleet::FormatSeconds(*d.backSeconds);
+    if (d.result == Result::AddressChanged) return "another device answered";
+    if (d.backSeconds) return "back after " + FormatSeconds(*d.backSeconds);
     if (d.silentSeconds) return "restarted, did not come back";
     return "did not restart";
 }
 
 std::string Outcome(const DeviceReport& d)
 {
-    std::string text(fleet::ResultName(d.result));
-    if (d.result == fleet::Result::Done && d.bytes > 0)
-        text += ": " + fleet::FormatBytes(d.bytes) + " in " + fleet::FormatSeconds(d.transferSeconds) + " (" +
-                Rate(d) + ")";
-    if (!d.message.empty()) text += (d.result == fleet::Result::Done ? "; " : ": ") + d.message;
+    std::string text(ResultName(d.result));
+    if (d.result == Result::Done && d.bytes > 0)
+        text += ": " + FormatBytes(d.bytes) + " in " + FormatSeconds(d.transferSeconds) + " (" + Rate(d) + ")";
+    if (!d.message.empty()) text += (d.result == Result::Done ? "; " : ": ") + d.message;
     // The other results of the wait say it in their message.
-    if (d.waitedBack && (d.result == fleet::Result::Done || d.result == fleet::Result::Unconfirmed))
-        text += "; " + BackText(d);
+    if (d.waitedBack && (d.result == Result::Done || d.result == Result::Unconfirmed)) text += "; " + BackText(d);
     if (d.attempts > 1) text += " (" + std::to_string(d.attempts) + " attempts)";
     return text;
 }
@@ -78,7 +77,7 @@ void LogFile::Line(const std::string& text)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
     errno = 0;
     const bool written =
-        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), fleet::SafeText(text).c_str()) >= 0 &&
+        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), SafeText(text).c_str()) >= 0 &&
         std::fflush(file_) == 0;
     if (!written && failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
@@ -116,7 +115,7 @@ void ConsoleView::Flush()
 
 void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
-    const std::string line = fleet::SafeText(ip.empty() ? text : ip + ": " + text);
+    const std::string line = SafeText(ip.empty() ? text : ip + ": " + text);
     log_.Line(line);
     if (live_) Clear();
     frame_ += line + "\n";
@@ -168,7 +167,7 @@ void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double tra
     const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
     if (quarter > lastQuarter_[device.ip] && quarter < 4) {
         lastQuarter_[device.ip] = quarter;
-        Plain(Who(device), fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
+        Plain(Who(device), ProgressLine("", sent, imageSize_, transferSeconds, 200));
     }
 }
 
@@ -176,7 +175,7 @@ void ConsoleView::Finished(const DeviceReport& device)
 {
     active_.erase(device.ip);
     ++finished_;
-    if (fleet::Succeeded(device.result, device.waitedBack, device.backSeconds.has_value())) ++succeeded_;
+    if (Succeeded(device.result, device.waitedBack, device.backSeconds.has_value())) ++succeeded_;
     Plain(Who(device), Outcome(device));
     // Without a terminal: the overall line at each quarter of a larger fleet.
     if (!live_ && expected_ >= 8 && finished_ * 4 / expected_ > overallShown_) {
@@ -191,9 +190,9 @@ std::string ConsoleView::Overall() const
     const size_t remaining = expected_ > finished_ ? expected_ - finished_ : 0;
     std::string text = "overall: " + std::to_string(succeeded_) + " done, " +
                        std::to_string(finished_ - succeeded_) + " failed, " + std::to_string(remaining) +
-                       " remaining, " + fleet::FormatSeconds(elapsed) + " elapsed";
+                       " remaining, " + FormatSeconds(elapsed) + " elapsed";
     if (remaining > 0 && finished_ > 0)
-        text += ", about " + fleet::FormatSeconds(elapsed / static_cast<double>(finished_) * remaining) + " left";
+        text += ", about " + FormatSeconds(elapsed / static_cast<double>(finished_) * remaining) + " left";
     return text;
 }
 
@@ -254,12 +253,12 @@ void ConsoleView::Draw()
             lines.push_back("... and " + std::to_string(active_.size() - lines.size()) + " more");
             break;
         }
-        lines.push_back(a.stage.empty() ? fleet::ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
+        lines.push_back(a.stage.empty() ? ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
                                         : ip + ": " + a.stage);
     }
     if (expected_ > 0) lines.push_back(Overall());
     for (auto& line : lines) {
-        line = fleet::SafeText(line);
+        line = SafeText(line);
         if (line.size() > width_ - 1) line.resize(width_ - 1);
         frame_ += line + "\n";
         drawn_.push_back(line.size());
@@ -280,12 +279,12 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
     for (const auto& d : devices) {
         rows.push_back({d.ip});
         if (labels) rows.back().push_back(d.label.empty() ? "-" : d.label);
-        for (auto cell : {std::string(fleet::ResultName(d.result)), std::to_string(d.attempts),
-                          std::to_string(d.bytes), fleet::FormatSeconds(d.seconds), Rate(d)})
+        for (auto cell : {std::string(ResultName(d.result)), std::to_string(d.attempts), std::to_string(d.bytes),
+                          FormatSeconds(d.seconds), Rate(d)})
             rows.back().push_back(std::move(cell));
         if (waitBack)
             rows.back().push_back(!d.waitedBack   ? "-"
-                                  : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
+                                  : d.backSeconds ? FormatSeconds(*d.backSeconds)
                                                   : BackText(d));
         rows.back().push_back(d.message);
     }
@@ -309,18 +308,20 @@ std::string CountLine(const std::vector<DeviceReport>& devices)
 {
     // A device that took the image but did not answer again needs someone: it is not done.
     const auto notBack = [](const DeviceReport& d) {
-        return d.result == fleet::Result::Done && d.waitedBack && !d.backSeconds;
+        return d.result == Result::Done && d.waitedBack && !d.backSeconds;
     };
     std::string line;
     const auto add = [&line](size_t n, std::string_view name) {
         if (n > 0) line += (line.empty() ? "" : ", ") + std::to_string(n) + " " + std::string(name);
     };
-    for (int r = 0; r <= static_cast<int>(fleet::LastResult); ++r) {
-        const auto result = static_cast<fleet::Result>(r);
+    for (int r = 0; r <= static_cast<int>(LastResult); ++r) {
+        const auto result = static_cast<Result>(r);
         add(std::count_if(devices.begin(), devices.end(),
                           [&](const auto& d) { return d.result == result && !notBack(d); }),
-            fleet::ResultName(result));
-        if (result == fleet::Result::Done) add(std::count_if(devices.begin(), devices.end(), notBack), "not-back");
+            ResultName(result));
+        if (result == Result::Done) add(std::count_if(devices.begin(), devices.end(), notBack), "not-back");
     }
     return line.empty() ? "no devices" : line;
 }
+
+} // namespace fleet

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 // Appends time-stamped lines ("2026-12-07T23:10:04.123Z text") to a file; a no-op when
 // no file was given. Every line is masked (SafeText) and flushed at once; the first failed
 // write is kept for the caller to report.
@@ -86,3 +88,5 @@ private:
 std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack);
 // One line per result count: "16 done, 2 password-refused, ...".
 std::string CountLine(const std::vector<DeviceReport>& devices);
+
+} // namespace fleet

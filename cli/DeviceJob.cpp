@@ -17,10 +17,11 @@
 #include <exception>
 #include <optional>
 
+namespace fleet {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using fleet::Result;
 
 // Socket error messages span two lines; a report holds one.
 std::string OneLine(std::string text)
@@ -54,7 +55,7 @@ const Outcome Stopped{Result::Interrupted, "Interrupted before it finished"};
 void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 {
     if (link.Dropped() == reported) return;
-    sink(fleet::DroppedEvent{link.Dropped() - reported});
+    sink(DroppedEvent{link.Dropped() - reported});
     reported = link.Dropped();
 }
 
@@ -64,16 +65,16 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
 {
     using State = upgrade::DeviceCheck::State;
     upgrade::DeviceCheck check(upgrade::Policy::Tool);
-    fleet::DeviceTable claims; // every hardware address that answers for the address
+    DeviceTable claims; // every hardware address that answers for the address
     bool reported = false;
     const auto take = [&](const std::vector<uint8_t>& record) {
         claims.Add(record);
         for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
             link.Send(frame);
         if (!reported && check.Found()) {
-            fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
+            DeviceEntry device = DeviceFromAnswer(check.FirstAnswer());
             device.protocols = check.Forms();
-            sink(fleet::FoundEvent{device});
+            sink(FoundEvent{device});
             reported = true;
         }
     };
@@ -102,7 +103,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
         }
     }
     if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
-        return {Result::AddressConflict, fleet::ConflictText(*device) + "; nothing was written"};
+        return {Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
     switch (check.state()) {
     case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
     case State::Asked:
@@ -111,9 +112,9 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
     case State::Accepted: break;
     }
-    sink(fleet::AcceptedEvent{});
+    sink(AcceptedEvent{});
     Outcome accepted{Result::Done, {}};
-    accepted.mac = fleet::MacText(check.FirstAnswer());
+    accepted.mac = MacText(check.FirstAnswer());
     return accepted;
 }
 
@@ -139,7 +140,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         const auto now = Clock::now();
         if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
             reported = now;
-            sink(fleet::ProgressEvent{static_cast<uint64_t>(bytes)});
+            sink(ProgressEvent{static_cast<uint64_t>(bytes)});
         }
     };
     upgrade::TransferEnd end;
@@ -158,7 +159,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         // A time-out: no answer within the tries; anything else the device said or sent.
         const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
         end = {How::TftpFailure, !timedOut, false};
-        failure = fleet::DisplayText(OneLine(e.Message()));
+        failure = DisplayText(OneLine(e.Message()));
     } catch (const Exception& e) {
         end = {How::OtherFailure};
         failure = OneLine(e.Message());
@@ -184,10 +185,9 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
 
 // Rediscovers the device until it restarted (fell silent, then answered again) or the time
 // is up; a round at a time, so that a restart of a second is seen.
-fleet::RestartWatch WaitBack(const JobPlan& plan, DeviceLink& link, const std::string& mac, const JobSink& sink)
+RestartWatch WaitBack(const JobPlan& plan, DeviceLink& link, const std::string& mac, const JobSink& sink)
 {
-    using fleet::RestartWatch;
-    sink(fleet::WaitingBackEvent{plan.waitBackS});
+    sink(WaitingBackEvent{plan.waitBackS});
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(plan.waitBackS);
     const auto since = [start] {
@@ -202,27 +202,27 @@ fleet::RestartWatch WaitBack(const JobPlan& plan, DeviceLink& link, const std::s
         link.SendDiscovery();
         const auto roundEnd = std::min(end, Clock::now() + std::chrono::milliseconds(RestartWatch::RoundMs));
         while (const auto record = link.Next(roundEnd, plan.stopFd)) {
-            if (upgrade::AnswersFrom(*record, plan.ip)) watch.Answer(fleet::MacText(*record), since());
+            if (upgrade::AnswersFrom(*record, plan.ip)) watch.Answer(MacText(*record), since());
             if (watch.Settled()) break;
         }
         const bool wasUp = watch.state() == RestartWatch::State::Up;
         watch.EndRound(link.Dropped() != dropped);
         if (wasUp && watch.state() == RestartWatch::State::Silent)
-            sink(fleet::SilentEvent{static_cast<double>(watch.LastAnswerMs()) / 1000.0});
+            sink(SilentEvent{static_cast<double>(watch.LastAnswerMs()) / 1000.0});
     }
     if (watch.state() == RestartWatch::State::Back)
-        sink(fleet::BackEvent{static_cast<double>(watch.BackMs()) / 1000.0});
+        sink(BackEvent{static_cast<double>(watch.BackMs()) / 1000.0});
     else
-        sink(fleet::NotBackEvent{});
+        sink(NotBackEvent{});
     return watch;
 }
 
 // What the wait showed, in the outcome of a written device.
-void AfterWrite(const JobPlan& plan, const fleet::RestartWatch* watch, const std::string& mac, Outcome& outcome)
+void JudgeWrite(const JobPlan& plan, const RestartWatch* watch, const std::string& mac, Outcome& outcome)
 {
-    using State = fleet::RestartWatch::State;
+    using State = RestartWatch::State;
     const bool confirmed = outcome.result == Result::Done;
-    outcome.result = fleet::AfterWrite(confirmed, watch != nullptr, watch ? watch->state() : State::Up);
+    outcome.result = AfterWrite(confirmed, watch != nullptr, watch ? watch->state() : State::Up);
     switch (outcome.result) {
     case Result::NotRestarted:
         outcome.message = "the device kept answering for all of --wait-back " + std::to_string(plan.waitBackS) +
@@ -254,13 +254,13 @@ Outcome PinnedUpload(const JobPlan& plan, const FirmwareImage& image, const std:
     if (plan.pin) {
         if (const auto dev = posix::NeighbourInterface(plan.ip)) {
             pin.emplace(plan.ip, mac, *dev);
-            sink(fleet::PinnedEvent{*dev, mac});
+            sink(PinnedEvent{*dev, mac});
         }
     }
     Outcome outcome = Upload(plan, image, sink);
     if (pin) {
         pin->Release();
-        sink(fleet::UnpinnedEvent{});
+        sink(UnpinnedEvent{});
     }
     return outcome;
 }
@@ -274,7 +274,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         if (StopAsked(plan)) {
             outcome = Stopped;
         } else {
-            ClearNeighbourEntry(plan.ip);
+            posix::ClearNeighbourEntry(plan.ip);
             DeviceLink link;
             uint64_t drops = 0;
             outcome = CheckPassword(plan, link, sink);
@@ -288,17 +288,18 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
                     const std::string mac = outcome.mac;
                     outcome = PinnedUpload(plan, image, mac, sink);
                     if (outcome.result == Result::Done || outcome.result == Result::Unconfirmed) {
-                        std::optional<fleet::RestartWatch> watch;
+                        std::optional<RestartWatch> watch;
                         if (plan.waitBackS > 0) watch = WaitBack(plan, link, mac, sink);
-                        AfterWrite(plan, watch ? &*watch : nullptr, mac, outcome);
+                        JudgeWrite(plan, watch ? &*watch : nullptr, mac, outcome);
                     }
                     ReportDrops(link, drops, sink);
                 }
             }
         }
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, fleet::SafeText(e.what()), outcome.bytes};
+        outcome = {Result::LocalError, SafeText(e.what()), outcome.bytes};
     }
-    sink(fleet::ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize,
-                            outcome.retransmissions});
+    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions});
 }
+
+} // namespace fleet

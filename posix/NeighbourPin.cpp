@@ -95,7 +95,7 @@ bool MayChangeNeighbours()
 
 std::optional<std::string> NeighbourInterface(const std::string& ip)
 {
-    if (!IsDottedIPv4Host(ip)) return std::nullopt;
+    if (!rtl::IsDottedIPv4Host(ip)) return std::nullopt;
     const Command route = RunIp({"-o", "route", "get", ip});
     // "local 127.0.0.10 dev lo ..." is this host's own address: no neighbour to pin.
     if (route.status != 0 || route.out.rfind("local ", 0) == 0) return std::nullopt;
@@ -112,7 +112,8 @@ bool RemoveNeighbour(const std::string& ip, const std::string& dev)
 NeighbourPin::NeighbourPin(std::string ip, const std::string& mac, std::string dev)
     : ip_(std::move(ip)), dev_(std::move(dev))
 {
-    if (!IsDottedIPv4Host(ip_) || !IsMac(mac)) throw std::runtime_error("no address or hardware address to pin");
+    if (!rtl::IsDottedIPv4Host(ip_) || !IsMac(mac))
+        throw std::runtime_error("no address or hardware address to pin");
     const Command set = RunIp({"neigh", "replace", ip_, "lladdr", mac, "dev", dev_, "nud", "permanent"});
     if (set.status != 0)
         throw std::runtime_error("ip neigh replace " + ip_ + " on " + dev_ + ": " +

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace sim {
+
 struct DeviceConfig {
     std::string bindAddress = "127.0.0.2";         // answers come from here
     std::string listenAddress = "127.255.255.255"; // broadcast requests arrive here
@@ -104,3 +106,5 @@ private:
     std::atomic<int64_t> silentUntilNs_{0};
     std::thread thread_;
 };
+
+} // namespace sim

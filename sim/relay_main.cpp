@@ -77,7 +77,7 @@ long long NowUs()
 
 struct Held {
     long long due; // microseconds, NowUs()
-    simtftp::Bytes data;
+    sim::Packet data;
     sockaddr_in to{}; // on the wire: where it was sent when it passed
 };
 
@@ -101,7 +101,7 @@ public:
     {}
 
     // One datagram into the direction: `send` puts it on the wire.
-    template <class SendFn> void Forward(Direction& d, simtftp::Bytes data, SendFn send)
+    template <class SendFn> void Forward(Direction& d, sim::Packet data, SendFn send)
     {
         double r = std::uniform_real_distribution<double>(0.0, 1.0)(rng_);
         if (r < drop_) {
@@ -216,18 +216,18 @@ int main(int argc, char** argv)
         sockaddr_in client{}, serverPeer = request;
         bool haveClient = false;
         unsigned transfers = 0;
-        auto send = [](const Fd& sock, const simtftp::Bytes& d, const sockaddr_in& to) {
+        auto send = [](const Fd& sock, const sim::Packet& d, const sockaddr_in& to) {
             ::sendto(sock.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
         };
         // What passes goes out at once, or after the latency when there is one, to where
         // it was headed when it passed (the server's port may change meanwhile).
-        auto passUp = [&](const simtftp::Bytes& d) {
+        auto passUp = [&](const sim::Packet& d) {
             if (latencyUs > 0)
                 up.wire.push_back({NowUs() + latencyUs, d, serverPeer});
             else
                 send(back, d, serverPeer);
         };
-        auto passDown = [&](const simtftp::Bytes& d) {
+        auto passDown = [&](const sim::Packet& d) {
             if (latencyUs > 0)
                 down.wire.push_back({NowUs() + latencyUs, d, client});
             else
@@ -284,7 +284,7 @@ int main(int argc, char** argv)
                             std::fprintf(stderr, "[relay] transfer %u from %s\n", transfers,
                                          posix::AddrText(from).c_str());
                     }
-                    relay.Forward(up, simtftp::Bytes(buf.begin(), buf.begin() + n), passUp);
+                    relay.Forward(up, sim::Packet(buf.begin(), buf.begin() + n), passUp);
                 }
             }
             if (back && (fds[1].revents & POLLIN)) {
@@ -295,7 +295,7 @@ int main(int argc, char** argv)
                     if (from.sin_port != serverPeer.sin_port && !quiet)
                         std::fprintf(stderr, "[relay] server answers from %s\n", posix::AddrText(from).c_str());
                     serverPeer = from;
-                    relay.Forward(down, simtftp::Bytes(buf.begin(), buf.begin() + n), passDown);
+                    relay.Forward(down, sim::Packet(buf.begin(), buf.begin() + n), passDown);
                 }
             }
         }

@@ -22,17 +22,17 @@
 namespace {
 
 struct SimOptions {
-    DeviceConfig device;
+    sim::DeviceConfig device;
     bool help = false;
     // The firmware slot: a TFTP write server on the device's address when a file is given.
     std::string tftpSlot;
     uint16_t tftpPort = 69;
     // A fleet: count devices on consecutive addresses and hardware addresses.
     unsigned count = 1;
-    std::string tftpSlotDir;      // each device's firmware slot is DIR/ADDRESS.bin
-    int restartMs = 0;            // silence after a completed firmware write; 0: never restarts
-    int restartDelayMs = 0;       // answering on after the image, before the restart
-    simtftp::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
+    std::string tftpSlotDir;  // each device's firmware slot is DIR/ADDRESS.bin
+    int restartMs = 0;        // silence after a completed firmware write; 0: never restarts
+    int restartDelayMs = 0;   // answering on after the image, before the restart
+    sim::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
 const char* const Usage = R"(usage: ftpupg-simdev [options]
@@ -104,7 +104,7 @@ std::vector<std::string> Split(const std::string& text, char separator)
 SimOptions ParseOptions(int argc, char** argv)
 {
     SimOptions options;
-    DeviceConfig& d = options.device;
+    sim::DeviceConfig& d = options.device;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         auto value = [&]() -> std::string {
@@ -123,7 +123,7 @@ SimOptions ParseOptions(int argc, char** argv)
             d.ipText = value();
         } else if (option == "--mac") {
             const std::string text = value();
-            const auto mac = ParseMac(text);
+            const auto mac = sim::ParseMac(text);
             if (!mac) throw std::invalid_argument("--mac: not a hardware address: " + text);
             d.mac = *mac;
         } else if (option == "--name") {
@@ -182,7 +182,7 @@ SimOptions ParseOptions(int argc, char** argv)
             options.restartDelayMs = static_cast<int>(Number(option, value(), 3600000));
         } else if (option == "--restart-mac") {
             const std::string text = value();
-            const auto mac = ParseMac(text);
+            const auto mac = sim::ParseMac(text);
             if (!mac) throw std::invalid_argument("--restart-mac: not a hardware address: " + text);
             d.restartMac = *mac;
         } else if (option == "--tftp-error-after") {
@@ -207,7 +207,7 @@ SimOptions ParseOptions(int argc, char** argv)
 }
 
 // Device i of a fleet: the i-th address after --bind, the i-th hardware address after --mac.
-DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
+sim::DeviceConfig NthDevice(const sim::DeviceConfig& first, unsigned i)
 {
     in_addr address{};
     if (inet_pton(AF_INET, first.bindAddress.c_str(), &address) != 1)
@@ -215,7 +215,7 @@ DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
     address.s_addr = htonl(ntohl(address.s_addr) + i);
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
-    DeviceConfig device = first;
+    sim::DeviceConfig device = first;
     device.bindAddress = text;
     uint64_t mac = 0;
     for (const uint8_t byte : first.mac)
@@ -228,31 +228,31 @@ DeviceConfig NthDevice(const DeviceConfig& first, unsigned i)
 
 // One simulated device: its responder and, when it has a firmware slot, its TFTP server.
 struct SimDevice {
-    std::unique_ptr<DeviceResponder> responder;
-    std::unique_ptr<simtftp::SimTftpServer> tftp;
+    std::unique_ptr<sim::DeviceResponder> responder;
+    std::unique_ptr<sim::SimTftpServer> tftp;
 };
 
-SimDevice StartDevice(const SimOptions& options, const DeviceConfig& config)
+SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config)
 {
     SimDevice device;
-    device.responder = std::make_unique<DeviceResponder>(config);
+    device.responder = std::make_unique<sim::DeviceResponder>(config);
     device.responder->Start();
     const std::string slot =
         !options.tftpSlotDir.empty() ? options.tftpSlotDir + "/" + config.bindAddress + ".bin" : options.tftpSlot;
     if (slot.empty()) return device;
-    simtftp::SimTftpOptions tftpOptions = options.tftp;
+    sim::SimTftpOptions tftpOptions = options.tftp;
     tftpOptions.address = config.bindAddress;
     tftpOptions.port = options.tftpPort;
     tftpOptions.slotFile = slot;
     if (options.restartMs > 0) {
-        DeviceResponder* responder = device.responder.get();
+        sim::DeviceResponder* responder = device.responder.get();
         const auto silence = std::chrono::milliseconds(options.restartMs);
         const auto delay = std::chrono::milliseconds(options.restartDelayMs);
         tftpOptions.onStored = [responder, silence, delay](const std::string&) {
             responder->Restart(silence, delay);
         };
     }
-    device.tftp = std::make_unique<simtftp::SimTftpServer>(tftpOptions);
+    device.tftp = std::make_unique<sim::SimTftpServer>(tftpOptions);
     device.tftp->Start();
     return device;
 }

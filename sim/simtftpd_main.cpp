@@ -108,7 +108,7 @@ int main(int argc, char** argv)
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    simtftp::SimTftpOptions o;
+    sim::SimTftpOptions o;
     std::string portFile;
     long exitAfter = 0;
     int c;
@@ -122,11 +122,11 @@ int main(int argc, char** argv)
         case OptBlkMode: {
             std::string m = optarg;
             if (m == "accept")
-                o.blksizeMode = simtftp::BlksizeMode::Accept;
+                o.blksizeMode = sim::BlksizeMode::Accept;
             else if (m == "ignore")
-                o.blksizeMode = simtftp::BlksizeMode::Ignore;
+                o.blksizeMode = sim::BlksizeMode::Ignore;
             else if (m == "answer")
-                o.blksizeMode = simtftp::BlksizeMode::Answer;
+                o.blksizeMode = sim::BlksizeMode::Answer;
             else {
                 std::fprintf(stderr, "ftpupg-simtftpd: bad --blksize-mode %s\n", optarg);
                 return 2;
@@ -172,7 +172,7 @@ int main(int argc, char** argv)
     const sigset_t sigs = posix::BlockStopSignals();
 
     try {
-        simtftp::SimTftpServer server(o);
+        sim::SimTftpServer server(o);
         server.Start();
         if (!portFile.empty()) posix::WritePortFile(portFile, server.Port());
         const timespec tick{0, 50 * 1000 * 1000};
