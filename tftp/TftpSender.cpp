@@ -303,6 +303,7 @@ private:
         report_.blockSize = state_.BlockSize();
         report_.windowSize = state_.WindowSize();
         report_.retransmissions = state_.Retransmissions();
+        report_.lastBlockSent = state_.LastBuilt();
         report_.timeouts = state_.Timeouts();
         report_.smoothedRoundTripUs = state_.Timer().Smoothed();
         const int64_t done = std::min(state_.BlocksAcknowledged() * state_.BlockSize(), size_);

@@ -37,7 +37,8 @@ struct SenderReport {
     int64_t timeouts = 0;                 // waits that ran out, short and whole
     int64_t smoothedRoundTripUs = 0;      // the timer's smoothed round trip (0: none measured)
     int64_t acknowledgedBytes = 0;
-    bool acknowledged = false; // the last block's ACK came
+    bool acknowledged = false;  // the last block's ACK came
+    bool lastBlockSent = false; // the last block went out at least once
 };
 
 // Called with the bytes acknowledged so far, each time the count grows.
