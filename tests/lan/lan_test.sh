@@ -141,6 +141,27 @@ pin)
   wait "$twin"
   echo "without the pin, the twin got: $(tail -1 "$work/twin2.out")"
   ok
+  # A pin never outlives its transfer: not when the run is stopped, not when the device's
+  # process dies. A slow link keeps the transfer going long enough.
+  "$LAN_BOX" rate "$ip" 8mbit
+  head -c $((4 << 20)) /dev/urandom >"$work/big.bin"
+  for how in stop crash; do
+    "$cli" upgrade --image "$work/big.bin" --ip "$ip" >"$work/$how.out" 2>&1 &
+    cli_pid=$!
+    for _ in $(seq 1 200); do grep -q ": pinned to" "$work/$how.out" && break; sleep 0.05; done
+    ip neigh show "$ip" | grep -q PERMANENT || fail "$how: no pin during the transfer"
+    if [ $how = stop ]; then
+      kill -TERM "$cli_pid"
+    else
+      kill -KILL "$(ps -o pid= --ppid "$cli_pid" | head -1)"
+    fi
+    wait "$cli_pid"
+    ! ip neigh show "$ip" | grep -q PERMANENT || fail "$how: the pin outlived the transfer"
+    ok
+  done
+  grep -q "removed the neighbour entry the attempt left pinned on eth0" "$work/crash.out" ||
+    fail "crash: the parent says it removed the pin"
+  ok
   ;;
 *)
   echo "unknown group $group" >&2
