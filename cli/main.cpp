@@ -5,6 +5,7 @@
 #include "cli/DeviceLink.h"
 #include "cli/Fleet.h"
 #include "rtl/FtpupgVersion.h"
+#include "rtl/OptionHelp.h"
 #include "cli/Image.h"
 #include "cli/Report.h"
 #include "cli/ReportCommand.h"
@@ -672,6 +673,7 @@ void SuggestOptions(const CLI::App& app, int argc, char** argv)
 int main(int argc, char** argv)
 {
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
+    rtl::UseOperatorHelp(app);
     app.set_version_flag("--version", rtl::VersionText("ftpupg-cli"));
     app.require_subcommand(1);
     app.footer(

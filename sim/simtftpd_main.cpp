@@ -83,7 +83,7 @@ void AddFaultOptions(CLI::App& app, sim::SimTftpOptions& o)
         ->group(faults);
     app.add_flag("--lose-final-data", o.loseFinalData, "ignore the first copy of the last DATA block")
         ->group(faults);
-    app.add_option("--drop", o.dropShare, "drop this share (0..1) of packets each way")
+    app.add_option("--drop", o.dropShare, "drop this share of packets each way")
         ->check(sim::Share())
         ->type_name("SHARE")
         ->group(faults);

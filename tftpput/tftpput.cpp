@@ -9,6 +9,7 @@
 #include "tftp/IdTrivialFTP.h"
 #include "posix/Fd.h"
 #include "rtl/IntConv.h"
+#include "rtl/OptionHelp.h"
 #include "tftp/TftpSender.h"
 #include "upgrade/TransferVerdict.h"
 
@@ -215,6 +216,7 @@ int main(int argc, char** argv)
         "round trip where the server grants none, sends a request or window again when no\n"
         "answer comes, and reports success only when the last block is acknowledged.",
         "tftpput");
+    rtl::UseOperatorHelp(app);
     int32_t port = upgrade::TftpPort, blockSize = upgrade::BlockSize, timeout = upgrade::ReceiveTimeoutMs;
     int32_t window = 8, retries = 5;
     std::string mode = "octet";
@@ -284,6 +286,7 @@ int main(int argc, char** argv)
         std::printf("%s\n", app.version().c_str());
         return ExitDone;
     } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return ExitDone; // --help-man
         return UsageError(e.what());
     }
 
