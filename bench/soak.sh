@@ -8,7 +8,7 @@
 #        [--seed N] [--windowsize N] [--timeout MS] [--servers "sim hpa atftpd"]
 #        [--doc FILE | --doc-append FILE]
 #   defaults: 200 uploads per server of 0 to 3072 KiB, 5 % loss, one image of more than
-#   65536 blocks per server, tftpput's own window, -t 200, servers sim and hpa. Needs real
+#   65536 blocks per server, tftpput's own window and time-out, servers sim and hpa. Needs real
 #   root for in.tftpd and atftpd (skipped otherwise). --doc writes a new file, --doc-append
 #   adds this run's section to one.
 # Exit 0 when no upload ended "done" with a wrong image, 1 otherwise.
@@ -20,7 +20,7 @@ fi
 build=$root/build
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
 build=$(cd "$build" && pwd)
-uploads=200 max_kib=3072 loss=0.05 big=1 seed=9 doc="" append=0 window="" timeout=200 servers="sim hpa"
+uploads=200 max_kib=3072 loss=0.05 big=1 seed=9 doc="" append=0 window="" timeout="" servers="sim hpa"
 while [ $# -gt 0 ]; do
   case $1 in
     --uploads) uploads=$2; shift 2 ;;
@@ -40,7 +40,8 @@ done
 tftpput=$build/tftpput/tftpput simtftpd=$build/sim/ftpupg-simtftpd relay=$build/sim/ftpupg-lossy-relay
 atftpd=${FTPUPG_ATFTPD:-$root/.deps/atftpd/usr/sbin/atftpd}
 for t in "$tftpput" "$simtftpd" "$relay"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 2; }; done
-client_opts=(-t "$timeout")
+client_opts=()
+[ -n "$timeout" ] && client_opts+=(-t "$timeout")
 [ -n "$window" ] && client_opts+=(-w "$window")
 
 work=$(mktemp -d /tmp/ftpupg-soak.XXXXXX)
