@@ -509,6 +509,20 @@ TEST_F(Sender, StrangersGetError5AndSilenceSendsTheWindowAgain)
     EXPECT_TRUE(report.acknowledged);
 }
 
+TEST_F(Sender, ARefusedOptionAcknowledgementIsToldToTheServer)
+{
+    // A block size larger than asked: ERROR 8 goes to the transfer port before the failure,
+    // which is the server's (a TFTP error), not a local one.
+    EXPECT_EQ(Run(Pattern(3000),
+                  [](Peer& p) {
+                      p.Next(p.server);
+                      p.Reply(Oack("blksize", "2048"s));
+                      p.Expect(p.Next(), Error(8, "blksize 2048 is not 8 to the 1024 asked for"), "ERROR 8");
+                  }),
+              "Option acknowledgement refused: blksize 2048 is not 8 to the 1024 asked for");
+    EXPECT_FALSE(report.acknowledged);
+}
+
 TEST_F(Sender, NoAnswerAfterTheTriesAndAShorterFileFail)
 {
     options.timeoutMs = 100;
