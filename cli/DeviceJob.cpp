@@ -47,7 +47,8 @@ bool StopAsked(const JobPlan& plan)
     return ::poll(&fd, 1, 0) > 0;
 }
 
-const Outcome Stopped{Result::Interrupted, "Interrupted before it finished"};
+// Every place that looks is before the write: a stop never cuts one short here.
+const Outcome Stopped{Result::Interrupted, "Stopped before the image was sent; nothing was written"};
 
 void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 {
@@ -170,8 +171,9 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
     return outcome;
 }
 
-// Rediscovers the device until it answers again or the time is up.
-void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
+// Rediscovers the device until it answers again or the time is up. False when a stop
+// ended the wait first (the device was written; whether it came back is not known).
+bool WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
     sink(fleet::WaitingBackEvent{plan.waitBackS});
     const auto start = Clock::now();
@@ -182,14 +184,16 @@ void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
     while (Clock::now() < end) {
         link.SendDiscovery();
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
-        while (const auto record = link.Next(round)) {
+        while (const auto record = link.Next(round, plan.stopFd)) {
             if (upgrade::AnswersFrom(*record, plan.ip)) {
                 sink(fleet::BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
-                return;
+                return true;
             }
         }
+        if (StopAsked(plan)) return false;
     }
     sink(fleet::NotBackEvent{});
+    return true;
 }
 
 } // namespace
@@ -213,7 +217,8 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
                     outcome = Stopped;
                 } else {
                     outcome = Upload(plan, image, sink);
-                    if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
+                    if (outcome.result == Result::Done && plan.waitBackS > 0 && !WaitBack(plan, link, sink))
+                        outcome.message += "; the wait for its restart was stopped";
                     ReportDrops(link, drops, sink);
                 }
             }

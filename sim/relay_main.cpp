@@ -20,12 +20,12 @@
 #include <getopt.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include "posix/Fd.h"
 #include "posix/ProgramSupport.h"
+#include "posix/SignalSource.h"
 #include "sim/TftpServer.h"
 #include "posix/Udp.h"
 
@@ -197,9 +197,7 @@ int main(int argc, char** argv)
     }
 
     try {
-        const sigset_t sigs = posix::BlockStopSignals();
-        Fd sigFd(signalfd(-1, &sigs, SFD_CLOEXEC));
-        if (!sigFd) throw std::runtime_error("signalfd failed");
+        posix::SignalSource stop({SIGINT, SIGTERM});
 
         Fd frontSock = posix::BindUdp(front.addr, front.port);
         const sockaddr_in request = posix::MakeAddr(server->addr, server->port);
@@ -253,7 +251,7 @@ int main(int argc, char** argv)
                 const long long left = std::max(0LL, soonest - NowUs());
                 wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
             }
-            pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {sigFd.Get(), POLLIN, 0}};
+            pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
             // fd -1 (no back socket yet) is skipped.
             if (::ppoll(fds, 3, soonest >= 0 ? &wait : nullptr, nullptr) < 0 && errno != EINTR) break;
             if (fds[2].revents) break;

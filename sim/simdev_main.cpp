@@ -2,6 +2,7 @@
 // namespace (scripts/netns-run); it binds loopback addresses only.
 #include "sim/DeviceResponder.h"
 #include "posix/ProgramSupport.h"
+#include "posix/SignalSource.h"
 #include "sim/TftpServer.h"
 
 #include <arpa/inet.h>
@@ -257,13 +258,12 @@ int main(int argc, char** argv)
         std::cout << Usage;
         return 0;
     }
-    const sigset_t stopSignals = posix::BlockStopSignals();
+    posix::SignalSource stop({SIGINT, SIGTERM});
     try {
         std::vector<SimDevice> devices;
         for (unsigned i = 0; i < options.count; ++i)
             devices.push_back(StartDevice(options, NthDevice(options.device, i)));
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
+        const int signal = stop.Wait();
         std::cerr << "ftpupg-simdev: " << strsignal(signal) << ", stopping\n";
     } catch (const std::exception& e) {
         std::cerr << "ftpupg-simdev: " << e.what() << "\n";

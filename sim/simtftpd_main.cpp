@@ -7,8 +7,10 @@
 #include <string>
 
 #include <getopt.h>
+#include <poll.h>
 
 #include "posix/ProgramSupport.h"
+#include "posix/SignalSource.h"
 #include "sim/TftpServer.h"
 
 namespace {
@@ -168,17 +170,17 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // Signals are taken synchronously by this thread; the server's threads inherit the mask.
-    const sigset_t sigs = posix::BlockStopSignals();
+    // Signals are taken by this thread; the server's threads inherit the mask.
+    posix::SignalSource stop({SIGINT, SIGTERM});
 
     try {
         simtftp::SimTftpServer server(o);
         server.Start();
         if (!portFile.empty()) posix::WritePortFile(portFile, server.Port());
-        const timespec tick{0, 50 * 1000 * 1000};
         for (;;) {
-            int s = sigtimedwait(&sigs, nullptr, &tick);
-            if (s == SIGINT || s == SIGTERM) break;
+            pollfd signals{stop.Fd(), POLLIN, 0};
+            ::poll(&signals, 1, 50);
+            if (stop.Next()) break;
             if (exitAfter > 0 && server.Images().size() >= static_cast<std::size_t>(exitAfter)) break;
         }
         server.Stop();
