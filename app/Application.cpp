@@ -25,7 +25,7 @@ void ShowBox(QMessageBox::Icon icon, const char* kind, const std::string& text)
         Hook()(kind, text);
         return;
     }
-    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), QString::fromStdString(TextAsUtf8(text)),
+    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), QString::fromStdString(rtl::TextAsUtf8(text)),
                     QMessageBox::Ok);
     box.setTextFormat(Qt::PlainText);
     box.setEscapeButton(QMessageBox::Ok);
@@ -51,8 +51,8 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv)
     setStyle(new AppStyle);
     setApplicationName("ftpupg");
     // No display name: the toolkit would append it to every window's caption.
-    setOrganizationName(ftpupg::Maker);
-    setApplicationVersion(ftpupg::Version);
+    setOrganizationName(rtl::Maker);
+    setApplicationVersion(rtl::Version);
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event)
@@ -75,10 +75,10 @@ void ShowMessage(const std::string& text)
 void ShowException(const std::string& message)
 {
     try {
-        ShowBox(QMessageBox::Critical, "error", WithFullStop(message));
+        ShowBox(QMessageBox::Critical, "error", rtl::WithFullStop(message));
     } catch (...) {
         // An error inside the error display itself has nowhere left to go.
-        std::fprintf(stderr, "ftpupg: %s\n", WithFullStop(message).c_str());
+        std::fprintf(stderr, "ftpupg: %s\n", rtl::WithFullStop(message).c_str());
     }
 }
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-inline constexpr const char* ApplicationTitle = ftpupg::ProductName;
+inline constexpr const char* ApplicationTitle = rtl::ProductName;
 
 class TApplication : public QApplication {
     Q_OBJECT

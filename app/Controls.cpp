@@ -129,10 +129,10 @@ TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent)
 
 void TMemo::LoadFromFile(const std::string& path)
 {
-    const std::optional<TextFileContent> file = ReadTextFile(path);
+    const std::optional<app::TextFileContent> file = app::ReadTextFile(path);
     if (!file) throw EFOpenError("Cannot open file " + path);
     if (file->truncated) ReportShortenedRead(path);
-    QString text = QString::fromStdString(TextAsUtf8(file->bytes));
+    QString text = QString::fromStdString(rtl::TextAsUtf8(file->bytes));
     if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
     text.replace("\r\n", "\n");
     text.replace('\r', '\n');
@@ -148,5 +148,6 @@ QStringList TMemo::Lines() const
 
 void ReportShortenedRead(const std::string& path)
 {
-    DebugPrint("[FTPUPG]%s is longer than %zu bytes; only its start is read\n", path.c_str(), MaxTextFileBytes);
+    DebugPrint("[FTPUPG]%s is longer than %zu bytes; only its start is read\n", path.c_str(),
+               app::MaxTextFileBytes);
 }

@@ -8,20 +8,20 @@ int32_t DeviceFound = 0;
 int32_t PasswordAccepted = 0;
 unsigned char ReplyBuffer[800] = {};
 
-static_assert(sizeof ReplyBuffer == DeviceFrames::ReplySize);
+static_assert(sizeof ReplyBuffer == devmsg::frames::ReplySize);
 
 namespace {
 
 std::span<const uint8_t> Record(const unsigned char* reply)
 {
-    return {reply, DeviceFrames::ReplySize};
+    return {reply, devmsg::frames::ReplySize};
 }
 
 } // namespace
 
 void DeviceHandlers::SearchDevice()
 {
-    const auto frame = DeviceFrames::BuildDiscoveryRequest();
+    const auto frame = devmsg::frames::BuildDiscoveryRequest();
     NDXL_SendData(frame.data());
 }
 
@@ -30,35 +30,36 @@ void DeviceHandlers::OnWM_NDXL_Notify(uintptr_t wParam)
     if (wParam != 1) return;
     const int32_t fetched = NDXL_GetData(ReplyBuffer);
     // Written before the result is looked at: a failed fetch shows what the buffer still holds.
-    DebugPrint("[NDXL]Response prot=%x op=%x\n", ReplyBuffer[DeviceFrames::RepProtocol],
-               ReplyBuffer[DeviceFrames::RepOperation]);
+    DebugPrint("[NDXL]Response prot=%x op=%x\n", ReplyBuffer[devmsg::frames::RepProtocol],
+               ReplyBuffer[devmsg::frames::RepOperation]);
     if (fetched != 0) return;
-    switch (ReplyBuffer[DeviceFrames::RepProtocol]) {
-    case DeviceFrames::ApdpDiscovery: OnAPDPResponse(ReplyBuffer); break;
-    case DeviceFrames::ApdpDiscoveryV4: OnAPDPResponsev4(ReplyBuffer); break;
-    case DeviceFrames::WdcpPassword:
-    case DeviceFrames::WdcpPasswordV4: OnWDCPResponse(ReplyBuffer); break;
-    case DeviceFrames::Prot33:
-    case DeviceFrames::Prot96: break;
+    switch (ReplyBuffer[devmsg::frames::RepProtocol]) {
+    case devmsg::frames::ApdpDiscovery: OnAPDPResponse(ReplyBuffer); break;
+    case devmsg::frames::ApdpDiscoveryV4: OnAPDPResponsev4(ReplyBuffer); break;
+    case devmsg::frames::WdcpPassword:
+    case devmsg::frames::WdcpPasswordV4: OnWDCPResponse(ReplyBuffer); break;
+    case devmsg::frames::Prot33:
+    case devmsg::frames::Prot96: break;
     default: DebugPrint("[NDXL]Unknown Protocol\n"); break;
     }
 }
 
 void DeviceHandlers::OnAPDPResponse(const unsigned char* reply)
 {
-    OnDiscoveryAnswer(reply, DeviceFrames::ApdpDiscovery);
+    OnDiscoveryAnswer(reply, devmsg::frames::ApdpDiscovery);
 }
 
 void DeviceHandlers::OnAPDPResponsev4(const unsigned char* reply)
 {
-    OnDiscoveryAnswer(reply, DeviceFrames::ApdpDiscoveryV4);
+    OnDiscoveryAnswer(reply, devmsg::frames::ApdpDiscoveryV4);
 }
 
 void DeviceHandlers::OnDiscoveryAnswer(const unsigned char* reply, uint8_t form)
 {
     const auto record = Record(reply);
-    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", EscapeControls(DeviceFrames::ReplyIpText(record)).c_str(),
-               EscapeControls(DeviceFrames::ReplyName(record)).c_str());
+    DebugPrint("[APDP]Found device IP=%s name=\"%s\"",
+               devmsg::EscapeControls(devmsg::frames::ReplyIpText(record)).c_str(),
+               devmsg::EscapeControls(devmsg::frames::ReplyName(record)).c_str());
     const auto step = check_.OnDiscoveryAnswer(record, form, IpText(), PasswordText());
     if (step.found) DeviceFound = 1;
     for (const auto& frame : step.send)

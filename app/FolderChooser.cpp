@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QSettings>
 
+namespace app {
+
 namespace {
 
 // Per user, in the toolkit's settings file under the XDG configuration folder.
@@ -114,3 +116,5 @@ std::optional<std::string> ChooseSiteFolder(const std::string& given)
         return site.path;
     }
 }
+
+} // namespace app

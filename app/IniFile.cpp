@@ -42,10 +42,10 @@ bool SameName(std::string_view a, std::string_view b)
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName))
 {
-    std::optional<TextFileContent> content = ReadTextFile(fileName_);
+    std::optional<app::TextFileContent> content = app::ReadTextFile(fileName_);
     if (!content) return;
     truncated_ = content->truncated;
-    utf8_ = IsValidUtf8(content->bytes);
+    utf8_ = rtl::IsValidUtf8(content->bytes);
     Parse(content->bytes);
 }
 
@@ -117,5 +117,5 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key, int32_t defaultValue) const
 {
-    return IniStrToIntDef(ReadString(section, key, std::string()), defaultValue);
+    return rtl::IniStrToIntDef(ReadString(section, key, std::string()), defaultValue);
 }

@@ -50,7 +50,7 @@ void PostWindowMessage(void* context, uint32_t message, uintptr_t wParam, intptr
 // What the device is sent: the system's 8-bit code page.
 std::string ToText(const QString& text)
 {
-    return Utf8ToCp1252(text.toUtf8().toStdString());
+    return rtl::Utf8ToCp1252(text.toUtf8().toStdString());
 }
 
 // Mouse input on a label goes to the background picture beneath, which drags the window.
@@ -208,16 +208,16 @@ void TForm1::FormCreate()
 {
     window_.post = &PostWindowMessage;
     window_.context = this;
-    libraryOpened_ = OpenDeviceLibrary(window_) == 0;
+    libraryOpened_ = devmsg::OpenDeviceLibrary(window_) == 0;
     if (!libraryOpened_) PostQuitRequest();
 }
 
 void TForm1::FormShow()
 {
-    const TIniFile settings(InCurrentDirectory("FTPUPG.ini"));
+    const TIniFile settings(app::InCurrentDirectory("FTPUPG.ini"));
     if (settings.Truncated()) ReportShortenedRead(settings.FileName());
     const auto display = [&settings](const std::string& value) {
-        return QString::fromUtf8(settings.IsUtf8() ? value : Cp1252ToUtf8(value));
+        return QString::fromUtf8(settings.IsUtf8() ? value : rtl::Cp1252ToUtf8(value));
     };
     leIP->setText(display(settings.ReadString("Data", "IP", upgrade::DeviceAddress)));
     FirmwarePath = settings.ReadString("Data", "Path1", " ");
@@ -250,7 +250,7 @@ void TForm1::FormActivate()
 
 void TForm1::FormDestroy()
 {
-    CloseDeviceLibrary();
+    devmsg::CloseDeviceLibrary();
 }
 
 void TForm1::btCancelClick()

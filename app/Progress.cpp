@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace app {
+
 static_assert(sizeof(long double) >= 10, "progress arithmetic needs x87 extended precision");
 
 int PercentOf(int32_t workCount, uint32_t firmwareSize)
@@ -18,3 +20,5 @@ int BarWidth(int percent)
     const long double width = fraction * static_cast<long double>(ProgressBarWidth);
     return static_cast<int>(std::trunc(width));
 }
+
+} // namespace app

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace app {
+
 inline constexpr int ProgressBarWidth = 185;
 
 // trunc(count / size * 100), each step rounded to extended. An empty image (size 0) has
@@ -12,3 +14,5 @@ int PercentOf(int32_t workCount, uint32_t firmwareSize);
 
 // trunc((percent * 0.01) * 185) in extended: 20 % gives 36, 40 % 73, 100 % 185.
 int BarWidth(int percent);
+
+} // namespace app

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string_view>
 
+namespace app {
+
 namespace {
 
 // The toolkit's own options (they may come with one or two leading dashes).
@@ -113,3 +115,5 @@ bool EnterSiteFolder(const std::string& path, std::string& error)
     error = "cannot change to the folder " + Quoted(path) + ": " + std::strerror(errno);
     return false;
 }
+
+} // namespace app

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace app {
+
 inline constexpr const char* SettingsFileName = "FTPUPG.ini";
 
 struct StartOptions {
@@ -32,3 +34,5 @@ SiteFolder ResolveSiteFolder(const std::string& argument);
 
 // Makes the folder the current directory; false with the reason in error.
 bool EnterSiteFolder(const std::string& path, std::string& error);
+
+} // namespace app

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <system_error>
 
+namespace app {
+
 namespace {
 
 #ifdef O_PATH
@@ -88,3 +90,5 @@ std::string InCurrentDirectory(const std::string& name)
     const std::filesystem::path dir = std::filesystem::current_path(error);
     return error ? name : (dir / name).string();
 }
+
+} // namespace app

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace app {
+
 inline constexpr std::size_t MaxTextFileBytes = 256 * 1024;
 
 struct TextFileContent {
@@ -23,3 +25,5 @@ std::optional<TextFileContent> ReadTextFile(const std::string& path);
 // name in the process's current directory; the bare name when that directory cannot be
 // named (it has been deleted, say), which then reads as a missing file.
 std::string InCurrentDirectory(const std::string& name);
+
+} // namespace app

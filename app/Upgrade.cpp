@@ -31,7 +31,7 @@ uint32_t FileSize32(const std::string& path)
 void TForm1::btUpgradeClick()
 {
     const std::string ip = IpText();
-    ClearNeighbourEntry(ip);
+    posix::ClearNeighbourEntry(ip);
 
     FirmwareSize = FileSize32(FirmwarePath);
     if (FirmwareSize == 0) ::ShowMessage(upgrade::text::EmptyImage);
@@ -59,14 +59,14 @@ void TForm1::btUpgradeClick()
 
 void TForm1::tftp1Work(TIdComponent*, TWorkMode, int32_t AWorkCount)
 {
-    Per_cent(PercentOf(AWorkCount, FirmwareSize));
+    Per_cent(app::PercentOf(AWorkCount, FirmwareSize));
 }
 
 void TForm1::Per_cent(int percent)
 {
     // A large image raises thousands of work events but the bar has 185 widths and the
     // text 101 values: repainting only what changed looks the same and keeps sending fast.
-    const int width = BarWidth(percent);
+    const int width = app::BarWidth(percent);
     if (Image2->width() != width) {
         Image2->resize(width, Image2->height());
         Image2->repaint();

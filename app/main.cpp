@@ -51,7 +51,7 @@ void PrintUsage()
 
 int main(int argc, char** argv)
 {
-    const StartOptions options = ParseStartOptions(std::vector<std::string>(argv + 1, argv + argc));
+    const app::StartOptions options = app::ParseStartOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!options.error.empty()) {
         std::fprintf(stderr, "ftpupg: %s\nTry 'ftpupg --help'.\n", options.error.c_str());
         return 2;
@@ -61,15 +61,15 @@ int main(int argc, char** argv)
         return 0;
     }
     if (options.version) {
-        std::printf("%s\n", ftpupg::VersionText("ftpupg").c_str());
+        std::printf("%s\n", rtl::VersionText("ftpupg").c_str());
         return 0;
     }
     // From a terminal the folder is settled before any window, so that a wrong one is told
     // where the operator typed it.
     if (!options.site.empty() && !options.chooseFolder) {
-        const SiteFolder site = ResolveSiteFolder(options.site);
+        const app::SiteFolder site = app::ResolveSiteFolder(options.site);
         std::string error = site.error;
-        if (error.empty() && EnterSiteFolder(site.path, error) && !site.hasSettings)
+        if (error.empty() && app::EnterSiteFolder(site.path, error) && !site.hasSettings)
             std::fprintf(stderr, "ftpupg: no FTPUPG.ini in \"%s\": the defaults apply\n", site.path.c_str());
         if (!error.empty()) {
             std::fprintf(stderr, "ftpupg: %s\n", error.c_str());
@@ -79,10 +79,10 @@ int main(int argc, char** argv)
 
     TApplication application(argc, argv);
     if (options.chooseFolder) {
-        const auto folder = ChooseSiteFolder(options.site);
+        const auto folder = app::ChooseSiteFolder(options.site);
         if (!folder) return 0;
         std::string error;
-        if (!EnterSiteFolder(*folder, error)) {
+        if (!app::EnterSiteFolder(*folder, error)) {
             ShowException(error);
             return 2;
         }

@@ -12,13 +12,14 @@
 #include <ctime>
 #include <stdexcept>
 
+namespace fleet {
+
 namespace {
 
 std::string Rate(const DeviceReport& d)
 {
-    return d.transferSeconds > 0 && d.bytes > 0
-               ? fleet::FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
-               : "-";
+    return d.transferSeconds > 0 && d.bytes > 0 ? FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
+                                                : "-";
 }
 
 // How lines name a device: its address, and its label when the address list gave one.
@@ -29,13 +30,12 @@ std::string Who(const DeviceReport& d)
 
 std::string Outcome(const DeviceReport& d)
 {
-    std::string text(fleet::ResultName(d.result));
-    if (d.result == fleet::Result::Done && d.bytes > 0)
-        text += ": " + fleet::FormatBytes(d.bytes) + " in " + fleet::FormatSeconds(d.transferSeconds) + " (" +
-                Rate(d) + ")";
-    if (!d.message.empty()) text += (d.result == fleet::Result::Done ? "; " : ": ") + d.message;
+    std::string text(ResultName(d.result));
+    if (d.result == Result::Done && d.bytes > 0)
+        text += ": " + FormatBytes(d.bytes) + " in " + FormatSeconds(d.transferSeconds) + " (" + Rate(d) + ")";
+    if (!d.message.empty()) text += (d.result == Result::Done ? "; " : ": ") + d.message;
     if (d.waitedBack)
-        text += d.backSeconds ? "; back after " + fleet::FormatSeconds(*d.backSeconds) : "; did not come back";
+        text += d.backSeconds ? "; back after " + FormatSeconds(*d.backSeconds) : "; did not come back";
     if (d.attempts > 1) text += " (" + std::to_string(d.attempts) + " attempts)";
     return text;
 }
@@ -67,7 +67,7 @@ void LogFile::Line(const std::string& text)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
     errno = 0;
     const bool written =
-        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), fleet::SafeText(text).c_str()) >= 0 &&
+        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), SafeText(text).c_str()) >= 0 &&
         std::fflush(file_) == 0;
     if (!written && failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
@@ -86,7 +86,7 @@ void ConsoleView::Flush()
 
 void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
-    const std::string line = fleet::SafeText(ip.empty() ? text : ip + ": " + text);
+    const std::string line = SafeText(ip.empty() ? text : ip + ": " + text);
     log_.Line(line);
     if (live_) Clear();
     frame_ += line + "\n";
@@ -138,7 +138,7 @@ void ConsoleView::Progress(const DeviceReport& device, uint64_t sent, double tra
     const int quarter = imageSize_ > 0 ? static_cast<int>(sent * 4 / imageSize_) : 4;
     if (quarter > lastQuarter_[device.ip] && quarter < 4) {
         lastQuarter_[device.ip] = quarter;
-        Plain(Who(device), fleet::ProgressLine("", sent, imageSize_, transferSeconds, 200));
+        Plain(Who(device), ProgressLine("", sent, imageSize_, transferSeconds, 200));
     }
 }
 
@@ -146,7 +146,7 @@ void ConsoleView::Finished(const DeviceReport& device)
 {
     active_.erase(device.ip);
     ++finished_;
-    if (fleet::Succeeded(device.result, device.waitedBack, device.backSeconds.has_value())) ++succeeded_;
+    if (Succeeded(device.result, device.waitedBack, device.backSeconds.has_value())) ++succeeded_;
     Plain(Who(device), Outcome(device));
     // Without a terminal: the overall line at each quarter of a larger fleet.
     if (!live_ && expected_ >= 8 && finished_ * 4 / expected_ > overallShown_) {
@@ -161,9 +161,9 @@ std::string ConsoleView::Overall() const
     const size_t remaining = expected_ > finished_ ? expected_ - finished_ : 0;
     std::string text = "overall: " + std::to_string(succeeded_) + " done, " +
                        std::to_string(finished_ - succeeded_) + " failed, " + std::to_string(remaining) +
-                       " remaining, " + fleet::FormatSeconds(elapsed) + " elapsed";
+                       " remaining, " + FormatSeconds(elapsed) + " elapsed";
     if (remaining > 0 && finished_ > 0)
-        text += ", about " + fleet::FormatSeconds(elapsed / static_cast<double>(finished_) * remaining) + " left";
+        text += ", about " + FormatSeconds(elapsed / static_cast<double>(finished_) * remaining) + " left";
     return text;
 }
 
@@ -224,12 +224,12 @@ void ConsoleView::Draw()
             lines.push_back("... and " + std::to_string(active_.size() - lines.size()) + " more");
             break;
         }
-        lines.push_back(a.stage.empty() ? fleet::ProgressLine(a.who, a.sent, imageSize_, a.seconds, width_ - 1)
+        lines.push_back(a.stage.empty() ? ProgressLine(a.who, a.sent, imageSize_, a.seconds, width_ - 1)
                                         : a.who + ": " + a.stage);
     }
     if (expected_ > 0) lines.push_back(Overall());
     for (auto& line : lines) {
-        line = fleet::SafeText(line);
+        line = SafeText(line);
         if (line.size() > width_ - 1) line.resize(width_ - 1);
         frame_ += line + "\n";
         drawn_.push_back(line.size());
@@ -250,12 +250,12 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
     for (const auto& d : devices) {
         rows.push_back({d.ip});
         if (labels) rows.back().push_back(d.label.empty() ? "-" : d.label);
-        for (auto cell : {std::string(fleet::ResultName(d.result)), std::to_string(d.attempts),
-                          std::to_string(d.bytes), fleet::FormatSeconds(d.seconds), Rate(d)})
+        for (auto cell : {std::string(ResultName(d.result)), std::to_string(d.attempts), std::to_string(d.bytes),
+                          FormatSeconds(d.seconds), Rate(d)})
             rows.back().push_back(std::move(cell));
         if (waitBack)
             rows.back().push_back(!d.waitedBack   ? "-"
-                                  : d.backSeconds ? fleet::FormatSeconds(*d.backSeconds)
+                                  : d.backSeconds ? FormatSeconds(*d.backSeconds)
                                                   : "did not come back");
         rows.back().push_back(d.message);
     }
@@ -279,18 +279,18 @@ std::string CountLine(const std::vector<DeviceReport>& devices)
 {
     // A device that took the image but did not answer again needs someone: it is not done.
     const auto notBack = [](const DeviceReport& d) {
-        return d.result == fleet::Result::Done && d.waitedBack && !d.backSeconds;
+        return d.result == Result::Done && d.waitedBack && !d.backSeconds;
     };
     std::string line;
     const auto add = [&line](size_t n, std::string_view name) {
         if (n > 0) line += (line.empty() ? "" : ", ") + std::to_string(n) + " " + std::string(name);
     };
-    for (int r = 0; r <= static_cast<int>(fleet::LastResult); ++r) {
-        const auto result = static_cast<fleet::Result>(r);
+    for (int r = 0; r <= static_cast<int>(LastResult); ++r) {
+        const auto result = static_cast<Result>(r);
         add(std::count_if(devices.begin(), devices.end(),
                           [&](const auto& d) { return d.result == result && !notBack(d); }),
-            fleet::ResultName(result));
-        if (result == fleet::Result::Done) add(std::count_if(devices.begin(), devices.end(), notBack), "not-back");
+            ResultName(result));
+        if (result == Result::Done) add(std::count_if(devices.begin(), devices.end(), notBack), "not-back");
     }
     return line.empty() ? "no devices" : line;
 }
@@ -300,12 +300,14 @@ std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64
     std::string names;
     size_t count = 0;
     for (const auto& d : devices) {
-        if (d.result != fleet::Result::PartialWrite) continue;
+        if (d.result != Result::PartialWrite) continue;
         ++count;
         names += (names.empty() ? "" : ", ") + Who(d) + " " + std::to_string(d.bytes) + " of " +
                  std::to_string(imageSize) + " bytes";
     }
     if (count == 0) return "";
     return "warning: " + std::to_string(count) + (count == 1 ? " device was" : " devices were") +
-           " aborted mid-write and may not start until the image is written again: " + fleet::SafeText(names);
+           " aborted mid-write and may not start until the image is written again: " + SafeText(names);
 }
+
+} // namespace fleet

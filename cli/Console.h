@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 // Appends time-stamped lines ("2026-12-07T23:10:04.123Z text") to a file; a no-op when
 // no file was given. Every line is masked (SafeText) and flushed at once; the first failed
 // write is kept for the caller to report.
@@ -92,3 +94,5 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
 std::string CountLine(const std::vector<DeviceReport>& devices);
 // Empty when no device was aborted mid-write; else a line naming each with the bytes sent.
 std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64_t imageSize);
+
+} // namespace fleet

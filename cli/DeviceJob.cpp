@@ -16,10 +16,11 @@
 #include <exception>
 #include <optional>
 
+namespace fleet {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using fleet::Result;
 
 // Socket error messages span two lines; a report holds one.
 std::string OneLine(std::string text)
@@ -53,7 +54,7 @@ const Outcome Stopped{Result::Interrupted, "Stopped before the image was sent; n
 void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 {
     if (link.Dropped() == reported) return;
-    sink(fleet::DroppedEvent{link.Dropped() - reported});
+    sink(DroppedEvent{link.Dropped() - reported});
     reported = link.Dropped();
 }
 
@@ -63,16 +64,16 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
 {
     using State = upgrade::DeviceCheck::State;
     upgrade::DeviceCheck check(upgrade::Policy::Tool);
-    fleet::DeviceTable claims; // every hardware address that answers for the address
+    DeviceTable claims; // every hardware address that answers for the address
     bool reported = false;
     const auto take = [&](const std::vector<uint8_t>& record) {
         claims.Add(record);
         for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
             link.Send(frame);
         if (!reported && check.Found()) {
-            fleet::DeviceEntry device = fleet::DeviceFromAnswer(check.FirstAnswer());
+            DeviceEntry device = DeviceFromAnswer(check.FirstAnswer());
             device.protocols = check.Forms();
-            sink(fleet::FoundEvent{device});
+            sink(FoundEvent{device});
             reported = true;
         }
     };
@@ -101,7 +102,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
         }
     }
     if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
-        return {Result::AddressConflict, fleet::ConflictText(*device) + "; nothing was written"};
+        return {Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
     switch (check.state()) {
     case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
     case State::Asked:
@@ -110,7 +111,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
     case State::Accepted: break;
     }
-    sink(fleet::AcceptedEvent{});
+    sink(AcceptedEvent{});
     return {Result::Done, {}};
 }
 
@@ -136,7 +137,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         const auto now = Clock::now();
         if (static_cast<uint64_t>(bytes) == image.Size() || now - reported >= std::chrono::milliseconds(100)) {
             reported = now;
-            sink(fleet::ProgressEvent{static_cast<uint64_t>(bytes)});
+            sink(ProgressEvent{static_cast<uint64_t>(bytes)});
         }
     };
     upgrade::TransferEnd end;
@@ -155,7 +156,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         // A time-out: no answer within the tries; anything else the device said or sent.
         const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
         end = {How::TftpFailure, !timedOut, false};
-        failure = fleet::DisplayText(OneLine(e.Message()));
+        failure = DisplayText(OneLine(e.Message()));
     } catch (const Exception& e) {
         end = {How::OtherFailure};
         failure = OneLine(e.Message());
@@ -175,7 +176,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
 // ended the wait first (the device was written; whether it came back is not known).
 bool WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    sink(fleet::WaitingBackEvent{plan.waitBackS});
+    sink(WaitingBackEvent{plan.waitBackS});
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(plan.waitBackS);
     // Answers still queued from the check came before the restart.
@@ -186,13 +187,13 @@ bool WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
         const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
         while (const auto record = link.Next(round, plan.stopFd)) {
             if (upgrade::AnswersFrom(*record, plan.ip)) {
-                sink(fleet::BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
+                sink(BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
                 return true;
             }
         }
         if (StopAsked(plan)) return false;
     }
-    sink(fleet::NotBackEvent{});
+    sink(NotBackEvent{});
     return true;
 }
 
@@ -205,7 +206,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         if (StopAsked(plan)) {
             outcome = Stopped;
         } else {
-            ClearNeighbourEntry(plan.ip);
+            posix::ClearNeighbourEntry(plan.ip);
             DeviceLink link;
             uint64_t drops = 0;
             outcome = CheckPassword(plan, link, sink);
@@ -224,8 +225,9 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
             }
         }
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, fleet::SafeText(e.what()), outcome.bytes};
+        outcome = {Result::LocalError, SafeText(e.what()), outcome.bytes};
     }
-    sink(fleet::ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize,
-                            outcome.retransmissions});
+    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions});
 }
+
+} // namespace fleet

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 class FirmwareImage;
 
 struct JobPlan {
@@ -33,7 +35,9 @@ struct JobPlan {
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and
 // once for the last block.
-using JobSink = std::function<void(const fleet::JobEvent& event)>;
+using JobSink = std::function<void(const JobEvent& event)>;
 
 // Never throws: every failure becomes a result event.
 void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink);
+
+} // namespace fleet

@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace fleet {
+
 namespace {
 
 // Runs on the library's receiver thread: only counts, never handles.
@@ -32,15 +34,15 @@ DeviceLink::DeviceLink()
     notices_.wake.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!notices_.wake) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
     const NDXL_Window window{&PostNotification, &notices_};
-    if (OpenDeviceLibrary(window) != 0) {
-        CloseDeviceLibrary();
+    if (devmsg::OpenDeviceLibrary(window) != 0) {
+        devmsg::CloseDeviceLibrary();
         throw std::runtime_error("the device messaging library cannot be opened (see its message above)");
     }
 }
 
 DeviceLink::~DeviceLink()
 {
-    CloseDeviceLibrary(); // no notification is posted after it returns; then notices_ may go
+    devmsg::CloseDeviceLibrary(); // no notification is posted after it returns; then notices_ may go
 }
 
 void DeviceLink::Send(const std::vector<uint8_t>& frame)
@@ -54,12 +56,12 @@ void DeviceLink::Send(const std::vector<uint8_t>& frame)
 
 void DeviceLink::SendDiscovery()
 {
-    Send(DeviceFrames::BuildDiscoveryRequest());
+    Send(devmsg::frames::BuildDiscoveryRequest());
 }
 
 std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline, int stopFd)
 {
-    std::vector<uint8_t> record(DeviceFrames::ReplySize);
+    std::vector<uint8_t> record(devmsg::frames::ReplySize);
     for (;;) {
         if (NDXL_GetData(record.data()) == 0) return record;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -72,3 +74,5 @@ std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline,
         }
     }
 }
+
+} // namespace fleet

@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+namespace fleet {
+
 class DeviceLink {
 public:
     using Clock = std::chrono::steady_clock;
@@ -38,3 +40,5 @@ public:
 private:
     Notices notices_;
 };
+
+} // namespace fleet

@@ -18,10 +18,11 @@
 #include <deque>
 #include <map>
 
+namespace fleet {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using fleet::Result;
 
 // How long stopped attempts may take to end before they are killed.
 constexpr auto StopGrace = std::chrono::milliseconds(300);
@@ -34,7 +35,7 @@ double Since(Clock::time_point start)
 struct Child {
     size_t index = 0;
     posix::Fd fd; // read end of the child's event pipe (its stderr too)
-    fleet::LineReader lines;
+    LineReader lines;
     bool gotResult = false;
     bool waitingBack = false; // the image is in; the device restarts
     Clock::time_point attemptStart;
@@ -65,8 +66,8 @@ struct Child {
         ::dup2(null, STDIN_FILENO);
         ::dup2(null, STDOUT_FILENO);
     }
-    RunDeviceJob(plan, image, [writeFd](const fleet::JobEvent& event) {
-        const std::string line = fleet::EncodeEvent(event);
+    RunDeviceJob(plan, image, [writeFd](const JobEvent& event) {
+        const std::string line = EncodeEvent(event);
         posix::WriteAll(writeFd, line.data(), line.size());
     });
     ::_exit(0);
@@ -195,7 +196,7 @@ private:
                 report.device = *entry;
                 report.device->conflicts.clear();
                 if (!entry->conflicts.empty()) {
-                    Finish(index, Result::AddressConflict, fleet::ConflictText(*entry) + "; nothing was written");
+                    Finish(index, Result::AddressConflict, ConflictText(*entry) + "; nothing was written");
                     return;
                 }
                 plan.answers = opts_.discovery->Answers(report.ip);
@@ -281,55 +282,55 @@ private:
     void Line(Child& child, const std::string& line)
     {
         DeviceReport& report = reports_[child.index];
-        const auto event = fleet::DecodeEvent(line);
+        const auto event = DecodeEvent(line);
         if (!event) {
             // The device library's own notes.
-            if (!line.empty()) view_.Note(report, fleet::SafeText(line));
+            if (!line.empty()) view_.Note(report, SafeText(line));
             return;
         }
         std::visit([&](const auto& e) { On(child, report, e); }, *event);
     }
 
-    void On(Child&, DeviceReport& report, const fleet::FoundEvent& e)
+    void On(Child&, DeviceReport& report, const FoundEvent& e)
     {
         report.device = e.device;
         report.device->ip = report.ip;
         view_.Note(report, "found " + report.device->name + " (" + report.device->mac + ")");
     }
-    void On(Child& child, DeviceReport& report, const fleet::AcceptedEvent&)
+    void On(Child& child, DeviceReport& report, const AcceptedEvent&)
     {
         child.transferStart = Clock::now();
         if (!opts_.job.dryRun) BeginStage(report, Stage::Transfer);
         view_.Note(report, opts_.job.dryRun ? "password accepted" : "password accepted, writing the image");
     }
-    void On(Child& child, DeviceReport& report, const fleet::ProgressEvent& e)
+    void On(Child& child, DeviceReport& report, const ProgressEvent& e)
     {
         report.bytes = e.bytes;
         report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
         view_.Progress(report, report.bytes, report.transferSeconds);
     }
-    void On(Child& child, DeviceReport& report, const fleet::WaitingBackEvent& e)
+    void On(Child& child, DeviceReport& report, const WaitingBackEvent& e)
     {
         child.waitingBack = true;
         BeginStage(report, Stage::WaitBack);
         view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
     }
-    void On(Child&, DeviceReport& report, const fleet::BackEvent& e)
+    void On(Child&, DeviceReport& report, const BackEvent& e)
     {
         report.waitedBack = true;
         report.backSeconds = e.seconds;
     }
-    void On(Child&, DeviceReport& report, const fleet::NotBackEvent&)
+    void On(Child&, DeviceReport& report, const NotBackEvent&)
     {
         report.waitedBack = true;
         report.backSeconds.reset();
     }
-    void On(Child&, DeviceReport& report, const fleet::DroppedEvent& e)
+    void On(Child&, DeviceReport& report, const DroppedEvent& e)
     {
         report.droppedAnswers += e.answers;
         view_.Note(report, std::to_string(e.answers) + " device answers were lost to a full receive buffer");
     }
-    void On(Child& child, DeviceReport& report, const fleet::ResultEvent& e)
+    void On(Child& child, DeviceReport& report, const ResultEvent& e)
     {
         child.gotResult = true;
         EndStage(report);
@@ -338,8 +339,8 @@ private:
         report.retransmissions = e.retransmissions;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
-        if (!stop_.Asked() && fleet::ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
-            view_.Note(report, std::string(fleet::ResultName(e.result)) + ": " + e.message + "; trying again");
+        if (!stop_.Asked() && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
+            view_.Note(report, std::string(ResultName(e.result)) + ": " + e.message + "; trying again");
             queue_.push_back(child.index);
             return;
         }
@@ -356,9 +357,8 @@ private:
         report.seconds = report.attempts > 0 ? Since(firstStart_[index]) : 0;
         view_.Finished(report);
         const bool wasStopped = gate_.Stopped();
-        gate_.Settled(position_[index],
-                      fleet::Succeeded(result, report.waitedBack, report.backSeconds.has_value()),
-                      report.ip + ": " + std::string(fleet::ResultName(result)) +
+        gate_.Settled(position_[index], Succeeded(result, report.waitedBack, report.backSeconds.has_value()),
+                      report.ip + ": " + std::string(ResultName(result)) +
                           (result == Result::Done ? ", did not come back" : ""));
         if (!wasStopped && gate_.Stopped()) SkipRest();
     }
@@ -440,7 +440,7 @@ private:
     std::vector<bool> settled_; // has its outcome
     std::vector<Clock::time_point> firstStart_;
     std::vector<size_t> position_; // among the devices to be started, for the gate
-    fleet::RolloutGate gate_;
+    RolloutGate gate_;
     std::deque<size_t> queue_;
     std::map<pid_t, Child> children_;
     fleet::FleetStop& stop_;
@@ -467,3 +467,5 @@ std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage
     interrupted = scheduler.Run();
     return scheduler.Reports();
 }
+
+} // namespace fleet

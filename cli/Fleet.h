@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+namespace fleet {
+
 class FirmwareImage;
 
 struct FleetTarget {
@@ -34,7 +36,7 @@ struct FleetOptions {
     std::string skipDone;   // the earlier report that said which devices are done (for the report)
     // The fleet's shared discovery: a target found there skips its own first discovery, and
     // a target several devices claim is not written. Unset: every job discovers on its own.
-    std::optional<fleet::DeviceTable> discovery;
+    std::optional<DeviceTable> discovery;
     // What the stages' times count from: the run's start, before its shared discovery.
     std::chrono::steady_clock::time_point runStart = std::chrono::steady_clock::now();
 };
@@ -52,7 +54,7 @@ struct StageSpan {
 struct DeviceReport {
     std::string ip;
     std::string label;
-    fleet::Result result = fleet::Result::Interrupted;
+    Result result = Result::Interrupted;
     std::string message = "Interrupted before it finished";
     int attempts = 0;
     uint64_t bytes = 0;          // acknowledged or sent in the last attempt
@@ -60,7 +62,7 @@ struct DeviceReport {
     double transferSeconds = 0;  // of the last attempt's TFTP write
     int32_t windowSize = 0;      // the window the device granted in the last attempt (0: no transfer)
     int64_t retransmissions = 0; // blocks and requests sent again in the last attempt
-    std::optional<fleet::DeviceEntry> device;
+    std::optional<DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> backSeconds; // unset: did not come back
     uint64_t droppedAnswers = 0;       // replies its attempts lost to full buffers
@@ -89,4 +91,6 @@ public:
 // running devices finish and the devices never started are reported skipped. Returns the
 // devices in the order of opts.targets; interrupted tells whether a stop came.
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
-                                   fleet::FleetStop& stop, bool& interrupted);
+                                   FleetStop& stop, bool& interrupted);
+
+} // namespace fleet

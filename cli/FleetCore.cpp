@@ -33,12 +33,12 @@ std::string Printf(const char* format, double value)
 
 bool IsDeviceAddress(std::string_view text)
 {
-    return IsDottedIPv4Host(text);
+    return rtl::IsDottedIPv4Host(text);
 }
 
 uint32_t AddressValue(std::string_view text)
 {
-    const auto parts = ParseDottedIPv4(text);
+    const auto parts = rtl::ParseDottedIPv4(text);
     if (!parts) return 0;
     return static_cast<uint32_t>((*parts)[0]) << 24 | static_cast<uint32_t>((*parts)[1]) << 16 |
            static_cast<uint32_t>((*parts)[2]) << 8 | static_cast<uint32_t>((*parts)[3]);
@@ -125,10 +125,10 @@ AddressList ParseAddressList(std::string_view text, std::string_view sourceName)
 std::string MacText(std::span<const uint8_t> record)
 {
     std::string text;
-    for (size_t i = 0; i < DeviceFrames::MacSize; ++i) {
+    for (size_t i = 0; i < devmsg::frames::MacSize; ++i) {
         char part[4];
         std::snprintf(part, sizeof part, i == 0 ? "%02x" : ":%02x",
-                      DeviceFrames::ReplyByte(record, DeviceFrames::RepMac + i));
+                      devmsg::frames::ReplyByte(record, devmsg::frames::RepMac + i));
         text += part;
     }
     return text;
@@ -137,7 +137,7 @@ std::string MacText(std::span<const uint8_t> record)
 std::string DisplayText(std::string_view bytes)
 {
     // Device text is 8-bit in the window's code page; control bytes would move a terminal's cursor.
-    return SafeText(Cp1252ToUtf8(bytes));
+    return SafeText(rtl::Cp1252ToUtf8(bytes));
 }
 
 std::string SafeText(std::string_view text)
@@ -157,7 +157,7 @@ std::string SafeText(std::string_view text)
         // U+0080..U+009F (C1 controls) are 0xc2 0x80..0x9f.
         const bool c1 =
             length == 2 && sequence.size() == 2 && byte == 0xc2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
-        if (length == 1 || c1 || !IsValidUtf8(sequence)) {
+        if (length == 1 || c1 || !rtl::IsValidUtf8(sequence)) {
             safe += '?';
             i += c1 ? 2 : 1;
             continue;
@@ -170,16 +170,16 @@ std::string SafeText(std::string_view text)
 
 DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record)
 {
-    return {DisplayText(DeviceFrames::ReplyIpText(record)),
+    return {DisplayText(devmsg::frames::ReplyIpText(record)),
             MacText(record),
-            DisplayText(DeviceFrames::ReplyName(record)),
+            DisplayText(devmsg::frames::ReplyName(record)),
             {}};
 }
 
 bool DeviceTable::Add(std::span<const uint8_t> record)
 {
-    if (!DeviceFrames::IsDiscoveryAnswer(record)) return false;
-    const uint8_t protocol = DeviceFrames::ReplyProtocol(record);
+    if (!devmsg::frames::IsDiscoveryAnswer(record)) return false;
+    const uint8_t protocol = devmsg::frames::ReplyProtocol(record);
     DeviceEntry device = DeviceFromAnswer(record);
     if (!IsDeviceAddress(device.ip)) {
         if (std::find(malformed_.begin(), malformed_.end(), device.ip) == malformed_.end())

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace fleet {
+
 namespace {
 
 class ImageStream : public TStream {
@@ -120,3 +122,5 @@ std::unique_ptr<TStream> FirmwareImage::OpenStream() const
 {
     return std::make_unique<ImageStream>(fd_.Get(), static_cast<int64_t>(size_));
 }
+
+} // namespace fleet

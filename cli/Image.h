@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+namespace fleet {
+
 class FirmwareImage {
 public:
     // Opens and checks path: it exists, is a regular readable file and is not empty.
@@ -45,3 +47,5 @@ private:
     dev_t device_ = 0;
     ino_t inode_ = 0;
 };
+
+} // namespace fleet

@@ -13,10 +13,11 @@
 #include <stdexcept>
 #include <ctime>
 
+namespace fleet {
+
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
                            const std::vector<DeviceReport>& devices)
 {
-    using fleet::Result;
     nlohmann::json list = nlohmann::json::array();
     std::map<Result, size_t> counts;
     size_t notBack = 0; // done, but did not answer again: they count as failed
@@ -40,7 +41,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
         list.push_back(
             {{"ip", d.ip},
              {"label", d.label.empty() ? nlohmann::json(nullptr) : nlohmann::json(d.label)},
-             {"result", fleet::ResultName(d.result)},
+             {"result", ResultName(d.result)},
              {"message", d.message},
              {"attempts", d.attempts},
              {"bytes", d.bytes},
@@ -222,3 +223,5 @@ bool SameFile(const std::string& a, const std::string& b)
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
+
+} // namespace fleet

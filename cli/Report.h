@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+namespace fleet {
+
 struct ReportImage {
     std::string path;
     uint64_t size = 0;
@@ -74,3 +76,5 @@ bool SameFile(const std::string& a, const std::string& b);
 
 // UTC time as "2026-12-07T23:10:04Z".
 std::string UtcNow();
+
+} // namespace fleet

@@ -12,6 +12,8 @@
 #include <iterator>
 #include <stdexcept>
 
+namespace fleet {
+
 namespace {
 
 // A report of 100 000 devices is some 50 MB; a larger "report" (/dev/zero) is none.
@@ -45,12 +47,12 @@ int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath)
         const auto report = nlohmann::json::parse(ReadReport(jsonPath), nullptr, false);
         if (report.is_discarded()) throw std::runtime_error(jsonPath + ": not JSON");
         try {
-            page = fleet::HtmlReport(report);
+            page = HtmlReport(report);
         } catch (const std::runtime_error& e) {
             throw std::runtime_error(jsonPath + ": " + e.what());
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpupg-cli: %s\n", fleet::SafeText(e.what()).c_str());
+        std::fprintf(stderr, "ftpupg-cli: %s\n", SafeText(e.what()).c_str());
         return 1;
     }
     try {
@@ -61,9 +63,10 @@ int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath)
             ReportFile(htmlPath).Commit(page);
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpupg-cli: --html: %s; the page is not written\n",
-                     fleet::SafeText(e.what()).c_str());
+        std::fprintf(stderr, "ftpupg-cli: --html: %s; the page is not written\n", SafeText(e.what()).c_str());
         return 1;
     }
     return 0;
 }
+
+} // namespace fleet

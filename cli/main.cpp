@@ -30,6 +30,7 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace fleet {
 namespace {
 
 constexpr int ExitDone = 0;
@@ -47,7 +48,7 @@ std::string MaskLines(const std::string& text)
     size_t start = 0;
     for (;;) {
         const size_t end = text.find('\n', start);
-        masked += fleet::SafeText(std::string_view(text).substr(start, end - start));
+        masked += SafeText(std::string_view(text).substr(start, end - start));
         if (end == std::string::npos) break;
         masked += '\n';
         start = end + 1;
@@ -102,7 +103,7 @@ std::string ReadWhole(const std::string& path)
 }
 
 struct Discovery {
-    fleet::DeviceTable table;
+    DeviceTable table;
     uint64_t dropped = 0; // answers the library lost to full buffers
 };
 
@@ -163,7 +164,7 @@ std::string ProtocolText(const std::vector<uint8_t>& protocols)
 
 int RunDiscover(int waitMs, bool json)
 {
-    std::vector<fleet::DeviceEntry> devices;
+    std::vector<DeviceEntry> devices;
     try {
         const auto found = Discover(waitMs);
         WarnAboutAnswers(found,
@@ -171,8 +172,7 @@ int RunDiscover(int waitMs, bool json)
         devices = found.table.Sorted();
         for (const auto& d : devices)
             if (!d.conflicts.empty())
-                std::fprintf(stderr, "ftpupg-cli: warning: address conflict: %s\n",
-                             fleet::ConflictText(d).c_str());
+                std::fprintf(stderr, "ftpupg-cli: warning: address conflict: %s\n", ConflictText(d).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
@@ -295,13 +295,13 @@ std::optional<std::string> DevicePassword(const std::string& text, const std::st
         error = whose + " contains a NUL byte";
         return std::nullopt;
     }
-    const bool utf8 = IsValidUtf8(text);
-    std::string encoded = utf8 ? Utf8ToCp1252(text) : text;
-    if (utf8 && Cp1252ToUtf8(encoded) != text)
+    const bool utf8 = rtl::IsValidUtf8(text);
+    std::string encoded = utf8 ? rtl::Utf8ToCp1252(text) : text;
+    if (utf8 && rtl::Cp1252ToUtf8(encoded) != text)
         warnings.push_back(
             "warning: " + whose +
             " has characters Windows-1252 cannot hold; they are sent as '?', as the window sends them");
-    if (encoded.size() > DeviceFrames::PasswordSize)
+    if (encoded.size() > devmsg::frames::PasswordSize)
         warnings.push_back("warning: " + whose + " is " + std::to_string(encoded.size()) +
                            " bytes long in Windows-1252; devices compare the first 12");
     return encoded;
@@ -334,11 +334,11 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             source = args.ipsFile;
         } else {
             for (const auto& ip : args.ips) {
-                if (!fleet::IsDeviceAddress(ip)) return UsageError("--ip: not an IPv4 address: '" + ip + "'");
+                if (!IsDeviceAddress(ip)) return UsageError("--ip: not an IPv4 address: '" + ip + "'");
                 text += ip + "\n";
             }
         }
-        auto list = fleet::ParseAddressList(text, source);
+        auto list = ParseAddressList(text, source);
         // Every bad line at once, password files that cannot be read among them.
         for (const auto& t : list.targets) {
             FleetTarget target{t.ip, t.label, std::nullopt, {}};
@@ -414,7 +414,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         if (args.log.empty())
             log.emplace();
         else
-            log.emplace(args.log, std::string("ftpupg-cli ") + ftpupg::Version + ": upgrade with " + args.image);
+            log.emplace(args.log, std::string("ftpupg-cli ") + rtl::Version + ": upgrade with " + args.image);
     } catch (const std::exception& e) {
         return UsageError(std::string("--log: ") + e.what());
     }
@@ -438,7 +438,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     std::optional<FirmwareImage> image;
     try {
         image.emplace(args.image);
-        reportImage = {args.image, image->Size(), image->Sha256(), fleet::BlocksFor(image->Size(), args.blockSize),
+        reportImage = {args.image, image->Size(), image->Sha256(), BlocksFor(image->Size(), args.blockSize),
                        false};
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", e.what());
@@ -470,8 +470,8 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         view.Say(w);
 
     const auto runStart = std::chrono::steady_clock::now();
-    ReportRun run{ftpupg::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
-                  false,           std::nullopt};
+    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
+                  false,        std::nullopt};
     // One discovery for the fleet: every device answers each request, so one request for
     // all of them instead of one per device keeps the answers few enough to arrive.
     Discovery found;
@@ -543,11 +543,11 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     if (interrupted)
         code = ExitInterrupted;
     else if (std::any_of(devices.begin(), devices.end(),
-                         [](const auto& d) { return d.result == fleet::Result::Skipped; }))
+                         [](const auto& d) { return d.result == Result::Skipped; }))
         code = ExitStopped;
     else if (devices.empty() || std::any_of(devices.begin(), devices.end(), [](const auto& d) {
                  // The image went in, but a device that never answers again needs someone.
-                 return !fleet::Succeeded(d.result, d.waitedBack, d.backSeconds.has_value());
+                 return !Succeeded(d.result, d.waitedBack, d.backSeconds.has_value());
              }))
         code = ExitFailed;
 
@@ -628,16 +628,17 @@ void SuggestOptions(const CLI::App& app, int argc, char** argv)
         }
         if (best != nullptr)
             std::fprintf(stderr, "ftpupg-cli: did you mean %s instead of %s?\n", best->c_str(),
-                         fleet::SafeText(word).c_str());
+                         SafeText(word).c_str());
     }
 }
 
 } // namespace
+} // namespace fleet
 
 int main(int argc, char** argv)
 {
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
-    app.set_version_flag("--version", ftpupg::VersionText("ftpupg-cli"));
+    app.set_version_flag("--version", rtl::VersionText("ftpupg-cli"));
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
@@ -662,7 +663,7 @@ int main(int argc, char** argv)
         ->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
 
-    UpgradeArgs a;
+    fleet::UpgradeArgs a;
     auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
     upgrade->add_option("--image", a.image, "Firmware image to write")->required()->type_name("FILE");
     auto* passwordOption = upgrade
@@ -756,10 +757,10 @@ int main(int argc, char** argv)
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
-        if (code != 0) SuggestOptions(app, argc, argv);
-        return code == 0 ? 0 : ExitUsage;
+        if (code != 0) fleet::SuggestOptions(app, argc, argv);
+        return code == 0 ? 0 : fleet::ExitUsage;
     }
-    if (discover->parsed()) return RunDiscover(discoverWait, discoverJson);
-    if (report->parsed()) return RunReportCommand(reportJson, reportHtml);
-    return RunUpgrade(a, passwordOption->count() > 0);
+    if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson);
+    if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);
+    return fleet::RunUpgrade(a, passwordOption->count() > 0);
 }

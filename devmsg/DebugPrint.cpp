@@ -12,11 +12,13 @@ void DebugPrint(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    const std::string text = VFormat(format, args);
+    const std::string text = rtl::VFormat(format, args);
     va_end(args);
     // One call per line, even for an empty one; nothing is done about a failed write.
     while (::write(STDERR_FILENO, text.data(), text.size()) < 0 && errno == EINTR) {}
 }
+
+namespace devmsg {
 
 std::string EscapeControls(std::string_view text)
 {
@@ -37,3 +39,5 @@ std::string EscapeControls(std::string_view text)
     }
     return out;
 }
+
+} // namespace devmsg

@@ -1,5 +1,7 @@
 #include "devmsg/DeviceExchange.h"
 
+namespace devmsg {
+
 int32_t OpenDeviceLibrary(const NDXL_Window& window)
 {
     return NDXL_Init("Dorvik", &window, WM_NDXL_NOTIFY, 2);
@@ -9,3 +11,5 @@ void CloseDeviceLibrary()
 {
     NDXL_Terminate();
 }
+
+} // namespace devmsg

@@ -8,7 +8,11 @@
 
 constexpr uint32_t WM_NDXL_NOTIFY = 1725;
 
+namespace devmsg {
+
 // NDXL_Init("Dorvik", window, WM_NDXL_NOTIFY, 2): 0 = opened.
 int32_t OpenDeviceLibrary(const NDXL_Window& window);
 // NDXL_Terminate(), also after a failed open.
 void CloseDeviceLibrary();
+
+} // namespace devmsg

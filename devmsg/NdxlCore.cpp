@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace NdxlCore {
+namespace devmsg {
 
 namespace {
 
@@ -38,7 +38,7 @@ std::optional<Settings> ParseSettings(const char* broadcast, const char* port, c
                                       std::string& error)
 {
     Settings settings;
-    settings.port = NdxlWire::DefaultPort;
+    settings.port = devmsg::wire::DefaultPort;
     if (IsSet(broadcast)) {
         in_addr address{};
         if (inet_pton(AF_INET, broadcast, &address) != 1) {
@@ -116,7 +116,7 @@ std::string AddressText(uint32_t hostOrder)
 
 bool ReplyQueue::Push(std::span<const uint8_t> record)
 {
-    const size_t n = std::min(record.size(), NdxlWire::RecordSize);
+    const size_t n = std::min(record.size(), devmsg::wire::RecordSize);
     std::lock_guard lock(mutex_);
     if (records_.size() >= capacity_) return false;
     records_.emplace_back(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(n));
@@ -133,7 +133,7 @@ bool ReplyQueue::Pop(uint8_t* out)
         records_.pop_front();
     }
     if (!record.empty()) std::memcpy(out, record.data(), record.size());
-    std::memset(out + record.size(), 0, NdxlWire::RecordSize - record.size());
+    std::memset(out + record.size(), 0, devmsg::wire::RecordSize - record.size());
     return true;
 }
 
@@ -149,4 +149,4 @@ void ReplyQueue::Clear()
     records_.clear();
 }
 
-} // namespace NdxlCore
+} // namespace devmsg

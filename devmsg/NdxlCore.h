@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace NdxlCore {
+namespace devmsg {
 
 inline constexpr size_t QueueCapacity = 256;
 
@@ -56,4 +56,4 @@ private:
     std::deque<std::vector<uint8_t>> records_;
 };
 
-} // namespace NdxlCore
+} // namespace devmsg

@@ -65,7 +65,7 @@ void WidenReceiveBuffer(int fd)
 
 class Session {
 public:
-    Session(std::string vendor, NDXL_Window window, uint32_t message, NdxlCore::Settings settings, Fd socket,
+    Session(std::string vendor, NDXL_Window window, uint32_t message, devmsg::Settings settings, Fd socket,
             Fd wake)
         : vendor_(std::move(vendor)), window_(window), message_(message), settings_(settings),
           socket_(std::move(socket)), wake_(std::move(wake))
@@ -82,12 +82,12 @@ public:
 
     int32_t Send(const uint8_t* frame)
     {
-        const auto datagram = NdxlWire::WrapRequest(vendor_, frame);
+        const auto datagram = devmsg::wire::WrapRequest(vendor_, frame);
         std::vector<uint32_t> targets;
         if (settings_.broadcast)
             targets.push_back(*settings_.broadcast);
         else
-            targets = NdxlCore::BroadcastTargets(NdxlCore::SystemInterfaces());
+            targets = devmsg::BroadcastTargets(devmsg::SystemInterfaces());
         if (targets.empty()) {
             Log("no broadcast-capable interface is up; request not sent");
             return 2;
@@ -100,7 +100,7 @@ public:
                          sizeof to) == static_cast<ssize_t>(datagram.size()))
                 ++sent;
             else
-                Log(ErrnoText(("sendto " + NdxlCore::AddressText(target)).c_str()));
+                Log(ErrnoText(("sendto " + devmsg::AddressText(target)).c_str()));
         }
         return sent > 0 ? 0 : 3;
     }
@@ -151,13 +151,13 @@ private:
 
     void Accept(std::span<const uint8_t> datagram, size_t fullLength, uint32_t from)
     {
-        const auto record = NdxlWire::UnwrapReply(datagram);
+        const auto record = devmsg::wire::UnwrapReply(datagram);
         if (!record) return; // not ours
-        if (fullLength > NdxlWire::MaxReplyDatagramSize)
-            Log("reply from " + NdxlCore::AddressText(from) + " is " + std::to_string(fullLength) +
+        if (fullLength > devmsg::wire::MaxReplyDatagramSize)
+            Log("reply from " + devmsg::AddressText(from) + " is " + std::to_string(fullLength) +
                 " bytes; record cut to 800");
         if (!queue_.Push(*record)) {
-            Log("reply queue full; reply from " + NdxlCore::AddressText(from) + " dropped");
+            Log("reply queue full; reply from " + devmsg::AddressText(from) + " dropped");
             Lost(1);
             return;
         }
@@ -189,10 +189,10 @@ private:
     const std::string vendor_;
     const NDXL_Window window_;
     const uint32_t message_;
-    const NdxlCore::Settings settings_;
+    const devmsg::Settings settings_;
     Fd socket_;
     Fd wake_;
-    NdxlCore::ReplyQueue queue_;
+    devmsg::ReplyQueue queue_;
     uint32_t kernelDrops_ = 0; // receiver thread only
     std::thread receiver_;     // last: starts after everything it uses exists
 };
@@ -204,7 +204,7 @@ std::unique_ptr<Session> Open(const char* vendor, const NDXL_Window& window, uin
 {
     std::string error;
     bool ok = false;
-    const NdxlCore::Settings settings = NdxlCore::SettingsFromEnvironment(error, ok);
+    const devmsg::Settings settings = devmsg::SettingsFromEnvironment(error, ok);
     if (!ok) {
         Log(error);
         return nullptr;

@@ -89,7 +89,7 @@ bool TIdStack::IsDottedQuad(const std::string& text)
             part = rest.substr(0, dot);
             rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
         }
-        const auto value = TryStrToInt(part);
+        const auto value = rtl::TryStrToInt(part);
         if (!value || *value < 0 || *value > 255) return false;
     }
     return true;

@@ -66,7 +66,7 @@ void TIdStackWinsock::SenderText(const TIdInAddr& address, std::string& ip)
 TIdStackWinsock::TIdStackWinsock()
 {
     if (!LoadSocketLibrary())
-        throw EIdStackCanNotLoadWinsock(Format("%s could not be loaded.", Id_SOCKET_LIBRARY));
+        throw EIdStackCanNotLoadWinsock(rtl::Format("%s could not be loaded.", Id_SOCKET_LIBRARY));
     auto version = std::make_unique<TIdStackVersion>();
     version->MaxUdpDg = 65507;
     version->MaxSockets = static_cast<int32_t>(Id_SOCKET_SET_SIZE);
@@ -188,8 +188,8 @@ int32_t TIdStackWinsock::ServicePort(const std::string& service)
 {
     if (const servent* entry = ::getservbyname(service.c_str(), nullptr))
         return ntohs(static_cast<uint16_t>(entry->s_port));
-    if (const auto port = TryStrToInt(service)) return *port;
-    throw EIdInvalidServiceName(Format("%s is not a valid service.", service.c_str()));
+    if (const auto port = rtl::TryStrToInt(service)) return *port;
+    throw EIdInvalidServiceName(rtl::Format("%s is not a valid service.", service.c_str()));
 }
 
 TIdStrings TIdStackWinsock::ServiceNames(int32_t port)
@@ -303,7 +303,7 @@ int TIdStackWinsock::ShutdownDescriptor(TIdStackSocketHandle socket, int how)
 
 std::string TIdStackWinsock::ErrorMessage(int32_t code)
 {
-    return Format("Socket Error # %d\r\n%s", code, WSAErrorText(code));
+    return rtl::Format("Socket Error # %d\r\n%s", code, WSAErrorText(code));
 }
 
 int32_t TIdStackWinsock::LastErrorCode()
@@ -355,6 +355,6 @@ void TIdStackWinsock::ParseAddressInto(const std::string& text, TIdInAddr& addre
         const size_t dot = rest.find('.');
         const std::string_view part = rest.substr(0, dot);
         rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
-        address[i] = static_cast<uint8_t>(StrToInt(part));
+        address[i] = static_cast<uint8_t>(rtl::StrToInt(part));
     }
 }

@@ -15,6 +15,8 @@
 
 extern char** environ;
 
+namespace posix {
+
 namespace {
 
 // Spawn attributes and file actions, released on every path.
@@ -39,7 +41,7 @@ struct SpawnSetup {
 
 void ClearNeighbourEntry(const std::string& ipText)
 {
-    if (!IsDottedIPv4Host(ipText)) return;
+    if (!rtl::IsDottedIPv4Host(ipText)) return;
     std::vector<std::string> args;
     if (const char* replacement = std::getenv("FTPUPG_ARP_COMMAND"); replacement && *replacement)
         args = {replacement, "-d", ipText};
@@ -75,3 +77,5 @@ void ClearNeighbourEntry(const std::string& ipText)
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
     }).detach();
 }
+
+} // namespace posix

@@ -1,5 +1,7 @@
 #include "rtl/DottedIPv4.h"
 
+namespace rtl {
+
 std::optional<std::array<uint8_t, 4>> ParseDottedIPv4(std::string_view text)
 {
     std::array<uint8_t, 4> parts{};
@@ -25,3 +27,5 @@ bool IsDottedIPv4Host(std::string_view text)
 {
     return text != "0.0.0.0" && text != "255.255.255.255" && ParseDottedIPv4(text).has_value();
 }
+
+} // namespace rtl

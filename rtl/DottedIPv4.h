@@ -8,7 +8,11 @@
 #include <optional>
 #include <string_view>
 
+namespace rtl {
+
 std::optional<std::array<uint8_t, 4>> ParseDottedIPv4(std::string_view text);
 
 // That, and one host: neither 0.0.0.0 nor 255.255.255.255, which name every host or none.
 bool IsDottedIPv4Host(std::string_view text);
+
+} // namespace rtl

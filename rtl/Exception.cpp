@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace rtl {
+
 std::string WithFullStop(const std::string& message)
 {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + '.';
@@ -31,3 +33,5 @@ std::string Format(const char* format, ...)
     va_end(args);
     return text;
 }
+
+} // namespace rtl

@@ -35,6 +35,8 @@ class EInvalidOp : public Exception {
     using Exception::Exception;
 };
 
+namespace rtl {
+
 // The message as the top-level error display shows it: a full stop is appended when the
 // last character sorts after '.' in byte order, so "...!", "...)" and "..." get none.
 std::string WithFullStop(const std::string& message);
@@ -42,3 +44,5 @@ std::string WithFullStop(const std::string& message);
 // printf-style formatting into a string sized to fit (measured first, so nothing is cut).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string VFormat(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
+
+} // namespace rtl

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace rtl {
+
 namespace {
 
 int HexDigit(char c)
@@ -72,3 +74,5 @@ int32_t IniStrToIntDef(std::string_view text, int32_t defaultValue)
         normalized.replace(0, 2, "$");
     return TryStrToInt(normalized).value_or(defaultValue);
 }
+
+} // namespace rtl

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace rtl {
+
 namespace {
 
 // Code points of the bytes 0x80 to 0x9F; the rest of the code page is Latin-1.
@@ -113,3 +115,5 @@ std::string TextAsUtf8(std::string_view bytes)
 {
     return IsValidUtf8(bytes) ? std::string(bytes) : Cp1252ToUtf8(bytes);
 }
+
+} // namespace rtl

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace rtl {
+
 bool IsValidUtf8(std::string_view bytes);
 
 // Windows-1252 bytes as UTF-8. Its five unassigned bytes become the C1 controls of the same
@@ -18,3 +20,5 @@ std::string Utf8ToCp1252(std::string_view utf8);
 // Text from a file or a device as UTF-8: kept as it is when it is valid UTF-8, else read as
 // Windows-1252 (which every byte string is).
 std::string TextAsUtf8(std::string_view bytes);
+
+} // namespace rtl

@@ -19,9 +19,11 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace sim {
+
 namespace {
 
-using namespace DeviceFrames;
+using namespace devmsg::frames;
 using Clock = std::chrono::steady_clock;
 using posix::AddrText;
 using posix::Fd;
@@ -299,7 +301,7 @@ void DeviceResponder::Run()
                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
             if (n < 0) continue;
             const std::span<const uint8_t> datagram(buffer.data(), static_cast<size_t>(n));
-            const auto request = NdxlWire::UnwrapRequest(datagram);
+            const auto request = devmsg::wire::UnwrapRequest(datagram);
             if (!request) {
                 Log("ignored " + std::to_string(n) + " bytes from " + AddrText(from) + ": not a request");
                 continue;
@@ -326,7 +328,9 @@ void DeviceResponder::Run()
             }
             for (const auto& reply : replies)
                 impl.pending.push_back({Clock::now() + std::chrono::milliseconds(reply.delayMs),
-                                        NdxlWire::WrapReply(reply.record), from});
+                                        devmsg::wire::WrapReply(reply.record), from});
         }
     }
 }
+
+} // namespace sim

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+namespace sim {
+
 struct DeviceConfig {
     std::string bindAddress = "127.0.0.2";         // answers come from here
     std::string listenAddress = "127.255.255.255"; // broadcast requests arrive here
@@ -96,3 +98,5 @@ private:
     std::atomic<int64_t> silentUntilNs_{0}; // steady clock
     std::thread thread_;
 };
+
+} // namespace sim

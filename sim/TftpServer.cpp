@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace simtftp {
+namespace sim {
 
 using posix::AddrText;
 using posix::BindUdp;
@@ -22,7 +22,7 @@ using posix::LocalPort;
 
 namespace {
 
-void Put16(Bytes& b, std::uint16_t v)
+void Put16(Packet& b, std::uint16_t v)
 {
     b.push_back(static_cast<std::uint8_t>(v >> 8));
     b.push_back(static_cast<std::uint8_t>(v & 0xff));
@@ -33,7 +33,7 @@ std::uint16_t Get16(std::span<const std::uint8_t> p, std::size_t at)
     return static_cast<std::uint16_t>((p[at] << 8) | p[at + 1]);
 }
 
-void PutText(Bytes& b, std::string_view s)
+void PutText(Packet& b, std::string_view s)
 {
     b.insert(b.end(), s.begin(), s.end());
     b.push_back(0);
@@ -95,26 +95,26 @@ std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt)
     return r;
 }
 
-Bytes BuildAck(std::uint16_t block)
+Packet BuildAck(std::uint16_t block)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpAck);
     Put16(b, block);
     return b;
 }
 
-Bytes BuildError(std::uint16_t code, std::string_view text)
+Packet BuildError(std::uint16_t code, std::string_view text)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpError);
     Put16(b, code);
     PutText(b, text);
     return b;
 }
 
-Bytes BuildOack(const std::vector<Option>& options)
+Packet BuildOack(const std::vector<Option>& options)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpOack);
     for (const auto& [k, v] : options) {
         PutText(b, k);
@@ -123,9 +123,9 @@ Bytes BuildOack(const std::vector<Option>& options)
     return b;
 }
 
-Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options)
+Packet BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options)
 {
-    Bytes b;
+    Packet b;
     Put16(b, OpWrq);
     PutText(b, filename);
     PutText(b, mode);
@@ -136,9 +136,9 @@ Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vect
     return b;
 }
 
-Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload)
+Packet BuildData(std::uint16_t block, std::span<const std::uint8_t> payload)
 {
-    Bytes b;
+    Packet b;
     b.reserve(4 + payload.size());
     Put16(b, OpData);
     Put16(b, block);
@@ -274,7 +274,7 @@ Admission AdmitWrite(const Request& req, const std::string& slotFile, const std:
     return a;
 }
 
-Bytes TransferFaults::Opening(const Request& req, WriteState& st) const
+Packet TransferFaults::Opening(const Request& req, WriteState& st) const
 {
     if (opts_.firstAck >= 0) {
         st.expected = static_cast<std::uint16_t>(opts_.firstAck + 1);
@@ -366,7 +366,7 @@ std::vector<ReceivedImage> SimTftpServer::Images() const
     return images_;
 }
 
-void SimTftpServer::Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies)
+void SimTftpServer::Send(int fd, const Packet& pkt, const sockaddr_in& to, int extraCopies)
 {
     if (Chance(opts_.dropShare)) return;
     int copies = 1 + extraCopies + (Chance(opts_.dupShare) ? 1 : 0);
@@ -435,7 +435,7 @@ void SimTftpServer::Listen()
 bool SimTftpServer::AnswerRepeat(const sockaddr_in& peer, std::span<const std::uint8_t> request)
 {
     std::shared_ptr<posix::Fd> sock;
-    Bytes opening;
+    Packet opening;
     {
         std::lock_guard lock(mu_);
         auto it = std::find_if(transfers_.begin(), transfers_.end(), [&peer, &request](const Worker& w) {
@@ -479,8 +479,8 @@ struct SimTftpServer::Transfer {
     Fd out;
     bool stored = false;
     WriteState st;
-    Bytes reply;
-    Bytes unwritten; // blocks taken but not yet in the file: written before any ACK goes out
+    Packet reply;
+    Packet unwritten; // blocks taken but not yet in the file: written before any ACK goes out
     std::uint64_t ignored = 0;
     // The receive loop's state.
     Clock::time_point deadline;
@@ -692,4 +692,4 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     return Step::Dally;
 }
 
-} // namespace simtftp
+} // namespace sim

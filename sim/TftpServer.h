@@ -23,9 +23,10 @@
 #include "posix/Fd.h"
 #include "posix/Udp.h"
 
-namespace simtftp {
+namespace sim {
 
-using Bytes = std::vector<std::uint8_t>;
+// A datagram as built or received.
+using Packet = std::vector<std::uint8_t>;
 
 enum Opcode : std::uint16_t { OpRrq = 1, OpWrq = 2, OpData = 3, OpAck = 4, OpError = 5, OpOack = 6 };
 
@@ -61,12 +62,12 @@ struct Request {
 // without its terminator (or without a value) is dropped, as other servers do.
 std::optional<Request> ParseRequest(std::span<const std::uint8_t> pkt);
 
-Bytes BuildAck(std::uint16_t block);
-Bytes BuildError(std::uint16_t code, std::string_view text);
-Bytes BuildOack(const std::vector<Option>& options);
+Packet BuildAck(std::uint16_t block);
+Packet BuildError(std::uint16_t code, std::string_view text);
+Packet BuildOack(const std::vector<Option>& options);
 // Also used by tests to play a client.
-Bytes BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options);
-Bytes BuildData(std::uint16_t block, std::span<const std::uint8_t> payload);
+Packet BuildWrq(std::string_view filename, std::string_view mode, const std::vector<Option>& options);
+Packet BuildData(std::uint16_t block, std::span<const std::uint8_t> payload);
 
 // How the server answers the "blksize" option.
 enum class BlksizeMode {
@@ -189,7 +190,7 @@ public:
     explicit TransferFaults(const SimTftpOptions& opts) : opts_(opts) {}
     // The answer to the request, and the state it leaves: ACK firstAck when that fault is
     // set, else the negotiated OACK or ACK 0.
-    Bytes Opening(const Request& req, WriteState& st) const;
+    Packet Opening(const Request& req, WriteState& st) const;
     // ERROR instead of the answer to the request.
     bool RefuseAtOnce() const { return opts_.errorAfterBlocks == 0; }
     // ERROR instead of the ACK once this many blocks were taken.
@@ -244,9 +245,9 @@ private:
     // (members after `peer` under mu_).
     struct Session {
         sockaddr_in peer{};
-        Bytes request;                   // as received: a repeat is the same datagram
+        Packet request;                  // as received: a repeat is the same datagram
         std::shared_ptr<posix::Fd> sock; // the transfer's socket, once bound
-        Bytes opening;                   // its answer to the request, until data arrives
+        Packet opening;                  // its answer to the request, until data arrives
     };
     struct Worker {
         std::thread thread;
@@ -268,7 +269,7 @@ private:
     // After the blocks taken are in the file: false when they could not be written.
     bool SendDataAck(Transfer& t, std::uint16_t block);
     void Refuse(Transfer& t, std::uint16_t code, const std::string& text);
-    void Send(int fd, const Bytes& pkt, const sockaddr_in& to, int extraCopies = 0);
+    void Send(int fd, const Packet& pkt, const sockaddr_in& to, int extraCopies = 0);
     void Log(const std::string& line) const;
     bool Chance(double share);
 
@@ -287,4 +288,4 @@ private:
     std::mt19937 rng_;
 };
 
-} // namespace simtftp
+} // namespace sim

@@ -44,12 +44,12 @@ void RaiseUploadFailure(const UploadFailure& failure)
 
 BlockSizeAnswer CheckBlockSize(std::string_view text)
 {
-    const auto size = TryStrToInt(text);
+    const auto size = rtl::TryStrToInt(text);
     if (!size) return {0, NotANumber(text)};
     if (*size <= 0 || *size > MaxDatagramBlockSize)
         return {0, UploadFailure{UploadFailure::BadBlockSize, 0,
-                                 Format("Invalid block size %d from the server (allowed: 1 to %d)", *size,
-                                        MaxDatagramBlockSize)}};
+                                 rtl::Format("Invalid block size %d from the server (allowed: 1 to %d)", *size,
+                                             MaxDatagramBlockSize)}};
     return {*size, std::nullopt};
 }
 
@@ -186,13 +186,13 @@ UploadStep UploadState::Accept(Bytes packet)
                 if (answer.failure) return Fail(*answer.failure);
                 blockSize_ = answer.size;
             } else if (NameIs(option.name, "windowsize")) {
-                const auto size = TryStrToInt(option.value);
+                const auto size = rtl::TryStrToInt(option.value);
                 if (!size) return Fail(NotANumber(option.value));
                 // More than asked would have the server wait for blocks that never come.
                 if (*size < 1 || *size > std::max(policy_.windowSize, 1))
                     return Fail({UploadFailure::BadWindowSize, 0,
-                                 Format("Invalid window size %d from the server (allowed: 1 to %d)", *size,
-                                        std::max(policy_.windowSize, 1))});
+                                 rtl::Format("Invalid window size %d from the server (allowed: 1 to %d)", *size,
+                                             std::max(policy_.windowSize, 1))});
                 window_ = *size;
             }
             // tsize is only echoed, other options were not asked for: neither changes anything.

@@ -28,7 +28,7 @@ constexpr size_t MaxUdpPayload = 65507;
 
 [[noreturn]] void SystemError(const char* call)
 {
-    throw Exception(Format("%s: %s", call, std::strerror(errno)));
+    throw Exception(rtl::Format("%s: %s", call, std::strerror(errno)));
 }
 
 sockaddr_in Resolve(const std::string& host, uint16_t port)
@@ -38,7 +38,7 @@ sockaddr_in Resolve(const std::string& host, uint16_t port)
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* raw = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &raw); rc != 0)
-        throw Exception(Format("Cannot find host %s: %s", host.c_str(), ::gai_strerror(rc)));
+        throw Exception(rtl::Format("Cannot find host %s: %s", host.c_str(), ::gai_strerror(rc)));
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(raw, &::freeaddrinfo);
     sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(list->ai_addr);
     address.sin_port = htons(port);

@@ -44,7 +44,7 @@ int UsageError(const std::string& what)
 // Numbers read as the client reads them (decimal, or hexadecimal after "$" or "0x").
 std::optional<int32_t> Number(const std::string& text, int32_t low, int32_t high)
 {
-    const auto value = TryStrToInt(text);
+    const auto value = rtl::TryStrToInt(text);
     if (!value || *value < low || *value > high) return std::nullopt;
     return value;
 }
@@ -247,7 +247,7 @@ int main(int argc, char** argv)
     app.add_option("HOST", host, "server address or name")->type_name("");
     app.add_option("FILE", file, "local file to send (a regular file)")->type_name("");
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
-    app.set_version_flag("--version", ftpupg::VersionText("tftpput"));
+    app.set_version_flag("--version", rtl::VersionText("tftpput"));
     app.footer(
         "Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out, server error, or the last "
         "block never acknowledged).");

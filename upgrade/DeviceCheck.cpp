@@ -6,7 +6,7 @@
 
 namespace upgrade {
 
-using namespace DeviceFrames;
+using namespace devmsg::frames;
 
 bool AnswersFrom(std::span<const uint8_t> record, std::string_view ip)
 {

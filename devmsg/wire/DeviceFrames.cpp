@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace DeviceFrames {
+namespace devmsg::frames {
 
 namespace {
 
@@ -76,4 +76,4 @@ uint16_t ReplyWord(std::span<const uint8_t> reply, size_t offset)
     return static_cast<uint16_t>(ReplyByte(reply, offset) | (ReplyByte(reply, offset + 1) << 8));
 }
 
-} // namespace DeviceFrames
+} // namespace devmsg::frames

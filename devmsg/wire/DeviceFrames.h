@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace DeviceFrames {
+namespace devmsg::frames {
 
 inline constexpr size_t RequestSize = 832; // DeviceRequest
 inline constexpr size_t ReplySize = 800;   // ReplyBuffer / DeviceReply
@@ -92,4 +92,4 @@ inline bool IsDiscoveryAnswer(std::span<const uint8_t> reply)
     return PasswordProtocolFor(ReplyProtocol(reply)) != 0;
 }
 
-} // namespace DeviceFrames
+} // namespace devmsg::frames

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace NdxlWire {
+namespace devmsg::wire {
 
 inline constexpr uint16_t DefaultPort = 17250;
 inline constexpr size_t FrameSize = 832;  // request frame handed to NDXL_SendData
@@ -82,4 +82,4 @@ inline std::optional<std::span<const uint8_t>> UnwrapReply(std::span<const uint8
     return datagram.subspan(HeaderSize);
 }
 
-} // namespace NdxlWire
+} // namespace devmsg::wire

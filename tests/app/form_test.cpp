@@ -367,10 +367,10 @@ TEST_F(FormTest, SettingsAndNotesThatAreNoFilesReadAsMissing)
 
 TEST_F(FormTest, OversizedFilesAreReadUpToTheCapWithOneLineEach)
 {
-    const std::string filler(MaxTextFileBytes, ';');
+    const std::string filler(app::MaxTextFileBytes, ';');
     WriteFile("FTPUPG.ini", "[Data]\nIP=127.0.0.9\n" + filler + "\nTitle=beyond the cap\n");
     std::string notes = "First line\n";
-    while (notes.size() <= MaxTextFileBytes)
+    while (notes.size() <= app::MaxTextFileBytes)
         notes += std::string(79, 'x') + "\n";
     WriteFile("note1.txt", notes);
     StderrCapture stderrText;
@@ -380,7 +380,7 @@ TEST_F(FormTest, OversizedFilesAreReadUpToTheCapWithOneLineEach)
     EXPECT_EQ(f.mm1->Lines().first(), "First line");
     // Whole lines only: the one the cap falls into is left out.
     EXPECT_EQ(f.mm1->toPlainText().toStdString() + "\n",
-              notes.substr(0, notes.rfind('\n', MaxTextFileBytes - 1) + 1));
+              notes.substr(0, notes.rfind('\n', app::MaxTextFileBytes - 1) + 1));
     EXPECT_TRUE(boxes_.empty());
     const std::string lines = stderrText.Text();
     size_t tagged = 0;

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+using namespace app;
+
 namespace {
 
 TEST(ProgressTest, BarWidthsInExtendedPrecision)

@@ -11,6 +11,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace app;
+
 namespace {
 
 TEST(StartOptionsTest, ArgumentsAndTheToolkitsOwn)

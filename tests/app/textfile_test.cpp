@@ -13,6 +13,8 @@
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
+using namespace app;
+
 namespace {
 
 class TextFileTest : public ::testing::Test {
@@ -93,7 +95,7 @@ TEST_F(TextFileTest, LongFilesAreCutAfterTheLastLineEndWithinTheCap)
         EXPECT_EQ(read->bytes.size(), row.read.size());
         EXPECT_TRUE(read->bytes == row.read);
         EXPECT_EQ(read->truncated, row.truncated);
-        EXPECT_TRUE(IsValidUtf8(read->bytes));
+        EXPECT_TRUE(rtl::IsValidUtf8(read->bytes));
     }
 
     // A sparse file reports a huge size: the buffer must follow the cap, not the size.
@@ -137,7 +139,7 @@ TEST(TextCodecTest, FilesAreUtf8WhenValidElseWindows1252)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.bytes));
-        EXPECT_EQ(TextAsUtf8(c.bytes), c.utf8);
+        EXPECT_EQ(rtl::TextAsUtf8(c.bytes), c.utf8);
     }
 }
 
@@ -161,13 +163,13 @@ TEST(TextCodecTest, WhatGoesToTheDeviceIsWindows1252)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.utf8));
-        EXPECT_EQ(Utf8ToCp1252(c.utf8), c.cp1252);
+        EXPECT_EQ(rtl::Utf8ToCp1252(c.utf8), c.cp1252);
     }
     // Every byte survives the way to UTF-8 and back.
     std::string all;
     for (int b = 0; b < 256; ++b)
         all += static_cast<char>(b);
-    EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(all)), all);
+    EXPECT_EQ(rtl::Utf8ToCp1252(rtl::Cp1252ToUtf8(all)), all);
 }
 
 } // namespace

@@ -26,7 +26,7 @@ namespace {
 Bytes Record(uint8_t protocol, const std::string& ip, uint8_t macLast = 0x10, uint16_t result = 0,
              const std::string& name = "KR730")
 {
-    using namespace DeviceFrames;
+    using namespace devmsg::frames;
     Bytes r(ReplySize, 0);
     std::copy(ip.begin(), ip.end(), r.begin());
     const uint8_t mac[6] = {0x00, 0x1b, 0x7a, 0x00, 0x00, macLast};
@@ -185,9 +185,9 @@ TEST(FleetDiscoveryTest, SeveralDevicesClaimingOneAddressAreAConflictAndNonAddre
     // The answers kept to ask for the password: the first of each form, from the first device.
     const auto answers = table.Answers("127.0.0.10");
     ASSERT_EQ(answers.size(), 2u);
-    EXPECT_EQ(answers[0][DeviceFrames::RepProtocol], 17);
-    EXPECT_EQ(answers[1][DeviceFrames::RepProtocol], 20);
-    EXPECT_EQ(answers[0][DeviceFrames::RepMac + 5], 0x10);
+    EXPECT_EQ(answers[0][devmsg::frames::RepProtocol], 17);
+    EXPECT_EQ(answers[1][devmsg::frames::RepProtocol], 20);
+    EXPECT_EQ(answers[0][devmsg::frames::RepMac + 5], 0x10);
     EXPECT_TRUE(table.Answers("127.0.0.12").empty());
 }
 

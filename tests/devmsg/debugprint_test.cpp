@@ -30,16 +30,16 @@ TEST(DebugPrintTest, ControlCharactersAndTheBackslashAreEscaped)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.text));
-        EXPECT_EQ(EscapeControls(c.text), c.shown);
+        EXPECT_EQ(devmsg::EscapeControls(c.text), c.shown);
     }
 }
 
 TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
 {
-    std::vector<uint8_t> reply(DeviceFrames::ReplySize, 0);
+    std::vector<uint8_t> reply(devmsg::frames::ReplySize, 0);
     const char ip[] = "127.0.0.2\n[WDCP]";
     std::memcpy(reply.data(), ip, std::strlen(ip));
-    reply[DeviceFrames::RepProtocol] = DeviceFrames::ApdpDiscovery;
+    reply[devmsg::frames::RepProtocol] = devmsg::frames::ApdpDiscovery;
     const std::string name = "KR730\"\n[APDP]Found device IP=127.0.0.9 name=\"\x1b[2J";
     std::memcpy(reply.data() + 32, name.data(), name.size());
 

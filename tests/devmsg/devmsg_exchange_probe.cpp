@@ -55,8 +55,8 @@ int main(int argc, char** argv)
     const long until = argc > 4 ? std::atol(argv[4]) : -1;
     Queue queue;
     const NDXL_Window window{&Post, &queue};
-    if (OpenDeviceLibrary(window) != 0) {
-        CloseDeviceLibrary();
+    if (devmsg::OpenDeviceLibrary(window) != 0) {
+        devmsg::CloseDeviceLibrary();
         std::printf("open failed\n");
         return 1;
     }
@@ -78,7 +78,7 @@ int main(int argc, char** argv)
         exchange.OnWM_NDXL_Notify(wParam);
         ++handled;
     }
-    CloseDeviceLibrary();
+    devmsg::CloseDeviceLibrary();
     std::printf("DeviceFound=%d PasswordAccepted=%d notifications=%ld\n", DeviceFound, PasswordAccepted, handled);
     return 0;
 }

@@ -20,8 +20,10 @@
 #include <memory>
 #include <mutex>
 
-using namespace DeviceFrames;
+using namespace devmsg::frames;
 using Bytes = std::vector<uint8_t>;
+
+using namespace sim;
 
 namespace {
 
@@ -48,12 +50,12 @@ protected:
         host.password = "1234";
         host.whileBoxOpen = [this] { Pump(100); };
         window = queue.Window();
-        ASSERT_EQ(OpenDeviceLibrary(window), 0);
+        ASSERT_EQ(devmsg::OpenDeviceLibrary(window), 0);
     }
     void TearDown() override
     {
         devices.clear();
-        CloseDeviceLibrary();
+        devmsg::CloseDeviceLibrary();
         ::unsetenv("NDXL_LOCAL_PORT");
     }
 
@@ -93,7 +95,7 @@ protected:
         const std::string marker = "marker";
         std::copy(marker.begin(), marker.end(), record.begin());
         record[RepProtocol] = Prot96;
-        const Bytes datagram = NdxlWire::WrapReply(record);
+        const Bytes datagram = devmsg::wire::WrapReply(record);
         ASSERT_EQ(::sendto(fd.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library),
                            sizeof library),
                   static_cast<ssize_t>(datagram.size()));
@@ -368,7 +370,7 @@ TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRestTellingHowMany)
     // Learn the library's address from the request it sends.
     sockaddr_in device{};
     device.sin_family = AF_INET;
-    device.sin_port = htons(NdxlWire::DefaultPort);
+    device.sin_port = htons(devmsg::wire::DefaultPort);
     device.sin_addr.s_addr = htonl(0x7fffffff);
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -378,8 +380,8 @@ TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRestTellingHowMany)
     sockaddr_in library{};
     socklen_t length = sizeof library;
     ASSERT_EQ(::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&library), &length),
-              static_cast<ssize_t>(NdxlWire::RequestDatagramSize));
-    const Bytes datagram = NdxlWire::WrapReply(Bytes{1, 2, 3});
+              static_cast<ssize_t>(devmsg::wire::RequestDatagramSize));
+    const Bytes datagram = devmsg::wire::WrapReply(Bytes{1, 2, 3});
     StderrCapture capture;
     for (int i = 0; i < 300; ++i) {
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library), length);
@@ -415,7 +417,7 @@ TEST(LibraryLifecycleTest, InitFailsOnBadSettingsOrABusyPortAndTerminateIsAlways
     uint8_t record[800];
     EXPECT_EQ(NDXL_Terminate(), 0); // never opened
     EXPECT_NE(NDXL_GetData(record), 0);
-    EXPECT_NE(NDXL_SendData(DeviceFrames::BuildDiscoveryRequest().data()), 0);
+    EXPECT_NE(NDXL_SendData(devmsg::frames::BuildDiscoveryRequest().data()), 0);
 
     ::setenv("NDXL_BROADCAST", "127.255.255.256", 1);
     EXPECT_NE(NDXL_Init("Dorvik", &window, 1725, 2), 0);
@@ -445,14 +447,14 @@ TEST(LibraryLifecycleTest, InitFailsOnBadSettingsOrABusyPortAndTerminateIsAlways
         ASSERT_EQ(NDXL_Init("Dorvik", &window, 1725, 2), 0) << round;
         DeviceResponder device(DeviceConfig{}, [](const std::string&) {});
         device.Start();
-        EXPECT_EQ(NDXL_SendData(DeviceFrames::BuildDiscoveryRequest().data()), 0);
+        EXPECT_EQ(NDXL_SendData(devmsg::frames::BuildDiscoveryRequest().data()), 0);
         ASSERT_TRUE(queue.WaitQueued(1)) << round;
         const auto posted = queue.Drain();
         EXPECT_EQ(posted[0].message, 1725u);
         EXPECT_EQ(posted[0].wParam, 1u);
         EXPECT_NE(posted[0].poster, std::this_thread::get_id());
         ASSERT_EQ(NDXL_GetData(record), 0);
-        EXPECT_EQ(record[DeviceFrames::RepProtocol], 17);
+        EXPECT_EQ(record[devmsg::frames::RepProtocol], 17);
         NDXL_Terminate();
     }
 }

@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <numeric>
 
-using namespace DeviceFrames;
+using namespace devmsg::frames;
 using Bytes = std::vector<uint8_t>;
+
+using namespace sim;
 
 namespace {
 
@@ -119,41 +121,41 @@ TEST(DeviceFramesTest, ResultAndStatusAreLittleEndianAndZeroPastTheEnd)
 TEST(NdxlWireTest, RequestsRoundTripAndAnythingElseIsRejected)
 {
     const Bytes frame = BuildDiscoveryRequest();
-    Bytes datagram = NdxlWire::WrapRequest("Dorvik-long-tag", frame.data());
-    ASSERT_EQ(datagram.size(), NdxlWire::RequestDatagramSize);
-    auto request = NdxlWire::UnwrapRequest(datagram);
+    Bytes datagram = devmsg::wire::WrapRequest("Dorvik-long-tag", frame.data());
+    ASSERT_EQ(datagram.size(), devmsg::wire::RequestDatagramSize);
+    auto request = devmsg::wire::UnwrapRequest(datagram);
     ASSERT_TRUE(request);
     EXPECT_EQ(request->vendor, "Dorvik-l");
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), request->frame.begin(), request->frame.end()));
 
-    EXPECT_FALSE(NdxlWire::UnwrapReply(datagram)); // a request is not a reply
+    EXPECT_FALSE(devmsg::wire::UnwrapReply(datagram)); // a request is not a reply
     Bytes shortened(datagram.begin(), datagram.end() - 1);
-    EXPECT_FALSE(NdxlWire::UnwrapRequest(shortened));
+    EXPECT_FALSE(devmsg::wire::UnwrapRequest(shortened));
     for (size_t at : {0u, 3u, 4u, 5u}) {
         Bytes bad = datagram;
         bad[at] ^= 0x40;
-        EXPECT_FALSE(NdxlWire::UnwrapRequest(bad)) << at;
+        EXPECT_FALSE(devmsg::wire::UnwrapRequest(bad)) << at;
     }
 }
 
 TEST(NdxlWireTest, RepliesOfAnyLengthAfterTheHeader)
 {
-    EXPECT_EQ(NdxlWire::UnwrapReply(NdxlWire::WrapReply({}))->size(), 0u);
+    EXPECT_EQ(devmsg::wire::UnwrapReply(devmsg::wire::WrapReply({}))->size(), 0u);
     const Bytes record = Reply(17);
-    EXPECT_EQ(NdxlWire::UnwrapReply(NdxlWire::WrapReply(record))->size(), 800u);
-    EXPECT_FALSE(NdxlWire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 1, 2, 0}));
-    EXPECT_FALSE(NdxlWire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 2, 2, 0, 0}));
+    EXPECT_EQ(devmsg::wire::UnwrapReply(devmsg::wire::WrapReply(record))->size(), 800u);
+    EXPECT_FALSE(devmsg::wire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 1, 2, 0}));
+    EXPECT_FALSE(devmsg::wire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 2, 2, 0, 0}));
 }
 
 TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
 {
     std::string error;
-    auto s = NdxlCore::ParseSettings(nullptr, "", nullptr, error);
+    auto s = devmsg::ParseSettings(nullptr, "", nullptr, error);
     ASSERT_TRUE(s);
     EXPECT_FALSE(s->broadcast);
-    EXPECT_EQ(s->port, NdxlWire::DefaultPort);
+    EXPECT_EQ(s->port, devmsg::wire::DefaultPort);
     EXPECT_EQ(s->localPort, 0);
-    s = NdxlCore::ParseSettings("127.255.255.255", "4000", "0", error);
+    s = devmsg::ParseSettings("127.255.255.255", "4000", "0", error);
     ASSERT_TRUE(s);
     EXPECT_EQ(*s->broadcast, 0x7fffffffu);
     EXPECT_EQ(s->port, 4000);
@@ -164,32 +166,32 @@ TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
                            {"", "12x", ""},
                            {"", "", "-1"}}) {
         error.clear();
-        EXPECT_FALSE(NdxlCore::ParseSettings(b, p, l, error)) << b << p << l;
+        EXPECT_FALSE(devmsg::ParseSettings(b, p, l, error)) << b << p << l;
         EXPECT_FALSE(error.empty());
     }
     // The reason names the variable at fault.
-    NdxlCore::ParseSettings("", "0", "", error);
+    devmsg::ParseSettings("", "0", "", error);
     EXPECT_EQ(error, "NDXL_PORT is not a port number: 0");
-    NdxlCore::ParseSettings("", "", "x", error);
+    devmsg::ParseSettings("", "", "x", error);
     EXPECT_EQ(error, "NDXL_LOCAL_PORT is not a port number: x");
 }
 
 TEST(NdxlCoreTest, BroadcastTargetsAreUpIpv4BroadcastInterfacesOnce)
 {
     const unsigned ok = IFF_UP | IFF_BROADCAST;
-    const std::vector<NdxlCore::InterfaceEntry> list = {{IFF_UP | IFF_LOOPBACK, true, std::nullopt},
-                                                        {ok, true, 0x0a0000ffu},
-                                                        {IFF_BROADCAST, true, 0x0b0000ffu},
-                                                        {ok, false, 0x0c0000ffu},
-                                                        {ok, true, 0x0a0000ffu},
-                                                        {ok, true, 0xc0a801ffu},
-                                                        {ok, true, std::nullopt}};
-    EXPECT_EQ(NdxlCore::BroadcastTargets(list), (std::vector<uint32_t>{0x0a0000ffu, 0xc0a801ffu}));
+    const std::vector<devmsg::InterfaceEntry> list = {{IFF_UP | IFF_LOOPBACK, true, std::nullopt},
+                                                      {ok, true, 0x0a0000ffu},
+                                                      {IFF_BROADCAST, true, 0x0b0000ffu},
+                                                      {ok, false, 0x0c0000ffu},
+                                                      {ok, true, 0x0a0000ffu},
+                                                      {ok, true, 0xc0a801ffu},
+                                                      {ok, true, std::nullopt}};
+    EXPECT_EQ(devmsg::BroadcastTargets(list), (std::vector<uint32_t>{0x0a0000ffu, 0xc0a801ffu}));
 }
 
 TEST(NdxlCoreTest, ReplyQueueIsBoundedCutsLongRecordsAndZeroFillsShortOnes)
 {
-    NdxlCore::ReplyQueue queue(3);
+    devmsg::ReplyQueue queue(3);
     EXPECT_TRUE(queue.Push(Bytes{1, 2, 3}));
     EXPECT_TRUE(queue.Push(Bytes(900, 7)));
     EXPECT_TRUE(queue.Push({}));

@@ -27,8 +27,8 @@ Bytes RandomRecord(std::mt19937& rng, size_t maxSize)
     for (auto& b : record)
         b = static_cast<uint8_t>(pick(rng) < 5 ? printable(rng) : byte(rng));
     static const uint8_t protocols[] = {17, 20, 33, 65, 68, 96};
-    if (record.size() > DeviceFrames::RepProtocol && pick(rng) < 8)
-        record[DeviceFrames::RepProtocol] = protocols[static_cast<size_t>(pick(rng)) % 6];
+    if (record.size() > devmsg::frames::RepProtocol && pick(rng) < 8)
+        record[devmsg::frames::RepProtocol] = protocols[static_cast<size_t>(pick(rng)) % 6];
     if (record.size() > 16 && pick(rng) < 5) {
         const std::string ip = "127.1.0." + std::to_string(pick(rng));
         std::fill(record.begin(), record.begin() + 16, 0);
@@ -52,16 +52,16 @@ TEST(RandomRepliesTest, HandlersSurviveAnyRecord)
         const Bytes record = RandomRecord(rng, 800);
         std::fill(std::begin(ReplyBuffer), std::end(ReplyBuffer), 0);
         std::copy(record.begin(), record.end(), ReplyBuffer);
-        const std::string ip = DeviceFrames::ReplyIpText(record);
+        const std::string ip = devmsg::frames::ReplyIpText(record);
         ASSERT_LE(ip.size(), 16u);
         host.ip = (i % 2 == 0) ? ip : "127.1.0.1";
-        switch (ReplyBuffer[DeviceFrames::RepProtocol] % 3) {
+        switch (ReplyBuffer[devmsg::frames::RepProtocol] % 3) {
         case 0: exchange.OnAPDPResponse(ReplyBuffer); break;
         case 1: exchange.OnAPDPResponsev4(ReplyBuffer); break;
         default: {
             const size_t before = host.messages.size();
             exchange.OnWDCPResponse(ReplyBuffer);
-            EXPECT_EQ(PasswordAccepted == 1, DeviceFrames::ReplyResult(record) == 0);
+            EXPECT_EQ(PasswordAccepted == 1, devmsg::frames::ReplyResult(record) == 0);
             EXPECT_EQ(host.messages.size() - before, PasswordAccepted == 1 ? 0u : 1u);
             continue;
         }
@@ -76,7 +76,7 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
     ::setenv("NDXL_LOCAL_PORT", "17251", 1);
     NotifyQueue queue;
     const NDXL_Window window = queue.Window();
-    ASSERT_EQ(OpenDeviceLibrary(window), 0);
+    ASSERT_EQ(devmsg::OpenDeviceLibrary(window), 0);
     TestHost host;
     host.ip = "127.1.0.3";
     TestHost& exchange = host;
@@ -100,7 +100,7 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
             if (kind == 0) {
                 datagram = RandomRecord(rng, 40); // rarely carries our header
             } else {
-                datagram = NdxlWire::WrapReply(RandomRecord(rng, kind == 3 ? 1100 : 800));
+                datagram = devmsg::wire::WrapReply(RandomRecord(rng, kind == 3 ? 1100 : 800));
                 ++expected;
             }
             ASSERT_GE(::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library),
@@ -119,6 +119,6 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
         ASSERT_GE(handled, expected) << "batch " << batch;
     }
     ::close(fd);
-    CloseDeviceLibrary();
+    devmsg::CloseDeviceLibrary();
     ::unsetenv("NDXL_LOCAL_PORT");
 }

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <sys/stat.h>
 
+using namespace sim;
+
 namespace {
 
 std::string RandomBytes(size_t size, uint32_t seed)
@@ -76,7 +78,7 @@ protected:
     void StartDevice()
     {
         AddDevice(device_);
-        server_ = std::make_unique<simtftp::SimTftpServer>(tftp_);
+        server_ = std::make_unique<sim::SimTftpServer>(tftp_);
         server_->Start();
     }
 
@@ -114,10 +116,10 @@ protected:
     }
 
     DeviceConfig device_;
-    simtftp::SimTftpOptions tftp_;
+    sim::SimTftpOptions tftp_;
     std::string image_;
     std::vector<std::unique_ptr<DeviceResponder>> responders_;
-    std::unique_ptr<simtftp::SimTftpServer> server_;
+    std::unique_ptr<sim::SimTftpServer> server_;
     std::function<void(const std::string&)> onDeviceLog_;
 };
 
@@ -411,7 +413,7 @@ TEST_F(UpgradeTest, ASecondAttemptShowsTheOldProgressUntilItsFirstBlock)
     ASSERT_EQ(f.stPer->text(), "39%");
     server_->Stop();
     tftp_.errorAfterBlocks = -1;
-    server_ = std::make_unique<simtftp::SimTftpServer>(tftp_);
+    server_ = std::make_unique<sim::SimTftpServer>(tftp_);
     server_->Start();
 
     // What the window shows at the second "GO" up to the first work event of the new transfer.

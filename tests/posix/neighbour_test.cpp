@@ -13,14 +13,14 @@ namespace {
 TEST(NeighbourTest, OnlyOneDottedHostAddressQualifies)
 {
     for (const char* text : {"127.0.0.2", "127.1.2.3", "127.9.0.255", "127.0.0.1", "127.255.255.254"})
-        EXPECT_TRUE(IsDottedIPv4Host(text)) << text;
+        EXPECT_TRUE(rtl::IsDottedIPv4Host(text)) << text;
     for (const char* text :
          {"",        "default",         "all",         "any",        "127.9.0.0/24", "127.0.0.0/0",
           "0.0.0.0", "255.255.255.255", "127.0.0.2 ",  " 127.0.0.2", "127.0.0.02",   "0127.0.0.1",
           "127.0.0", "127.0.0.2.",      "127.0.0.2.5", "256.0.0.1",  "127.0.0.1000", "127..0.1",
           "-d",      "127.0.0.2\n",     "0x7f.0.0.1",  "fe80::1"})
-        EXPECT_FALSE(IsDottedIPv4Host(text)) << testing::PrintToString(std::string(text));
-    EXPECT_FALSE(IsDottedIPv4Host(std::string("127.0.0.4\0", 10)));
+        EXPECT_FALSE(rtl::IsDottedIPv4Host(text)) << testing::PrintToString(std::string(text));
+    EXPECT_FALSE(rtl::IsDottedIPv4Host(std::string("127.0.0.4\0", 10)));
 }
 
 TEST(NeighbourTest, TheCommandGetsTheAddressAsOneArgumentAndNothingElseStarts)
@@ -31,8 +31,8 @@ TEST(NeighbourTest, TheCommandGetsTheAddressAsOneArgumentAndNothingElseStarts)
     {
         ArpRecorder recorder(dir);
         for (const char* text : {"default", "127.9.0.0/24", "", "127.0.0.2 -d 127.0.0.3"})
-            ClearNeighbourEntry(text);
-        ClearNeighbourEntry("127.0.0.2");
+            posix::ClearNeighbourEntry(text);
+        posix::ClearNeighbourEntry("127.0.0.2");
         // Every run that was ever started has exec'd by now (the spawn returns after it).
         recorder.WaitIdle();
         EXPECT_EQ(recorder.Runs(), std::vector<std::string>{"-d|127.0.0.2|"});

@@ -10,27 +10,27 @@
 
 TEST(IntConv, DecimalHexAndRejects)
 {
-    EXPECT_EQ(TryStrToInt("42"), 42);
-    EXPECT_EQ(TryStrToInt("  -17"), -17);
-    EXPECT_EQ(TryStrToInt("+8"), 8);
-    EXPECT_EQ(TryStrToInt("$1f"), 31);
-    EXPECT_EQ(TryStrToInt("x10"), 16);
-    EXPECT_EQ(TryStrToInt("X10"), 16);
-    EXPECT_EQ(TryStrToInt("0x10"), 16);
-    EXPECT_EQ(TryStrToInt(" 0X10"), 16);
-    EXPECT_EQ(TryStrToInt("$FFFFFFFF"), -1);
-    EXPECT_EQ(TryStrToInt("$80000000"), INT32_MIN);
-    EXPECT_EQ(TryStrToInt("2147483647"), INT32_MAX);
-    EXPECT_EQ(TryStrToInt("-2147483648"), INT32_MIN);
+    EXPECT_EQ(rtl::TryStrToInt("42"), 42);
+    EXPECT_EQ(rtl::TryStrToInt("  -17"), -17);
+    EXPECT_EQ(rtl::TryStrToInt("+8"), 8);
+    EXPECT_EQ(rtl::TryStrToInt("$1f"), 31);
+    EXPECT_EQ(rtl::TryStrToInt("x10"), 16);
+    EXPECT_EQ(rtl::TryStrToInt("X10"), 16);
+    EXPECT_EQ(rtl::TryStrToInt("0x10"), 16);
+    EXPECT_EQ(rtl::TryStrToInt(" 0X10"), 16);
+    EXPECT_EQ(rtl::TryStrToInt("$FFFFFFFF"), -1);
+    EXPECT_EQ(rtl::TryStrToInt("$80000000"), INT32_MIN);
+    EXPECT_EQ(rtl::TryStrToInt("2147483647"), INT32_MAX);
+    EXPECT_EQ(rtl::TryStrToInt("-2147483648"), INT32_MIN);
     for (const char* bad : {"", " ", "-", "+", "$", "x", "0x", "3abc", "3 x", "3 ", "2147483648", "-2147483649",
                             "$100000000", "-$10", "1.5", "\t3"})
-        EXPECT_FALSE(TryStrToInt(bad).has_value()) << '"' << bad << '"';
+        EXPECT_FALSE(rtl::TryStrToInt(bad).has_value()) << '"' << bad << '"';
 }
 
 TEST(IntConv, StrToIntRaisesWithText)
 {
     try {
-        StrToInt("12a");
+        rtl::StrToInt("12a");
         FAIL();
     } catch (const EConvertError& e) {
         EXPECT_EQ(e.Message(), "'12a' is not a valid integer value");
@@ -39,26 +39,26 @@ TEST(IntConv, StrToIntRaisesWithText)
 
 TEST(IntConv, IniRules)
 {
-    EXPECT_EQ(IniStrToIntDef("0x3", 1), 3);
-    EXPECT_EQ(IniStrToIntDef("$3", 1), 3);
-    EXPECT_EQ(IniStrToIntDef("3abc", 1), 1);
-    EXPECT_EQ(IniStrToIntDef("3 x", 1), 1);
-    EXPECT_EQ(IniStrToIntDef("", 1), 1);
-    EXPECT_EQ(IniStrToIntDef("0x", 7), 7);
-    EXPECT_EQ(IniStrToIntDef("-1", 1), -1);
-    EXPECT_EQ(IniStrToIntDef("0xffffffff", 1), -1);
+    EXPECT_EQ(rtl::IniStrToIntDef("0x3", 1), 3);
+    EXPECT_EQ(rtl::IniStrToIntDef("$3", 1), 3);
+    EXPECT_EQ(rtl::IniStrToIntDef("3abc", 1), 1);
+    EXPECT_EQ(rtl::IniStrToIntDef("3 x", 1), 1);
+    EXPECT_EQ(rtl::IniStrToIntDef("", 1), 1);
+    EXPECT_EQ(rtl::IniStrToIntDef("0x", 7), 7);
+    EXPECT_EQ(rtl::IniStrToIntDef("-1", 1), -1);
+    EXPECT_EQ(rtl::IniStrToIntDef("0xffffffff", 1), -1);
 }
 
 TEST(FullStop, AppendedOnlyAfterDot)
 {
-    EXPECT_EQ(WithFullStop("Cannot open file note1.txt"), "Cannot open file note1.txt.");
-    EXPECT_EQ(WithFullStop("Done."), "Done.");
-    EXPECT_EQ(WithFullStop("Stop!"), "Stop!");
-    EXPECT_EQ(WithFullStop("(x)"), "(x)");
-    EXPECT_EQ(WithFullStop("a -"), "a -"); // '-' sorts before '.'
-    EXPECT_EQ(WithFullStop("ends in /"), "ends in /.");
-    EXPECT_EQ(WithFullStop(""), "");
-    EXPECT_EQ(WithFullStop("Timeout"), "Timeout.");
+    EXPECT_EQ(rtl::WithFullStop("Cannot open file note1.txt"), "Cannot open file note1.txt.");
+    EXPECT_EQ(rtl::WithFullStop("Done."), "Done.");
+    EXPECT_EQ(rtl::WithFullStop("Stop!"), "Stop!");
+    EXPECT_EQ(rtl::WithFullStop("(x)"), "(x)");
+    EXPECT_EQ(rtl::WithFullStop("a -"), "a -"); // '-' sorts before '.'
+    EXPECT_EQ(rtl::WithFullStop("ends in /"), "ends in /.");
+    EXPECT_EQ(rtl::WithFullStop(""), "");
+    EXPECT_EQ(rtl::WithFullStop("Timeout"), "Timeout.");
 }
 
 TEST(Streams, FileStreamReadsAndRefusesMissingOrNonRegularFiles)

@@ -16,7 +16,7 @@
 
 #include "sim/TftpServer.h"
 
-using namespace simtftp;
+using namespace sim;
 using posix::BindUdp;
 using posix::Fd;
 using posix::MakeAddr;
@@ -25,20 +25,20 @@ using namespace std::string_view_literals;
 
 namespace {
 
-Bytes B(std::initializer_list<int> v)
+Packet B(std::initializer_list<int> v)
 {
-    Bytes b;
+    Packet b;
     for (int x : v)
         b.push_back(static_cast<std::uint8_t>(x));
     return b;
 }
 
-Bytes Text(std::string_view s)
+Packet Text(std::string_view s)
 {
-    return Bytes(s.begin(), s.end());
+    return Packet(s.begin(), s.end());
 }
 
-Bytes Cat(Bytes a, const Bytes& b)
+Packet Cat(Packet a, const Packet& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -193,7 +193,7 @@ TEST(TftpWriteState, WindowAcknowledgements)
             } else {
                 const bool last = e.back() == '.';
                 const auto block = static_cast<std::uint16_t>(std::stoul(e));
-                const Bytes pkt = BuildData(block, Bytes(last ? 1 : 4));
+                const Packet pkt = BuildData(block, Packet(last ? 1 : 4));
                 const Incoming in = Classify(st, pkt);
                 if (in.verdict == Verdict::Next) {
                     ack = Accept(st, in.payload.size());
@@ -211,7 +211,7 @@ TEST(TftpWriteState, AcceptsInOrderAndEndsOnShortBlock)
 {
     WriteState st;
     st.blksize = 4;
-    Bytes d1 = BuildData(1, B({1, 2, 3, 4}));
+    Packet d1 = BuildData(1, B({1, 2, 3, 4}));
     Incoming in = Classify(st, d1);
     ASSERT_EQ(in.verdict, Verdict::Next);
     EXPECT_EQ(in.payload.size(), 4u);
@@ -235,11 +235,11 @@ TEST(TftpWriteState, BlockNumbersWrap)
 {
     WriteState st;
     st.expected = 65535;
-    ASSERT_EQ(Classify(st, BuildData(65535, Bytes(512))).verdict, Verdict::Next);
+    ASSERT_EQ(Classify(st, BuildData(65535, Packet(512))).verdict, Verdict::Next);
     EXPECT_EQ(Accept(st, 512), 65535);
     EXPECT_EQ(st.expected, 0);
-    EXPECT_EQ(Classify(st, BuildData(65535, Bytes(512))).verdict, Verdict::Duplicate);
-    ASSERT_EQ(Classify(st, BuildData(0, Bytes(3))).verdict, Verdict::Next);
+    EXPECT_EQ(Classify(st, BuildData(65535, Packet(512))).verdict, Verdict::Duplicate);
+    ASSERT_EQ(Classify(st, BuildData(0, Packet(3))).verdict, Verdict::Next);
     EXPECT_EQ(Accept(st, 3), 0);
     EXPECT_TRUE(st.complete);
 }
@@ -336,18 +336,18 @@ constexpr int PatienceMs = 20000;
 class TestClient {
 public:
     TestClient() : fd_(BindUdp("127.0.0.1", 0)) {}
-    void SendTo(std::uint16_t port, const Bytes& pkt)
+    void SendTo(std::uint16_t port, const Packet& pkt)
     {
         sockaddr_in to = MakeAddr("127.0.0.2", port);
         ::sendto(fd_.Get(), pkt.data(), pkt.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
     // Next datagram within timeoutMs; empty if none. Remembers the sender's port. The default
     // is for datagrams that must come; tests looking for silence give a short wait.
-    Bytes Receive(int timeoutMs = PatienceMs)
+    Packet Receive(int timeoutMs = PatienceMs)
     {
         pollfd p{fd_.Get(), POLLIN, 0};
         if (::poll(&p, 1, timeoutMs) <= 0) return {};
-        Bytes b(65536);
+        Packet b(65536);
         sockaddr_in from{};
         socklen_t len = sizeof from;
         ssize_t n = ::recvfrom(fd_.Get(), b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
@@ -403,7 +403,7 @@ protected:
     {
         c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
         EXPECT_EQ(c.Receive(), BuildAck(0));
-        c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1)));
+        c.SendTo(c.peerPort, BuildData(1, Packet(512, 1)));
         EXPECT_EQ(c.Receive(), BuildAck(1));
     }
     std::string Slot() const
@@ -446,7 +446,7 @@ TEST_F(ServerTest, RefusesReadsAndEscapingNames)
     Start();
     TestClient c;
     c.SendTo(server_->Port(), Cat(B({0, 1}), Text("x\0octet\0"sv)));
-    Bytes e = c.Receive();
+    Packet e = c.Receive();
     ASSERT_GE(e.size(), 4u);
     EXPECT_EQ(e[1], OpError);
     EXPECT_EQ(e[3], ErrAccess);
@@ -480,15 +480,15 @@ TEST_F(ServerTest, RepeatedDataIsNotAnsweredButStrangersGetUnknownTid)
     c.SendTo(server_->Port(), BuildWrq("img", "octet", {}));
     EXPECT_EQ(c.Receive(), BuildAck(0));
     const std::uint16_t tid = c.peerPort;
-    c.SendTo(tid, BuildData(1, Bytes(512, 1)));
+    c.SendTo(tid, BuildData(1, Packet(512, 1)));
     EXPECT_EQ(c.Receive(), BuildAck(1));
-    c.SendTo(tid, BuildData(1, Bytes(512, 1)));
+    c.SendTo(tid, BuildData(1, Packet(512, 1)));
     EXPECT_TRUE(c.Receive(150).empty());
-    stranger.SendTo(tid, BuildData(2, Bytes(3, 2)));
-    Bytes e = stranger.Receive();
+    stranger.SendTo(tid, BuildData(2, Packet(3, 2)));
+    Packet e = stranger.Receive();
     ASSERT_GE(e.size(), 4u);
     EXPECT_EQ(e[3], ErrUnknownTid);
-    c.SendTo(tid, BuildData(2, Bytes(3, 2)));
+    c.SendTo(tid, BuildData(2, Packet(3, 2)));
     EXPECT_EQ(c.Receive(), BuildAck(2));
     ASSERT_EQ(server_->Images().size(), 1u);
     EXPECT_EQ(server_->Images()[0].bytes, 515u);
@@ -501,11 +501,11 @@ TEST_F(ServerTest, FirstAckFaultLetsClientWrap)
     TestClient c;
     c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"blksize", "1024"}}));
     EXPECT_EQ(c.Receive(), BuildAck(65534));
-    c.SendTo(c.peerPort, BuildData(65535, Bytes(512, 'a')));
+    c.SendTo(c.peerPort, BuildData(65535, Packet(512, 'a')));
     EXPECT_EQ(c.Receive(), BuildAck(65535));
-    c.SendTo(c.peerPort, BuildData(0, Bytes(512, 'b')));
+    c.SendTo(c.peerPort, BuildData(0, Packet(512, 'b')));
     EXPECT_EQ(c.Receive(), BuildAck(0));
-    c.SendTo(c.peerPort, BuildData(1, Bytes(1, 'c')));
+    c.SendTo(c.peerPort, BuildData(1, Packet(1, 'c')));
     EXPECT_EQ(c.Receive(), BuildAck(1));
     EXPECT_EQ(Slot(), std::string(512, 'a') + std::string(512, 'b') + "c");
 }
@@ -521,10 +521,10 @@ TEST_F(ServerTest, ErrorAfterBlocksAndDuplicateAcks)
     c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
     EXPECT_EQ(c.Receive(), BuildAck(0));
     EXPECT_EQ(c.Receive(), BuildAck(0));
-    c.SendTo(c.peerPort, BuildData(1, Bytes(512)));
+    c.SendTo(c.peerPort, BuildData(1, Packet(512)));
     EXPECT_EQ(c.Receive(), BuildAck(1));
     EXPECT_EQ(c.Receive(), BuildAck(1));
-    c.SendTo(c.peerPort, BuildData(2, Bytes(512)));
+    c.SendTo(c.peerPort, BuildData(2, Packet(512)));
     EXPECT_EQ(c.Receive(), BuildError(3, "Disk full"));
     EXPECT_FALSE(fs::exists(opts.slotFile));
 }
@@ -537,9 +537,9 @@ TEST_F(ServerTest, LosesFirstCopyOfLastBlockAndWithholdsFinalAck)
     TestClient c;
     c.SendTo(server_->Port(), BuildWrq("/", "octet", {}));
     EXPECT_EQ(c.Receive(), BuildAck(0));
-    c.SendTo(c.peerPort, BuildData(1, Bytes(5, 'z')));
+    c.SendTo(c.peerPort, BuildData(1, Packet(5, 'z')));
     EXPECT_EQ(c.Receive(), BuildAck(0)); // the server "missed" it and asks again
-    c.SendTo(c.peerPort, BuildData(1, Bytes(5, 'z')));
+    c.SendTo(c.peerPort, BuildData(1, Packet(5, 'z')));
     ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
     EXPECT_EQ(Slot(), "zzzzz");
     EXPECT_TRUE(c.Receive(300).empty()); // stored, but the last ACK is withheld
@@ -566,7 +566,7 @@ TEST_F(ServerTest, StopEndsTheListenerAndTransfersMidWait)
     server_->Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
     EXPECT_TRUE(fs::is_empty(dir_)) << "the unfinished image is removed";
-    c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
+    c.SendTo(c.peerPort, BuildData(2, Packet(1, 2)));
     EXPECT_TRUE(c.Receive(300).empty());
 }
 
@@ -578,9 +578,9 @@ TEST_F(ServerTest, WindowedWriteAcknowledgesWindowEndsAndGaps)
     c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"windowsize", "4"}}));
     EXPECT_EQ(c.Receive(), BuildOack({{"windowsize", "4"}}));
     const std::uint16_t tid = c.peerPort;
-    Bytes image;
+    Packet image;
     auto block = [&](std::uint16_t n, std::size_t size) {
-        Bytes payload(size, static_cast<std::uint8_t>(n * 3));
+        Packet payload(size, static_cast<std::uint8_t>(n * 3));
         return BuildData(n, payload);
     };
     for (std::uint16_t n = 1; n <= 4; ++n)
@@ -594,7 +594,7 @@ TEST_F(ServerTest, WindowedWriteAcknowledgesWindowEndsAndGaps)
     c.SendTo(tid, block(7, 3));
     EXPECT_EQ(c.Receive(), BuildAck(7));
     for (std::uint16_t n = 1; n <= 7; ++n) {
-        Bytes d = block(n, n == 7 ? 3 : 512);
+        Packet d = block(n, n == 7 ? 3 : 512);
         image.insert(image.end(), d.begin() + 4, d.end());
     }
     EXPECT_EQ(Slot(), std::string(image.begin(), image.end()));
@@ -606,16 +606,16 @@ TEST_F(ServerTest, TimeOutInsideAWindowAcknowledgesTheLastBlockInOrder)
     TestClient c;
     c.SendTo(server_->Port(), BuildWrq("img", "octet", {{"blksize", "512"}, {"windowsize", "8"}}));
     EXPECT_EQ(c.Receive(), BuildOack({{"blksize", "512"}, {"windowsize", "8"}}));
-    c.SendTo(c.peerPort, BuildData(1, Bytes(512, 1))); // the rest of the window is lost
+    c.SendTo(c.peerPort, BuildData(1, Packet(512, 1))); // the rest of the window is lost
     EXPECT_EQ(c.Receive(), BuildAck(1)) << "not the option acknowledgement again";
-    c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
+    c.SendTo(c.peerPort, BuildData(2, Packet(1, 2)));
     EXPECT_EQ(c.Receive(), BuildAck(2));
     ASSERT_EQ(server_->Images().size(), 1u);
     EXPECT_EQ(server_->Images()[0].bytes, 513u);
     // Its last ACK lost, a client sends the last block again after its own time-out, longer
     // than the server's: the transfer is still there to answer.
     std::this_thread::sleep_for(std::chrono::milliseconds(4 * opts.timeoutMs));
-    c.SendTo(c.peerPort, BuildData(2, Bytes(1, 2)));
+    c.SendTo(c.peerPort, BuildData(2, Packet(1, 2)));
     EXPECT_EQ(c.Receive(), BuildAck(2));
 }
 
@@ -624,7 +624,7 @@ TEST_F(ServerTest, RepeatedRequestIsTheSameTransfer)
     opts.timeoutMs = 10000; // the transfer outlives the test's steps
     Start();
     TestClient c, other;
-    const Bytes wrq = BuildWrq("img", "octet", {{"windowsize", "4"}});
+    const Packet wrq = BuildWrq("img", "octet", {{"windowsize", "4"}});
     c.SendTo(server_->Port(), wrq);
     EXPECT_EQ(c.Receive(), BuildOack({{"windowsize", "4"}}));
     const std::uint16_t tid = c.peerPort;
@@ -634,7 +634,7 @@ TEST_F(ServerTest, RepeatedRequestIsTheSameTransfer)
     other.SendTo(server_->Port(), BuildWrq("other", "octet", {}));
     EXPECT_EQ(other.Receive(), BuildAck(0)) << "another client's request is a transfer of its own";
     EXPECT_NE(other.peerPort, tid);
-    c.SendTo(tid, BuildData(1, Bytes(9, 'x')));
+    c.SendTo(tid, BuildData(1, Packet(9, 'x')));
     EXPECT_EQ(c.Receive(), BuildAck(1));
     c.SendTo(server_->Port(), wrq); // a late copy: the client has its answer
     EXPECT_TRUE(c.Receive(300).empty());
@@ -665,7 +665,7 @@ TEST_F(ServerTest, FaultSwitchesWithAWindow)
          },
          [this](TestClient& c, std::uint16_t tid) {
              for (std::uint16_t n = 1; n <= 3; ++n)
-                 c.SendTo(tid, BuildData(n, Bytes(512)));
+                 c.SendTo(tid, BuildData(n, Packet(512)));
              EXPECT_EQ(c.Receive(), BuildError(ErrDiskFull, "full"));
              EXPECT_FALSE(fs::exists(opts.slotFile));
          }},
@@ -676,11 +676,11 @@ TEST_F(ServerTest, FaultSwitchesWithAWindow)
              o.duplicateAcks = 1;
          },
          [this](TestClient& c, std::uint16_t tid) {
-             c.SendTo(tid, BuildData(1, Bytes(512, 'a')));
-             c.SendTo(tid, BuildData(2, Bytes(2, 'b')));
+             c.SendTo(tid, BuildData(1, Packet(512, 'a')));
+             c.SendTo(tid, BuildData(2, Packet(2, 'b')));
              EXPECT_EQ(c.Receive(), BuildAck(1)) << "after the time-out: the last block in order";
              EXPECT_EQ(c.Receive(), BuildAck(1));
-             c.SendTo(tid, BuildData(2, Bytes(2, 'b')));
+             c.SendTo(tid, BuildData(2, Packet(2, 'b')));
              ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
              EXPECT_EQ(Slot(), std::string(512, 'a') + "bb");
              EXPECT_TRUE(c.Receive(300).empty());
@@ -694,7 +694,7 @@ TEST_F(ServerTest, FaultSwitchesWithAWindow)
         Start();
         TestClient c;
         c.SendTo(server_->Port(), BuildWrq("/", "octet", {{"windowsize", "4"}}));
-        Bytes oack = c.Receive();
+        Packet oack = c.Receive();
         if (opts.duplicateAcks) {
             EXPECT_EQ(c.Receive(), oack);
         }

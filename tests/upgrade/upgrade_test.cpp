@@ -18,7 +18,7 @@ namespace {
 Bytes Record(uint8_t protocol, const std::string& ip = "127.0.0.1", uint16_t result = 0, uint8_t macLast = 0x01,
              uint16_t status = 0)
 {
-    using namespace DeviceFrames;
+    using namespace devmsg::frames;
     Bytes r(ReplySize, 0);
     std::copy(ip.begin(), ip.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(ip.size(), RepIpSize)),
               r.begin());
@@ -60,12 +60,13 @@ Seen Feed(Policy policy, const std::vector<Bytes>& replies, const std::string& t
         const CheckStep step = check.OnReply(reply, typed, "pw");
         for (const Bytes& frame : step.send) {
             char text[16];
-            std::snprintf(text, sizeof text, "%u@%02x", frame[DeviceFrames::ReqProtocol],
-                          frame[DeviceFrames::ReqMac + 5]);
+            std::snprintf(text, sizeof text, "%u@%02x", frame[devmsg::frames::ReqProtocol],
+                          frame[devmsg::frames::ReqMac + 5]);
             seen.sent.push_back(text);
         }
         seen.boxes += step.refused ? 1 : 0;
-        EXPECT_EQ(step.found, DeviceFrames::IsDiscoveryAnswer(reply) && DeviceFrames::ReplyIpText(reply) == typed);
+        EXPECT_EQ(step.found,
+                  devmsg::frames::IsDiscoveryAnswer(reply) && devmsg::frames::ReplyIpText(reply) == typed);
     }
     seen.state = check.state();
     seen.settled = check.Settled();
@@ -161,16 +162,16 @@ TEST(DeviceCheckTest, RequestsCarryTheAnswersMacThePasswordAndForTheSecondFormTh
         auto step = check.OnReply(Record(17, "127.0.0.1", 0, 0x0a), "127.0.0.1", "pw");
         ASSERT_EQ(step.send.size(), 1u);
         const Bytes& first = step.send[0];
-        EXPECT_EQ(first.size(), DeviceFrames::RequestSize);
-        EXPECT_EQ(first[DeviceFrames::ReqProtocol], 65);
-        EXPECT_EQ(first[DeviceFrames::ReqOperation], 16);
+        EXPECT_EQ(first.size(), devmsg::frames::RequestSize);
+        EXPECT_EQ(first[devmsg::frames::ReqProtocol], 65);
+        EXPECT_EQ(first[devmsg::frames::ReqOperation], 16);
         EXPECT_EQ(Bytes(first.begin(), first.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0, 0, 0x0a}));
-        EXPECT_EQ(
-            std::string(first.begin() + DeviceFrames::ReqPassword, first.begin() + DeviceFrames::ReqPassword + 12),
-            std::string("pw\0\0\0\0\0\0\0\0\0\0", 12));
+        EXPECT_EQ(std::string(first.begin() + devmsg::frames::ReqPassword,
+                              first.begin() + devmsg::frames::ReqPassword + 12),
+                  std::string("pw\0\0\0\0\0\0\0\0\0\0", 12));
         step = check.OnReply(Record(20, "127.0.0.1", 0, 0x0a), "127.0.0.1", "pw");
         ASSERT_EQ(step.send.size(), 1u);
-        EXPECT_EQ(step.send[0][DeviceFrames::ReqProtocol], 68);
+        EXPECT_EQ(step.send[0][devmsg::frames::ReqProtocol], 68);
         EXPECT_EQ(Bytes(step.send[0].begin() + 198, step.send[0].begin() + 202), (Bytes{0xd4, 0xc3, 0xb2, 0xa1}));
         EXPECT_EQ(check.FirstAnswer(), Record(17, "127.0.0.1", 0, 0x0a));
         EXPECT_EQ(check.Forms(), (Bytes{17, 20}));
@@ -183,7 +184,7 @@ TEST(DeviceCheckTest, TheWindowsHandlerNamesTheFormAndARefusalKeepsItsValues)
     DeviceCheck window(Policy::Window);
     const auto step = window.OnDiscoveryAnswer(Record(0x63), 17, "127.0.0.1", "pw");
     ASSERT_EQ(step.send.size(), 1u);
-    EXPECT_EQ(step.send[0][DeviceFrames::ReqProtocol], 65);
+    EXPECT_EQ(step.send[0][devmsg::frames::ReqProtocol], 65);
     const auto refusal = window.OnPasswordAnswer(Record(65, "", 0xbeef, 1, 0x2a));
     EXPECT_TRUE(refusal.refused);
     EXPECT_EQ(refusal.result, 0xbeef);

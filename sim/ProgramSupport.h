@@ -1,0 +1,29 @@
+// Pieces every helper program of the simulated device shares: the stop signals, the port
+// file a test waits for, the share options (--drop, --dup, ...) and the command line.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// Writes the port number and a line feed to path under a temporary name first, so that a
+// reader waiting for the file never sees half a number. Throws std::runtime_error.
+void WritePortFile(const std::string& path, std::uint16_t port);
+
+// A share between 0 and 1 inclusive ("0.25", "1"); nullopt for anything else (NaN too,
+// which a plain range check lets through).
+std::optional<double> ParseShare(const std::string& text);
+// The option check for a share.
+CLI::Validator Share();
+
+// Parses the command line. Returns the status to exit with when the program should not go
+// on: 0 after --help (the help on standard output), 2 after a usage error (said on standard
+// error, naming the option).
+std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv);
+
+} // namespace sim
