@@ -1,6 +1,7 @@
 #include "cli/Fleet.h"
 
 #include "posix/Fd.h"
+#include "posix/NeighbourPin.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
 
@@ -40,6 +41,7 @@ struct Child {
     bool waitingBack = false; // the image is in; the device restarts
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
+    std::string pinnedOn; // the interface the attempt pinned the device's address on, until it unpinned
 };
 
 [[noreturn]] void RunChild(const JobPlan& plan, const FirmwareImage& image, int writeFd, pid_t parent,
@@ -206,6 +208,7 @@ private:
         if (report.attempts == 1) firstStart_[index] = Clock::now();
         report.bytes = 0;
         report.transferSeconds = 0;
+        report.silentSeconds.reset();
         view_.Attempt(report);
         BeginStage(report, Stage::Check);
 
@@ -269,6 +272,13 @@ private:
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
             ;
+        // A pin outlives an attempt that was killed or crashed: it goes here.
+        if (!child.pinnedOn.empty()) {
+            DeviceReport& report = reports_[child.index];
+            posix::RemoveNeighbour(report.ip, child.pinnedOn);
+            view_.Note(report, "removed the neighbour entry the attempt left pinned on " + child.pinnedOn);
+            child.pinnedOn.clear();
+        }
         if (child.gotResult) return;
         if (aborting_) {
             Cut(child);
@@ -314,6 +324,17 @@ private:
         child.waitingBack = true;
         BeginStage(report, Stage::WaitBack);
         view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
+    }
+    void On(Child& child, DeviceReport& report, const PinnedEvent& e)
+    {
+        child.pinnedOn = e.dev;
+        view_.Note(report, "pinned to " + e.mac + " on " + e.dev + " for the transfer");
+    }
+    void On(Child& child, DeviceReport&, const UnpinnedEvent&) { child.pinnedOn.clear(); }
+    void On(Child&, DeviceReport& report, const SilentEvent& e)
+    {
+        report.silentSeconds = e.seconds;
+        view_.Note(report, "restarting (silent since " + FormatSeconds(e.seconds) + ")");
     }
     void On(Child&, DeviceReport& report, const BackEvent& e)
     {
@@ -413,7 +434,10 @@ private:
     {
         const DeviceReport& report = reports_[child.index];
         if (child.waitingBack)
-            Finish(child.index, Result::Done, "Finished; the wait for its restart was aborted");
+            // Whether its last block was acknowledged is told only with the outcome.
+            Finish(child.index, Result::Unconfirmed,
+                   "the image went out, but the abort ended the attempt before its outcome: check that the "
+                   "device runs the new image");
         else if (child.transferStart)
             Finish(child.index, Result::PartialWrite,
                    "Aborted mid-write after " + std::to_string(report.bytes) + " of " +

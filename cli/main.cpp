@@ -9,6 +9,7 @@
 #include "cli/Report.h"
 #include "cli/Stop.h"
 #include "cli/ReportCommand.h"
+#include "posix/NeighbourPin.h"
 #include "rtl/TextCodec.h"
 
 #include <CLI/CLI.hpp>
@@ -506,6 +507,12 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     FleetOptions opts;
     opts.job = {"", fleetPassword, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
     opts.job.windowSize = args.windowSize;
+    // Without the right to pin, another host answering ARP for an address could take its image.
+    opts.job.pin = !args.dryRun && posix::MayChangeNeighbours();
+    if (!args.dryRun && !opts.job.pin)
+        view.Say(
+            "warning: no right to change the neighbour table (root or CAP_NET_ADMIN): device addresses are "
+            "not pinned to the checked hardware addresses during the transfers");
     opts.targets = targets;
     opts.jobs = args.jobs;
     opts.runStart = runStart;
@@ -642,7 +649,9 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
-        "answered), 1 a device failed or, with --wait-back, did not come back (discover: none answered),\n"
+        "answered), 1 a device failed (unconfirmed, back-unconfirmed among them) or, with --wait-back,\n"
+        "did not restart (not-restarted), came back from another hardware address (address-changed) or\n"
+        "did not come back (discover: none answered),\n"
         "2 usage error, 3 image refused, 4 the rollout stopped (a canary failed or --max-failures was\n"
         "reached) and devices were skipped, 130 interrupted.\n"
         "Address list (--ips): one device per line, 'ADDRESS [LABEL] [@PASSWORD-FILE]', e.g.\n"
@@ -717,7 +726,8 @@ int main(int argc, char** argv)
         ->type_name("N");
     upgrade
         ->add_option("--wait-back", a.waitBack,
-                     "After the write, rediscover the device until it answers again, up to SECONDS")
+                     "After the write, wait up to SECONDS for the device to restart: fall silent, then answer "
+                     "again from the same hardware address")
         ->check(CLI::Range(0, 3600))
         ->type_name("SECONDS");
     upgrade

@@ -29,7 +29,8 @@ struct SimOptions {
     // A fleet: count devices on consecutive addresses and hardware addresses.
     unsigned count = 1;
     std::string tftpSlotDir;  // each device's firmware slot is DIR/ADDRESS.bin
-    int restartMs = 0;        // silence after a completed firmware write
+    int restartMs = 0;        // silence after a completed firmware write; 0: never restarts
+    int restartDelayMs = 0;   // answering on after the image, before the restart
     sim::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
@@ -133,9 +134,22 @@ void AddFirmwareOptions(CLI::App& app, SimOptions& options)
         ->type_name("N");
     app.add_option("--restart-ms", options.restartMs,
                    "after a completed firmware write, answer no request for MS (the device restarts), then "
-                   "answer again")
+                   "answer again; without it the device never restarts")
         ->check(CLI::Range(0, 3600000))
         ->type_name("MS");
+    app.add_option("--restart-delay-ms", options.restartDelayMs,
+                   "keep answering for MS after the image before the restart (the device writes its flash)")
+        ->check(CLI::Range(0, 3600000))
+        ->type_name("MS");
+    app.add_option_function<std::string>(
+           "--restart-mac",
+           [&options](const std::string& text) {
+               const auto mac = sim::ParseMac(text);
+               if (!mac) throw CLI::ValidationError("--restart-mac", "not a hardware address: " + text);
+               options.device.restartMac = *mac;
+           },
+           "come back from the restart with this hardware address")
+        ->type_name("XX:XX:XX:XX:XX:XX");
     app.add_option("--tftp-error-after", t.errorAfterBlocks, "send a TFTP ERROR instead of the ACK of block N")
         ->check(CLI::Range(0, MaxCount))
         ->type_name("N");
@@ -201,7 +215,10 @@ SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config
     if (options.restartMs > 0) {
         sim::DeviceResponder* responder = device.responder.get();
         const auto silence = std::chrono::milliseconds(options.restartMs);
-        tftpOptions.onStored = [responder, silence](const std::string&) { responder->Restart(silence); };
+        const auto delay = std::chrono::milliseconds(options.restartDelayMs);
+        tftpOptions.onStored = [responder, silence, delay](const std::string&) {
+            responder->Restart(silence, delay);
+        };
     }
     device.tftp = std::make_unique<sim::SimTftpServer>(tftpOptions);
     device.tftp->Start();
@@ -223,6 +240,8 @@ int main(int argc, char** argv)
     app.callback([&options] { CheckTogether(options); });
     if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
 
+    // A device runs for as long as a test needs it and is asked many times: keep no requests.
+    options.device.keepRequests = false;
     posix::SignalSource stop({SIGINT, SIGTERM});
     try {
         std::vector<SimDevice> devices;
