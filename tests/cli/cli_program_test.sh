@@ -284,6 +284,29 @@ assert (s["done"], s["not_back"], s["failed"]) == (1, 1, 1), s' "$work/wb.json" 
     fail "the wait for the restart is shown"
   validate "$work/wb.json"
   ok
+  # "Back" means restarted. A device that never restarts fails; one that restarts straight
+  # after its last block, before the ACK, falls silent and comes back: back-unconfirmed.
+  # Neither is written a second time.
+  sim stays --bind 127.0.0.16 --mac 00:1b:7a:00:00:16 --password pw --tftp-slot-dir "$work/slots"
+  sim quick --bind 127.0.0.17 --mac 00:1b:7a:00:00:17 --password pw --tftp-slot-dir "$work/slots" \
+    --tftp-no-final-ack --restart-delay-ms 2500 --restart-ms 1000
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.16 --ip 127.0.0.17 --timeout 200 --retries 2 --wait-back 6 \
+    --json "$work/rs.json" >"$work/rs.out" 2>&1
+  [ $? -eq 1 ] || fail "not restarted and unconfirmed: exit 1"
+  validate "$work/rs.json"
+  python3 - "$work/rs.json" <<'EOF' || fail "not-restarted and back-unconfirmed"
+import json, sys
+r = json.load(open(sys.argv[1]))
+by = {d["ip"]: d for d in r["devices"]}
+stays, quick = by["127.0.0.16"], by["127.0.0.17"]
+assert stays["result"] == "not-restarted" and stays["wait_back"]["silent_after"] is None, stays
+assert quick["result"] == "back-unconfirmed" and quick["attempts"] == 1, quick
+assert quick["wait_back"]["came_back"] and quick["wait_back"]["seconds"] > quick["wait_back"]["silent_after"], quick
+s = r["summary"]
+assert (s["not_restarted"], s["back_unconfirmed"], s["done"], s["failed"]) == (1, 1, 0, 2), s
+EOF
+  grep -q "^1 not-restarted, 1 back-unconfirmed$" "$work/rs.out" || fail "count line of the restart results"
+  ok
   ;;
 
 interrupt)
