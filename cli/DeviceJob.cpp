@@ -37,6 +37,9 @@ struct Outcome {
     uint64_t bytes = 0;
     int32_t windowSize = 0; // granted, 0 before a transfer began
     int64_t retransmissions = 0;
+    int32_t blockSize = 0; // granted, 0 before a transfer began
+    int64_t timeouts = 0;
+    int64_t roundTripUs = 0;
     std::string mac = {}; // of the device that took the password
 };
 
@@ -50,7 +53,8 @@ bool StopAsked(const JobPlan& plan)
     return ::poll(&fd, 1, 0) > 0;
 }
 
-const Outcome Stopped{Result::Interrupted, "Interrupted before it finished"};
+// Every place that looks is before the write: a stop never cuts one short here.
+const Outcome Stopped{Result::Interrupted, "Stopped before the image was sent; nothing was written"};
 
 void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 {
@@ -180,6 +184,9 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;
+    outcome.blockSize = report.windowSize > 0 ? report.blockSize : 0;
+    outcome.timeouts = report.timeouts;
+    outcome.roundTripUs = report.smoothedRoundTripUs;
     return outcome;
 }
 
@@ -212,7 +219,7 @@ RestartWatch WaitBack(const JobPlan& plan, DeviceLink& link, const std::string& 
     }
     if (watch.state() == RestartWatch::State::Back)
         sink(BackEvent{static_cast<double>(watch.BackMs()) / 1000.0});
-    else
+    else if (!StopAsked(plan))
         sink(NotBackEvent{});
     return watch;
 }
@@ -290,7 +297,10 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
                     if (outcome.result == Result::Done || outcome.result == Result::Unconfirmed) {
                         std::optional<RestartWatch> watch;
                         if (plan.waitBackS > 0) watch = WaitBack(plan, link, mac, sink);
-                        JudgeWrite(plan, watch ? &*watch : nullptr, mac, outcome);
+                        // A stop ended the wait before it showed anything: judged as without one.
+                        const bool stopped = watch && !watch->Settled() && StopAsked(plan);
+                        JudgeWrite(plan, watch && !stopped ? &*watch : nullptr, mac, outcome);
+                        if (stopped) outcome.message += "; the wait for its restart was stopped";
                     }
                     ReportDrops(link, drops, sink);
                 }
@@ -299,7 +309,8 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
     } catch (const std::exception& e) {
         outcome = {Result::LocalError, SafeText(e.what()), outcome.bytes};
     }
-    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions});
+    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions,
+                     outcome.blockSize, outcome.timeouts, outcome.roundTripUs});
 }
 
 } // namespace fleet

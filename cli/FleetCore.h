@@ -120,9 +120,10 @@ enum class Result {
     // The whole image went out but its last block was never acknowledged (the device may
     // have restarted at once, or dropped it): never written again blindly.
     Unconfirmed,
-    BackUnconfirmed // such a device then fell silent and came back: likely taken, not confirmed
+    BackUnconfirmed, // such a device then fell silent and came back: likely taken, not confirmed
+    PartialWrite     // a second stop aborted the write: the device holds part of the image
 };
-constexpr Result LastResult = Result::BackUnconfirmed;
+constexpr Result LastResult = Result::PartialWrite;
 
 std::string_view ResultName(Result result);
 std::optional<Result> ResultFromName(std::string_view name);
@@ -201,8 +202,9 @@ std::string FormatBytes(uint64_t bytes);       // "512 B", "4.0 KiB", "3.5 MiB"
 std::string FormatSeconds(double seconds);     // "0.4 s", "1:05"
 std::string FormatRate(double bytesPerSecond); // "1.2 MiB/s"
 
-// "127.0.0.10   42%  1.7 MiB / 4.0 MiB  3.1 MiB/s  0:01 left", cut to width.
-std::string ProgressLine(std::string_view ip, uint64_t sent, uint64_t total, double seconds, size_t width);
+// "127.0.0.10   42%  1.7 MiB / 4.0 MiB  3.1 MiB/s  0:01 left", cut to width. who is the
+// device's address, or its address and label; empty for none.
+std::string ProgressLine(std::string_view who, uint64_t sent, uint64_t total, double seconds, size_t width);
 
 // Blocks a write of size bytes needs at blockSize (the last, short block included).
 uint64_t BlocksFor(uint64_t size, uint32_t blockSize);

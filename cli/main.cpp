@@ -8,6 +8,7 @@
 #include "rtl/OptionHelp.h"
 #include "cli/Image.h"
 #include "cli/Report.h"
+#include "cli/Stop.h"
 #include "cli/ReportCommand.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/TextCodec.h"
@@ -16,15 +17,11 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <poll.h>
-
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,32 +41,6 @@ constexpr int ExitUsage = 2;
 constexpr int ExitImage = 3;
 constexpr int ExitStopped = 4;
 constexpr int ExitInterrupted = 130;
-
-int g_stopWrite = -1;
-
-void OnStopSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_stopWrite, &byte, 1);
-}
-
-// A pipe that becomes readable at the first SIGINT, SIGTERM, SIGHUP or SIGQUIT, and stays
-// so: the scheduler and every device job look at it before they start anything. Returns its
-// read end.
-int InstallStopPipe()
-{
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    g_stopWrite = fds[1];
-    struct sigaction action {};
-    action.sa_handler = &OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        ::sigaction(s, &action, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-    return fds[0];
-}
 
 // Messages echo what the operator or a file gave; each line is masked so that no escape
 // sequence reaches the terminal.
@@ -141,9 +112,9 @@ struct Discovery {
 // One discovery for the whole fleet, sent again every round within waitMs, since a request
 // or its answers may get lost when many devices answer at once. With wanted addresses it
 // ends early: once each has answered and a short while passed without a new answer (a
-// second device claiming an address answers the same request). Ends at once when stopFd
-// becomes readable.
-Discovery Discover(int waitMs, int stopFd = -1, const std::vector<std::string>* wanted = nullptr)
+// second device claiming an address answers the same request). Ends at once when a stop
+// comes.
+Discovery Discover(int waitMs, fleet::FleetStop* stop = nullptr, const std::vector<std::string>* wanted = nullptr)
 {
     using Clock = DeviceLink::Clock;
     const auto round = std::chrono::milliseconds(std::max(250, waitMs / 4));
@@ -167,8 +138,8 @@ Discovery Discover(int waitMs, int stopFd = -1, const std::vector<std::string>* 
         }
         auto until = std::min(deadline, nextRound);
         if (allFound()) until = std::min(until, lastAnswer + quiet);
-        const auto record = link.Next(until, stopFd);
-        if (stopFd >= 0 && ::poll(std::array<pollfd, 1>{{{stopFd, POLLIN, 0}}}.data(), 1, 0) > 0) break;
+        const auto record = link.Next(until, stop != nullptr ? stop->Fd() : -1);
+        if (stop != nullptr && (stop->Take(), stop->Asked())) break;
         if (record && found.table.Add(*record)) lastAnswer = Clock::now();
     }
     found.dropped = link.Dropped();
@@ -457,9 +428,9 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
     const bool live = ::isatty(outFd) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
 
     // From here on a stop signal ends the run with a report instead of killing it.
-    int stopFd = -1;
+    std::optional<fleet::FleetStop> stop;
     try {
-        stopFd = InstallStopPipe();
+        stop.emplace();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
@@ -513,7 +484,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             if (!doneEarlier || !doneEarlier->devices.count(t.ip)) wanted.push_back(t.ip);
         // Devices done earlier are not asked anything.
         if (args.all || !wanted.empty()) {
-            found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
+            found = Discover(args.waitMs, &*stop, args.all ? nullptr : &wanted);
             run.discoveryMs =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - runStart).count();
         }
@@ -556,7 +527,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 
     view.Expect(targets.size());
     bool interrupted = false;
-    const auto devices = RunFleet(opts, *image, view, stopFd, interrupted);
+    const auto devices = RunFleet(opts, *image, view, *stop, interrupted);
     uint64_t lost = 0;
     for (const auto& d : devices)
         lost += d.droppedAnswers;
@@ -571,6 +542,8 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
 
     std::fprintf(out, "\n%s%s%s\n", SummaryTable(devices, args.waitBack > 0).c_str(),
                  interrupted ? "interrupted: " : "", CountLine(devices).c_str());
+    if (const auto partial = PartialWriteWarning(devices, image->Size()); !partial.empty())
+        std::fprintf(out, "%s\n", partial.c_str());
     std::fflush(out);
     log->Line((interrupted ? "interrupted: " : "finished: ") + CountLine(devices));
 
@@ -730,8 +703,8 @@ int main(int argc, char** argv)
         ->type_name("N");
     upgrade
         ->add_option("--timeout", a.timeoutMs,
-                     "TFTP reply time-out of each try in ms; a request or window goes out up to 5 times "
-                     "(default " +
+                     "Longest TFTP wait for a reply in ms: the retransmission timer doubles up to it from the "
+                     "measured round trip; 5 such whole waits in a row without progress are a time-out (default " +
                          std::to_string(::upgrade::ReceiveTimeoutMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");

@@ -5,6 +5,9 @@
 #include <exception>
 #include <string>
 
+#include <poll.h>
+
+#include "posix/SignalSource.h"
 #include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 
@@ -91,7 +94,33 @@ void AddFaultOptions(CLI::App& app, sim::SimTftpOptions& o)
         ->check(sim::Share())
         ->type_name("SHARE")
         ->group(faults);
-    app.add_option("--seed", o.seed, "seed for --drop and --dup (default 1)")->type_name("N")->group(faults);
+    app.add_option("--lose-received", o.loseReceived,
+                   "lose this share (0..1) of the transfer's datagrams on arrival")
+        ->check(sim::Share())
+        ->type_name("SHARE")
+        ->group(faults);
+    app.add_option("--lose-acks", o.loseAcks, "lose this share (0..1) of the ACKs of data blocks")
+        ->check(sim::Share())
+        ->type_name("SHARE")
+        ->group(faults);
+    app.add_option("--pause-ms", o.pauseMs, "stop reading for MS after every --pause-every blocks (a flash erase)")
+        ->check(CLI::Range(0, 600000))
+        ->type_name("MS")
+        ->group(faults);
+    app.add_option("--pause-every", o.pauseEvery, "blocks between pauses")
+        ->check(CLI::Range(0, MaxCount))
+        ->type_name("N")
+        ->group(faults);
+    app.add_option("--receive-buffer", o.receiveBuffer,
+                   "the transfer socket's receive buffer in bytes (the kernel doubles it and keeps a floor)")
+        ->check(CLI::Range(0, 64 << 20))
+        ->type_name("BYTES")
+        ->group(faults);
+    app.add_flag(
+           "--no-repeat-answers", [&o](int64_t) { o.answerRepeats = false; },
+           "leave a repeat of the block acknowledged last unanswered (only the time-out resends the ACK)")
+        ->group(faults);
+    app.add_option("--seed", o.seed, "seed for the shares above (default 1)")->type_name("N")->group(faults);
 }
 
 } // namespace
@@ -110,17 +139,17 @@ int main(int argc, char** argv)
     });
     if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
 
-    // Signals are taken synchronously by this thread; the server's threads inherit the mask.
-    const sigset_t sigs = sim::BlockStopSignals();
+    // Signals are taken by this thread; the server's threads inherit the mask.
+    posix::SignalSource stop({SIGINT, SIGTERM});
 
     try {
         sim::SimTftpServer server(o);
         server.Start();
         if (!portFile.empty()) sim::WritePortFile(portFile, server.Port());
-        const timespec tick{0, 50 * 1000 * 1000};
         for (;;) {
-            int s = sigtimedwait(&sigs, nullptr, &tick);
-            if (s == SIGINT || s == SIGTERM) break;
+            pollfd signals{stop.Fd(), POLLIN, 0};
+            ::poll(&signals, 1, 50);
+            if (stop.Next()) break;
             if (exitAfter > 0 && server.Images().size() >= static_cast<std::size_t>(exitAfter)) break;
         }
         server.Stop();
