@@ -9,6 +9,7 @@
 #include "cli/Image.h"
 #include "cli/Report.h"
 #include "cli/Stop.h"
+#include "devmsg/NdxlCore.h"
 #include "cli/ReportCommand.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/TextCodec.h"
@@ -559,6 +560,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
              }))
         code = ExitFailed;
 
+    std::vector<std::string> written; // files that hold this run's record
     if (!args.json.empty()) {
         const std::string text = BuildReport(run, reportImage, opts, devices)
                                      .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
@@ -574,6 +576,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             try {
                 // An earlier report is moved aside only once the new one is written whole.
                 reportFile->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
+                written.push_back("the report " + args.json);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n",
                              MaskLines(e.what()).c_str());
@@ -587,7 +590,13 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
                      MaskLines(args.log).c_str(), log->Failure().c_str());
         if (code == ExitDone) code = ExitFailed;
+    } else if (!args.log.empty()) {
+        written.push_back("the log " + args.log);
     }
+    // The last line says where the run's record is.
+    if (!written.empty())
+        std::fprintf(out, "written: %s\n",
+                     MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
     return code;
 }
 
@@ -765,12 +774,24 @@ int main(int argc, char** argv)
         ->required()
         ->type_name("FILE|-");
 
+    if (argc == 1) {
+        // No command: what there is to do, rather than only that a command is missing.
+        std::fputs(app.help().c_str(), stdout);
+        return fleet::ExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         if (code != 0) fleet::SuggestOptions(app, argc, argv);
         return code == 0 ? 0 : fleet::ExitUsage;
+    }
+    if (!report->parsed()) {
+        // The device library would refuse a bad setting device by device; it is named once, first.
+        std::string problem;
+        bool settingsOk = true;
+        devmsg::SettingsFromEnvironment(problem, settingsOk);
+        if (!settingsOk) return fleet::UsageError(problem);
     }
     if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson);
     if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);
