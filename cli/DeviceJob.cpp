@@ -114,17 +114,6 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     return {Result::Done, {}};
 }
 
-Result FromVerdict(upgrade::TransferResult result)
-{
-    switch (result) {
-    case upgrade::TransferResult::Done: return Result::Done;
-    case upgrade::TransferResult::Timeout: return Result::Timeout;
-    case upgrade::TransferResult::TftpError: return Result::TftpError;
-    case upgrade::TransferResult::LocalError: break;
-    }
-    return Result::LocalError;
-}
-
 // With the reliable uploads (a window, retransmission, a locked peer): the sender returns
 // only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
@@ -150,21 +139,18 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.policy.windowSize = plan.windowSize;
         tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
                        report, progress);
-        end = {How::Returned, true, true};
-    } catch (const EIdTFTPException& e) {
-        // A time-out: no answer within the tries; anything else the device said or sent.
-        const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
-        end = {How::TftpFailure, !timedOut, false};
-        failure = DisplayText(OneLine(e.Message()));
-    } catch (const Exception& e) {
-        end = {How::OtherFailure};
-        failure = OneLine(e.Message());
-    } catch (const std::exception& e) {
-        end = {How::OtherFailure};
-        failure = e.what();
+        end = {How::Returned, true};
+    } catch (...) {
+        using Kind = tftp::FailureKind;
+        const tftp::Failure caught = tftp::CaughtFailure();
+        end.how = caught.kind == Kind::Timeout ? How::TimedOut
+                  : caught.kind == Kind::Local ? How::OtherFailure
+                                               : How::TftpFailure;
+        // What the device sent is in its code page; a local failure is our own text.
+        failure = caught.kind == Kind::Local ? OneLine(caught.message) : DisplayText(OneLine(caught.message));
     }
     const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
-    Outcome outcome{FromVerdict(verdict.result), verdict.message};
+    Outcome outcome{verdict.result, verdict.message};
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;

@@ -238,35 +238,6 @@ std::string ConflictText(const DeviceEntry& device)
     return text;
 }
 
-namespace {
-
-constexpr std::array<std::string_view, static_cast<size_t>(LastResult) + 1> ResultNames = {"done",
-                                                                                           "already-done",
-                                                                                           "would-upgrade",
-                                                                                           "no-device",
-                                                                                           "address-conflict",
-                                                                                           "password-refused",
-                                                                                           "password-timeout",
-                                                                                           "tftp-error",
-                                                                                           "timeout",
-                                                                                           "local-error",
-                                                                                           "interrupted",
-                                                                                           "skipped"};
-
-} // namespace
-
-std::string_view ResultName(Result result)
-{
-    return ResultNames[static_cast<size_t>(result)];
-}
-
-std::optional<Result> ResultFromName(std::string_view name)
-{
-    for (size_t i = 0; i < ResultNames.size(); ++i)
-        if (ResultNames[i] == name) return static_cast<Result>(i);
-    return std::nullopt;
-}
-
 bool ShouldTryAgain(Result result, int attempts, int retries)
 {
     const bool retryable = result == Result::Timeout || result == Result::TftpError ||

@@ -3,6 +3,8 @@
 // lines. One device's check is upgrade::DeviceCheck, shared with the window.
 #pragma once
 
+#include "upgrade/Result.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -102,24 +104,11 @@ std::string ConflictText(const DeviceEntry& device);
 
 // ---- Outcomes -----------------------------------------------------------------------------
 
-enum class Result {
-    Done,
-    AlreadyDone,  // done in an earlier run with the same image (--skip-done); not started
-    WouldUpgrade, // dry run: found and took the password; nothing was written
-    NoDevice,
-    AddressConflict, // several devices answer for the address: none is written
-    PasswordRefused,
-    PasswordTimeout,
-    TftpError,
-    Timeout,
-    LocalError,
-    Interrupted,
-    Skipped // never started: the canary failed or too many devices failed
-};
-constexpr Result LastResult = Result::Skipped;
+using upgrade::LastResult;
+using upgrade::Result;
+using upgrade::ResultFromName;
+using upgrade::ResultName;
 
-std::string_view ResultName(Result result);
-std::optional<Result> ResultFromName(std::string_view name);
 // The retry decision: whether a device whose attempt number `attempts` ended with result is
 // tried again (from discovery) under --retries. Time-outs, TFTP errors, missing answers are;
 // a refused password, an address conflict, a local error or a stop never are.

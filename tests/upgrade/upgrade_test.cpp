@@ -2,11 +2,13 @@
 // one column per policy (the window's, the command-line tools').
 #include "upgrade/DeviceCheck.h"
 #include "devmsg/wire/DeviceFrames.h"
+#include "upgrade/Result.h"
 #include "upgrade/TransferVerdict.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <set>
 #include <vector>
 
 using namespace upgrade;
@@ -199,28 +201,42 @@ TEST(DeviceCheckTest, TheWindowsHandlerNamesTheFormAndARefusalKeepsItsValues)
 TEST(TransferVerdictTest, HowTheUploadEndedAndWhatEachPolicyCallsIt)
 {
     using How = TransferEnd::How;
-    using R = TransferResult;
+    using R = Result;
     struct Row {
         TransferEnd end;
         R window, tool;
     };
     const std::vector<Row> rows = {
-        {{How::Returned, true, true}, R::Done, R::Done},
+        {{How::Returned, true}, R::Done, R::Done},
         // The client's time-out after the last block ends it normally: the window moves on, a
         // tool says the device may lack the end of its image.
-        {{How::Returned, true, false}, R::Done, R::Timeout},
-        {{How::Returned, false, false}, R::Done, R::Timeout},
-        {{How::TftpFailure, true, false}, R::TftpError, R::TftpError},
-        {{How::TftpFailure, false, false}, R::Timeout, R::Timeout},
-        {{How::OtherFailure, true, false}, R::LocalError, R::LocalError},
+        {{How::Returned, false}, R::Done, R::Timeout},
+        {{How::TftpFailure, false}, R::TftpError, R::TftpError},
+        {{How::TimedOut, false}, R::Timeout, R::Timeout},
+        {{How::OtherFailure, false}, R::LocalError, R::LocalError},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.end.how) * 10 + row.end.peerAnswered * 2 +
-                     row.end.lastBlockAcknowledged);
+        SCOPED_TRACE(static_cast<int>(row.end.how) * 10 + row.end.lastBlockAcknowledged);
         EXPECT_EQ(JudgeTransfer(Policy::Window, row.end, "x").result, row.window);
         EXPECT_EQ(JudgeTransfer(Policy::Tool, row.end, "x").result, row.tool);
     }
-    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false, false}).message, text::LastBlockUnacknowledged);
-    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, true, false}, "TFTP error 2").message,
-              "TFTP error 2");
+    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnacknowledged);
+    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, false}, "TFTP error 2").message, "TFTP error 2");
+}
+
+TEST(ResultTest, EveryResultHasOneNameThatReadsBack)
+{
+    std::set<std::string_view> names;
+    for (int r = 0; r <= static_cast<int>(LastResult); ++r) {
+        const auto result = static_cast<Result>(r);
+        const std::string_view name = ResultName(result);
+        EXPECT_TRUE(names.insert(name).second) << name;
+        EXPECT_EQ(ResultFromName(name), result) << name;
+    }
+    EXPECT_EQ(ResultName(Result::TftpError), "tftp-error");
+    EXPECT_EQ(ResultName(Result::LocalError), "local-error");
+    EXPECT_EQ(ResultName(Result::AlreadyDone), "already-done");
+    EXPECT_FALSE(ResultFromName("error"));
+    EXPECT_FALSE(ResultFromName("finished"));
+    EXPECT_FALSE(ResultFromName(""));
 }
