@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fleet {
@@ -83,6 +84,9 @@ private:
     size_t overallShown_ = 0; // quarters of the devices announced on plain output
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
+
+// The size of the terminal fd writes to, in columns and rows; 80 x 24 when it has none.
+std::pair<size_t, size_t> TerminalSize(int fd);
 
 // The summary table: device, result, attempts, bytes, time, rate, message.
 std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack);
