@@ -29,14 +29,23 @@ std::string Who(const DeviceReport& d)
     return d.label.empty() ? d.ip : d.ip + " (" + d.label + ")";
 }
 
+// What the wait for the restart saw.
+std::string BackText(const DeviceReport& d)
+{
+    if (d.result == Result::AddressChanged) return "another device answered";
+    if (d.backSeconds) return "back after " + FormatSeconds(*d.backSeconds);
+    if (d.silentSeconds) return "restarted, did not come back";
+    return "did not restart";
+}
+
 std::string Outcome(const DeviceReport& d)
 {
     std::string text(ResultName(d.result));
     if (d.result == Result::Done && d.bytes > 0)
         text += ": " + FormatBytes(d.bytes) + " in " + FormatSeconds(d.transferSeconds) + " (" + Rate(d) + ")";
     if (!d.message.empty()) text += (d.result == Result::Done ? "; " : ": ") + d.message;
-    if (d.waitedBack)
-        text += d.backSeconds ? "; back after " + FormatSeconds(*d.backSeconds) : "; did not come back";
+    // The other results of the wait say it in their message.
+    if (d.waitedBack && (d.result == Result::Done || d.result == Result::Unconfirmed)) text += "; " + BackText(d);
     if (d.attempts > 1) text += " (" + std::to_string(d.attempts) + " attempts)";
     return text;
 }
@@ -274,7 +283,7 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
         if (waitBack)
             rows.back().push_back(!d.waitedBack   ? "-"
                                   : d.backSeconds ? FormatSeconds(*d.backSeconds)
-                                                  : "did not come back");
+                                                  : BackText(d));
         rows.back().push_back(d.message);
     }
     std::vector<size_t> widths(rows.front().size(), 0);

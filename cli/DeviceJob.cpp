@@ -4,6 +4,7 @@
 #include "tftp/IdTFTPException.h"
 #include "cli/Image.h"
 #include "posix/NeighbourCache.h"
+#include "posix/NeighbourPin.h"
 #include "tftp/TftpSender.h"
 
 #include "upgrade/DeviceCheck.h"
@@ -36,6 +37,7 @@ struct Outcome {
     uint64_t bytes = 0;
     int32_t windowSize = 0; // granted, 0 before a transfer began
     int64_t retransmissions = 0;
+    std::string mac = {}; // of the device that took the password
 };
 
 // A discovery request or its answers get lost on a busy network: ask again this often.
@@ -111,7 +113,9 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     case State::Accepted: break;
     }
     sink(AcceptedEvent{});
-    return {Result::Done, {}};
+    Outcome accepted{Result::Done, {}};
+    accepted.mac = MacText(check.FirstAnswer());
+    return accepted;
 }
 
 // With the reliable uploads (a window, retransmission, a locked peer): the sender returns
@@ -151,32 +155,100 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
     }
     const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
     Outcome outcome{verdict.result, verdict.message};
+    // A device may restart the moment it has the last block, before it acknowledges it:
+    // writing it again then would meet it while it writes flash.
+    if (outcome.result == Result::Timeout && report.lastBlockSent) {
+        outcome.result = Result::Unconfirmed;
+        outcome.message =
+            "the whole image went out, but the device never acknowledged its last block (it may have "
+            "restarted at once); not written again";
+    }
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;
     return outcome;
 }
 
-// Rediscovers the device until it answers again or the time is up.
-void WaitBack(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
+// Rediscovers the device until it restarted (fell silent, then answered again) or the time
+// is up; a round at a time, so that a restart of a second is seen.
+RestartWatch WaitBack(const JobPlan& plan, DeviceLink& link, const std::string& mac, const JobSink& sink)
 {
     sink(WaitingBackEvent{plan.waitBackS});
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(plan.waitBackS);
-    // Answers still queued from the check came before the restart.
+    const auto since = [start] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+    // Answers still queued from the check came before the image.
     while (link.Next(Clock::now()))
         ;
-    while (Clock::now() < end) {
+    RestartWatch watch(mac);
+    while (!watch.Settled() && Clock::now() < end && !StopAsked(plan)) {
+        const uint64_t dropped = link.Dropped();
         link.SendDiscovery();
-        const auto round = std::min(end, Clock::now() + std::chrono::milliseconds(500));
-        while (const auto record = link.Next(round)) {
-            if (upgrade::AnswersFrom(*record, plan.ip)) {
-                sink(BackEvent{std::chrono::duration<double>(Clock::now() - start).count()});
-                return;
-            }
+        const auto roundEnd = std::min(end, Clock::now() + std::chrono::milliseconds(RestartWatch::RoundMs));
+        while (const auto record = link.Next(roundEnd, plan.stopFd)) {
+            if (upgrade::AnswersFrom(*record, plan.ip)) watch.Answer(MacText(*record), since());
+            if (watch.Settled()) break;
+        }
+        const bool wasUp = watch.state() == RestartWatch::State::Up;
+        watch.EndRound(link.Dropped() != dropped);
+        if (wasUp && watch.state() == RestartWatch::State::Silent)
+            sink(SilentEvent{static_cast<double>(watch.LastAnswerMs()) / 1000.0});
+    }
+    if (watch.state() == RestartWatch::State::Back)
+        sink(BackEvent{static_cast<double>(watch.BackMs()) / 1000.0});
+    else
+        sink(NotBackEvent{});
+    return watch;
+}
+
+// What the wait showed, in the outcome of a written device.
+void JudgeWrite(const JobPlan& plan, const RestartWatch* watch, const std::string& mac, Outcome& outcome)
+{
+    using State = RestartWatch::State;
+    const bool confirmed = outcome.result == Result::Done;
+    outcome.result = AfterWrite(confirmed, watch != nullptr, watch ? watch->state() : State::Up);
+    switch (outcome.result) {
+    case Result::NotRestarted:
+        outcome.message = "the device kept answering for all of --wait-back " + std::to_string(plan.waitBackS) +
+                          " s after its image: it did not restart";
+        break;
+    case Result::AddressChanged:
+        outcome.message = "after the image, " + watch->OtherMac() + " answered for the address instead of " + mac +
+                          ", the device that was checked";
+        break;
+    case Result::Unconfirmed:
+        // The tries for the last ACK take a while: a quick restart may have passed meanwhile.
+        if (watch && watch->state() == State::Up)
+            outcome.message += "; it answers again, but no restart was seen after the tries";
+        break;
+    case Result::BackUnconfirmed:
+        outcome.message =
+            "the device restarted and came back, but its last block was never acknowledged: check "
+            "that it runs the new image";
+        break;
+    default: break;
+    }
+}
+
+// Writes the image with the address tied to the checked hardware address where that is
+// allowed; the parent removes a pin this process could not (it was killed).
+Outcome PinnedUpload(const JobPlan& plan, const FirmwareImage& image, const std::string& mac, const JobSink& sink)
+{
+    std::optional<posix::NeighbourPin> pin;
+    if (plan.pin) {
+        if (const auto dev = posix::NeighbourInterface(plan.ip)) {
+            pin.emplace(plan.ip, mac, *dev);
+            sink(PinnedEvent{*dev, mac});
         }
     }
-    sink(NotBackEvent{});
+    Outcome outcome = Upload(plan, image, sink);
+    if (pin) {
+        pin->Release();
+        sink(UnpinnedEvent{});
+    }
+    return outcome;
 }
 
 } // namespace
@@ -199,8 +271,13 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
                 } else if (StopAsked(plan)) {
                     outcome = Stopped;
                 } else {
-                    outcome = Upload(plan, image, sink);
-                    if (outcome.result == Result::Done && plan.waitBackS > 0) WaitBack(plan, link, sink);
+                    const std::string mac = outcome.mac;
+                    outcome = PinnedUpload(plan, image, mac, sink);
+                    if (outcome.result == Result::Done || outcome.result == Result::Unconfirmed) {
+                        std::optional<RestartWatch> watch;
+                        if (plan.waitBackS > 0) watch = WaitBack(plan, link, mac, sink);
+                        JudgeWrite(plan, watch ? &*watch : nullptr, mac, outcome);
+                    }
                     ReportDrops(link, drops, sink);
                 }
             }

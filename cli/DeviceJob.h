@@ -1,6 +1,7 @@
 // One device's upgrade, the window's sequence without the window: neighbour entry cleared,
-// discovery with an exact address match, password check, TFTP write of the image to "/",
-// and optionally the wait until the restarted device answers again. Runs in a process of
+// discovery with an exact address match, password check, TFTP write of the image to "/"
+// (with the address pinned to the checked hardware address where allowed), and optionally
+// the wait until the device restarted and answers again. Runs in a process of
 // its own (see Fleet.h); it reports through a sink, one event at a time.
 #pragma once
 
@@ -31,6 +32,9 @@ struct JobPlan {
     std::vector<std::vector<uint8_t>> answers = {};
     // Readable once the operator asked to stop: from then on nothing new is sent to the device.
     int stopFd = -1;
+    // Tie the address to the checked hardware address during the write (the caller may
+    // change the neighbour table).
+    bool pin = false;
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

@@ -24,8 +24,11 @@ void PrintJson(const std::vector<DeviceEntry>& devices)
 {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& d : devices)
-        list.push_back(
-            {{"ip", d.ip}, {"mac", d.mac}, {"name", d.name}, {"protocols", d.protocols}, {"conflicts", d.conflicts}});
+        list.push_back({{"ip", d.ip},
+                        {"mac", d.mac},
+                        {"name", d.name},
+                        {"protocols", d.protocols},
+                        {"conflicts", d.conflicts}});
     std::cout << nlohmann::json{{"devices", list}}.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
               << "\n";
 }

@@ -1,6 +1,7 @@
 #include "cli/Fleet.h"
 
 #include "posix/Fd.h"
+#include "posix/NeighbourPin.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
 
@@ -45,6 +46,7 @@ struct Child {
     bool gotResult = false;
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
+    std::string pinnedOn; // the interface the attempt pinned the device's address on, until it unpinned
 };
 
 // The signals that stop the fleet, and the terminal's resize: blocked while a child is made,
@@ -188,6 +190,7 @@ private:
         if (report.attempts == 1) firstStart_[index] = Clock::now();
         report.bytes = 0;
         report.transferSeconds = 0;
+        report.silentSeconds.reset();
         view_.Attempt(report);
         BeginStage(report, Stage::Check);
 
@@ -255,6 +258,13 @@ private:
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
             ;
+        // A pin outlives an attempt that was killed or crashed: it goes here.
+        if (!child.pinnedOn.empty()) {
+            DeviceReport& report = reports_[child.index];
+            posix::RemoveNeighbour(report.ip, child.pinnedOn);
+            view_.Note(report, "removed the neighbour entry the attempt left pinned on " + child.pinnedOn);
+            child.pinnedOn.clear();
+        }
         if (child.gotResult || stopping_) return;
         std::string why = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                               : "exit status " + std::to_string(WEXITSTATUS(status));
@@ -295,6 +305,17 @@ private:
     {
         BeginStage(report, Stage::WaitBack);
         view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
+    }
+    void On(Child& child, DeviceReport& report, const PinnedEvent& e)
+    {
+        child.pinnedOn = e.dev;
+        view_.Note(report, "pinned to " + e.mac + " on " + e.dev + " for the transfer");
+    }
+    void On(Child& child, DeviceReport&, const UnpinnedEvent&) { child.pinnedOn.clear(); }
+    void On(Child&, DeviceReport& report, const SilentEvent& e)
+    {
+        report.silentSeconds = e.seconds;
+        view_.Note(report, "restarting (silent since " + FormatSeconds(e.seconds) + ")");
     }
     void On(Child&, DeviceReport& report, const BackEvent& e)
     {

@@ -63,9 +63,10 @@ struct DeviceReport {
     int64_t retransmissions = 0; // blocks and requests sent again in the last attempt
     std::optional<DeviceEntry> device;
     bool waitedBack = false;
-    std::optional<double> backSeconds; // unset: did not come back
-    uint64_t droppedAnswers = 0;       // replies its attempts lost to full buffers
-    std::vector<StageSpan> stages;     // of every attempt, in order
+    std::optional<double> silentSeconds; // when it was last heard before it restarted; unset: never fell silent
+    std::optional<double> backSeconds;   // unset: did not come back
+    uint64_t droppedAnswers = 0;         // replies its attempts lost to full buffers
+    std::vector<StageSpan> stages;       // of every attempt, in order
 };
 
 // What the fleet tells whoever shows it. All calls come from the parent's one thread.

@@ -121,9 +121,12 @@ void Summary(const json& report, std::string& page)
         page += "<p class=\"banner\">The run was stopped before every device had an outcome.</p>\n";
     const json& summary = report.value("summary", json::object());
     page += "<div class=\"tiles\">\n";
-    const std::pair<const char*, const char*> tiles[] = {
-        {"devices", ""}, {"done", "good"},    {"already_done", "good"}, {"would_upgrade", "good"},
-        {"skipped", ""}, {"not_back", "bad"}, {"failed", "bad"}};
+    const std::pair<const char*, const char*> tiles[] = {{"devices", ""},          {"done", "good"},
+                                                         {"already_done", "good"}, {"would_upgrade", "good"},
+                                                         {"skipped", ""},          {"not_back", "bad"},
+                                                         {"not_restarted", "bad"}, {"address_changed", "bad"},
+                                                         {"unconfirmed", "bad"},   {"back_unconfirmed", "bad"},
+                                                         {"failed", "bad"}};
     for (const auto& [key, kind] : tiles) {
         const double n = NumberField(summary, key);
         if (n == 0 && std::string_view(key) != "devices" && std::string_view(key) != "failed") continue;
@@ -285,7 +288,9 @@ std::string Back(const json& device)
 {
     const auto back = device.find("wait_back");
     if (back == device.end() || !back->is_object()) return "";
-    if (!back->value("came_back", false)) return "did not come back";
+    if (!back->value("came_back", false))
+        return back->contains("silent_after") && (*back)["silent_after"].is_null() ? "did not restart"
+                                                                                   : "did not come back";
     return HtmlEscaped(FormatSeconds(NumberField(*back, "seconds")));
 }
 

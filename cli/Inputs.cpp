@@ -72,8 +72,8 @@ std::string ReadPasswordFile(const std::string& path)
     return text;
 }
 
-std::optional<std::string> FindPassword(const std::optional<std::string>& password, const std::string& passwordFile,
-                                        std::string& error)
+std::optional<std::string> FindPassword(const std::optional<std::string>& password,
+                                        const std::string& passwordFile, std::string& error)
 {
     if (password) return password;
     if (!passwordFile.empty()) {

@@ -18,8 +18,8 @@ std::string ReadPasswordFile(const std::string& path);
 
 // The password from the first of --password, --password-file, FTPUPG_PASSWORD; nothing,
 // with error set, when none gives one.
-std::optional<std::string> FindPassword(const std::optional<std::string>& password, const std::string& passwordFile,
-                                        std::string& error);
+std::optional<std::string> FindPassword(const std::optional<std::string>& password,
+                                        const std::string& passwordFile, std::string& error);
 
 // A list's password file path: relative paths are taken from the list's folder, so a list
 // and its password files can move together.

@@ -38,6 +38,15 @@ json ToJson(const JobEvent& event)
             [](const NotBackEvent&) -> json {
                 return {{"e", "not-back"}};
             },
+            [](const SilentEvent& e) -> json {
+                return {{"e", "silent"}, {"seconds", e.seconds}};
+            },
+            [](const PinnedEvent& e) -> json {
+                return {{"e", "pinned"}, {"dev", e.dev}, {"mac", e.mac}};
+            },
+            [](const UnpinnedEvent&) -> json {
+                return {{"e", "unpinned"}};
+            },
             [](const DroppedEvent& e) -> json {
                 return {{"e", "dropped"}, {"answers", e.answers}};
             },
@@ -63,6 +72,9 @@ JobEvent FromJson(const json& j)
     if (kind == "waiting-back") return WaitingBackEvent{j.at("seconds").get<int32_t>()};
     if (kind == "back") return BackEvent{j.at("seconds").get<double>()};
     if (kind == "not-back") return NotBackEvent{};
+    if (kind == "silent") return SilentEvent{j.at("seconds").get<double>()};
+    if (kind == "pinned") return PinnedEvent{j.at("dev").get<std::string>(), j.at("mac").get<std::string>()};
+    if (kind == "unpinned") return UnpinnedEvent{};
     if (kind == "dropped") return DroppedEvent{j.at("answers").get<uint64_t>()};
     if (kind == "result") {
         const auto result = ResultFromName(j.at("result").get<std::string>());

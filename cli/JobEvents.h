@@ -27,6 +27,14 @@ struct BackEvent {
     double seconds = 0;
 };
 struct NotBackEvent {};
+struct SilentEvent {
+    double seconds = 0; // when it was last heard before it fell silent (restarting)
+};
+struct PinnedEvent {
+    std::string dev; // the device's address is tied to mac on this interface until unpinned
+    std::string mac;
+};
+struct UnpinnedEvent {};
 struct DroppedEvent {
     uint64_t answers = 0; // replies lost to full buffers since the last such event
 };
@@ -39,7 +47,7 @@ struct ResultEvent {
 };
 
 using JobEvent = std::variant<FoundEvent, AcceptedEvent, ProgressEvent, WaitingBackEvent, BackEvent, NotBackEvent,
-                              DroppedEvent, ResultEvent>;
+                              DroppedEvent, ResultEvent, SilentEvent, PinnedEvent, UnpinnedEvent>;
 
 // One line, line feed included.
 std::string EncodeEvent(const JobEvent& event);

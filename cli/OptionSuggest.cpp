@@ -55,7 +55,8 @@ void SuggestOptions(const CLI::App& app, int argc, char** argv)
         word = word.substr(0, word.find('='));
         if (std::find(known.begin(), known.end(), word) != known.end()) continue;
         if (const auto best = NearestName(word, known))
-            std::fprintf(stderr, "ftpupg-cli: did you mean %s instead of %s?\n", best->c_str(), SafeText(word).c_str());
+            std::fprintf(stderr, "ftpupg-cli: did you mean %s instead of %s?\n", best->c_str(),
+                         SafeText(word).c_str());
     }
 }
 

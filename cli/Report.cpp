@@ -31,8 +31,10 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
             device = {{"mac", d.device->mac}, {"name", d.device->name}, {"protocols", d.device->protocols}};
         nlohmann::json back = nullptr;
         if (d.waitedBack)
-            back = {{"came_back", d.backSeconds.has_value()},
-                    {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)}};
+            back = {
+                {"came_back", d.backSeconds.has_value()},
+                {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)},
+                {"silent_after", d.silentSeconds ? nlohmann::json(*d.silentSeconds) : nlohmann::json(nullptr)}};
         nlohmann::json stages = nlohmann::json::array();
         for (const auto& s : d.stages)
             stages.push_back({{"stage", StageName(s.stage)},
@@ -90,6 +92,10 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"would_upgrade", counts[Result::WouldUpgrade]},
               {"skipped", counts[Result::Skipped]},
               {"not_back", notBack},
+              {"not_restarted", counts[Result::NotRestarted]},
+              {"address_changed", counts[Result::AddressChanged]},
+              {"unconfirmed", counts[Result::Unconfirmed]},
+              {"back_unconfirmed", counts[Result::BackUnconfirmed]},
               {"failed", devices.size() - settled}}},
             {"devices", list}};
 }

@@ -6,6 +6,7 @@
 #include "cli/Image.h"
 #include "cli/Inputs.h"
 #include "cli/Report.h"
+#include "posix/NeighbourPin.h"
 #include "rtl/FtpupgVersion.h"
 
 #include <fcntl.h>
@@ -196,7 +197,8 @@ std::string CheckOutputs(const UpgradeArgs& args, Outputs& outputs)
         if (args.log.empty())
             outputs.log.emplace();
         else
-            outputs.log.emplace(args.log, std::string("ftpupg-cli ") + rtl::Version + ": upgrade with " + args.image);
+            outputs.log.emplace(args.log,
+                                std::string("ftpupg-cli ") + rtl::Version + ": upgrade with " + args.image);
     } catch (const std::exception& e) {
         return std::string("--log: ") + e.what();
     }
@@ -231,7 +233,8 @@ void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& do
         if (args.all || !wanted.empty()) {
             found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
             run.discoveryMs =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opts.runStart).count();
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opts.runStart)
+                    .count();
         }
     } catch (const std::exception& e) {
         // Each device's job then meets the reason itself, and the report names it.
@@ -254,7 +257,8 @@ void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& do
 FleetOptions FleetOptionsFor(const UpgradeArgs& args, Selection& selection)
 {
     FleetOptions opts;
-    opts.job = {"", selection.fleetPassword, args.blockSize, args.timeoutMs, args.waitMs, args.waitBack, args.dryRun};
+    opts.job = {"",          selection.fleetPassword, args.blockSize, args.timeoutMs,
+                args.waitMs, args.waitBack,           args.dryRun};
     opts.job.windowSize = args.windowSize;
     opts.targets = std::move(selection.targets);
     opts.jobs = args.jobs;
@@ -353,8 +357,14 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
         view.Say(w);
 
     FleetOptions opts = FleetOptionsFor(args, selection);
-    ReportRun run{rtl::Version, UtcNow(), {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip", false,
-                  std::nullopt};
+    // Without the right to pin, another host answering ARP for an address could take its image.
+    opts.job.pin = !args.dryRun && posix::MayChangeNeighbours();
+    if (!args.dryRun && !opts.job.pin)
+        view.Say(
+            "warning: no right to change the neighbour table (root or CAP_NET_ADMIN): device addresses are "
+            "not pinned to the checked hardware addresses during the transfers");
+    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
+                  false,        std::nullopt};
     DiscoverFleet(args, prepared.doneEarlier, stopFd, view, run, opts);
     outputs.log->Line("upgrade of " + std::to_string(opts.targets.size()) + " device(s) with " + args.image +
                       (args.dryRun ? " (dry run)" : ""));

@@ -18,7 +18,9 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
-        "answered), 1 a device failed or, with --wait-back, did not come back (discover: none answered),\n"
+        "answered), 1 a device failed (unconfirmed, back-unconfirmed among them) or, with --wait-back,\n"
+        "did not restart (not-restarted), came back from another hardware address (address-changed) or\n"
+        "did not come back (discover: none answered),\n"
         "2 usage error, 3 image refused, 4 the rollout stopped (a canary failed or --max-failures was\n"
         "reached) and devices were skipped, 130 interrupted.\n"
         "Address list (--ips): one device per line, 'ADDRESS [LABEL] [@PASSWORD-FILE]', e.g.\n"
@@ -94,7 +96,8 @@ int main(int argc, char** argv)
         ->type_name("N");
     upgrade
         ->add_option("--wait-back", a.waitBack,
-                     "After the write, rediscover the device until it answers again, up to SECONDS")
+                     "After the write, wait up to SECONDS for the device to restart: fall silent, then answer "
+                     "again from the same hardware address")
         ->check(CLI::Range(0, 3600))
         ->type_name("SECONDS");
     upgrade

@@ -7,7 +7,7 @@
 # What each target is; a target without an entry shows an empty cell.
 set(FTPUPG_TARGET_ROLES
   rtl "runtime: exceptions, integer and address text, streams, code page 1252, the generated version header"
-  posix "descriptor owner, bound UDP sockets, address text, stop signals, port file, share option, clearing a neighbour entry (posix_spawn)"
+  posix "descriptor owner, bound UDP sockets, address text, clearing a neighbour entry (posix_spawn)"
   idnet "work events, the anti-freeze's hook, socket stack over BSD sockets (error codes and texts, call wrappers, readiness wait: one file each), socket handle, UDP endpoint"
   idtftp "TFTP packets, upload state machines, TFTP client and sender"
   devwire "device wire format: datagram framing, request frames, reply fields"
@@ -17,6 +17,7 @@ set(FTPUPG_TARGET_ROLES
   upgrade "the upgrade's rules both front ends share: device check (window and tool policies), transfer verdict, the results and their names, defaults, operator texts"
   simdevice "simulated device: discovery/password responder"
   simtftp "simulated device: TFTP write server"
+  simprogram "the simulators' stop signals, port file, share option and command line"
   appsettings "settings reader, small text files, progress arithmetic (no Qt)"
   appdevice "the window's handlers of the device library's replies, over the upgrade core (no Qt)"
   ftpupg_ui "TForm1, application object, message boxes, PumpWait, Qt anti-freeze (Qt Widgets)"

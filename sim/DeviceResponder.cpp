@@ -193,8 +193,18 @@ struct DeviceResponder::Impl {
     std::vector<Pending> pending;
 };
 
+namespace {
+
+DeviceConfig AfterRestart(DeviceConfig config)
+{
+    if (config.restartMac) config.mac = *config.restartMac;
+    return config;
+}
+
+} // namespace
+
 DeviceResponder::DeviceResponder(DeviceConfig config, LogSink log)
-    : config_(std::move(config)), log_(std::move(log))
+    : config_(std::move(config)), restarted_(AfterRestart(config_)), log_(std::move(log))
 {}
 
 DeviceResponder::~DeviceResponder()
@@ -232,11 +242,15 @@ void DeviceResponder::Stop()
     impl_.reset();
 }
 
-void DeviceResponder::Restart(std::chrono::milliseconds silence)
+void DeviceResponder::Restart(std::chrono::milliseconds silence, std::chrono::milliseconds delay)
 {
-    const auto until = Clock::now() + silence;
-    silentUntilNs_.store(std::chrono::duration_cast<Clock::duration>(until.time_since_epoch()).count());
-    Log("restarting: silent for " + std::to_string(silence.count()) + " ms");
+    const auto from = Clock::now() + delay;
+    const auto ns = [](Clock::time_point at) { return at.time_since_epoch().count(); };
+    // The end first: a reader that sees the new start never pairs it with an old end.
+    silentUntilNs_.store(ns(from + silence));
+    silentFromNs_.store(ns(from));
+    Log("restarting in " + std::to_string(delay.count()) + " ms: silent for " + std::to_string(silence.count()) +
+        " ms");
 }
 
 std::vector<ReceivedRequest> DeviceResponder::Received() const
@@ -306,18 +320,20 @@ void DeviceResponder::Run()
                 Log("ignored " + std::to_string(n) + " bytes from " + AddrText(from) + ": not a request");
                 continue;
             }
-            {
+            if (config_.keepRequests) {
                 std::lock_guard lock(mutex_);
                 received_.push_back({std::vector<uint8_t>(request->frame.begin(), request->frame.end()),
                                      std::string(request->vendor), AddrText(from)});
             }
-            if (Clock::now().time_since_epoch().count() < silentUntilNs_.load()) {
+            const int64_t now = Clock::now().time_since_epoch().count();
+            if (now >= silentFromNs_.load() && now < silentUntilNs_.load()) {
                 Log("request prot=" + std::to_string(request->frame[ReqProtocol]) + " from " + AddrText(from) +
                     ": restarting, not answering");
                 continue;
             }
+            const bool restarted = silentUntilNs_.load() != 0 && now >= silentUntilNs_.load();
             std::string note;
-            const auto replies = PlanReplies(config_, request->frame, &note);
+            const auto replies = PlanReplies(restarted ? restarted_ : config_, request->frame, &note);
             Log("request prot=" + std::to_string(request->frame[ReqProtocol]) +
                 " op=" + std::to_string(request->frame[ReqOperation]) + " vendor=\"" +
                 std::string(request->vendor) + "\" from " + AddrText(from) + ": " + note);

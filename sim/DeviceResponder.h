@@ -39,6 +39,10 @@ struct DeviceConfig {
     std::optional<size_t> replyLength; // send records cut or zero-padded to this length
     bool nameUnterminated = false;     // name fills the record to its end, no zero byte
     bool junk = false;                 // also send a datagram without our header
+    // After a restart, answer with this hardware address (another board in the same place).
+    std::optional<std::array<uint8_t, 6>> restartMac;
+    // Keep every request for Received(); a long-running program turns it off.
+    bool keepRequests = true;
 };
 
 // A request the device took in (addressed to it or not).
@@ -77,8 +81,10 @@ public:
     void Start();
     void Stop();
 
-    // Plays a restart after a firmware write: no request is answered for this long.
-    void Restart(std::chrono::milliseconds silence);
+    // Plays a restart after a firmware write: after delay (the device writes its flash and
+    // still answers), no request is answered for silence; then it answers again (with
+    // restartMac, when configured).
+    void Restart(std::chrono::milliseconds silence, std::chrono::milliseconds delay = {});
 
     std::vector<ReceivedRequest> Received() const;
     // Password requests (65 or 68) addressed to this device's MAC.
@@ -91,11 +97,13 @@ private:
     void Log(const std::string& line) const;
 
     const DeviceConfig config_;
+    const DeviceConfig restarted_; // what answers once a restart is over
     LogSink log_;
     std::unique_ptr<Impl> impl_;
     mutable std::mutex mutex_;
     std::vector<ReceivedRequest> received_;
-    std::atomic<int64_t> silentUntilNs_{0}; // steady clock
+    std::atomic<int64_t> silentFromNs_{0}; // steady clock
+    std::atomic<int64_t> silentUntilNs_{0};
     std::thread thread_;
 };
 

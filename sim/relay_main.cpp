@@ -12,12 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
-#include <optional>
 #include <stdexcept>
 #include <random>
 #include <string>
 
-#include <getopt.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -25,7 +23,7 @@
 #include <time.h>
 
 #include "posix/Fd.h"
-#include "posix/ProgramSupport.h"
+#include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 #include "posix/Udp.h"
 
@@ -33,39 +31,65 @@ namespace {
 
 using posix::Fd;
 
-const char Usage[] =
-    "usage: ftpupg-lossy-relay [OPTION]... --server ADDR[:PORT]\n"
-    "Relays one TFTP transfer at a time between a client and a server, losing packets.\n"
-    "  -l, --listen ADDR[:PORT] front address for the client (default 127.0.0.1:6969;\n"
-    "                           port 0 picks a free one)\n"
-    "  -s, --server ADDR[:PORT] server request address (port default 69)\n"
-    "      --port-file FILE     write the front port number to FILE\n"
-    "      --drop SHARE         drop this share (0..1) of datagrams each way\n"
-    "      --dup SHARE          send this share of datagrams twice\n"
-    "      --reorder SHARE      hold back this share of datagrams until the next one in the\n"
-    "                           same direction has passed, or --delay-ms has run out\n"
-    "      --delay-ms N         longest hold of a reordered datagram (default 3)\n"
-    "      --latency-us N       hold every datagram N microseconds, each way (default 0)\n"
-    "      --seed N             random seed (default 1)\n"
-    "  -q, --quiet              log only the totals at exit\n"
-    "  -h, --help               this text\n";
-
 struct Endpoint {
     std::string addr;
     std::uint16_t port;
 };
 
-Endpoint ParseEndpoint(const std::string& text, std::uint16_t defPort)
+// "ADDR[:PORT]"; a bad port names the option.
+Endpoint ParseEndpoint(const std::string& option, const std::string& text, std::uint16_t defPort)
 {
     auto colon = text.rfind(':');
     if (colon == std::string::npos) return {text, defPort};
-    char* end = nullptr;
-    long p = std::strtol(text.c_str() + colon + 1, &end, 10);
-    if (*end || p < 0 || p > 65535) {
-        std::fprintf(stderr, "ftpupg-lossy-relay: bad port in %s\n", text.c_str());
-        std::exit(2);
-    }
-    return {text.substr(0, colon), static_cast<std::uint16_t>(p)};
+    std::uint16_t port = 0;
+    if (!CLI::detail::lexical_cast(text.substr(colon + 1), port))
+        throw CLI::ValidationError(option, "bad port in " + text);
+    return {text.substr(0, colon), port};
+}
+
+struct RelayOptions {
+    Endpoint front{"127.0.0.1", 6969};
+    Endpoint server{"", 69};
+    std::string portFile;
+    double drop = 0, dup = 0, reorder = 0;
+    int delayMs = 3;
+    long latencyUs = 0;
+    std::uint32_t seed = 1;
+    bool quiet = false;
+};
+
+void AddOptions(CLI::App& app, RelayOptions& o)
+{
+    app.add_option_function<std::string>(
+           "-l,--listen", [&o](const std::string& text) { o.front = ParseEndpoint("--listen", text, 6969); },
+           "front address for the client (default 127.0.0.1:6969; port 0 picks a free one)")
+        ->type_name("ADDR[:PORT]");
+    app.add_option_function<std::string>(
+           "-s,--server", [&o](const std::string& text) { o.server = ParseEndpoint("--server", text, 69); },
+           "server request address (port default 69)")
+        ->required()
+        ->type_name("ADDR[:PORT]");
+    app.add_option("--port-file", o.portFile, "write the front port number to FILE")->type_name("FILE");
+    app.add_option("--drop", o.drop, "drop this share (0..1) of datagrams each way")
+        ->check(sim::Share())
+        ->type_name("SHARE");
+    app.add_option("--dup", o.dup, "send this share of datagrams twice")->check(sim::Share())->type_name("SHARE");
+    app.add_option("--reorder", o.reorder,
+                   "hold back this share of datagrams until the next one in the same direction has passed, or "
+                   "--delay-ms has run out")
+        ->check(sim::Share())
+        ->type_name("SHARE");
+    app.add_option("--delay-ms", o.delayMs, "longest hold of a reordered datagram (default 3)")
+        ->check(CLI::Range(0, 600000))
+        ->type_name("N");
+    app.add_option("--latency-us", o.latencyUs, "hold every datagram N microseconds, each way (default 0)")
+        ->check(CLI::Range(0L, 10000000L))
+        ->type_name("N");
+    app.add_option("--seed", o.seed, "random seed (default 1)")->type_name("N");
+    app.add_flag("-q,--quiet", o.quiet, "log only the totals at exit");
+    app.callback([&o] {
+        if (o.drop + o.reorder > 1.0) throw CLI::ValidationError("--drop and --reorder", "more than 1 together");
+    });
 }
 
 long long NowUs()
@@ -142,76 +166,34 @@ private:
 
 int main(int argc, char** argv)
 {
-    enum { OptPortFile = 256, OptDrop, OptDup, OptReorder, OptDelay, OptLatency, OptSeed };
-    static const option longOpts[] = {
-        {"listen", required_argument, nullptr, 'l'},
-        {"server", required_argument, nullptr, 's'},
-        {"port-file", required_argument, nullptr, OptPortFile},
-        {"drop", required_argument, nullptr, OptDrop},
-        {"dup", required_argument, nullptr, OptDup},
-        {"reorder", required_argument, nullptr, OptReorder},
-        {"delay-ms", required_argument, nullptr, OptDelay},
-        {"latency-us", required_argument, nullptr, OptLatency},
-        {"seed", required_argument, nullptr, OptSeed},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    Endpoint front{"127.0.0.1", 6969};
-    std::optional<Endpoint> server;
-    std::string portFile;
-    double drop = 0, dup = 0, reorder = 0;
-    int delayMs = 3;
-    long latencyUs = 0;
-    std::uint32_t seed = 1;
-    bool quiet = false;
-    int c;
-    while ((c = getopt_long(argc, argv, "l:s:qh", longOpts, nullptr)) != -1) {
-        switch (c) {
-        case 'l': front = ParseEndpoint(optarg, 6969); break;
-        case 's': server = ParseEndpoint(optarg, 69); break;
-        case OptPortFile: portFile = optarg; break;
-        case OptDrop: drop = posix::ShareOption("ftpupg-lossy-relay", "--drop", optarg); break;
-        case OptDup: dup = posix::ShareOption("ftpupg-lossy-relay", "--dup", optarg); break;
-        case OptReorder: reorder = posix::ShareOption("ftpupg-lossy-relay", "--reorder", optarg); break;
-        case OptDelay: delayMs = std::atoi(optarg); break;
-        case OptLatency: {
-            char* end = nullptr;
-            errno = 0;
-            latencyUs = std::strtol(optarg, &end, 10);
-            if (errno || end == optarg || *end || latencyUs < 0 || latencyUs > 10000000) {
-                std::fprintf(stderr, "ftpupg-lossy-relay: --latency-us wants 0 to 10000000: %s\n", optarg);
-                return 2;
-            }
-            break;
-        }
-        case OptSeed: seed = static_cast<std::uint32_t>(std::strtoul(optarg, nullptr, 0)); break;
-        case 'q': quiet = true; break;
-        case 'h': std::fputs(Usage, stdout); return 0;
-        default: std::fputs(Usage, stderr); return 2;
-        }
-    }
-    if (!server || optind != argc || drop + reorder > 1.0 || delayMs < 0) {
-        std::fputs(Usage, stderr);
-        return 2;
-    }
+    RelayOptions o;
+    CLI::App app{"Relays one TFTP transfer at a time between a client and a server, losing packets.",
+                 "ftpupg-lossy-relay"};
+    AddOptions(app, o);
+    if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
+    const Endpoint& front = o.front;
+    const Endpoint& server = o.server;
+    const double drop = o.drop, dup = o.dup, reorder = o.reorder;
+    const long latencyUs = o.latencyUs;
+    const std::uint32_t seed = o.seed;
+    const bool quiet = o.quiet;
 
     try {
-        const sigset_t sigs = posix::BlockStopSignals();
+        const sigset_t sigs = sim::BlockStopSignals();
         Fd sigFd(signalfd(-1, &sigs, SFD_CLOEXEC));
         if (!sigFd) throw std::runtime_error("signalfd failed");
 
         Fd frontSock = posix::BindUdp(front.addr, front.port);
-        const sockaddr_in request = posix::MakeAddr(server->addr, server->port);
-        if (!portFile.empty()) posix::WritePortFile(portFile, posix::LocalPort(frontSock.Get()));
+        const sockaddr_in request = posix::MakeAddr(server.addr, server.port);
+        if (!o.portFile.empty()) sim::WritePortFile(o.portFile, posix::LocalPort(frontSock.Get()));
         std::fprintf(stderr, "[relay] %s:%u -> %s:%u drop %.3f dup %.3f reorder %.3f latency %ld us seed %u\n",
-                     front.addr.c_str(), posix::LocalPort(frontSock.Get()), server->addr.c_str(), server->port,
-                     drop, dup, reorder, latencyUs, seed);
+                     front.addr.c_str(), posix::LocalPort(frontSock.Get()), server.addr.c_str(), server.port, drop,
+                     dup, reorder, latencyUs, seed);
         // Wake-ups as late as the default timer slack (50 us) would add to every hold.
         if (latencyUs > 0) ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 
-        Relay relay(drop, dup, reorder, delayMs, seed);
-        Direction up{"client->server", {}, {}}, down{"server->client", {}, {}};
+        Relay relay(drop, dup, reorder, o.delayMs, seed);
+        Direction up{"client->server", {}, {}}, down{"server.client", {}, {}};
         Fd back;
         sockaddr_in client{}, serverPeer = request;
         bool haveClient = false;

@@ -1,7 +1,7 @@
 // ftpupg-simdev: a simulated device for tests and demos. Run it inside a private network
 // namespace (scripts/netns-run); it binds loopback addresses only.
 #include "sim/DeviceResponder.h"
-#include "posix/ProgramSupport.h"
+#include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 
 #include <arpa/inet.h>
@@ -15,7 +15,6 @@
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,175 +22,155 @@ namespace {
 
 struct SimOptions {
     sim::DeviceConfig device;
-    bool help = false;
     // The firmware slot: a TFTP write server on the device's address when a file is given.
     std::string tftpSlot;
     uint16_t tftpPort = 69;
     // A fleet: count devices on consecutive addresses and hardware addresses.
     unsigned count = 1;
     std::string tftpSlotDir;  // each device's firmware slot is DIR/ADDRESS.bin
-    int restartMs = 0;        // silence after a completed firmware write
+    int restartMs = 0;        // silence after a completed firmware write; 0: never restarts
+    int restartDelayMs = 0;   // answering on after the image, before the restart
     sim::SimTftpOptions tftp; // faults and the ACK delay of every device's TFTP server
 };
 
-const char* const Usage = R"(usage: ftpupg-simdev [options]
-Plays one device (or --count of them) answering discovery and password requests until
-SIGINT or SIGTERM.
-Several instances (distinct --bind addresses) can run side by side.
-  --bind ADDR             address the answers come from (default 127.0.0.2)
-  --listen ADDR           where broadcast requests arrive (default 127.255.255.255)
-  --port N                device port (default 17250)
-  --ip-text TEXT          IP text reported in answers (default: the --bind address)
-  --mac XX:XX:XX:XX:XX:XX hardware address (default 00:1b:7a:00:00:02)
-  --name TEXT             device name (default KR730)
-  --echo N                echo word of protocol-20 answers (default 0x5a17c3e1)
-  --password TEXT         accepted password, first 12 bytes count (default 1234)
-  --protocols LIST        discovery answers to send, e.g. 17 | 20 | 17,20 | 17,33,96,99 (default 17)
-  --discovery-delay MS    answer discovery late
-  --password-delay MS     answer password requests late
-  --no-discovery-answer   never answer discovery
-  --no-password-answer    never answer password requests
-  --refuse RESULT[,VALUE] result and second value of a refusal (default 1,0)
-  --reply-length N        cut or zero-pad every answer record to N bytes
-  --name-unterminated     name runs to the end of the record with no zero byte
-  --junk                  also send a datagram that is not a reply
-  --tftp-slot FILE        also take firmware over TFTP on the --bind address and store
-                          a write to "/" in FILE
-  --tftp-port N           TFTP request port (default 69)
-  --count N               play N devices on consecutive addresses from --bind, the
-                          hardware address counting up with them (default 1)
-  --tftp-slot-dir DIR     firmware slot of every device: DIR/ADDRESS.bin
-  --ack-delay-ms MS       wait before every TFTP ACK of data (stands in for a network's
-                          round trip; with a window, one wait per window)
-  --tftp-max-windowsize N largest TFTP window granted (default 64; 0: lock-step only)
-  --restart-ms MS         after a completed firmware write, answer no request for MS
-                          (the device restarts), then answer again
-  --tftp-error-after N    send a TFTP ERROR instead of the ACK of block N
-  --tftp-error-text TEXT  its message (default "Simulated failure")
-  --tftp-ignore-first N   leave the first N write requests unanswered
-  --tftp-no-final-ack     store the image but never acknowledge the last block
-  --tftp-refuse-image TEXT  refuse (TFTP ERROR "Image rejected") an image that starts
-                          with TEXT, as a device refuses firmware not made for it
-  --help                  this text
-Every request received and what was done with it is logged to standard error.
-)";
+// Range checks of the numbers; the limits only keep a typo from meaning hours.
+constexpr int MaxDelayMs = 600000;
+constexpr int MaxCount = 1 << 30;
 
-unsigned long Number(const std::string& option, const std::string& text, unsigned long max)
+void AddDeviceOptions(CLI::App& app, sim::DeviceConfig& d)
 {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || errno != 0 || value > max || text[0] == '-')
-        throw std::invalid_argument(option + ": not a number up to " + std::to_string(max) + ": " + text);
-    return value;
+    app.add_option("--bind", d.bindAddress, "address the answers come from (default 127.0.0.2)")
+        ->type_name("ADDR");
+    app.add_option("--listen", d.listenAddress, "where broadcast requests arrive (default 127.255.255.255)")
+        ->type_name("ADDR");
+    app.add_option("--port", d.port, "device port (default 17250)")->type_name("N");
+    app.add_option_function<std::string>(
+           "--ip-text", [&d](const std::string& text) { d.ipText = text; },
+           "IP text reported in answers (default: the --bind address)")
+        ->type_name("TEXT");
+    app.add_option_function<std::string>(
+           "--mac",
+           [&d](const std::string& text) {
+               const auto mac = sim::ParseMac(text);
+               if (!mac) throw CLI::ValidationError("--mac", "not a hardware address: " + text);
+               d.mac = *mac;
+           },
+           "hardware address (default 00:1b:7a:00:00:02)")
+        ->type_name("XX:XX:XX:XX:XX:XX");
+    app.add_option("--name", d.name, "device name (default KR730)")->type_name("TEXT");
+    app.add_option("--echo", d.echoWord, "echo word of protocol-20 answers (default 0x5a17c3e1)")->type_name("N");
+    app.add_option("--password", d.password, "accepted password, first 12 bytes count (default 1234)")
+        ->type_name("TEXT");
+    app.add_option_function<std::vector<unsigned>>(
+           "--protocols",
+           [&d](const std::vector<unsigned>& protocols) {
+               d.answer17 = d.answer20 = false;
+               d.extraProtocols.clear();
+               for (const unsigned protocol : protocols) {
+                   if (protocol == 17)
+                       d.answer17 = true;
+                   else if (protocol == 20)
+                       d.answer20 = true;
+                   else
+                       d.extraProtocols.push_back(static_cast<std::uint8_t>(protocol));
+               }
+           },
+           "discovery answers to send, e.g. 17 | 20 | 17,20 | 17,33,96,99 (default 17)")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 255))
+        ->type_name("LIST");
+    app.add_option("--discovery-delay", d.discoveryDelayMs, "answer discovery late")
+        ->check(CLI::Range(0, MaxDelayMs))
+        ->type_name("MS");
+    app.add_option("--password-delay", d.passwordDelayMs, "answer password requests late")
+        ->check(CLI::Range(0, MaxDelayMs))
+        ->type_name("MS");
+    app.add_flag_callback(
+        "--no-discovery-answer", [&d] { d.answerDiscovery = false; }, "never answer discovery");
+    app.add_flag_callback(
+        "--no-password-answer", [&d] { d.answerPassword = false; }, "never answer password requests");
+    app.add_option_function<std::vector<std::uint16_t>>(
+           "--refuse",
+           [&d](const std::vector<std::uint16_t>& values) {
+               if (values.size() > 2) throw CLI::ValidationError("--refuse", "RESULT[,VALUE]");
+               d.refuseResult = values.at(0);
+               d.refuseStatus = values.size() == 2 ? values[1] : 0;
+           },
+           "result and second value of a refusal (default 1,0)")
+        ->delimiter(',')
+        ->type_name("RESULT[,VALUE]");
+    app.add_option_function<std::size_t>(
+           "--reply-length", [&d](std::size_t length) { d.replyLength = length; },
+           "cut or zero-pad every answer record to N bytes")
+        ->check(CLI::Range(0, 2000))
+        ->type_name("N");
+    app.add_flag("--name-unterminated", d.nameUnterminated,
+                 "name runs to the end of the record with no zero byte");
+    app.add_flag("--junk", d.junk, "also send a datagram that is not a reply");
 }
 
-std::vector<std::string> Split(const std::string& text, char separator)
+void AddFirmwareOptions(CLI::App& app, SimOptions& options)
 {
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, separator))
-        parts.push_back(part);
-    return parts;
+    sim::SimTftpOptions& t = options.tftp;
+    app.add_option("--tftp-slot", options.tftpSlot,
+                   "also take firmware over TFTP on the --bind address and store a write to \"/\" in FILE")
+        ->type_name("FILE");
+    app.add_option("--tftp-port", options.tftpPort, "TFTP request port (default 69)")->type_name("N");
+    app.add_option("--count", options.count,
+                   "play N devices on consecutive addresses from --bind, the hardware address counting up "
+                   "with them (default 1)")
+        ->check(CLI::Range(1, 1000))
+        ->type_name("N");
+    app.add_option("--tftp-slot-dir", options.tftpSlotDir, "firmware slot of every device: DIR/ADDRESS.bin")
+        ->type_name("DIR");
+    app.add_option("--ack-delay-ms", t.ackDelayMs,
+                   "wait before every TFTP ACK of data (stands in for a network's round trip; with a window, "
+                   "one wait per window)")
+        ->check(CLI::Range(0, 60000))
+        ->type_name("MS");
+    app.add_option("--tftp-max-windowsize", t.windowLimit,
+                   "largest TFTP window granted (default 64; 0: lock-step only)")
+        ->type_name("N");
+    app.add_option("--restart-ms", options.restartMs,
+                   "after a completed firmware write, answer no request for MS (the device restarts), then "
+                   "answer again; without it the device never restarts")
+        ->check(CLI::Range(0, 3600000))
+        ->type_name("MS");
+    app.add_option("--restart-delay-ms", options.restartDelayMs,
+                   "keep answering for MS after the image before the restart (the device writes its flash)")
+        ->check(CLI::Range(0, 3600000))
+        ->type_name("MS");
+    app.add_option_function<std::string>(
+           "--restart-mac",
+           [&options](const std::string& text) {
+               const auto mac = sim::ParseMac(text);
+               if (!mac) throw CLI::ValidationError("--restart-mac", "not a hardware address: " + text);
+               options.device.restartMac = *mac;
+           },
+           "come back from the restart with this hardware address")
+        ->type_name("XX:XX:XX:XX:XX:XX");
+    app.add_option("--tftp-error-after", t.errorAfterBlocks, "send a TFTP ERROR instead of the ACK of block N")
+        ->check(CLI::Range(0, MaxCount))
+        ->type_name("N");
+    app.add_option("--tftp-error-text", t.errorText, "its message (default \"Simulated failure\")")
+        ->type_name("TEXT");
+    app.add_option("--tftp-ignore-first", t.ignoreRequests, "leave the first N write requests unanswered")
+        ->check(CLI::Range(0, MaxCount))
+        ->type_name("N");
+    app.add_flag("--tftp-no-final-ack", t.noFinalAck, "store the image but never acknowledge the last block");
+    app.add_option("--tftp-refuse-image", t.refuseImagePrefix,
+                   "refuse (TFTP ERROR \"Image rejected\") an image that starts with TEXT, as a device refuses "
+                   "firmware not made for it")
+        ->type_name("TEXT");
 }
 
-SimOptions ParseOptions(int argc, char** argv)
+// The checks that span options, after the parse.
+void CheckTogether(const SimOptions& options)
 {
-    SimOptions options;
-    sim::DeviceConfig& d = options.device;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw std::invalid_argument(option + " needs a value");
-            return argv[++i];
-        };
-        if (option == "--help" || option == "-h") {
-            options.help = true;
-        } else if (option == "--bind") {
-            d.bindAddress = value();
-        } else if (option == "--listen") {
-            d.listenAddress = value();
-        } else if (option == "--port") {
-            d.port = static_cast<uint16_t>(Number(option, value(), 65535));
-        } else if (option == "--ip-text") {
-            d.ipText = value();
-        } else if (option == "--mac") {
-            const std::string text = value();
-            const auto mac = sim::ParseMac(text);
-            if (!mac) throw std::invalid_argument("--mac: not a hardware address: " + text);
-            d.mac = *mac;
-        } else if (option == "--name") {
-            d.name = value();
-        } else if (option == "--echo") {
-            d.echoWord = static_cast<uint32_t>(Number(option, value(), 0xffffffffUL));
-        } else if (option == "--password") {
-            d.password = value();
-        } else if (option == "--protocols") {
-            d.answer17 = d.answer20 = false;
-            d.extraProtocols.clear();
-            for (const auto& part : Split(value(), ',')) {
-                const auto protocol = static_cast<uint8_t>(Number(option, part, 255));
-                if (protocol == 17)
-                    d.answer17 = true;
-                else if (protocol == 20)
-                    d.answer20 = true;
-                else
-                    d.extraProtocols.push_back(protocol);
-            }
-        } else if (option == "--discovery-delay") {
-            d.discoveryDelayMs = static_cast<int>(Number(option, value(), 600000));
-        } else if (option == "--password-delay") {
-            d.passwordDelayMs = static_cast<int>(Number(option, value(), 600000));
-        } else if (option == "--no-discovery-answer") {
-            d.answerDiscovery = false;
-        } else if (option == "--no-password-answer") {
-            d.answerPassword = false;
-        } else if (option == "--refuse") {
-            const auto parts = Split(value(), ',');
-            if (parts.empty() || parts.size() > 2) throw std::invalid_argument("--refuse: RESULT[,VALUE]");
-            d.refuseResult = static_cast<uint16_t>(Number(option, parts[0], 65535));
-            d.refuseStatus = parts.size() == 2 ? static_cast<uint16_t>(Number(option, parts[1], 65535)) : 0;
-        } else if (option == "--reply-length") {
-            d.replyLength = Number(option, value(), 2000);
-        } else if (option == "--name-unterminated") {
-            d.nameUnterminated = true;
-        } else if (option == "--junk") {
-            d.junk = true;
-        } else if (option == "--tftp-slot") {
-            options.tftpSlot = value();
-        } else if (option == "--tftp-port") {
-            options.tftpPort = static_cast<uint16_t>(Number(option, value(), 65535));
-        } else if (option == "--count") {
-            options.count = static_cast<unsigned>(Number(option, value(), 1000));
-            if (options.count == 0) throw std::invalid_argument("--count: at least 1");
-        } else if (option == "--tftp-slot-dir") {
-            options.tftpSlotDir = value();
-        } else if (option == "--ack-delay-ms") {
-            options.tftp.ackDelayMs = static_cast<int>(Number(option, value(), 60000));
-        } else if (option == "--tftp-max-windowsize") {
-            options.tftp.windowLimit = static_cast<uint16_t>(Number(option, value(), 65535));
-        } else if (option == "--restart-ms") {
-            options.restartMs = static_cast<int>(Number(option, value(), 3600000));
-        } else if (option == "--tftp-error-after") {
-            options.tftp.errorAfterBlocks = static_cast<int>(Number(option, value(), 1 << 30));
-        } else if (option == "--tftp-error-text") {
-            options.tftp.errorText = value();
-        } else if (option == "--tftp-ignore-first") {
-            options.tftp.ignoreRequests = static_cast<int>(Number(option, value(), 1 << 30));
-        } else if (option == "--tftp-refuse-image") {
-            options.tftp.refuseImagePrefix = value();
-        } else if (option == "--tftp-no-final-ack") {
-            options.tftp.noFinalAck = true;
-        } else {
-            throw std::invalid_argument("unknown option " + option);
-        }
-    }
     if (options.count > 1 && (options.device.ipText || !options.tftpSlot.empty()))
-        throw std::invalid_argument("--ip-text and --tftp-slot name one device; with --count use --tftp-slot-dir");
+        throw CLI::ValidationError("--ip-text and --tftp-slot name one device; with --count use --tftp-slot-dir");
     if (!options.tftpSlot.empty() && !options.tftpSlotDir.empty())
-        throw std::invalid_argument("--tftp-slot and --tftp-slot-dir exclude each other");
-    return options;
+        throw CLI::ValidationError("--tftp-slot and --tftp-slot-dir exclude each other");
 }
 
 // Device i of a fleet: the i-th address after --bind, the i-th hardware address after --mac.
@@ -235,7 +214,10 @@ SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config
     if (options.restartMs > 0) {
         sim::DeviceResponder* responder = device.responder.get();
         const auto silence = std::chrono::milliseconds(options.restartMs);
-        tftpOptions.onStored = [responder, silence](const std::string&) { responder->Restart(silence); };
+        const auto delay = std::chrono::milliseconds(options.restartDelayMs);
+        tftpOptions.onStored = [responder, silence, delay](const std::string&) {
+            responder->Restart(silence, delay);
+        };
     }
     device.tftp = std::make_unique<sim::SimTftpServer>(tftpOptions);
     device.tftp->Start();
@@ -247,17 +229,19 @@ SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config
 int main(int argc, char** argv)
 {
     SimOptions options;
-    try {
-        options = ParseOptions(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "ftpupg-simdev: " << e.what() << "\n" << Usage;
-        return 2;
-    }
-    if (options.help) {
-        std::cout << Usage;
-        return 0;
-    }
-    const sigset_t stopSignals = posix::BlockStopSignals();
+    CLI::App app{
+        "Plays one device (or --count of them) answering discovery and password requests until SIGINT "
+        "or SIGTERM. Several instances (distinct --bind addresses) can run side by side.",
+        "ftpupg-simdev"};
+    app.footer("Every request received and what was done with it is logged to standard error.");
+    AddDeviceOptions(app, options.device);
+    AddFirmwareOptions(app, options);
+    app.callback([&options] { CheckTogether(options); });
+    if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
+
+    // A device runs for as long as a test needs it and is asked many times: keep no requests.
+    options.device.keepRequests = false;
+    const sigset_t stopSignals = sim::BlockStopSignals();
     try {
         std::vector<SimDevice> devices;
         for (unsigned i = 0; i < options.count; ++i)

@@ -1,180 +1,122 @@
 // ftpupg-simtftpd: the simulated device's TFTP write server as a program of its own.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <string>
 
-#include <getopt.h>
-
-#include "posix/ProgramSupport.h"
+#include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 
 namespace {
 
-const char Usage[] =
-    "usage: ftpupg-simtftpd [OPTION]...\n"
-    "TFTP write server of the simulated device. Runs until SIGINT or SIGTERM.\n"
-    "  -a, --address ADDR     loopback address to bind (default 127.0.0.1)\n"
-    "  -p, --port PORT        request port (default 69; 0 picks a free one)\n"
-    "      --port-file FILE   write the bound port number to FILE\n"
-    "  -o, --slot FILE        store writes to \"/\" (the firmware slot) in FILE\n"
-    "  -d, --dir DIR          store writes to other names in DIR\n"
-    "      --blksize-mode M   accept (echo the asked value), ignore (leave it unanswered:\n"
-    "                         512-byte blocks), answer (always answer --answer-blksize)\n"
-    "      --answer-blksize N block size answered in mode 'answer' (default 512)\n"
-    "  -w, --max-windowsize N largest window (RFC 7440) granted (default 64; 0 leaves\n"
-    "                         the option unanswered: lock-step)\n"
-    "  -t, --timeout MS       wait before retransmitting the last ACK (default 1000)\n"
-    "  -r, --retries N        retransmissions before giving up (default 5)\n"
-    "      --dally-ms MS      after the last ACK, answer a repeated last block for MS\n"
-    "                         (default 10000)\n"
-    "      --exit-after N     exit after N images were received\n"
-    "  -q, --quiet            no log lines\n"
-    "Faults:\n"
-    "      --silent           never answer a request\n"
-    "      --error-after N    send ERROR instead of the ACK after N blocks (0: answer the request)\n"
-    "      --error-code C     code of that ERROR (default 0)\n"
-    "      --error-text TEXT  text of that ERROR (default \"Simulated failure\")\n"
-    "      --no-final-ack     store the image but never acknowledge the last block\n"
-    "      --dup-acks N       send every ACK N more times\n"
-    "      --first-ack N      answer the request with ACK N (no option acknowledgement)\n"
-    "      --lose-final-data  ignore the first copy of the last DATA block\n"
-    "      --drop SHARE       drop this share (0..1) of packets each way\n"
-    "      --dup SHARE        send this share of packets twice\n"
-    "      --seed N           seed for --drop and --dup (default 1)\n"
-    "  -h, --help             this text\n";
+constexpr int MaxCount = 1 << 30;
 
-long Number(const char* opt, const char* text, long lo, long hi)
+void AddServerOptions(CLI::App& app, sim::SimTftpOptions& o, std::string& portFile, long& exitAfter)
 {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 0);
-    if (errno || end == text || *end || v < lo || v > hi) {
-        std::fprintf(stderr, "ftpupg-simtftpd: bad value for %s: %s\n", opt, text);
-        std::exit(2);
-    }
-    return v;
+    app.add_option("-a,--address", o.address, "loopback address to bind (default 127.0.0.1)")->type_name("ADDR");
+    app.add_option("-p,--port", o.port, "request port (default 69; 0 picks a free one)")->type_name("PORT");
+    app.add_option("--port-file", portFile, "write the bound port number to FILE")->type_name("FILE");
+    app.add_option("-o,--slot", o.slotFile, "store writes to \"/\" (the firmware slot) in FILE")
+        ->type_name("FILE");
+    app.add_option("-d,--dir", o.directory, "store writes to other names in DIR")->type_name("DIR");
+    app.add_option_function<std::string>(
+           "--blksize-mode",
+           [&o](const std::string& mode) {
+               if (mode == "accept")
+                   o.blksizeMode = sim::BlksizeMode::Accept;
+               else if (mode == "ignore")
+                   o.blksizeMode = sim::BlksizeMode::Ignore;
+               else if (mode == "answer")
+                   o.blksizeMode = sim::BlksizeMode::Answer;
+               else
+                   throw CLI::ValidationError("--blksize-mode", "accept, ignore or answer, not " + mode);
+           },
+           "accept (echo the asked value), ignore (leave it unanswered: 512-byte blocks), answer (always answer "
+           "--answer-blksize)")
+        ->type_name("MODE");
+    app.add_option("--answer-blksize", o.answerBlksize, "block size answered in mode 'answer' (default 512)")
+        ->check(CLI::Range(0, 65535))
+        ->type_name("N");
+    app.add_option("-w,--max-windowsize", o.windowLimit,
+                   "largest window (RFC 7440) granted (default 64; 0 leaves the option unanswered: lock-step)")
+        ->type_name("N");
+    app.add_option("-t,--timeout", o.timeoutMs, "wait before retransmitting the last ACK (default 1000)")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS");
+    app.add_option("-r,--retries", o.retries, "retransmissions before giving up (default 5)")
+        ->check(CLI::Range(0, 1000000))
+        ->type_name("N");
+    app.add_option("--dally-ms", o.dallyMs,
+                   "after the last ACK, answer a repeated last block for MS (default 10000)")
+        ->check(CLI::Range(0, 3600000))
+        ->type_name("MS");
+    app.add_option("--exit-after", exitAfter, "exit after N images were received")
+        ->check(CLI::Range(0L, 1000000L))
+        ->type_name("N");
+    app.add_flag_callback(
+        "-q,--quiet", [&o] { o.log = [](const std::string&) {}; }, "no log lines");
+}
+
+void AddFaultOptions(CLI::App& app, sim::SimTftpOptions& o)
+{
+    const char* const faults = "Faults";
+    app.add_flag("--silent", o.silent, "never answer a request")->group(faults);
+    app.add_option("--error-after", o.errorAfterBlocks,
+                   "send ERROR instead of the ACK after N blocks (0: answer the request)")
+        ->check(CLI::Range(0, MaxCount))
+        ->type_name("N")
+        ->group(faults);
+    app.add_option("--error-code", o.errorCode, "code of that ERROR (default 0)")->type_name("C")->group(faults);
+    app.add_option("--error-text", o.errorText, "text of that ERROR (default \"Simulated failure\")")
+        ->type_name("TEXT")
+        ->group(faults);
+    app.add_flag("--no-final-ack", o.noFinalAck, "store the image but never acknowledge the last block")
+        ->group(faults);
+    app.add_option("--dup-acks", o.duplicateAcks, "send every ACK N more times")
+        ->check(CLI::Range(0, 100))
+        ->type_name("N")
+        ->group(faults);
+    app.add_option("--first-ack", o.firstAck, "answer the request with ACK N (no option acknowledgement)")
+        ->check(CLI::Range(0, 65535))
+        ->type_name("N")
+        ->group(faults);
+    app.add_flag("--lose-final-data", o.loseFinalData, "ignore the first copy of the last DATA block")
+        ->group(faults);
+    app.add_option("--drop", o.dropShare, "drop this share (0..1) of packets each way")
+        ->check(sim::Share())
+        ->type_name("SHARE")
+        ->group(faults);
+    app.add_option("--dup", o.dupShare, "send this share of packets twice")
+        ->check(sim::Share())
+        ->type_name("SHARE")
+        ->group(faults);
+    app.add_option("--seed", o.seed, "seed for --drop and --dup (default 1)")->type_name("N")->group(faults);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    enum {
-        OptPortFile = 256,
-        OptBlkMode,
-        OptAnswerBlk,
-        OptExitAfter,
-        OptDally,
-        OptSilent,
-        OptErrAfter,
-        OptErrCode,
-        OptErrText,
-        OptNoFinalAck,
-        OptDupAcks,
-        OptFirstAck,
-        OptLoseFinal,
-        OptDrop,
-        OptDup,
-        OptSeed,
-    };
-    static const option longOpts[] = {
-        {"address", required_argument, nullptr, 'a'},
-        {"port", required_argument, nullptr, 'p'},
-        {"port-file", required_argument, nullptr, OptPortFile},
-        {"slot", required_argument, nullptr, 'o'},
-        {"dir", required_argument, nullptr, 'd'},
-        {"blksize-mode", required_argument, nullptr, OptBlkMode},
-        {"answer-blksize", required_argument, nullptr, OptAnswerBlk},
-        {"max-windowsize", required_argument, nullptr, 'w'},
-        {"timeout", required_argument, nullptr, 't'},
-        {"retries", required_argument, nullptr, 'r'},
-        {"exit-after", required_argument, nullptr, OptExitAfter},
-        {"dally-ms", required_argument, nullptr, OptDally},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"silent", no_argument, nullptr, OptSilent},
-        {"error-after", required_argument, nullptr, OptErrAfter},
-        {"error-code", required_argument, nullptr, OptErrCode},
-        {"error-text", required_argument, nullptr, OptErrText},
-        {"no-final-ack", no_argument, nullptr, OptNoFinalAck},
-        {"dup-acks", required_argument, nullptr, OptDupAcks},
-        {"first-ack", required_argument, nullptr, OptFirstAck},
-        {"lose-final-data", no_argument, nullptr, OptLoseFinal},
-        {"drop", required_argument, nullptr, OptDrop},
-        {"dup", required_argument, nullptr, OptDup},
-        {"seed", required_argument, nullptr, OptSeed},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
     sim::SimTftpOptions o;
     std::string portFile;
     long exitAfter = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, "a:p:o:d:t:r:w:qh", longOpts, nullptr)) != -1) {
-        switch (c) {
-        case 'a': o.address = optarg; break;
-        case 'p': o.port = static_cast<std::uint16_t>(Number("--port", optarg, 0, 65535)); break;
-        case OptPortFile: portFile = optarg; break;
-        case 'o': o.slotFile = optarg; break;
-        case 'd': o.directory = optarg; break;
-        case OptBlkMode: {
-            std::string m = optarg;
-            if (m == "accept")
-                o.blksizeMode = sim::BlksizeMode::Accept;
-            else if (m == "ignore")
-                o.blksizeMode = sim::BlksizeMode::Ignore;
-            else if (m == "answer")
-                o.blksizeMode = sim::BlksizeMode::Answer;
-            else {
-                std::fprintf(stderr, "ftpupg-simtftpd: bad --blksize-mode %s\n", optarg);
-                return 2;
-            }
-            break;
-        }
-        case OptAnswerBlk:
-            o.answerBlksize = static_cast<std::uint32_t>(Number("--answer-blksize", optarg, 0, 65535));
-            break;
-        case 'w': o.windowLimit = static_cast<std::uint16_t>(Number("--max-windowsize", optarg, 0, 65535)); break;
-        case 't': o.timeoutMs = static_cast<int>(Number("--timeout", optarg, 1, 600000)); break;
-        case 'r': o.retries = static_cast<int>(Number("--retries", optarg, 0, 1000000)); break;
-        case OptDally: o.dallyMs = static_cast<int>(Number("--dally-ms", optarg, 0, 3600000)); break;
-        case OptExitAfter: exitAfter = Number("--exit-after", optarg, 0, 1000000); break;
-        case 'q': o.log = [](const std::string&) {}; break;
-        case OptSilent: o.silent = true; break;
-        case OptErrAfter:
-            o.errorAfterBlocks = static_cast<int>(Number("--error-after", optarg, 0, 1 << 30));
-            break;
-        case OptErrCode: o.errorCode = static_cast<std::uint16_t>(Number("--error-code", optarg, 0, 65535)); break;
-        case OptErrText: o.errorText = optarg; break;
-        case OptNoFinalAck: o.noFinalAck = true; break;
-        case OptDupAcks: o.duplicateAcks = static_cast<int>(Number("--dup-acks", optarg, 0, 100)); break;
-        case OptFirstAck: o.firstAck = static_cast<int>(Number("--first-ack", optarg, 0, 65535)); break;
-        case OptLoseFinal: o.loseFinalData = true; break;
-        case OptDrop: o.dropShare = posix::ShareOption("ftpupg-simtftpd", "--drop", optarg); break;
-        case OptDup: o.dupShare = posix::ShareOption("ftpupg-simtftpd", "--dup", optarg); break;
-        case OptSeed: o.seed = static_cast<std::uint32_t>(Number("--seed", optarg, 0, 0xffffffffL)); break;
-        case 'h': std::fputs(Usage, stdout); return 0;
-        default: std::fputs(Usage, stderr); return 2;
-        }
-    }
-    if (optind != argc) {
-        std::fputs(Usage, stderr);
-        return 2;
-    }
-    if (o.slotFile.empty() && o.directory.empty()) {
-        std::fprintf(stderr, "ftpupg-simtftpd: give --slot FILE and/or --dir DIR\n");
-        return 2;
-    }
+    CLI::App app{"TFTP write server of the simulated device. Runs until SIGINT or SIGTERM.", "ftpupg-simtftpd"};
+    AddServerOptions(app, o, portFile, exitAfter);
+    AddFaultOptions(app, o);
+    app.callback([&o] {
+        if (o.slotFile.empty() && o.directory.empty())
+            throw CLI::ValidationError("give --slot FILE and/or --dir DIR");
+    });
+    if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
 
     // Signals are taken synchronously by this thread; the server's threads inherit the mask.
-    const sigset_t sigs = posix::BlockStopSignals();
+    const sigset_t sigs = sim::BlockStopSignals();
 
     try {
         sim::SimTftpServer server(o);
         server.Start();
-        if (!portFile.empty()) posix::WritePortFile(portFile, server.Port());
+        if (!portFile.empty()) sim::WritePortFile(portFile, server.Port());
         const timespec tick{0, 50 * 1000 * 1000};
         for (;;) {
             int s = sigtimedwait(&sigs, nullptr, &tick);

@@ -256,6 +256,7 @@ void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderO
         report.blockSize = state.BlockSize();
         report.windowSize = state.WindowSize();
         report.retransmissions = state.Retransmissions();
+        report.lastBlockSent = state.LastBuilt();
         if (const int64_t done = std::min(state.BlocksAcknowledged() * state.BlockSize(), size);
             done > acknowledged && step.kind != UploadStep::Done) {
             acknowledged = done;

@@ -31,7 +31,8 @@ struct SenderReport {
     int32_t windowSize = 1; // granted
     int64_t retransmissions = 0;
     int64_t acknowledgedBytes = 0;
-    bool acknowledged = false; // the last block's ACK came
+    bool acknowledged = false;  // the last block's ACK came
+    bool lastBlockSent = false; // the last block went out at least once
 };
 
 // Called with the bytes acknowledged so far, each time the count grows.

@@ -41,12 +41,18 @@ int UsageError(const std::string& what)
     return ExitUsage;
 }
 
-// Numbers read as the client reads them (decimal, or hexadecimal after "$" or "0x").
-std::optional<int32_t> Number(const std::string& text, int32_t low, int32_t high)
+// The check of a number option: read as the client reads numbers (decimal, or hexadecimal
+// after "$" or "0x"), within low..high, handed on in decimal; else "<rule>, not '<text>'".
+CLI::Validator Number(const std::string& rule, int32_t low, int32_t high)
 {
-    const auto value = rtl::TryStrToInt(text);
-    if (!value || *value < low || *value > high) return std::nullopt;
-    return value;
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            const auto value = rtl::TryStrToInt(text);
+            if (!value || *value < low || *value > high) return rule + ", not '" + text + "'";
+            text = std::to_string(*value);
+            return {};
+        },
+        "");
 }
 
 std::string BaseName(const std::string& path)
@@ -217,25 +223,32 @@ int main(int argc, char** argv)
         "round trip where the server grants none, sends a request or window again when no\n"
         "answer comes, and reports success only when the last block is acknowledged.",
         "tftpput");
-    std::string portText = std::to_string(upgrade::TftpPort), blockSizeText = std::to_string(upgrade::BlockSize),
-                timeoutText = std::to_string(upgrade::ReceiveTimeoutMs), modeText = "octet";
-    std::string windowText = "8", retriesText = "5";
+    int32_t port = upgrade::TftpPort, blockSize = upgrade::BlockSize, timeout = upgrade::ReceiveTimeoutMs;
+    int32_t window = 8, retries = 5;
+    std::string mode = "octet";
     std::string host, file, remote;
     bool quiet = false, json = false, classic = false, tsize = false;
-    app.add_option("-p,--port", portText, "server port")->type_name("PORT")->capture_default_str();
-    app.add_option("-b,--blksize", blockSizeText, "block size asked for with the blksize option (8 to 65464)")
+    app.add_option("-p,--port", port, "server port")
+        ->transform(Number("PORT must be 1 to 65535", 1, 65535))
+        ->type_name("PORT")
+        ->capture_default_str();
+    app.add_option("-b,--blksize", blockSize, "block size asked for with the blksize option (8 to 65464)")
+        ->transform(Number("BLKSIZE must be 8 to 65464", 8, tftp::MaxBlockSize))
         ->type_name("BLKSIZE")
         ->capture_default_str();
-    app.add_option("-t,--timeout", timeoutText, "longest wait for each reply, per try, in milliseconds")
+    app.add_option("-t,--timeout", timeout, "longest wait for each reply, per try, in milliseconds")
+        ->transform(Number("TIMEOUT_MS must be a positive number of milliseconds", 1, INT32_MAX))
         ->type_name("TIMEOUT_MS")
         ->capture_default_str();
-    app.add_option("-w,--windowsize", windowText,
+    app.add_option("-w,--windowsize", window,
                    "blocks sent before waiting for an acknowledgement, asked for with the windowsize option "
                    "(1 to 65535; 1: one block per round trip; a server that does not know the option grants 1)")
+        ->transform(Number("must be 1 to 65535", 1, tftp::MaxWindowSize))
         ->type_name("N")
         ->capture_default_str();
-    app.add_option("-r,--retries", retriesText,
+    app.add_option("-r,--retries", retries,
                    "tries of each request or window before giving up with a time-out (1 to 100)")
+        ->transform(Number("must be 1 to 100", 1, 100))
         ->type_name("N")
         ->capture_default_str();
     app.add_flag("--tsize", tsize,
@@ -245,7 +258,14 @@ int main(int argc, char** argv)
                  "behave exactly like the upgrade utility's window: one block per round trip, no retransmission, "
                  "answers taken from any sender, silence after the last block counted as success "
                  "(reported here as a time-out); --windowsize, --retries and --tsize do not apply");
-    app.add_option("-m,--mode", modeText, "transfer mode: octet or netascii (bytes go out unchanged)")
+    app.add_option("-m,--mode", mode, "transfer mode: octet or netascii (bytes go out unchanged)")
+        ->check(CLI::Validator(
+            [](const std::string& text) -> std::string {
+                return text == "octet" || text == "netascii"
+                           ? ""
+                           : "MODE must be octet or netascii, not '" + text + "'";
+            },
+            ""))
         ->type_name("MODE")
         ->capture_default_str();
     app.add_flag("-q,--quiet", quiet, "no progress lines and no result line");
@@ -271,19 +291,6 @@ int main(int argc, char** argv)
         return UsageError(e.what());
     }
 
-    const auto port = Number(portText, 1, 65535);
-    if (!port) return UsageError("PORT must be 1 to 65535, not '" + portText + "'");
-    const auto blockSize = Number(blockSizeText, 8, tftp::MaxBlockSize);
-    if (!blockSize) return UsageError("BLKSIZE must be 8 to 65464, not '" + blockSizeText + "'");
-    const auto timeout = Number(timeoutText, 1, INT32_MAX);
-    if (!timeout)
-        return UsageError("TIMEOUT_MS must be a positive number of milliseconds, not '" + timeoutText + "'");
-    const auto window = Number(windowText, 1, tftp::MaxWindowSize);
-    if (!window) return UsageError("--windowsize must be 1 to 65535, not '" + windowText + "'");
-    const auto retries = Number(retriesText, 1, 100);
-    if (!retries) return UsageError("--retries must be 1 to 100, not '" + retriesText + "'");
-    if (modeText != "octet" && modeText != "netascii")
-        return UsageError("MODE must be octet or netascii, not '" + modeText + "'");
     if (host.empty() || file.empty()) return UsageError("HOST and FILE are required");
     if (app.count("REMOTE") == 0) remote = BaseName(file);
     if (remote.empty()) return UsageError("REMOTE name is empty");
@@ -302,10 +309,10 @@ int main(int argc, char** argv)
         try {
             if (classic) {
                 TIdTrivialFTP tftp1;
-                tftp1.SetPort(*port);
-                tftp1.SetReceiveTimeout(*timeout);
-                tftp1.SetRequestedBlockSize(*blockSize);
-                tftp1.SetTransferMode(modeText == "netascii" ? tfNetAscii : tfOctet);
+                tftp1.SetPort(port);
+                tftp1.SetReceiveTimeout(timeout);
+                tftp1.SetRequestedBlockSize(blockSize);
+                tftp1.SetTransferMode(mode == "netascii" ? tfNetAscii : tfOctet);
                 tftp1.SetHost(host);
                 tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
                 tftp1.Upload(file, remote);
@@ -315,10 +322,10 @@ int main(int argc, char** argv)
             } else {
                 tftp::SenderOptions options;
                 options.host = host;
-                options.port = static_cast<uint16_t>(*port);
-                options.mode = modeText;
-                options.timeoutMs = *timeout;
-                options.policy = {tftp::Policy::Reliable, *blockSize, *window, *retries, tsize};
+                options.port = static_cast<uint16_t>(port);
+                options.mode = mode;
+                options.timeoutMs = timeout;
+                options.policy = {tftp::Policy::Reliable, blockSize, window, retries, tsize};
                 tftp::SendFile(image.Get(), size, remote, options, report,
                                [&progress](int64_t bytes) { progress.Set(bytes); });
             }
@@ -347,11 +354,11 @@ int main(int argc, char** argv)
     if (json) {
         nlohmann::json result = {
             {"host", host},
-            {"port", *port},
+            {"port", port},
             {"file", file},
             {"remote", remote},
-            {"blksize", *blockSize},
-            {"mode", modeText},
+            {"blksize", blockSize},
+            {"mode", mode},
             {"policy", classic ? "classic" : "reliable"},
             {"windowsize", report.windowSize},
             {"retransmissions", report.retransmissions},

@@ -25,6 +25,10 @@ constexpr std::array<ResultRow, static_cast<size_t>(LastResult) + 1> Rows = {{
     {Result::LocalError, "local-error"},
     {Result::Interrupted, "interrupted"},
     {Result::Skipped, "skipped"},
+    {Result::NotRestarted, "not-restarted"},
+    {Result::AddressChanged, "address-changed"},
+    {Result::Unconfirmed, "unconfirmed"},
+    {Result::BackUnconfirmed, "back-unconfirmed"},
 }};
 
 // A row out of its place would name another result.

@@ -19,9 +19,15 @@ enum class Result {
     Timeout,   // no answer within the tries, or no acknowledgement of the last block
     LocalError,
     Interrupted,
-    Skipped // never started: the canary failed or too many devices failed
+    Skipped,        // never started: the canary failed or too many devices failed
+    NotRestarted,   // written, but it kept answering through the whole --wait-back
+    AddressChanged, // came back from another hardware address than the one checked
+    // The whole image went out but its last block was never acknowledged (the device may
+    // have restarted at once, or dropped it): never written again blindly.
+    Unconfirmed,
+    BackUnconfirmed // such a device then fell silent and came back: likely taken, not confirmed
 };
-constexpr Result LastResult = Result::Skipped;
+constexpr Result LastResult = Result::BackUnconfirmed;
 
 // "done", "tftp-error", ...: a new result is one more row in the table behind these.
 std::string_view ResultName(Result result);

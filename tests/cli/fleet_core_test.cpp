@@ -224,7 +224,11 @@ TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
         BackEvent{2.5},
         NotBackEvent{},
         DroppedEvent{17},
+        SilentEvent{1.25},
+        PinnedEvent{"eth0", "02:7f:01:00:0a:00"},
+        UnpinnedEvent{},
         ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 4, 17},
+        ResultEvent{Result::BackUnconfirmed, "", 8192},
         ResultEvent{Result::AddressConflict, "", 0},
     };
     for (const auto& event : events) {
@@ -269,8 +273,10 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
         EXPECT_FALSE(ShouldTryAgain(r, 2, 1)) << ResultName(r); // --retries 1: two attempts in all
         EXPECT_FALSE(ShouldTryAgain(r, 1, 0)) << ResultName(r);
     }
+    // A device whose last block went out unacknowledged may be writing flash: never written again.
     for (Result r :
-         {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError, Result::Interrupted})
+         {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError, Result::Interrupted,
+          Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed})
         EXPECT_FALSE(ShouldTryAgain(r, 1, 5)) << ResultName(r);
     // Success: the device runs the image (and came back when that was asked), or a dry run found it ready.
     EXPECT_TRUE(Succeeded(Result::Done, false, false));
@@ -278,8 +284,66 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     EXPECT_FALSE(Succeeded(Result::Done, true, false));
     EXPECT_TRUE(Succeeded(Result::AlreadyDone, false, false));
     EXPECT_TRUE(Succeeded(Result::WouldUpgrade, false, false));
-    for (Result r : {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice})
-        EXPECT_FALSE(Succeeded(r, false, false)) << ResultName(r);
+    for (Result r : {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice,
+                     Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed})
+        EXPECT_FALSE(Succeeded(r, true, true)) << ResultName(r);
+}
+
+// A script of one wait: per round, the answers that came ("A" the checked device, "B" another
+// hardware address, "-" none, "x" answers were lost), and the state after each round.
+TEST(FleetRestartTest, BackOnlyAfterASilenceOfThreeRoundsFromTheSameHardwareAddress)
+{
+    using State = RestartWatch::State;
+    const std::string a = "00:1b:7a:00:00:0a", b = "00:1b:7a:00:00:0b";
+    struct Row {
+        const char* rounds;
+        State end;
+        int lastAnswer; // round of the last answer before the silence; -1: none
+        int back;       // round it came back in; -1: it did not
+        const char* why;
+    };
+    const Row rows[] = {
+        {"AAAAAAAAAA", State::Up, 9, -1, "answers all along: no restart"},
+        {"AA--A--A--A", State::Up, 10, -1, "two quiet rounds are a lost answer, not a restart"},
+        {"AAxxxxA", State::Up, 6, -1, "rounds with lost answers prove no silence"},
+        {"AA---", State::Silent, 1, -1, "three quiet rounds: restarting"},
+        {"AA-x--A", State::Up, 6, -1, "a lost round breaks the silence count"},
+        {"AA---A", State::Back, 1, 5, "silent, then the same device"},
+        {"---A", State::Back, -1, 3, "restarted at once (before its last ACK)"},
+        {"AA---AB", State::Back, 1, 5, "settled: later answers change nothing"},
+        {"AA---B", State::AddressChanged, 1, -1, "silent, then another board"},
+        {"AB", State::AddressChanged, 0, -1, "another board at any time"},
+    };
+    const auto at = [](int round) { return int64_t{round} * RestartWatch::RoundMs + 5; };
+    for (const auto& row : rows) {
+        RestartWatch watch(a);
+        int round = 0;
+        for (const char* c = row.rounds; *c != '\0'; ++c, ++round) {
+            if (*c == 'A' || *c == 'B') watch.Answer(*c == 'A' ? a : b, at(round));
+            watch.EndRound(*c == 'x');
+        }
+        EXPECT_EQ(watch.state(), row.end) << row.why;
+        EXPECT_EQ(watch.LastAnswerMs(), row.lastAnswer < 0 ? 0 : at(row.lastAnswer)) << row.why;
+        EXPECT_EQ(watch.BackMs(), row.back < 0 ? 0 : at(row.back)) << row.why;
+        EXPECT_EQ(watch.OtherMac(), row.end == State::AddressChanged ? b : "") << row.why;
+    }
+}
+
+TEST(FleetRestartTest, TheResultOfAWrittenDeviceByConfirmationAndWait)
+{
+    using State = RestartWatch::State;
+    // confirmed (last block acknowledged) | not confirmed, for each end of the wait.
+    const std::tuple<bool, State, Result, Result> rows[] = {
+        {false, State::Up, Result::Done, Result::Unconfirmed}, // no --wait-back: what is known
+        {true, State::Back, Result::Done, Result::BackUnconfirmed},
+        {true, State::Up, Result::NotRestarted, Result::Unconfirmed},
+        {true, State::Silent, Result::Done, Result::Unconfirmed}, // restarted, never heard again (not back)
+        {true, State::AddressChanged, Result::AddressChanged, Result::AddressChanged},
+    };
+    for (const auto& [waited, state, confirmed, unconfirmed] : rows) {
+        EXPECT_EQ(AfterWrite(true, waited, state), confirmed) << static_cast<int>(state);
+        EXPECT_EQ(AfterWrite(false, waited, state), unconfirmed) << static_cast<int>(state);
+    }
 }
 
 TEST(FleetResultTest, TheExitStatusNamesTheWorstOfTheRun)
@@ -425,19 +489,29 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     failed.result = Result::TftpError;
     DeviceReport away = done; // took the image but never answered again: not done
     away.waitedBack = true;
+    away.silentSeconds = 1.5;
+    DeviceReport stayed = away; // never restarted: a failure of its own
+    stayed.result = Result::NotRestarted;
+    stayed.silentSeconds.reset();
     const auto report = BuildReport({"1.0", "a", "b", "ip", true, std::nullopt}, {"img", 4096, "ab", 5, false},
-                                    opts, {done, cut, earlier, skipped, failed, away});
+                                    opts, {done, cut, earlier, skipped, failed, away, stayed});
     EXPECT_EQ(report.dump().find("Secret-PW-123"), std::string::npos);
     EXPECT_EQ(report["options"]["jobs"], 4);
     EXPECT_EQ(report["options"]["canary"], 2);
     EXPECT_TRUE(report["options"]["skip_done"].is_null());
-    EXPECT_EQ(report["summary"], (nlohmann::json{{"devices", 6},
+    EXPECT_EQ(report["summary"], (nlohmann::json{{"devices", 7},
                                                  {"done", 1},
                                                  {"already_done", 1},
                                                  {"would_upgrade", 0},
                                                  {"skipped", 1},
                                                  {"not_back", 1},
-                                                 {"failed", 3}}));
+                                                 {"not_restarted", 1},
+                                                 {"address_changed", 0},
+                                                 {"unconfirmed", 0},
+                                                 {"back_unconfirmed", 0},
+                                                 {"failed", 4}}));
+    EXPECT_EQ(report["devices"][5]["wait_back"],
+              (nlohmann::json{{"came_back", false}, {"seconds", nullptr}, {"silent_after", 1.5}}));
     EXPECT_EQ(report["devices"][0]["rate_bytes_per_s"], 2048.0);
     EXPECT_EQ(report["devices"][0]["device"]["protocols"][0], 17);
     EXPECT_EQ(report["devices"][0]["label"], "press-1");

@@ -1,20 +1,15 @@
-// The shared POSIX helpers: descriptor ownership, bound sockets and their address texts,
-// the port file and the share option (runs inside a private loopback namespace).
+// The shared POSIX helpers: descriptor ownership, bound sockets and their address texts
+// (runs inside a private loopback namespace).
 #include <gtest/gtest.h>
 
 #include "posix/Fd.h"
-#include "posix/ProgramSupport.h"
 #include "posix/Udp.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -94,39 +89,4 @@ TEST(PosixUdp, RefusesTextsThatAreNotDottedAddresses)
         EXPECT_EQ(ErrorOf([&] { posix::BindUdp(bad, 0); }), std::string("not an IPv4 address: ") + bad);
     }
     EXPECT_EQ(posix::AddrText(posix::MakeAddr("0.0.0.0", 65535)), "0.0.0.0:65535");
-}
-
-TEST(PosixProgram, PortFileAppearsWholeOrNotAtAll)
-{
-    const fs::path dir = fs::temp_directory_path() / ("posix-test-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    const std::string path = (dir / "port").string();
-    posix::WritePortFile(path, 6969);
-    posix::WritePortFile(path, 69); // replaces, never appends
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "69\n");
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
-
-    const std::string missing = (dir / "no-such-dir" / "port").string();
-    EXPECT_NE(ErrorOf([&] { posix::WritePortFile(missing, 1); }).find("port file " + missing), std::string::npos);
-    EXPECT_FALSE(fs::exists(missing));
-    fs::remove_all(dir);
-}
-
-TEST(PosixProgram, ShareIsANumberFromZeroToOne)
-{
-    EXPECT_EQ(posix::ParseShare("0"), 0.0);
-    EXPECT_EQ(posix::ParseShare("1"), 1.0);
-    EXPECT_EQ(posix::ParseShare("0.25"), 0.25);
-    EXPECT_EQ(posix::ParseShare("1e-1"), 0.1);
-    for (const char* bad : {"", "-0.1", "1.01", "0.5x", "x", "nan", " ", "inf"})
-        EXPECT_FALSE(posix::ParseShare(bad)) << '"' << bad << '"';
-}
-
-TEST(PosixProgram, BadShareOptionExitsWithUsageStatus)
-{
-    EXPECT_EQ(posix::ShareOption("prog", "--drop", "0.5"), 0.5);
-    EXPECT_EXIT(posix::ShareOption("prog", "--drop", "2"), ::testing::ExitedWithCode(2),
-                "prog: bad share for --drop: 2");
 }

@@ -1,16 +1,18 @@
-#include "posix/ProgramSupport.h"
+#include "sim/ProgramSupport.h"
 
 #include "posix/Fd.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
-namespace posix {
+namespace sim {
 
 sigset_t BlockStopSignals()
 {
@@ -30,7 +32,7 @@ void WritePortFile(const std::string& path, std::uint16_t port)
         ::unlink(temporary.c_str());
         throw std::runtime_error("port file " + path + ": " + what + ": " + reason);
     };
-    Fd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    posix::Fd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!file) fail("open " + temporary);
     const std::string text = std::to_string(port) + "\n";
     if (::write(file.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) fail("write");
@@ -47,14 +49,26 @@ std::optional<double> ParseShare(const std::string& text)
     return value;
 }
 
-double ShareOption(const char* program, const char* option, const char* text)
+CLI::Validator Share()
 {
-    const auto share = ParseShare(text);
-    if (!share) {
-        std::fprintf(stderr, "%s: bad share for %s: %s\n", program, option, text);
-        std::exit(2);
-    }
-    return *share;
+    return CLI::Validator(
+        [](std::string& text) { return ParseShare(text) ? std::string() : "not a share from 0 to 1: " + text; },
+        "SHARE 0..1", "share");
 }
 
-} // namespace posix
+std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv)
+{
+    // Several simulators log to one standard error in tests: every complaint names its program.
+    app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
+        return failed->get_name() + ": " + e.what() + "\nRun with --help for the options.\n";
+    });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, std::cout, std::cerr);
+        return code == 0 ? 0 : 2;
+    }
+    return std::nullopt;
+}
+
+} // namespace sim

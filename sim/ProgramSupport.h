@@ -1,13 +1,15 @@
 // Pieces every helper program of the simulated device shares: the stop signals, the port
-// file a test waits for, and the share options (--drop, --dup, ...).
+// file a test waits for, the share options (--drop, --dup, ...) and the command line.
 #pragma once
+
+#include <CLI/CLI.hpp>
 
 #include <csignal>
 #include <cstdint>
 #include <optional>
 #include <string>
 
-namespace posix {
+namespace sim {
 
 // Blocks SIGINT and SIGTERM in the calling thread and every thread it starts later, so
 // that one thread takes them synchronously (sigwait, signalfd). Returns that set.
@@ -17,10 +19,15 @@ sigset_t BlockStopSignals();
 // reader waiting for the file never sees half a number. Throws std::runtime_error.
 void WritePortFile(const std::string& path, std::uint16_t port);
 
-// A share between 0 and 1 inclusive ("0.25", "1"); nullopt for anything else.
+// A share between 0 and 1 inclusive ("0.25", "1"); nullopt for anything else (NaN too,
+// which a plain range check lets through).
 std::optional<double> ParseShare(const std::string& text);
-// ParseShare for a command-line option: on bad text, says so as "program: bad share for
-// option: text" on standard error and exits with status 2 (usage).
-double ShareOption(const char* program, const char* option, const char* text);
+// The option check for a share.
+CLI::Validator Share();
 
-} // namespace posix
+// Parses the command line. Returns the status to exit with when the program should not go
+// on: 0 after --help (the help on standard output), 2 after a usage error (said on standard
+// error, naming the option).
+std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv);
+
+} // namespace sim

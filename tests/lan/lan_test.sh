@@ -1,0 +1,149 @@
+#!/bin/bash
+# The programs on a LAN in a box (scripts/lan-box): Ethernet frames, ARP, broadcast and an MTU
+# of 1500 between namespaces. Runs in the host's namespace of the box:
+#   lan-box run --devices N -- lan_test.sh GROUP BUILD_DIR SOURCE_DIR
+# GROUP: fleet | blksize | pin
+set -u
+group=$1 build=$2 src=$3
+cli=$build/cli/ftpupg-cli simdev=$build/sim/ftpupg-simdev tftpput=$build/tftpput/tftpput
+schema=$src/docs/ftpupg-cli-report.schema.json
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL [$group]: $*"; for f in "$work"/*.out; do [ -f "$f" ] && { echo "--- $f"; tail -30 "$f"; }; done; exit 1; }
+passed=0
+ok() { passed=$((passed + 1)); }
+# No stand-ins: the real neighbour table command, discovery to the LAN's broadcast address.
+unset FTPUPG_ARP_COMMAND NDXL_BROADCAST
+export FTPUPG_PASSWORD=pw
+read -r -a ips <<<"$LAN_DEVICES"
+
+# device IP [OPTIONS...]: a simulated device in its own namespace, with the hardware address
+# of its interface; its firmware slot is $work/slots/IP.bin.
+device() {
+  local ip=$1
+  shift
+  "$LAN_BOX" exec "$ip" "$simdev" --bind "$ip" --listen "$LAN_BROADCAST" --mac "$("$LAN_BOX" mac "$ip")" \
+    --password pw --tftp-slot "$work/slots/$ip.bin" "$@" 2>"$work/dev-$ip.log" &
+  pids+=($!)
+}
+# Waits until every device started so far listens.
+listening() {
+  local ip
+  for ip in "$@"; do
+    for _ in $(seq 1 200); do grep -q listening "$work/dev-$ip.log" 2>/dev/null && continue 2; sleep 0.05; done
+    fail "the device at $ip did not start: $(cat "$work/dev-$ip.log")"
+  done
+}
+validate() {
+  python3 - "$schema" "$1" <<'EOF' || fail "report $1 does not follow the schema"
+import json, sys
+import jsonschema
+jsonschema.validate(json.load(open(sys.argv[2])), json.load(open(sys.argv[1])))
+EOF
+}
+mkdir "$work/slots"
+
+case "$group" in
+fleet)
+  # Every device in its own namespace keeps answering a while after its image, then restarts
+  # for a second: each is back only after its restart, and every image is intact.
+  head -c $((256 * 1024 + 7)) /dev/urandom >"$work/img.bin"
+  i=0
+  for ip in "${ips[@]}"; do
+    device "$ip" --restart-delay-ms $((200 + (i % 5) * 150)) --restart-ms 1000
+    i=$((i + 1))
+  done
+  listening "${ips[@]}"
+  "$cli" upgrade --image "$work/img.bin" --all --jobs 32 --wait-back 30 --json "$work/r.json" >"$work/r.out" 2>&1 ||
+    fail "upgrade of ${#ips[@]} devices: exit $?"
+  validate "$work/r.json"
+  python3 - "$work/r.json" "${#ips[@]}" <<'EOF' || fail "report"
+import json, sys
+r = json.load(open(sys.argv[1]))
+n = int(sys.argv[2])
+assert r["summary"]["devices"] == n and r["summary"]["done"] == n, r["summary"]
+for i, d in enumerate(sorted(r["devices"], key=lambda d: int(d["ip"].split(".")[3]))):
+    delay = 0.2 + (i % 5) * 0.15
+    w = d["wait_back"]
+    assert w["came_back"], d
+    # Heard until it restarted, back only after a second of silence.
+    assert w["silent_after"] >= delay - 0.25, (delay, d)
+    assert w["seconds"] >= w["silent_after"] + 0.9, d
+EOF
+  for ip in "${ips[@]}"; do cmp -s "$work/img.bin" "$work/slots/$ip.bin" || fail "$ip: the image differs"; done
+  ok
+  ;;
+
+blksize)
+  # Block sizes that fit a frame and one that is fragmented: the same image every time.
+  head -c $((300 * 1024 + 3)) /dev/urandom >"$work/img.bin"
+  ip=${ips[0]}
+  device "$ip"
+  listening "$ip"
+  for size in 512 1024 1468 8192; do
+    rm -f "$work/slots/$ip.bin"
+    "$tftpput" -q -b "$size" "$ip" "$work/img.bin" / >"$work/t$size.out" 2>&1 || fail "tftpput -b $size: exit $?"
+    cmp -s "$work/img.bin" "$work/slots/$ip.bin" || fail "tftpput -b $size: the image differs"
+    rm -f "$work/slots/$ip.bin"
+    "$cli" upgrade --image "$work/img.bin" --ip "$ip" --blksize "$size" >"$work/c$size.out" 2>&1 ||
+      fail "ftpupg-cli --blksize $size: exit $?"
+    cmp -s "$work/img.bin" "$work/slots/$ip.bin" || fail "ftpupg-cli --blksize $size: the image differs"
+    ok
+  done
+  ;;
+
+pin)
+  # A second host claims the device's address and keeps telling the host so. With the
+  # address pinned to the checked hardware address, every byte reaches the device.
+  head -c $((512 * 1024)) /dev/urandom >"$work/img.bin"
+  ip=${ips[0]}
+  device "$ip"
+  listening "$ip"
+  host_mac=$(cat /sys/class/net/eth0/address)
+  "$LAN_BOX" add twin "$ip" 02:aa:bb:cc:dd:ee
+  "$LAN_BOX" exec twin python3 "$src/tests/lan/arp_twin.py" eth0 "$ip" "$LAN_HOST" "$host_mac" >"$work/twin.out" &
+  twin=$!
+  pids+=($twin)
+  for _ in $(seq 1 100); do grep -q claiming "$work/twin.out" && break; sleep 0.05; done
+  # The host learns the address (both answer); the twin's later claims then take the entry.
+  for _ in $(seq 1 100); do
+    echo >/dev/udp/"$ip"/9
+    ip neigh show "$ip" | grep -q 02:aa:bb:cc:dd:ee && break
+    sleep 0.05
+  done
+  ip neigh show "$ip" | grep -q 02:aa:bb:cc:dd:ee || fail "the twin's claim did not reach the host's neighbour table"
+  "$cli" upgrade --image "$work/img.bin" --ip "$ip" --blksize 1468 >"$work/pin.out" 2>&1 ||
+    fail "upgrade beside a twin: exit $?"
+  grep -q "$ip: pinned to $("$LAN_BOX" mac "$ip") on eth0 for the transfer" "$work/pin.out" || fail "the pin is told"
+  cmp -s "$work/img.bin" "$work/slots/$ip.bin" || fail "the checked device did not get the image intact"
+  ! ip neigh show "$ip" | grep -q PERMANENT || fail "the pin outlived the transfer"
+  kill -TERM "$twin"
+  wait "$twin"
+  grep -q "^frames 0 bytes 0$" "$work/twin.out" || fail "bytes reached the twin: $(tail -1 "$work/twin.out")"
+  ok
+  "$LAN_BOX" exec twin python3 "$src/tests/lan/arp_twin.py" eth0 "$ip" "$LAN_HOST" "$host_mac" >"$work/twin2.out" &
+  twin=$!
+  pids+=($twin)
+  for _ in $(seq 1 100); do grep -q claiming "$work/twin2.out" && break; sleep 0.05; done
+  # Without the right to change the neighbour table: one warning, before anything is sent.
+  setpriv --bounding-set=-net_admin "$cli" upgrade --image "$work/img.bin" --ip "$ip" --ip "$ip" \
+    >"$work/nocap.out" 2>&1
+  [ "$(grep -c "not pinned" "$work/nocap.out")" = 1 ] || fail "no capability: one warning"
+  ! grep -q ": pinned to" "$work/nocap.out" || fail "no capability: nothing pinned"
+  kill -TERM "$twin"
+  wait "$twin"
+  echo "without the pin, the twin got: $(tail -1 "$work/twin2.out")"
+  ok
+  ;;
+*)
+  echo "unknown group $group" >&2
+  exit 2
+  ;;
+esac
+echo "ok [$group]: $passed checks"

@@ -1,0 +1,99 @@
+// What the simulators' programs share: the port file, the share option and the command line.
+#include <gtest/gtest.h>
+
+#include "sim/ProgramSupport.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ErrorOf(auto&& call)
+{
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+} // namespace
+
+TEST(SimProgram, PortFileAppearsWholeOrNotAtAll)
+{
+    const fs::path dir = fs::temp_directory_path() / ("sim-program-test-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string path = (dir / "port").string();
+    sim::WritePortFile(path, 6969);
+    sim::WritePortFile(path, 69); // replaces, never appends
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "69\n");
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+
+    const std::string missing = (dir / "no-such-dir" / "port").string();
+    EXPECT_NE(ErrorOf([&] { sim::WritePortFile(missing, 1); }).find("port file " + missing), std::string::npos);
+    EXPECT_FALSE(fs::exists(missing));
+    fs::remove_all(dir);
+}
+
+TEST(SimProgram, ShareIsANumberFromZeroToOne)
+{
+    EXPECT_EQ(sim::ParseShare("0"), 0.0);
+    EXPECT_EQ(sim::ParseShare("1"), 1.0);
+    EXPECT_EQ(sim::ParseShare("0.25"), 0.25);
+    EXPECT_EQ(sim::ParseShare("1e-1"), 0.1);
+    for (const char* bad : {"", "-0.1", "1.01", "0.5x", "x", "nan", " ", "inf"})
+        EXPECT_FALSE(sim::ParseShare(bad)) << '"' << bad << '"';
+}
+
+// A bad value is a usage error (status 2) that names the program and the option; --help is
+// no error.
+TEST(SimProgram, CommandLineStatusAndComplaint)
+{
+    struct Row {
+        std::vector<const char*> args;
+        std::optional<int> status;
+        std::string said; // on standard error
+    };
+    const Row rows[] = {
+        {{"--drop", "0.5"}, std::nullopt, ""},
+        {{"--drop", "2"}, 2, "prog: --drop: not a share from 0 to 1: 2"},
+        {{"--drop", "nan"}, 2, "--drop: not a share"},
+        {{"--count", "70000"}, 2, "--count"},
+        {{"--count", "-1"}, 2, "--count"},
+        {{"--bogus"}, 2, "prog: The following argument was not expected: --bogus"},
+        {{"stray"}, 2, "stray"},
+        {{"--help"}, 0, ""},
+    };
+    for (const Row& row : rows) {
+        CLI::App app{"test", "prog"};
+        double drop = 0;
+        std::uint16_t count = 0;
+        app.add_option("--drop", drop)->check(sim::Share());
+        app.add_option("--count", count);
+        std::vector<const char*> argv{"prog"};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const auto status =
+            sim::ParseCommandLine(app, static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, row.status) << row.args[0];
+        if (!row.said.empty()) {
+            EXPECT_NE(err.find(row.said), std::string::npos) << err;
+        }
+        if (status == 0) {
+            EXPECT_NE(out.find("--drop"), std::string::npos) << "help on standard output";
+        }
+    }
+}
