@@ -48,6 +48,8 @@ StartOptions ParseStartOptions(const std::vector<std::string>& args)
                 optionsEnded = true;
             } else if (arg == "-h" || arg == "--help") {
                 options.help = true;
+            } else if (arg == "--help-man") {
+                options.manual = true;
             } else if (arg == "--version") {
                 options.version = true;
             } else if (arg == "--choose-folder") {

@@ -13,6 +13,7 @@ inline constexpr const char* SettingsFileName = "FTPUPG.ini";
 
 struct StartOptions {
     bool help = false;
+    bool manual = false; // --help-man: the option lists of the manual page
     bool version = false;
     bool chooseFolder = false; // ask for the site folder before the window (desktop start)
     std::string site;          // FOLDER or FOLDER/FTPUPG.ini as given; empty: the current folder

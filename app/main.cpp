@@ -1,50 +1,49 @@
 #include "app/Application.h"
 #include "app/FolderChooser.h"
 #include "rtl/FtpupgVersion.h"
+#include "rtl/OptionHelp.h"
 #include "app/MainForm.h"
 #include "app/SiteFolder.h"
 #include "upgrade/UpgradePolicy.h"
 
 #include <cstdio>
 #include <exception>
+#include <iostream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The layout follows the other programs' help, which the manual page is made from.
-void PrintUsage()
+// The window's command line as its help and manual page describe it. The window reads the
+// command line itself (ParseStartOptions): the toolkit's own options pass through.
+void DescribeCommandLine(CLI::App& app)
 {
-    std::printf(
-        "Loads new firmware into one Morvane device on the local network.\n"
-        "Usage: ftpupg [OPTIONS] [FOLDER]\n"
-        "\n"
-        "Positionals:\n"
-        "  FOLDER                      the site folder, or the FTPUPG.ini in it (default: the\n"
-        "                              current folder)\n"
-        "\n"
-        "Options:\n"
-        "  -h,--help                   Print this help message and exit\n"
-        "  --version                   Display program version information and exit\n"
-        "  --choose-folder             Ask for the site folder in a folder dialog first (the start\n"
-        "                              from the desktop menu); with FOLDER, open that one\n"
-        "\n"
-        "The site folder holds:\n"
-        "  FTPUPG.ini   settings, section [Data]: IP (device address), Path1 (firmware image),\n"
-        "               Ver, Title, and for a version list Path_no with Path<i>_ver / Path<i>\n"
-        "  note1.txt    notes shown when the window opens\n"
-        "  note2.txt    notes shown when the upgrade has finished\n"
-        "The files may be UTF-8 or Windows-1252 (files written on Windows); only regular files\n"
-        "are read, and only their first 256 KiB. Without FTPUPG.ini the defaults apply: device\n"
-        "address %s and no firmware image.\n"
+    rtl::UseOperatorHelp(app);
+    app.set_version_flag("--version", rtl::VersionText("ftpupg"));
+    app.add_flag("--choose-folder")
+        ->description(
+            "Ask for the site folder in a folder dialog first (the start from the desktop menu); with "
+            "FOLDER, open that one");
+    app.add_option("FOLDER")->description(
+        "the site folder, or the FTPUPG.ini in it (default: the current folder)");
+    app.footer(
+        std::string("The site folder holds:\n"
+                    "  FTPUPG.ini   settings, section [Data]: IP (device address), Path1 (firmware image),\n"
+                    "               Ver, Title, and for a version list Path_no with Path<i>_ver / Path<i>\n"
+                    "  note1.txt    notes shown when the window opens\n"
+                    "  note2.txt    notes shown when the upgrade has finished\n"
+                    "The files may be UTF-8 or Windows-1252 (files written on Windows); only regular files\n"
+                    "are read, and only their first 256 KiB. Without FTPUPG.ini the defaults apply: device\n"
+                    "address ") +
+        upgrade::DeviceAddress +
+        " and no firmware image.\n"
         "\n"
         "Type the device password, pick a version if offered, and press GO. The image is sent\n"
         "with TFTP to UDP port 69 of the device. Diagnostic lines go to standard error.\n"
         "\n"
         "Environment: NDXL_BROADCAST, NDXL_PORT, NDXL_LOCAL_PORT, FTPUPG_ARP_COMMAND (man ftpupg).\n"
         "\n"
-        "Exit status: 0 the window was closed (or the folder dialog cancelled), 2 usage error.\n",
-        upgrade::DeviceAddress);
+        "Exit status: 0 the window was closed (or the folder dialog cancelled), 2 usage error.");
 }
 
 } // namespace
@@ -56,8 +55,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ftpupg: %s\nTry 'ftpupg --help'.\n", options.error.c_str());
         return 2;
     }
-    if (options.help) {
-        PrintUsage();
+    if (options.help || options.manual) {
+        CLI::App help{"Loads new firmware into one Morvane device on the local network.", "ftpupg"};
+        DescribeCommandLine(help);
+        std::cout << (options.manual ? rtl::OperatorHelp().Manual(help) : help.help());
         return 0;
     }
     if (options.version) {

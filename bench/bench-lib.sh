@@ -31,3 +31,9 @@ bench_sample_pss() {
   done
   echo "$peak"
 }
+
+# The median of the numbers on standard input, one a line: the middle one, or the mean of
+# the two middle ones for an even count; "nan" when there are none.
+median() {
+  sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}

@@ -61,7 +61,6 @@ run() {
   awk -v ns=$((t1 - t0)) -v sum="$(cat pss.txt)" '{ printf "%.3f %d %d %.2f\n", ns / 1e9, $1, sum, $2 + $3 }' time.txt
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 declare -A secs rss sums cpu
 for r in $(seq 1 "$runs"); do

@@ -60,7 +60,6 @@ upload() {  # upload CLIENT BLKSIZE FILE
   awk '{ printf "%.6f %.6f %.6f %s\n", $1 / 1e6, $2 / 1e6, $3 / 1e6, $4 }' time.txt
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print v[int((NR + 1) / 2)] }'; }
 
 : > samples.txt
 for mib in $sizes; do

@@ -4,14 +4,10 @@
 # private network namespace.
 # usage: bench/upgrade-bench.sh [BUILD_DIR] [RUNS] [SIZE_MIB]   (default build/, 5, 16)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/bench-lib.sh" "$@"
 build=$(cd "${1:-$root/build}" && pwd)
 runs=${2:-5}
 size=${3:-16}
-if [ -z "${FTPUPG_IN_NETNS:-}" ]; then
-  export FTPUPG_IN_NETNS=1
-  exec "$root/scripts/netns-run" "$0" "$build" "$runs" "$size"
-fi
 work=$(mktemp -d)
 trap 'kill ${device:-} 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 head -c $((size * 1024 * 1024)) /dev/urandom > "$work/image.bin"
@@ -34,7 +30,6 @@ for i in $(seq "$runs"); do
   rm -f "$work/received.bin"
 done
 cat "$work/app.txt"
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 total=$(sed 's/.*finished \([0-9.]*\) ms.*/\1/' "$work/app.txt" | median)
 transfer=$(sed 's/.*transfer \([0-9.]*\) ms.*/\1/' "$work/app.txt" | median)
 gap=$(sed 's/.*gap \([0-9.]*\) ms.*/\1/' "$work/app.txt" | median)

@@ -43,7 +43,6 @@ trap cleanup EXIT
 cd "$work"
 
 load() { cut -d' ' -f1 /proc/loadavg; }
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print v[int((NR + 1) / 2)] }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.3f", a / b; else print "-" }'; }
 # verdict VALUE OP GOAL: "met" or "missed"
 verdict() { awk -v v="$1" -v g="$3" -v op="$2" 'BEGIN { ok = (op == "<=") ? v <= g : v >= g; print ok ? "met" : "missed" }'; }

@@ -37,6 +37,9 @@ struct Outcome {
     uint64_t bytes = 0;
     int32_t windowSize = 0; // granted, 0 before a transfer began
     int64_t retransmissions = 0;
+    int32_t blockSize = 0; // granted, 0 before a transfer began
+    int64_t timeouts = 0;
+    int64_t roundTripUs = 0;
     std::string mac = {}; // of the device that took the password
 };
 
@@ -166,6 +169,9 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;
+    outcome.blockSize = report.windowSize > 0 ? report.blockSize : 0;
+    outcome.timeouts = report.timeouts;
+    outcome.roundTripUs = report.smoothedRoundTripUs;
     return outcome;
 }
 
@@ -285,7 +291,8 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
     } catch (const std::exception& e) {
         outcome = {Result::LocalError, SafeText(e.what()), outcome.bytes};
     }
-    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions});
+    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions,
+                     outcome.blockSize, outcome.timeouts, outcome.roundTripUs});
 }
 
 } // namespace fleet

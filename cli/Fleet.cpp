@@ -339,6 +339,9 @@ private:
         report.bytes = e.bytes;
         report.windowSize = e.windowSize;
         report.retransmissions = e.retransmissions;
+        report.blockSize = e.blockSize;
+        report.timeouts = e.timeouts;
+        report.roundTripUs = e.roundTripUs;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
         if (!stopping_ && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {

@@ -61,6 +61,9 @@ struct DeviceReport {
     double transferSeconds = 0;  // of the last attempt's TFTP write
     int32_t windowSize = 0;      // the window the device granted in the last attempt (0: no transfer)
     int64_t retransmissions = 0; // blocks and requests sent again in the last attempt
+    int32_t blockSize = 0;       // the block size the device granted in the last attempt (0: no transfer)
+    int64_t timeouts = 0;        // the retransmission timer's waits that ran out in the last attempt
+    int64_t roundTripUs = 0;     // its smoothed round trip (0: none measured)
     std::optional<DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> silentSeconds; // when it was last heard before it restarted; unset: never fell silent

@@ -15,48 +15,53 @@ template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
 json ToJson(const JobEvent& event)
 {
-    return std::visit(
-        Overloaded{
-            [](const FoundEvent& e) -> json {
-                return {{"e", "found"},
-                        {"mac", e.device.mac},
-                        {"name", e.device.name},
-                        {"protocols", e.device.protocols}};
-            },
-            [](const AcceptedEvent&) -> json {
-                return {{"e", "accepted"}};
-            },
-            [](const ProgressEvent& e) -> json {
-                return {{"e", "progress"}, {"bytes", e.bytes}};
-            },
-            [](const WaitingBackEvent& e) -> json {
-                return {{"e", "waiting-back"}, {"seconds", e.seconds}};
-            },
-            [](const BackEvent& e) -> json {
-                return {{"e", "back"}, {"seconds", e.seconds}};
-            },
-            [](const NotBackEvent&) -> json {
-                return {{"e", "not-back"}};
-            },
-            [](const SilentEvent& e) -> json {
-                return {{"e", "silent"}, {"seconds", e.seconds}};
-            },
-            [](const PinnedEvent& e) -> json {
-                return {{"e", "pinned"}, {"dev", e.dev}, {"mac", e.mac}};
-            },
-            [](const UnpinnedEvent&) -> json {
-                return {{"e", "unpinned"}};
-            },
-            [](const DroppedEvent& e) -> json {
-                return {{"e", "dropped"}, {"answers", e.answers}};
-            },
-            [](const ResultEvent& e) -> json {
-                return {
-                    {"e", "result"},    {"result", ResultName(e.result)}, {"message", e.message},
-                    {"bytes", e.bytes}, {"windowsize", e.windowSize},     {"retransmissions", e.retransmissions}};
-            },
-        },
-        event);
+    return std::visit(Overloaded{
+                          [](const FoundEvent& e) -> json {
+                              return {{"e", "found"},
+                                      {"mac", e.device.mac},
+                                      {"name", e.device.name},
+                                      {"protocols", e.device.protocols}};
+                          },
+                          [](const AcceptedEvent&) -> json {
+                              return {{"e", "accepted"}};
+                          },
+                          [](const ProgressEvent& e) -> json {
+                              return {{"e", "progress"}, {"bytes", e.bytes}};
+                          },
+                          [](const WaitingBackEvent& e) -> json {
+                              return {{"e", "waiting-back"}, {"seconds", e.seconds}};
+                          },
+                          [](const BackEvent& e) -> json {
+                              return {{"e", "back"}, {"seconds", e.seconds}};
+                          },
+                          [](const NotBackEvent&) -> json {
+                              return {{"e", "not-back"}};
+                          },
+                          [](const SilentEvent& e) -> json {
+                              return {{"e", "silent"}, {"seconds", e.seconds}};
+                          },
+                          [](const PinnedEvent& e) -> json {
+                              return {{"e", "pinned"}, {"dev", e.dev}, {"mac", e.mac}};
+                          },
+                          [](const UnpinnedEvent&) -> json {
+                              return {{"e", "unpinned"}};
+                          },
+                          [](const DroppedEvent& e) -> json {
+                              return {{"e", "dropped"}, {"answers", e.answers}};
+                          },
+                          [](const ResultEvent& e) -> json {
+                              return {{"e", "result"},
+                                      {"result", ResultName(e.result)},
+                                      {"message", e.message},
+                                      {"bytes", e.bytes},
+                                      {"windowsize", e.windowSize},
+                                      {"retransmissions", e.retransmissions},
+                                      {"blksize", e.blockSize},
+                                      {"timeouts", e.timeouts},
+                                      {"round_trip_us", e.roundTripUs}};
+                          },
+                      },
+                      event);
 }
 
 JobEvent FromJson(const json& j)
@@ -79,8 +84,14 @@ JobEvent FromJson(const json& j)
     if (kind == "result") {
         const auto result = ResultFromName(j.at("result").get<std::string>());
         if (!result) throw std::invalid_argument("unknown result");
-        return ResultEvent{*result, j.at("message").get<std::string>(), j.at("bytes").get<uint64_t>(),
-                           j.at("windowsize").get<int32_t>(), j.at("retransmissions").get<int64_t>()};
+        return ResultEvent{*result,
+                           j.at("message").get<std::string>(),
+                           j.at("bytes").get<uint64_t>(),
+                           j.at("windowsize").get<int32_t>(),
+                           j.at("retransmissions").get<int64_t>(),
+                           j.at("blksize").get<int32_t>(),
+                           j.at("timeouts").get<int64_t>(),
+                           j.at("round_trip_us").get<int64_t>()};
     }
     throw std::invalid_argument("unknown event");
 }

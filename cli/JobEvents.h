@@ -44,6 +44,9 @@ struct ResultEvent {
     uint64_t bytes = 0;
     int32_t windowSize = 0; // granted; 0 before a transfer began
     int64_t retransmissions = 0;
+    int32_t blockSize = 0; // granted; 0 before a transfer began
+    int64_t timeouts = 0;
+    int64_t roundTripUs = 0; // smoothed; 0: none measured
 };
 
 using JobEvent = std::variant<FoundEvent, AcceptedEvent, ProgressEvent, WaitingBackEvent, BackEvent, NotBackEvent,

@@ -52,6 +52,9 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
              {"rate_bytes_per_s", d.transferSeconds > 0 ? static_cast<double>(d.bytes) / d.transferSeconds : 0.0},
              {"windowsize", d.windowSize},
              {"retransmissions", d.retransmissions},
+             {"blksize", d.blockSize},
+             {"timeouts", d.timeouts},
+             {"round_trip_ms", static_cast<double>(d.roundTripUs) / 1000.0},
              {"device", device},
              {"wait_back", back},
              {"stages", stages}});

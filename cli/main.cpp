@@ -6,6 +6,7 @@
 #include "cli/ReportCommand.h"
 #include "cli/UpgradeCommand.h"
 #include "rtl/FtpupgVersion.h"
+#include "rtl/OptionHelp.h"
 
 #include <CLI/CLI.hpp>
 
@@ -14,6 +15,7 @@
 int main(int argc, char** argv)
 {
     CLI::App app{"Discovers Morvane devices and upgrades their firmware, one or many at once.", "ftpupg-cli"};
+    rtl::UseOperatorHelp(app);
     app.set_version_flag("--version", rtl::VersionText("ftpupg-cli"));
     app.require_subcommand(1);
     app.footer(
@@ -71,8 +73,8 @@ int main(int argc, char** argv)
         ->type_name("N");
     upgrade
         ->add_option("--timeout", a.timeoutMs,
-                     "TFTP reply time-out of each try in ms; a request or window goes out up to 5 times "
-                     "(default " +
+                     "Longest TFTP wait for a reply in ms: the retransmission timer doubles up to it from the "
+                     "measured round trip; 5 such whole waits in a row without progress are a time-out (default " +
                          std::to_string(::upgrade::ReceiveTimeoutMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");

@@ -17,8 +17,8 @@ lock=/run/lock/ftpupg-package-check.lock
 
 if [ "${1:-}" = --inside-netns ]; then
     shift
-    # shellcheck source=../packaging/check-lib.sh
-    . "$root/packaging/check-lib.sh"
+    # shellcheck source=../tests/packaging/check-lib.sh
+    . "$root/tests/packaging/check-lib.sh"
     "$@"
     exit
 fi

@@ -7,13 +7,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 if [ "${FTPUPG_FORMAT_CHECK:-1}" = 1 ]; then "$root/scripts/format-check.sh"; fi
 "$root/scripts/build.sh" release
-(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
+(cd "$root" && ctest --preset release -j "$(nproc)")
 # The Debian package: built, installed, checked, played with Ansible, purged again.
 [ "${FTPUPG_SKIP_PACKAGE:-0}" = 1 ] || "$root/scripts/package-check.sh"
 if [ "${FTPUPG_SKIP_ASAN:-0}" != 1 ]; then
   "$root/scripts/build.sh" asan
-  (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)" -LE no-asan)
+  (cd "$root" && ctest --preset asan -j "$(nproc)")
   # The fuzzers: a clang build of them alone, each run for a short bounded while.
   "$root/scripts/build.sh" fuzz
-  (cd "$root/build-fuzz" && ctest --output-on-failure -j "$(nproc)" -L fuzz)
+  (cd "$root" && ctest --preset fuzz -j "$(nproc)")
 fi

@@ -1,6 +1,7 @@
 #include "sim/ProgramSupport.h"
 
 #include "posix/Fd.h"
+#include "rtl/OptionHelp.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 
 namespace sim {
@@ -53,11 +55,12 @@ CLI::Validator Share()
 {
     return CLI::Validator(
         [](std::string& text) { return ParseShare(text) ? std::string() : "not a share from 0 to 1: " + text; },
-        "SHARE 0..1", "share");
+        "0 to 1", "share");
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv)
 {
+    app.formatter(std::make_shared<rtl::OperatorHelp>());
     // Several simulators log to one standard error in tests: every complaint names its program.
     app.failure_message([](const CLI::App* failed, const CLI::Error& e) {
         return failed->get_name() + ": " + e.what() + "\nRun with --help for the options.\n";

@@ -236,8 +236,9 @@ std::optional<std::uint16_t> Accept(WriteState& st, std::size_t payloadLen)
 std::optional<std::uint16_t> TellGap(WriteState& st, std::uint16_t block)
 {
     const auto ahead = static_cast<std::uint16_t>(block - st.expected);
-    const bool newPass = st.gapNear == 0 || ahead < st.gapNear;
+    const bool newPass = st.gapNear == 0 || ahead < st.gapNear || block == st.gapLast;
     st.gapNear = ahead;
+    st.gapLast = block;
     if (!newPass) return std::nullopt;
     st.unacked = 0;
     return static_cast<std::uint16_t>(st.expected - 1);
@@ -482,6 +483,10 @@ struct SimTftpServer::Transfer {
     Packet reply;
     Packet unwritten; // blocks taken but not yet in the file: written before any ACK goes out
     std::uint64_t ignored = 0;
+    // The faults as they happened, for the log.
+    std::uint64_t lostReceived = 0;
+    std::uint64_t lostAcks = 0;
+    std::uint64_t pauses = 0;
     // The receive loop's state.
     Clock::time_point deadline;
     int tries = 0;
@@ -511,12 +516,17 @@ void SimTftpServer::RunTransfer(Request req, std::shared_ptr<Session> session)
     Log("transfer port " + std::to_string(tid) + ", blksize " + std::to_string(t.st.blksize) + ", window " +
         std::to_string(t.st.windowsize));
     if (t.faults.RefuseAtOnce()) return Refuse(t, opts_.errorCode, opts_.errorText);
-    // A whole window may wait in the socket while this thread writes the file.
-    const int want = static_cast<int>(std::min<std::uint64_t>(
-        std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2, std::uint64_t{16} << 20));
+    // A whole window may wait in the socket while this thread writes the file, unless a
+    // small buffer is the fault asked for.
+    const int want =
+        opts_.receiveBuffer > 0
+            ? opts_.receiveBuffer
+            : static_cast<int>(std::min<std::uint64_t>(std::uint64_t{t.st.windowsize} * (t.st.blksize + 512) * 2,
+                                                       std::uint64_t{16} << 20));
     int have = 0;
     socklen_t haveLen = sizeof have;
-    if (::getsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &have, &haveLen) == 0 && have < want)
+    if (opts_.receiveBuffer > 0 ||
+        (::getsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &have, &haveLen) == 0 && have < want))
         ::setsockopt(t.sock->Get(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
     {
         std::lock_guard lock(mu_);
@@ -542,8 +552,23 @@ bool SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
 {
     if (!Flush(t)) return false;
     if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
+    if (Chance(opts_.loseAcks)) {
+        ++t.lostAcks;
+        return true;
+    }
     Send(t.sock->Get(), BuildAck(block), t.peer, t.faults.ExtraAckCopies());
     return true;
+}
+
+void SimTftpServer::Pause(Transfer& t)
+{
+    ++t.pauses;
+    pollfd stop{stopRead_.Get(), POLLIN, 0};
+    const auto until = Clock::now() + std::chrono::milliseconds(opts_.pauseMs);
+    for (auto now = Clock::now(); now < until && !stop.revents; now = Clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+        ::poll(&stop, 1, static_cast<int>(left));
+    }
 }
 
 void SimTftpServer::ReceiveLoop(Transfer& t)
@@ -603,6 +628,10 @@ bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt,
         return true;
     }
     if (Chance(opts_.dropShare)) return true;
+    if (Chance(opts_.loseReceived)) {
+        ++t.lostReceived;
+        return true;
+    }
     Incoming in = Classify(t.st, pkt);
     if (t.dallying) {
         if (in.verdict == Verdict::Duplicate && !t.faults.WithholdFinalAck()) Send(fd, t.reply, t.peer);
@@ -632,11 +661,15 @@ bool SimTftpServer::TakeDatagram(Transfer& t, std::span<const std::uint8_t> pkt,
         if (auto ack = TellGap(t.st, in.block)) return SendDataAck(t, *ack);
         return true;
     case Verdict::Duplicate:
-    case Verdict::Stray:
-        // Answering repeats would double every later packet (sorcerer's apprentice) with a
-        // client that resends on duplicate ACKs; the time-out above recovers lost ACKs.
+        // The block whose ACK went out, again: that ACK was lost, or the client probes after
+        // its time-out. Answered as RFC 1350 receivers do; a client that resent on repeated
+        // ACKs would then double every later packet (sorcerer's apprentice), so a device may
+        // leave it to its own time-out instead.
         ++t.ignored;
+        if (opts_.answerRepeats && t.st.unacked == 0 && t.st.blocks > 0)
+            return SendDataAck(t, static_cast<std::uint16_t>(t.st.expected - 1));
         return true;
+    case Verdict::Stray: ++t.ignored; return true;
     case Verdict::Oversize: Refuse(t, ErrIllegal, "Block larger than negotiated"); return false;
     case Verdict::PeerError:
         Log("client sent ERROR " + std::to_string(in.block) + " \"" + in.errorText + "\"");
@@ -656,6 +689,11 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     }
     t.unwritten.insert(t.unwritten.end(), in.payload.begin(), in.payload.end());
     const auto ack = Accept(t.st, in.payload.size());
+    if (opts_.pauseEvery > 0 && opts_.pauseMs > 0 &&
+        t.st.blocks % static_cast<std::uint64_t>(opts_.pauseEvery) == 0 && !t.st.complete) {
+        if (!Flush(t)) return Step::End;
+        Pause(t);
+    }
     t.reply = BuildAck(static_cast<std::uint16_t>(t.st.expected - 1));
     if (t.faults.RefuseImage(t.st.blocks, in.payload)) {
         Refuse(t, ErrUndefined, "Image rejected");
@@ -682,7 +720,12 @@ SimTftpServer::Step SimTftpServer::TakeBlock(Transfer& t, const Incoming& in)
     }
     Log("received \"" + t.req.filename + "\": " + std::to_string(t.st.bytes) + " bytes in " +
         std::to_string(t.st.blocks) + " blocks -> " + t.path +
-        (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : ""));
+        (t.ignored ? ", " + std::to_string(t.ignored) + " repeated/stray packets ignored" : "") +
+        (t.lostReceived + t.lostAcks + t.pauses > 0
+             ? ", lost on purpose " + std::to_string(t.lostReceived) + " received and " +
+                   std::to_string(t.lostAcks) + " ACKs (seed " + std::to_string(opts_.seed) + "), " +
+                   std::to_string(t.pauses) + " pauses of " + std::to_string(opts_.pauseMs) + " ms"
+             : ""));
     if (opts_.onStored) opts_.onStored(t.path);
     if (t.faults.WithholdFinalAck()) {
         Log("last ACK withheld");

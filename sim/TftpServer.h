@@ -102,6 +102,7 @@ struct WriteState {
     std::uint16_t unacked = 0; // blocks taken since the last ACK went out
     std::uint16_t gapNear = 0; // 0: no gap told since the last block in order; else the
                                // nearest distance ahead of `expected` seen since then
+    std::uint16_t gapLast = 0; // the block ahead seen last, while gapNear is set
 };
 
 enum class Verdict {
@@ -127,7 +128,8 @@ Incoming Classify(const WriteState& st, std::span<const std::uint8_t> pkt);
 // on the last block, none in between.
 std::optional<std::uint16_t> Accept(WriteState& st, std::size_t payloadLen);
 // For a Gap block: the ACK of the last block in order, once per pass of the client over
-// the window (a block no further ahead than one already seen starts a new pass).
+// the window (a block no further ahead than one already seen starts a new pass), and again
+// for the block ahead seen last coming twice: the client probes, it is no window's tail.
 std::optional<std::uint16_t> TellGap(WriteState& st, std::uint16_t block);
 // The ACK that goes out after a time-out names the last block in order: a new window
 // starts after it.
@@ -177,6 +179,19 @@ struct SimTftpOptions {
     int ackDelayMs = 0;         // wait before every ACK of data blocks (a network's round trip)
     double dropShare = 0.0;     // share of packets dropped, each way
     double dupShare = 0.0;      // share of sent packets sent twice
+    // A lossy link or a busy device, seeded and logged: shares of the transfer's datagrams
+    // lost on arrival, and of the ACKs it sends lost on their way (on top of dropShare).
+    double loseReceived = 0.0;
+    double loseAcks = 0.0;
+    // A device that stops reading to erase flash: pauseMs after every pauseEvery blocks taken.
+    int pauseMs = 0;
+    int pauseEvery = 0;
+    // The transfer socket's receive buffer in bytes (0: room for two windows); a small one
+    // drops what a window brings faster than the device reads.
+    int receiveBuffer = 0;
+    // Answer a repeat of the block last acknowledged with its ACK again; off, only the
+    // time-out above recovers a lost ACK.
+    bool answerRepeats = true;
     std::uint32_t seed = 1;
 
     std::function<void(const std::string&)> log; // default: one line to stderr
@@ -272,6 +287,8 @@ private:
     void Send(int fd, const Packet& pkt, const sockaddr_in& to, int extraCopies = 0);
     void Log(const std::string& line) const;
     bool Chance(double share);
+    // The device's flash erase: no reading for pauseMs, unless stopped.
+    void Pause(Transfer& t);
 
     SimTftpOptions opts_;
     posix::Fd sock_;

@@ -70,7 +70,7 @@ void AddOptions(CLI::App& app, RelayOptions& o)
         ->required()
         ->type_name("ADDR[:PORT]");
     app.add_option("--port-file", o.portFile, "write the front port number to FILE")->type_name("FILE");
-    app.add_option("--drop", o.drop, "drop this share (0..1) of datagrams each way")
+    app.add_option("--drop", o.drop, "drop this share of datagrams each way")
         ->check(sim::Share())
         ->type_name("SHARE");
     app.add_option("--dup", o.dup, "send this share of datagrams twice")->check(sim::Share())->type_name("SHARE");

@@ -38,6 +38,7 @@ void RaiseUploadFailure(const UploadFailure& failure)
     case UploadFailure::BadBlockSize: throw EIdTFTPInvalidBlockSize(failure.message);
     case UploadFailure::BadWindowSize: throw EIdTFTPOptionNegotiationFailed(failure.message);
     case UploadFailure::NotANumber: throw EConvertError(failure.message);
+    case UploadFailure::BadOption: throw EIdTFTPOptionNegotiationFailed(failure.message);
     }
     throw EIdTFTPException(failure.message);
 }
@@ -61,8 +62,11 @@ std::optional<BlockSizeAnswer> NegotiatedBlockSize(Bytes packet)
 }
 
 UploadState::UploadState(int64_t bytes, UploadPolicy policy)
-    : policy_(policy), total_(bytes > 0 ? bytes : 0), left_(total_)
-{}
+    : policy_(policy), total_(bytes > 0 ? bytes : 0), left_(total_),
+      timer_(static_cast<Micros>(std::max(policy.timeoutMs, 1)) * 1000)
+{
+    deadline_ = timer_.Wait();
+}
 
 std::string UploadState::Request(std::string_view remoteName, std::string_view mode) const
 {
@@ -96,14 +100,21 @@ UploadStep UploadState::Finish(bool acknowledged)
     return Just(UploadStep::Done);
 }
 
-UploadStep UploadState::OnDatagram(Bytes packet, Peer from, bool late)
+UploadStep UploadState::OnDatagram(Bytes packet, Peer from, Micros now)
 {
-    return policy_.policy == Policy::Classic ? ClassicDatagram(packet) : ReliableDatagram(packet, from, late);
+    if (policy_.policy == Policy::Classic) return ClassicDatagram(packet);
+    return Armed(ReliableDatagram(packet, from, now), now);
 }
 
-UploadStep UploadState::OnTimeout(bool early)
+UploadStep UploadState::Begin(Micros now)
 {
-    return policy_.policy == Policy::Classic ? ClassicTimeout() : ReliableTimeout(early);
+    return Armed(Just(UploadStep::Request), now);
+}
+
+UploadStep UploadState::OnTimeout(Micros now)
+{
+    if (policy_.policy == Policy::Classic) return ClassicTimeout();
+    return Armed(ReliableTimeout(now), now);
 }
 
 // Classic: one block per round trip.
@@ -159,14 +170,27 @@ UploadStep UploadState::ClassicDatagram(Bytes packet)
     return UploadStep{};
 }
 
-// Reliable: a window of blocks, go-back-N.
+// Reliable: a window of blocks, go-back-N, under the retransmission timer.
+
+UploadStep UploadState::Armed(UploadStep step, Micros now)
+{
+    if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
+        if (!probed_) windowAt_ = now;
+        probed_ = false;
+        sentAt_ = now;
+        deadline_ = now + timer_.Wait();
+    }
+    return step;
+}
 
 UploadStep UploadState::Send(int64_t first)
 {
     const int64_t last = std::min<int64_t>(first + window_ - 1, blocks_);
-    // Blocks below next_ went out before: they go again.
-    retransmissions_ += std::max<int64_t>(0, std::min(next_, last + 1) - first);
-    next_ = last + 1;
+    // Blocks below next_ went out before: they go again, and their answer is no sample.
+    const int64_t again = std::max<int64_t>(0, std::min(next_, last + 1) - first);
+    retransmissions_ += again;
+    if (again > 0) clean_ = false;
+    next_ = std::max(next_, last + 1);
     lastBuilt_ = next_ > blocks_;
     phase_ = lastBuilt_ ? Phase::LastSent : Phase::Sending;
     UploadStep step;
@@ -177,33 +201,65 @@ UploadStep UploadState::Send(int64_t first)
     return step;
 }
 
+UploadStep UploadState::Probe(int64_t index)
+{
+    ++retransmissions_;
+    ++probes_;
+    clean_ = false;
+    probed_ = true;
+    UploadStep step = Just(UploadStep::SendBlocks);
+    step.block = BlockNumber(index);
+    step.first = index;
+    step.count = 1;
+    return step;
+}
+
+UploadStep UploadState::Refuse(std::string what)
+{
+    UploadStep step = Fail({UploadFailure::BadOption, 0, "Option acknowledgement refused: " + what});
+    step.farewell = MakeError(8, what);
+    return step;
+}
+
 UploadStep UploadState::Accept(Bytes packet)
 {
     if (OpcodeOf(packet) == opOACK) {
+        // A server may only lower what was asked, and answer nothing that was not (RFC 2347,
+        // 2348, 7440); anything else ends the transfer with an ERROR 8 to it.
+        const bool askedBlockSize = options_ && policy_.blockSize != DefaultBlockSize;
+        const bool askedWindow = options_ && policy_.windowSize > 1;
+        const bool askedSize = options_ && policy_.transferSize;
         for (const Option& option : OptionsOf(packet)) {
-            if (NameIs(option.name, "blksize")) {
-                const BlockSizeAnswer answer = CheckBlockSize(option.value);
-                if (answer.failure) return Fail(*answer.failure);
-                blockSize_ = answer.size;
-            } else if (NameIs(option.name, "windowsize")) {
-                const auto size = rtl::TryStrToInt(option.value);
-                if (!size) return Fail(NotANumber(option.value));
+            const std::string name(option.name);
+            const auto value = rtl::TryStrToInt(option.value);
+            const std::string quoted = name + " '" + std::string(option.value) + "'";
+            if (NameIs(name, "blksize") && askedBlockSize) {
+                if (!value) return Refuse(quoted + " is not a number");
+                const int32_t least = std::min(8, policy_.blockSize);
+                if (*value < least || *value > policy_.blockSize)
+                    return Refuse(
+                        rtl::Format("blksize %d is not %d to the %d asked for", *value, least, policy_.blockSize));
+                blockSize_ = *value;
+            } else if (NameIs(name, "windowsize") && askedWindow) {
+                if (!value) return Refuse(quoted + " is not a number");
                 // More than asked would have the server wait for blocks that never come.
-                if (*size < 1 || *size > std::max(policy_.windowSize, 1))
+                if (*value < 1 || *value > policy_.windowSize)
                     return Fail({UploadFailure::BadWindowSize, 0,
-                                 rtl::Format("Invalid window size %d from the server (allowed: 1 to %d)", *size,
-                                             std::max(policy_.windowSize, 1))});
-                window_ = *size;
+                                 rtl::Format("Invalid window size %d from the server (allowed: 1 to %d)", *value,
+                                             policy_.windowSize)});
+                window_ = *value;
+            } else if (NameIs(name, "tsize") && askedSize) {
+                if (!value || *value != total_) return Refuse(quoted + " is not the size announced");
+            } else {
+                return Refuse("option " + name + " was not asked for");
             }
-            // tsize is only echoed, other options were not asked for: neither changes anything.
         }
     }
-    tries_ = 1;
     blocks_ = total_ / blockSize_ + 1;
     return Send(1);
 }
 
-UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, bool late)
+UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
 {
     if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
     if (peer_ && from != *peer_) return Just(UploadStep::Reject);
@@ -214,8 +270,9 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, bool late)
         // An option refusal: one more request without options, answered from a new port.
         if (error->code == 8 && phase_ == Phase::Requested && options_) {
             options_ = false;
-            tries_ = 1;
+            tries_ = 0;
             peer_.reset();
+            clean_ = false;
             return Just(UploadStep::Request);
         }
         return Fail({UploadFailure::ServerError, error->code, error->message});
@@ -226,6 +283,10 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, bool late)
         if (opcode == opOACK || (opcode == opACK && ack)) {
             peer_ = from;
             origin_ = opcode == opACK ? *ack : 0;
+            if (clean_) timer_.Sample(now - sentAt_);
+            timer_.Progressed();
+            tries_ = 0;
+            clean_ = true;
             return Accept(opcode == opOACK ? packet : Bytes{nullptr, 0});
         }
         return Just(UploadStep::Wait);
@@ -240,47 +301,67 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, bool late)
         if (ahead <= next_ - base_) index = base_ - 1 + ahead;
     }
     if (index < 0) return Just(UploadStep::Wait);
-    if (index == base_ - 1) {
-        // The receiver lacks block base_ (a gap, or its time-out): go back to it, once per
-        // window, and again for a late repeat, which cannot be the echo of blocks sent twice.
-        // Going back for every repeat would send every window twice from the first
-        // duplicated ACK on (the Sorcerer's Apprentice of RFC 1123).
-        if (wentBack_ && !late) return Just(UploadStep::Wait);
-        wentBack_ = true;
-        doubled_ = true;
-        return Send(base_);
-    }
-    tries_ = 1;
-    // After a window that went twice, the receiver's answers to the copies come as repeats.
+    if (index == base_ - 1) return Repeated(now);
+    if (clean_) timer_.Sample(now - sentAt_);
+    timer_.Progressed();
+    tries_ = 0;
+    silent_ = 0;
+    clean_ = true;
+    // After a window that went twice, the receiver's answers to the copies come as repeats,
+    // and so do its answers to probes of blocks it had.
     wentBack_ = doubled_;
     doubled_ = false;
+    echoes_ = probes_;
+    probes_ = 0;
     base_ = index + 1;
     if (index == blocks_) return Finish(true);
     // Blocks after the acknowledged one that were out went missing: they go again.
     return Send(base_);
 }
 
-UploadStep UploadState::ReliableTimeout(bool early)
+// A repeated ACK of the block before the first unacknowledged one.
+UploadStep UploadState::Repeated(Micros now)
 {
-    if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
-    if (early) {
-        if (phase_ != Phase::LastSent) return Just(UploadStep::Wait);
-        ++retransmissions_;
-        UploadStep step = Just(UploadStep::SendBlocks);
-        step.block = BlockNumber(blocks_);
-        step.first = blocks_;
-        step.count = 1;
-        return step;
+    // One block at a time, a repeat never sends the block again: only the timer does (the
+    // Sorcerer's Apprentice of RFC 1123: every block would go twice from then on).
+    if (window_ == 1) return Just(UploadStep::Wait);
+    const bool late = now - sentAt_ >= timer_.Base();
+    if (echoes_ > 0 && !late) {
+        --echoes_;
+        return Just(UploadStep::Wait);
     }
-    if (tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});
-    ++tries_;
+    // The receiver lacks block base_ (a gap, or its time-out): go back to it, once per
+    // window, and again for a late repeat, which cannot be the echo of blocks sent twice.
+    if (wentBack_ && !late) return Just(UploadStep::Wait);
+    wentBack_ = true;
+    doubled_ = true;
+    return Send(base_);
+}
+
+UploadStep UploadState::ReliableTimeout(Micros now)
+{
+    if (phase_ == Phase::Finished || phase_ == Phase::Failed || now < deadline_) return Just(UploadStep::Wait);
+    // Only waits of the whole ceiling count as tries: the shorter ones before them are the
+    // timer finding its feet, or a device pausing.
+    const bool wholeTry = now - sentAt_ >= timer_.Ceiling();
+    ++timeouts_;
+    timer_.Expired();
+    if (wholeTry && ++tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});
     wentBack_ = false;
     doubled_ = false;
+    clean_ = false;
     if (phase_ == Phase::Requested) {
         ++retransmissions_;
         return Just(UploadStep::Request);
     }
-    return Send(base_);
+    // Short waits send one block: a receiver that has it all acknowledges the last block
+    // again, one that lacks it takes it, one that lacks an earlier block says which; a
+    // paused device gets no more than one block per wait. The first unacknowledged block in
+    // turn wakes receivers that answer only the block they expect. Some answer neither and
+    // wait for the window from the block they lack: it goes again after a patience of an
+    // eighth of the ceiling (half a second at the default), longer than a flash erase.
+    if (wholeTry || now - windowAt_ >= timer_.Ceiling() / 8) return Send(base_);
+    return Probe(++silent_ % 2 == 1 ? next_ - 1 : base_);
 }
 
 } // namespace tftp

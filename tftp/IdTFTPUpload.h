@@ -5,12 +5,15 @@
 // Two policies share it. Classic: one block per round trip, what the window's client always
 // did (the first answer picks the first block, silence after the last block ends the upload,
 // answers from anyone are taken). Reliable: our own programs' rules: a window of blocks
-// (RFC 7440, go-back-N), the request or window sent again on a time-out, the server locked
-// after its first answer, done only when the last block is acknowledged, one more request
-// without options after an option refusal, and optionally the size announced (RFC 2349).
+// (RFC 7440, go-back-N) under a retransmission timer that learns the round trip, single
+// blocks as probes on its time-outs and the window again only after a whole try of silence,
+// the server locked after its first answer, done only when the last block is acknowledged,
+// one more request without options after an option refusal, and optionally the size
+// announced (RFC 2349). The reliable policy is told the time as a value with each event.
 #pragma once
 
 #include "tftp/IdTFTPPacket.h"
+#include "tftp/RetransmitTimer.h"
 
 #include <cstdint>
 #include <optional>
@@ -26,8 +29,9 @@ struct UploadPolicy {
     // and never sends anything twice on its own).
     int32_t blockSize = DefaultBlockSize; // asked for when it differs from 512
     int32_t windowSize = 1;               // asked for when above 1
-    int32_t tries = 5;                    // sends of one request or window before "Timeout"
+    int32_t tries = 5;                    // waits of a whole time-out without progress before "Timeout"
     bool transferSize = false;            // announce the size with "tsize"
+    int32_t timeoutMs = 4000;             // the longest wait of one try: the timer's ceiling
 };
 
 // A datagram's sender: IPv4 address and port, host order.
@@ -44,7 +48,8 @@ struct UploadFailure {
         ServerError,   // the server's ERROR datagram (code, text)
         BadBlockSize,  // an acknowledged block size that cannot work
         BadWindowSize, // an acknowledged window size not in 1 .. the one asked for
-        NotANumber,    // an option value that is no number
+        NotANumber,    // an option value that is no number (the classic policy)
+        BadOption,     // reliable: an option acknowledgement refused (ERROR 8 went to the server)
     };
     Kind kind = Timeout;
     uint16_t code = 0; // ServerError only
@@ -69,6 +74,9 @@ struct UploadStep {
     int64_t first = 0;
     int32_t count = 0;
     UploadFailure failure; // Fail only
+    // Fail only: the ERROR datagram owed to the server before giving up (empty: none), so
+    // that it does not wait for blocks that will never come.
+    std::string farewell;
 };
 
 // The block size an option acknowledgement's "blksize" text asks for, or the failure:
@@ -100,14 +108,18 @@ public:
     // The reliable policy's write request, with its options until the server refused them.
     std::string Request(std::string_view remoteName, std::string_view mode) const;
 
-    // late: the datagram came long after the blocks last sent (the I/O's judgement, a fraction
-    // of the time-out): a repeated ACK then cannot be the echo of a block that went twice.
-    UploadStep OnDatagram(Bytes packet, Peer from = {}, bool late = false);
-    // early (reliable): a wait of a few round trips, far shorter than a try's, ended with the
-    // last block out and unacknowledged. A receiver may linger only briefly for a lost final
-    // ACK, so the last block alone goes again as a probe, without using up a try: a receiver
-    // that has it all acknowledges it again, one that lacks an earlier block says which.
-    UploadStep OnTimeout(bool early = false);
+    // Reliable: the write request is to go out now (Request, armed for its answer).
+    UploadStep Begin(Micros now);
+    // now: the reliable policy's clock (the classic policy has none): what it answers with a
+    // send goes out at once, at this time.
+    UploadStep OnDatagram(Bytes packet, Peer from = {}, Micros now = 0);
+    // Classic: the receive time-out ran out. Reliable: the time reached Deadline() (earlier
+    // it is no time-out).
+    UploadStep OnTimeout(Micros now = 0);
+    // Reliable: when OnTimeout is due, unless an answer comes first.
+    Micros Deadline() const { return deadline_; }
+    // Reliable: when the last send went out.
+    Micros LastSend() const { return sentAt_; }
 
     Phase State() const { return phase_; }
     // Data bytes of a full block: 512 until an option acknowledgement says otherwise.
@@ -120,6 +132,9 @@ public:
     bool Acknowledged() const { return acknowledged_; }
     // Blocks and requests sent more than once.
     int64_t Retransmissions() const { return retransmissions_; }
+    // Reliable: waits that ran out, short and whole.
+    int64_t Timeouts() const { return timeouts_; }
+    const RetransmitTimer& Timer() const { return timer_; }
     // The reliable policy's blocks by index: where in the source, how many bytes, which number.
     int64_t BlockOffset(int64_t index) const { return (index - 1) * blockSize_; }
     int32_t BlockBytes(int64_t index) const;
@@ -133,8 +148,12 @@ public:
 private:
     UploadStep ClassicDatagram(Bytes packet);
     UploadStep ClassicTimeout();
-    UploadStep ReliableDatagram(Bytes packet, Peer from, bool late);
-    UploadStep ReliableTimeout(bool early);
+    UploadStep ReliableDatagram(Bytes packet, Peer from, Micros now);
+    UploadStep ReliableTimeout(Micros now);
+    UploadStep Repeated(Micros now);
+    UploadStep Probe(int64_t index);
+    UploadStep Refuse(std::string what);
+    UploadStep Armed(UploadStep step, Micros now);
     UploadStep Build(uint16_t block);
     UploadStep Fail(UploadFailure failure);
     UploadStep Accept(Bytes packet);
@@ -156,7 +175,25 @@ private:
     int64_t base_ = 1;
     int64_t next_ = 1;
     int64_t blocks_ = 0;
-    int32_t tries_ = 1;
+    // Waits of a whole try in a row without progress.
+    int32_t tries_ = 0;
+    RetransmitTimer timer_;
+    Micros sentAt_ = 0;
+    Micros deadline_ = 0;
+    int64_t timeouts_ = 0;
+    // Time-outs in a row without progress: the probes alternate between the last block sent
+    // and the first one unacknowledged.
+    int32_t silent_ = 0;
+    // When the blocks from base_ last went out together (not as a probe): after a patience
+    // of an eighth of the ceiling without an answer they go again.
+    Micros windowAt_ = 0;
+    bool probed_ = false;
+    // What is out went once since the last progress: its answer is a round-trip sample.
+    bool clean_ = true;
+    // Probes sent since the last progress, and those sent before it: a receiver that had the
+    // probed block answers it with a repeated ACK, which is then no news.
+    int32_t probes_ = 0;
+    int32_t echoes_ = 0;
     bool options_ = true;
     // The window went out again for an ACK of the block before it; more such ACKs wait for
     // progress or a time-out, so that repeated ACKs cannot multiply the data.

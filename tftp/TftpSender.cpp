@@ -54,15 +54,10 @@ sockaddr_in AddressOf(Peer peer)
     return address;
 }
 
-void SetReceiveTimeout(int fd, int32_t ms)
-{
-    const timeval tv{ms / 1000, (ms % 1000) * 1000};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) SystemError("setsockopt");
-}
-
 void SendTo(int fd, const sockaddr_in& to, const void* bytes, size_t size)
 {
-    if (::sendto(fd, bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) SystemError("sendto");
+    while (::sendto(fd, bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+        if (errno != EINTR) SystemError("sendto");
 }
 
 // The file's bytes from the first unacknowledged block on, read in large pieces.
@@ -123,270 +118,279 @@ private:
     std::unique_ptr<uint8_t[]> buffer_;
 };
 
+// The blocks of one send: from the read buffer to the wire in as few system calls as the
+// kernel allows. A lone block at the front of the buffer goes in one sendto with its header
+// written into the scratch bytes ahead of it; a run of blocks in segmented sends that the
+// kernel cuts into datagrams of one block; where the kernel refuses those, a message per
+// block in sendmmsg from then on.
+class WindowSender {
+public:
+    WindowSender(int fd, bool segmentation) : fd_(fd), segmentation_(segmentation) {}
+
+    void To(const sockaddr_in& peer) { peer_ = peer; }
+
+    // bytes: the first block's bytes in the read buffer; front: it is the buffer's first.
+    void Send(const UploadState& state, int64_t first, int32_t count, uint8_t* bytes, bool front)
+    {
+        if (count == 1 && front) return Lone(state, first, bytes);
+        Describe(state, first, static_cast<size_t>(count), bytes);
+        size_t at = 0;
+        if (segmentation_) at = Segmented(state, static_cast<size_t>(count));
+        Messages(at, static_cast<size_t>(count));
+    }
+
+private:
+    void Lone(const UploadState& state, int64_t index, uint8_t* bytes)
+    {
+        PutDataHeader(bytes - HeaderSize, state.BlockNumber(index));
+        SendTo(fd_, peer_, bytes - HeaderSize, HeaderSize + static_cast<size_t>(state.BlockBytes(index)));
+    }
+
+    // One message per block: its header and a view of the file's bytes.
+    void Describe(const UploadState& state, int64_t first, size_t count, uint8_t* bytes)
+    {
+        if (messages_.size() < count) {
+            messages_.resize(count);
+            pieces_.resize(2 * count);
+            headers_.resize(4 * count);
+        }
+        const int64_t from = state.BlockOffset(first);
+        for (size_t i = 0; i < count; ++i) {
+            const int64_t index = first + static_cast<int64_t>(i);
+            PutDataHeader(&headers_[4 * i], state.BlockNumber(index));
+            pieces_[2 * i] = {&headers_[4 * i], HeaderSize};
+            pieces_[2 * i + 1] = {bytes + (state.BlockOffset(index) - from),
+                                  static_cast<size_t>(state.BlockBytes(index))};
+            msghdr& m = messages_[i].msg_hdr;
+            m = msghdr{};
+            m.msg_name = &peer_;
+            m.msg_namelen = sizeof peer_;
+            m.msg_iov = &pieces_[2 * i];
+            m.msg_iovlen = 2;
+        }
+    }
+
+    // Runs of the blocks as one send each: every block but the file's last is whole, and
+    // that one ends a window. Returns how many blocks went out.
+    size_t Segmented(const UploadState& state, size_t count)
+    {
+        const size_t segment = HeaderSize + static_cast<size_t>(state.BlockSize());
+        const size_t perSend = std::min<size_t>(MaxSegments, MaxUdpPayload / segment);
+        size_t at = 0;
+        while (segmentation_ && perSend >= 2 && count - at >= 2) {
+            const size_t n = std::min(perSend, count - at);
+            msghdr m{};
+            m.msg_name = &peer_;
+            m.msg_namelen = sizeof peer_;
+            m.msg_iov = &pieces_[2 * at];
+            m.msg_iovlen = 2 * n;
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))]{};
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            cmsghdr* size16 = CMSG_FIRSTHDR(&m);
+            size16->cmsg_level = SOL_UDP;
+            size16->cmsg_type = UDP_SEGMENT;
+            size16->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            const auto value = static_cast<uint16_t>(segment);
+            std::memcpy(CMSG_DATA(size16), &value, sizeof value);
+            if (::sendmsg(fd_, &m, 0) >= 0) {
+                at += n;
+            } else if (errno != EINTR) {
+                // Refused (an old kernel, a path whose MTU is below a block): nothing went
+                // out; a message per block from now on.
+                if (errno != EINVAL && errno != EIO && errno != ENOPROTOOPT && errno != EOPNOTSUPP &&
+                    errno != EMSGSIZE)
+                    SystemError("sendmsg");
+                segmentation_ = false;
+            }
+        }
+        return at;
+    }
+
+    void Messages(size_t at, size_t count)
+    {
+        while (at < count) {
+            const int sent =
+                ::sendmmsg(fd_, &messages_[at], static_cast<unsigned>(std::min<size_t>(count - at, 1024)), 0);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                SystemError("sendmmsg");
+            }
+            at += static_cast<size_t>(sent);
+        }
+    }
+
+    int fd_;
+    bool segmentation_;
+    sockaddr_in peer_{};
+    std::vector<mmsghdr> messages_;
+    std::vector<iovec> pieces_;
+    std::vector<uint8_t> headers_;
+};
+
+// Time as the upload state machine takes it: microseconds on the monotonic clock.
+Micros Now()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// One upload: waits for a datagram or the state machine's deadline, hands it what came,
+// and carries out the step it answers, one small handler per step.
+class Upload {
+public:
+    Upload(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options, SenderReport& report,
+           const SenderProgress& progress)
+        : server_(Resolve(options.host, options.port)), socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)),
+          size_(size), remoteName_(remoteName), mode_(options.mode), state_(size, PolicyOf(options)),
+          source_(fd, size), sender_(socket_.Get(), options.segmentation), report_(report), progress_(progress)
+    {
+        if (!socket_) SystemError("socket");
+        report_ = SenderReport{};
+    }
+
+    void Run()
+    {
+        for (UploadStep step = state_.Begin(Now());; step = Next()) {
+            Publish();
+            if (Carry(step)) return;
+        }
+    }
+
+private:
+    static UploadPolicy PolicyOf(const SenderOptions& options)
+    {
+        UploadPolicy policy = options.policy;
+        policy.policy = Policy::Reliable;
+        policy.timeoutMs = options.timeoutMs;
+        // A window's blocks are held until acknowledged: at most 32 MiB of them (a window of
+        // 512 blocks of 64 KiB, of 32768 of 1 KiB), whatever was asked.
+        constexpr int64_t WindowBytes = 32 << 20;
+        policy.windowSize = static_cast<int32_t>(std::clamp<int64_t>(
+            WindowBytes / std::max(policy.blockSize, DefaultBlockSize), 1, std::max(1, policy.windowSize)));
+        return policy;
+    }
+
+    // The next event: a datagram, or the deadline. Datagrams that change nothing do not
+    // move the deadline, so that they cannot keep a try alive for ever.
+    UploadStep Next()
+    {
+        for (;;) {
+            const Micros now = Now();
+            if (now >= state_.Deadline()) return state_.OnTimeout(now);
+            const Micros wait = state_.Deadline() - now;
+            const timespec limit{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
+            pollfd ready{socket_.Get(), POLLIN, 0};
+            if (::ppoll(&ready, 1, &limit, nullptr) < 0) {
+                if (errno == EINTR) continue;
+                SystemError("ppoll");
+            }
+            if (ready.revents == 0) continue;
+            socklen_t length = sizeof from_;
+            const ssize_t got = ::recvfrom(socket_.Get(), inbox_.data(), inbox_.size(), MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&from_), &length);
+            if (got < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+                SystemError("recvfrom");
+            }
+            const Peer sender{ntohl(from_.sin_addr.s_addr), ntohs(from_.sin_port)};
+            return state_.OnDatagram(Bytes{inbox_.data(), static_cast<size_t>(got)}, sender, Now());
+        }
+    }
+
+    // What the upload achieved so far, and progress when more is acknowledged.
+    void Publish()
+    {
+        report_.blockSize = state_.BlockSize();
+        report_.windowSize = state_.WindowSize();
+        report_.retransmissions = state_.Retransmissions();
+        report_.lastBlockSent = state_.LastBuilt();
+        report_.timeouts = state_.Timeouts();
+        report_.smoothedRoundTripUs = state_.Timer().Smoothed();
+        const int64_t done = std::min(state_.BlocksAcknowledged() * state_.BlockSize(), size_);
+        if (done > report_.acknowledgedBytes && state_.State() != UploadState::Phase::Finished) {
+            report_.acknowledgedBytes = done;
+            if (progress_) progress_(done);
+        }
+    }
+
+    // Carries out one step; true when the upload is over.
+    bool Carry(const UploadStep& step)
+    {
+        switch (step.kind) {
+        case UploadStep::Done: Finish(); return true;
+        case UploadStep::Fail: Give(step); return true;
+        case UploadStep::Request: SendRequest(); break;
+        case UploadStep::Reject: Reject(); break;
+        case UploadStep::SendBlocks: SendBlocks(step); break;
+        default: break; // Wait (and the classic policy's steps, which this policy never gives)
+        }
+        return false;
+    }
+
+    void Finish()
+    {
+        report_.acknowledged = true;
+        if (progress_ && report_.acknowledgedBytes < size_) progress_(size_);
+        report_.acknowledgedBytes = size_;
+    }
+
+    [[noreturn]] void Give(const UploadStep& step)
+    {
+        // The server waits for blocks that will never come unless told.
+        if (!step.farewell.empty() && state_.LockedPeer())
+            SendTo(socket_.Get(), AddressOf(*state_.LockedPeer()), step.farewell.data(), step.farewell.size());
+        RaiseUploadFailure(step.failure);
+    }
+
+    void SendRequest()
+    {
+        const std::string request = state_.Request(remoteName_, mode_);
+        SendTo(socket_.Get(), server_, request.data(), request.size());
+    }
+
+    void Reject()
+    {
+        static const std::string unknown = MakeError(5, "Unknown transfer ID");
+        SendTo(socket_.Get(), from_, unknown.data(), unknown.size());
+    }
+
+    void SendBlocks(const UploadStep& step)
+    {
+        // The transfer's peer, kept as an address: made anew only when it changes.
+        if (state_.LockedPeer() && peerKey_ != state_.LockedPeer()) {
+            peerKey_ = state_.LockedPeer();
+            sender_.To(AddressOf(*peerKey_));
+        }
+        const int64_t last = step.first + step.count - 1;
+        const int64_t from = state_.BlockOffset(step.first);
+        const int64_t front = state_.BlockOffset(state_.BlocksAcknowledged() + 1);
+        const int64_t end = std::min(size_, state_.BlockOffset(last) + state_.BlockBytes(last));
+        uint8_t* bytes = source_.Span(front, end) + (from - front);
+        sender_.Send(state_, step.first, step.count, bytes, from == front);
+    }
+
+    const sockaddr_in server_;
+    posix::Fd socket_;
+    const int64_t size_;
+    const std::string& remoteName_;
+    const std::string mode_;
+    UploadState state_;
+    Source source_;
+    WindowSender sender_;
+    SenderReport& report_;
+    const SenderProgress& progress_;
+    std::optional<Peer> peerKey_;
+    sockaddr_in from_{};
+    // Any datagram fits: a longer one than a block's could only be a server's long ERROR.
+    std::vector<uint8_t> inbox_ = std::vector<uint8_t>(65536);
+};
+
 } // namespace
 
 void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options,
               SenderReport& report, const SenderProgress& progress)
 {
-    const sockaddr_in server = Resolve(options.host, options.port);
-    posix::Fd socketFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!socketFd) SystemError("socket");
-    const int sock = socketFd.Get();
-    const auto tryTime = std::chrono::milliseconds(options.timeoutMs);
-    int32_t armedMs = options.timeoutMs;
-    SetReceiveTimeout(sock, armedMs);
-    // Changes the kernel's receive time-out only when it differs: most waits are whole tries.
-    const auto arm = [&](Clock::duration wait) {
-        const auto ms = std::max<int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(wait).count());
-        if (ms != armedMs) {
-            armedMs = static_cast<int32_t>(ms);
-            SetReceiveTimeout(sock, armedMs);
-        }
-    };
-
-    UploadPolicy policy = options.policy;
-    policy.policy = Policy::Reliable;
-    // A window's blocks are held until acknowledged: at most 32 MiB of them (a window of 512
-    // blocks of 64 KiB, of 32768 of 1 KiB), whatever was asked.
-    constexpr int64_t WindowBytes = 32 << 20;
-    policy.windowSize = static_cast<int32_t>(std::clamp<int64_t>(
-        WindowBytes / std::max(policy.blockSize, DefaultBlockSize), 1, std::max(1, policy.windowSize)));
-    UploadState state(size, policy);
-    Source source(fd, size);
-    report = SenderReport{};
-
-    // A repeated ACK this long after the last send is the receiver's own (a gap, or its
-    // time-out), not the echo of a block that went twice: four round trips, at least 2 ms, at
-    // most a quarter of a try. The round trip is smoothed over windows that moved on after
-    // going out once (Karn's rule).
-    Clock::duration roundTrip{};
-    Clock::duration fastestRoundTrip{};
-    const auto fewRoundTrips = [&] {
-        const Clock::duration bound = std::chrono::duration_cast<Clock::duration>(tryTime) / 4;
-        const Clock::duration floor = std::chrono::milliseconds(2);
-        if (roundTrip == Clock::duration{}) return std::min(bound, 5 * floor);
-        return std::clamp(4 * roundTrip, std::min(floor, bound), bound);
-    };
-    // The probes of an unacknowledged last block: the first after two of the fastest round
-    // trips (at least 1 ms), each later one after twice the wait before. A receiver lingers
-    // for a lost final ACK about its own retransmission time (10 ms for some), so the first
-    // probes must be quick; a probe that comes too early costs one datagram.
-    const auto firstProbeWait = [&] {
-        const Clock::duration bound = std::chrono::duration_cast<Clock::duration>(tryTime) / 8;
-        const Clock::duration floor = std::chrono::milliseconds(1);
-        if (fastestRoundTrip == Clock::duration{}) return std::min(bound, 2 * floor);
-        return std::clamp(2 * fastestRoundTrip, std::min(floor, bound), bound);
-    };
-    constexpr int Probes = 5;
-    int probesLeft = Probes;
-    Clock::duration probeWait{};
-    std::optional<Clock::time_point> probeAt;
-    bool resent = false;
-
-    const std::string request = state.Request(remoteName, options.mode);
-    SendTo(sock, server, request.data(), request.size());
-    auto lastSend = Clock::now();
-    auto deadline = lastSend + tryTime;
-    // The time a step ended, when it ended with a send: the next wait starts from it.
-    std::optional<Clock::time_point> sentAt = lastSend;
-
-    // One message per block of a window: its header and a view of the file's bytes.
-    std::vector<mmsghdr> messages;
-    bool segmentation = options.segmentation;
-    std::vector<iovec> pieces;
-    std::vector<uint8_t> headers;
-    sockaddr_in peer{};
-    std::optional<Peer> peerKey;
-    // Any datagram fits: a longer one than a block's could only be a server's long ERROR.
-    std::vector<uint8_t> inbox(65536);
-    int64_t acknowledged = 0;
-
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        // A wait ends at the try's deadline or the next probe, whatever came meanwhile:
-        // datagrams that change nothing must not keep a try alive for ever.
-        const auto now = sentAt ? *sentAt : Clock::now();
-        sentAt.reset();
-        bool expired = (probeAt && now >= *probeAt) || now >= deadline;
-        ssize_t received = -1;
-        if (!expired && probeAt) {
-            // The probes' short waits with poll: the kernel's receive time-out may run
-            // 10 ms late, longer than a receiver lingers.
-            pollfd ready{sock, POLLIN, 0};
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(*probeAt, deadline) - now);
-            const int polled = ::poll(&ready, 1, static_cast<int>(wait.count()));
-            if (polled < 0 && errno != EINTR) SystemError("poll");
-            if (polled <= 0) {
-                expired = polled == 0;
-                if (!expired) continue;
-            } else {
-                received = ::recvfrom(sock, inbox.data(), inbox.size(), MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&from), &fromLength);
-                if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-            }
-        } else if (!expired) {
-            received =
-                ::recvfrom(sock, inbox.data(), inbox.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        }
-        UploadStep step;
-        const int64_t ackedBefore = state.BlocksAcknowledged();
-        const bool wasRequested = state.State() == UploadState::Phase::Requested;
-        if (received < 0) {
-            if (!expired && errno == EINTR) continue;
-            if (!expired && errno != EAGAIN && errno != EWOULDBLOCK) SystemError("recvfrom");
-            const bool probe = probeAt && Clock::now() >= *probeAt;
-            step = state.OnTimeout(probe);
-            if (probe) {
-                --probesLeft;
-                probeWait = std::min<Clock::duration>(2 * probeWait, tryTime / 4);
-            }
-        } else {
-            const Peer sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-            const auto since = Clock::now() - lastSend;
-            step = state.OnDatagram(Bytes{inbox.data(), static_cast<size_t>(received)}, sender,
-                                    since >= fewRoundTrips());
-            // An answer that moved on, to blocks (or a request) that went out once: a round trip.
-            if (!resent && (state.BlocksAcknowledged() > ackedBefore ||
-                            (wasRequested && state.State() != UploadState::Phase::Requested))) {
-                roundTrip = roundTrip == Clock::duration{} ? since : (7 * roundTrip + since) / 8;
-                if (fastestRoundTrip == Clock::duration{} || since < fastestRoundTrip) fastestRoundTrip = since;
-            }
-        }
-        report.blockSize = state.BlockSize();
-        report.windowSize = state.WindowSize();
-        report.retransmissions = state.Retransmissions();
-        report.lastBlockSent = state.LastBuilt();
-        if (const int64_t done = std::min(state.BlocksAcknowledged() * state.BlockSize(), size);
-            done > acknowledged && step.kind != UploadStep::Done) {
-            acknowledged = done;
-            report.acknowledgedBytes = done;
-            if (progress) progress(done);
-        }
-
-        switch (step.kind) {
-        case UploadStep::Done:
-            report.acknowledged = true;
-            report.acknowledgedBytes = size;
-            if (progress && acknowledged < size) progress(size);
-            return;
-        case UploadStep::Fail: RaiseUploadFailure(step.failure);
-        case UploadStep::Request: {
-            const std::string again = state.Request(remoteName, options.mode);
-            SendTo(sock, server, again.data(), again.size());
-            break;
-        }
-        case UploadStep::Reject: {
-            static const std::string unknown = MakeError(5, "Unknown transfer ID");
-            SendTo(sock, from, unknown.data(), unknown.size());
-            break;
-        }
-        case UploadStep::SendBlocks: {
-            // The transfer's peer, kept as an address: made anew only when it changes.
-            if (state.LockedPeer() && peerKey != state.LockedPeer()) {
-                peerKey = state.LockedPeer();
-                peer = AddressOf(*peerKey);
-            }
-            const int64_t last = step.first + step.count - 1;
-            const int64_t from0 = state.BlockOffset(step.first);
-            const int64_t front = state.BlockOffset(state.BlocksAcknowledged() + 1);
-            uint8_t* bytes = source.Span(front, std::min(size, state.BlockOffset(last) + state.BlockBytes(last))) +
-                             (from0 - front);
-            const size_t count = static_cast<size_t>(step.count);
-            if (count == 1 && from0 == front) {
-                // Lock-step's every block: its header goes in the scratch bytes ahead of it.
-                PutDataHeader(bytes - HeaderSize, state.BlockNumber(step.first));
-                const size_t length = HeaderSize + static_cast<size_t>(state.BlockBytes(step.first));
-                while (::sendto(sock, bytes - HeaderSize, length, 0, reinterpret_cast<const sockaddr*>(&peer),
-                                sizeof peer) < 0)
-                    if (errno != EINTR) SystemError("sendto");
-                break;
-            }
-            if (messages.size() < count) {
-                messages.resize(count);
-                pieces.resize(2 * count);
-                headers.resize(4 * count);
-            }
-            for (size_t i = 0; i < count; ++i) {
-                const int64_t index = step.first + static_cast<int64_t>(i);
-                PutDataHeader(&headers[4 * i], state.BlockNumber(index));
-                pieces[2 * i] = {&headers[4 * i], HeaderSize};
-                pieces[2 * i + 1] = {const_cast<uint8_t*>(bytes + (state.BlockOffset(index) - from0)),
-                                     static_cast<size_t>(state.BlockBytes(index))};
-                msghdr& m = messages[i].msg_hdr;
-                m = msghdr{};
-                m.msg_name = &peer;
-                m.msg_namelen = sizeof peer;
-                m.msg_iov = &pieces[2 * i];
-                m.msg_iovlen = 2;
-            }
-            size_t at = 0;
-            // Runs of the window as one send each, cut by the kernel into datagrams of one
-            // block: every block but the file's last is whole, and that one ends a window.
-            const size_t segment = HeaderSize + static_cast<size_t>(state.BlockSize());
-            const size_t perSend = std::min<size_t>(MaxSegments, MaxUdpPayload / segment);
-            while (segmentation && perSend >= 2 && count - at >= 2) {
-                const size_t n = std::min(perSend, count - at);
-                msghdr m{};
-                m.msg_name = &peer;
-                m.msg_namelen = sizeof peer;
-                m.msg_iov = &pieces[2 * at];
-                m.msg_iovlen = 2 * n;
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))]{};
-                m.msg_control = control;
-                m.msg_controllen = sizeof control;
-                cmsghdr* size16 = CMSG_FIRSTHDR(&m);
-                size16->cmsg_level = SOL_UDP;
-                size16->cmsg_type = UDP_SEGMENT;
-                size16->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-                const auto value = static_cast<uint16_t>(segment);
-                std::memcpy(CMSG_DATA(size16), &value, sizeof value);
-                if (::sendmsg(sock, &m, 0) >= 0) {
-                    at += n;
-                } else if (errno != EINTR) {
-                    // Refused (an old kernel, a path whose MTU is below a block): nothing
-                    // went out; a message per block from now on.
-                    if (errno != EINVAL && errno != EIO && errno != ENOPROTOOPT && errno != EOPNOTSUPP &&
-                        errno != EMSGSIZE)
-                        SystemError("sendmsg");
-                    segmentation = false;
-                }
-            }
-            while (at < count) {
-                const int sent =
-                    ::sendmmsg(sock, &messages[at], static_cast<unsigned>(std::min<size_t>(count - at, 1024)), 0);
-                if (sent < 0) {
-                    if (errno == EINTR) continue;
-                    SystemError("sendmmsg");
-                }
-                at += static_cast<size_t>(sent);
-            }
-            break;
-        }
-        default: break; // Wait (and the classic policy's steps, which this policy never gives)
-        }
-
-        if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
-            // A new try: its full time, and the next probe while the last block is unanswered.
-            // Went out before: a request again, or blocks without progress (a time-out, a
-            // repeated ACK, a probe). Its answer is no round-trip sample.
-            resent =
-                step.kind == UploadStep::Request || (!wasRequested && state.BlocksAcknowledged() == ackedBefore);
-            lastSend = Clock::now();
-            sentAt = lastSend;
-            deadline = lastSend + tryTime;
-            probeAt.reset();
-            if (state.State() == UploadState::Phase::LastSent && probesLeft > 0) {
-                if (probesLeft == Probes) probeWait = firstProbeWait();
-                probeAt = lastSend + probeWait;
-            }
-            arm(tryTime);
-        } else if (received >= 0 && !probeAt) {
-            // Wait only for what is left.
-            const auto left = (probeAt ? std::min(*probeAt, deadline) : deadline) - Clock::now();
-            if (left > Clock::duration{}) arm(left);
-        }
-    }
+    Upload(fd, size, remoteName, options, report, progress).Run();
 }
 
 } // namespace tftp

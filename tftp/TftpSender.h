@@ -1,9 +1,10 @@
 // The reliable policy's I/O: one upload of a regular file over a plain UDP socket. A window
 // goes out in a few segmented sends (or one sendmmsg), a lone block in one sendto;
-// acknowledgements are read with the kernel's receive time-out, and the file is read in large
-// pieces into a buffer that holds only the blocks not yet acknowledged and the next window, so
-// memory stays flat whatever the file's size. The rules themselves are UploadState's; the
-// window's client keeps its own loop over the socket layer (TIdTrivialFTP).
+// acknowledgements are awaited until the state machine's deadline, and the file is read in
+// large pieces into a buffer that holds only the blocks not yet acknowledged and the next
+// window, so memory stays flat whatever the file's size. The rules, the retransmission timer
+// among them, are UploadState's; the window's client keeps its own loop over the socket
+// layer (TIdTrivialFTP).
 #pragma once
 
 #include "tftp/IdTFTPUpload.h"
@@ -18,7 +19,10 @@ struct SenderOptions {
     std::string host;
     uint16_t port = 69;
     std::string mode = "octet";
-    int32_t timeoutMs = 4000; // per try
+    // The longest wait of one try: the retransmission timer's ceiling. The timer starts from
+    // the round trips it measures and doubles on each time-out up to this; policy.tries waits
+    // of this whole length in a row without progress end the upload with "Timeout".
+    int32_t timeoutMs = 4000;
     UploadPolicy policy{Policy::Reliable, 1024, 8, 5, false};
     // A window's blocks in few sends the kernel cuts into datagrams (Linux 4.18 on); off, or
     // where the kernel refuses it, a message per block.
@@ -27,9 +31,11 @@ struct SenderOptions {
 
 // What an upload achieved, filled in as it goes (also when it fails).
 struct SenderReport {
-    int32_t blockSize = DefaultBlockSize;
-    int32_t windowSize = 1; // granted
-    int64_t retransmissions = 0;
+    int32_t blockSize = DefaultBlockSize; // granted (512 without an option acknowledgement)
+    int32_t windowSize = 1;               // granted
+    int64_t retransmissions = 0;          // blocks and requests sent more than once
+    int64_t timeouts = 0;                 // waits that ran out, short and whole
+    int64_t smoothedRoundTripUs = 0;      // the timer's smoothed round trip (0: none measured)
     int64_t acknowledgedBytes = 0;
     bool acknowledged = false;  // the last block's ACK came
     bool lastBlockSent = false; // the last block went out at least once

@@ -9,6 +9,7 @@
 #include "tftp/IdTrivialFTP.h"
 #include "posix/Fd.h"
 #include "rtl/IntConv.h"
+#include "rtl/OptionHelp.h"
 #include "tftp/TftpSender.h"
 #include "upgrade/TransferVerdict.h"
 
@@ -223,6 +224,7 @@ int main(int argc, char** argv)
         "round trip where the server grants none, sends a request or window again when no\n"
         "answer comes, and reports success only when the last block is acknowledged.",
         "tftpput");
+    rtl::UseOperatorHelp(app);
     int32_t port = upgrade::TftpPort, blockSize = upgrade::BlockSize, timeout = upgrade::ReceiveTimeoutMs;
     int32_t window = 8, retries = 5;
     std::string mode = "octet";
@@ -236,7 +238,9 @@ int main(int argc, char** argv)
         ->transform(Number("BLKSIZE must be 8 to 65464", 8, tftp::MaxBlockSize))
         ->type_name("BLKSIZE")
         ->capture_default_str();
-    app.add_option("-t,--timeout", timeout, "longest wait for each reply, per try, in milliseconds")
+    app.add_option("-t,--timeout", timeout,
+                   "longest wait for a reply before sending again, in milliseconds: the retransmission timer "
+                   "starts from the measured round trip (at least 4 ms) and doubles on each time-out up to this")
         ->transform(Number("TIMEOUT_MS must be a positive number of milliseconds", 1, INT32_MAX))
         ->type_name("TIMEOUT_MS")
         ->capture_default_str();
@@ -247,7 +251,8 @@ int main(int argc, char** argv)
         ->type_name("N")
         ->capture_default_str();
     app.add_option("-r,--retries", retries,
-                   "tries of each request or window before giving up with a time-out (1 to 100)")
+                   "waits of the whole --timeout in a row without progress before giving up with a time-out "
+                   "(1 to 100; the timer's shorter waits before them do not count)")
         ->transform(Number("must be 1 to 100", 1, 100))
         ->type_name("N")
         ->capture_default_str();
@@ -270,8 +275,9 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_flag("-q,--quiet", quiet, "no progress lines and no result line");
     app.add_flag("--json", json,
-                 "write one JSON document with the outcome to standard output (with the granted window, "
-                 "the retransmissions and whether the last block was acknowledged)");
+                 "write one JSON document with the outcome to standard output (with the granted window and "
+                 "block size, the retransmissions, time-outs, smoothed round trip and whether the last block "
+                 "was acknowledged)");
     app.add_option("HOST", host, "server address or name")->type_name("");
     app.add_option("FILE", file, "local file to send (a regular file)")->type_name("");
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
@@ -288,6 +294,7 @@ int main(int argc, char** argv)
         std::printf("%s\n", app.version().c_str());
         return ExitDone;
     } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return ExitDone; // --help-man
         return UsageError(e.what());
     }
 
@@ -325,7 +332,7 @@ int main(int argc, char** argv)
                 options.port = static_cast<uint16_t>(port);
                 options.mode = mode;
                 options.timeoutMs = timeout;
-                options.policy = {tftp::Policy::Reliable, blockSize, window, retries, tsize};
+                options.policy = {tftp::Policy::Reliable, blockSize, window, retries, tsize, timeout};
                 tftp::SendFile(image.Get(), size, remote, options, report,
                                [&progress](int64_t bytes) { progress.Set(bytes); });
             }
@@ -343,12 +350,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
     else if (!quiet) {
         const double seconds = progress.Seconds();
-        std::fprintf(stderr,
-                     "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d, %lld retransmission%s, "
-                     "last block acknowledged\n",
-                     static_cast<long long>(size), seconds,
-                     seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize,
-                     static_cast<long long>(report.retransmissions), report.retransmissions == 1 ? "" : "s");
+        std::fprintf(
+            stderr,
+            "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d, blksize %d, %lld retransmission%s, "
+            "%lld time-out%s, round trip %.2f ms, last block acknowledged\n",
+            static_cast<long long>(size), seconds,
+            seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize, report.blockSize,
+            static_cast<long long>(report.retransmissions), report.retransmissions == 1 ? "" : "s",
+            static_cast<long long>(report.timeouts), report.timeouts == 1 ? "" : "s",
+            static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
     }
 
     if (json) {
@@ -357,11 +367,14 @@ int main(int argc, char** argv)
             {"port", port},
             {"file", file},
             {"remote", remote},
-            {"blksize", blockSize},
+            {"blksize", report.blockSize}, // granted: what the blocks carried
+            {"blksize_asked", blockSize},
             {"mode", mode},
             {"policy", classic ? "classic" : "reliable"},
             {"windowsize", report.windowSize},
             {"retransmissions", report.retransmissions},
+            {"timeouts", report.timeouts},
+            {"round_trip_ms", static_cast<double>(report.smoothedRoundTripUs) / 1000.0},
             {"acknowledged", report.acknowledged},
             {"size", size},
             {"sent", classic ? progress.Done() : report.acknowledgedBytes},

@@ -41,7 +41,7 @@ site() {
   local name=$1 first=$2 count=$3 password=$4
   mkdir -p "$work/$name/slots"
   unshare --net -- sh -c 'ip link set lo up && exec "$@"' site "$simdev" --bind "$first" --count "$count" \
-    --password "$password" --tftp-slot-dir "$work/$name/slots" --restart-ms 200 2>"$work/$name/sim.log" &
+    --password "$password" --tftp-slot-dir "$work/$name/slots" --restart-ms 1000 2>"$work/$name/sim.log" &
   sims+=($!)
   printf '#!/bin/sh\nexec nsenter --net=/proc/%s/ns/net -- %s "$@"\n' "${sims[-1]}" "$cli" >"$work/$name/ftpupg-cli"
   chmod +x "$work/$name/ftpupg-cli"

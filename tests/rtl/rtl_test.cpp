@@ -1,5 +1,6 @@
 #include "rtl/Exception.h"
 #include "rtl/IntConv.h"
+#include "rtl/OptionHelp.h"
 #include "rtl/Stream.h"
 
 #include <gtest/gtest.h>
@@ -118,4 +119,62 @@ TEST(Streams, FileStreamHandsOutEveryByteInOrderWhateverTheReadSizes)
     char c;
     EXPECT_EQ(file.Read(&c, 1), 0u);
     std::remove(path.c_str());
+}
+
+// The parser's notation as an operator reads it: one help line per row.
+TEST(OperatorHelp, OptionsInWords)
+{
+    CLI::App app{"test", "prog"};
+    rtl::UseOperatorHelp(app);
+    int port = 69, jobs = 8, retries = 0;
+    std::string image, log;
+    std::vector<std::string> ips;
+    bool all = false;
+    app.add_option("-p,--port", port, "server port")->type_name("PORT")->capture_default_str();
+    app.add_option("--jobs", jobs, "Devices at once (default 8)")->check(CLI::Range(1, 256))->type_name("N");
+    app.add_option("--retries", retries, "tries (at most)")->check(CLI::Range(0, 100))->type_name("N");
+    app.add_option("--image", image, "Firmware image")->required()->type_name("FILE");
+    auto* ipOption = app.add_option("--ip", ips, "A device")->type_name("IP");
+    app.add_flag("--all", all, "Every device")->excludes(ipOption);
+    app.add_option("--log", log, "Log file")->envname("PROG_LOG")->type_name("FILE");
+    const std::string help = app.help();
+    for (const char* line : {
+             "  -p, --port PORT             server port (default 69)\n",
+             "  --jobs N                    Devices at once (default 8; 1 to 256)\n",
+             "  --retries N                 tries (at most); 0 to 100\n",
+             "  --image FILE                Firmware image (required)\n",
+             "  --ip IP...                  A device (not with --all)\n",
+             "  --all                       Every device (not with --ip)\n",
+             "  --log FILE                  Log file (or the environment variable PROG_LOG)\n",
+         })
+        EXPECT_NE(help.find(line), std::string::npos) << line << "in:\n" << help;
+    EXPECT_EQ(help.find("--help-man"), std::string::npos) << "hidden";
+}
+
+// The manual's part: the program's and each command's options, the exit codes as a list.
+TEST(OperatorHelp, ManualListsCommandsAndExitStatus)
+{
+    CLI::App app{"test", "prog"};
+    rtl::UseOperatorHelp(app);
+    app.footer("Exit status: 0 done, 1 a device failed, 2\nusage error.\nMore prose.");
+    int wait = 1000;
+    app.add_subcommand("scan", "Look around")->add_option("--wait", wait, "ms")->type_name("MS");
+    testing::internal::CaptureStdout();
+    const char* argv[] = {"prog", "--help-man"};
+    EXPECT_THROW(app.parse(2, const_cast<char**>(argv)), CLI::Success);
+    const std::string manual = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(manual,
+              "Options:\n"
+              "  -h, --help                  Print this help message and exit\n"
+              "\n"
+              "Commands:\n"
+              "  scan                        Look around\n"
+              "\n"
+              "Options of prog scan:\n"
+              "  --wait MS                   ms\n"
+              "\n"
+              "*Exit Status*\n"
+              "  0     done\n"
+              "  1     a device failed\n"
+              "  2     usage error\n");
 }

@@ -65,27 +65,42 @@ std::string Describe(const UploadStep& step)
     case UploadFailure::BadBlockSize: return "fail blksize: " + f.message;
     case UploadFailure::BadWindowSize: return "fail windowsize: " + f.message;
     case UploadFailure::NotANumber: return "fail number: " + f.message;
+    case UploadFailure::BadOption:
+        return "refuse " + f.message.substr(f.message.find(": ") + 2) +
+               (step.farewell.empty() ? "" : ", ERROR " + std::to_string(step.farewell[3]));
     }
     return "?";
 }
 
-// Feeds one input ("TIMEOUT", "EARLY": a wait of a few round trips ended, or a datagram as Datagram reads it,
-// "late" at the end: long after the last send, "@B" at the end: from another sender than the server's transfer
-// port) and describes the answer. "STATE" answers the granted window, block size, retransmissions and whether the
-// last block was acknowledged.
+// Feeds one input and describes the answer. Inputs: "TIMEOUT" (classic: the receive time-out;
+// reliable: a whole try of silence since the last send), "PROBE" (reliable: the timer's
+// deadline, a wait short of a whole try), or a datagram as Datagram reads it, which the
+// reliable policy takes at once after its last send unless it ends in " late" (a few round
+// trips after it) or " after N" (N ms after it); "@B" at the end: from another sender than
+// the server's transfer port. "STATE" answers the granted window, block size,
+// retransmissions and whether the last block was acknowledged; "TIMER" the wait now due, the
+// time-outs and the smoothed round trip.
 std::string Feed(UploadState& state, std::string input)
 {
-    if (input == "TIMEOUT") return Describe(state.OnTimeout());
-    if (input == "EARLY") return Describe(state.OnTimeout(true));
+    if (input == "TIMEOUT") return Describe(state.OnTimeout(state.LastSend() + state.Timer().Ceiling()));
+    if (input == "PROBE") return Describe(state.OnTimeout(state.Deadline()));
     if (input == "STATE")
         return "window " + std::to_string(state.WindowSize()) + " blksize " + std::to_string(state.BlockSize()) +
                " retransmissions " + std::to_string(state.Retransmissions()) +
                (state.Acknowledged() ? " acknowledged" : "");
+    if (input == "TIMER")
+        return "wait " + std::to_string((state.Deadline() - state.LastSend()) / 1000) + " ms, " +
+               std::to_string(state.Timeouts()) + " timeouts, srtt " +
+               std::to_string(state.Timer().Smoothed() / 1000) + " ms";
     Peer from{0x7F000002, 1069};
-    bool late = false;
+    Micros now = state.LastSend();
     if (input.size() > 5 && input.ends_with(" late")) {
-        late = true;
+        now += state.Timer().Base();
         input.resize(input.size() - 5);
+    }
+    if (const size_t at = input.rfind(" after "); at != std::string::npos) {
+        now += std::stoll(input.substr(at + 7)) * 1000;
+        input.resize(at);
     }
     if (const size_t at = input.rfind(" @"); at != std::string::npos) {
         from.port = static_cast<uint16_t>(2000 + input[at + 2]);
@@ -93,7 +108,7 @@ std::string Feed(UploadState& state, std::string input)
     }
     const std::string d = Datagram(input);
     return Describe(
-        state.OnDatagram(tftp::Bytes{reinterpret_cast<const uint8_t*>(d.data()), d.size()}, from, late));
+        state.OnDatagram(tftp::Bytes{reinterpret_cast<const uint8_t*>(d.data()), d.size()}, from, now));
 }
 
 struct Exchange {
@@ -112,10 +127,11 @@ void Play(int64_t bytes, std::initializer_list<Exchange> script)
     }
 }
 
-// The reliable policy: asks for block size 512 unless told, window `window`, 3 tries.
+// The reliable policy: asks for block size 512 unless told, window `window`, 3 tries of at
+// most a second (the timer's first wait: before a round trip is known, every wait is a try).
 UploadPolicy Reliable(int32_t window = 1, int32_t blockSize = 512, bool tsize = false)
 {
-    return UploadPolicy{Policy::Reliable, blockSize, window, 3, tsize};
+    return UploadPolicy{Policy::Reliable, blockSize, window, 3, tsize, 1000};
 }
 
 void PlayReliable(int64_t bytes, UploadPolicy policy, std::initializer_list<Exchange> script)
@@ -129,7 +145,7 @@ void PlayReliable(int64_t bytes, UploadPolicy policy, std::initializer_list<Exch
 }
 
 // Where both policies have a rule, one row shows each one's answer (the reliable policy in
-// lock-step, asking for nothing).
+// lock-step, asking for the largest block size and no window).
 struct Row {
     const char* in;
     const char* classic;
@@ -139,7 +155,7 @@ struct Row {
 void PlayBoth(int64_t bytes, std::initializer_list<Row> script)
 {
     UploadState classic(bytes);
-    UploadState reliable(bytes, Reliable());
+    UploadState reliable(bytes, Reliable(1, MaxBlockSize));
     int i = 0;
     for (const Row& r : script) {
         ++i;
@@ -167,7 +183,7 @@ TEST(UploadState, TheFirstAnswerPicksTheFirstBlock)
     PlayBoth(1000, {{"OACK blksize 1024", "send 1/1000", "send 1"},
                     {"STATE", "", "window 1 blksize 1024 retransmissions 0"}});
     PlayBoth(3000, {{"OACK BLKSIZE 1024", "send 1/1024", "send 1"}});
-    PlayBoth(1000, {{"OACK tsize 1000", "send 1/512", "send 1"}});
+    PlayBoth(1000, {{"OACK tsize 1000", "send 1/512", "refuse option tsize was not asked for, ERROR 8"}});
     PlayBoth(1000, {{"HEX 0009|??", "send 1/512", "wait"}});
     PlayBoth(1000, {{"HEX 04", "send 1/512", "wait"}});           // too short for an opcode
     PlayBoth(1000, {{"HEX 000407", "send 1/512", "wait"}});       // ACK too short for its number
@@ -177,13 +193,12 @@ TEST(UploadState, TheFirstAnswerPicksTheFirstBlock)
 
 TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
 {
-    // Classic sends the current block again for any other answer. Reliable goes back once
-    // for a repeated ACK of the block before (the receiver lacks the block), ignores the rest,
-    // and takes the first repeat after a block that went twice as its echo, unless it is late.
+    // Classic sends the current block again for any other answer. Reliable in lock-step
+    // never sends a block again for a repeated ACK, late or not: only its timer does.
     PlayBoth(1200, {{"ACK 0", "send 1/512", "send 1"},
-                    {"ACK 0", "resend", "send 1"}, // repeated
-                    {"ACK 0", "resend", "wait"},   // and again: no more data for it
-                    {"ACK 2", "resend", "wait"},   // ahead
+                    {"ACK 0", "resend", "wait"}, // repeated
+                    {"ACK 0", "resend", "wait"},
+                    {"ACK 2", "resend", "wait"}, // ahead
                     {"ACK 65535", "resend", "wait"},
                     {"OACK blksize 512", "resend", "wait"},
                     {"HEX 0009", "resend", "wait"},
@@ -191,19 +206,27 @@ TEST(UploadState, OnlyTheAckOfTheBlockJustSentMovesOn)
                     {"HEX 000407", "resend", "wait"}, // ACK too short for its number
                     {"HEX 000501", "resend", "wait"}, // ERROR too short for its code
                     {"ACK 1", "send 2/512", "send 2"},
-                    {"ACK 1", "resend", "wait"},        // older; the echo of block 1 sent twice
-                    {"ACK 1 late", "resend", "send 2"}, // the receiver's own repeat
+                    {"ACK 1", "resend", "wait"},      // older; the echo of block 1 sent twice
+                    {"ACK 1 late", "resend", "wait"}, // the receiver's own repeat
                     {"ACK 2", "send 3/176", "send 3"},
                     {"ACK 2", "resend", "wait"}, // older, after the last block
-                    {"ACK 2 late", "resend", "send 3"},
-                    {"ACK 2 late", "resend", "send 3"},
+                    {"ACK 2 late", "resend", "wait"},
+                    {"ACK 2 late", "resend", "wait"},
                     {"ACK 77", "resend", "wait"},
                     {"ACK 3", "done", "done"},
                     {"STATE", "window 1 blksize 512 retransmissions 0 acknowledged",
-                     "window 1 blksize 512 retransmissions 4 acknowledged"}});
-    // Without blocks sent twice, a repeat goes back at once.
-    PlayReliable(2000, Reliable(),
-                 {{"ACK 0", "send 1"}, {"ACK 1", "send 2"}, {"ACK 1", "send 2"}, {"ACK 1", "wait"}});
+                     "window 1 blksize 512 retransmissions 0 acknowledged"}});
+    // With a window, a repeat says the receiver lacks the next block: back to it once per
+    // window; the first repeat after a window that went twice is its echo, unless late.
+    PlayReliable(3000, Reliable(2),
+                 {{"OACK windowsize 2", "send 1-2"},
+                  {"ACK 2", "send 3-4"},
+                  {"ACK 2", "send 3-4"},
+                  {"ACK 2", "wait"},
+                  {"ACK 4", "send 5-6"},
+                  {"ACK 4", "wait"}, // the echo of 3-4 sent twice
+                  {"ACK 4 late", "send 5-6"},
+                  {"STATE", "window 2 blksize 512 retransmissions 4"}});
 }
 
 TEST(UploadState, BlockNumbersWrapWithoutSkippingData)
@@ -292,25 +315,32 @@ TEST(UploadState, OptionAcknowledgements)
     // for a UDP/IPv4 datagram with its header.
     const char* tooLarge = "fail blksize: Invalid block size 65504 from the server (allowed: 1 to 65503)";
     PlayBoth(10, {{"OACK blksize 0", "fail blksize: Invalid block size 0 from the server (allowed: 1 to 65503)",
-                   "fail blksize: Invalid block size 0 from the server (allowed: 1 to 65503)"}});
+                   "refuse blksize 0 is not 8 to the 65464 asked for, ERROR 8"}});
     PlayBoth(10, {{"OACK blksize -4", "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)",
-                   "fail blksize: Invalid block size -4 from the server (allowed: 1 to 65503)"}});
-    PlayBoth(10, {{"OACK blksize 65504", tooLarge, tooLarge}});
+                   "refuse blksize -4 is not 8 to the 65464 asked for, ERROR 8"}});
+    PlayBoth(10,
+             {{"OACK blksize 65504", tooLarge, "refuse blksize 65504 is not 8 to the 65464 asked for, ERROR 8"}});
     PlayBoth(10, {{"OACK blksize 2147483647",
                    "fail blksize: Invalid block size 2147483647 from the server (allowed: 1 to 65503)",
-                   "fail blksize: Invalid block size 2147483647 from the server (allowed: 1 to 65503)"}});
+                   "refuse blksize 2147483647 is not 8 to the 65464 asked for, ERROR 8"}});
+    // Reliable: a server's value that is no number is the server's fault, told with ERROR 8.
     PlayBoth(10, {{"OACK blksize 12a", "fail number: '12a' is not a valid integer value",
-                   "fail number: '12a' is not a valid integer value"}});
+                   "refuse blksize '12a' is not a number, ERROR 8"}});
     PlayBoth(10, {{"HEX 0006|blksize", "fail number: '' is not a valid integer value",
-                   "fail number: '' is not a valid integer value"}});
+                   "refuse blksize '' is not a number, ERROR 8"}});
     PlayBoth(100, {{"OACK blksize $10", "send 1/16", "send 1"}});
     PlayBoth(70000, {{"OACK blksize 65464", "send 1/65464", "send 1"}, {"ACK 1", "send 2/4536", "send 2"}});
-    PlayBoth(70000, {{"OACK blksize 65465", "send 1/65465", "send 1"}, {"ACK 1", "send 2/4535", "send 2"}});
-    PlayBoth(70000, {{"OACK blksize 65503", "send 1/65503", "send 1"}, {"ACK 1", "send 2/4497", "send 2"}});
+    // Larger than the reliable policy asked for: refused.
+    PlayBoth(70000, {{"OACK blksize 65465", "send 1/65465",
+                      "refuse blksize 65465 is not 8 to the 65464 asked for, ERROR 8"},
+                     {"ACK 1", "send 2/4535", ""}});
+    PlayBoth(70000, {{"OACK blksize 65503", "send 1/65503",
+                      "refuse blksize 65503 is not 8 to the 65464 asked for, ERROR 8"},
+                     {"ACK 1", "send 2/4497", ""}});
     // A late acknowledgement: classic resends the current block and takes its size for later
-    // blocks; reliable goes back to block 1 once, its block size fixed.
+    // blocks; reliable in lock-step waits for its timer, its block size fixed.
     PlayBoth(2000, {{"ACK 0", "send 1/512", "send 1"},
-                    {"OACK blksize 1024", "resend", "send 1"},
+                    {"OACK blksize 1024", "resend", "wait"},
                     {"ACK 1", "send 2/1024", "send 2"},
                     {"ACK 2", "send 3/464", "send 3"},
                     {"OACK blksize x", "fail number: 'x' is not a valid integer value", "wait"}});
@@ -406,7 +436,7 @@ TEST(UploadState, WindowsGoOutWholeAndGoBackToTheFirstBlockMissing)
         9000, Reliable(8),
         {{"OACK windowsize 0", "fail windowsize: Invalid window size 0 from the server (allowed: 1 to 8)"}});
     PlayReliable(9000, Reliable(8),
-                 {{"OACK windowsize many", "fail number: 'many' is not a valid integer value"}});
+                 {{"OACK windowsize many", "refuse windowsize 'many' is not a number, ERROR 8"}});
     // A repeated option acknowledgement: the server never saw block 1.
     PlayReliable(9000, Reliable(4),
                  {{"OACK windowsize 4", "send 1-4"},
@@ -418,22 +448,89 @@ TEST(UploadState, WindowsGoOutWholeAndGoBackToTheFirstBlockMissing)
     PlayReliable(1024, Reliable(8), {{"OACK windowsize 8", "send 1-3"}, {"ACK 3", "done"}});
 }
 
-TEST(UploadState, AnUnansweredLastBlockIsProbedAloneWithoutUsingATry)
+// The reliable policy with the operator's default ceiling of 4 s.
+UploadPolicy Patient(int32_t window, int32_t tries = 3)
 {
-    // 6 blocks; a receiver that lingers only briefly after its final ACK gets the last block
-    // again soon, and one that lacks an earlier block says which.
-    PlayReliable(3000, Reliable(4),
-                 {{"OACK windowsize 4", "send 1-4"},
-                  {"EARLY", "wait"}, // the last block is not out yet
+    return UploadPolicy{Policy::Reliable, 512, window, tries, false, 4000};
+}
+
+TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
+{
+    // 6 blocks. The first wait is a second; the answer 2 ms after the request gives a time-out
+    // of 6 ms (round trip plus four variations). Time-outs send one block, the last sent and
+    // the first unacknowledged in turn, each wait twice the one before.
+    PlayReliable(3000, Patient(4),
+                 {{"TIMER", "wait 1000 ms, 0 timeouts, srtt 0 ms"},
+                  {"OACK windowsize 4 after 2", "send 1-4"},
+                  {"TIMER", "wait 6 ms, 0 timeouts, srtt 2 ms"},
+                  {"PROBE", "send 4"},
+                  {"TIMER", "wait 12 ms, 1 timeouts, srtt 2 ms"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"ACK 9", "wait"}, // changes nothing, and moves no deadline
+                  {"TIMER", "wait 48 ms, 3 timeouts, srtt 2 ms"},
+                  // Progress: the wait is the learned one again; the answer to blocks that
+                  // went twice is no sample (Karn), so the round trip stays.
                   {"ACK 4", "send 5-6"},
-                  {"EARLY", "send 6"},
-                  {"EARLY", "send 6"},
-                  {"ACK 5", "send 6"},
-                  {"TIMEOUT", "send 6"},
-                  {"TIMEOUT", "send 6"},
-                  {"EARLY", "send 6"}, // probes use up no try
-                  {"ACK 6", "done"},
-                  {"STATE", "window 4 blksize 512 retransmissions 6 acknowledged"}});
+                  {"TIMER", "wait 6 ms, 3 timeouts, srtt 2 ms"},
+                  // The receiver's answers to the probes of blocks it had: no news.
+                  {"ACK 4", "wait"},
+                  {"ACK 4", "wait"},
+                  {"ACK 4", "wait"},
+                  {"ACK 4", "send 5-6"}, // the next repeat is: block 5 went missing
+                  {"ACK 6 after 10", "done"},
+                  {"STATE", "window 4 blksize 512 retransmissions 5 acknowledged"}});
+    // A clean answer is a sample: 2 ms, then 10 ms.
+    PlayReliable(1100, Patient(1),
+                 {{"ACK 0 after 2", "send 1"},
+                  {"ACK 1 after 10", "send 2"},
+                  {"TIMER", "wait 14 ms, 0 timeouts, srtt 3 ms"},
+                  {"ACK 2", "send 3"},
+                  {"TIMER", "wait 13 ms, 0 timeouts, srtt 2 ms"}});
+    // In lock-step, the probe is the block itself; a repeated ACK sends nothing.
+    PlayReliable(600, Patient(1),
+                 {{"ACK 0", "send 1"},
+                  {"ACK 0", "wait"},
+                  {"PROBE", "send 1"},
+                  {"ACK 0", "wait"},
+                  {"PROBE", "send 1"},
+                  {"ACK 1", "send 2"},
+                  {"ACK 2", "done"}});
+}
+
+TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
+{
+    // A device that stops answering: waits double from the learned 4 ms; for an eighth of
+    // the ceiling (500 ms) only single blocks go out, then the window again, and from then
+    // on at every time-out; none uses up a try until a wait is the whole ceiling.
+    UploadState state(100000, Patient(16));
+    ASSERT_EQ(Feed(state, "OACK windowsize 16"), "send 1-16");
+    Micros silence = 0;
+    std::vector<std::string> answers;
+    while (answers.size() < 11) {
+        silence = state.Deadline() - 0;
+        answers.push_back(Feed(state, "PROBE"));
+    }
+    EXPECT_EQ(answers,
+              (std::vector<std::string>{"send 16", "send 1", "send 16", "send 1", "send 16", "send 1", "send 1-16",
+                                        "send 1-16", "send 1-16", "send 1-16", "send 1-16"}));
+    EXPECT_EQ(silence, 8092000); // 4 ms doubled 9 times, then the ceiling of 4 s: the first try
+    EXPECT_EQ(Feed(state, "PROBE"), "send 1-16");
+    EXPECT_EQ(Feed(state, "PROBE"), "fail Timeout");
+    // The pause over, its answers come at once: the window's ACK and one per probe.
+    UploadState paused(100000, Patient(16));
+    ASSERT_EQ(Feed(paused, "OACK windowsize 16"), "send 1-16");
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(Feed(paused, "PROBE").find('-'), std::string::npos);
+    EXPECT_EQ(Feed(paused, "ACK 16 after 48"), "send 17-32");
+    EXPECT_EQ(Feed(paused, "TIMER"), "wait 4 ms, 6 timeouts, srtt 0 ms");
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(Feed(paused, "ACK 16"), "wait");
+    EXPECT_EQ(Feed(paused, "STATE"), "window 16 blksize 512 retransmissions 6");
+    // Silence longer than the ceiling is a whole try however short the wait due.
+    EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
+    EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
+    EXPECT_EQ(Feed(paused, "TIMEOUT"), "fail Timeout");
 }
 
 TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)

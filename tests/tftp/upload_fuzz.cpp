@@ -5,6 +5,7 @@
 // silence, reliable only with the last block's ACK from the transfer's peer.
 #include "tftp/IdTFTPUpload.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,31 +51,35 @@ struct Answer {
     bool isAck = false;
     uint16_t acked = 0;
     tftp::Peer from;
-    bool late = false;
-    bool early = false;
+    bool probe = false; // a time-out short of a whole try
+    tftp::Micros now = 0;
 };
 
-// Feeds one answer taken from the input: a length byte (0xFF: a time-out, 0xFE: for the
-// reliable policy an early one, else a time-out too), for the reliable
-// policy a sender byte (bit 0: the server's transfer port or another one, bit 1: late), then
-// the datagram's bytes.
+// Feeds one answer taken from the input: a length byte (0xFF: a time-out, for the reliable
+// policy a whole try of silence; 0xFE: for the reliable policy the timer's deadline, else a
+// time-out too), for the reliable policy a sender byte (bit 0: the server's transfer port or
+// another one, bits 1-7: milliseconds since the event before), then the datagram's bytes.
 bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t& size, Answer& a)
 {
     if (size == 0) return false;
     const uint8_t length = data[0];
     ++data;
     --size;
+    const tftp::Micros before = a.now;
     a = Answer{};
+    a.now = before;
     if (length >= 0xFE) {
         a.timeout = true;
-        a.early = reliable && length == 0xFE;
-        a.step = state.OnTimeout(a.early);
+        a.probe = reliable && length == 0xFE;
+        if (reliable)
+            a.now = std::max(a.now, a.probe ? state.Deadline() : state.LastSend() + state.Timer().Ceiling());
+        a.step = state.OnTimeout(a.now);
         return true;
     }
     if (reliable) {
         if (size == 0) return false;
         a.from = tftp::Peer{0x7F000002, static_cast<uint16_t>(1069 + (data[0] & 1))};
-        a.late = data[0] & 2;
+        a.now += (data[0] >> 1) * 1000;
         ++data;
         --size;
     }
@@ -82,7 +87,7 @@ bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t&
     // A copy of its own, so that reading past the datagram is caught.
     uint8_t* packet = static_cast<uint8_t*>(std::malloc(n ? n : 1));
     std::memcpy(packet, data, n);
-    a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from, a.late);
+    a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from, a.now);
     a.isAck = n >= 4 && packet[0] == 0 && packet[1] == 4;
     if (a.isAck) a.acked = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
     std::free(packet);
@@ -143,12 +148,12 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             Check(step.first + step.count - 1 <= state.BlockCount());
             Check(step.block == state.BlockNumber(step.first));
             const int64_t now = state.BlocksAcknowledged();
-            // Only the last block goes out alone as a probe, after an early time-out.
-            if (a.early)
-                Check(step.first == state.BlockCount() && step.count == 1 && highest == state.BlockCount());
+            // A probe is one block: the last one sent or the first unacknowledged.
+            if (a.probe && step.count == 1) Check(step.first == highest || step.first == now + 1);
             // The window never skips data: it starts right behind what was acknowledged, and
             // that moves on only for an ACK of a block that went out, from the transfer's peer.
-            if (!a.early) Check(step.first == now + 1);
+            else
+                Check(step.first == now + 1);
             Check(now >= acked && now <= highest);
             if (now > acked) {
                 Check(a.isAck && a.acked == state.BlockNumber(now) && a.from == *peer);
@@ -197,8 +202,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Bit 1: the reliable policy, its window (1 to 64) and tries (1 to 4) from the next byte.
     if (size < 5) return 0;
     const bool reliable = data[0] & 2;
+    // Bit 3: a ceiling of 100 ms, else 4 s.
     tftp::UploadPolicy policy{tftp::Policy::Reliable, 512 << (data[0] >> 6), 1 + (data[1] & 63),
-                              1 + (data[1] >> 6), (data[0] & 4) != 0};
+                              1 + (data[1] >> 6),     (data[0] & 4) != 0,    data[0] & 8 ? 100 : 4000};
     data += 2;
     size -= 2;
     // Then 3 bytes: the source's size (up to 16 MiB, so that few answers reach its end).

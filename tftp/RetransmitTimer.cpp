@@ -1,0 +1,40 @@
+#include "tftp/RetransmitTimer.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tftp {
+
+RetransmitTimer::RetransmitTimer(Micros ceiling) : ceiling_(std::max<Micros>(ceiling, 1)) {}
+
+void RetransmitTimer::Sample(Micros roundTrip)
+{
+    roundTrip = std::max<Micros>(roundTrip, 1);
+    if (srtt_ == 0) {
+        srtt_ = roundTrip;
+        rttvar_ = roundTrip / 2;
+    } else {
+        rttvar_ = (3 * rttvar_ + std::llabs(srtt_ - roundTrip)) / 4;
+        srtt_ = (7 * srtt_ + roundTrip) / 8;
+    }
+    fastest_ = fastest_ == 0 ? roundTrip : std::min(fastest_, roundTrip);
+}
+
+void RetransmitTimer::Expired()
+{
+    // 2^20 times the floor is beyond any ceiling: no overflow however long the silence.
+    if (backoff_ < 20) ++backoff_;
+}
+
+Micros RetransmitTimer::Base() const
+{
+    if (srtt_ == 0) return std::min(Initial, ceiling_);
+    return std::clamp(srtt_ + 4 * rttvar_, std::min(Floor, ceiling_), ceiling_);
+}
+
+Micros RetransmitTimer::Wait() const
+{
+    return std::min(Base() << backoff_, ceiling_);
+}
+
+} // namespace tftp
