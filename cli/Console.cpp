@@ -2,7 +2,6 @@
 
 #include "posix/Fd.h"
 
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -82,29 +81,10 @@ void LogFile::Line(const std::string& text)
     if (!written && failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
 
-namespace {
-
-volatile sig_atomic_t g_resized = 0;
-
-void OnResize(int)
-{
-    g_resized = 1;
-}
-
-} // namespace
-
 ConsoleView::ConsoleView(FILE* out, bool live, size_t width, size_t height, uint64_t imageSize, LogFile& log)
     : out_(out), live_(live), width_(std::max<size_t>(width, 20)), height_(std::max<size_t>(height, 3)),
       imageSize_(imageSize), log_(log)
-{
-    if (!live_) return;
-    // The size is read again at the next tick after the terminal changed it.
-    struct sigaction action {};
-    action.sa_handler = &OnResize;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGWINCH, &action, nullptr);
-}
+{}
 
 void ConsoleView::Flush()
 {
@@ -136,7 +116,7 @@ void ConsoleView::Expect(size_t devices)
 
 void ConsoleView::Attempt(const DeviceReport& device)
 {
-    active_[device.ip] = Active{0, 0, "searching"};
+    active_[device.ip] = Active{0, 0, "searching", Who(device)};
     lastQuarter_[device.ip] = 0;
     const std::string text = device.attempts > 1 ? "attempt " + std::to_string(device.attempts) : "started";
     if (live_)
@@ -199,8 +179,8 @@ std::string ConsoleView::Overall() const
 void ConsoleView::Tick()
 {
     if (!live_) return;
-    if (g_resized != 0) {
-        g_resized = 0;
+    if (resized_) {
+        resized_ = false;
         const auto [width, height] = TerminalSize(::fileno(out_));
         Resize(width, height);
         return;
@@ -251,8 +231,8 @@ void ConsoleView::Draw()
             lines.push_back("... and " + std::to_string(active_.size() - lines.size()) + " more");
             break;
         }
-        lines.push_back(a.stage.empty() ? ProgressLine(ip, a.sent, imageSize_, a.seconds, width_ - 1)
-                                        : ip + ": " + a.stage);
+        lines.push_back(a.stage.empty() ? ProgressLine(a.who, a.sent, imageSize_, a.seconds, width_ - 1)
+                                        : a.who + ": " + a.stage);
     }
     if (expected_ > 0) lines.push_back(Overall());
     for (auto& line : lines) {
@@ -328,6 +308,21 @@ std::pair<size_t, size_t> TerminalSize(int fd)
     if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0)
         return {size.ws_col, size.ws_row};
     return {80, 24};
+}
+
+std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64_t imageSize)
+{
+    std::string names;
+    size_t count = 0;
+    for (const auto& d : devices) {
+        if (d.result != Result::PartialWrite) continue;
+        ++count;
+        names += (names.empty() ? "" : ", ") + Who(d) + " " + std::to_string(d.bytes) + " of " +
+                 std::to_string(imageSize) + " bytes";
+    }
+    if (count == 0) return "";
+    return "warning: " + std::to_string(count) + (count == 1 ? " device was" : " devices were") +
+           " aborted mid-write and may not start until the image is written again: " + SafeText(names);
 }
 
 } // namespace fleet

@@ -46,13 +46,15 @@ public:
     void Finished(const DeviceReport& device) override;
     void Tick() override;
     // Plain lines of text that are not about one device (warnings, the image).
-    void Say(const std::string& text);
+    void Say(const std::string& text) override;
+    // The live lines are redrawn to the terminal's new size at the next tick.
+    void Resized() override { resized_ = true; }
     // How many devices the run has, for the overall line.
     void Expect(size_t devices);
     // Clears the live lines for good.
     void Close();
 
-    // The terminal's new size (SIGWINCH): the live lines are redrawn to fit it.
+    // The terminal's new size: the live lines are redrawn to fit it.
     void Resize(size_t width, size_t height);
 
 private:
@@ -60,6 +62,7 @@ private:
         uint64_t sent = 0;
         double seconds = 0;
         std::string stage;
+        std::string who; // address, and label when it has one
     };
     void Clear();
     void Draw();
@@ -83,6 +86,7 @@ private:
     size_t succeeded_ = 0;
     size_t overallShown_ = 0; // quarters of the devices announced on plain output
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    bool resized_ = false;
 };
 
 // The size of the terminal fd writes to, in columns and rows; 80 x 24 when it has none.
@@ -92,5 +96,7 @@ std::pair<size_t, size_t> TerminalSize(int fd);
 std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack);
 // One line per result count: "16 done, 2 password-refused, ...".
 std::string CountLine(const std::vector<DeviceReport>& devices);
+// Empty when no device was aborted mid-write; else a line naming each with the bytes sent.
+std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64_t imageSize);
 
 } // namespace fleet

@@ -53,7 +53,8 @@ bool StopAsked(const JobPlan& plan)
     return ::poll(&fd, 1, 0) > 0;
 }
 
-const Outcome Stopped{Result::Interrupted, "Interrupted before it finished"};
+// Every place that looks is before the write: a stop never cuts one short here.
+const Outcome Stopped{Result::Interrupted, "Stopped before the image was sent; nothing was written"};
 
 void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 {
@@ -204,7 +205,7 @@ RestartWatch WaitBack(const JobPlan& plan, DeviceLink& link, const std::string& 
     }
     if (watch.state() == RestartWatch::State::Back)
         sink(BackEvent{static_cast<double>(watch.BackMs()) / 1000.0});
-    else
+    else if (!StopAsked(plan))
         sink(NotBackEvent{});
     return watch;
 }
@@ -282,7 +283,10 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
                     if (outcome.result == Result::Done || outcome.result == Result::Unconfirmed) {
                         std::optional<RestartWatch> watch;
                         if (plan.waitBackS > 0) watch = WaitBack(plan, link, mac, sink);
-                        JudgeWrite(plan, watch ? &*watch : nullptr, mac, outcome);
+                        // A stop ended the wait before it showed anything: judged as without one.
+                        const bool stopped = watch && !watch->Settled() && StopAsked(plan);
+                        JudgeWrite(plan, watch && !stopped ? &*watch : nullptr, mac, outcome);
+                        if (stopped) outcome.message += "; the wait for its restart was stopped";
                     }
                     ReportDrops(link, drops, sink);
                 }

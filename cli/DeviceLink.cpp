@@ -77,7 +77,7 @@ std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline,
     }
 }
 
-Discovery Discover(int waitMs, int stopFd, const std::vector<std::string>* wanted)
+Discovery Discover(int waitMs, FleetStop* stop, const std::vector<std::string>* wanted)
 {
     using Clock = DeviceLink::Clock;
     const auto round = std::chrono::milliseconds(std::max(250, waitMs / 4));
@@ -101,8 +101,8 @@ Discovery Discover(int waitMs, int stopFd, const std::vector<std::string>* wante
         }
         auto until = std::min(deadline, nextRound);
         if (allFound()) until = std::min(until, lastAnswer + quiet);
-        const auto record = link.Next(until, stopFd);
-        if (stopFd >= 0 && ::poll(std::array<pollfd, 1>{{{stopFd, POLLIN, 0}}}.data(), 1, 0) > 0) break;
+        const auto record = link.Next(until, stop != nullptr ? stop->Fd() : -1);
+        if (stop != nullptr && (stop->Take(), stop->Asked())) break;
         if (record && found.table.Add(*record)) lastAnswer = Clock::now();
     }
     found.dropped = link.Dropped();

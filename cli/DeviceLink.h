@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/FleetCore.h"
+#include "cli/Stop.h"
 #include "posix/Fd.h"
 
 #include <atomic>
@@ -53,9 +54,9 @@ struct Discovery {
 // One discovery for the whole fleet, sent again every round within waitMs, since a request
 // or its answers may get lost when many devices answer at once. With wanted addresses it
 // ends early: once each has answered and a short while passed without a new answer (a
-// second device claiming an address answers the same request). Ends at once when stopFd
-// becomes readable. Throws std::runtime_error when the library cannot be opened.
-Discovery Discover(int waitMs, int stopFd = -1, const std::vector<std::string>* wanted = nullptr);
+// second device claiming an address answers the same request). Ends at once when a stop
+// comes. Throws std::runtime_error when the library cannot be opened.
+Discovery Discover(int waitMs, FleetStop* stop = nullptr, const std::vector<std::string>* wanted = nullptr);
 
 // The warnings a discovery leaves: malformed answers, answers lost to a full buffer.
 void WarnAboutAnswers(const Discovery& found, const std::function<void(const std::string&)>& warn);

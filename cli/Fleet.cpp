@@ -33,39 +33,23 @@ double Since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool Readable(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0;
-}
-
 struct Child {
     size_t index = 0;
     posix::Fd fd; // read end of the child's event pipe (its stderr too)
     LineReader lines;
     bool gotResult = false;
+    bool waitingBack = false; // the image is in; the device restarts
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
     std::string pinnedOn; // the interface the attempt pinned the device's address on, until it unpinned
 };
 
-// The signals that stop the fleet, and the terminal's resize: blocked while a child is made,
-// so that none is taken between fork() and the child's own dispositions.
-sigset_t ParentSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGWINCH})
-        sigaddset(&set, s);
-    return set;
-}
-
 [[noreturn]] void RunChild(const JobPlan& plan, const FirmwareImage& image, int writeFd, pid_t parent,
-                           const sigset_t& mask)
+                           fleet::FleetStop& stop)
 {
     // A process group of its own: the terminal's Ctrl-C goes to the parent only, which
-    // decides about every child. Ignoring the terminal's signals also drops one that came
-    // while they were blocked.
+    // decides about every child. The signals are still blocked here, as in the parent:
+    // ignoring the terminal's ones before they are let through again drops any that came.
     ::setpgid(0, 0);
     ::signal(SIGINT, SIG_IGN);
     ::signal(SIGQUIT, SIG_IGN);
@@ -76,7 +60,7 @@ sigset_t ParentSignals()
     // A parent that dies (even by SIGKILL) takes its transfers with it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(1);
-    ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    stop.ReleaseInChild();
     // The library's own notes come along as plain lines between the events.
     ::dup2(writeFd, STDERR_FILENO);
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -93,10 +77,11 @@ sigset_t ParentSignals()
 
 class Scheduler {
 public:
-    Scheduler(const FleetOptions& opts, const FirmwareImage& image, FleetView& view)
-        : opts_(opts), image_(image), view_(view), gate_(opts.canary, opts.maxFailures)
+    Scheduler(const FleetOptions& opts, const FirmwareImage& image, FleetView& view, fleet::FleetStop& stop)
+        : opts_(opts), image_(image), view_(view), gate_(opts.canary, opts.maxFailures), stop_(stop)
     {
         reports_.resize(opts.targets.size());
+        settled_.resize(opts.targets.size(), false);
         firstStart_.resize(opts.targets.size(), Clock::now());
         position_.resize(opts.targets.size());
         size_t startable = 0;
@@ -113,14 +98,15 @@ public:
         }
     }
 
-    bool Run(int stopFd)
+    // True when a stop came.
+    bool Run()
     {
         for (const auto& report : reports_)
             if (report.result == Result::AlreadyDone) view_.Finished(report);
         auto lastTick = Clock::now();
         while (!queue_.empty() || !children_.empty()) {
-            // Checked before every start: no attempt begins once a stop was asked for.
-            while (children_.size() < static_cast<size_t>(opts_.jobs) && !Readable(stopFd)) {
+            // Asked before every start: no attempt begins once a stop came.
+            while (children_.size() < static_cast<size_t>(opts_.jobs) && !TakeSignals()) {
                 // A retry always may go on; a device not yet started waits for the gate.
                 const auto next = std::find_if(queue_.begin(), queue_.end(), [this](size_t index) {
                     return reports_[index].attempts > 0 || gate_.MayStart(position_[index]);
@@ -128,16 +114,17 @@ public:
                 if (next == queue_.end()) break;
                 const size_t index = *next;
                 queue_.erase(next);
-                Spawn(index, stopFd);
+                Spawn(index);
             }
             std::vector<pollfd> fds;
-            fds.push_back({stopFd, POLLIN, 0});
+            fds.push_back({stop_.Fd(), POLLIN, 0});
             for (const auto& [pid, child] : children_)
                 fds.push_back({child.fd.Get(), POLLIN, 0});
             const int ready = ::poll(fds.data(), fds.size(), 100);
             if (ready < 0 && errno != EINTR) break;
-            if (Readable(stopFd)) {
-                Stop();
+            TakeSignals();
+            if (stop_.Level() == fleet::StopLevel::Aborting) {
+                Abort();
                 return true;
             }
             for (size_t i = 1; i < fds.size(); ++i) {
@@ -148,7 +135,8 @@ public:
                 view_.Tick();
             }
         }
-        return false;
+        if (stop_.Asked()) EndUnstarted();
+        return stop_.Asked();
     }
 
     std::vector<DeviceReport> Reports() const { return reports_; }
@@ -168,13 +156,43 @@ private:
         report.stages.push_back({stage, RunMs(), -1});
     }
 
-    void Spawn(size_t index, int stopFd)
+    // Reads the signals that came; true once a stop was asked for.
+    bool TakeSignals()
+    {
+        stop_.Take();
+        if (stop_.TakeResize()) view_.Resized();
+        // The stop may have come before the fleet started (during its discovery).
+        if (stop_.Asked() && !finishing_) Finishing();
+        return stop_.Asked();
+    }
+
+    // The first stage of a stop: nothing new starts, running transfers finish.
+    void Finishing()
+    {
+        finishing_ = true;
+        queue_.clear();
+        size_t writing = 0;
+        for (const auto& [pid, child] : children_)
+            if (child.transferStart && !child.waitingBack) ++writing;
+        const size_t others = children_.size() - writing;
+        std::string text = "stopping: no further device starts";
+        if (writing > 0)
+            text += "; " + std::to_string(writing) +
+                    (writing == 1 ? " running transfer finishes" : " running transfers finish") +
+                    " (Ctrl-C again aborts " + (writing == 1 ? "it" : "them") + ", leaving part of an image)";
+        if (others > 0)
+            text += "; " + std::to_string(others) + (others == 1 ? " device" : " devices") + " not writing end" +
+                    (others == 1 ? "s" : "") + " now";
+        view_.Say(text);
+    }
+
+    void Spawn(size_t index)
     {
         DeviceReport& report = reports_[index];
         JobPlan plan = opts_.job;
         plan.ip = report.ip;
         if (opts_.targets[index].password) plan.password = *opts_.targets[index].password;
-        plan.stopFd = stopFd;
+        plan.stopFd = stop_.ChildFd();
         if (report.attempts == 0 && opts_.discovery) {
             if (const auto* entry = opts_.discovery->Find(report.ip)) {
                 report.device = *entry;
@@ -203,16 +221,12 @@ private:
         posix::Fd readEnd(fds[0]), writeEnd(fds[1]);
         std::fflush(nullptr);
         const pid_t parent = ::getpid();
-        const sigset_t blocked = ParentSignals();
-        sigset_t mask;
-        ::sigprocmask(SIG_BLOCK, &blocked, &mask);
         const pid_t pid = ::fork();
         if (pid == 0) {
             readEnd.Reset();
-            RunChild(plan, image_, writeEnd.Get(), parent, mask);
+            RunChild(plan, image_, writeEnd.Get(), parent, stop_);
         }
         if (pid > 0) ::setpgid(pid, pid); // either side may be first
-        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
         // Only the child may hold the write end: its exit is the pipe's end.
         writeEnd.Reset();
         if (pid < 0) {
@@ -265,7 +279,11 @@ private:
             view_.Note(report, "removed the neighbour entry the attempt left pinned on " + child.pinnedOn);
             child.pinnedOn.clear();
         }
-        if (child.gotResult || stopping_) return;
+        if (child.gotResult) return;
+        if (aborting_) {
+            Cut(child);
+            return;
+        }
         std::string why = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                               : "exit status " + std::to_string(WEXITSTATUS(status));
         Finish(child.index, Result::LocalError, "the attempt ended without an outcome (" + why + ")");
@@ -301,8 +319,9 @@ private:
         report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
         view_.Progress(report, report.bytes, report.transferSeconds);
     }
-    void On(Child&, DeviceReport& report, const WaitingBackEvent& e)
+    void On(Child& child, DeviceReport& report, const WaitingBackEvent& e)
     {
+        child.waitingBack = true;
         BeginStage(report, Stage::WaitBack);
         view_.Note(report, "image written; waiting up to " + std::to_string(e.seconds) + " s for it to come back");
     }
@@ -344,7 +363,7 @@ private:
         report.roundTripUs = e.roundTripUs;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
-        if (!stopping_ && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
+        if (!stop_.Asked() && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
             view_.Note(report, std::string(ResultName(e.result)) + ": " + e.message + "; trying again");
             queue_.push_back(child.index);
             return;
@@ -355,6 +374,7 @@ private:
     void Finish(size_t index, Result result, const std::string& message)
     {
         DeviceReport& report = reports_[index];
+        settled_[index] = true;
         EndStage(report);
         report.result = result;
         report.message = message;
@@ -384,11 +404,11 @@ private:
         queue_ = std::move(started);
     }
 
-    // Ends every running attempt at once. Outcomes already written stand; the rest stay
-    // "interrupted", so no device counts as done unless its last block was acknowledged.
-    void Stop()
+    // The second stage of a stop: every running attempt ends at once. Outcomes already in
+    // stand; no device counts as done unless its last block was acknowledged.
+    void Abort()
     {
-        stopping_ = true;
+        aborting_ = true;
         queue_.clear();
         for (const auto& [pid, child] : children_)
             ::kill(-pid, SIGTERM);
@@ -409,8 +429,29 @@ private:
             Reap(pid, child);
         }
         children_.clear();
+        EndUnstarted();
+    }
+
+    // An attempt ended by the abort, by what it was doing.
+    void Cut(const Child& child)
+    {
+        const DeviceReport& report = reports_[child.index];
+        if (child.waitingBack)
+            // Whether its last block was acknowledged is told only with the outcome.
+            Finish(child.index, Result::Unconfirmed,
+                   "the image went out, but the abort ended the attempt before its outcome: check that the "
+                   "device runs the new image");
+        else if (child.transferStart)
+            Finish(child.index, Result::PartialWrite,
+                   "Aborted mid-write after " + std::to_string(report.bytes) + " of " +
+                       std::to_string(image_.Size()) + " bytes: the device holds part of the image");
+    }
+
+    // Devices a stop left without an outcome.
+    void EndUnstarted()
+    {
         for (size_t i = 0; i < reports_.size(); ++i) {
-            if (reports_[i].result == Result::Interrupted) {
+            if (!settled_[i] && reports_[i].result == Result::Interrupted) {
                 EndStage(reports_[i]);
                 if (reports_[i].attempts == 0) reports_[i].message = "Interrupted before it started";
                 reports_[i].seconds = reports_[i].attempts > 0 ? Since(firstStart_[i]) : 0;
@@ -423,12 +464,15 @@ private:
     const FirmwareImage& image_;
     FleetView& view_;
     std::vector<DeviceReport> reports_;
+    std::vector<bool> settled_; // has its outcome
     std::vector<Clock::time_point> firstStart_;
     std::vector<size_t> position_; // among the devices to be started, for the gate
     RolloutGate gate_;
     std::deque<size_t> queue_;
     std::map<pid_t, Child> children_;
-    bool stopping_ = false;
+    fleet::FleetStop& stop_;
+    bool finishing_ = false;
+    bool aborting_ = false;
 };
 
 } // namespace
@@ -444,10 +488,10 @@ std::string_view StageName(Stage stage)
 }
 
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
-                                   int stopFd, bool& interrupted)
+                                   fleet::FleetStop& stop, bool& interrupted)
 {
-    Scheduler scheduler(opts, image, view);
-    interrupted = scheduler.Run(stopFd);
+    Scheduler scheduler(opts, image, view, stop);
+    interrupted = scheduler.Run();
     return scheduler.Reports();
 }
 

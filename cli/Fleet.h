@@ -6,6 +6,7 @@
 
 #include "cli/DeviceJob.h"
 #include "cli/FleetCore.h"
+#include "cli/Stop.h"
 
 #include <chrono>
 #include <cstdint>
@@ -81,14 +82,19 @@ public:
     virtual void Progress(const DeviceReport& device, uint64_t sent, double transferSeconds) = 0;
     virtual void Finished(const DeviceReport& device) = 0; // final outcome
     virtual void Tick() = 0;                               // about 10 times a second
+    virtual void Say(const std::string& text) = 0;         // about the whole fleet
+    virtual void Resized() {}                              // the terminal's size changed
 };
 
-// Runs the fleet until every device has an outcome or stopFd (a pipe's read end) becomes
-// readable. From then on no attempt starts; running ones get SIGTERM at once and SIGKILL after
-// a short grace, and every device without an outcome is reported interrupted. Devices done earlier are reported
-// already-done and never started; when the rollout stops (opts.canary, opts.maxFailures), running devices finish
-// and the devices never started are reported skipped. Returns the devices in the order of opts.targets.
+// Runs the fleet until every device has an outcome, or until stop says so. At its first
+// stage no attempt starts and running ones finish (one not yet writing ends before its write;
+// a wait for a restart ends); at its second, running attempts get SIGTERM at once and SIGKILL
+// after a short grace: a device cut off mid-write is partial-write, with the bytes sent. Every
+// device without an outcome is reported interrupted. Devices done earlier are reported
+// already-done and never started; when the rollout stops (opts.canary, opts.maxFailures),
+// running devices finish and the devices never started are reported skipped. Returns the
+// devices in the order of opts.targets; interrupted tells whether a stop came.
 std::vector<DeviceReport> RunFleet(const FleetOptions& opts, const FirmwareImage& image, FleetView& view,
-                                   int stopFd, bool& interrupted);
+                                   FleetStop& stop, bool& interrupted);
 
 } // namespace fleet

@@ -388,18 +388,18 @@ std::string FormatRate(double bytesPerSecond)
     return FormatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
 }
 
-std::string ProgressLine(std::string_view ip, uint64_t sent, uint64_t total, double seconds, size_t width)
+std::string ProgressLine(std::string_view who, uint64_t sent, uint64_t total, double seconds, size_t width)
 {
     const uint64_t percent = total > 0 ? std::min<uint64_t>(sent * 100 / total, 100) : 100;
     const double rate = seconds > 0 ? static_cast<double>(sent) / seconds : 0.0;
     std::string left = "--";
     if (rate > 0 && sent <= total) left = FormatSeconds(static_cast<double>(total - sent) / rate);
-    char head[64];
-    if (ip.empty())
-        std::snprintf(head, sizeof head, "%3llu%%  ", static_cast<unsigned long long>(percent));
-    else
-        std::snprintf(head, sizeof head, "%-15.*s %3llu%%  ", static_cast<int>(std::min<size_t>(ip.size(), 15)),
-                      ip.data(), static_cast<unsigned long long>(percent));
+    // Who: an address in a column of its own, or an address and its label whole.
+    std::string head(who);
+    if (!head.empty()) head += std::string(head.size() < 15 ? 16 - head.size() : 1, ' ');
+    char percentText[16];
+    std::snprintf(percentText, sizeof percentText, "%3llu%%  ", static_cast<unsigned long long>(percent));
+    head += percentText;
     std::string line =
         head + FormatBytes(sent) + " / " + FormatBytes(total) + "  " + FormatRate(rate) + "  " + left + " left";
     if (line.size() > width) line.resize(width);

@@ -216,8 +216,9 @@ std::string FormatBytes(uint64_t bytes);       // "512 B", "4.0 KiB", "3.5 MiB"
 std::string FormatSeconds(double seconds);     // "0.4 s", "1:05"
 std::string FormatRate(double bytesPerSecond); // "1.2 MiB/s"
 
-// "127.0.0.10   42%  1.7 MiB / 4.0 MiB  3.1 MiB/s  0:01 left", cut to width.
-std::string ProgressLine(std::string_view ip, uint64_t sent, uint64_t total, double seconds, size_t width);
+// "127.0.0.10   42%  1.7 MiB / 4.0 MiB  3.1 MiB/s  0:01 left", cut to width. who is the
+// device's address, or its address and label; empty for none.
+std::string ProgressLine(std::string_view who, uint64_t sent, uint64_t total, double seconds, size_t width);
 
 // Blocks a write of size bytes needs at blockSize (the last, short block included).
 uint64_t BlocksFor(uint64_t size, uint32_t blockSize);

@@ -95,7 +95,8 @@ th { background:#f3f3f3; } td.num { text-align:right; font-variant-numeric: tabu
 svg { width:100%; height:auto; font-size:12px; }
 svg text { fill:#1d1d1d; } svg .axis { stroke:var(--line); } svg .tick { fill:#555; }
 svg .check { fill:var(--check); } svg .transfer { fill:var(--transfer); } svg .wait-back { fill:var(--wait-back); }
-svg .discovery { fill:var(--discovery); }
+svg .discovery { fill:var(--discovery); } svg .cut { fill:var(--harm); }
+td:nth-child(-n+2) { white-space:nowrap; }
 .legend span { display:inline-block; width:12px; height:12px; margin:0 4px 0 14px; vertical-align:-1px; }
 .note { color:#555; font-style: italic; }
 @media print {
@@ -248,10 +249,12 @@ void DeviceRow(const Chart& chart, size_t row, const json& d, const std::vector<
     const bool right = end + 130 < 1000;
     page += "<text class=\"tick\" x=\"" + Number(right ? end + 4 : chart.X(bars.front().startMs) - 4) + "\" y=\"" +
             y + "\" text-anchor=\"" + (right ? "start" : "end") + "\">" + Field(d, "result") + "</text>\n";
+    // A write the abort cut short is drawn in the warning's colour.
+    const bool cut = d.value("result", "") == "partial-write";
     for (const auto& b : bars) {
         const std::string stage = HtmlEscaped(SafeText(b.stage));
-        page += "<rect class=\"" + stage + "\" x=\"" + Number(chart.X(b.startMs), 1) + "\" y=\"" +
-                Number(chart.Y(row) + 4) + "\" width=\"" +
+        page += "<rect class=\"" + stage + (cut && &b == &bars.back() ? " cut" : "") + "\" x=\"" +
+                Number(chart.X(b.startMs), 1) + "\" y=\"" + Number(chart.Y(row) + 4) + "\" width=\"" +
                 Number(std::max(1.0, chart.X(b.endMs) - chart.X(b.startMs)), 1) + "\" height=\"14\"><title>" +
                 Field(d, "ip") + " " + stage + ": " + Seconds(b.startMs) + " to " + Seconds(b.endMs) +
                 "</title></rect>\n";

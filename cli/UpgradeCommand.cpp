@@ -6,11 +6,10 @@
 #include "cli/Image.h"
 #include "cli/Inputs.h"
 #include "cli/Report.h"
+#include "cli/Stop.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/FtpupgVersion.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,32 +23,6 @@
 namespace fleet {
 
 namespace {
-
-int g_stopWrite = -1;
-
-void OnStopSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_stopWrite, &byte, 1);
-}
-
-// A pipe that becomes readable at the first SIGINT, SIGTERM, SIGHUP or SIGQUIT, and stays
-// so: the scheduler and every device job look at it before they start anything. Returns its
-// read end.
-int InstallStopPipe()
-{
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    g_stopWrite = fds[1];
-    struct sigaction action {};
-    action.sa_handler = &OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        ::sigaction(s, &action, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-    return fds[0];
-}
 
 int UsageError(const std::string& text)
 {
@@ -221,7 +194,7 @@ void SayImage(ConsoleView& view, const UpgradeArgs& args, const ReportImage& ima
 // One discovery for the fleet: every device answers each request, so one request for all of
 // them instead of one per device keeps the answers few enough to arrive. Devices done
 // earlier are not asked anything. With --all, the devices that answered become the targets.
-void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& doneEarlier, int stopFd,
+void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& doneEarlier, FleetStop& stop,
                    ConsoleView& view, ReportRun& run, FleetOptions& opts)
 {
     Discovery found;
@@ -231,7 +204,7 @@ void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& do
         for (const auto& t : opts.targets)
             if (!doneEarlier || !doneEarlier->devices.count(t.ip)) wanted.push_back(t.ip);
         if (args.all || !wanted.empty()) {
-            found = Discover(args.waitMs, stopFd, args.all ? nullptr : &wanted);
+            found = Discover(args.waitMs, &stop, args.all ? nullptr : &wanted);
             run.discoveryMs =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opts.runStart)
                     .count();
@@ -348,7 +321,7 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
 
 // Runs the fleet and reports: the summary, the JSON report, the log. Returns the exit status.
 int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection, const Prepared& prepared,
-                 int stopFd)
+                 FleetStop& stop)
 {
     const auto [width, height] = TerminalSize(::fileno(outputs.out));
     ConsoleView view(outputs.out, outputs.live, width, height, prepared.image->Size(), *outputs.log);
@@ -365,13 +338,13 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
             "not pinned to the checked hardware addresses during the transfers");
     ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
                   false,        std::nullopt};
-    DiscoverFleet(args, prepared.doneEarlier, stopFd, view, run, opts);
+    DiscoverFleet(args, prepared.doneEarlier, stop, view, run, opts);
     outputs.log->Line("upgrade of " + std::to_string(opts.targets.size()) + " device(s) with " + args.image +
                       (args.dryRun ? " (dry run)" : ""));
 
     view.Expect(opts.targets.size());
     bool interrupted = false;
-    const auto devices = RunFleet(opts, *prepared.image, view, stopFd, interrupted);
+    const auto devices = RunFleet(opts, *prepared.image, view, stop, interrupted);
     WarnAboutLostAnswers(view, devices);
     view.Close();
     run.finished = UtcNow();
@@ -379,6 +352,8 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
 
     std::fprintf(outputs.out, "\n%s%s%s\n", SummaryTable(devices, args.waitBack > 0).c_str(),
                  interrupted ? "interrupted: " : "", CountLine(devices).c_str());
+    if (const auto partial = PartialWriteWarning(devices, prepared.image->Size()); !partial.empty())
+        std::fprintf(outputs.out, "%s\n", partial.c_str());
     std::fflush(outputs.out);
     outputs.log->Line((interrupted ? "interrupted: " : "finished: ") + CountLine(devices));
 
@@ -408,16 +383,16 @@ int RunUpgrade(const UpgradeArgs& args)
     if (const auto error = CheckOutputs(args, outputs); !error.empty()) return UsageError(error);
 
     // From here on a stop signal ends the run with a report instead of killing it.
-    int stopFd = -1;
+    std::optional<FleetStop> stop;
     try {
-        stopFd = InstallStopPipe();
+        stop.emplace();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
     }
     Prepared prepared;
     if (const int code = Prepare(args, outputs, selection, prepared); code != ExitDone) return code;
-    return RunAndReport(args, outputs, selection, prepared, stopFd);
+    return RunAndReport(args, outputs, selection, prepared, *stop);
 }
 
 } // namespace fleet

@@ -16,16 +16,6 @@
 
 namespace sim {
 
-sigset_t BlockStopSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return signals;
-}
-
 void WritePortFile(const std::string& path, std::uint16_t port)
 {
     const std::string temporary = path + ".tmp";

@@ -11,10 +11,6 @@
 
 namespace sim {
 
-// Blocks SIGINT and SIGTERM in the calling thread and every thread it starts later, so
-// that one thread takes them synchronously (sigwait, signalfd). Returns that set.
-sigset_t BlockStopSignals();
-
 // Writes the port number and a line feed to path under a temporary name first, so that a
 // reader waiting for the file never sees half a number. Throws std::runtime_error.
 void WritePortFile(const std::string& path, std::uint16_t port);

@@ -18,11 +18,11 @@
 
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include "posix/Fd.h"
+#include "posix/SignalSource.h"
 #include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 #include "posix/Udp.h"
@@ -179,9 +179,7 @@ int main(int argc, char** argv)
     const bool quiet = o.quiet;
 
     try {
-        const sigset_t sigs = sim::BlockStopSignals();
-        Fd sigFd(signalfd(-1, &sigs, SFD_CLOEXEC));
-        if (!sigFd) throw std::runtime_error("signalfd failed");
+        posix::SignalSource stop({SIGINT, SIGTERM});
 
         Fd frontSock = posix::BindUdp(front.addr, front.port);
         const sockaddr_in request = posix::MakeAddr(server.addr, server.port);
@@ -235,7 +233,7 @@ int main(int argc, char** argv)
                 const long long left = std::max(0LL, soonest - NowUs());
                 wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
             }
-            pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {sigFd.Get(), POLLIN, 0}};
+            pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
             // fd -1 (no back socket yet) is skipped.
             if (::ppoll(fds, 3, soonest >= 0 ? &wait : nullptr, nullptr) < 0 && errno != EINTR) break;
             if (fds[2].revents) break;

@@ -1,6 +1,7 @@
 // ftpupg-simdev: a simulated device for tests and demos. Run it inside a private network
 // namespace (scripts/netns-run); it binds loopback addresses only.
 #include "sim/DeviceResponder.h"
+#include "posix/SignalSource.h"
 #include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 
@@ -241,13 +242,12 @@ int main(int argc, char** argv)
 
     // A device runs for as long as a test needs it and is asked many times: keep no requests.
     options.device.keepRequests = false;
-    const sigset_t stopSignals = sim::BlockStopSignals();
+    posix::SignalSource stop({SIGINT, SIGTERM});
     try {
         std::vector<SimDevice> devices;
         for (unsigned i = 0; i < options.count; ++i)
             devices.push_back(StartDevice(options, NthDevice(options.device, i)));
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
+        const int signal = stop.Wait();
         std::cerr << "ftpupg-simdev: " << strsignal(signal) << ", stopping\n";
     } catch (const std::exception& e) {
         std::cerr << "ftpupg-simdev: " << e.what() << "\n";

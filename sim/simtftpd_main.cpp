@@ -5,6 +5,9 @@
 #include <exception>
 #include <string>
 
+#include <poll.h>
+
+#include "posix/SignalSource.h"
 #include "sim/ProgramSupport.h"
 #include "sim/TftpServer.h"
 
@@ -136,17 +139,17 @@ int main(int argc, char** argv)
     });
     if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
 
-    // Signals are taken synchronously by this thread; the server's threads inherit the mask.
-    const sigset_t sigs = sim::BlockStopSignals();
+    // Signals are taken by this thread; the server's threads inherit the mask.
+    posix::SignalSource stop({SIGINT, SIGTERM});
 
     try {
         sim::SimTftpServer server(o);
         server.Start();
         if (!portFile.empty()) sim::WritePortFile(portFile, server.Port());
-        const timespec tick{0, 50 * 1000 * 1000};
         for (;;) {
-            int s = sigtimedwait(&sigs, nullptr, &tick);
-            if (s == SIGINT || s == SIGTERM) break;
+            pollfd signals{stop.Fd(), POLLIN, 0};
+            ::poll(&signals, 1, 50);
+            if (stop.Next()) break;
             if (exitAfter > 0 && server.Images().size() >= static_cast<std::size_t>(exitAfter)) break;
         }
         server.Stop();

@@ -29,6 +29,7 @@ constexpr std::array<ResultRow, static_cast<size_t>(LastResult) + 1> Rows = {{
     {Result::AddressChanged, "address-changed"},
     {Result::Unconfirmed, "unconfirmed"},
     {Result::BackUnconfirmed, "back-unconfirmed"},
+    {Result::PartialWrite, "partial-write"},
 }};
 
 // A row out of its place would name another result.

@@ -25,9 +25,10 @@ enum class Result {
     // The whole image went out but its last block was never acknowledged (the device may
     // have restarted at once, or dropped it): never written again blindly.
     Unconfirmed,
-    BackUnconfirmed // such a device then fell silent and came back: likely taken, not confirmed
+    BackUnconfirmed, // such a device then fell silent and came back: likely taken, not confirmed
+    PartialWrite     // a second stop aborted the write: the device holds part of the image
 };
-constexpr Result LastResult = Result::BackUnconfirmed;
+constexpr Result LastResult = Result::PartialWrite;
 
 // "done", "tftp-error", ...: a new result is one more row in the table behind these.
 std::string_view ResultName(Result result);

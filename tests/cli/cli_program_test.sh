@@ -296,19 +296,27 @@ interrupt)
   sim rest --count 6 --bind 127.0.0.11 --mac 00:1b:7a:00:00:11 --password pw --tftp-slot-dir "$work/slots" \
     --ack-delay-ms 3
   # ctrl_c NAME WAIT_FOR ARGS...: starts an upgrade, waits until its output matches WAIT_FOR,
-  # sends SIGINT to its process group and checks the exit: 130, soon, with a report.
+  # sends SIGINT to its process group and checks the exit: 130, soon, with a report. With
+  # again=PATTERN, a second SIGINT follows once the output matches PATTERN.
   ctrl_c() {
     local name=$1 pattern=$2
     shift 2
     setsid "$cli" upgrade --image "$work/img.bin" --password pw --json "$work/$name.json" "$@" >"$work/$name.out" 2>&1 &
     local pid=$!
-    for _ in $(seq 1 1200); do
-      grep -Eq "$pattern" "$work/$name.out" && break
-      sleep 0.05
-    done
-    grep -Eq "$pattern" "$work/$name.out" || fail "$name: never saw '$pattern'"
-    local before=$(date +%s%N)
+    until_seen() {
+      for _ in $(seq 1 1200); do
+        grep -Eq "$1" "$work/$name.out" && return
+        sleep 0.05
+      done
+      fail "$name: never saw '$1'"
+    }
+    until_seen "$pattern"
     kill -INT -- "-$pid"
+    if [ -n "${again:-}" ]; then
+      until_seen "$again"
+      kill -INT -- "-$pid"
+    fi
+    local before=$(date +%s%N)
     wait $pid
     local code=$? after=$(date +%s%N)
     [ $code -eq 130 ] || fail "$name: exit $code, 130 expected"
@@ -324,6 +332,8 @@ for d in r["devices"]:
     slot = os.path.join(sys.argv[2], d["ip"] + ".bin")
     if d["result"] == "done":
         assert open(slot, "rb").read() == image, d
+    elif d["result"] == "partial-write":
+        assert 0 < d["bytes"] < len(image) and str(d["bytes"]) in d["message"], d
     else:
         # Never "local-error: killed by signal 2": the children leave the terminal's signal to us.
         assert d["result"] == "interrupted", d
@@ -338,10 +348,13 @@ assert all(x["attempts"] == 0 for x in d), d' "$work/discovery.json" || fail "di
     ! grep -h "password request .*: \(accepted\|refused\)" "$work"/sim-*.log >/dev/null 2>&1 || fail "$1: a password request reached a device"
   }
   nothing_sent_but_discovery "stopped during discovery"
-  # During the first transfer, one device at a time: the others never hear from us.
+  # During the first transfer, one device at a time: the transfer finishes, and the others
+  # never hear from us.
   ctrl_c transfer "^127.0.0.10: +[0-9]+%" --jobs 1 --wait 3000 --ip 127.0.0.10 --ip 127.0.0.11 --ip 127.0.0.12 \
     --ip 127.0.0.13
-  [ "$(field "$work/transfer.json" 127.0.0.10 result)" = interrupted ] || fail "transfer: the running device"
+  [ "$(field "$work/transfer.json" 127.0.0.10 result)" = done ] || fail "transfer: the running device should finish"
+  grep -q "^stopping: no further device starts; 1 running transfer finishes (Ctrl-C again aborts it" \
+    "$work/transfer.out" || fail "transfer: no line says the running transfer finishes"
   for ip in 127.0.0.11 127.0.0.12 127.0.0.13; do
     [ "$(field "$work/transfer.json" $ip attempts)" = 0 ] || fail "transfer: $ip was started after the signal"
     ! grep -q "simdev $ip: .*password request .*accepted" "$work/sim-rest.log" || fail "transfer: $ip was asked"
@@ -354,6 +367,22 @@ assert all(x["attempts"] == 0 for x in d), d' "$work/discovery.json" || fail "di
     --ip 127.0.0.13 --ip 127.0.0.14 --ip 127.0.0.15 --ip 127.0.0.16
   python3 -c 'import json,sys; r=[d["result"] for d in json.load(open(sys.argv[1]))["devices"]]
 assert "done" in r and "interrupted" in r, r' "$work/many.json" || fail "many: a mix of done and interrupted"
+  ok
+  # A second Ctrl-C aborts the device held mid-write (slow acknowledgements), and says so;
+  # the one being checked is not written at all.
+  sim slow --bind 127.0.0.20 --mac 00:1b:7a:00:00:20 --password pw --tftp-slot-dir "$work/slots" --ack-delay-ms 40
+  sim held --bind 127.0.0.21 --mac 00:1b:7a:00:00:21 --password pw --tftp-slot-dir "$work/slots" \
+    --password-delay 20000
+  again="Ctrl-C again aborts it" ctrl_c abort "^127.0.0.20: +[0-9]+%" --jobs 2 --wait 30000 --ip 127.0.0.20 \
+    --ip 127.0.0.21 --ip 127.0.0.12
+  [ "$(field "$work/abort.json" 127.0.0.20 result)" = partial-write ] || fail "abort: the device held mid-write"
+  [ "$(field "$work/abort.json" 127.0.0.21 result)" = interrupted ] || fail "abort: the device being checked"
+  [ ! -e "$work/slots/127.0.0.21.bin" ] || fail "abort: the device being checked was written"
+  [ "$(field "$work/abort.json" 127.0.0.12 attempts)" = 0 ] || fail "abort: a device started after the stop"
+  grep -q "^warning: 1 device was aborted mid-write and may not start until the image is written again: 127.0.0.20 [0-9]* of 1048576 bytes" \
+    "$work/abort.out" || fail "abort: no warning in the summary"
+  grep -q "1 device not writing ends now" "$work/abort.out" || fail "abort: the device being checked is not named"
+  [ "$(grep -c "^127.0.0.21: interrupted" "$work/abort.out")" = 1 ] || fail "abort: one outcome per device"
   ok
   ;;
 

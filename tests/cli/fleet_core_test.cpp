@@ -4,6 +4,7 @@
 #include "cli/Console.h"
 #include "devmsg/wire/DeviceFrames.h"
 #include "cli/FleetCore.h"
+#include "cli/Stop.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
 #include "cli/OptionSuggest.h"
@@ -273,10 +274,11 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
         EXPECT_FALSE(ShouldTryAgain(r, 2, 1)) << ResultName(r); // --retries 1: two attempts in all
         EXPECT_FALSE(ShouldTryAgain(r, 1, 0)) << ResultName(r);
     }
+    EXPECT_EQ(ResultName(Result::PartialWrite), "partial-write");
     // A device whose last block went out unacknowledged may be writing flash: never written again.
-    for (Result r :
-         {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError, Result::Interrupted,
-          Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed})
+    for (Result r : {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError,
+                     Result::Interrupted, Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed,
+                     Result::BackUnconfirmed, Result::PartialWrite})
         EXPECT_FALSE(ShouldTryAgain(r, 1, 5)) << ResultName(r);
     // Success: the device runs the image (and came back when that was asked), or a dry run found it ready.
     EXPECT_TRUE(Succeeded(Result::Done, false, false));
@@ -284,8 +286,9 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     EXPECT_FALSE(Succeeded(Result::Done, true, false));
     EXPECT_TRUE(Succeeded(Result::AlreadyDone, false, false));
     EXPECT_TRUE(Succeeded(Result::WouldUpgrade, false, false));
-    for (Result r : {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice,
-                     Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed})
+    for (Result r :
+         {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice, Result::NotRestarted,
+          Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed, Result::PartialWrite})
         EXPECT_FALSE(Succeeded(r, true, true)) << ResultName(r);
 }
 
@@ -405,6 +408,25 @@ TEST(FleetOptionTest, ANearNameIsOfferedForAMistypedOption)
         EXPECT_EQ(NearestName(word, known), nearest) << word;
 }
 
+TEST(FleetStopTest, TheFirstStopLetsTransfersFinishTheSecondAborts)
+{
+    using L = StopLevel;
+    // Each row: the level, a signal, the level after it.
+    const struct {
+        L now;
+        int signal;
+        L next;
+    } rows[] = {
+        {L::Running, SIGINT, L::Finishing},  {L::Running, SIGTERM, L::Finishing},
+        {L::Running, SIGHUP, L::Finishing},  {L::Finishing, SIGINT, L::Aborting},
+        {L::Finishing, SIGHUP, L::Aborting}, {L::Finishing, SIGTERM, L::Aborting},
+        {L::Running, SIGQUIT, L::Aborting},  {L::Aborting, SIGINT, L::Aborting},
+        {L::Running, SIGWINCH, L::Running},  {L::Finishing, SIGWINCH, L::Finishing},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(NextStopLevel(row.now, row.signal), row.next) << static_cast<int>(row.now) << " " << row.signal;
+}
+
 TEST(FleetRolloutTest, CanariesGoFirstAndFailuresStopTheRest)
 {
     // Each row: canaries, max failures, then outcomes in order (position, success) and
@@ -461,6 +483,9 @@ TEST(FleetTextTest, ProgressLineAndBlockCounts)
               "127.0.0.10       25%  1.0 MiB / 4.0 MiB  1.0 MiB/s  3.0 s left");
     EXPECT_EQ(ProgressLine("127.0.0.10", 0, 4 << 20, 0.0, 200).substr(0, 20), "127.0.0.10        0%");
     EXPECT_EQ(ProgressLine("127.0.0.10", 1, 2, 1.0, 12).size(), 12u); // never wider than the terminal
+    // A label comes whole beside its address.
+    EXPECT_EQ(ProgressLine("127.0.0.10 (line-3-press)", 1, 4, 1.0, 200).substr(0, 30),
+              "127.0.0.10 (line-3-press)  25%");
     // An image that is an exact multiple of the block size still ends with an empty block.
     EXPECT_EQ(BlocksFor(1024, 1024), 2u);
     EXPECT_EQ(BlocksFor(1023, 1024), 1u);
