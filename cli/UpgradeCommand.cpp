@@ -24,12 +24,6 @@ namespace fleet {
 
 namespace {
 
-int UsageError(const std::string& text)
-{
-    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", MaskLines(text).c_str());
-    return ExitUsage;
-}
-
 // What the command line selects, read and checked before anything is sent. An empty error
 // is no error.
 struct Selection {
@@ -263,8 +257,9 @@ int ExitStatusOf(const std::vector<DeviceReport>& devices, bool interrupted)
 }
 
 // The JSON report, to standard output or put in place of the file checked at the start.
-// Returns whether it was written.
-bool WriteReport(const UpgradeArgs& args, Outputs& outputs, const nlohmann::json& report)
+// Returns whether it was written; a file written is added to records.
+bool WriteReport(const UpgradeArgs& args, Outputs& outputs, const nlohmann::json& report,
+                 std::vector<std::string>& records)
 {
     const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     if (args.json == "-") {
@@ -278,6 +273,7 @@ bool WriteReport(const UpgradeArgs& args, Outputs& outputs, const nlohmann::json
     try {
         // An earlier report is moved aside only once the new one is written whole.
         outputs.report->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
+        records.push_back("the report " + args.json);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n", MaskLines(e.what()).c_str());
         written = false;
@@ -358,17 +354,31 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
     outputs.log->Line((interrupted ? "interrupted: " : "finished: ") + CountLine(devices));
 
     int code = ExitStatusOf(devices, interrupted);
+    std::vector<std::string> written; // files that hold this run's record
     const bool reported =
-        args.json.empty() || WriteReport(args, outputs, BuildReport(run, prepared.reportImage, opts, devices));
+        args.json.empty() ||
+        WriteReport(args, outputs, BuildReport(run, prepared.reportImage, opts, devices), written);
     const bool logged = outputs.log->Failure().empty();
     if (!logged)
         std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
                      MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
+    else if (!args.log.empty())
+        written.push_back("the log " + args.log);
+    // The last line says where the run's record is.
+    if (!written.empty())
+        std::fprintf(outputs.out, "written: %s\n",
+                     MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
     if (code == ExitDone && !(reported && logged)) code = ExitFailed;
     return code;
 }
 
 } // namespace
+
+int UsageError(const std::string& text)
+{
+    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", MaskLines(text).c_str());
+    return ExitUsage;
+}
 
 int RunUpgrade(const UpgradeArgs& args)
 {

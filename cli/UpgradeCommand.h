@@ -32,6 +32,9 @@ struct UpgradeArgs {
     std::string skipDone;
 };
 
+// "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
+int UsageError(const std::string& text);
+
 // Returns the exit status (FleetCore.h).
 int RunUpgrade(const UpgradeArgs& args);
 

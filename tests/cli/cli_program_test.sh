@@ -149,6 +149,8 @@ fleet)
   sim refuse --count 2 --bind 127.0.0.40 --mac 00:1b:7a:00:03:40 --password other --tftp-slot-dir "$work/slots"
   sim broken --bind 127.0.0.60 --mac 00:1b:7a:00:04:60 --password Fleet-Secret-7 --tftp-slot-dir "$work/slots" \
     --tftp-error-after 150 --tftp-error-text "Flash write failed"
+  # 127.0.0.50 is listed, but the device is at .51: its entry names the addresses that answered.
+  sim stray --bind 127.0.0.51 --mac 00:1b:7a:00:04:51 --password Fleet-Secret-7
   { for i in $(seq 10 25); do echo "127.0.0.$i"; done
     echo "# the rest"; echo 127.0.0.40; echo 127.0.0.41; echo 127.0.0.50; echo 127.0.0.60; } >"$work/fleet.txt"
   echo Fleet-Secret-7 >"$work/pw.txt"
@@ -178,7 +180,7 @@ for i in range(10, 26):
 for ip in ("127.0.0.40", "127.0.0.41"):
     assert by[ip]["result"] == "password-refused" and by[ip]["message"] == "Invalid Password !", by[ip]
 assert by["127.0.0.50"]["result"] == "no-device", by["127.0.0.50"]
-assert by["127.0.0.50"]["message"] == "There is no KR730 connected!"
+assert by["127.0.0.50"]["message"] == "There is no KR730 connected!; other addresses that answered: 127.0.0.51", by["127.0.0.50"]
 e = by["127.0.0.60"]
 assert e["result"] == "tftp-error" and e["message"] == "Flash write failed", e
 assert 0 < e["bytes"] < 307200, e
@@ -283,6 +285,29 @@ assert (s["done"], s["not_back"], s["failed"]) == (1, 1, 1), s' "$work/wb.json" 
   grep -q "127.0.0.1[23]: image written; waiting up to 4 s for it to come back" "$work/wb.out" ||
     fail "the wait for the restart is shown"
   validate "$work/wb.json"
+  ok
+  # "Back" means restarted. A device that never restarts fails; one that restarts straight
+  # after its last block, before the ACK, falls silent and comes back: back-unconfirmed.
+  # Neither is written a second time.
+  sim stays --bind 127.0.0.16 --mac 00:1b:7a:00:00:16 --password pw --tftp-slot-dir "$work/slots"
+  sim quick --bind 127.0.0.17 --mac 00:1b:7a:00:00:17 --password pw --tftp-slot-dir "$work/slots" \
+    --tftp-no-final-ack --restart-delay-ms 2500 --restart-ms 1000
+  "$cli" upgrade --image "$work/img.bin" --ip 127.0.0.16 --ip 127.0.0.17 --timeout 200 --retries 2 --wait-back 6 \
+    --json "$work/rs.json" >"$work/rs.out" 2>&1
+  [ $? -eq 1 ] || fail "not restarted and unconfirmed: exit 1"
+  validate "$work/rs.json"
+  python3 - "$work/rs.json" <<'EOF' || fail "not-restarted and back-unconfirmed"
+import json, sys
+r = json.load(open(sys.argv[1]))
+by = {d["ip"]: d for d in r["devices"]}
+stays, quick = by["127.0.0.16"], by["127.0.0.17"]
+assert stays["result"] == "not-restarted" and stays["wait_back"]["silent_after"] is None, stays
+assert quick["result"] == "back-unconfirmed" and quick["attempts"] == 1, quick
+assert quick["wait_back"]["came_back"] and quick["wait_back"]["seconds"] > quick["wait_back"]["silent_after"], quick
+s = r["summary"]
+assert (s["not_restarted"], s["back_unconfirmed"], s["done"], s["failed"]) == (1, 1, 0, 2), s
+EOF
+  grep -q "^1 not-restarted, 1 back-unconfirmed$" "$work/rs.out" || fail "count line of the restart results"
   ok
   ;;
 
@@ -404,6 +429,12 @@ input)
   expect 3 "the file is empty" upgrade --image "$work/empty.bin" --password pw --ip 127.0.0.10
   expect 3 "not a regular file" upgrade --image "$work" --password pw --ip 127.0.0.10
   expect 2 "bogus" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --bogus
+  # A bad setting of the device library is named once, before anything is listed or sent.
+  NDXL_PORT=seventy expect 2 "NDXL_PORT" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10
+  [ ! -s "$work/e.out" ] || fail "NDXL_PORT: something was listed: $(cat "$work/e.out")"
+  NDXL_BROADCAST=127.0.0 expect 2 "NDXL_BROADCAST" discover
+  NDXL_LOCAL_PORT=70000 expect 2 "NDXL_LOCAL_PORT" upgrade --image "$work/img.bin" --password pw --all
+  nothing_sent "a bad NDXL setting"
   expect 2 "did you mean --retries instead of --retires" upgrade --image "$work/img.bin" --password pw \
     --ip 127.0.0.10 --retires 2
   expect 2 "jobs" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --jobs 0
@@ -493,7 +524,11 @@ input)
   ok
   "$cli" --help | grep -q "upgrade" || fail "--help"
   "$cli" upgrade --help | grep -q -- "--wait-back" || fail "upgrade --help"
-  "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version"
+  [ "$("$cli" --version | wc -l)" = 1 ] && "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version: one line"
+  # Without a command: the commands, not only a complaint.
+  "$cli" >"$work/none.out" 2>&1
+  [ $? -eq 2 ] && grep -q "discover" "$work/none.out" && grep -q "upgrade" "$work/none.out" &&
+    grep -q "report" "$work/none.out" || fail "no arguments: $(cat "$work/none.out")"
   ok
   # --dry-run: the password is checked, nothing is written.
   "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --dry-run --json - >"$work/dry.json" \
@@ -520,6 +555,8 @@ input)
   validate "$work/r.json"
   [ "$(ls -A "$work" | grep -c '^\.r\.json')" -eq 0 ] || fail "the temporary report was left behind"
   grep -q "ftpupg-cli .*: upgrade with" "$work/r.log" || fail "log"
+  [ "$(tail -1 "$work/r.out")" = "written: the report $work/r.json and the log $work/r.log" ] ||
+    fail "the end should name the report and the log: $(tail -1 "$work/r.out")"
   ok
   ;;
 rollout)
