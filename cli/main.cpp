@@ -9,6 +9,7 @@
 #include "cli/Image.h"
 #include "cli/Report.h"
 #include "cli/Stop.h"
+#include "devmsg/NdxlCore.h"
 #include "cli/ReportCommand.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/TextCodec.h"
@@ -765,12 +766,24 @@ int main(int argc, char** argv)
         ->required()
         ->type_name("FILE|-");
 
+    if (argc == 1) {
+        // No command: what there is to do, rather than only that a command is missing.
+        std::fputs(app.help().c_str(), stdout);
+        return fleet::ExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         if (code != 0) fleet::SuggestOptions(app, argc, argv);
         return code == 0 ? 0 : fleet::ExitUsage;
+    }
+    if (!report->parsed()) {
+        // The device library would refuse a bad setting device by device; it is named once, first.
+        std::string problem;
+        bool settingsOk = true;
+        devmsg::SettingsFromEnvironment(problem, settingsOk);
+        if (!settingsOk) return fleet::UsageError(problem);
     }
     if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson);
     if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);

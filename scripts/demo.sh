@@ -39,7 +39,7 @@ Path2=kr730-1.3.9.bin
 INI
 cat > note1.txt <<NOTE
 Demo: a simulated KR730 answers on 127.0.0.2.
-1. Type the password: $password
+1. Click the password box and type: $password
 2. Pick a firmware version if you like.
 3. Press GO and watch the progress bar.
 Do not switch the device off during the upgrade.

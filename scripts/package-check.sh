@@ -126,6 +126,16 @@ check_docs() {
         [ -f "$doc/$file" ] || { say "no $doc/$file"; ok=1; }
     done
     diff -r "$root/docs/ansible" $doc/examples/ansible >&2 || { say "the Ansible example differs from docs/ansible"; ok=1; }
+    # What an operator reads names only what the package installs.
+    ! grep -nE '(^|[ `(])(tests|scripts|docs)/' $doc/examples/ansible/README.md >&2 ||
+        { say "the Ansible README names files only the source tree has"; ok=1; }
+    grep -q "ansible_connection: local" $doc/examples/ansible/README.md || { say "no local inventory to copy"; ok=1; }
+    # The window's focus starts in the IP box: the notes say where to click, and name no other device.
+    local ini_ip
+    ini_ip=$(sed -n 's/^IP=//p' $doc/examples/site/FTPUPG.ini | tr -d '\r')
+    grep -qi "click the password box" $doc/examples/site/note1.txt || { say "note1.txt does not say to click the password box"; ok=1; }
+    ! grep -oE '[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+' $doc/examples/site/note1.txt | grep -vxF "$ini_ip" >&2 ||
+        { say "note1.txt names an address FTPUPG.ini does not"; ok=1; }
     grep -q "^License: BSD-3-clause" $doc/copyright && grep -q "^License: Expat" $doc/copyright ||
         { say "copyright lacks the bundled libraries' licences"; ok=1; }
     while read -r file target; do

@@ -427,6 +427,12 @@ input)
   expect 3 "the file is empty" upgrade --image "$work/empty.bin" --password pw --ip 127.0.0.10
   expect 3 "not a regular file" upgrade --image "$work" --password pw --ip 127.0.0.10
   expect 2 "bogus" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --bogus
+  # A bad setting of the device library is named once, before anything is listed or sent.
+  NDXL_PORT=seventy expect 2 "NDXL_PORT" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10
+  [ ! -s "$work/e.out" ] || fail "NDXL_PORT: something was listed: $(cat "$work/e.out")"
+  NDXL_BROADCAST=127.0.0 expect 2 "NDXL_BROADCAST" discover
+  NDXL_LOCAL_PORT=70000 expect 2 "NDXL_LOCAL_PORT" upgrade --image "$work/img.bin" --password pw --all
+  nothing_sent "a bad NDXL setting"
   expect 2 "did you mean --retries instead of --retires" upgrade --image "$work/img.bin" --password pw \
     --ip 127.0.0.10 --retires 2
   expect 2 "jobs" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --jobs 0
@@ -516,7 +522,11 @@ input)
   ok
   "$cli" --help | grep -q "upgrade" || fail "--help"
   "$cli" upgrade --help | grep -q -- "--wait-back" || fail "upgrade --help"
-  "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version"
+  [ "$("$cli" --version | wc -l)" = 1 ] && "$cli" --version | grep -q "^ftpupg-cli [0-9]" || fail "--version: one line"
+  # Without a command: the commands, not only a complaint.
+  "$cli" >"$work/none.out" 2>&1
+  [ $? -eq 2 ] && grep -q "discover" "$work/none.out" && grep -q "upgrade" "$work/none.out" &&
+    grep -q "report" "$work/none.out" || fail "no arguments: $(cat "$work/none.out")"
   ok
   # --dry-run: the password is checked, nothing is written.
   "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --dry-run --json - >"$work/dry.json" \

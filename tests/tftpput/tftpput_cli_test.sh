@@ -37,7 +37,7 @@ wait_udp_port() {
 json_field() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$1" "$2"; }
 
 out=$("$tftpput" --version); rc=$?
-[ "$out" = $'tftpput 1.0.0.4\nMorvane' ] || fail "version text: $out"
+[ "$out" = "tftpput 1.0.0.4 (Morvane)" ] || fail "version text: $out"
 expect version 0 $rc
 "$tftpput" --help >"$work/help" 2>&1; expect help 0 $? "Usage: tftpput" "$work/help"
 grep -q -- "--blksize" "$work/help" || fail "help lacks --blksize"
