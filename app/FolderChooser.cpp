@@ -47,7 +47,9 @@ std::optional<std::string> AskForFolder(const QString& startAt)
 {
     QFileDialog dialog(nullptr, Caption("choose the folder that holds FTPUPG.ini"), startAt);
     dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly);
+    // The settings files show, so that a site folder does not look empty.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setNameFilter(QStringLiteral("Site settings (FTPUPG.ini)"));
     dialog.setLabelText(QFileDialog::FileName, QStringLiteral("Folder with FTPUPG.ini:"));
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Open"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
@@ -68,6 +70,29 @@ Answer AskAboutMissingSettings(const std::string& folder)
                     QMessageBox::NoButton);
     box.setTextFormat(Qt::PlainText);
     QPushButton* open = box.addButton(QStringLiteral("Open with Defaults"), QMessageBox::AcceptRole);
+    QPushButton* another = box.addButton(QStringLiteral("Choose Another Folder"), QMessageBox::ActionRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(another);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == open) return Answer::OpenWithDefaults;
+    if (box.clickedButton() == another) return Answer::ChooseAnother;
+    return Answer::Cancel;
+}
+
+// An image the settings name but the folder lacks would fail only at GO, after the password.
+Answer AskAboutMissingImages(const std::vector<std::string>& images)
+{
+    QString list;
+    for (const auto& image : images)
+        list += QStringLiteral("\n") + QFile::decodeName(image.c_str());
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(ApplicationTitle),
+                    QStringLiteral("FTPUPG.ini names firmware images that are missing:\n%1\n\n"
+                                   "An upgrade with one of them fails.")
+                        .arg(list),
+                    QMessageBox::NoButton);
+    box.setTextFormat(Qt::PlainText);
+    QPushButton* open = box.addButton(QStringLiteral("Open Anyway"), QMessageBox::AcceptRole);
     QPushButton* another = box.addButton(QStringLiteral("Choose Another Folder"), QMessageBox::ActionRole);
     QPushButton* cancel = box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(another);
@@ -109,6 +134,10 @@ std::optional<std::string> ChooseSiteFolder(const std::string& given)
         startAt = QFile::decodeName(site.path.c_str());
         if (!site.hasSettings) {
             const Answer answer = AskAboutMissingSettings(site.path);
+            if (answer == Answer::Cancel) return std::nullopt;
+            if (answer == Answer::ChooseAnother) continue;
+        } else if (const auto missing = MissingImages(site.path); !missing.empty()) {
+            const Answer answer = AskAboutMissingImages(missing);
             if (answer == Answer::Cancel) return std::nullopt;
             if (answer == Answer::ChooseAnother) continue;
         }

@@ -1,7 +1,10 @@
 #include "app/SiteFolder.h"
 
+#include "app/IniFile.h"
+
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -109,6 +112,27 @@ SiteFolder ResolveSiteFolder(const std::string& argument)
     site.path = folder.string();
     site.hasSettings = fs::is_regular_file(folder / SettingsFileName, error);
     return site;
+}
+
+std::vector<std::string> MissingImages(const std::string& folder)
+{
+    namespace fs = std::filesystem;
+    const fs::path base = fs::absolute(fs::path(folder));
+    const TIniFile settings((base / SettingsFileName).string());
+    // As the window reads them: one image without Path_no, else at most ten.
+    const int32_t count = settings.ReadInteger("Data", "Path_no", 1);
+    std::vector<std::string> keys{"Path1"};
+    for (int32_t i = 2; count != 1 && i <= std::min<int32_t>(count, 10); ++i)
+        keys.push_back("Path" + std::to_string(i));
+    std::vector<std::string> missing;
+    for (const auto& key : keys) {
+        const std::string value = settings.ReadString("Data", key, "");
+        if (value.empty()) continue; // no image named: the window offers none
+        const fs::path image = (base / value).lexically_normal();
+        std::error_code error;
+        if (!fs::is_regular_file(image, error)) missing.push_back(image.string());
+    }
+    return missing;
 }
 
 bool EnterSiteFolder(const std::string& path, std::string& error)

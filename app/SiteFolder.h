@@ -33,6 +33,10 @@ struct SiteFolder {
 // What an argument names: a folder, or the FTPUPG.ini inside one.
 SiteFolder ResolveSiteFolder(const std::string& argument);
 
+// The firmware images the folder's FTPUPG.ini names (Path1, or Path1..Path<Path_no> as the
+// window offers them) that are no regular file, each as its full path, in the order named.
+std::vector<std::string> MissingImages(const std::string& folder);
+
 // Makes the folder the current directory; false with the reason in error.
 bool EnterSiteFolder(const std::string& path, std::string& error);
 

@@ -70,6 +70,10 @@ int main(int argc, char** argv)
     if (!options.site.empty() && !options.chooseFolder) {
         const app::SiteFolder site = app::ResolveSiteFolder(options.site);
         std::string error = site.error;
+        if (error.empty() && site.hasSettings)
+            for (const auto& image : app::MissingImages(site.path))
+                std::fprintf(stderr, "ftpupg: warning: FTPUPG.ini names the firmware image %s, which is missing\n",
+                             image.c_str());
         if (error.empty() && app::EnterSiteFolder(site.path, error) && !site.hasSettings)
             std::fprintf(stderr, "ftpupg: no FTPUPG.ini in \"%s\": the defaults apply\n", site.path.c_str());
         if (!error.empty()) {

@@ -371,13 +371,32 @@ private:
         Finish(child.index, e.result, e.message);
     }
 
+    // The addresses that did answer the fleet's discovery and are no target: where a
+    // mistyped address is most likely to be found.
+    std::string OthersAnswering() const
+    {
+        if (!opts_.discovery) return "";
+        constexpr size_t Shown = 8;
+        std::vector<std::string> others;
+        for (const auto& entry : opts_.discovery->Sorted())
+            if (std::none_of(opts_.targets.begin(), opts_.targets.end(),
+                             [&](const FleetTarget& t) { return t.ip == entry.ip; }))
+                others.push_back(entry.ip);
+        if (others.empty()) return "; no other address answered the discovery";
+        std::string text = "; other addresses that answered: ";
+        for (size_t i = 0; i < std::min(others.size(), Shown); ++i)
+            text += (i > 0 ? ", " : "") + others[i];
+        if (others.size() > Shown) text += " and " + std::to_string(others.size() - Shown) + " more";
+        return text;
+    }
+
     void Finish(size_t index, Result result, const std::string& message)
     {
         DeviceReport& report = reports_[index];
         settled_[index] = true;
         EndStage(report);
         report.result = result;
-        report.message = message;
+        report.message = result == Result::NoDevice ? message + OthersAnswering() : message;
         report.seconds = report.attempts > 0 ? Since(firstStart_[index]) : 0;
         view_.Finished(report);
         const bool wasStopped = gate_.Stopped();

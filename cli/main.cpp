@@ -560,6 +560,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
              }))
         code = ExitFailed;
 
+    std::vector<std::string> written; // files that hold this run's record
     if (!args.json.empty()) {
         const std::string text = BuildReport(run, reportImage, opts, devices)
                                      .dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
@@ -575,6 +576,7 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
             try {
                 // An earlier report is moved aside only once the new one is written whole.
                 reportFile->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
+                written.push_back("the report " + args.json);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n",
                              MaskLines(e.what()).c_str());
@@ -588,7 +590,13 @@ int RunUpgrade(const UpgradeArgs& args, bool passwordGiven)
         std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
                      MaskLines(args.log).c_str(), log->Failure().c_str());
         if (code == ExitDone) code = ExitFailed;
+    } else if (!args.log.empty()) {
+        written.push_back("the log " + args.log);
     }
+    // The last line says where the run's record is.
+    if (!written.empty())
+        std::fprintf(out, "written: %s\n",
+                     MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
     return code;
 }
 

@@ -125,6 +125,32 @@ TEST_F(SiteFolderTest, AFolderOrItsSettingsFile)
     EXPECT_EQ(fs::current_path(), dir_ / "empty");
 }
 
+TEST_F(SiteFolderTest, MissingImagesAreNamedWithTheirFullPath)
+{
+    fs::create_directories(dir_ / "site" / "fw");
+    std::ofstream(Path("site/fw/a.bin")) << "a";
+    std::ofstream(Path("site/b.bin")) << "b";
+    fs::create_directories(dir_ / "site" / "dir.bin");
+    // Each row: FTPUPG.ini's [Data], the images missing (relative to the site folder).
+    const std::pair<std::string, std::vector<std::string>> rows[] = {
+        {"Path1=fw/a.bin\n", {}},
+        {"Path1=gone.bin\n", {"gone.bin"}},
+        {"", {}}, // no image named: nothing is missing
+        {"Path_no=3\nPath1=fw/a.bin\nPath2=dir.bin\nPath3=./b.bin\n", {"dir.bin"}},
+        // Without Path_no the window offers Path1 only; Path2 is no image of it.
+        {"Path1=b.bin\nPath2=gone.bin\n", {}},
+        {"Path_no=2\nPath1=../site/fw/../gone1.bin\nPath2=gone2.bin\n", {"gone1.bin", "gone2.bin"}},
+    };
+    for (const auto& [data, missing] : rows) {
+        SCOPED_TRACE(data);
+        std::ofstream(Path("site/FTPUPG.ini")) << "[Data]\n" << data;
+        std::vector<std::string> expected;
+        for (const auto& name : missing)
+            expected.push_back(Path("site/" + name));
+        EXPECT_EQ(MissingImages(Path("site")), expected);
+    }
+}
+
 TEST_F(SiteFolderTest, AFolderThatCannotBeReadIsRefused)
 {
     if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";

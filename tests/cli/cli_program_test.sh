@@ -149,6 +149,8 @@ fleet)
   sim refuse --count 2 --bind 127.0.0.40 --mac 00:1b:7a:00:03:40 --password other --tftp-slot-dir "$work/slots"
   sim broken --bind 127.0.0.60 --mac 00:1b:7a:00:04:60 --password Fleet-Secret-7 --tftp-slot-dir "$work/slots" \
     --tftp-error-after 150 --tftp-error-text "Flash write failed"
+  # 127.0.0.50 is listed, but the device is at .51: its entry names the addresses that answered.
+  sim stray --bind 127.0.0.51 --mac 00:1b:7a:00:04:51 --password Fleet-Secret-7
   { for i in $(seq 10 25); do echo "127.0.0.$i"; done
     echo "# the rest"; echo 127.0.0.40; echo 127.0.0.41; echo 127.0.0.50; echo 127.0.0.60; } >"$work/fleet.txt"
   echo Fleet-Secret-7 >"$work/pw.txt"
@@ -178,7 +180,7 @@ for i in range(10, 26):
 for ip in ("127.0.0.40", "127.0.0.41"):
     assert by[ip]["result"] == "password-refused" and by[ip]["message"] == "Invalid Password !", by[ip]
 assert by["127.0.0.50"]["result"] == "no-device", by["127.0.0.50"]
-assert by["127.0.0.50"]["message"] == "There is no KR730 connected!"
+assert by["127.0.0.50"]["message"] == "There is no KR730 connected!; other addresses that answered: 127.0.0.51", by["127.0.0.50"]
 e = by["127.0.0.60"]
 assert e["result"] == "tftp-error" and e["message"] == "Flash write failed", e
 assert 0 < e["bytes"] < 307200, e
@@ -553,6 +555,8 @@ input)
   validate "$work/r.json"
   [ "$(ls -A "$work" | grep -c '^\.r\.json')" -eq 0 ] || fail "the temporary report was left behind"
   grep -q "ftpupg-cli .*: upgrade with" "$work/r.log" || fail "log"
+  [ "$(tail -1 "$work/r.out")" = "written: the report $work/r.json and the log $work/r.log" ] ||
+    fail "the end should name the report and the log: $(tail -1 "$work/r.out")"
   ok
   ;;
 rollout)
