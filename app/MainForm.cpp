@@ -5,6 +5,7 @@
 #include "app/PumpWait.h"
 #include "rtl/TextCodec.h"
 #include "app/TextFile.h"
+#include "app/WindowSettings.h"
 #include "upgrade/UpgradePolicy.h"
 
 #include <QBitmap>
@@ -186,12 +187,15 @@ void TForm1::CreateControls()
     // activated() is the operator's pick only; selecting from code raises nothing.
     connect(cbVer, &QComboBox::activated, this, [this] { cbVerChange(); });
 
-    tftp1.SetPort(upgrade::TftpPort);
-    tftp1.SetReceiveTimeout(upgrade::ReceiveTimeoutMs);
-    tftp1.SetRequestedBlockSize(upgrade::BlockSize);
+    tftp1.SetPort(app::window::TftpPort);
+    tftp1.SetReceiveTimeout(app::window::ReceiveTimeoutMs);
+    tftp1.SetRequestedBlockSize(app::window::RequestedBlockSize);
     tftp1.OnWork = [this](TIdComponent* sender, TWorkMode mode, int32_t count) { tftp1Work(sender, mode, count); };
     tftp1.OnWorkEnd = [this](TIdComponent* sender, TWorkMode mode) { tftp1WorkEnd(sender, mode); };
-    IdAntiFreeze1.SetOnlyWhenIdle(false);
+    IdAntiFreeze1.SetOnlyWhenIdle(app::window::AntiFreezeOnlyWhenIdle);
+    IdAntiFreeze1.SetActive(app::window::AntiFreezeActive);
+    IdAntiFreeze1.SetApplicationHasPriority(app::window::AntiFreezeApplicationHasPriority);
+    IdAntiFreeze1.SetIdleTimeOut(app::window::AntiFreezeIdleTimeOutMs);
 
     ApplyTabOrder();
 }

@@ -1,12 +1,12 @@
 #include "cli/Image.h"
 
 #include "rtl/Exception.h"
+#include "rtl/Stream.h"
 
 #include <QCryptographicHash>
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,7 +76,7 @@ FirmwareImage::FirmwareImage(const std::string& path) : path_(path)
     if (!source_) throw std::runtime_error("image " + path + ": cannot be read: " + std::strerror(errno));
     if (::fstat(source_.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         throw std::runtime_error("image " + path + ": changed while it was opened");
-    if (::flock(source_.Get(), LOCK_SH | LOCK_NB) != 0)
+    if (!rtl::LockForReading(source_.Get()))
         throw std::runtime_error("image " + path + ": another program holds it locked");
     device_ = st.st_dev;
     inode_ = st.st_ino;

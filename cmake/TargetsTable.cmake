@@ -8,7 +8,7 @@
 set(FTPUPG_TARGET_ROLES
   rtl "runtime: exceptions, integer and address text, streams, code page 1252, the generated version header"
   optionhelp "every program's help in an operator's words and its manual page's part (CLI11 formatter)"
-  posix "descriptor owner, bound UDP sockets, address text, clearing a neighbour entry (posix_spawn)"
+  posix "descriptor owner, bound UDP sockets, address text, signals taken as data (signalfd), clearing a neighbour entry (posix_spawn)"
   idnet "work events, the anti-freeze's hook, socket stack over BSD sockets (error codes and texts, call wrappers, readiness wait: one file each), socket handle, UDP endpoint"
   idtftp "TFTP packets, upload state machines, TFTP client and sender"
   devwire "device wire format: datagram framing, request frames, reply fields"

@@ -28,8 +28,9 @@ TFileStream::TFileStream(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
     bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, O_RDONLY) == 0;
-    // Refuse a file another cooperating process holds, as a share-denying open would.
-    if (ok && ::flock(fd, LOCK_EX | LOCK_NB) != 0) ok = false;
+    // Refuse a file another cooperating process holds for writing, as a share-denying open
+    // would. Shared: an exclusive lock needs a descriptor open for writing on NFS.
+    if (ok && !rtl::LockForReading(fd)) ok = false;
     if (!ok) {
         if (fd >= 0) ::close(fd);
         throw EFOpenError("Cannot open file " + path);
@@ -87,3 +88,28 @@ size_t TMemoryStream::Read(void* buffer, size_t count)
     position_ += static_cast<int64_t>(n);
     return n;
 }
+
+namespace rtl {
+
+ReadLock ReadLockOutcome(int flockResult, int error)
+{
+    if (flockResult == 0) return ReadLock::Taken;
+    switch (error) {
+    case ENOLCK:     // no lock service (NFS without lockd)
+    case EOPNOTSUPP: // the file system has no locks (ENOTSUP is the same number here)
+    case ENOSYS:
+    case EINVAL: // the file's kind takes no lock
+    case EBADF:  // the file system wants another access mode for it
+        return ReadLock::Unsupported;
+    default: // EWOULDBLOCK: held by another; anything else is not known to be safe
+        return ReadLock::Refused;
+    }
+}
+
+bool LockForReading(int fd)
+{
+    const int result = ::flock(fd, LOCK_SH | LOCK_NB);
+    return ReadLockOutcome(result, errno) != ReadLock::Refused;
+}
+
+} // namespace rtl

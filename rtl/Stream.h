@@ -18,9 +18,10 @@ public:
 };
 
 // A local file opened for reading. Raises EFOpenError "Cannot open file <path>" when it
-// cannot be opened. An exclusive advisory lock keeps cooperating writers out while it is
-// open (Linux has no share modes). Reads ahead in large chunks so that a transfer in small
-// blocks costs one system call per chunk, not per block; Position() is the bytes handed out.
+// cannot be opened, or when another program holds it locked for writing: a shared advisory
+// lock keeps cooperating writers out while it is open (Linux has no share modes). Reads ahead in large chunks so
+// that a transfer in small blocks costs one system call per chunk, not per block; Position() is the bytes handed
+// out.
 class TFileStream : public TStream {
 public:
     explicit TFileStream(const std::string& path);
@@ -56,3 +57,18 @@ private:
     std::string bytes_;
     int64_t position_ = 0;
 };
+
+namespace rtl {
+
+// What a non-blocking flock for reading came to, by its result and errno: taken; refused,
+// since another program holds the file locked; or impossible on this file system (NFS
+// without its lock service, some FUSE and network file systems), where the file is read
+// without a lock rather than refused.
+enum class ReadLock { Taken, Refused, Unsupported };
+ReadLock ReadLockOutcome(int flockResult, int error);
+
+// Takes a shared lock on fd for as long as it is open; false only when another program
+// holds the file locked.
+bool LockForReading(int fd);
+
+} // namespace rtl

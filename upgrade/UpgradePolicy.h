@@ -15,9 +15,10 @@ enum class Policy {
     Tool
 };
 
-// Defaults both front ends start from.
 // The device address the window shows when the site has no settings file.
 inline constexpr const char* DeviceAddress = "192.168.1.225";
+// The TFTP defaults of our command-line tools (ftpupg-cli, tftpput). The window has its own
+// (app/WindowSettings.h): tuning these leaves it alone.
 inline constexpr int32_t TftpPort = 69;
 inline constexpr int32_t ReceiveTimeoutMs = 4000;
 inline constexpr int32_t BlockSize = 1024;

@@ -185,6 +185,22 @@ TEST_F(FormTest, NoSettingsFileGivesDefaults)
     EXPECT_GT(f.lbVer->width(), 5); // grown to fit its text
 }
 
+// The window's transfer settings are its own: written out here, so that a change of the
+// tools' defaults cannot move them.
+TEST_F(FormTest, TransferAndAntiFreezeSettingsAreTheWindowsOwn)
+{
+    WriteFile("note1.txt", "");
+    TForm1& f = Open();
+    EXPECT_EQ(f.tftp1.Port(), 69);
+    EXPECT_EQ(f.tftp1.ReceiveTimeout(), 4000);
+    EXPECT_EQ(f.tftp1.RequestedBlockSize(), 1024);
+    EXPECT_EQ(f.tftp1.TransferMode(), tfOctet);
+    EXPECT_FALSE(f.IdAntiFreeze1.OnlyWhenIdle());
+    EXPECT_TRUE(f.IdAntiFreeze1.Active());
+    EXPECT_TRUE(f.IdAntiFreeze1.ApplicationHasPriority());
+    EXPECT_EQ(f.IdAntiFreeze1.IdleTimeOut(), 250);
+}
+
 TEST_F(FormTest, SingleImageHidesTheVersionChoice)
 {
     WriteFile("note1.txt", "");

@@ -4,7 +4,12 @@
 #include "rtl/Stream.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <fstream>
@@ -76,8 +81,24 @@ TEST(Streams, FileStreamReadsAndRefusesMissingOrNonRegularFiles)
     EXPECT_EQ(file.Position(), 4);
     EXPECT_THROW(file.ReadBuffer(buf, 3), EReadError);
 
-    // A second exclusive opener is refused while the first holds the file.
-    EXPECT_THROW(TFileStream second(path), EFOpenError);
+    // Readers share the file; a program that holds it locked for writing keeps them out.
+    EXPECT_NO_THROW(TFileStream second(path));
+    {
+        const int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        TFileStream reader(path);
+        EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "the reader's lock keeps a writer out";
+        ::close(writer);
+    }
+    {
+        const std::string other = testing::TempDir() + "rtl_stream_held.bin";
+        std::ofstream(other, std::ios::binary) << "x";
+        const int writer = ::open(other.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(::flock(writer, LOCK_EX | LOCK_NB), 0);
+        EXPECT_THROW(TFileStream held(other), EFOpenError);
+        ::close(writer);
+        std::remove(other.c_str());
+    }
 
     try {
         TFileStream missing("/nonexistent/fw.bin");
@@ -94,6 +115,30 @@ TEST(Streams, FileStreamReadsAndRefusesMissingOrNonRegularFiles)
     EXPECT_THROW(TFileStream device("/dev/zero"), EFOpenError);
     std::remove(fifo.c_str());
     std::remove(path.c_str());
+}
+
+// A file system that cannot lock (NFS without its lock service, ...) is read unlocked; a
+// file another program holds is refused.
+TEST(Streams, ReadLockByFlockResult)
+{
+    using rtl::ReadLock;
+    const struct {
+        int result, error;
+        ReadLock outcome;
+    } rows[] = {
+        {0, 0, ReadLock::Taken},
+        {0, EWOULDBLOCK, ReadLock::Taken},
+        {-1, EWOULDBLOCK, ReadLock::Refused},
+        {-1, EINTR, ReadLock::Refused},
+        {-1, ENOLCK, ReadLock::Unsupported},
+        {-1, EOPNOTSUPP, ReadLock::Unsupported},
+        {-1, ENOTSUP, ReadLock::Unsupported},
+        {-1, ENOSYS, ReadLock::Unsupported},
+        {-1, EINVAL, ReadLock::Unsupported},
+        {-1, EBADF, ReadLock::Unsupported},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(rtl::ReadLockOutcome(row.result, row.error), row.outcome) << row.result << " " << row.error;
 }
 
 TEST(Streams, FileStreamHandsOutEveryByteInOrderWhateverTheReadSizes)
