@@ -56,3 +56,21 @@ TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
 }
 
 } // namespace
+
+TEST(DebugPrintTest, WritesExactlyTheFormattedTextInOneWrite)
+{
+    StderrCapture capture;
+    DebugPrint("[NDXL]Response prot=%x op=%x\n", 17, 96);
+    DebugPrint("%s", "");
+    DebugPrint("[APDP]Found device IP=%s name=\"%s\"", "127.0.0.7", "KR730");
+    DebugPrint("[WDCP]Resule %8X, %4X \n", 1u, 0u);
+    DebugPrint("[WDCP]Resule %8X, %4X \n", 0xffffu, 0xabcdu);
+    const std::string big(5000, 'z');
+    DebugPrint("%s|", big.c_str());
+    EXPECT_EQ(capture.Text(),
+              "[NDXL]Response prot=11 op=60\n"
+              "[APDP]Found device IP=127.0.0.7 name=\"KR730\""
+              "[WDCP]Resule        1,    0 \n"
+              "[WDCP]Resule     FFFF, ABCD \n" +
+                  big + "|");
+}
