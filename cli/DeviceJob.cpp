@@ -246,8 +246,9 @@ Outcome PinnedUpload(const JobPlan& plan, const FirmwareImage& image, const std:
     std::optional<posix::NeighbourPin> pin;
     if (plan.pin) {
         if (const auto dev = posix::NeighbourInterface(plan.ip)) {
-            pin.emplace(plan.ip, mac, *dev);
+            // Told first: killed a moment later, this process leaves the parent to remove it.
             sink(PinnedEvent{*dev, mac});
+            pin.emplace(plan.ip, mac, *dev);
         }
     }
     Outcome outcome = Upload(plan, image, sink);
