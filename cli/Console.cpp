@@ -181,11 +181,9 @@ void ConsoleView::Tick()
     if (!live_) return;
     if (resized_) {
         resized_ = false;
-        winsize size{};
-        if (::ioctl(::fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
-            Resize(size.ws_col, size.ws_row);
-            return;
-        }
+        const auto [width, height] = TerminalSize(::fileno(out_));
+        Resize(width, height);
+        return;
     }
     Clear();
     Draw();
@@ -302,6 +300,14 @@ std::string CountLine(const std::vector<DeviceReport>& devices)
         if (result == Result::Done) add(std::count_if(devices.begin(), devices.end(), notBack), "not-back");
     }
     return line.empty() ? "no devices" : line;
+}
+
+std::pair<size_t, size_t> TerminalSize(int fd)
+{
+    winsize size{};
+    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0)
+        return {size.ws_col, size.ws_row};
+    return {80, 24};
 }
 
 std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64_t imageSize)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fleet {
@@ -87,6 +88,9 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     bool resized_ = false;
 };
+
+// The size of the terminal fd writes to, in columns and rows; 80 x 24 when it has none.
+std::pair<size_t, size_t> TerminalSize(int fd);
 
 // The summary table: device, result, attempts, bytes, time, rate, message.
 std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack);

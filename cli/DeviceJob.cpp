@@ -122,17 +122,6 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
     return accepted;
 }
 
-Result FromVerdict(upgrade::TransferResult result)
-{
-    switch (result) {
-    case upgrade::TransferResult::Done: return Result::Done;
-    case upgrade::TransferResult::Timeout: return Result::Timeout;
-    case upgrade::TransferResult::TftpError: return Result::TftpError;
-    case upgrade::TransferResult::LocalError: break;
-    }
-    return Result::LocalError;
-}
-
 // With the reliable uploads (a window, retransmission, a locked peer): the sender returns
 // only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
@@ -158,21 +147,18 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.policy.windowSize = plan.windowSize;
         tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
                        report, progress);
-        end = {How::Returned, true, true};
-    } catch (const EIdTFTPException& e) {
-        // A time-out: no answer within the tries; anything else the device said or sent.
-        const bool timedOut = e.ServerCode() < 0 && e.Message() == "Timeout";
-        end = {How::TftpFailure, !timedOut, false};
-        failure = DisplayText(OneLine(e.Message()));
-    } catch (const Exception& e) {
-        end = {How::OtherFailure};
-        failure = OneLine(e.Message());
-    } catch (const std::exception& e) {
-        end = {How::OtherFailure};
-        failure = e.what();
+        end = {How::Returned, true};
+    } catch (...) {
+        using Kind = tftp::FailureKind;
+        const tftp::Failure caught = tftp::CaughtFailure();
+        end.how = caught.kind == Kind::Timeout ? How::TimedOut
+                  : caught.kind == Kind::Local ? How::OtherFailure
+                                               : How::TftpFailure;
+        // What the device sent is in its code page; a local failure is our own text.
+        failure = caught.kind == Kind::Local ? OneLine(caught.message) : DisplayText(OneLine(caught.message));
     }
     const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
-    Outcome outcome{FromVerdict(verdict.result), verdict.message};
+    Outcome outcome{verdict.result, verdict.message};
     // A device may restart the moment it has the last block, before it acknowledges it:
     // writing it again then would meet it while it writes flash.
     if (outcome.result == Result::Timeout && report.lastBlockSent) {
@@ -260,8 +246,9 @@ Outcome PinnedUpload(const JobPlan& plan, const FirmwareImage& image, const std:
     std::optional<posix::NeighbourPin> pin;
     if (plan.pin) {
         if (const auto dev = posix::NeighbourInterface(plan.ip)) {
-            pin.emplace(plan.ip, mac, *dev);
+            // Told first: killed a moment later, this process leaves the parent to remove it.
             sink(PinnedEvent{*dev, mac});
+            pin.emplace(plan.ip, mac, *dev);
         }
     }
     Outcome outcome = Upload(plan, image, sink);

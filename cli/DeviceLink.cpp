@@ -8,6 +8,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -73,6 +75,48 @@ std::optional<std::vector<uint8_t>> DeviceLink::Next(Clock::time_point deadline,
             [[maybe_unused]] const auto n = ::read(notices_.wake.Get(), &count, sizeof count);
         }
     }
+}
+
+Discovery Discover(int waitMs, FleetStop* stop, const std::vector<std::string>* wanted)
+{
+    using Clock = DeviceLink::Clock;
+    const auto round = std::chrono::milliseconds(std::max(250, waitMs / 4));
+    const auto quiet = std::chrono::milliseconds(std::min(200, waitMs));
+    DeviceLink link;
+    Discovery found;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(waitMs);
+    auto nextRound = start;
+    auto lastAnswer = start;
+    const auto allFound = [&] {
+        return wanted != nullptr && std::all_of(wanted->begin(), wanted->end(),
+                                                [&](const std::string& ip) { return found.table.Find(ip); });
+    };
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= deadline || (allFound() && now >= lastAnswer + quiet)) break;
+        if (now >= nextRound) {
+            link.SendDiscovery();
+            nextRound = now + round;
+        }
+        auto until = std::min(deadline, nextRound);
+        if (allFound()) until = std::min(until, lastAnswer + quiet);
+        const auto record = link.Next(until, stop != nullptr ? stop->Fd() : -1);
+        if (stop != nullptr && (stop->Take(), stop->Asked())) break;
+        if (record && found.table.Add(*record)) lastAnswer = Clock::now();
+    }
+    found.dropped = link.Dropped();
+    return found;
+}
+
+void WarnAboutAnswers(const Discovery& found, const std::function<void(const std::string&)>& warn)
+{
+    for (const auto& text : found.table.Malformed())
+        warn("warning: a device answered with '" + text + "' as its address, which is no IPv4 address; skipped");
+    if (found.dropped > 0)
+        warn("warning: " + std::to_string(found.dropped) +
+             " discovery answers were lost to a full receive buffer; devices may be missing (a longer --wait "
+             "gives them more rounds)");
 }
 
 } // namespace fleet

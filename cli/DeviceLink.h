@@ -2,11 +2,15 @@
 // a readable descriptor so that a plain poll() waits for replies.
 #pragma once
 
+#include "cli/FleetCore.h"
+#include "cli/Stop.h"
 #include "posix/Fd.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -40,5 +44,21 @@ public:
 private:
     Notices notices_;
 };
+
+// What one discovery for the whole fleet heard.
+struct Discovery {
+    DeviceTable table;
+    uint64_t dropped = 0; // answers the library lost to full buffers
+};
+
+// One discovery for the whole fleet, sent again every round within waitMs, since a request
+// or its answers may get lost when many devices answer at once. With wanted addresses it
+// ends early: once each has answered and a short while passed without a new answer (a
+// second device claiming an address answers the same request). Ends at once when a stop
+// comes. Throws std::runtime_error when the library cannot be opened.
+Discovery Discover(int waitMs, FleetStop* stop = nullptr, const std::vector<std::string>* wanted = nullptr);
+
+// The warnings a discovery leaves: malformed answers, answers lost to a full buffer.
+void WarnAboutAnswers(const Discovery& found, const std::function<void(const std::string&)>& warn);
 
 } // namespace fleet

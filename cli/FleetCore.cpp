@@ -168,6 +168,20 @@ std::string SafeText(std::string_view text)
     return safe;
 }
 
+std::string MaskLines(const std::string& text)
+{
+    std::string masked;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('\n', start);
+        masked += SafeText(std::string_view(text).substr(start, end - start));
+        if (end == std::string::npos) break;
+        masked += '\n';
+        start = end + 1;
+    }
+    return masked;
+}
+
 DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record)
 {
     return {DisplayText(devmsg::frames::ReplyIpText(record)),
@@ -238,40 +252,6 @@ std::string ConflictText(const DeviceEntry& device)
     return text;
 }
 
-namespace {
-
-constexpr std::array<std::string_view, static_cast<size_t>(LastResult) + 1> ResultNames = {"done",
-                                                                                           "already-done",
-                                                                                           "would-upgrade",
-                                                                                           "no-device",
-                                                                                           "address-conflict",
-                                                                                           "password-refused",
-                                                                                           "password-timeout",
-                                                                                           "tftp-error",
-                                                                                           "timeout",
-                                                                                           "local-error",
-                                                                                           "interrupted",
-                                                                                           "skipped",
-                                                                                           "not-restarted",
-                                                                                           "address-changed",
-                                                                                           "unconfirmed",
-                                                                                           "back-unconfirmed",
-                                                                                           "partial-write"};
-
-} // namespace
-
-std::string_view ResultName(Result result)
-{
-    return ResultNames[static_cast<size_t>(result)];
-}
-
-std::optional<Result> ResultFromName(std::string_view name)
-{
-    for (size_t i = 0; i < ResultNames.size(); ++i)
-        if (ResultNames[i] == name) return static_cast<Result>(i);
-    return std::nullopt;
-}
-
 bool ShouldTryAgain(Result result, int attempts, int retries)
 {
     const bool retryable = result == Result::Timeout || result == Result::TftpError ||
@@ -283,6 +263,34 @@ bool Succeeded(Result result, bool waitedBack, bool cameBack)
 {
     if (result == Result::AlreadyDone || result == Result::WouldUpgrade) return true;
     return result == Result::Done && (!waitedBack || cameBack);
+}
+
+DevicePassword EncodePassword(const std::string& text, const std::string& whose)
+{
+    if (text.empty()) return {std::nullopt, whose + " is empty", {}};
+    if (text.find('\0') != std::string::npos) return {std::nullopt, whose + " contains a NUL byte", {}};
+    DevicePassword password;
+    const bool utf8 = rtl::IsValidUtf8(text);
+    password.encoded = utf8 ? rtl::Utf8ToCp1252(text) : text;
+    if (utf8 && rtl::Cp1252ToUtf8(*password.encoded) != text)
+        password.warnings.push_back(
+            "warning: " + whose +
+            " has characters Windows-1252 cannot hold; they are sent as '?', as the window sends them");
+    if (password.encoded->size() > devmsg::frames::PasswordSize)
+        password.warnings.push_back("warning: " + whose + " is " + std::to_string(password.encoded->size()) +
+                                    " bytes long in Windows-1252; devices compare the first 12");
+    return password;
+}
+
+int RunExitStatus(const std::vector<DeviceEnd>& devices, bool interrupted)
+{
+    if (interrupted) return ExitInterrupted;
+    const auto any = [&](auto predicate) { return std::any_of(devices.begin(), devices.end(), predicate); };
+    if (any([](const DeviceEnd& d) { return d.result == Result::Skipped; })) return ExitStopped;
+    // The image went in, but a device that never answers again needs someone.
+    if (devices.empty() || any([](const DeviceEnd& d) { return !Succeeded(d.result, d.waitedBack, d.cameBack); }))
+        return ExitFailed;
+    return ExitDone;
 }
 
 void RestartWatch::Answer(std::string_view mac, int64_t atMs)

@@ -3,6 +3,8 @@
 // lines. One device's check is upgrade::DeviceCheck, shared with the window.
 #pragma once
 
+#include "upgrade/Result.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -72,6 +74,8 @@ std::string DisplayText(std::string_view bytes);
 // Text from the operator or a file (UTF-8 or not) made safe the same way: control characters
 // and bytes that are no UTF-8 become '?'.
 std::string SafeText(std::string_view text);
+// SafeText line by line: messages echo what the operator or a file gave, lines kept.
+std::string MaskLines(const std::string& text);
 
 // Collects discovery answers: one entry per reported address, repeated answers and both
 // forms merged. Records that are not discovery answers are ignored; so are answers whose IP
@@ -102,31 +106,11 @@ std::string ConflictText(const DeviceEntry& device);
 
 // ---- Outcomes -----------------------------------------------------------------------------
 
-enum class Result {
-    Done,
-    AlreadyDone,  // done in an earlier run with the same image (--skip-done); not started
-    WouldUpgrade, // dry run: found and took the password; nothing was written
-    NoDevice,
-    AddressConflict, // several devices answer for the address: none is written
-    PasswordRefused,
-    PasswordTimeout,
-    TftpError,
-    Timeout,
-    LocalError,
-    Interrupted,
-    Skipped,        // never started: the canary failed or too many devices failed
-    NotRestarted,   // written, but it kept answering through the whole --wait-back
-    AddressChanged, // came back from another hardware address than the one checked
-    // The whole image went out but its last block was never acknowledged (the device may
-    // have restarted at once, or dropped it): never written again blindly.
-    Unconfirmed,
-    BackUnconfirmed, // such a device then fell silent and came back: likely taken, not confirmed
-    PartialWrite     // a second stop aborted the write: the device holds part of the image
-};
-constexpr Result LastResult = Result::PartialWrite;
+using upgrade::LastResult;
+using upgrade::Result;
+using upgrade::ResultFromName;
+using upgrade::ResultName;
 
-std::string_view ResultName(Result result);
-std::optional<Result> ResultFromName(std::string_view name);
 // The retry decision: whether a device whose attempt number `attempts` ended with result is
 // tried again (from discovery) under --retries. Time-outs, TFTP errors, missing answers are;
 // a refused password, an address conflict, a local error or a stop never are.
@@ -134,6 +118,36 @@ bool ShouldTryAgain(Result result, int attempts, int retries);
 // The device runs (or, in a dry run, could be given) the image. With a wait for the
 // restart, it must also have come back.
 bool Succeeded(Result result, bool waitedBack, bool cameBack);
+
+// ---- Passwords -----------------------------------------------------------------------------
+
+// A password as the window sends it: in Windows-1252. Text that is valid UTF-8 is converted;
+// other bytes are taken to be Windows-1252 already. whose names it in messages ("the
+// password of 127.0.0.10"); the warnings count the bytes that go to the device.
+struct DevicePassword {
+    std::optional<std::string> encoded; // nothing: error says why (empty, a NUL byte)
+    std::string error;
+    std::vector<std::string> warnings;
+};
+DevicePassword EncodePassword(const std::string& text, const std::string& whose);
+
+// ---- Exit status -----------------------------------------------------------------------------
+
+constexpr int ExitDone = 0;    // every device done or already-done (dry run: would-upgrade)
+constexpr int ExitFailed = 1;  // a device failed or did not come back; nothing to do
+constexpr int ExitUsage = 2;   // the command line or a file it names
+constexpr int ExitImage = 3;   // the image was refused
+constexpr int ExitStopped = 4; // the rollout stopped and devices were skipped
+constexpr int ExitInterrupted = 130;
+
+struct DeviceEnd {
+    Result result = Result::Interrupted;
+    bool waitedBack = false;
+    bool cameBack = false;
+};
+// The run's exit status from how each device ended: an interruption first, then a stopped
+// rollout, then any failure (no device at all is one).
+int RunExitStatus(const std::vector<DeviceEnd>& devices, bool interrupted);
 
 // ---- The restart after the write -----------------------------------------------------------
 

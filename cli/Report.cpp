@@ -233,4 +233,20 @@ bool SameFile(const std::string& a, const std::string& b)
            sa.st_ino == sb.st_ino;
 }
 
+void KeepEarlierReports(const std::string& path, std::vector<std::string>& notes)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    constexpr int Kept = 9;
+    for (int i = Kept - 1; i >= 1; --i) {
+        const std::string from = path + "." + std::to_string(i);
+        if (::access(from.c_str(), F_OK) == 0 &&
+            ::rename(from.c_str(), (path + "." + std::to_string(i + 1)).c_str()) != 0)
+            throw std::runtime_error("cannot keep " + from + ": " + std::strerror(errno));
+    }
+    if (::rename(path.c_str(), (path + ".1").c_str()) != 0)
+        throw std::runtime_error("cannot keep the earlier report as " + path + ".1: " + std::strerror(errno));
+    notes.push_back("the earlier report " + path + " is kept as " + path + ".1");
+}
+
 } // namespace fleet

@@ -71,6 +71,11 @@ private:
     posix::Fd fd_;
 };
 
+// Keeps an existing report: FILE becomes FILE.1, FILE.1 becomes FILE.2, and so on up to
+// FILE.9 (the oldest is dropped). Only regular files move; a pipe or device is written as it
+// is. What moved is said in notes. Throws std::runtime_error naming what could not move.
+void KeepEarlierReports(const std::string& path, std::vector<std::string>& notes);
+
 // Whether two paths name one file (both exist).
 bool SameFile(const std::string& a, const std::string& b);
 

@@ -14,3 +14,20 @@ void RaiseTFTPError(uint16_t code, const std::string& message)
     default: throw EIdTFTPException(message, code);
     }
 }
+
+namespace tftp {
+
+Failure CaughtFailure()
+{
+    try {
+        throw;
+    } catch (const EIdTFTPException& e) {
+        return {e.Kind(), e.ServerCode(), e.Message()};
+    } catch (const Exception& e) {
+        return {FailureKind::Local, -1, e.Message()};
+    } catch (const std::exception& e) {
+        return {FailureKind::Local, -1, e.what()};
+    }
+}
+
+} // namespace tftp

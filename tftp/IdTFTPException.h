@@ -7,17 +7,33 @@
 #include <cstdint>
 #include <string>
 
+namespace tftp {
+
+// What a TFTP failure stands for. Callers name results from this, never from the message:
+// a server's ERROR text may read "Timeout" too.
+enum class FailureKind {
+    ServerError, // the server's ERROR packet (ServerCode, its text)
+    Timeout,     // no answer within the tries
+    BadAnswer,   // an answer the client cannot work with (an unusable block or window size)
+    Local        // not a TFTP failure: a file, a socket, memory
+};
+
+} // namespace tftp
+
 class EIdTFTPException : public EIdException {
 public:
-    using EIdException::EIdException;
-    EIdTFTPException(std::string message, int32_t serverCode)
-        : EIdException(std::move(message)), serverCode_(serverCode)
+    explicit EIdTFTPException(std::string message, tftp::FailureKind kind = tftp::FailureKind::BadAnswer)
+        : EIdException(std::move(message)), kind_(kind)
     {}
-    // The error code of the server's ERROR packet; -1 for the client's own failures (time-out,
-    // unusable block size).
+    EIdTFTPException(std::string message, int32_t serverCode)
+        : EIdException(std::move(message)), kind_(tftp::FailureKind::ServerError), serverCode_(serverCode)
+    {}
+    tftp::FailureKind Kind() const noexcept { return kind_; }
+    // The error code of the server's ERROR packet; -1 for the client's own failures.
     int32_t ServerCode() const noexcept { return serverCode_; }
 
 private:
+    tftp::FailureKind kind_;
     int32_t serverCode_ = -1;
 };
 
@@ -43,3 +59,17 @@ ID_TFTP_EXCEPTION(EIdTFTPInvalidBlockSize);
 
 // Raises the class for an ERROR packet's code with its message.
 [[noreturn]] void RaiseTFTPError(uint16_t code, const std::string& message);
+
+namespace tftp {
+
+// The failure an upload raised, named once for every caller.
+struct Failure {
+    FailureKind kind = FailureKind::Local;
+    int32_t serverCode = -1; // ServerError only
+    std::string message;
+};
+
+// Only inside a catch block: names the exception being handled.
+Failure CaughtFailure();
+
+} // namespace tftp

@@ -33,7 +33,7 @@ UploadFailure NotANumber(std::string_view text)
 void RaiseUploadFailure(const UploadFailure& failure)
 {
     switch (failure.kind) {
-    case UploadFailure::Timeout: throw EIdTFTPException(failure.message);
+    case UploadFailure::Timeout: throw EIdTFTPException(failure.message, tftp::FailureKind::Timeout);
     case UploadFailure::ServerError: RaiseTFTPError(failure.code, failure.message);
     case UploadFailure::BadBlockSize: throw EIdTFTPInvalidBlockSize(failure.message);
     case UploadFailure::BadWindowSize: throw EIdTFTPOptionNegotiationFailed(failure.message);

@@ -90,26 +90,34 @@ std::string Escaped(const std::string& text)
 
 // What went wrong, for the message, the JSON report and the exit code.
 struct Outcome {
-    int exitCode = ExitDone;
-    std::string result = "done"; // done, tftp-error, timeout, error
+    upgrade::Result result = upgrade::Result::Done; // done, timeout, tftp-error or local-error
     int32_t serverCode = -1;
     std::string message;
 };
 
-Outcome FromTftpError(const EIdTFTPException& e)
+// A time-out and a server's refusal are the transfer's; anything else is a local failure.
+int ExitCodeOf(upgrade::Result result)
 {
-    Outcome o;
-    o.exitCode = ExitTftpError;
-    o.serverCode = e.ServerCode();
-    if (o.serverCode >= 0) {
-        o.result = "tftp-error";
-        o.message = "TFTP error " + std::to_string(o.serverCode) + ": " +
-                    (e.Message().empty() ? "(the server gave no text)" : Escaped(e.Message()));
-    } else {
-        o.result = e.Message() == "Timeout" ? "timeout" : "tftp-error";
-        o.message = e.Message();
+    switch (result) {
+    case upgrade::Result::Done: return ExitDone;
+    case upgrade::Result::Timeout:
+    case upgrade::Result::TftpError: return ExitTftpError;
+    default: return ExitFailure;
     }
-    return o;
+}
+
+Outcome FromFailure(const tftp::Failure& failure)
+{
+    using Kind = tftp::FailureKind;
+    using How = upgrade::TransferEnd::How;
+    const How how = failure.kind == Kind::Timeout ? How::TimedOut
+                    : failure.kind == Kind::Local ? How::OtherFailure
+                                                  : How::TftpFailure;
+    std::string message = OneLine(failure.message);
+    if (failure.kind == Kind::ServerError)
+        message = "TFTP error " + std::to_string(failure.serverCode) + ": " +
+                  (failure.message.empty() ? "(the server gave no text)" : Escaped(failure.message));
+    return {upgrade::JudgeTransfer(upgrade::Policy::Tool, {how, false}).result, failure.serverCode, message};
 }
 
 // Progress: one live line on a terminal, redrawn at most ten times a second; otherwise a
@@ -303,10 +311,8 @@ int main(int argc, char** argv)
     Outcome outcome;
     tftp::SenderReport report;
     if (!image) {
-        outcome = Outcome{ExitFailure, "error", -1, openError};
+        outcome = {upgrade::Result::LocalError, -1, openError};
     } else {
-        upgrade::TransferEnd end;
-        std::string failureText;
         try {
             if (classic) {
                 TIdTrivialFTP tftp1;
@@ -316,12 +322,7 @@ int main(int argc, char** argv)
                 tftp1.SetTransferMode(mode == "netascii" ? tfNetAscii : tfOctet);
                 tftp1.SetHost(host);
                 tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
-                try {
-                    tftp1.Upload(file, remote);
-                } catch (const EIdTFTPException&) {
-                    end.peerAnswered = !tftp1.ReplyHost().empty();
-                    throw;
-                }
+                tftp1.Upload(file, remote);
                 report.acknowledged = tftp1.LastAcknowledged();
                 report.blockSize = tftp1.BufferSize() - tftp::HeaderSize;
                 report.acknowledgedBytes = progress.Done();
@@ -335,26 +336,17 @@ int main(int argc, char** argv)
                 tftp::SendFile(image.Get(), size, remote, options, report,
                                [&progress](int64_t bytes) { progress.Set(bytes); });
             }
-            end.lastBlockAcknowledged = report.acknowledged;
             progress.Finish();
-        } catch (const EIdTFTPException& e) {
-            end.how = upgrade::TransferEnd::How::TftpFailure;
-            outcome = FromTftpError(e);
-        } catch (const Exception& e) {
-            end.how = upgrade::TransferEnd::How::OtherFailure;
-            outcome = Outcome{ExitFailure, "error", -1, OneLine(e.Message())};
-        } catch (const std::exception& e) {
-            end.how = upgrade::TransferEnd::How::OtherFailure;
-            outcome = Outcome{ExitFailure, "error", -1, e.what()};
-        }
-        // An upload that returned is done only with its last block acknowledged.
-        if (end.how == upgrade::TransferEnd::How::Returned) {
-            const upgrade::TransferVerdict verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end);
-            if (verdict.result == upgrade::TransferResult::Timeout)
-                outcome = Outcome{ExitTftpError, "timeout", -1, verdict.message};
+            // An upload that returned is done only with its last block acknowledged.
+            const auto verdict = upgrade::JudgeTransfer(
+                upgrade::Policy::Tool, {upgrade::TransferEnd::How::Returned, report.acknowledged});
+            if (verdict.result != upgrade::Result::Done) outcome = {verdict.result, -1, verdict.message};
+        } catch (...) {
+            outcome = FromFailure(tftp::CaughtFailure());
         }
     }
-    if (outcome.exitCode != ExitDone)
+    const int exitCode = ExitCodeOf(outcome.result);
+    if (exitCode != ExitDone)
         std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
     else if (!quiet) {
         const double seconds = progress.Seconds();
@@ -387,18 +379,18 @@ int main(int argc, char** argv)
             {"size", size},
             {"sent", classic ? progress.Done() : report.acknowledgedBytes},
             {"seconds", progress.Seconds()},
-            {"result", outcome.result},
+            {"result", upgrade::ResultName(outcome.result)},
             {"server_code", outcome.serverCode >= 0 ? nlohmann::json(outcome.serverCode) : nlohmann::json()},
             {"message", outcome.message},
-            {"exit_code", outcome.exitCode},
+            {"exit_code", exitCode},
         };
         // File names need not be UTF-8: replace what is not, rather than fail.
         std::printf("%s\n", result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         // A script reads the outcome from here: one it cannot have is no success.
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
             std::fprintf(stderr, "tftpput: cannot write the JSON result: %s\n", std::strerror(errno));
-            if (outcome.exitCode == ExitDone) return ExitFailure;
+            if (exitCode == ExitDone) return ExitFailure;
         }
     }
-    return outcome.exitCode;
+    return exitCode;
 }

@@ -7,6 +7,7 @@
 #include "cli/Stop.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
+#include "cli/OptionSuggest.h"
 #include "cli/Report.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +17,19 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <tuple>
 
 using namespace fleet;
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 
 namespace {
 
-Bytes Record(uint8_t protocol, const std::string& ip, uint8_t macLast = 0x10, uint16_t result = 0,
+Frame Record(uint8_t protocol, const std::string& ip, uint8_t macLast = 0x10, uint16_t result = 0,
              const std::string& name = "KR730")
 {
     using namespace devmsg::frames;
-    Bytes r(ReplySize, 0);
+    Frame r(ReplySize, 0);
     std::copy(ip.begin(), ip.end(), r.begin());
     const uint8_t mac[6] = {0x00, 0x1b, 0x7a, 0x00, 0x00, macLast};
     std::copy(std::begin(mac), std::end(mac), r.begin() + RepMac);
@@ -263,14 +265,8 @@ TEST(FleetEventTest, LineReaderJoinsPiecesAndBoundsEndlessLines)
     EXPECT_FALSE(reader.Next());
 }
 
-TEST(FleetResultTest, NamesRoundTripAndTheRetryDecision)
+TEST(FleetResultTest, TheRetryDecisionAndSuccess)
 {
-    for (int r = 0; r <= static_cast<int>(LastResult); ++r)
-        EXPECT_EQ(ResultFromName(ResultName(static_cast<Result>(r))), static_cast<Result>(r));
-    EXPECT_EQ(ResultName(Result::AlreadyDone), "already-done");
-    EXPECT_EQ(ResultName(Result::WouldUpgrade), "would-upgrade");
-    EXPECT_EQ(ResultName(Result::Skipped), "skipped");
-    EXPECT_FALSE(ResultFromName("finished"));
     // A device that did not answer is tried again too: its answer may have been lost.
     for (Result r : {Result::Timeout, Result::TftpError, Result::PasswordTimeout, Result::NoDevice}) {
         EXPECT_TRUE(ShouldTryAgain(r, 1, 1)) << ResultName(r);
@@ -351,6 +347,65 @@ TEST(FleetRestartTest, TheResultOfAWrittenDeviceByConfirmationAndWait)
         EXPECT_EQ(AfterWrite(true, waited, state), confirmed) << static_cast<int>(state);
         EXPECT_EQ(AfterWrite(false, waited, state), unconfirmed) << static_cast<int>(state);
     }
+}
+
+TEST(FleetResultTest, TheExitStatusNamesTheWorstOfTheRun)
+{
+    using R = Result;
+    struct Row {
+        std::vector<DeviceEnd> devices;
+        bool interrupted;
+        int status;
+    };
+    const Row rows[] = {
+        {{{R::Done}, {R::AlreadyDone}, {R::WouldUpgrade}}, false, ExitDone},
+        {{{R::Done, true, true}}, false, ExitDone},
+        {{{R::Done, true, false}}, false, ExitFailed}, // written, but never came back
+        {{{R::Done}, {R::TftpError}}, false, ExitFailed},
+        {{}, false, ExitFailed}, // no device at all
+        {{{R::TftpError}, {R::Skipped}}, false, ExitStopped},
+        {{{R::Done}, {R::Skipped}}, true, ExitInterrupted},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(RunExitStatus(row.devices, row.interrupted), row.status) << &row - rows;
+}
+
+TEST(FleetPasswordTest, SentAsTheWindowSendsItInWindows1252)
+{
+    struct Row {
+        std::string text;
+        std::optional<std::string> encoded;
+        std::string error;
+        size_t warnings;
+    };
+    const Row rows[] = {
+        {"secret", "secret", "", 0},
+        {"M\xc3\xbcller", "M\xfcller", "", 0},     // UTF-8 converted
+        {"M\xfcller", "M\xfcller", "", 0},         // already Windows-1252
+        {"\xe2\x82\xac", "\x80", "", 0},           // the euro sign has a byte there
+        {"\xe4\xb8\xad", "?", "", 1},              // no room in the code page
+        {"0123456789abc", "0123456789abc", "", 1}, // the device compares 12 bytes
+        {"", std::nullopt, "the password is empty", 0},
+        {std::string("a\0b", 3), std::nullopt, "the password contains a NUL byte", 0},
+    };
+    for (const Row& row : rows) {
+        const DevicePassword password = EncodePassword(row.text, "the password");
+        EXPECT_EQ(password.encoded, row.encoded) << row.text;
+        EXPECT_EQ(password.error, row.error) << row.text;
+        EXPECT_EQ(password.warnings.size(), row.warnings) << row.text;
+    }
+}
+
+TEST(FleetOptionTest, ANearNameIsOfferedForAMistypedOption)
+{
+    const std::vector<std::string> known = {"--retries", "--wait", "--wait-back", "--json", "--jobs"};
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {"--retres", "--retries"},  {"--wait-bak", "--wait-back"},
+        {"--jobz", "--jobs"},       {"--jsno", std::nullopt}, // two edits in a short word is a guess
+        {"--colour", std::nullopt}, {"--js", std::nullopt},
+    };
+    for (const auto& [word, nearest] : rows)
+        EXPECT_EQ(NearestName(word, known), nearest) << word;
 }
 
 TEST(FleetStopTest, TheFirstStopLetsTransfersFinishTheSecondAborts)
@@ -531,6 +586,38 @@ TEST(FleetReportTest, AnEarlierReportSkipsOnlyDevicesDoneWithTheSameImage)
                 << e.what();
         }
     }
+}
+
+TEST(FleetReportTest, EarlierReportsAreKeptNineDeepAndOnlyRegularFilesMove)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("fleet-keep-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string path = (dir / "r.json").string();
+    const auto write = [](const std::string& p, const std::string& text) { std::ofstream(p) << text; };
+    const auto read = [](const std::string& p) {
+        std::ifstream in(p);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::vector<std::string> notes;
+    KeepEarlierReports(path, notes); // nothing there: nothing moves
+    EXPECT_TRUE(notes.empty());
+    for (int run = 1; run <= 11; ++run) {
+        write(path, std::to_string(run));
+        KeepEarlierReports(path, notes);
+    }
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(read(path + ".1"), "11");
+    EXPECT_EQ(read(path + ".9"), "3"); // runs 1 and 2 dropped
+    EXPECT_FALSE(fs::exists(path + ".10"));
+    EXPECT_EQ(notes.back(), "the earlier report " + path + " is kept as " + path + ".1");
+    fs::create_directory(path); // not a regular file: left as it is
+    notes.clear();
+    KeepEarlierReports(path, notes);
+    EXPECT_TRUE(fs::is_directory(path));
+    EXPECT_TRUE(notes.empty());
+    fs::remove_all(dir);
 }
 
 TEST(FleetImageTest, RefusesMissingDirectoryAndEmptyImagesWithTheReason)

@@ -21,7 +21,7 @@
 #include <mutex>
 
 using namespace devmsg::frames;
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 
 using namespace sim;
 
@@ -91,11 +91,11 @@ protected:
         library.sin_family = AF_INET;
         library.sin_port = htons(LibraryPort);
         library.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        Bytes record(ReplySize, 0);
+        Frame record(ReplySize, 0);
         const std::string marker = "marker";
         std::copy(marker.begin(), marker.end(), record.begin());
         record[RepProtocol] = Prot96;
-        const Bytes datagram = devmsg::wire::WrapReply(record);
+        const Frame datagram = devmsg::wire::WrapReply(record);
         ASSERT_EQ(::sendto(fd.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library),
                            sizeof library),
                   static_cast<ssize_t>(datagram.size()));
@@ -182,10 +182,10 @@ TEST_F(ExchangeTest, OneDeviceAcceptsThePassword)
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].vendor, "Dorvik");
     EXPECT_EQ(received[0].frame, BuildDiscoveryRequest());
-    const Bytes& request = received[1].frame;
+    const Frame& request = received[1].frame;
     EXPECT_EQ(request[6], 65);
     EXPECT_EQ(request[7], 16);
-    EXPECT_EQ(Bytes(request.begin(), request.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0, 0, 2}));
+    EXPECT_EQ(Frame(request.begin(), request.begin() + 6), (Frame{0x00, 0x1b, 0x7a, 0, 0, 2}));
     EXPECT_EQ(std::string(request.begin() + 8, request.begin() + 20), std::string("1234\0\0\0\0\0\0\0\0", 12));
     // Notifications come from the library's thread, never from inside a send.
     EXPECT_EQ(queue.Posted(), 2u);
@@ -381,7 +381,7 @@ TEST_F(ExchangeTest, QueueKeeps256RepliesAndDropsTheRestTellingHowMany)
     socklen_t length = sizeof library;
     ASSERT_EQ(::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&library), &length),
               static_cast<ssize_t>(devmsg::wire::RequestDatagramSize));
-    const Bytes datagram = devmsg::wire::WrapReply(Bytes{1, 2, 3});
+    const Frame datagram = devmsg::wire::WrapReply(Frame{1, 2, 3});
     StderrCapture capture;
     for (int i = 0; i < 300; ++i) {
         ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&library), length);

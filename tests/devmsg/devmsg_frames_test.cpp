@@ -14,15 +14,15 @@
 #include <numeric>
 
 using namespace devmsg::frames;
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 
 using namespace sim;
 
 namespace {
 
-Bytes Reply(uint8_t protocol, const std::string& ip = "127.0.0.7", const std::string& name = "KR730")
+Frame Reply(uint8_t protocol, const std::string& ip = "127.0.0.7", const std::string& name = "KR730")
 {
-    Bytes r(ReplySize, 0);
+    Frame r(ReplySize, 0);
     std::copy(ip.begin(), ip.end(), r.begin());
     const uint8_t mac[6] = {0x00, 0x1b, 0x7a, 0x12, 0x34, 0x56};
     std::copy(std::begin(mac), std::end(mac), r.begin() + RepMac);
@@ -32,7 +32,7 @@ Bytes Reply(uint8_t protocol, const std::string& ip = "127.0.0.7", const std::st
     return r;
 }
 
-bool AllZeroExcept(const Bytes& frame, std::initializer_list<std::pair<size_t, size_t>> ranges)
+bool AllZeroExcept(const Frame& frame, std::initializer_list<std::pair<size_t, size_t>> ranges)
 {
     for (size_t i = 0; i < frame.size(); ++i) {
         bool inside = false;
@@ -47,7 +47,7 @@ bool AllZeroExcept(const Bytes& frame, std::initializer_list<std::pair<size_t, s
 
 TEST(DeviceFramesTest, DiscoveryRequestIsProtocol17Operation0AndOtherwiseZero)
 {
-    const Bytes frame = BuildDiscoveryRequest();
+    const Frame frame = BuildDiscoveryRequest();
     ASSERT_EQ(frame.size(), 832u);
     EXPECT_EQ(frame[6], 17);
     EXPECT_EQ(frame[7], 0);
@@ -56,9 +56,9 @@ TEST(DeviceFramesTest, DiscoveryRequestIsProtocol17Operation0AndOtherwiseZero)
 
 TEST(DeviceFramesTest, PasswordRequestAfterProtocol17)
 {
-    const Bytes frame = BuildPasswordRequest(Reply(17), "secret", PasswordProtocolFor(17));
+    const Frame frame = BuildPasswordRequest(Reply(17), "secret", PasswordProtocolFor(17));
     ASSERT_EQ(frame.size(), 832u);
-    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0x12, 0x34, 0x56}));
+    EXPECT_EQ(Frame(frame.begin(), frame.begin() + 6), (Frame{0x00, 0x1b, 0x7a, 0x12, 0x34, 0x56}));
     EXPECT_EQ(frame[6], 65);
     EXPECT_EQ(frame[7], 16);
     EXPECT_EQ(std::string(frame.begin() + 8, frame.begin() + 20), std::string("secret\0\0\0\0\0\0", 12));
@@ -68,48 +68,48 @@ TEST(DeviceFramesTest, PasswordRequestAfterProtocol17)
 
 TEST(DeviceFramesTest, PasswordRequestAfterProtocol20CarriesTheEchoWordUnchanged)
 {
-    const Bytes frame = BuildPasswordRequest(Reply(20), "", PasswordProtocolFor(20));
+    const Frame frame = BuildPasswordRequest(Reply(20), "", PasswordProtocolFor(20));
     EXPECT_EQ(frame[6], 68);
     EXPECT_EQ(frame[7], 16);
-    EXPECT_EQ(Bytes(frame.begin() + 198, frame.begin() + 202), (Bytes{0xd4, 0xc3, 0xb2, 0xa1}));
+    EXPECT_EQ(Frame(frame.begin() + 198, frame.begin() + 202), (Frame{0xd4, 0xc3, 0xb2, 0xa1}));
     // Empty password: the field is all zero.
     EXPECT_TRUE(AllZeroExcept(frame, {{0, 6}, {6, 2}, {198, 4}}));
 }
 
 TEST(DeviceFramesTest, PasswordFieldHoldsAtMost12BytesAndNothingSpillsOver)
 {
-    const Bytes exact = BuildPasswordRequest(Reply(17), "abcdefghijkl", 65);
+    const Frame exact = BuildPasswordRequest(Reply(17), "abcdefghijkl", 65);
     EXPECT_EQ(std::string(exact.begin() + 8, exact.begin() + 20), "abcdefghijkl");
-    const Bytes longer = BuildPasswordRequest(Reply(17), "abcdefghijklMNOPQRSTUVWXYZ", 65);
+    const Frame longer = BuildPasswordRequest(Reply(17), "abcdefghijklMNOPQRSTUVWXYZ", 65);
     EXPECT_EQ(longer, exact);
     EXPECT_EQ(PasswordProtocolFor(33), 0);
 }
 
 TEST(DeviceFramesTest, PasswordRequestFromATruncatedReplyReadsMissingBytesAsZero)
 {
-    Bytes reply = Reply(20);
+    Frame reply = Reply(20);
     reply.resize(19); // MAC cut after three bytes, no echo word
-    const Bytes frame = BuildPasswordRequest(reply, "pw", 68);
-    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0, 0, 0}));
-    EXPECT_EQ(Bytes(frame.begin() + 198, frame.begin() + 202), (Bytes{0, 0, 0, 0}));
+    const Frame frame = BuildPasswordRequest(reply, "pw", 68);
+    EXPECT_EQ(Frame(frame.begin(), frame.begin() + 6), (Frame{0x00, 0x1b, 0x7a, 0, 0, 0}));
+    EXPECT_EQ(Frame(frame.begin() + 198, frame.begin() + 202), (Frame{0, 0, 0, 0}));
 }
 
 TEST(DeviceFramesTest, ReplyTextsStayWithinTheirFields)
 {
-    Bytes reply = Reply(17, "127.000.000.100X", "dev");
+    Frame reply = Reply(17, "127.000.000.100X", "dev");
     reply[RepMac] = 'M';
     EXPECT_EQ(ReplyIpText(reply), "127.000.000.100X"); // 16 bytes, no zero byte: cut at the field's end
     EXPECT_EQ(ReplyName(reply), "dev");
     std::fill(reply.begin() + RepName, reply.end(), 'n');
     EXPECT_EQ(ReplyName(reply), std::string(800 - 32, 'n'));
-    EXPECT_EQ(ReplyIpText(Bytes{'1', '.', '2'}), "1.2");
-    EXPECT_EQ(ReplyName(Bytes(20, 'x')), "");
+    EXPECT_EQ(ReplyIpText(Frame{'1', '.', '2'}), "1.2");
+    EXPECT_EQ(ReplyName(Frame(20, 'x')), "");
     EXPECT_EQ(ReplyIpText({}), "");
 }
 
 TEST(DeviceFramesTest, ResultAndStatusAreLittleEndianAndZeroPastTheEnd)
 {
-    Bytes reply = Reply(65);
+    Frame reply = Reply(65);
     reply[24] = 0x34, reply[25] = 0x12, reply[26] = 0xff, reply[27] = 0xfe;
     EXPECT_EQ(ReplyResult(reply), 0x1234);
     EXPECT_EQ(ReplyStatus(reply), 0xfeff);
@@ -120,8 +120,8 @@ TEST(DeviceFramesTest, ResultAndStatusAreLittleEndianAndZeroPastTheEnd)
 
 TEST(NdxlWireTest, RequestsRoundTripAndAnythingElseIsRejected)
 {
-    const Bytes frame = BuildDiscoveryRequest();
-    Bytes datagram = devmsg::wire::WrapRequest("Dorvik-long-tag", frame.data());
+    const Frame frame = BuildDiscoveryRequest();
+    Frame datagram = devmsg::wire::WrapRequest("Dorvik-long-tag", frame.data());
     ASSERT_EQ(datagram.size(), devmsg::wire::RequestDatagramSize);
     auto request = devmsg::wire::UnwrapRequest(datagram);
     ASSERT_TRUE(request);
@@ -129,10 +129,10 @@ TEST(NdxlWireTest, RequestsRoundTripAndAnythingElseIsRejected)
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), request->frame.begin(), request->frame.end()));
 
     EXPECT_FALSE(devmsg::wire::UnwrapReply(datagram)); // a request is not a reply
-    Bytes shortened(datagram.begin(), datagram.end() - 1);
+    Frame shortened(datagram.begin(), datagram.end() - 1);
     EXPECT_FALSE(devmsg::wire::UnwrapRequest(shortened));
     for (size_t at : {0u, 3u, 4u, 5u}) {
-        Bytes bad = datagram;
+        Frame bad = datagram;
         bad[at] ^= 0x40;
         EXPECT_FALSE(devmsg::wire::UnwrapRequest(bad)) << at;
     }
@@ -141,10 +141,10 @@ TEST(NdxlWireTest, RequestsRoundTripAndAnythingElseIsRejected)
 TEST(NdxlWireTest, RepliesOfAnyLengthAfterTheHeader)
 {
     EXPECT_EQ(devmsg::wire::UnwrapReply(devmsg::wire::WrapReply({}))->size(), 0u);
-    const Bytes record = Reply(17);
+    const Frame record = Reply(17);
     EXPECT_EQ(devmsg::wire::UnwrapReply(devmsg::wire::WrapReply(record))->size(), 800u);
-    EXPECT_FALSE(devmsg::wire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 1, 2, 0}));
-    EXPECT_FALSE(devmsg::wire::UnwrapReply(Bytes{'N', 'D', 'X', 'L', 2, 2, 0, 0}));
+    EXPECT_FALSE(devmsg::wire::UnwrapReply(Frame{'N', 'D', 'X', 'L', 1, 2, 0}));
+    EXPECT_FALSE(devmsg::wire::UnwrapReply(Frame{'N', 'D', 'X', 'L', 2, 2, 0, 0}));
 }
 
 // The handlers on records placed in ReplyBuffer directly; with the library closed every send fails
@@ -157,7 +157,7 @@ protected:
         host.ip = "127.0.0.7";
         host.password = "pw";
     }
-    void Load(const Bytes& record) { std::copy(record.begin(), record.end(), ReplyBuffer); }
+    void Load(const Frame& record) { std::copy(record.begin(), record.end(), ReplyBuffer); }
     TestHost host;
     TestHost& exchange = host;
 };
@@ -185,7 +185,7 @@ TEST_F(ExchangeOfflineTest, MatchIsExactText)
 TEST_F(ExchangeOfflineTest, PasswordAnswersSetTheFlagOrShowOneBoxEach)
 {
     StderrCapture capture;
-    Bytes reply = Reply(68);
+    Frame reply = Reply(68);
     Load(reply);
     exchange.OnWDCPResponse(ReplyBuffer);
     EXPECT_EQ(PasswordAccepted, 1);

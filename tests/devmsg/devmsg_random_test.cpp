@@ -14,16 +14,16 @@
 #include <cstdlib>
 #include <random>
 
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 
 namespace {
 
 // Mostly plausible records (a known protocol, printable texts, sometimes unterminated), some noise.
-Bytes RandomRecord(std::mt19937& rng, size_t maxSize)
+Frame RandomRecord(std::mt19937& rng, size_t maxSize)
 {
     std::uniform_int_distribution<size_t> size(0, maxSize);
     std::uniform_int_distribution<int> byte(0, 255), pick(0, 9), printable(32, 126);
-    Bytes record(size(rng));
+    Frame record(size(rng));
     for (auto& b : record)
         b = static_cast<uint8_t>(pick(rng) < 5 ? printable(rng) : byte(rng));
     static const uint8_t protocols[] = {17, 20, 33, 65, 68, 96};
@@ -49,7 +49,7 @@ TEST(RandomRepliesTest, HandlersSurviveAnyRecord)
     StderrCapture capture; // the handlers' lines are not checked here
     for (int i = 0; i < 20000; ++i) {
         DeviceFound = PasswordAccepted = 0;
-        const Bytes record = RandomRecord(rng, 800);
+        const Frame record = RandomRecord(rng, 800);
         std::fill(std::begin(ReplyBuffer), std::end(ReplyBuffer), 0);
         std::copy(record.begin(), record.end(), ReplyBuffer);
         const std::string ip = devmsg::frames::ReplyIpText(record);
@@ -95,7 +95,7 @@ TEST(RandomRepliesTest, RandomDatagramsThroughTheLibrary)
     for (int batch = 0; batch < 20; ++batch) {
         size_t expected = 0;
         for (int i = 0; i < 100; ++i) {
-            Bytes datagram;
+            Frame datagram;
             const int kind = coin(rng);
             if (kind == 0) {
                 datagram = RandomRecord(rng, 40); // rarely carries our header

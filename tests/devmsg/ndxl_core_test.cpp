@@ -13,7 +13,7 @@
 #include <numeric>
 
 using namespace devmsg::frames;
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 
 TEST(NdxlCoreTest, SettingsFromTheEnvironmentValues)
 {
@@ -60,14 +60,14 @@ TEST(NdxlCoreTest, BroadcastTargetsAreUpIpv4BroadcastInterfacesOnce)
 TEST(NdxlCoreTest, ReplyQueueIsBoundedCutsLongRecordsAndZeroFillsShortOnes)
 {
     devmsg::ReplyQueue queue(3);
-    EXPECT_TRUE(queue.Push(Bytes{1, 2, 3}));
-    EXPECT_TRUE(queue.Push(Bytes(900, 7)));
+    EXPECT_TRUE(queue.Push(Frame{1, 2, 3}));
+    EXPECT_TRUE(queue.Push(Frame(900, 7)));
     EXPECT_TRUE(queue.Push({}));
-    EXPECT_FALSE(queue.Push(Bytes{9}));
+    EXPECT_FALSE(queue.Push(Frame{9}));
     EXPECT_EQ(queue.Size(), 3u);
-    Bytes out(801, 0xee);
+    Frame out(801, 0xee);
     ASSERT_TRUE(queue.Pop(out.data()));
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{1, 2, 3, 0}));
+    EXPECT_EQ(Frame(out.begin(), out.begin() + 4), (Frame{1, 2, 3, 0}));
     EXPECT_TRUE(std::all_of(out.begin() + 3, out.begin() + 800, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(out[800], 0xee); // never more than 800 bytes
     ASSERT_TRUE(queue.Pop(out.data()));

@@ -8,7 +8,7 @@
 #include <numeric>
 
 using namespace devmsg::frames;
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 
 using namespace sim;
 
@@ -38,9 +38,9 @@ TEST(DeviceResponderTest, ChecksMacPasswordAndEchoWord)
     config.password = "pw";
     config.refuseResult = 7;
     config.refuseStatus = 3;
-    const Bytes v1 = BuildDiscoveryAnswer(config, 17);
-    const Bytes v4 = BuildDiscoveryAnswer(config, 20);
-    auto answer = [&](const Bytes& frame) {
+    const Frame v1 = BuildDiscoveryAnswer(config, 17);
+    const Frame v4 = BuildDiscoveryAnswer(config, 20);
+    auto answer = [&](const Frame& frame) {
         const auto replies = PlanReplies(config, frame);
         return replies.empty() ? -1 : int(ReplyResult(replies[0].record)) << 16 | ReplyStatus(replies[0].record);
     };
@@ -48,10 +48,10 @@ TEST(DeviceResponderTest, ChecksMacPasswordAndEchoWord)
     EXPECT_EQ(answer(BuildPasswordRequest(v4, "pw", 68)), 0);
     EXPECT_EQ(answer(BuildPasswordRequest(v1, "px", 65)), 7 << 16 | 3);
     EXPECT_EQ(answer(BuildPasswordRequest(v1, "pw", 68)), 2 << 16); // echo word missing
-    Bytes other = v1;
+    Frame other = v1;
     other[RepMac + 5] ^= 1;
     EXPECT_EQ(answer(BuildPasswordRequest(other, "pw", 65)), -1);
-    EXPECT_EQ(answer(Bytes(831, 0)), -1);
+    EXPECT_EQ(answer(Frame(831, 0)), -1);
     EXPECT_EQ(PlanReplies(config, BuildPasswordRequest(v1, "pw", 65))[0].record[RepProtocol], 65);
 }
 
@@ -65,7 +65,7 @@ TEST(DeviceResponderTest, MalformedAnswersOnRequest)
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].record.size(), 30u);
     EXPECT_EQ(ReplyIpText(replies[0].record), "1234567890123456");
-    const Bytes full = BuildDiscoveryAnswer(config, 17);
+    const Frame full = BuildDiscoveryAnswer(config, 17);
     EXPECT_EQ(std::count(full.begin() + RepName, full.end(), 0), 0);
     EXPECT_EQ(ParseMac("00:1B:7a:00:00:0f"), (std::array<uint8_t, 6>{0, 0x1b, 0x7a, 0, 0, 0x0f}));
     EXPECT_FALSE(ParseMac("00:1b:7a:00:00"));

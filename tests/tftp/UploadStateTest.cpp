@@ -346,28 +346,32 @@ TEST(UploadState, OptionAcknowledgements)
                     {"OACK blksize x", "fail number: 'x' is not a valid integer value", "wait"}});
 }
 
-TEST(UploadState, FailuresRaiseTheirClassInOnePlace)
+TEST(UploadState, FailuresRaiseTheirClassAndKindInOnePlace)
 {
+    using K = FailureKind;
     struct Case {
         UploadFailure failure;
         const std::type_info& type;
         int32_t serverCode;
+        K kind;
     };
     const Case cases[] = {
-        {{UploadFailure::Timeout, 0, "Timeout"}, typeid(EIdTFTPException), -1},
-        {{UploadFailure::ServerError, 1, "x"}, typeid(EIdTFTPFileNotFound), 1},
-        {{UploadFailure::ServerError, 2, "x"}, typeid(EIdTFTPAccessViolation), 2},
-        {{UploadFailure::ServerError, 3, "x"}, typeid(EIdTFTPAllocationExceeded), 3},
-        {{UploadFailure::ServerError, 4, "x"}, typeid(EIdTFTPIllegalOperation), 4},
-        {{UploadFailure::ServerError, 5, "x"}, typeid(EIdTFTPUnknownTransferID), 5},
-        {{UploadFailure::ServerError, 6, "x"}, typeid(EIdTFTPFileAlreadyExists), 6},
-        {{UploadFailure::ServerError, 7, "x"}, typeid(EIdTFTPNoSuchUser), 7},
-        {{UploadFailure::ServerError, 8, "x"}, typeid(EIdTFTPOptionNegotiationFailed), 8},
-        {{UploadFailure::ServerError, 0, "x"}, typeid(EIdTFTPException), 0},
-        {{UploadFailure::ServerError, 9, "x"}, typeid(EIdTFTPException), 9},
-        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1},
-        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1},
-        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2},
+        {{UploadFailure::Timeout, 0, "Timeout"}, typeid(EIdTFTPException), -1, K::Timeout},
+        {{UploadFailure::ServerError, 1, "x"}, typeid(EIdTFTPFileNotFound), 1, K::ServerError},
+        {{UploadFailure::ServerError, 2, "x"}, typeid(EIdTFTPAccessViolation), 2, K::ServerError},
+        {{UploadFailure::ServerError, 3, "x"}, typeid(EIdTFTPAllocationExceeded), 3, K::ServerError},
+        {{UploadFailure::ServerError, 4, "x"}, typeid(EIdTFTPIllegalOperation), 4, K::ServerError},
+        {{UploadFailure::ServerError, 5, "x"}, typeid(EIdTFTPUnknownTransferID), 5, K::ServerError},
+        {{UploadFailure::ServerError, 6, "x"}, typeid(EIdTFTPFileAlreadyExists), 6, K::ServerError},
+        {{UploadFailure::ServerError, 7, "x"}, typeid(EIdTFTPNoSuchUser), 7, K::ServerError},
+        {{UploadFailure::ServerError, 8, "x"}, typeid(EIdTFTPOptionNegotiationFailed), 8, K::ServerError},
+        {{UploadFailure::ServerError, 0, "x"}, typeid(EIdTFTPException), 0, K::ServerError},
+        // A server's text that reads like the client's own time-out is still the server's.
+        {{UploadFailure::ServerError, 0, "Timeout"}, typeid(EIdTFTPException), 0, K::ServerError},
+        {{UploadFailure::ServerError, 9, "x"}, typeid(EIdTFTPException), 9, K::ServerError},
+        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1, K::BadAnswer},
+        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadAnswer},
+        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2, K::BadAnswer},
     };
     for (const Case& c : cases) {
         try {
@@ -377,6 +381,7 @@ TEST(UploadState, FailuresRaiseTheirClassInOnePlace)
             EXPECT_EQ(e.Message(), c.failure.message);
             if (const auto* t = dynamic_cast<const EIdTFTPException*>(&e)) {
                 EXPECT_EQ(t->ServerCode(), c.serverCode);
+                EXPECT_EQ(t->Kind(), c.kind) << c.failure.kind << " " << c.failure.code;
             }
         }
     }

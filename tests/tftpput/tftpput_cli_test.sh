@@ -89,27 +89,29 @@ wait "$cut_pid"; expect file-cut-short 1 $? "^tftpput: The file became shorter w
 expect json-unwritable 1 $? "cannot write the JSON result" "$work/e"
 kill "$local_pid"; wait "$local_pid" 2>/dev/null
 
-# The server's error code comes with its text, and an empty text is named as such.
+# The server's error code comes with its text, and an empty text is named as such. A server's
+# ERROR 0 "Timeout" is the server's refusal, not a time-out of ours.
 mkdir "$work/sim"
-for text in "Flash full" "" $'Flash\n\033[2Jfull'; do
+for row in "3:Flash full" "3:" $'3:Flash\n\033[2Jfull' "0:Timeout"; do
+    code=${row%%:*} text=${row#*:}
     rm -f "$work/sim.port"
     "$simtftpd" -a 127.0.0.1 -p 0 --port-file "$work/sim.port" -d "$work/sim" -o "$work/sim/slot.bin" \
-        --error-after 1 --error-code 3 --error-text "$text" 2>/dev/null &
+        --error-after 1 --error-code "$code" --error-text "$text" 2>/dev/null &
     sim_pid=$!; pids+=($sim_pid)
     for _ in $(seq 200); do [ -s "$work/sim.port" ] && break; sleep 0.05; done
     "$tftpput" -q --json -p "$(cat "$work/sim.port")" 127.0.0.1 "$work/fw.bin" / 2>"$work/e" >"$work/j"
     rc=$?
-    if [ "$text" = "Flash full" ]; then
-        expect "server-error-text" 3 $rc "^tftpput: TFTP error 3: Flash full$" "$work/e"
-    elif [ -n "$text" ]; then
+    case "$text" in
+    "Flash full") expect "server-error-text" 3 $rc "^tftpput: TFTP error 3: Flash full$" "$work/e" ;;
+    Timeout) expect "server-error-timeout-text" 3 $rc "^tftpput: TFTP error 0: Timeout$" "$work/e" ;;
+    "") expect "server-error-empty" 3 $rc "^tftpput: TFTP error 3: (the server gave no text)$" "$work/e" ;;
+    *)
         # Control characters from the server are shown, not obeyed: one line, no escape.
         expect "server-error-escaped" 3 $rc '^tftpput: TFTP error 3: Flash\\x0a\\x1b\[2Jfull$' "$work/e"
-        [ "$(wc -l <"$work/e")" = 1 ] || fail "server-error-escaped: more than one line"
-    else
-        expect "server-error-empty" 3 $rc "^tftpput: TFTP error 3: (the server gave no text)$" "$work/e"
-    fi
-    [ "$(json_field "$work/j" server_code)" = 3 ] || fail "server error: JSON code: $(cat "$work/j")"
-    [ "$(json_field "$work/j" result)" = tftp-error ] || fail "server error: JSON result: $(cat "$work/j")"
+        [ "$(wc -l <"$work/e")" = 1 ] || fail "server-error-escaped: more than one line" ;;
+    esac
+    [ "$(json_field "$work/j" server_code)" = "$code" ] || fail "server error: JSON code: $(cat "$work/j")"
+    [ "$(json_field "$work/j" result)" = tftp-error ] || fail "server error $row: JSON result: $(cat "$work/j")"
     kill "$sim_pid"; wait "$sim_pid" 2>/dev/null
 done
 

@@ -2,24 +2,26 @@
 // one column per policy (the window's, the command-line tools').
 #include "upgrade/DeviceCheck.h"
 #include "devmsg/wire/DeviceFrames.h"
+#include "upgrade/Result.h"
 #include "upgrade/TransferVerdict.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <set>
 #include <vector>
 
 using namespace upgrade;
-using Bytes = std::vector<uint8_t>;
+using Frame = std::vector<uint8_t>; // a request frame or reply record
 using State = DeviceCheck::State;
 
 namespace {
 
-Bytes Record(uint8_t protocol, const std::string& ip = "127.0.0.1", uint16_t result = 0, uint8_t macLast = 0x01,
+Frame Record(uint8_t protocol, const std::string& ip = "127.0.0.1", uint16_t result = 0, uint8_t macLast = 0x01,
              uint16_t status = 0)
 {
     using namespace devmsg::frames;
-    Bytes r(ReplySize, 0);
+    Frame r(ReplySize, 0);
     std::copy(ip.begin(), ip.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(ip.size(), RepIpSize)),
               r.begin());
     const uint8_t mac[6] = {0x00, 0x1b, 0x7a, 0x00, 0x00, macLast};
@@ -52,13 +54,13 @@ void PrintTo(const Seen& s, std::ostream* os)
     *os << "} boxes=" << s.boxes << " state=" << static_cast<int>(s.state) << " settled=" << s.settled;
 }
 
-Seen Feed(Policy policy, const std::vector<Bytes>& replies, const std::string& typed = "127.0.0.1")
+Seen Feed(Policy policy, const std::vector<Frame>& replies, const std::string& typed = "127.0.0.1")
 {
     DeviceCheck check(policy);
     Seen seen;
-    for (const Bytes& reply : replies) {
+    for (const Frame& reply : replies) {
         const CheckStep step = check.OnReply(reply, typed, "pw");
-        for (const Bytes& frame : step.send) {
+        for (const Frame& frame : step.send) {
             char text[16];
             std::snprintf(text, sizeof text, "%u@%02x", frame[devmsg::frames::ReqProtocol],
                           frame[devmsg::frames::ReqMac + 5]);
@@ -75,7 +77,7 @@ Seen Feed(Policy policy, const std::vector<Bytes>& replies, const std::string& t
 
 struct CheckRow {
     const char* name;
-    std::vector<Bytes> replies;
+    std::vector<Frame> replies;
     Seen window;
     Seen tool;
 };
@@ -84,8 +86,8 @@ struct CheckRow {
 
 TEST(DeviceCheckTest, RepliesAndWhatEachPolicyDoes)
 {
-    const Bytes d17 = Record(17), d20 = Record(20);
-    const Bytes ok65 = Record(65), ok68 = Record(68), no65 = Record(65, "127.0.0.1", 1), no68 = Record(68, "", 1);
+    const Frame d17 = Record(17), d20 = Record(20);
+    const Frame ok65 = Record(65), ok68 = Record(68), no65 = Record(65, "127.0.0.1", 1), no68 = Record(68, "", 1);
     const std::vector<CheckRow> rows = {
         {"no answer", {}, {}, {}},
         // Devices are matched by their own text, byte for byte: any other spelling is another device.
@@ -161,20 +163,20 @@ TEST(DeviceCheckTest, RequestsCarryTheAnswersMacThePasswordAndForTheSecondFormTh
         DeviceCheck check(policy);
         auto step = check.OnReply(Record(17, "127.0.0.1", 0, 0x0a), "127.0.0.1", "pw");
         ASSERT_EQ(step.send.size(), 1u);
-        const Bytes& first = step.send[0];
+        const Frame& first = step.send[0];
         EXPECT_EQ(first.size(), devmsg::frames::RequestSize);
         EXPECT_EQ(first[devmsg::frames::ReqProtocol], 65);
         EXPECT_EQ(first[devmsg::frames::ReqOperation], 16);
-        EXPECT_EQ(Bytes(first.begin(), first.begin() + 6), (Bytes{0x00, 0x1b, 0x7a, 0, 0, 0x0a}));
+        EXPECT_EQ(Frame(first.begin(), first.begin() + 6), (Frame{0x00, 0x1b, 0x7a, 0, 0, 0x0a}));
         EXPECT_EQ(std::string(first.begin() + devmsg::frames::ReqPassword,
                               first.begin() + devmsg::frames::ReqPassword + 12),
                   std::string("pw\0\0\0\0\0\0\0\0\0\0", 12));
         step = check.OnReply(Record(20, "127.0.0.1", 0, 0x0a), "127.0.0.1", "pw");
         ASSERT_EQ(step.send.size(), 1u);
         EXPECT_EQ(step.send[0][devmsg::frames::ReqProtocol], 68);
-        EXPECT_EQ(Bytes(step.send[0].begin() + 198, step.send[0].begin() + 202), (Bytes{0xd4, 0xc3, 0xb2, 0xa1}));
+        EXPECT_EQ(Frame(step.send[0].begin() + 198, step.send[0].begin() + 202), (Frame{0xd4, 0xc3, 0xb2, 0xa1}));
         EXPECT_EQ(check.FirstAnswer(), Record(17, "127.0.0.1", 0, 0x0a));
-        EXPECT_EQ(check.Forms(), (Bytes{17, 20}));
+        EXPECT_EQ(check.Forms(), (Frame{17, 20}));
     }
 }
 
@@ -199,28 +201,42 @@ TEST(DeviceCheckTest, TheWindowsHandlerNamesTheFormAndARefusalKeepsItsValues)
 TEST(TransferVerdictTest, HowTheUploadEndedAndWhatEachPolicyCallsIt)
 {
     using How = TransferEnd::How;
-    using R = TransferResult;
+    using R = Result;
     struct Row {
         TransferEnd end;
         R window, tool;
     };
     const std::vector<Row> rows = {
-        {{How::Returned, true, true}, R::Done, R::Done},
+        {{How::Returned, true}, R::Done, R::Done},
         // The client's time-out after the last block ends it normally: the window moves on, a
         // tool says the device may lack the end of its image.
-        {{How::Returned, true, false}, R::Done, R::Timeout},
-        {{How::Returned, false, false}, R::Done, R::Timeout},
-        {{How::TftpFailure, true, false}, R::TftpError, R::TftpError},
-        {{How::TftpFailure, false, false}, R::Timeout, R::Timeout},
-        {{How::OtherFailure, true, false}, R::LocalError, R::LocalError},
+        {{How::Returned, false}, R::Done, R::Timeout},
+        {{How::TftpFailure, false}, R::TftpError, R::TftpError},
+        {{How::TimedOut, false}, R::Timeout, R::Timeout},
+        {{How::OtherFailure, false}, R::LocalError, R::LocalError},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.end.how) * 10 + row.end.peerAnswered * 2 +
-                     row.end.lastBlockAcknowledged);
+        SCOPED_TRACE(static_cast<int>(row.end.how) * 10 + row.end.lastBlockAcknowledged);
         EXPECT_EQ(JudgeTransfer(Policy::Window, row.end, "x").result, row.window);
         EXPECT_EQ(JudgeTransfer(Policy::Tool, row.end, "x").result, row.tool);
     }
-    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false, false}).message, text::LastBlockUnacknowledged);
-    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, true, false}, "TFTP error 2").message,
-              "TFTP error 2");
+    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnacknowledged);
+    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, false}, "TFTP error 2").message, "TFTP error 2");
+}
+
+TEST(ResultTest, EveryResultHasOneNameThatReadsBack)
+{
+    std::set<std::string_view> names;
+    for (int r = 0; r <= static_cast<int>(LastResult); ++r) {
+        const auto result = static_cast<Result>(r);
+        const std::string_view name = ResultName(result);
+        EXPECT_TRUE(names.insert(name).second) << name;
+        EXPECT_EQ(ResultFromName(name), result) << name;
+    }
+    EXPECT_EQ(ResultName(Result::TftpError), "tftp-error");
+    EXPECT_EQ(ResultName(Result::LocalError), "local-error");
+    EXPECT_EQ(ResultName(Result::AlreadyDone), "already-done");
+    EXPECT_FALSE(ResultFromName("error"));
+    EXPECT_FALSE(ResultFromName("finished"));
+    EXPECT_FALSE(ResultFromName(""));
 }

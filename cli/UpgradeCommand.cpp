@@ -1,0 +1,408 @@
+#include "cli/UpgradeCommand.h"
+
+#include "cli/Console.h"
+#include "cli/DeviceLink.h"
+#include "cli/Fleet.h"
+#include "cli/Image.h"
+#include "cli/Inputs.h"
+#include "cli/Report.h"
+#include "cli/Stop.h"
+#include "posix/NeighbourPin.h"
+#include "rtl/FtpupgVersion.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace fleet {
+
+namespace {
+
+// What the command line selects, read and checked before anything is sent. An empty error
+// is no error.
+struct Selection {
+    std::vector<FleetTarget> targets;
+    std::vector<std::string> warnings;
+    std::string fleetPassword;
+};
+
+// The text of --ips, or the addresses of --ip as a list; source names it in messages.
+std::string ListText(const UpgradeArgs& args, std::string& source, std::string& error)
+{
+    if (!args.ipsFile.empty()) {
+        source = args.ipsFile;
+        try {
+            return ReadWhole(args.ipsFile);
+        } catch (const std::exception& e) {
+            error = std::string("--ips: cannot read ") + e.what();
+            return {};
+        }
+    }
+    source = "--ip";
+    std::string text;
+    for (const auto& ip : args.ips) {
+        if (!IsDeviceAddress(ip)) {
+            error = "--ip: not an IPv4 address: '" + ip + "'";
+            return {};
+        }
+        text += ip + "\n";
+    }
+    return text;
+}
+
+// A device's own password file, read; a problem is one more bad line of the list.
+FleetTarget ReadTarget(const Target& t, const std::string& listPath, const std::string& source,
+                       std::vector<LineError>& errors)
+{
+    FleetTarget target{t.ip, t.label, std::nullopt, {}};
+    if (t.passwordFile.empty()) return target;
+    const std::string path = BesideList(listPath, t.passwordFile);
+    const std::string where = source + ":" + std::to_string(t.line) + ": password file ";
+    try {
+        target.password = ReadPasswordFile(path);
+        if (target.password->empty()) errors.push_back({t.line, where + path + " is empty"});
+    } catch (const std::exception& e) {
+        errors.push_back({t.line, where + e.what()});
+    }
+    return target;
+}
+
+std::string BadLines(std::vector<LineError> errors)
+{
+    std::stable_sort(errors.begin(), errors.end(), [](const auto& a, const auto& b) { return a.line < b.line; });
+    std::string all;
+    for (const auto& e : errors)
+        all += (all.empty() ? "" : "\n") + e.text;
+    return all + "\n" + std::to_string(errors.size()) + " bad line(s); nothing was sent";
+}
+
+// One line however many: a list pasted twice would otherwise bury everything else.
+std::string DuplicatesWarning(const std::vector<std::string>& duplicates)
+{
+    std::string names;
+    for (size_t i = 0; i < duplicates.size() && i < 5; ++i)
+        names += (i == 0 ? "" : ", ") + duplicates[i];
+    if (duplicates.size() > 5) names += ", ...";
+    return "warning: " + std::to_string(duplicates.size()) +
+           (duplicates.size() == 1 ? " address is" : " addresses are") + " listed more than once (" + names +
+           "); each is upgraded once";
+}
+
+// --ip or --ips: the targets, every bad line at once (password files that cannot be read
+// among them).
+std::string ReadTargets(const UpgradeArgs& args, Selection& selection)
+{
+    std::string source;
+    std::string error;
+    const std::string text = ListText(args, source, error);
+    if (!error.empty()) return error;
+    auto list = ParseAddressList(text, source);
+    for (const auto& t : list.targets)
+        selection.targets.push_back(ReadTarget(t, args.ipsFile, source, list.errors));
+    if (!list.errors.empty()) return BadLines(list.errors);
+    if (list.targets.empty()) return source + ": no device address in it";
+    if (!list.duplicates.empty()) selection.warnings.push_back(DuplicatesWarning(list.duplicates));
+    return {};
+}
+
+// The fleet's password, needed unless every listed device has its own, and each device's
+// own, all as the device receives them.
+std::string TakePasswords(const UpgradeArgs& args, Selection& selection)
+{
+    auto& targets = selection.targets;
+    const auto take = [&](const std::string& text, const std::string& whose, std::string& into) {
+        DevicePassword password = EncodePassword(text, whose);
+        for (auto& w : password.warnings)
+            selection.warnings.push_back(std::move(w));
+        if (password.encoded) into = *password.encoded;
+        return password.error;
+    };
+    if (args.all || args.password || !args.passwordFile.empty() ||
+        std::any_of(targets.begin(), targets.end(), [](const auto& t) { return !t.password; })) {
+        std::string error;
+        const auto password = FindPassword(args.password, args.passwordFile, error);
+        if (!password) return error;
+        if (error = take(*password, "the password", selection.fleetPassword); !error.empty()) return error;
+    }
+    for (auto& t : targets) {
+        if (!t.password) continue;
+        if (const auto error = take(*t.password, "the password of " + t.ip, *t.password); !error.empty())
+            return error;
+    }
+    return {};
+}
+
+// Where the report, the log and the human output go, checked before anything is sent: a
+// report or log that cannot be written should not be found out after every device was
+// written.
+struct Outputs {
+    std::optional<ReportFile> report;
+    std::optional<LogFile> log;
+    FILE* out = stdout; // standard error when standard output carries the report
+    bool live = false;
+};
+
+std::string CheckOutputs(const UpgradeArgs& args, Outputs& outputs)
+{
+    for (const auto& [option, path] : {std::pair{"--json", args.json}, std::pair{"--log", args.log}})
+        if (!path.empty() && path != "-" && (path == args.image || SameFile(path, args.image)))
+            return std::string(option) + " " + path + " names the firmware image";
+    if (!args.json.empty() && args.json != "-" && (args.json == args.log || SameFile(args.json, args.log)))
+        return "--json and --log name the same file";
+    try {
+        if (!args.json.empty() && args.json != "-") outputs.report.emplace(args.json);
+    } catch (const std::exception& e) {
+        return std::string("--json: ") + e.what();
+    }
+    try {
+        if (args.log.empty())
+            outputs.log.emplace();
+        else
+            outputs.log.emplace(args.log,
+                                std::string("ftpupg-cli ") + rtl::Version + ": upgrade with " + args.image);
+    } catch (const std::exception& e) {
+        return std::string("--log: ") + e.what();
+    }
+    outputs.out = args.json == "-" ? stderr : stdout;
+    const char* term = std::getenv("TERM");
+    outputs.live = ::isatty(::fileno(outputs.out)) && !(term != nullptr && std::strcmp(term, "dumb") == 0);
+    return {};
+}
+
+void SayImage(ConsoleView& view, const UpgradeArgs& args, const ReportImage& image)
+{
+    view.Say("image " + args.image + ": " + std::to_string(image.size) + " bytes, SHA-256 " + image.sha256);
+    if (image.blockNumbersWrap)
+        view.Say("warning: the image needs " + std::to_string(image.blocks) + " blocks of " +
+                 std::to_string(args.blockSize) +
+                 " bytes; block numbers wrap after 65535, which some devices "
+                 "do not accept (a larger --blksize avoids it)");
+}
+
+// One discovery for the fleet: every device answers each request, so one request for all of
+// them instead of one per device keeps the answers few enough to arrive. Devices done
+// earlier are not asked anything. With --all, the devices that answered become the targets.
+void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& doneEarlier, FleetStop& stop,
+                   ConsoleView& view, ReportRun& run, FleetOptions& opts)
+{
+    Discovery found;
+    bool shared = true;
+    try {
+        std::vector<std::string> wanted;
+        for (const auto& t : opts.targets)
+            if (!doneEarlier || !doneEarlier->devices.count(t.ip)) wanted.push_back(t.ip);
+        if (args.all || !wanted.empty()) {
+            found = Discover(args.waitMs, &stop, args.all ? nullptr : &wanted);
+            run.discoveryMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opts.runStart)
+                    .count();
+        }
+    } catch (const std::exception& e) {
+        // Each device's job then meets the reason itself, and the report names it.
+        view.Say(std::string("warning: discovery: ") + e.what());
+        shared = false;
+    }
+    WarnAboutAnswers(found, [&](const std::string& text) { view.Say(text); });
+    if (args.all) {
+        for (const auto& d : found.table.Sorted())
+            opts.targets.push_back({d.ip, {}, std::nullopt, {}});
+        view.Say("discovery: " + std::to_string(opts.targets.size()) + " device(s) answered");
+    }
+    if (shared) opts.discovery = std::move(found.table);
+    if (doneEarlier)
+        for (auto& t : opts.targets)
+            if (const auto it = doneEarlier->devices.find(t.ip); it != doneEarlier->devices.end())
+                t.alreadyDone = it->second;
+}
+
+FleetOptions FleetOptionsFor(const UpgradeArgs& args, Selection& selection)
+{
+    FleetOptions opts;
+    opts.job = {"",          selection.fleetPassword, args.blockSize, args.timeoutMs,
+                args.waitMs, args.waitBack,           args.dryRun};
+    opts.job.windowSize = args.windowSize;
+    opts.targets = std::move(selection.targets);
+    opts.jobs = args.jobs;
+    opts.retries = args.retries;
+    opts.canary = static_cast<size_t>(args.canary);
+    opts.maxFailures = static_cast<size_t>(args.maxFailures);
+    opts.skipDone = args.skipDone;
+    return opts;
+}
+
+void WarnAboutLostAnswers(ConsoleView& view, const std::vector<DeviceReport>& devices)
+{
+    uint64_t lost = 0;
+    for (const auto& d : devices)
+        lost += d.droppedAnswers;
+    if (lost > 0)
+        view.Say(
+            "warning: " + std::to_string(lost) +
+            " device answers were lost to a full receive buffer during the run; devices reported no-device or "
+            "password-timeout may not have been heard");
+}
+
+int ExitStatusOf(const std::vector<DeviceReport>& devices, bool interrupted)
+{
+    std::vector<DeviceEnd> ends;
+    for (const auto& d : devices)
+        ends.push_back({d.result, d.waitedBack, d.backSeconds.has_value()});
+    return RunExitStatus(ends, interrupted);
+}
+
+// The JSON report, to standard output or put in place of the file checked at the start.
+// Returns whether it was written; a file written is added to records.
+bool WriteReport(const UpgradeArgs& args, Outputs& outputs, const nlohmann::json& report,
+                 std::vector<std::string>& records)
+{
+    const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    if (args.json == "-") {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        if (std::fflush(stdout) == 0) return true;
+        std::fprintf(stderr, "ftpupg-cli: --json -: cannot write the report: %s\n", std::strerror(errno));
+        return false;
+    }
+    std::vector<std::string> notes;
+    bool written = true;
+    try {
+        // An earlier report is moved aside only once the new one is written whole.
+        outputs.report->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
+        records.push_back("the report " + args.json);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n", MaskLines(e.what()).c_str());
+        written = false;
+    }
+    for (const auto& n : notes)
+        std::fprintf(outputs.out, "%s\n", MaskLines(n).c_str());
+    return written;
+}
+
+// What was prepared before the run: the image and what an earlier report says is done.
+struct Prepared {
+    std::optional<FirmwareImage> image;
+    ReportImage reportImage;
+    std::optional<DoneEarlier> doneEarlier;
+};
+
+// The image, refused before anything is sent (ExitImage), then --skip-done (ExitUsage).
+int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Prepared& prepared)
+{
+    try {
+        prepared.image.emplace(args.image);
+        const uint64_t size = prepared.image->Size();
+        const uint64_t blocks = BlocksFor(size, args.blockSize);
+        prepared.reportImage = {args.image, size, prepared.image->Sha256(), blocks, blocks > 65535};
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", e.what());
+        outputs.log->Line(std::string("refused: ") + e.what());
+        return ExitImage;
+    }
+    if (args.skipDone.empty()) return ExitDone;
+    try {
+        prepared.doneEarlier =
+            ReadDoneEarlier(ReadWhole(args.skipDone), prepared.reportImage.sha256, args.skipDone);
+    } catch (const std::exception& e) {
+        return UsageError(std::string("--skip-done: ") + e.what());
+    }
+    if (!prepared.doneEarlier->note.empty())
+        selection.warnings.push_back("warning: --skip-done: " + prepared.doneEarlier->note);
+    return ExitDone;
+}
+
+// Runs the fleet and reports: the summary, the JSON report, the log. Returns the exit status.
+int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection, const Prepared& prepared,
+                 FleetStop& stop)
+{
+    const auto [width, height] = TerminalSize(::fileno(outputs.out));
+    ConsoleView view(outputs.out, outputs.live, width, height, prepared.image->Size(), *outputs.log);
+    SayImage(view, args, prepared.reportImage);
+    for (const auto& w : selection.warnings)
+        view.Say(w);
+
+    FleetOptions opts = FleetOptionsFor(args, selection);
+    // Without the right to pin, another host answering ARP for an address could take its image.
+    opts.job.pin = !args.dryRun && posix::MayChangeNeighbours();
+    if (!args.dryRun && !opts.job.pin)
+        view.Say(
+            "warning: no right to change the neighbour table (root or CAP_NET_ADMIN): device addresses are "
+            "not pinned to the checked hardware addresses during the transfers");
+    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
+                  false,        std::nullopt};
+    DiscoverFleet(args, prepared.doneEarlier, stop, view, run, opts);
+    outputs.log->Line("upgrade of " + std::to_string(opts.targets.size()) + " device(s) with " + args.image +
+                      (args.dryRun ? " (dry run)" : ""));
+
+    view.Expect(opts.targets.size());
+    bool interrupted = false;
+    const auto devices = RunFleet(opts, *prepared.image, view, stop, interrupted);
+    WarnAboutLostAnswers(view, devices);
+    view.Close();
+    run.finished = UtcNow();
+    run.interrupted = interrupted;
+
+    std::fprintf(outputs.out, "\n%s%s%s\n", SummaryTable(devices, args.waitBack > 0).c_str(),
+                 interrupted ? "interrupted: " : "", CountLine(devices).c_str());
+    if (const auto partial = PartialWriteWarning(devices, prepared.image->Size()); !partial.empty())
+        std::fprintf(outputs.out, "%s\n", partial.c_str());
+    std::fflush(outputs.out);
+    outputs.log->Line((interrupted ? "interrupted: " : "finished: ") + CountLine(devices));
+
+    int code = ExitStatusOf(devices, interrupted);
+    std::vector<std::string> written; // files that hold this run's record
+    const bool reported =
+        args.json.empty() ||
+        WriteReport(args, outputs, BuildReport(run, prepared.reportImage, opts, devices), written);
+    const bool logged = outputs.log->Failure().empty();
+    if (!logged)
+        std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
+                     MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
+    else if (!args.log.empty())
+        written.push_back("the log " + args.log);
+    // The last line says where the run's record is.
+    if (!written.empty())
+        std::fprintf(outputs.out, "written: %s\n",
+                     MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
+    if (code == ExitDone && !(reported && logged)) code = ExitFailed;
+    return code;
+}
+
+} // namespace
+
+int UsageError(const std::string& text)
+{
+    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", MaskLines(text).c_str());
+    return ExitUsage;
+}
+
+int RunUpgrade(const UpgradeArgs& args)
+{
+    const int selections = (!args.ips.empty() ? 1 : 0) + (!args.ipsFile.empty() ? 1 : 0) + (args.all ? 1 : 0);
+    if (selections != 1) return UsageError("give exactly one of --ip, --ips or --all");
+    Selection selection;
+    if (!args.all)
+        if (const auto error = ReadTargets(args, selection); !error.empty()) return UsageError(error);
+    if (const auto error = TakePasswords(args, selection); !error.empty()) return UsageError(error);
+
+    Outputs outputs;
+    if (const auto error = CheckOutputs(args, outputs); !error.empty()) return UsageError(error);
+
+    // From here on a stop signal ends the run with a report instead of killing it.
+    std::optional<FleetStop> stop;
+    try {
+        stop.emplace();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
+        return ExitFailed;
+    }
+    Prepared prepared;
+    if (const int code = Prepare(args, outputs, selection, prepared); code != ExitDone) return code;
+    return RunAndReport(args, outputs, selection, prepared, *stop);
+}
+
+} // namespace fleet

@@ -1,0 +1,41 @@
+// ftpupg-cli upgrade: reads and checks what the command line names, checks the outputs, runs
+// the fleet and reports.
+#pragma once
+
+#include "upgrade/UpgradePolicy.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fleet {
+
+struct UpgradeArgs {
+    std::string image;
+    std::optional<std::string> password; // --password, when given
+    std::string passwordFile;
+    std::vector<std::string> ips;
+    std::string ipsFile;
+    bool all = false;
+    int jobs = 8;
+    int blockSize = upgrade::BlockSize;
+    int timeoutMs = upgrade::ReceiveTimeoutMs;
+    int windowSize = 8;
+    int waitMs = upgrade::ToolAnswerWaitMs;
+    int retries = 0;
+    int waitBack = 0;
+    bool dryRun = false;
+    std::string json;
+    std::string log;
+    int canary = 0;
+    int maxFailures = 0;
+    std::string skipDone;
+};
+
+// "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
+int UsageError(const std::string& text);
+
+// Returns the exit status (FleetCore.h).
+int RunUpgrade(const UpgradeArgs& args);
+
+} // namespace fleet
