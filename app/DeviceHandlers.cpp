@@ -1,6 +1,7 @@
 #include "app/DeviceHandlers.h"
 
 #include "devmsg/wire/DeviceFrames.h"
+#include "rtl/SafeText.h"
 
 #include <span>
 
@@ -58,8 +59,8 @@ void DeviceHandlers::OnDiscoveryAnswer(const unsigned char* reply, uint8_t form)
 {
     const auto record = Record(reply);
     DebugPrint("[APDP]Found device IP=%s name=\"%s\"",
-               devmsg::EscapeControls(devmsg::frames::ReplyIpText(record)).c_str(),
-               devmsg::EscapeControls(devmsg::frames::ReplyName(record)).c_str());
+               rtl::EscapeControls(devmsg::frames::ReplyIpText(record)).c_str(),
+               rtl::EscapeControls(devmsg::frames::ReplyName(record)).c_str());
     const auto step = check_.OnDiscoveryAnswer(record, form, IpText(), PasswordText());
     if (step.found) DeviceFound = 1;
     for (const auto& frame : step.send)

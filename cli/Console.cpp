@@ -1,6 +1,7 @@
 #include "cli/Console.h"
 
 #include "posix/Fd.h"
+#include "rtl/SafeText.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -76,7 +77,7 @@ void LogFile::Line(const std::string& text)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
     errno = 0;
     const bool written =
-        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), SafeText(text).c_str()) >= 0 &&
+        std::fprintf(file_, "%s.%03dZ %s\n", stamp, static_cast<int>(ms), rtl::SafeText(text).c_str()) >= 0 &&
         std::fflush(file_) == 0;
     if (!written && failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write error";
 }
@@ -95,7 +96,7 @@ void ConsoleView::Flush()
 
 void ConsoleView::Plain(const std::string& ip, const std::string& text)
 {
-    const std::string line = SafeText(ip.empty() ? text : ip + ": " + text);
+    const std::string line = rtl::SafeText(ip.empty() ? text : ip + ": " + text);
     log_.Line(line);
     if (live_) Clear();
     frame_ += line + "\n";
@@ -236,7 +237,7 @@ void ConsoleView::Draw()
     }
     if (expected_ > 0) lines.push_back(Overall());
     for (auto& line : lines) {
-        line = SafeText(line);
+        line = rtl::SafeText(line);
         if (line.size() > width_ - 1) line.resize(width_ - 1);
         frame_ += line + "\n";
         drawn_.push_back(line.size());
@@ -322,7 +323,7 @@ std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64
     }
     if (count == 0) return "";
     return "warning: " + std::to_string(count) + (count == 1 ? " device was" : " devices were") +
-           " aborted mid-write and may not start until the image is written again: " + SafeText(names);
+           " aborted mid-write and may not start until the image is written again: " + rtl::SafeText(names);
 }
 
 } // namespace fleet

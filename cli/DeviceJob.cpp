@@ -9,6 +9,7 @@
 
 #include "upgrade/DeviceCheck.h"
 #include "upgrade/TransferVerdict.h"
+#include "rtl/SafeText.h"
 
 #include <poll.h>
 
@@ -22,14 +23,6 @@ namespace fleet {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Socket error messages span two lines; a report holds one.
-std::string OneLine(std::string text)
-{
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;)
-        text.replace(at, 2, ": ");
-    return text;
-}
 
 struct Outcome {
     Result result = Result::LocalError;
@@ -155,7 +148,8 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
                   : caught.kind == Kind::Local ? How::OtherFailure
                                                : How::TftpFailure;
         // What the device sent is in its code page; a local failure is our own text.
-        failure = caught.kind == Kind::Local ? OneLine(caught.message) : DisplayText(OneLine(caught.message));
+        failure = caught.kind == Kind::Local ? rtl::OneLine(caught.message)
+                                             : rtl::DisplayText(rtl::OneLine(caught.message));
     }
     const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
     Outcome outcome{verdict.result, verdict.message};
@@ -294,7 +288,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
             }
         }
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, SafeText(e.what()), outcome.bytes};
+        outcome = {Result::LocalError, rtl::SafeText(e.what()), outcome.bytes};
     }
     sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions,
                      outcome.blockSize, outcome.timeouts, outcome.roundTripUs});

@@ -4,6 +4,7 @@
 #include "posix/NeighbourPin.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
+#include "rtl/SafeText.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -295,7 +296,7 @@ private:
         const auto event = DecodeEvent(line);
         if (!event) {
             // The device library's own notes.
-            if (!line.empty()) view_.Note(report, SafeText(line));
+            if (!line.empty()) view_.Note(report, rtl::SafeText(line));
             return;
         }
         std::visit([&](const auto& e) { On(child, report, e); }, *event);

@@ -3,6 +3,7 @@
 #include "devmsg/wire/DeviceFrames.h"
 #include "rtl/DottedIPv4.h"
 #include "rtl/TextCodec.h"
+#include "rtl/SafeText.h"
 
 #include <algorithm>
 #include <array>
@@ -134,59 +135,11 @@ std::string MacText(std::span<const uint8_t> record)
     return text;
 }
 
-std::string DisplayText(std::string_view bytes)
-{
-    // Device text is 8-bit in the window's code page; control bytes would move a terminal's cursor.
-    return SafeText(rtl::Cp1252ToUtf8(bytes));
-}
-
-std::string SafeText(std::string_view text)
-{
-    std::string safe;
-    safe.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x80) {
-            safe += byte < 0x20 || byte == 0x7f ? '?' : static_cast<char>(byte);
-            ++i;
-            continue;
-        }
-        const size_t length = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
-        const std::string_view sequence = text.substr(i, length);
-        // U+0080..U+009F (C1 controls) are 0xc2 0x80..0x9f.
-        const bool c1 =
-            length == 2 && sequence.size() == 2 && byte == 0xc2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
-        if (length == 1 || c1 || !rtl::IsValidUtf8(sequence)) {
-            safe += '?';
-            i += c1 ? 2 : 1;
-            continue;
-        }
-        safe += sequence;
-        i += length;
-    }
-    return safe;
-}
-
-std::string MaskLines(const std::string& text)
-{
-    std::string masked;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find('\n', start);
-        masked += SafeText(std::string_view(text).substr(start, end - start));
-        if (end == std::string::npos) break;
-        masked += '\n';
-        start = end + 1;
-    }
-    return masked;
-}
-
 DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record)
 {
-    return {DisplayText(devmsg::frames::ReplyIpText(record)),
+    return {rtl::DisplayText(devmsg::frames::ReplyIpText(record)),
             MacText(record),
-            DisplayText(devmsg::frames::ReplyName(record)),
+            rtl::DisplayText(devmsg::frames::ReplyName(record)),
             {}};
 }
 

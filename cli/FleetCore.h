@@ -67,15 +67,6 @@ struct DeviceEntry {
 std::string MacText(std::span<const uint8_t> record);
 // The device a discovery answer describes, with no forms yet.
 DeviceEntry DeviceFromAnswer(std::span<const uint8_t> record);
-// A device's 8-bit text (the window's code page) as UTF-8 that is safe to print and to put in
-// JSON: control characters, C1 ones included, become '?', so a device name can never move a
-// terminal's cursor.
-std::string DisplayText(std::string_view bytes);
-// Text from the operator or a file (UTF-8 or not) made safe the same way: control characters
-// and bytes that are no UTF-8 become '?'.
-std::string SafeText(std::string_view text);
-// SafeText line by line: messages echo what the operator or a file gave, lines kept.
-std::string MaskLines(const std::string& text);
 
 // Collects discovery answers: one entry per reported address, repeated answers and both
 // forms merged. Records that are not discovery answers are ignored; so are answers whose IP

@@ -1,6 +1,7 @@
 #include "cli/HtmlReport.h"
 
 #include "cli/FleetCore.h"
+#include "rtl/SafeText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -43,9 +44,9 @@ std::string Number(double value, int decimals = 0)
 // escaped.
 std::string Text(const json& value)
 {
-    if (value.is_string()) return HtmlEscaped(SafeText(value.get<std::string>()));
+    if (value.is_string()) return HtmlEscaped(rtl::SafeText(value.get<std::string>()));
     if (value.is_null()) return "";
-    return HtmlEscaped(SafeText(value.dump()));
+    return HtmlEscaped(rtl::SafeText(value.dump()));
 }
 
 std::string Field(const json& object, const char* key)
@@ -252,7 +253,7 @@ void DeviceRow(const Chart& chart, size_t row, const json& d, const std::vector<
     // A write the abort cut short is drawn in the warning's colour.
     const bool cut = d.value("result", "") == "partial-write";
     for (const auto& b : bars) {
-        const std::string stage = HtmlEscaped(SafeText(b.stage));
+        const std::string stage = HtmlEscaped(rtl::SafeText(b.stage));
         page += "<rect class=\"" + stage + (cut && &b == &bars.back() ? " cut" : "") + "\" x=\"" +
                 Number(chart.X(b.startMs), 1) + "\" y=\"" + Number(chart.Y(row) + 4) + "\" width=\"" +
                 Number(std::max(1.0, chart.X(b.endMs) - chart.X(b.startMs)), 1) + "\" height=\"14\"><title>" +
@@ -310,7 +311,7 @@ void DeviceRows(const json& devices, std::string& page)
         const double rate = NumberField(d, "rate_bytes_per_s");
         page += "<tr><td>" + Field(d, "ip") + "</td><td>" + Field(d, "label") + "</td><td>" +
                 (device.is_object() ? Field(device, "name") : "") + "</td><td class=\"result " +
-                ResultClass(NotBack(d) ? "not-back" : result) + "\">" + HtmlEscaped(SafeText(shown)) +
+                ResultClass(NotBack(d) ? "not-back" : result) + "\">" + HtmlEscaped(rtl::SafeText(shown)) +
                 "</td><td class=\"num\">" + Number(NumberField(d, "attempts")) + "</td><td class=\"num\">" +
                 Number(NumberField(d, "bytes")) + "</td><td class=\"num\">" +
                 HtmlEscaped(FormatSeconds(NumberField(d, "seconds"))) + "</td><td class=\"num\">" +

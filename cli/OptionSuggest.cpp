@@ -1,6 +1,7 @@
 #include "cli/OptionSuggest.h"
 
 #include "cli/FleetCore.h"
+#include "rtl/SafeText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -56,7 +57,7 @@ void SuggestOptions(const CLI::App& app, int argc, char** argv)
         if (std::find(known.begin(), known.end(), word) != known.end()) continue;
         if (const auto best = NearestName(word, known))
             std::fprintf(stderr, "ftpupg-cli: did you mean %s instead of %s?\n", best->c_str(),
-                         SafeText(word).c_str());
+                         rtl::SafeText(word).c_str());
     }
 }
 

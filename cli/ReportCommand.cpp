@@ -3,6 +3,7 @@
 #include "cli/FleetCore.h"
 #include "cli/HtmlReport.h"
 #include "cli/Report.h"
+#include "rtl/SafeText.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -52,7 +53,7 @@ int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath)
             throw std::runtime_error(jsonPath + ": " + e.what());
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpupg-cli: %s\n", SafeText(e.what()).c_str());
+        std::fprintf(stderr, "ftpupg-cli: %s\n", rtl::SafeText(e.what()).c_str());
         return 1;
     }
     try {
@@ -63,7 +64,7 @@ int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath)
             ReportFile(htmlPath).Commit(page);
         }
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpupg-cli: --html: %s; the page is not written\n", SafeText(e.what()).c_str());
+        std::fprintf(stderr, "ftpupg-cli: --html: %s; the page is not written\n", rtl::SafeText(e.what()).c_str());
         return 1;
     }
     return 0;

@@ -9,6 +9,7 @@
 #include "cli/Stop.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/FtpupgVersion.h"
+#include "rtl/SafeText.h"
 
 #include <unistd.h>
 
@@ -275,11 +276,12 @@ bool WriteReport(const UpgradeArgs& args, Outputs& outputs, const nlohmann::json
         outputs.report->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
         records.push_back("the report " + args.json);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n", MaskLines(e.what()).c_str());
+        std::fprintf(stderr, "ftpupg-cli: --json: %s; the report is not written\n",
+                     rtl::MaskLines(e.what()).c_str());
         written = false;
     }
     for (const auto& n : notes)
-        std::fprintf(outputs.out, "%s\n", MaskLines(n).c_str());
+        std::fprintf(outputs.out, "%s\n", rtl::MaskLines(n).c_str());
     return written;
 }
 
@@ -361,13 +363,13 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
     const bool logged = outputs.log->Failure().empty();
     if (!logged)
         std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
-                     MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
+                     rtl::MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
     else if (!args.log.empty())
         written.push_back("the log " + args.log);
     // The last line says where the run's record is.
     if (!written.empty())
         std::fprintf(outputs.out, "written: %s\n",
-                     MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
+                     rtl::MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
     if (code == ExitDone && !(reported && logged)) code = ExitFailed;
     return code;
 }
@@ -376,7 +378,7 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
 
 int UsageError(const std::string& text)
 {
-    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", MaskLines(text).c_str());
+    std::fprintf(stderr, "ftpupg-cli: %s\nRun with --help for more information.\n", rtl::MaskLines(text).c_str());
     return ExitUsage;
 }
 

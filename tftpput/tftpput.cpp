@@ -12,6 +12,7 @@
 #include "rtl/OptionHelp.h"
 #include "tftp/TftpSender.h"
 #include "upgrade/TransferVerdict.h"
+#include "rtl/SafeText.h"
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -62,32 +63,6 @@ std::string BaseName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Socket error messages span two lines; one line reads better in a log.
-std::string OneLine(std::string text)
-{
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;)
-        text.replace(at, 2, ": ");
-    return text;
-}
-
-// A server's text as a line of ours: control characters (a line break, a terminal escape)
-// become \xNN, so that a server can neither forge lines nor drive the terminal.
-std::string Escaped(const std::string& text)
-{
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 // What went wrong, for the message, the JSON report and the exit code.
 struct Outcome {
     upgrade::Result result = upgrade::Result::Done; // done, timeout, tftp-error or local-error
@@ -113,10 +88,11 @@ Outcome FromFailure(const tftp::Failure& failure)
     const How how = failure.kind == Kind::Timeout ? How::TimedOut
                     : failure.kind == Kind::Local ? How::OtherFailure
                                                   : How::TftpFailure;
-    std::string message = OneLine(failure.message);
+    std::string message = rtl::OneLine(failure.message);
     if (failure.kind == Kind::ServerError)
         message = "TFTP error " + std::to_string(failure.serverCode) + ": " +
-                  (failure.message.empty() ? "(the server gave no text)" : Escaped(failure.message));
+                  (failure.message.empty() ? "(the server gave no text)"
+                                           : rtl::EscapeControls(failure.message, rtl::EightBit::EscapeC1));
     return {upgrade::JudgeTransfer(upgrade::Policy::Tool, {how, false}).result, failure.serverCode, message};
 }
 

@@ -13,27 +13,6 @@ using namespace std::string_literals;
 
 namespace {
 
-TEST(DebugPrintTest, ControlCharactersAndTheBackslashAreEscaped)
-{
-    struct Case {
-        std::string text;
-        std::string shown;
-    };
-    const Case cases[] = {
-        {"KR730-2", "KR730-2"},
-        {"", ""},
-        {"a\nb", "a\\x0ab"},
-        {"\r\t\x1b[31m", "\\x0d\\x09\\x1b[31m"},
-        {"\x7f\x01\x1f", "\\x7f\\x01\\x1f"},
-        {"C:\\x0a", "C:\\\\x0a"},                 // a literal backslash cannot pose as an escape
-        {"Caf\xe9 \x80\xff", "Caf\xe9 \x80\xff"}, // 8-bit text stays as it is
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.text));
-        EXPECT_EQ(devmsg::EscapeControls(c.text), c.shown);
-    }
-}
-
 TEST(DebugPrintTest, ADeviceNameCannotForgeLines)
 {
     std::vector<uint8_t> reply(devmsg::frames::ReplySize, 0);

@@ -1,6 +1,7 @@
 #include "rtl/Exception.h"
 #include "rtl/IntConv.h"
 #include "rtl/OptionHelp.h"
+#include "rtl/SafeText.h"
 #include "rtl/Stream.h"
 
 #include <gtest/gtest.h>
@@ -222,4 +223,54 @@ TEST(OperatorHelp, ManualListsCommandsAndExitStatus)
               "  0     done\n"
               "  1     a device failed\n"
               "  2     usage error\n");
+}
+
+// Text from devices, servers and files, one column per way we show it: inside our own lines
+// with the bytes kept, the same for a terminal that may not be set to UTF-8, and as UTF-8 for
+// a terminal or a JSON report.
+TEST(SafeText, NoTextCanForgeALineOrDriveATerminal)
+{
+    using rtl::EightBit;
+    struct Row {
+        std::string text;
+        std::string escaped;   // EscapeControls
+        std::string escapedC1; // EscapeControls, 8-bit controls too
+        std::string safe;      // SafeText
+    };
+    const Row rows[] = {
+        {"KR730-2", "KR730-2", "KR730-2", "KR730-2"},
+        {"", "", "", ""},
+        {"a\nb", "a\\x0ab", "a\\x0ab", "a?b"},
+        {"\r\t\x1b[31m", "\\x0d\\x09\\x1b[31m", "\\x0d\\x09\\x1b[31m", "???[31m"},
+        {"\x7f\x01\x1f", "\\x7f\\x01\\x1f", "\\x7f\\x01\\x1f", "???"},
+        {"C:\\x0a", "C:\\\\x0a", "C:\\\\x0a", "C:\\x0a"}, // a backslash cannot pose as an escape
+        {"Caf\xe9 \x80\xff", "Caf\xe9 \x80\xff", "Caf\xe9 \\x80\xff", "Caf? ??"},
+        {"CSI \x9b"
+         "31m",
+         "CSI \x9b"
+         "31m",
+         "CSI \\x9b31m", "CSI ?31m"}, // the one-byte escape introducer
+        {"C1 \xc2\x9b"
+         "31m",
+         "C1 \xc2\x9b"
+         "31m",
+         "C1 \\xc2\\x9b31m", "C1 ?31m"}, // the same as U+009B
+        {"\xc3\x80 nbsp \xc2\xa0", "\xc3\x80 nbsp \xc2\xa0", "\xc3\x80 nbsp \xc2\xa0", "\xc3\x80 nbsp \xc2\xa0"},
+        {"bad \xff\xc3", "bad \xff\xc3", "bad \xff\xc3", "bad ??"}, // not UTF-8
+        {"M\xc3\xbcller \xe2\x82\xac", "M\xc3\xbcller \xe2\x82\xac", "M\xc3\xbcller \xe2\x82\xac",
+         "M\xc3\xbcller \xe2\x82\xac"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.text));
+        EXPECT_EQ(rtl::EscapeControls(row.text), row.escaped);
+        EXPECT_EQ(rtl::EscapeControls(row.text, EightBit::EscapeC1), row.escapedC1);
+        EXPECT_EQ(rtl::SafeText(row.text), row.safe);
+    }
+    // A device's text is in the window's code page, whose unassigned bytes would be C1 controls.
+    EXPECT_EQ(rtl::DisplayText("Caf\xe9 \x1b[2J\x7f"), "Caf\xc3\xa9 ?[2J?");
+    EXPECT_EQ(rtl::DisplayText("\x80 5"), "\xe2\x82\xac 5");
+    EXPECT_EQ(rtl::DisplayText("a\x81\x8d\x8f\x90\x9d\x9b b"), "a?????\xe2\x80\xba b");
+    EXPECT_EQ(rtl::MaskLines("a\x1b\nb\n"), "a?\nb\n");
+    EXPECT_EQ(rtl::OneLine("Socket Error # 10060\r\nConnection timed out."),
+              "Socket Error # 10060: Connection timed out.");
 }

@@ -92,7 +92,7 @@ kill "$local_pid"; wait "$local_pid" 2>/dev/null
 # The server's error code comes with its text, and an empty text is named as such. A server's
 # ERROR 0 "Timeout" is the server's refusal, not a time-out of ours.
 mkdir "$work/sim"
-for row in "3:Flash full" "3:" $'3:Flash\n\033[2Jfull' "0:Timeout"; do
+for row in "3:Flash full" "3:" $'3:Flash\n\033[2Jfull' $'2:Busy\x9b2J' "0:Timeout"; do
     code=${row%%:*} text=${row#*:}
     rm -f "$work/sim.port"
     "$simtftpd" -a 127.0.0.1 -p 0 --port-file "$work/sim.port" -d "$work/sim" -o "$work/sim/slot.bin" \
@@ -105,6 +105,7 @@ for row in "3:Flash full" "3:" $'3:Flash\n\033[2Jfull' "0:Timeout"; do
     "Flash full") expect "server-error-text" 3 $rc "^tftpput: TFTP error 3: Flash full$" "$work/e" ;;
     Timeout) expect "server-error-timeout-text" 3 $rc "^tftpput: TFTP error 0: Timeout$" "$work/e" ;;
     "") expect "server-error-empty" 3 $rc "^tftpput: TFTP error 3: (the server gave no text)$" "$work/e" ;;
+    Busy*) expect "server-error-8-bit-escape" 3 $rc '^tftpput: TFTP error 2: Busy\\x9b2J$' "$work/e" ;;
     *)
         # Control characters from the server are shown, not obeyed: one line, no escape.
         expect "server-error-escaped" 3 $rc '^tftpput: TFTP error 3: Flash\\x0a\\x1b\[2Jfull$' "$work/e"
