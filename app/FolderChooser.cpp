@@ -58,18 +58,12 @@ std::optional<std::string> AskForFolder(const QString& startAt)
 
 enum class Answer { OpenWithDefaults, ChooseAnother, Cancel };
 
-// The window without FTPUPG.ini shows an address that is most likely not the device's, and
-// GO would look for it: the operator decides with that in view.
-Answer AskAboutMissingSettings(const std::string& folder)
+// Open this folder anyway, choose another (the default) or give up.
+Answer AskOpenAnyway(QMessageBox::Icon icon, const QString& text, const QString& openLabel)
 {
-    QMessageBox box(QMessageBox::Question, QString::fromUtf8(ApplicationTitle),
-                    QStringLiteral("The folder %1 holds no FTPUPG.ini.\n\n"
-                                   "Without it the window opens with its defaults: the device "
-                                   "address %2 and no firmware image.")
-                        .arg(QFile::decodeName(folder.c_str()), QString::fromLatin1(upgrade::DeviceAddress)),
-                    QMessageBox::NoButton);
+    QMessageBox box(icon, QString::fromUtf8(ApplicationTitle), text, QMessageBox::NoButton);
     box.setTextFormat(Qt::PlainText);
-    QPushButton* open = box.addButton(QStringLiteral("Open with Defaults"), QMessageBox::AcceptRole);
+    QPushButton* open = box.addButton(openLabel, QMessageBox::AcceptRole);
     QPushButton* another = box.addButton(QStringLiteral("Choose Another Folder"), QMessageBox::ActionRole);
     QPushButton* cancel = box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(another);
@@ -80,27 +74,29 @@ Answer AskAboutMissingSettings(const std::string& folder)
     return Answer::Cancel;
 }
 
+// The window without FTPUPG.ini shows an address that is most likely not the device's, and
+// GO would look for it: the operator decides with that in view.
+Answer AskAboutMissingSettings(const std::string& folder)
+{
+    return AskOpenAnyway(QMessageBox::Question,
+                         QStringLiteral("The folder %1 holds no FTPUPG.ini.\n\n"
+                                        "Without it the window opens with its defaults: the device "
+                                        "address %2 and no firmware image.")
+                             .arg(QFile::decodeName(folder.c_str()), QString::fromLatin1(upgrade::DeviceAddress)),
+                         QStringLiteral("Open with Defaults"));
+}
+
 // An image the settings name but the folder lacks would fail only at GO, after the password.
 Answer AskAboutMissingImages(const std::vector<std::string>& images)
 {
     QString list;
     for (const auto& image : images)
         list += QStringLiteral("\n") + QFile::decodeName(image.c_str());
-    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(ApplicationTitle),
-                    QStringLiteral("FTPUPG.ini names firmware images that are missing:\n%1\n\n"
-                                   "An upgrade with one of them fails.")
-                        .arg(list),
-                    QMessageBox::NoButton);
-    box.setTextFormat(Qt::PlainText);
-    QPushButton* open = box.addButton(QStringLiteral("Open Anyway"), QMessageBox::AcceptRole);
-    QPushButton* another = box.addButton(QStringLiteral("Choose Another Folder"), QMessageBox::ActionRole);
-    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
-    box.setDefaultButton(another);
-    box.setEscapeButton(cancel);
-    box.exec();
-    if (box.clickedButton() == open) return Answer::OpenWithDefaults;
-    if (box.clickedButton() == another) return Answer::ChooseAnother;
-    return Answer::Cancel;
+    return AskOpenAnyway(QMessageBox::Warning,
+                         QStringLiteral("FTPUPG.ini names firmware images that are missing:\n%1\n\n"
+                                        "An upgrade with one of them fails.")
+                             .arg(list),
+                         QStringLiteral("Open Anyway"));
 }
 
 void ShowUnusable(const std::string& reason)
