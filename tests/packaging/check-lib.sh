@@ -114,8 +114,8 @@ check_man_examples() {
 check_window_examples() {
     local line count=0 pid code
     local root
-    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-    # shellcheck source=../tests/xvfb-lib.sh
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+    # shellcheck source=../xvfb-lib.sh
     . "$root/tests/xvfb-lib.sh"
     local home=$work/home site
     site=$home/sites/kr730
@@ -184,6 +184,6 @@ assert sorted(d["ip"] for d in r["devices"] if d["result"] == "done") == ["127.0
 # device alone, a site whose devices refuse the password fails naming each of them.
 check_ansible() {
     local build=$1 deb=$2
-    bash "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/ansible/role_test.sh" \
+    bash "$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/tests/ansible/role_test.sh" \
         /usr/bin/ftpupg-cli "$build/sim/ftpupg-simdev" --deb "$deb"
 }
