@@ -43,6 +43,11 @@ std::string ReadReport(const std::string& path)
 
 int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath)
 {
+    // The page would replace the only copy of the run's report.
+    if (htmlPath != "-" && jsonPath != "-" && (htmlPath == jsonPath || SameFile(htmlPath, jsonPath))) {
+        std::fprintf(stderr, "ftpupg-cli: --html names the report itself; the page is not written\n");
+        return 2;
+    }
     std::string page;
     try {
         const auto report = nlohmann::json::parse(ReadReport(jsonPath), nullptr, false);

@@ -756,6 +756,15 @@ json.dump(r, open(sys.argv[2], "w"))' "$work/r.json" "$work/old.json"
   [ $? -eq 1 ] && grep -q "other.json: not a report of ftpupg-cli upgrade" "$work/other.err" && [ ! -e "$work/other.html" ] ||
     fail "a file that is no report"
   ok
+  # The page never takes the report's place, by its name or through a link.
+  cp "$work/r.json" "$work/keep.json"
+  ln -s keep.json "$work/link.html"
+  for out in "$work/keep.json" "$work/link.html"; do
+    "$cli" report "$work/keep.json" --html "$out" 2>"$work/self.err"
+    [ $? -eq 2 ] && grep -q "names the report itself" "$work/self.err" && cmp -s "$work/r.json" "$work/keep.json" ||
+      fail "--html naming the report ($out)"
+  done
+  ok
   ;;
 *)
   echo "unknown group $group" >&2
