@@ -5,6 +5,7 @@
 #include "rtl/IntConv.h"
 
 #include <algorithm>
+#include <utility>
 #include <strings.h>
 
 namespace tftp {
@@ -178,7 +179,8 @@ UploadStep UploadState::Armed(UploadStep step, Micros now)
         if (!probed_) windowAt_ = now;
         probed_ = false;
         sentAt_ = now;
-        deadline_ = now + timer_.Wait();
+        lookAt_ = std::exchange(followUp_, 0);
+        deadline_ = now + (lookAt_ ? timer_.Base() : timer_.Wait());
     }
     return step;
 }
@@ -212,6 +214,46 @@ UploadStep UploadState::Probe(int64_t index)
     step.first = index;
     step.count = 1;
     return step;
+}
+
+// One more block out, past the window.
+void UploadState::Past()
+{
+    ++next_;
+    lastBuilt_ = next_ > blocks_;
+    phase_ = lastBuilt_ ? Phase::LastSent : Phase::Sending;
+}
+
+// The block one past the window as a probe. Sent before, it counts as a retransmission;
+// new, it is neither that nor a probe whose echo will come.
+UploadStep UploadState::Beyond()
+{
+    const int64_t index = base_ + window_;
+    if (index < next_)
+        ++retransmissions_;
+    else
+        Past();
+    probed_ = true;
+    UploadStep step = Just(UploadStep::SendBlocks);
+    step.block = BlockNumber(index);
+    step.first = index;
+    step.count = 1;
+    return step;
+}
+
+// The window again after silence, then a short look for its answer: its last block again.
+UploadStep UploadState::Again()
+{
+    patient_ = true;
+    UploadStep step = Send(base_);
+    followUp_ = step.first + step.count - 1;
+    return step;
+}
+
+Micros UploadState::Patience() const
+{
+    const Micros patience = timer_.Ceiling() / 8;
+    return deaf_ ? std::min(2 * timer_.Base(), patience) : patience;
 }
 
 UploadStep UploadState::Refuse(std::string what)
@@ -313,6 +355,9 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
     doubled_ = false;
     echoes_ = probes_;
     probes_ = 0;
+    deaf_ = deaf_ || patient_;
+    patient_ = false;
+    looked_ = false;
     base_ = index + 1;
     if (index == blocks_) return Finish(true);
     // Blocks after the acknowledged one that were out went missing: they go again.
@@ -345,7 +390,8 @@ UploadStep UploadState::ReliableTimeout(Micros now)
     // timer finding its feet, or a device pausing.
     const bool wholeTry = now - sentAt_ >= timer_.Ceiling();
     ++timeouts_;
-    timer_.Expired();
+    // The short look after a window sent again leaves the doubling where it was.
+    if (!lookAt_ || wholeTry) timer_.Expired();
     if (wholeTry && ++tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});
     wentBack_ = false;
     doubled_ = false;
@@ -359,8 +405,22 @@ UploadStep UploadState::ReliableTimeout(Micros now)
     // paused device gets no more than one block per wait. The first unacknowledged block in
     // turn wakes receivers that answer only the block they expect. Some answer neither and
     // wait for the window from the block they lack: it goes again after a patience of an
-    // eighth of the ceiling (half a second at the default), longer than a flash erase.
-    if (wholeTry || now - windowAt_ >= timer_.Ceiling() / 8) return Send(base_);
+    // eighth of the ceiling (half a second at the default), longer than a flash erase, or of
+    // two time-outs once the receiver has shown itself one of those. A short look follows
+    // the window: its last block again, which such a receiver, having taken the window from
+    // the block it lacked, answers.
+    if (lookAt_ && !wholeTry) {
+        looked_ = true;
+        return Probe(lookAt_);
+    }
+    // Not even that answered: the receiver has the whole window, and its ACK and its answer
+    // to the one repeat it answers were lost (atftpd answers no other). It takes only the
+    // block one past the window, and answers the next probe.
+    if (std::exchange(looked_, false)) {
+        deaf_ = true;
+        if (window_ > 1 && base_ + window_ <= blocks_) return Beyond();
+    }
+    if (wholeTry || now - windowAt_ >= Patience()) return Again();
     return Probe(++silent_ % 2 == 1 ? next_ - 1 : base_);
 }
 

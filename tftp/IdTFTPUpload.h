@@ -152,6 +152,10 @@ private:
     UploadStep ReliableTimeout(Micros now);
     UploadStep Repeated(Micros now);
     UploadStep Probe(int64_t index);
+    UploadStep Again();
+    UploadStep Beyond();
+    void Past();
+    Micros Patience() const;
     UploadStep Refuse(std::string what);
     UploadStep Armed(UploadStep step, Micros now);
     UploadStep Build(uint16_t block);
@@ -188,6 +192,18 @@ private:
     // of an eighth of the ceiling without an answer they go again.
     Micros windowAt_ = 0;
     bool probed_ = false;
+    // A time-out sent the window again: the next wait is a short look for its answer, which
+    // does not double the timer: its last block again (followUp_ until armed, lookAt_ while
+    // the wait runs; 0: none).
+    int64_t followUp_ = 0;
+    int64_t lookAt_ = 0;
+    // The look went out (looked_), and the window went again for patience (patient_), since
+    // the last progress. Progress only after the window, or no answer to the look either,
+    // shows a receiver that answers no single block while it lacks one (deaf_): its patience
+    // is two time-outs.
+    bool looked_ = false;
+    bool patient_ = false;
+    bool deaf_ = false;
     // What is out went once since the last progress: its answer is a round-trip sample.
     bool clean_ = true;
     // Probes sent since the last progress, and those sent before it: a receiver that had the

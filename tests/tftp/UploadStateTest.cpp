@@ -501,22 +501,28 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
 TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
 {
     // A device that stops answering: waits double from the learned 4 ms; for an eighth of
-    // the ceiling (500 ms) only single blocks go out, then the window again, and from then
-    // on at every time-out; none uses up a try until a wait is the whole ceiling.
+    // the ceiling (500 ms) only single blocks go out, then the window again with a short look
+    // after it (its last block). No answer to that either: the receiver is taken for one
+    // that has the window and answers no repeat (then the block past the window goes), and
+    // from then on the window goes at every time-out but the look's. None uses up a try
+    // until a wait is the whole ceiling.
     UploadState state(100000, Patient(16));
     ASSERT_EQ(Feed(state, "OACK windowsize 16"), "send 1-16");
-    Micros silence = 0;
     std::vector<std::string> answers;
-    while (answers.size() < 11) {
-        silence = state.Deadline() - 0;
+    std::vector<Micros> at;
+    for (;;) {
+        at.push_back(state.Deadline() / 1000);
         answers.push_back(Feed(state, "PROBE"));
+        if (answers.back().starts_with("fail")) break;
     }
-    EXPECT_EQ(answers,
+    const std::vector<std::string> first(answers.begin(), answers.begin() + 13);
+    EXPECT_EQ(first,
               (std::vector<std::string>{"send 16", "send 1", "send 16", "send 1", "send 16", "send 1", "send 1-16",
-                                        "send 1-16", "send 1-16", "send 1-16", "send 1-16"}));
-    EXPECT_EQ(silence, 8092000); // 4 ms doubled 9 times, then the ceiling of 4 s: the first try
-    EXPECT_EQ(Feed(state, "PROBE"), "send 1-16");
-    EXPECT_EQ(Feed(state, "PROBE"), "fail Timeout");
+                                        "send 16", "send 17", "send 1-16", "send 16", "send 17", "send 1-16"}));
+    EXPECT_EQ(std::vector<Micros>(at.begin(), at.begin() + 8),
+              (std::vector<Micros>{4, 12, 28, 60, 124, 252, 508, 512}));
+    EXPECT_EQ(answers.back(), "fail Timeout");
+    EXPECT_EQ(at.back(), 16104); // the doubling reaches the ceiling, then three whole tries of 4 s
     // The pause over, its answers come at once: the window's ACK and one per probe.
     UploadState paused(100000, Patient(16));
     ASSERT_EQ(Feed(paused, "OACK windowsize 16"), "send 1-16");
@@ -531,6 +537,74 @@ TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "fail Timeout");
+}
+
+TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
+{
+    // 20 blocks, window 4, time-out 6 ms. The receiver lacks a block of the window and its
+    // word of the gap was lost: it answers no single block, only the window from the block
+    // it lacks and then a repeat of the window's last block.
+    PlayReliable(10000, Patient(4),
+                 {{"OACK windowsize 4 after 2", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1-4"}, // half a second of patience
+                  {"TIMER", "wait 6 ms, 7 timeouts, srtt 2 ms"},
+                  {"PROBE", "send 4"}, // the look after it, which does not double the wait
+                  {"TIMER", "wait 768 ms, 8 timeouts, srtt 2 ms"},
+                  {"ACK 4", "send 5-8"},
+                  // Answered only after the window: from now on two time-outs of patience.
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5-8"},
+                  {"PROBE", "send 8"},
+                  {"ACK 8", "send 9-12"},
+                  // The receiver has the window; its ACK and its one answer to a repeat were
+                  // lost, and it answers no other: the block past the window wakes it.
+                  {"PROBE", "send 12"},
+                  {"PROBE", "send 9-12"},
+                  {"PROBE", "send 12"},
+                  {"PROBE", "send 13"},
+                  {"PROBE", "send 9-12"},
+                  {"ACK 13", "send 14-17"},
+                  {"STATE", "window 4 blksize 512 retransmissions 27"}});
+    // Sent again when it went before; none past the file's last block, nor in lock-step.
+    PlayReliable(4000, Patient(4),
+                 {{"OACK windowsize 4 after 2", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 5"},
+                  {"PROBE", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"STATE", "window 4 blksize 512 retransmissions 16"},
+                  {"PROBE", "send 5"},
+                  {"STATE", "window 4 blksize 512 retransmissions 17"},
+                  {"ACK 4", "send 5-8"},
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5-8"},
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5-8"}});
+    PlayReliable(1100, Patient(1),
+                 {{"ACK 0 after 2", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"}});
 }
 
 TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)
