@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -17,6 +18,7 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
@@ -297,6 +299,10 @@ private:
 
     void Run()
     {
+        // Signals stay the upload's thread's to take, as they were before this one existed.
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::unique_lock lock(mutex_);
         while (!stop_) {
             if (Now() >= deadline_) {
