@@ -177,17 +177,37 @@ UploadStep UploadState::Armed(UploadStep step, Micros now)
 {
     if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
         if (!probed_) windowAt_ = now;
+        if (starting_) startedAt_ = now;
+        starting_ = false;
         probed_ = false;
         sentAt_ = now;
-        lookAt_ = std::exchange(followUp_, 0);
-        deadline_ = now + (lookAt_ ? timer_.Base() : timer_.Wait());
+        lookAt_ = 0;
+        deadline_ = now + timer_.Wait();
+        if (followUp_ != 0 && !Pacing()) {
+            // The window that went again is all out: a short look for its answer.
+            lookAt_ = std::exchange(followUp_, 0);
+            deadline_ = now + timer_.Base();
+        }
+        // Each burst's time counts from the window's first, so that late wake-ups do not add up.
+        if (Pacing()) paceAt_ = startedAt_ + control_.Spacing(paceNext_ - paceFirst_);
     }
     return step;
 }
 
 UploadStep UploadState::Send(int64_t first)
 {
-    const int64_t last = std::min<int64_t>(first + window_ - 1, blocks_);
+    paceFirst_ = paceNext_ = first;
+    paceLast_ = std::min<int64_t>(first + window_ - 1, blocks_);
+    starting_ = true;
+    return Burst();
+}
+
+// The window's next blocks, as many as go back to back.
+UploadStep UploadState::Burst()
+{
+    const int64_t first = paceNext_;
+    const int64_t last = std::min<int64_t>(first + control_.Burst() - 1, paceLast_);
+    paceNext_ = last + 1;
     // Blocks below next_ went out before: they go again, and their answer is no sample.
     const int64_t again = std::max<int64_t>(0, std::min(next_, last + 1) - first);
     retransmissions_ += again;
@@ -246,7 +266,7 @@ UploadStep UploadState::Again()
 {
     patient_ = true;
     UploadStep step = Send(base_);
-    followUp_ = step.first + step.count - 1;
+    followUp_ = paceLast_;
     return step;
 }
 
@@ -298,6 +318,7 @@ UploadStep UploadState::Accept(Bytes packet)
         }
     }
     blocks_ = total_ / blockSize_ + 1;
+    control_ = WindowControl(window_);
     return Send(1);
 }
 
@@ -329,6 +350,7 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
             timer_.Progressed();
             tries_ = 0;
             clean_ = true;
+            expiredAt_ = 0;
             return Accept(opcode == opOACK ? packet : Bytes{nullptr, 0});
         }
         return Just(UploadStep::Wait);
@@ -345,6 +367,7 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
     if (index < 0) return Just(UploadStep::Wait);
     if (index == base_ - 1) return Repeated(now);
     if (clean_) timer_.Sample(now - sentAt_);
+    Progress(index, now);
     timer_.Progressed();
     tries_ = 0;
     silent_ = 0;
@@ -358,10 +381,25 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
     deaf_ = deaf_ || patient_;
     patient_ = false;
     looked_ = false;
+    followUp_ = 0;
     base_ = index + 1;
     if (index == blocks_) return Finish(true);
     // Blocks after the acknowledged one that were out went missing: they go again.
     return Send(base_);
+}
+
+// An answer that moved the transfer on to `index`: what it tells of the path.
+void UploadState::Progress(int64_t index, Micros now)
+{
+    Delivery delivery;
+    delivery.blocks = index - (base_ - 1);
+    delivery.missing = next_ - 1 - index;
+    // What came, came before the first time-out.
+    delivery.elapsed = (expiredAt_ > 0 ? expiredAt_ : now) - startedAt_;
+    delivery.fastest = timer_.Fastest();
+    delivery.timedOut = expiredAt_ > 0;
+    control_.Answered(delivery);
+    expiredAt_ = 0;
 }
 
 // A repeated ACK of the block before the first unacknowledged one.
@@ -385,11 +423,15 @@ UploadStep UploadState::Repeated(Micros now)
 
 UploadStep UploadState::ReliableTimeout(Micros now)
 {
-    if (phase_ == Phase::Finished || phase_ == Phase::Failed || now < deadline_) return Just(UploadStep::Wait);
+    if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
+    // The retransmission timer runs from the window's last burst.
+    if (Pacing()) return now < paceAt_ ? Just(UploadStep::Wait) : Burst();
+    if (now < deadline_) return Just(UploadStep::Wait);
     // Only waits of the whole ceiling count as tries: the shorter ones before them are the
     // timer finding its feet, or a device pausing.
     const bool wholeTry = now - sentAt_ >= timer_.Ceiling();
     ++timeouts_;
+    if (expiredAt_ == 0) expiredAt_ = now;
     // The short look after a window sent again leaves the doubling where it was.
     if (!lookAt_ || wholeTry) timer_.Expired();
     if (wholeTry && ++tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});

@@ -7,13 +7,20 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 namespace tftp {
@@ -234,18 +241,116 @@ Micros Now()
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
 }
 
+sockaddr_in LocalAddress(int fd)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0) SystemError("getsockname");
+    return address;
+}
+
+// Wakes the upload's blocking receive at its deadline: a thread sleeps until then and sends
+// an empty datagram from a socket of its own. The kernel's receive time-out runs in ticks
+// and ends up to a tick late, more on long waits (up to 4 ms on a wait of 4 ms at 250 Hz,
+// 24 ms on one of a second): too coarse for the retransmission timer. A poll before each
+// receive is exact but costs a call per answer. Every answer moves the deadline later, which
+// the thread learns only when its sleep ends: the usual wait is one receive, and the thread
+// wakes about once per time-out's length.
+class Alarm {
+public:
+    explicit Alarm(uint16_t port) : bell_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        if (!bell_) SystemError("socket");
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        if (::connect(bell_.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) SystemError("connect");
+        self_ = LocalAddress(bell_.Get());
+        thread_ = std::thread([this] { Run(); });
+    }
+
+    ~Alarm()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_one();
+        thread_.join();
+    }
+
+    // The receive's deadline from now on. The thread is woken only where it would sleep
+    // past it.
+    void Set(Micros deadline)
+    {
+        const std::lock_guard lock(mutex_);
+        deadline_ = deadline;
+        if (deadline < sleepsUntil_) changed_.notify_one();
+    }
+
+    bool Rang(const sockaddr_in& from) const
+    {
+        return from.sin_port == self_.sin_port && from.sin_addr.s_addr == self_.sin_addr.s_addr;
+    }
+
+private:
+    static constexpr Micros Never = std::numeric_limits<Micros>::max();
+
+    void Run()
+    {
+        // Signals stay the upload's thread's to take, as they were before this one existed.
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            if (Now() >= deadline_) {
+                deadline_ = sleepsUntil_ = Never; // rung: quiet until the next deadline is set
+                lock.unlock();
+                while (::send(bell_.Get(), nullptr, 0, 0) < 0 && errno == EINTR) {}
+                lock.lock();
+                continue;
+            }
+            sleepsUntil_ = deadline_;
+            if (deadline_ == Never)
+                changed_.wait(lock);
+            else
+                changed_.wait_until(lock, Clock::time_point(std::chrono::microseconds(deadline_)));
+        }
+    }
+
+    posix::Fd bell_;
+    sockaddr_in self_{};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Micros deadline_ = Never;
+    Micros sleepsUntil_ = Never;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// The receive on a socket whose alarm would not start: a poll to the deadline first.
+bool Readable(int fd, Micros wait)
+{
+    const timespec limit{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
+    pollfd ready{fd, POLLIN, 0};
+    if (::ppoll(&ready, 1, &limit, nullptr) < 0 && errno != EINTR) SystemError("ppoll");
+    return ready.revents != 0;
+}
+
 // One upload: waits for a datagram or the state machine's deadline, hands it what came,
 // and carries out the step it answers, one small handler per step.
 class Upload {
 public:
     Upload(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options, SenderReport& report,
            const SenderProgress& progress)
-        : server_(Resolve(options.host, options.port)), socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)),
-          size_(size), remoteName_(remoteName), mode_(options.mode), state_(size, PolicyOf(options)),
-          source_(fd, size), sender_(socket_.Get(), options.segmentation), report_(report), progress_(progress)
+        : server_(Resolve(options.host, options.port)), socket_(Bound()), size_(size), remoteName_(remoteName),
+          mode_(options.mode), state_(size, PolicyOf(options)), source_(fd, size),
+          sender_(socket_.Get(), options.segmentation), report_(report), progress_(progress)
     {
-        if (!socket_) SystemError("socket");
         report_ = SenderReport{};
+        StartAlarm();
     }
 
     void Run()
@@ -270,6 +375,28 @@ private:
         return policy;
     }
 
+    static posix::Fd Bound()
+    {
+        posix::Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (!socket) SystemError("socket");
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) < 0) SystemError("bind");
+        return socket;
+    }
+
+    void StartAlarm()
+    {
+        try {
+            alarm_.emplace(ntohs(LocalAddress(socket_.Get()).sin_port));
+        } catch (const std::exception&) {
+            return; // no loopback or no thread: each wait polls first
+        }
+        // Should the wake-up never come (loopback filtered), the deadline is late by this much.
+        const timeval backstop{1, 0};
+        ::setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, &backstop, sizeof backstop);
+    }
+
     // The next event: a datagram, or the deadline. Datagrams that change nothing do not
     // move the deadline, so that they cannot keep a try alive for ever.
     UploadStep Next()
@@ -277,24 +404,30 @@ private:
         for (;;) {
             const Micros now = Now();
             if (now >= state_.Deadline()) return state_.OnTimeout(now);
-            const Micros wait = state_.Deadline() - now;
-            const timespec limit{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
-            pollfd ready{socket_.Get(), POLLIN, 0};
-            if (::ppoll(&ready, 1, &limit, nullptr) < 0) {
-                if (errno == EINTR) continue;
-                SystemError("ppoll");
+            if (const std::optional<size_t> got = Receive(state_.Deadline())) {
+                const Peer sender{ntohl(from_.sin_addr.s_addr), ntohs(from_.sin_port)};
+                return state_.OnDatagram(Bytes{inbox_.data(), *got}, sender, Now());
             }
-            if (ready.revents == 0) continue;
-            socklen_t length = sizeof from_;
-            const ssize_t got = ::recvfrom(socket_.Get(), inbox_.data(), inbox_.size(), MSG_DONTWAIT,
-                                           reinterpret_cast<sockaddr*>(&from_), &length);
-            if (got < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-                SystemError("recvfrom");
-            }
-            const Peer sender{ntohl(from_.sin_addr.s_addr), ntohs(from_.sin_port)};
-            return state_.OnDatagram(Bytes{inbox_.data(), static_cast<size_t>(got)}, sender, Now());
         }
+    }
+
+    // One datagram's length, or nothing when the wait ended without one (its deadline, a
+    // signal, the alarm).
+    std::optional<size_t> Receive(Micros deadline)
+    {
+        if (alarm_)
+            alarm_->Set(deadline);
+        else if (!Readable(socket_.Get(), deadline - Now()))
+            return std::nullopt;
+        socklen_t length = sizeof from_;
+        const ssize_t got = ::recvfrom(socket_.Get(), inbox_.data(), inbox_.size(), alarm_ ? 0 : MSG_DONTWAIT,
+                                       reinterpret_cast<sockaddr*>(&from_), &length);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
+            SystemError("recvfrom");
+        }
+        if (alarm_ && alarm_->Rang(from_)) return std::nullopt;
+        return static_cast<size_t>(got);
     }
 
     // What the upload achieved so far, and progress when more is acknowledged.
@@ -306,6 +439,7 @@ private:
         report_.lastBlockSent = state_.LastBuilt();
         report_.timeouts = state_.Timeouts();
         report_.smoothedRoundTripUs = state_.Timer().Smoothed();
+        report_.finalWindow = state_.Control().Burst();
         const int64_t done = std::min(state_.BlocksAcknowledged() * state_.BlockSize(), size_);
         if (done > report_.acknowledgedBytes && state_.State() != UploadState::Phase::Finished) {
             report_.acknowledgedBytes = done;
@@ -383,6 +517,7 @@ private:
     sockaddr_in from_{};
     // Any datagram fits: a longer one than a block's could only be a server's long ERROR.
     std::vector<uint8_t> inbox_ = std::vector<uint8_t>(65536);
+    std::optional<Alarm> alarm_; // stops before the socket it wakes closes
 };
 
 } // namespace

@@ -509,6 +509,32 @@ TEST_F(Sender, StrangersGetError5AndSilenceSendsTheWindowAgain)
     EXPECT_TRUE(report.acknowledged);
 }
 
+TEST_F(Sender, ALostBlockGoesAgainAfterTheLearnedWaitNotTheOperatorsTimeOut)
+{
+    // The answer to the request teaches a wait of milliseconds; the blocking receive must
+    // still end then, not at the operator's 20 s nor at its one-second backstop.
+    const std::string bytes = Pattern(700);
+    int64_t silenceMs = -1;
+    EXPECT_EQ(Run(bytes,
+                  [&](Peer& p) {
+                      p.Next(p.server);
+                      p.Reply(Ack(0));
+                      const std::string block1 = Data(1, bytes.substr(0, 512));
+                      p.Expect(p.Next(), block1, "block 1");
+                      const auto lost = std::chrono::steady_clock::now();
+                      p.Expect(p.Next(), block1, "block 1 again");
+                      silenceMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - lost)
+                                      .count();
+                      p.Reply(Ack(1));
+                      p.Expect(p.Next(), Data(2, bytes.substr(512)), "block 2");
+                      p.Reply(Ack(2));
+                  }),
+              "");
+    EXPECT_LT(silenceMs, 500);
+    EXPECT_TRUE(report.acknowledged);
+}
+
 TEST_F(Sender, ARefusedOptionAcknowledgementIsToldToTheServer)
 {
     // A block size larger than asked: ERROR 8 goes to the transfer port before the failure,

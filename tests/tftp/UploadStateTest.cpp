@@ -2,7 +2,9 @@
 #include "rtl/Exception.h"
 #include "tftp/IdTFTPException.h"
 #include "tftp/IdTFTPUpload.h"
+#include "tftp/WindowControl.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -605,6 +607,76 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
                   {"PROBE", "send 1"},
                   {"PROBE", "send 1"},
                   {"PROBE", "send 1"}});
+}
+
+// Window control, answer by answer (times in microseconds, the path's fastest round trip
+// 100): where the losses fall, the burst, and the pace in blocks per second once paced.
+struct PathRow {
+    int64_t blocks;
+    int64_t missing;
+    Micros elapsed;
+    bool timedOut;
+    const char* expected;
+};
+
+void PlayPath(int32_t window, std::initializer_list<PathRow> rows)
+{
+    WindowControl control(window);
+    int i = 0;
+    for (const PathRow& r : rows) {
+        ++i;
+        const bool overflowed = control.Answered({r.blocks, r.missing, r.elapsed, 100, r.timedOut});
+        std::string got = (overflowed ? "overflow, burst " : "burst ") + std::to_string(control.Burst());
+        if (control.Paced()) got += ", " + std::to_string(std::lround(control.Rate())) + "/s";
+        EXPECT_EQ(got, r.expected) << "answer " << i;
+    }
+}
+
+TEST(WindowControl, AShortQueueIsToldFromALossyWireByWhereTheLossesFall)
+{
+    PlayPath(8, {
+                    {8, 0, 900, false, "burst 8"},                    // 10000 blocks/s, the window at once
+                    {3, 5, 400, false, "burst 8"},                    // a lone loss
+                    {6, 2, 700, false, "burst 8"},                    // another, elsewhere
+                    {5, 3, 600, false, "overflow, burst 4, 10000/s"}, // near the depth of the last
+                    {8, 0, 500, false, "burst 5, 20000/s"},           // whole: one block more
+                    {8, 0, 1700, false, "burst 6, 10000/s"},          // the pace: median of three
+                    {8, 0, 400, true, "burst 6, 10000/s"},            // after a time-out: no news
+                    {8, 0, 900, false, "burst 7, 10000/s"},           // one below the burst that overflowed
+                    {8, 0, 900, false, "burst 7, 10000/s"},
+                });
+    // Without a window taken whole before, the lossy one's delivery sets the pace.
+    PlayPath(64, {{16, 48, 2100, false, "burst 64"}, {17, 47, 2100, false, "overflow, burst 32, 8500/s"}});
+    // Above the burst that overflowed, one block more per 16 windows taken whole.
+    WindowControl control(16);
+    control.Answered({4, 12, 500, 100, false});
+    ASSERT_TRUE(control.Answered({4, 12, 500, 100, false}));
+    std::vector<int32_t> bursts;
+    for (int i = 0; i < 26; ++i) {
+        control.Answered({16, 0, 1700, 100, false});
+        bursts.push_back(control.Burst());
+    }
+    EXPECT_EQ(bursts, (std::vector<int32_t>{9,  10, 11, 12, 13, 14, 15, 15, 15, 15, 15, 15, 15,
+                                            15, 15, 15, 15, 15, 15, 15, 15, 15, 16, 16, 16, 16}));
+    // 16 blocks at 10000/s, paced a third faster: four blocks more in a queue at the path's rate.
+    EXPECT_EQ(control.Spacing(16), 1200);
+    EXPECT_EQ(WindowControl(64).Spacing(64), 0); // not paced before an overflow
+}
+
+TEST(UploadState, AfterAnOverflowTheWindowGoesInPacedBursts)
+{
+    // 21 blocks, window 8. The same depth lost twice: bursts of 4, the next one due when the
+    // path has taken the first (3 blocks in 2 ms, paced twice as fast).
+    PlayReliable(20 * 512 + 100, Patient(8),
+                 {{"OACK windowsize 8 after 1", "send 1-8"},
+                  {"ACK 3 after 3", "send 4-11"},
+                  {"ACK 6 after 3", "send 7-10"},
+                  {"TIMER", "wait 1 ms, 0 timeouts, srtt 1 ms"},
+                  {"PROBE", "send 11-14"},
+                  {"ACK 14 after 1", "send 15-19"}, // taken whole: one block more
+                  {"PROBE", "send 20-21"},
+                  {"ACK 21", "done"},
+                  {"STATE", "window 8 blksize 512 retransmissions 10 acknowledged"}});
 }
 
 TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)
