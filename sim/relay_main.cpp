@@ -162,6 +162,12 @@ private:
     std::mt19937 rng_;
 };
 
+// A read or write request: its opcode.
+bool IsRequest(const sim::Packet& d)
+{
+    return d.size() >= 2 && d[0] == 0 && (d[1] == 1 || d[1] == 2);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -204,8 +210,7 @@ int main(int argc, char** argv)
         // A request sent again (its answer was lost) goes where requests go, as on a real
         // network, not to the transfer port that answered the first one.
         auto passUp = [&](const sim::Packet& d) {
-            const bool again = d.size() >= 2 && d[0] == 0 && (d[1] == 1 || d[1] == 2);
-            const sockaddr_in& to = again ? request : serverPeer;
+            const sockaddr_in& to = IsRequest(d) ? request : serverPeer;
             if (latencyUs > 0)
                 up.wire.push_back({NowUs() + latencyUs, d, to});
             else

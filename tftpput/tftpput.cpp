@@ -223,7 +223,9 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_option("-w,--windowsize", window,
                    "blocks sent before waiting for an acknowledgement, asked for with the windowsize option "
-                   "(1 to 65535; 1: one block per round trip; a server that does not know the option grants 1)")
+                   "(1 to 65535; 1: one block per round trip; a server that does not know the option grants 1); "
+                   "where a queue on the path overflows at the same depth twice, the window goes out in "
+                   "paced bursts")
         ->transform(Number("must be 1 to 65535", 1, tftp::MaxWindowSize))
         ->type_name("N")
         ->capture_default_str();
