@@ -23,6 +23,7 @@ bool WindowControl::Answered(const Delivery& d)
         if (overflowed) Shrink(rate);
         return overflowed;
     }
+    depth_ = 0;
     if (!d.timedOut) {
         Measured(rate);
         Grow();

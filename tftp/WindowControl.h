@@ -14,9 +14,9 @@
 // bursts too large for the queue are what overflow it, and a lossy wire drops some anywhere.
 //
 // A queue is told from a lossy wire by where the losses fall: a burst larger than a queue has
-// room for loses its end at the same depth every time, so a loss at the depth of the last
-// one is the queue's; a lone loss falls anywhere and changes nothing. Pure: times come in as
-// microseconds.
+// room for loses its end at the same depth every time, so a loss within a block of the depth
+// the window before lost at is the queue's; a lone loss falls anywhere and changes nothing.
+// Pure: times come in as microseconds.
 #pragma once
 
 #include "tftp/RetransmitTimer.h"
@@ -39,7 +39,7 @@ public:
     static constexpr int32_t Headroom = 4;
     static constexpr int32_t Patience = 16;
     // Depths of two losses this close are the same queue's.
-    static constexpr int64_t SameDepth = 2;
+    static constexpr int64_t SameDepth = 1;
 
     explicit WindowControl(int32_t window = 1);
 
@@ -71,7 +71,7 @@ private:
     int32_t slot_ = 0;
     int32_t measured_ = 0; // up to 3
     double gain_;
-    // Blocks of its window acknowledged before the last loss (0: none yet).
+    // Blocks of its window acknowledged before the last window's loss (0: it lost none).
     int64_t depth_ = 0;
 };
 
