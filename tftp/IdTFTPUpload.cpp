@@ -244,20 +244,20 @@ void UploadState::Past()
     phase_ = lastBuilt_ ? Phase::LastSent : Phase::Sending;
 }
 
-// The block one past the window as a probe. Sent before, it counts as a retransmission;
-// new, it is neither that nor a probe whose echo will come.
+// The blocks past the window as a probe: those sent so before, and one more never sent (at
+// most a second window's worth). A receiver that has the whole window but answers none of
+// it takes the first of them it lacks, and answers the next probe.
 UploadStep UploadState::Beyond()
 {
-    const int64_t index = base_ + window_;
-    if (index < next_)
-        ++retransmissions_;
-    else
-        Past();
+    const int64_t first = base_ + window_;
+    const int64_t last = std::min({next_, base_ + 2 * static_cast<int64_t>(window_) - 1, blocks_});
+    retransmissions_ += std::min(next_, last + 1) - first;
+    if (last == next_) Past();
     probed_ = true;
     UploadStep step = Just(UploadStep::SendBlocks);
-    step.block = BlockNumber(index);
-    step.first = index;
-    step.count = 1;
+    step.block = BlockNumber(first);
+    step.first = first;
+    step.count = static_cast<int32_t>(last - first + 1);
     return step;
 }
 
@@ -456,8 +456,8 @@ UploadStep UploadState::ReliableTimeout(Micros now)
         return Probe(lookAt_);
     }
     // Not even that answered: the receiver has the whole window, and its ACK and its answer
-    // to the one repeat it answers were lost (atftpd answers no other). It takes only the
-    // block one past the window, and answers the next probe.
+    // to the one repeat it answers were lost (atftpd answers no other). It takes only a
+    // block past the window, and answers the next probe.
     if (std::exchange(looked_, false)) {
         deaf_ = true;
         if (window_ > 1 && base_ + window_ <= blocks_) return Beyond();

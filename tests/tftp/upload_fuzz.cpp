@@ -148,12 +148,14 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             Check(step.first + step.count - 1 <= state.BlockCount());
             Check(step.block == state.BlockNumber(step.first));
             const int64_t now = state.BlocksAcknowledged();
-            // A probe is one block: the last one sent, the first unacknowledged, the window's
-            // last or the one just past the window, never further.
+            // A probe is one block (the last one sent, the first unacknowledged or the window's
+            // last), or the blocks past the window, never beyond a second window.
             const int64_t reach = now + state.WindowSize();
-            if (a.probe && step.count == 1)
+            if (a.probe && step.first == reach + 1)
+                Check(step.first + step.count - 1 <= reach + state.WindowSize());
+            else if (a.probe && step.count == 1)
                 Check(step.first == highest || step.first == now + 1 ||
-                      step.first == std::min(reach, state.BlockCount()) || step.first == reach + 1);
+                      step.first == std::min(reach, state.BlockCount()));
             // The window never skips data: it starts right behind what was acknowledged, and
             // that moves on only for an ACK of a block that went out, from the transfer's peer.
             else
@@ -178,7 +180,7 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             }
             acked = now;
             if (step.first + step.count - 1 > highest) highest = step.first + step.count - 1;
-            Check(highest <= reach + 1);
+            Check(highest <= reach + state.WindowSize());
             break;
         }
         case tftp::UploadStep::Reject: Check(!a.timeout && peer && !(a.from == *peer)); break;
