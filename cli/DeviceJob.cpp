@@ -33,6 +33,7 @@ struct Outcome {
     int32_t blockSize = 0; // granted, 0 before a transfer began
     int64_t timeouts = 0;
     int64_t roundTripUs = 0;
+    int32_t finalWindow = 0;
     std::string mac = {}; // of the device that took the password
 };
 
@@ -167,6 +168,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
     outcome.blockSize = report.windowSize > 0 ? report.blockSize : 0;
     outcome.timeouts = report.timeouts;
     outcome.roundTripUs = report.smoothedRoundTripUs;
+    outcome.finalWindow = report.windowSize > 0 ? report.finalWindow : 0;
     return outcome;
 }
 
@@ -291,7 +293,7 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
         outcome = {Result::LocalError, rtl::SafeText(e.what()), outcome.bytes};
     }
     sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions,
-                     outcome.blockSize, outcome.timeouts, outcome.roundTripUs});
+                     outcome.blockSize, outcome.timeouts, outcome.roundTripUs, outcome.finalWindow});
 }
 
 } // namespace fleet

@@ -362,6 +362,7 @@ private:
         report.blockSize = e.blockSize;
         report.timeouts = e.timeouts;
         report.roundTripUs = e.roundTripUs;
+        report.finalWindow = e.finalWindow;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
         if (!stop_.Asked() && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {

@@ -65,6 +65,7 @@ struct DeviceReport {
     int32_t blockSize = 0;       // the block size the device granted in the last attempt (0: no transfer)
     int64_t timeouts = 0;        // the retransmission timer's waits that ran out in the last attempt
     int64_t roundTripUs = 0;     // its smoothed round trip (0: none measured)
+    int32_t finalWindow = 0;     // blocks sent back to back at the end of the last attempt (0: no transfer)
     std::optional<DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> silentSeconds; // when it was last heard before it restarted; unset: never fell silent

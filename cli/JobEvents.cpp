@@ -58,7 +58,8 @@ json ToJson(const JobEvent& event)
                                       {"retransmissions", e.retransmissions},
                                       {"blksize", e.blockSize},
                                       {"timeouts", e.timeouts},
-                                      {"round_trip_us", e.roundTripUs}};
+                                      {"round_trip_us", e.roundTripUs},
+                                      {"final_window", e.finalWindow}};
                           },
                       },
                       event);
@@ -91,7 +92,8 @@ JobEvent FromJson(const json& j)
                            j.at("retransmissions").get<int64_t>(),
                            j.at("blksize").get<int32_t>(),
                            j.at("timeouts").get<int64_t>(),
-                           j.at("round_trip_us").get<int64_t>()};
+                           j.at("round_trip_us").get<int64_t>(),
+                           j.at("final_window").get<int32_t>()};
     }
     throw std::invalid_argument("unknown event");
 }

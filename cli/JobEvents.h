@@ -47,6 +47,7 @@ struct ResultEvent {
     int32_t blockSize = 0; // granted; 0 before a transfer began
     int64_t timeouts = 0;
     int64_t roundTripUs = 0; // smoothed; 0: none measured
+    int32_t finalWindow = 0; // blocks sent back to back at the end; 0 before a transfer began
 };
 
 using JobEvent = std::variant<FoundEvent, AcceptedEvent, ProgressEvent, WaitingBackEvent, BackEvent, NotBackEvent,

@@ -55,6 +55,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
              {"blksize", d.blockSize},
              {"timeouts", d.timeouts},
              {"round_trip_ms", static_cast<double>(d.roundTripUs) / 1000.0},
+             {"final_window", d.finalWindow},
              {"device", device},
              {"wait_back", back},
              {"stages", stages}});

@@ -18,7 +18,7 @@ set(FTPUPG_TARGET_ROLES
   upgrade "the upgrade's rules both front ends share: device check (window and tool policies), transfer verdict, the results and their names, defaults, operator texts"
   simdevice "simulated device: discovery/password responder"
   simtftp "simulated device: TFTP write server"
-  simprogram "the simulators' stop signals, port file, share option and command line"
+  simprogram "the simulators' stop signals, port file, share option, the TFTP server's link fault switches and command line"
   appsettings "settings reader, small text files, progress arithmetic (no Qt)"
   appdevice "the window's handlers of the device library's replies, over the upgrade core (no Qt)"
   ftpupg_ui "TForm1, application object, message boxes, PumpWait, Qt anti-freeze (Qt Widgets)"

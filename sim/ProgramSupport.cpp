@@ -2,6 +2,7 @@
 
 #include "posix/Fd.h"
 #include "rtl/OptionHelp.h"
+#include "sim/TftpServer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -46,6 +47,34 @@ CLI::Validator Share()
     return CLI::Validator(
         [](std::string& text) { return ParseShare(text) ? std::string() : "not a share from 0 to 1: " + text; },
         "0 to 1", "share");
+}
+
+void AddLinkFaultOptions(CLI::App& app, SimTftpOptions& o, const std::string& prefix, const std::string& group)
+{
+    const auto name = [&prefix](const char* option) { return "--" + prefix + option; };
+    app.add_option(name("lose-received"), o.loseReceived, "lose this share of the transfer's datagrams on arrival")
+        ->check(Share())
+        ->type_name("SHARE")
+        ->group(group);
+    app.add_option(name("lose-acks"), o.loseAcks, "lose this share of the ACKs of data blocks")
+        ->check(Share())
+        ->type_name("SHARE")
+        ->group(group);
+    app.add_option(name("pause-ms"), o.pauseMs,
+                   "stop reading for MS after every " + name("pause-every") + " blocks (a flash erase)")
+        ->check(CLI::Range(0, 600000))
+        ->type_name("MS")
+        ->group(group);
+    app.add_option(name("pause-every"), o.pauseEvery, "blocks between pauses")
+        ->check(CLI::Range(0, 1 << 30))
+        ->type_name("N")
+        ->group(group);
+    app.add_option(name("receive-buffer"), o.receiveBuffer,
+                   "the transfer socket's receive buffer in bytes (the kernel doubles it and keeps a floor)")
+        ->check(CLI::Range(0, 64 << 20))
+        ->type_name("BYTES")
+        ->group(group);
+    app.add_option(name("seed"), o.seed, "seed for the random shares (default 1)")->type_name("N")->group(group);
 }
 
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv)

@@ -1,5 +1,6 @@
 // Pieces every helper program of the simulated device shares: the stop signals, the port
-// file a test waits for, the share options (--drop, --dup, ...) and the command line.
+// file a test waits for, the share options (--drop, --dup, ...), the link's fault switches
+// and the command line.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -11,6 +12,8 @@
 
 namespace sim {
 
+struct SimTftpOptions;
+
 // Writes the port number and a line feed to path under a temporary name first, so that a
 // reader waiting for the file never sees half a number. Throws std::runtime_error.
 void WritePortFile(const std::string& path, std::uint16_t port);
@@ -20,6 +23,13 @@ void WritePortFile(const std::string& path, std::uint16_t port);
 std::optional<double> ParseShare(const std::string& text);
 // The option check for a share.
 CLI::Validator Share();
+
+// The switches of a lossy link and a busy device for the TFTP server's options: losses on
+// arrival and of ACKs, flash-erase pauses, a small receive buffer and the losses' seed.
+// One declaration for every program that runs the server, so their lists cannot drift;
+// each is named "--" + prefix + its name (prefix "tftp-": --tftp-lose-received).
+void AddLinkFaultOptions(CLI::App& app, SimTftpOptions& options, const std::string& prefix,
+                         const std::string& group);
 
 // Parses the command line. Returns the status to exit with when the program should not go
 // on: 0 after --help (the help on standard output), 2 after a usage error (said on standard

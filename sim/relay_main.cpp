@@ -162,6 +162,12 @@ private:
     std::mt19937 rng_;
 };
 
+// A read or write request: its opcode.
+bool IsRequest(const sim::Packet& d)
+{
+    return d.size() >= 2 && d[0] == 0 && (d[1] == 1 || d[1] == 2);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -201,11 +207,14 @@ int main(int argc, char** argv)
         };
         // What passes goes out at once, or after the latency when there is one, to where
         // it was headed when it passed (the server's port may change meanwhile).
+        // A request sent again (its answer was lost) goes where requests go, as on a real
+        // network, not to the transfer port that answered the first one.
         auto passUp = [&](const sim::Packet& d) {
+            const sockaddr_in& to = IsRequest(d) ? request : serverPeer;
             if (latencyUs > 0)
-                up.wire.push_back({NowUs() + latencyUs, d, serverPeer});
+                up.wire.push_back({NowUs() + latencyUs, d, to});
             else
-                send(back, d, serverPeer);
+                send(back, d, to);
         };
         auto passDown = [&](const sim::Packet& d) {
             if (latencyUs > 0)

@@ -118,8 +118,8 @@ void AddFirmwareOptions(CLI::App& app, SimOptions& options)
         ->type_name("FILE");
     app.add_option("--tftp-port", options.tftpPort, "TFTP request port (default 69)")->type_name("N");
     app.add_option("--count", options.count,
-                   "play N devices on consecutive addresses from --bind, the hardware address counting up "
-                   "with them (default 1)")
+                   "play N devices on consecutive addresses from --bind, the hardware address and the "
+                   "--tftp-seed counting up with them (default 1)")
         ->check(CLI::Range(1, 1000))
         ->type_name("N");
     app.add_option("--tftp-slot-dir", options.tftpSlotDir, "firmware slot of every device: DIR/ADDRESS.bin")
@@ -163,6 +163,7 @@ void AddFirmwareOptions(CLI::App& app, SimOptions& options)
                    "refuse (TFTP ERROR \"Image rejected\") an image that starts with TEXT, as a device refuses "
                    "firmware not made for it")
         ->type_name("TEXT");
+    sim::AddLinkFaultOptions(app, t, "tftp-", "Link faults of the TFTP side");
 }
 
 // The checks that span options, after the parse.
@@ -200,8 +201,11 @@ struct SimDevice {
     std::unique_ptr<sim::SimTftpServer> tftp;
 };
 
-SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config)
+// Device i of the fleet; its losses draw from a seed of its own, so that devices do not
+// all lose the same datagrams.
+SimDevice StartDevice(const SimOptions& options, unsigned i)
 {
+    const sim::DeviceConfig config = NthDevice(options.device, i);
     SimDevice device;
     device.responder = std::make_unique<sim::DeviceResponder>(config);
     device.responder->Start();
@@ -212,6 +216,7 @@ SimDevice StartDevice(const SimOptions& options, const sim::DeviceConfig& config
     tftpOptions.address = config.bindAddress;
     tftpOptions.port = options.tftpPort;
     tftpOptions.slotFile = slot;
+    tftpOptions.seed = options.tftp.seed + i;
     if (options.restartMs > 0) {
         sim::DeviceResponder* responder = device.responder.get();
         const auto silence = std::chrono::milliseconds(options.restartMs);
@@ -246,7 +251,7 @@ int main(int argc, char** argv)
     try {
         std::vector<SimDevice> devices;
         for (unsigned i = 0; i < options.count; ++i)
-            devices.push_back(StartDevice(options, NthDevice(options.device, i)));
+            devices.push_back(StartDevice(options, i));
         const int signal = stop.Wait();
         std::cerr << "ftpupg-simdev: " << strsignal(signal) << ", stopping\n";
     } catch (const std::exception& e) {

@@ -94,33 +94,11 @@ void AddFaultOptions(CLI::App& app, sim::SimTftpOptions& o)
         ->check(sim::Share())
         ->type_name("SHARE")
         ->group(faults);
-    app.add_option("--lose-received", o.loseReceived,
-                   "lose this share (0..1) of the transfer's datagrams on arrival")
-        ->check(sim::Share())
-        ->type_name("SHARE")
-        ->group(faults);
-    app.add_option("--lose-acks", o.loseAcks, "lose this share (0..1) of the ACKs of data blocks")
-        ->check(sim::Share())
-        ->type_name("SHARE")
-        ->group(faults);
-    app.add_option("--pause-ms", o.pauseMs, "stop reading for MS after every --pause-every blocks (a flash erase)")
-        ->check(CLI::Range(0, 600000))
-        ->type_name("MS")
-        ->group(faults);
-    app.add_option("--pause-every", o.pauseEvery, "blocks between pauses")
-        ->check(CLI::Range(0, MaxCount))
-        ->type_name("N")
-        ->group(faults);
-    app.add_option("--receive-buffer", o.receiveBuffer,
-                   "the transfer socket's receive buffer in bytes (the kernel doubles it and keeps a floor)")
-        ->check(CLI::Range(0, 64 << 20))
-        ->type_name("BYTES")
-        ->group(faults);
+    sim::AddLinkFaultOptions(app, o, "", faults);
     app.add_flag(
            "--no-repeat-answers", [&o](int64_t) { o.answerRepeats = false; },
            "leave a repeat of the block acknowledged last unanswered (only the time-out resends the ACK)")
         ->group(faults);
-    app.add_option("--seed", o.seed, "seed for the shares above (default 1)")->type_name("N")->group(faults);
 }
 
 } // namespace

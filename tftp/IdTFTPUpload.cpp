@@ -5,6 +5,7 @@
 #include "rtl/IntConv.h"
 
 #include <algorithm>
+#include <utility>
 #include <strings.h>
 
 namespace tftp {
@@ -176,16 +177,37 @@ UploadStep UploadState::Armed(UploadStep step, Micros now)
 {
     if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
         if (!probed_) windowAt_ = now;
+        if (starting_) startedAt_ = now;
+        starting_ = false;
         probed_ = false;
         sentAt_ = now;
+        lookAt_ = 0;
         deadline_ = now + timer_.Wait();
+        if (followUp_ != 0 && !Pacing()) {
+            // The window that went again is all out: a short look for its answer.
+            lookAt_ = std::exchange(followUp_, 0);
+            deadline_ = now + timer_.Base();
+        }
+        // Each burst's time counts from the window's first, so that late wake-ups do not add up.
+        if (Pacing()) paceAt_ = startedAt_ + control_.Spacing(paceNext_ - paceFirst_);
     }
     return step;
 }
 
 UploadStep UploadState::Send(int64_t first)
 {
-    const int64_t last = std::min<int64_t>(first + window_ - 1, blocks_);
+    paceFirst_ = paceNext_ = first;
+    paceLast_ = std::min<int64_t>(first + window_ - 1, blocks_);
+    starting_ = true;
+    return Burst();
+}
+
+// The window's next blocks, as many as go back to back.
+UploadStep UploadState::Burst()
+{
+    const int64_t first = paceNext_;
+    const int64_t last = std::min<int64_t>(first + control_.Burst() - 1, paceLast_);
+    paceNext_ = last + 1;
     // Blocks below next_ went out before: they go again, and their answer is no sample.
     const int64_t again = std::max<int64_t>(0, std::min(next_, last + 1) - first);
     retransmissions_ += again;
@@ -212,6 +234,46 @@ UploadStep UploadState::Probe(int64_t index)
     step.first = index;
     step.count = 1;
     return step;
+}
+
+// One more block out, past the window.
+void UploadState::Past()
+{
+    ++next_;
+    lastBuilt_ = next_ > blocks_;
+    phase_ = lastBuilt_ ? Phase::LastSent : Phase::Sending;
+}
+
+// The block one past the window as a probe. Sent before, it counts as a retransmission;
+// new, it is neither that nor a probe whose echo will come.
+UploadStep UploadState::Beyond()
+{
+    const int64_t index = base_ + window_;
+    if (index < next_)
+        ++retransmissions_;
+    else
+        Past();
+    probed_ = true;
+    UploadStep step = Just(UploadStep::SendBlocks);
+    step.block = BlockNumber(index);
+    step.first = index;
+    step.count = 1;
+    return step;
+}
+
+// The window again after silence, then a short look for its answer: its last block again.
+UploadStep UploadState::Again()
+{
+    patient_ = true;
+    UploadStep step = Send(base_);
+    followUp_ = paceLast_;
+    return step;
+}
+
+Micros UploadState::Patience() const
+{
+    const Micros patience = timer_.Ceiling() / 8;
+    return deaf_ ? std::min(2 * timer_.Base(), patience) : patience;
 }
 
 UploadStep UploadState::Refuse(std::string what)
@@ -256,6 +318,7 @@ UploadStep UploadState::Accept(Bytes packet)
         }
     }
     blocks_ = total_ / blockSize_ + 1;
+    control_ = WindowControl(window_);
     return Send(1);
 }
 
@@ -287,6 +350,7 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
             timer_.Progressed();
             tries_ = 0;
             clean_ = true;
+            expiredAt_ = 0;
             return Accept(opcode == opOACK ? packet : Bytes{nullptr, 0});
         }
         return Just(UploadStep::Wait);
@@ -303,6 +367,7 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
     if (index < 0) return Just(UploadStep::Wait);
     if (index == base_ - 1) return Repeated(now);
     if (clean_) timer_.Sample(now - sentAt_);
+    Progress(index, now);
     timer_.Progressed();
     tries_ = 0;
     silent_ = 0;
@@ -313,10 +378,28 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
     doubled_ = false;
     echoes_ = probes_;
     probes_ = 0;
+    deaf_ = deaf_ || patient_;
+    patient_ = false;
+    looked_ = false;
+    followUp_ = 0;
     base_ = index + 1;
     if (index == blocks_) return Finish(true);
     // Blocks after the acknowledged one that were out went missing: they go again.
     return Send(base_);
+}
+
+// An answer that moved the transfer on to `index`: what it tells of the path.
+void UploadState::Progress(int64_t index, Micros now)
+{
+    Delivery delivery;
+    delivery.blocks = index - (base_ - 1);
+    delivery.missing = next_ - 1 - index;
+    // What came, came before the first time-out.
+    delivery.elapsed = (expiredAt_ > 0 ? expiredAt_ : now) - startedAt_;
+    delivery.fastest = timer_.Fastest();
+    delivery.timedOut = expiredAt_ > 0;
+    control_.Answered(delivery);
+    expiredAt_ = 0;
 }
 
 // A repeated ACK of the block before the first unacknowledged one.
@@ -340,12 +423,17 @@ UploadStep UploadState::Repeated(Micros now)
 
 UploadStep UploadState::ReliableTimeout(Micros now)
 {
-    if (phase_ == Phase::Finished || phase_ == Phase::Failed || now < deadline_) return Just(UploadStep::Wait);
+    if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
+    // The retransmission timer runs from the window's last burst.
+    if (Pacing()) return now < paceAt_ ? Just(UploadStep::Wait) : Burst();
+    if (now < deadline_) return Just(UploadStep::Wait);
     // Only waits of the whole ceiling count as tries: the shorter ones before them are the
     // timer finding its feet, or a device pausing.
     const bool wholeTry = now - sentAt_ >= timer_.Ceiling();
     ++timeouts_;
-    timer_.Expired();
+    if (expiredAt_ == 0) expiredAt_ = now;
+    // The short look after a window sent again leaves the doubling where it was.
+    if (!lookAt_ || wholeTry) timer_.Expired();
     if (wholeTry && ++tries_ >= policy_.tries) return Fail({UploadFailure::Timeout, 0, "Timeout"});
     wentBack_ = false;
     doubled_ = false;
@@ -359,8 +447,22 @@ UploadStep UploadState::ReliableTimeout(Micros now)
     // paused device gets no more than one block per wait. The first unacknowledged block in
     // turn wakes receivers that answer only the block they expect. Some answer neither and
     // wait for the window from the block they lack: it goes again after a patience of an
-    // eighth of the ceiling (half a second at the default), longer than a flash erase.
-    if (wholeTry || now - windowAt_ >= timer_.Ceiling() / 8) return Send(base_);
+    // eighth of the ceiling (half a second at the default), longer than a flash erase, or of
+    // two time-outs once the receiver has shown itself one of those. A short look follows
+    // the window: its last block again, which such a receiver, having taken the window from
+    // the block it lacked, answers.
+    if (lookAt_ && !wholeTry) {
+        looked_ = true;
+        return Probe(lookAt_);
+    }
+    // Not even that answered: the receiver has the whole window, and its ACK and its answer
+    // to the one repeat it answers were lost (atftpd answers no other). It takes only the
+    // block one past the window, and answers the next probe.
+    if (std::exchange(looked_, false)) {
+        deaf_ = true;
+        if (window_ > 1 && base_ + window_ <= blocks_) return Beyond();
+    }
+    if (wholeTry || now - windowAt_ >= Patience()) return Again();
     return Probe(++silent_ % 2 == 1 ? next_ - 1 : base_);
 }
 

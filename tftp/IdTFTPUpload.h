@@ -7,6 +7,7 @@
 // answers from anyone are taken). Reliable: our own programs' rules: a window of blocks
 // (RFC 7440, go-back-N) under a retransmission timer that learns the round trip, single
 // blocks as probes on its time-outs and the window again only after a whole try of silence,
+// the window's blocks in paced bursts once a short queue on the path has overflowed,
 // the server locked after its first answer, done only when the last block is acknowledged,
 // one more request without options after an option refusal, and optionally the size
 // announced (RFC 2349). The reliable policy is told the time as a value with each event.
@@ -14,6 +15,7 @@
 
 #include "tftp/IdTFTPPacket.h"
 #include "tftp/RetransmitTimer.h"
+#include "tftp/WindowControl.h"
 
 #include <cstdint>
 #include <optional>
@@ -116,8 +118,9 @@ public:
     // Classic: the receive time-out ran out. Reliable: the time reached Deadline() (earlier
     // it is no time-out).
     UploadStep OnTimeout(Micros now = 0);
-    // Reliable: when OnTimeout is due, unless an answer comes first.
-    Micros Deadline() const { return deadline_; }
+    // Reliable: when OnTimeout is due, unless an answer comes first: the next burst of a
+    // paced window, or the retransmission timer's deadline.
+    Micros Deadline() const { return Pacing() ? paceAt_ : deadline_; }
     // Reliable: when the last send went out.
     Micros LastSend() const { return sentAt_; }
 
@@ -135,6 +138,7 @@ public:
     // Reliable: waits that ran out, short and whole.
     int64_t Timeouts() const { return timeouts_; }
     const RetransmitTimer& Timer() const { return timer_; }
+    const WindowControl& Control() const { return control_; }
     // The reliable policy's blocks by index: where in the source, how many bytes, which number.
     int64_t BlockOffset(int64_t index) const { return (index - 1) * blockSize_; }
     int32_t BlockBytes(int64_t index) const;
@@ -152,12 +156,19 @@ private:
     UploadStep ReliableTimeout(Micros now);
     UploadStep Repeated(Micros now);
     UploadStep Probe(int64_t index);
+    UploadStep Again();
+    UploadStep Beyond();
+    void Past();
+    Micros Patience() const;
     UploadStep Refuse(std::string what);
     UploadStep Armed(UploadStep step, Micros now);
     UploadStep Build(uint16_t block);
     UploadStep Fail(UploadFailure failure);
     UploadStep Accept(Bytes packet);
     UploadStep Send(int64_t first);
+    UploadStep Burst();
+    void Progress(int64_t index, Micros now);
+    bool Pacing() const { return paceNext_ <= paceLast_; }
     UploadStep Finish(bool acknowledged);
 
     const UploadPolicy policy_;
@@ -188,6 +199,18 @@ private:
     // of an eighth of the ceiling without an answer they go again.
     Micros windowAt_ = 0;
     bool probed_ = false;
+    // A time-out sent the window again: the next wait is a short look for its answer, which
+    // does not double the timer: its last block again (followUp_ until armed, lookAt_ while
+    // the wait runs; 0: none).
+    int64_t followUp_ = 0;
+    int64_t lookAt_ = 0;
+    // The look went out (looked_), and the window went again for patience (patient_), since
+    // the last progress. Progress only after the window, or no answer to the look either,
+    // shows a receiver that answers no single block while it lacks one (deaf_): its patience
+    // is two time-outs.
+    bool looked_ = false;
+    bool patient_ = false;
+    bool deaf_ = false;
     // What is out went once since the last progress: its answer is a round-trip sample.
     bool clean_ = true;
     // Probes sent since the last progress, and those sent before it: a receiver that had the
@@ -200,6 +223,17 @@ private:
     bool wentBack_ = false;
     // The window now out went twice (for a repeated ACK).
     bool doubled_ = false;
+    // The window from paceFirst_ now going out in paced bursts: [paceNext_, paceLast_] are
+    // still to go, the next at paceAt_; the window's first burst went at startedAt_.
+    WindowControl control_;
+    int64_t paceFirst_ = 1;
+    int64_t paceNext_ = 1;
+    int64_t paceLast_ = 0;
+    Micros paceAt_ = 0;
+    Micros startedAt_ = 0;
+    // The first time-out since the last progress (0: none).
+    Micros expiredAt_ = 0;
+    bool starting_ = false;
     // The number of block 0: the first block is origin_ + 1.
     uint16_t origin_ = 0;
     std::optional<Peer> peer_;

@@ -439,6 +439,7 @@ private:
         report_.lastBlockSent = state_.LastBuilt();
         report_.timeouts = state_.Timeouts();
         report_.smoothedRoundTripUs = state_.Timer().Smoothed();
+        report_.finalWindow = state_.Control().Burst();
         const int64_t done = std::min(state_.BlocksAcknowledged() * state_.BlockSize(), size_);
         if (done > report_.acknowledgedBytes && state_.State() != UploadState::Phase::Finished) {
             report_.acknowledgedBytes = done;

@@ -36,6 +36,8 @@ struct SenderReport {
     int64_t retransmissions = 0;          // blocks and requests sent more than once
     int64_t timeouts = 0;                 // waits that ran out, short and whole
     int64_t smoothedRoundTripUs = 0;      // the timer's smoothed round trip (0: none measured)
+    int32_t finalWindow = 1;              // blocks sent back to back at the end: below the granted
+                                          // window when a short queue on the path overflowed
     int64_t acknowledgedBytes = 0;
     bool acknowledged = false;  // the last block's ACK came
     bool lastBlockSent = false; // the last block went out at least once

@@ -5,6 +5,7 @@
 //           [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
 // Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR).
 
+#include "rtl/Exception.h"
 #include "rtl/FtpupgVersion.h"
 #include "tftp/IdTrivialFTP.h"
 #include "posix/Fd.h"
@@ -222,7 +223,9 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_option("-w,--windowsize", window,
                    "blocks sent before waiting for an acknowledgement, asked for with the windowsize option "
-                   "(1 to 65535; 1: one block per round trip; a server that does not know the option grants 1)")
+                   "(1 to 65535; 1: one block per round trip; a server that does not know the option grants 1); "
+                   "where a queue on the path overflows at the same depth twice, the window goes out in "
+                   "paced bursts")
         ->transform(Number("must be 1 to 65535", 1, tftp::MaxWindowSize))
         ->type_name("N")
         ->capture_default_str();
@@ -252,8 +255,8 @@ int main(int argc, char** argv)
     app.add_flag("-q,--quiet", quiet, "no progress lines and no result line");
     app.add_flag("--json", json,
                  "write one JSON document with the outcome to standard output (with the granted window and "
-                 "block size, the retransmissions, time-outs, smoothed round trip and whether the last block "
-                 "was acknowledged)");
+                 "block size, the retransmissions, time-outs, smoothed round trip, the window at the end and "
+                 "whether the last block was acknowledged)");
     app.add_option("HOST", host, "server address or name")->type_name("");
     app.add_option("FILE", file, "local file to send (a regular file)")->type_name("");
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
@@ -326,15 +329,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
     else if (!quiet) {
         const double seconds = progress.Seconds();
+        // A short queue on the path made the window go out in smaller bursts.
+        const std::string bursts = report.finalWindow < report.windowSize
+                                       ? rtl::Format(" in bursts of %d at the end", report.finalWindow)
+                                       : std::string();
         std::fprintf(
             stderr,
-            "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d, blksize %d, %lld retransmission%s, "
+            "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d%s, blksize %d, %lld retransmission%s, "
             "%lld time-out%s, round trip %.2f ms, last block acknowledged\n",
             static_cast<long long>(size), seconds,
-            seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize, report.blockSize,
-            static_cast<long long>(report.retransmissions), report.retransmissions == 1 ? "" : "s",
-            static_cast<long long>(report.timeouts), report.timeouts == 1 ? "" : "s",
-            static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
+            seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize, bursts.c_str(),
+            report.blockSize, static_cast<long long>(report.retransmissions),
+            report.retransmissions == 1 ? "" : "s", static_cast<long long>(report.timeouts),
+            report.timeouts == 1 ? "" : "s", static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
     }
 
     if (json) {
@@ -351,6 +358,7 @@ int main(int argc, char** argv)
             {"retransmissions", report.retransmissions},
             {"timeouts", report.timeouts},
             {"round_trip_ms", static_cast<double>(report.smoothedRoundTripUs) / 1000.0},
+            {"final_window", report.finalWindow},
             {"acknowledged", report.acknowledged},
             {"size", size},
             {"sent", classic ? progress.Done() : report.acknowledgedBytes},

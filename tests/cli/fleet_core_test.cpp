@@ -208,7 +208,7 @@ TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
         SilentEvent{1.25},
         PinnedEvent{"eth0", "02:7f:01:00:0a:00"},
         UnpinnedEvent{},
-        ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 4, 17, 1024, 3, 1500},
+        ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 16, 17, 1024, 3, 1500, 6},
         ResultEvent{Result::BackUnconfirmed, "", 8192},
         ResultEvent{Result::AddressConflict, "", 0},
     };

@@ -1,16 +1,21 @@
 #!/bin/sh
-# ftpupg-simdev as a program: help, option errors, answering, clean stop. Runs inside a
-# private network namespace (the caller wraps it with netns-run).
+# ftpupg-simdev as a program: help, option errors, answering, clean stop, and uploads to a
+# fleet whose link loses datagrams and whose devices pause. Runs inside a private network
+# namespace (the caller wraps it with netns-run).
 set -u
 simdev=$1
 probe=$2
+tftpput=$3
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+fleet=""
+trap '[ -n "$fleet" ] && kill "$fleet" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null; exit 1; }
 
 "$simdev" --help | grep -q -- '--protocols' || fail "--help"
 "$simdev" --bogus 2>/dev/null; [ $? -eq 2 ] || fail "unknown option must exit 2"
 "$simdev" --mac 00:11 2>/dev/null; [ $? -eq 2 ] || fail "bad MAC must exit 2"
+"$simdev" --tftp-lose-received 1.5 2>"$work/err.txt"; [ $? -eq 2 ] || fail "bad share must exit 2"
+grep -q -- "--tftp-lose-received" "$work/err.txt" || fail "bad share: option not named: $(cat "$work/err.txt")"
 
 "$simdev" --bind 127.0.0.2 --password pw --protocols 17,20 --name "Lab unit" 2>"$work/a.log" &
 a=$!
@@ -40,4 +45,33 @@ grep -q "request prot=17 op=0 vendor=\"Dorvik\"" "$work/a.log" || fail "a logged
 grep -q "password request 65: accepted" "$work/a.log" || fail "a accepted 65"
 grep -q "password request 68: accepted" "$work/a.log" || fail "a accepted 68"
 grep -q "wrong password, refused" "$work/b.log" || fail "b refused"
-echo "simdev program: 1 passed, 0 failed"
+
+# Two devices on a link that loses 5 % of what they receive and 10 % of their ACKs, each
+# pausing 50 ms every 16 blocks: both images arrive whole, and each device drew its losses
+# from a seed of its own.
+mkdir "$work/slots"
+"$simdev" --bind 127.0.0.5 --count 2 --tftp-slot-dir "$work/slots" --tftp-lose-received 0.05 \
+  --tftp-lose-acks 0.1 --tftp-pause-ms 50 --tftp-pause-every 16 --tftp-seed 7 2>"$work/fleet.log" &
+fleet=$!
+ready=""
+for _ in $(seq 400); do
+  grep -q "listening on 127.0.0.6:69" "$work/fleet.log" && { ready=1; break; }
+  sleep 0.05
+done
+[ -n "$ready" ] || fail "fleet not listening"
+head -c $((256 * 1024 + 7)) /dev/urandom >"$work/image"
+for ip in 127.0.0.5 127.0.0.6; do
+  "$tftpput" -q "$ip" "$work/image" / 2>"$work/put.err" || fail "upload to $ip: $(cat "$work/put.err")"
+  cmp -s "$work/image" "$work/slots/$ip.bin" || fail "image on $ip differs"
+done
+kill -TERM "$fleet"
+wait "$fleet" || fail "fleet exit status"
+fleet=""
+# 257 blocks: a pause after every 16th but the last.
+for seed in 7 8; do
+  grep -Eq "lost on purpose [1-9][0-9]* received and [0-9]+ ACKs \(seed $seed\), 16 pauses of 50 ms" "$work/fleet.log" ||
+    fail "no device logged its losses with seed $seed"
+done
+# About 40 ACKs each: that neither lost one is a chance below 1e-4.
+grep -Eq "received and [1-9][0-9]* ACKs" "$work/fleet.log" || fail "no ACK lost"
+echo "simdev program: 2 passed, 0 failed"

@@ -1,7 +1,9 @@
-// What the simulators' programs share: the port file, the share option and the command line.
+// What the simulators' programs share: the port file, the share option, the link's fault
+// switches and the command line.
 #include <gtest/gtest.h>
 
 #include "sim/ProgramSupport.h"
+#include "sim/TftpServer.h"
 
 #include <unistd.h>
 
@@ -14,6 +16,23 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+struct Parsed {
+    std::optional<int> status;
+    std::string err;
+};
+
+Parsed Parse(CLI::App& app, const std::vector<std::string>& args)
+{
+    std::vector<const char*> argv{"prog"};
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const auto status = sim::ParseCommandLine(app, static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
+    ::testing::internal::GetCapturedStdout();
+    return {status, ::testing::internal::GetCapturedStderr()};
+}
 
 std::string ErrorOf(auto&& call)
 {
@@ -96,4 +115,48 @@ TEST(SimProgram, CommandLineStatusAndComplaint)
             EXPECT_NE(out.find("--drop"), std::string::npos) << "help on standard output";
         }
     }
+}
+
+// simtftpd and simdev declare the switches once, under their own names; a value out of range
+// is a usage error naming the option as the program spells it.
+TEST(SimProgram, LinkFaultSwitchesUnderEitherPrefix)
+{
+    for (const std::string prefix : {"", "tftp-"}) {
+        CLI::App app{"test", "prog"};
+        sim::SimTftpOptions o;
+        sim::AddLinkFaultOptions(app, o, prefix, "Faults");
+        std::vector<std::string> args;
+        for (const auto& [name, value] : {std::pair{"lose-received", "0.05"},
+                                          {"lose-acks", "0.5"},
+                                          {"pause-ms", "50"},
+                                          {"pause-every", "16"},
+                                          {"receive-buffer", "4096"},
+                                          {"seed", "9"}})
+            args.insert(args.end(), {"--" + prefix + name, value});
+        EXPECT_EQ(Parse(app, args).status, std::nullopt) << prefix;
+        EXPECT_EQ(o.loseReceived, 0.05);
+        EXPECT_EQ(o.loseAcks, 0.5);
+        EXPECT_EQ(o.pauseMs, 50);
+        EXPECT_EQ(o.pauseEvery, 16);
+        EXPECT_EQ(o.receiveBuffer, 4096);
+        EXPECT_EQ(o.seed, 9u);
+    }
+
+    const std::vector<std::string> refused[] = {
+        {"--tftp-lose-received", "1.5"},       {"--tftp-lose-acks", "nan"},    {"--tftp-pause-ms", "600001"},
+        {"--tftp-pause-every", "-1"},          {"--tftp-receive-buffer", "x"}, {"--tftp-seed", "-1"},
+        {"--tftp-receive-buffer", "67108865"},
+    };
+    for (const auto& args : refused) {
+        CLI::App app{"test", "prog"};
+        sim::SimTftpOptions o;
+        sim::AddLinkFaultOptions(app, o, "tftp-", "Faults");
+        const Parsed parsed = Parse(app, args);
+        EXPECT_EQ(parsed.status, 2) << args[0] << ' ' << args[1];
+        EXPECT_NE(parsed.err.find(args[0]), std::string::npos) << parsed.err;
+    }
+    CLI::App app{"test", "prog"};
+    sim::SimTftpOptions o;
+    sim::AddLinkFaultOptions(app, o, "tftp-", "Faults");
+    EXPECT_EQ(Parse(app, {"--lose-received", "0.1"}).status, 2) << "the unprefixed name belongs to simtftpd";
 }

@@ -2,7 +2,9 @@
 #include "rtl/Exception.h"
 #include "tftp/IdTFTPException.h"
 #include "tftp/IdTFTPUpload.h"
+#include "tftp/WindowControl.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -501,22 +503,28 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
 TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
 {
     // A device that stops answering: waits double from the learned 4 ms; for an eighth of
-    // the ceiling (500 ms) only single blocks go out, then the window again, and from then
-    // on at every time-out; none uses up a try until a wait is the whole ceiling.
+    // the ceiling (500 ms) only single blocks go out, then the window again with a short look
+    // after it (its last block). No answer to that either: the receiver is taken for one
+    // that has the window and answers no repeat (then the block past the window goes), and
+    // from then on the window goes at every time-out but the look's. None uses up a try
+    // until a wait is the whole ceiling.
     UploadState state(100000, Patient(16));
     ASSERT_EQ(Feed(state, "OACK windowsize 16"), "send 1-16");
-    Micros silence = 0;
     std::vector<std::string> answers;
-    while (answers.size() < 11) {
-        silence = state.Deadline() - 0;
+    std::vector<Micros> at;
+    for (;;) {
+        at.push_back(state.Deadline() / 1000);
         answers.push_back(Feed(state, "PROBE"));
+        if (answers.back().starts_with("fail")) break;
     }
-    EXPECT_EQ(answers,
+    const std::vector<std::string> first(answers.begin(), answers.begin() + 13);
+    EXPECT_EQ(first,
               (std::vector<std::string>{"send 16", "send 1", "send 16", "send 1", "send 16", "send 1", "send 1-16",
-                                        "send 1-16", "send 1-16", "send 1-16", "send 1-16"}));
-    EXPECT_EQ(silence, 8092000); // 4 ms doubled 9 times, then the ceiling of 4 s: the first try
-    EXPECT_EQ(Feed(state, "PROBE"), "send 1-16");
-    EXPECT_EQ(Feed(state, "PROBE"), "fail Timeout");
+                                        "send 16", "send 17", "send 1-16", "send 16", "send 17", "send 1-16"}));
+    EXPECT_EQ(std::vector<Micros>(at.begin(), at.begin() + 8),
+              (std::vector<Micros>{4, 12, 28, 60, 124, 252, 508, 512}));
+    EXPECT_EQ(answers.back(), "fail Timeout");
+    EXPECT_EQ(at.back(), 16104); // the doubling reaches the ceiling, then three whole tries of 4 s
     // The pause over, its answers come at once: the window's ACK and one per probe.
     UploadState paused(100000, Patient(16));
     ASSERT_EQ(Feed(paused, "OACK windowsize 16"), "send 1-16");
@@ -531,6 +539,144 @@ TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "fail Timeout");
+}
+
+TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
+{
+    // 20 blocks, window 4, time-out 6 ms. The receiver lacks a block of the window and its
+    // word of the gap was lost: it answers no single block, only the window from the block
+    // it lacks and then a repeat of the window's last block.
+    PlayReliable(10000, Patient(4),
+                 {{"OACK windowsize 4 after 2", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1-4"}, // half a second of patience
+                  {"TIMER", "wait 6 ms, 7 timeouts, srtt 2 ms"},
+                  {"PROBE", "send 4"}, // the look after it, which does not double the wait
+                  {"TIMER", "wait 768 ms, 8 timeouts, srtt 2 ms"},
+                  {"ACK 4", "send 5-8"},
+                  // Answered only after the window: from now on two time-outs of patience.
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5-8"},
+                  {"PROBE", "send 8"},
+                  {"ACK 8", "send 9-12"},
+                  // The receiver has the window; its ACK and its one answer to a repeat were
+                  // lost, and it answers no other: the block past the window wakes it.
+                  {"PROBE", "send 12"},
+                  {"PROBE", "send 9-12"},
+                  {"PROBE", "send 12"},
+                  {"PROBE", "send 13"},
+                  {"PROBE", "send 9-12"},
+                  {"ACK 13", "send 14-17"},
+                  {"STATE", "window 4 blksize 512 retransmissions 27"}});
+    // Sent again when it went before; none past the file's last block, nor in lock-step.
+    PlayReliable(4000, Patient(4),
+                 {{"OACK windowsize 4 after 2", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"PROBE", "send 5"},
+                  {"PROBE", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"STATE", "window 4 blksize 512 retransmissions 16"},
+                  {"PROBE", "send 5"},
+                  {"STATE", "window 4 blksize 512 retransmissions 17"},
+                  {"ACK 4", "send 5-8"},
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5-8"},
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5-8"}});
+    PlayReliable(1100, Patient(1),
+                 {{"ACK 0 after 2", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"},
+                  {"PROBE", "send 1"}});
+}
+
+// Window control, answer by answer (times in microseconds, the path's fastest round trip
+// 100): where the losses fall, the burst, and the pace in blocks per second once paced.
+struct PathRow {
+    int64_t blocks;
+    int64_t missing;
+    Micros elapsed;
+    bool timedOut;
+    const char* expected;
+};
+
+void PlayPath(int32_t window, std::initializer_list<PathRow> rows)
+{
+    WindowControl control(window);
+    int i = 0;
+    for (const PathRow& r : rows) {
+        ++i;
+        const bool overflowed = control.Answered({r.blocks, r.missing, r.elapsed, 100, r.timedOut});
+        std::string got = (overflowed ? "overflow, burst " : "burst ") + std::to_string(control.Burst());
+        if (control.Paced()) got += ", " + std::to_string(std::lround(control.Rate())) + "/s";
+        EXPECT_EQ(got, r.expected) << "answer " << i;
+    }
+}
+
+TEST(WindowControl, AShortQueueIsToldFromALossyWireByWhereTheLossesFall)
+{
+    PlayPath(8, {
+                    {8, 0, 900, false, "burst 8"},                    // 10000 blocks/s, the window at once
+                    {3, 5, 400, false, "burst 8"},                    // a lone loss
+                    {6, 2, 700, false, "burst 8"},                    // another, elsewhere
+                    {5, 3, 600, false, "overflow, burst 4, 10000/s"}, // near the depth of the last
+                    {8, 0, 500, false, "burst 5, 20000/s"},           // whole: one block more
+                    {8, 0, 1700, false, "burst 6, 10000/s"},          // the pace: median of three
+                    {8, 0, 400, true, "burst 6, 10000/s"},            // after a time-out: no news
+                    {8, 0, 900, false, "burst 7, 10000/s"},           // one below the burst that overflowed
+                    {8, 0, 900, false, "burst 7, 10000/s"},
+                });
+    // Without a window taken whole before, the lossy one's delivery sets the pace.
+    PlayPath(64, {{16, 48, 2100, false, "burst 64"}, {17, 47, 2100, false, "overflow, burst 32, 8500/s"}});
+    // Above the burst that overflowed, one block more per 16 windows taken whole.
+    WindowControl control(16);
+    control.Answered({4, 12, 500, 100, false});
+    ASSERT_TRUE(control.Answered({4, 12, 500, 100, false}));
+    std::vector<int32_t> bursts;
+    for (int i = 0; i < 26; ++i) {
+        control.Answered({16, 0, 1700, 100, false});
+        bursts.push_back(control.Burst());
+    }
+    EXPECT_EQ(bursts, (std::vector<int32_t>{9,  10, 11, 12, 13, 14, 15, 15, 15, 15, 15, 15, 15,
+                                            15, 15, 15, 15, 15, 15, 15, 15, 15, 16, 16, 16, 16}));
+    // 16 blocks at 10000/s, paced a third faster: four blocks more in a queue at the path's rate.
+    EXPECT_EQ(control.Spacing(16), 1200);
+    EXPECT_EQ(WindowControl(64).Spacing(64), 0); // not paced before an overflow
+}
+
+TEST(UploadState, AfterAnOverflowTheWindowGoesInPacedBursts)
+{
+    // 21 blocks, window 8. The same depth lost twice: bursts of 4, the next one due when the
+    // path has taken the first (3 blocks in 2 ms, paced twice as fast).
+    PlayReliable(20 * 512 + 100, Patient(8),
+                 {{"OACK windowsize 8 after 1", "send 1-8"},
+                  {"ACK 3 after 3", "send 4-11"},
+                  {"ACK 6 after 3", "send 7-10"},
+                  {"TIMER", "wait 1 ms, 0 timeouts, srtt 1 ms"},
+                  {"PROBE", "send 11-14"},
+                  {"ACK 14 after 1", "send 15-19"}, // taken whole: one block more
+                  {"PROBE", "send 20-21"},
+                  {"ACK 21", "done"},
+                  {"STATE", "window 8 blksize 512 retransmissions 10 acknowledged"}});
 }
 
 TEST(UploadState, ThePeerIsLockedAfterItsFirstAnswer)

@@ -148,8 +148,12 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             Check(step.first + step.count - 1 <= state.BlockCount());
             Check(step.block == state.BlockNumber(step.first));
             const int64_t now = state.BlocksAcknowledged();
-            // A probe is one block: the last one sent or the first unacknowledged.
-            if (a.probe && step.count == 1) Check(step.first == highest || step.first == now + 1);
+            // A probe is one block: the last one sent, the first unacknowledged, the window's
+            // last or the one just past the window, never further.
+            const int64_t reach = now + state.WindowSize();
+            if (a.probe && step.count == 1)
+                Check(step.first == highest || step.first == now + 1 ||
+                      step.first == std::min(reach, state.BlockCount()) || step.first == reach + 1);
             // The window never skips data: it starts right behind what was acknowledged, and
             // that moves on only for an ACK of a block that went out, from the transfer's peer.
             else
@@ -174,6 +178,7 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             }
             acked = now;
             if (step.first + step.count - 1 > highest) highest = step.first + step.count - 1;
+            Check(highest <= reach + 1);
             break;
         }
         case tftp::UploadStep::Reject: Check(!a.timeout && peer && !(a.from == *peer)); break;
