@@ -181,11 +181,11 @@ UploadStep UploadState::Armed(UploadStep step, Micros now)
         starting_ = false;
         probed_ = false;
         sentAt_ = now;
-        lookAt_ = 0;
         deadline_ = now + timer_.Wait();
-        if (followUp_ != 0 && !Pacing()) {
-            // The window that went again is all out: a short look for its answer.
-            lookAt_ = std::exchange(followUp_, 0);
+        // A window sent again on a time-out, once all out, and the look after it want their
+        // answer within the learned time-out.
+        if (brief_ && !Pacing()) {
+            brief_ = false;
             deadline_ = now + timer_.Base();
         }
         // Each burst's time counts from the window's first, so that late wake-ups do not add up.
@@ -254,6 +254,9 @@ UploadStep UploadState::Beyond()
     retransmissions_ += std::min(next_, last + 1) - first;
     if (last == next_) Past();
     probed_ = true;
+    lookAt_ = last;
+    brief_ = true;
+    beyond_ = true;
     UploadStep step = Just(UploadStep::SendBlocks);
     step.block = BlockNumber(first);
     step.first = first;
@@ -266,7 +269,8 @@ UploadStep UploadState::Again()
 {
     patient_ = true;
     UploadStep step = Send(base_);
-    followUp_ = paceLast_;
+    lookAt_ = paceLast_;
+    brief_ = true;
     return step;
 }
 
@@ -381,7 +385,9 @@ UploadStep UploadState::ReliableDatagram(Bytes packet, Peer from, Micros now)
     deaf_ = deaf_ || patient_;
     patient_ = false;
     looked_ = false;
-    followUp_ = 0;
+    lookAt_ = 0;
+    brief_ = false;
+    beyond_ = false;
     base_ = index + 1;
     if (index == blocks_) return Finish(true);
     // Blocks after the acknowledged one that were out went missing: they go again.
@@ -451,16 +457,19 @@ UploadStep UploadState::ReliableTimeout(Micros now)
     // two time-outs once the receiver has shown itself one of those. A short look follows
     // the window: its last block again, which such a receiver, having taken the window from
     // the block it lacked, answers.
-    if (lookAt_ && !wholeTry) {
-        looked_ = true;
-        return Probe(lookAt_);
+    if (const int64_t look = std::exchange(lookAt_, 0); look != 0 && !wholeTry) {
+        looked_ = !beyond_;
+        brief_ = looked_;
+        beyond_ = false;
+        return Probe(look);
     }
+    beyond_ = false;
     // Not even that answered: the receiver has the whole window, and its ACK and its answer
     // to the one repeat it answers were lost (atftpd answers no other). It takes only a
-    // block past the window, and answers the next probe.
+    // block past the window, and answers the look after it.
     if (std::exchange(looked_, false)) {
         deaf_ = true;
-        if (window_ > 1 && base_ + window_ <= blocks_) return Beyond();
+        if (!wholeTry && window_ > 1 && base_ + window_ <= blocks_) return Beyond();
     }
     if (wholeTry || now - windowAt_ >= Patience()) return Again();
     return Probe(++silent_ % 2 == 1 ? next_ - 1 : base_);

@@ -199,11 +199,13 @@ private:
     // of an eighth of the ceiling without an answer they go again.
     Micros windowAt_ = 0;
     bool probed_ = false;
-    // A time-out sent the window again: the next wait is a short look for its answer, which
-    // does not double the timer: its last block again (followUp_ until armed, lookAt_ while
-    // the wait runs; 0: none).
-    int64_t followUp_ = 0;
+    // A time-out sent the window again, or the blocks past it: after a short wait, which does
+    // not double the timer, the last of them goes again as a look for the answer (0: none);
+    // the look after the window waits as short. brief_: the next send waits only the learned
+    // time-out; beyond_: the look due follows the blocks past the window.
     int64_t lookAt_ = 0;
+    bool brief_ = false;
+    bool beyond_ = false;
     // The look went out (looked_), and the window went again for patience (patient_), since
     // the last progress. Progress only after the window, or no answer to the look either,
     // shows a receiver that answers no single block while it lacks one (deaf_): its patience
