@@ -457,19 +457,21 @@ UploadStep UploadState::ReliableTimeout(Micros now)
     // two time-outs once the receiver has shown itself one of those. A short look follows
     // the window: its last block again, which such a receiver, having taken the window from
     // the block it lacked, answers.
+    // Not even that answered: the receiver has the whole window, and its ACK and its answer
+    // to the one repeat it answers were lost (atftpd answers no other). It takes only a
+    // block past the window, and answers the look after it. Each round of these waits the
+    // doubled time-out once, so that a long silence still comes to whole tries.
+    const bool past = window_ > 1 && base_ + window_ <= blocks_;
     if (const int64_t look = std::exchange(lookAt_, 0); look != 0 && !wholeTry) {
         looked_ = !beyond_;
-        brief_ = looked_;
+        brief_ = looked_ && past;
         beyond_ = false;
         return Probe(look);
     }
     beyond_ = false;
-    // Not even that answered: the receiver has the whole window, and its ACK and its answer
-    // to the one repeat it answers were lost (atftpd answers no other). It takes only a
-    // block past the window, and answers the look after it.
     if (std::exchange(looked_, false)) {
         deaf_ = true;
-        if (!wholeTry && window_ > 1 && base_ + window_ <= blocks_) return Beyond();
+        if (!wholeTry && past) return Beyond();
     }
     if (wholeTry || now - windowAt_ >= Patience()) return Again();
     return Probe(++silent_ % 2 == 1 ? next_ - 1 : base_);

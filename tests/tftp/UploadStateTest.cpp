@@ -611,6 +611,12 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
                   {"PROBE", "send 1"},
                   {"PROBE", "send 1"},
                   {"PROBE", "send 1"}});
+    // With nothing past the window, a silence still comes to whole tries and the end.
+    UploadState last(1500, Patient(8));
+    ASSERT_EQ(Feed(last, "OACK windowsize 8"), "send 1-3");
+    int steps = 0;
+    while (Feed(last, "PROBE") != "fail Timeout")
+        ASSERT_LT(++steps, 100);
 }
 
 // Window control, answer by answer (times in microseconds, the path's fastest round trip
