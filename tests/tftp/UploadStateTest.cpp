@@ -136,14 +136,20 @@ UploadPolicy Reliable(int32_t window = 1, int32_t blockSize = 512, bool tsize = 
     return UploadPolicy{Policy::Reliable, blockSize, window, 3, tsize, 1000};
 }
 
-void PlayReliable(int64_t bytes, UploadPolicy policy, std::initializer_list<Exchange> script)
+// Plays the exchanges on against `state`.
+void PlayOn(UploadState& state, std::initializer_list<Exchange> script)
 {
-    UploadState state(bytes, policy);
     int i = 0;
     for (const Exchange& e : script) {
         ++i;
         EXPECT_EQ(Feed(state, e.in), e.out) << "step " << i << ": " << e.in;
     }
+}
+
+void PlayReliable(int64_t bytes, UploadPolicy policy, std::initializer_list<Exchange> script)
+{
+    UploadState state(bytes, policy);
+    PlayOn(state, script);
 }
 
 // Where both policies have a rule, one row shows each one's answer (the reliable policy in
@@ -543,22 +549,25 @@ TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
 
 TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
 {
-    // 20 blocks, window 4, time-out 6 ms. The receiver lacks a block of the window and its
-    // word of the gap was lost: it answers no single block, only the window from the block
-    // it lacks and then a repeat of the window's last block.
-    PlayReliable(10000, Patient(4),
-                 {{"OACK windowsize 4 after 2", "send 1-4"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1-4"}, // half a second of patience
-                  {"TIMER", "wait 6 ms, 7 timeouts, srtt 2 ms"},
-                  {"PROBE", "send 4"}, // the look after it; both wait the learned time-out
-                  {"TIMER", "wait 6 ms, 8 timeouts, srtt 2 ms"},
-                  {"ACK 4", "send 5-8"},
+    // Window 4, time-out 6 ms. The receiver lacks a block of the window and its word of the
+    // gap was lost: it answers no single block, only the window from the block it lacks and
+    // then a repeat of the window's last block.
+    const auto unanswered = [](UploadState& state) {
+        PlayOn(state, {{"OACK windowsize 4 after 2", "send 1-4"},
+                       {"PROBE", "send 4"},
+                       {"PROBE", "send 1"},
+                       {"PROBE", "send 4"},
+                       {"PROBE", "send 1"},
+                       {"PROBE", "send 4"},
+                       {"PROBE", "send 1"},
+                       {"PROBE", "send 1-4"}, // half a second of patience
+                       {"TIMER", "wait 6 ms, 7 timeouts, srtt 2 ms"},
+                       {"PROBE", "send 4"}, // the look after it; both wait the learned time-out
+                       {"TIMER", "wait 6 ms, 8 timeouts, srtt 2 ms"}});
+    };
+    UploadState deaf(10000, Patient(4)); // 20 blocks
+    unanswered(deaf);
+    PlayOn(deaf, {{"ACK 4", "send 5-8"},
                   // Answered only after the window: from now on two time-outs of patience.
                   {"PROBE", "send 8"},
                   {"PROBE", "send 5-8"},
@@ -575,42 +584,26 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
                   {"TIMER", "wait 48 ms, 16 timeouts, srtt 2 ms"},
                   {"ACK 13", "send 14-17"},
                   {"STATE", "window 4 blksize 512 retransmissions 24"}});
-    // Those past the window go again with one more; none past the file's last block, nor in
-    // lock-step.
-    PlayReliable(4000, Patient(4),
-                 {{"OACK windowsize 4 after 2", "send 1-4"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1-4"},
-                  {"PROBE", "send 4"},
-                  {"PROBE", "send 5"},
-                  {"PROBE", "send 5"},
-                  {"PROBE", "send 1-4"},
-                  {"PROBE", "send 4"},
-                  {"STATE", "window 4 blksize 512 retransmissions 17"},
-                  {"PROBE", "send 5-6"}, // and one more never sent
-                  {"STATE", "window 4 blksize 512 retransmissions 18"},
-                  {"ACK 4", "send 5-8"},
-                  {"PROBE", "send 8"},
-                  {"PROBE", "send 5-8"},
-                  {"PROBE", "send 8"},
-                  {"PROBE", "send 5-8"}});
-    PlayReliable(1100, Patient(1),
-                 {{"ACK 0 after 2", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"},
-                  {"PROBE", "send 1"}});
+    // Those past the window go again with one more; none past the file's last block.
+    UploadState end(4000, Patient(4)); // 8 blocks
+    unanswered(end);
+    PlayOn(end, {{"PROBE", "send 5"},
+                 {"PROBE", "send 5"},
+                 {"PROBE", "send 1-4"},
+                 {"PROBE", "send 4"},
+                 {"STATE", "window 4 blksize 512 retransmissions 17"},
+                 {"PROBE", "send 5-6"}, // and one more never sent
+                 {"STATE", "window 4 blksize 512 retransmissions 18"},
+                 {"ACK 4", "send 5-8"},
+                 {"PROBE", "send 8"},
+                 {"PROBE", "send 5-8"},
+                 {"PROBE", "send 8"},
+                 {"PROBE", "send 5-8"}});
+    // Nor in lock-step.
+    UploadState lockStep(1100, Patient(1));
+    ASSERT_EQ(Feed(lockStep, "ACK 0 after 2"), "send 1");
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(Feed(lockStep, "PROBE"), "send 1") << i;
     // With nothing past the window, a silence still comes to whole tries and the end.
     UploadState last(1500, Patient(8));
     ASSERT_EQ(Feed(last, "OACK windowsize 8"), "send 1-3");
