@@ -177,37 +177,37 @@ UploadStep UploadState::Armed(UploadStep step, Micros now)
 {
     if (step.kind == UploadStep::SendBlocks || step.kind == UploadStep::Request) {
         if (!probed_) windowAt_ = now;
-        if (starting_) startedAt_ = now;
-        starting_ = false;
+        if (paced_.starting) paced_.started = now;
+        paced_.starting = false;
         probed_ = false;
         sentAt_ = now;
         deadline_ = now + timer_.Wait();
         // A window sent again on a time-out, once all out, and the look after it want their
         // answer within the learned time-out.
-        if (brief_ && !Pacing()) {
+        if (brief_ && !paced_.Pending()) {
             brief_ = false;
             deadline_ = now + timer_.Base();
         }
         // Each burst's time counts from the window's first, so that late wake-ups do not add up.
-        if (Pacing()) paceAt_ = startedAt_ + control_.Spacing(paceNext_ - paceFirst_);
+        if (paced_.Pending()) paced_.at = paced_.started + control_.Spacing(paced_.next - paced_.first);
     }
     return step;
 }
 
 UploadStep UploadState::Send(int64_t first)
 {
-    paceFirst_ = paceNext_ = first;
-    paceLast_ = std::min<int64_t>(first + window_ - 1, blocks_);
-    starting_ = true;
+    paced_.first = paced_.next = first;
+    paced_.last = std::min<int64_t>(first + window_ - 1, blocks_);
+    paced_.starting = true;
     return Burst();
 }
 
 // The window's next blocks, as many as go back to back.
 UploadStep UploadState::Burst()
 {
-    const int64_t first = paceNext_;
-    const int64_t last = std::min<int64_t>(first + control_.Burst() - 1, paceLast_);
-    paceNext_ = last + 1;
+    const int64_t first = paced_.next;
+    const int64_t last = std::min<int64_t>(first + control_.Burst() - 1, paced_.last);
+    paced_.next = last + 1;
     // Blocks below next_ went out before: they go again, and their answer is no sample.
     const int64_t again = std::max<int64_t>(0, std::min(next_, last + 1) - first);
     retransmissions_ += again;
@@ -269,7 +269,7 @@ UploadStep UploadState::Again()
 {
     patient_ = true;
     UploadStep step = Send(base_);
-    lookAt_ = paceLast_;
+    lookAt_ = paced_.last;
     brief_ = true;
     return step;
 }
@@ -401,7 +401,7 @@ void UploadState::Progress(int64_t index, Micros now)
     delivery.blocks = index - (base_ - 1);
     delivery.missing = next_ - 1 - index;
     // What came, came before the first time-out.
-    delivery.elapsed = (expiredAt_ > 0 ? expiredAt_ : now) - startedAt_;
+    delivery.elapsed = (expiredAt_ > 0 ? expiredAt_ : now) - paced_.started;
     delivery.fastest = timer_.Fastest();
     delivery.timedOut = expiredAt_ > 0;
     control_.Answered(delivery);
@@ -431,7 +431,7 @@ UploadStep UploadState::ReliableTimeout(Micros now)
 {
     if (phase_ == Phase::Finished || phase_ == Phase::Failed) return Just(UploadStep::Wait);
     // The retransmission timer runs from the window's last burst.
-    if (Pacing()) return now < paceAt_ ? Just(UploadStep::Wait) : Burst();
+    if (paced_.Pending()) return now < paced_.at ? Just(UploadStep::Wait) : Burst();
     if (now < deadline_) return Just(UploadStep::Wait);
     // Only waits of the whole ceiling count as tries: the shorter ones before them are the
     // timer finding its feet, or a device pausing.

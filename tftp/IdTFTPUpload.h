@@ -120,7 +120,7 @@ public:
     UploadStep OnTimeout(Micros now = 0);
     // Reliable: when OnTimeout is due, unless an answer comes first: the next burst of a
     // paced window, or the retransmission timer's deadline.
-    Micros Deadline() const { return Pacing() ? paceAt_ : deadline_; }
+    Micros Deadline() const { return paced_.Pending() ? paced_.at : deadline_; }
     // Reliable: when the last send went out.
     Micros LastSend() const { return sentAt_; }
 
@@ -168,7 +168,6 @@ private:
     UploadStep Send(int64_t first);
     UploadStep Burst();
     void Progress(int64_t index, Micros now);
-    bool Pacing() const { return paceNext_ <= paceLast_; }
     UploadStep Finish(bool acknowledged);
 
     const UploadPolicy policy_;
@@ -225,17 +224,20 @@ private:
     bool wentBack_ = false;
     // The window now out went twice (for a repeated ACK).
     bool doubled_ = false;
-    // The window from paceFirst_ now going out in paced bursts: [paceNext_, paceLast_] are
-    // still to go, the next at paceAt_; the window's first burst went at startedAt_.
+    // The window now going out in paced bursts.
+    struct Paced {
+        int64_t first = 1; // its first block
+        int64_t next = 1;  // [next, last] are still to go, the next burst at `at`
+        int64_t last = 0;
+        Micros at = 0;
+        Micros started = 0; // when its first burst went
+        bool starting = false;
+        bool Pending() const { return next <= last; }
+    };
     WindowControl control_;
-    int64_t paceFirst_ = 1;
-    int64_t paceNext_ = 1;
-    int64_t paceLast_ = 0;
-    Micros paceAt_ = 0;
-    Micros startedAt_ = 0;
+    Paced paced_;
     // The first time-out since the last progress (0: none).
     Micros expiredAt_ = 0;
-    bool starting_ = false;
     // The number of block 0: the first block is origin_ + 1.
     uint16_t origin_ = 0;
     std::optional<Peer> peer_;
