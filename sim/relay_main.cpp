@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <deque>
 #include <stdexcept>
@@ -168,6 +169,24 @@ bool IsRequest(const sim::Packet& d)
     return d.size() >= 2 && d[0] == 0 && (d[1] == 1 || d[1] == 2);
 }
 
+bool SameAddress(const sockaddr_in& a, const sockaddr_in& b)
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// The wait until the next held datagram is due, none while nothing is held.
+std::optional<timespec> UntilDue(const Direction& up, const Direction& down)
+{
+    long long soonest = -1;
+    for (const Direction* d : {&up, &down}) {
+        Soonest(d->held, soonest);
+        Soonest(d->wire, soonest);
+    }
+    if (soonest < 0) return std::nullopt;
+    const long long left = std::max(0LL, soonest - NowUs());
+    return timespec{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -232,19 +251,10 @@ int main(int argc, char** argv)
 
         std::vector<std::uint8_t> buf(65536);
         for (;;) {
-            long long soonest = -1;
-            for (Direction* d : {&up, &down}) {
-                Soonest(d->held, soonest);
-                Soonest(d->wire, soonest);
-            }
-            timespec wait{};
-            if (soonest >= 0) {
-                const long long left = std::max(0LL, soonest - NowUs());
-                wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
-            }
+            const std::optional<timespec> wait = UntilDue(up, down);
             pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
             // fd -1 (no back socket yet) is skipped.
-            if (::ppoll(fds, 3, soonest >= 0 ? &wait : nullptr, nullptr) < 0 && errno != EINTR) break;
+            if (::ppoll(fds, 3, wait ? &*wait : nullptr, nullptr) < 0 && errno != EINTR) break;
             if (fds[2].revents) break;
             if (back) {
                 relay.Release(up, passUp, false);
@@ -258,8 +268,7 @@ int main(int argc, char** argv)
                 ssize_t n = ::recvfrom(frontSock.Get(), buf.data(), buf.size(), 0,
                                        reinterpret_cast<sockaddr*>(&from), &len);
                 if (n >= 0) {
-                    if (!haveClient || from.sin_addr.s_addr != client.sin_addr.s_addr ||
-                        from.sin_port != client.sin_port) {
+                    if (!haveClient || !SameAddress(from, client)) {
                         client = from;
                         haveClient = true;
                         back = posix::BindUdp(front.addr, 0);
