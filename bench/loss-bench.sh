@@ -210,20 +210,30 @@ if [[ " $parts " == *" tbf "* ]]; then
   done
 fi
 
-if [[ " $parts " == *" pause "* ]]; then
-  declare -A pt=() pr=()
+# beside PART PORT FILE CLIENT...: each run, every client uploads FILE at 1024 to the plain
+# simulated device (6905) and to the PART's device at PORT, in turn; seconds and blocks sent
+# again go to bt[CLIENT/PORT] and br[CLIENT/PORT].
+beside() {
+  local part=$1 other=$2 f=$3 run c port s n host
+  shift 3
+  declare -gA bt=() br=()
   for run in $(seq "$runs"); do
-    for c in tftpput-w8 tftpput-w16; do
-      for port in 6905 6906; do
+    for c in "$@"; do
+      for port in 6905 "$other"; do
+        case $port in 6905) host=127.0.0.2 ;; 6906) host=127.0.0.3 ;; *) host=127.0.0.4 ;; esac
         : >res.txt
-        upload $c 127.0.0.$((port - 6903)) $port 1024 img4
+        upload "$c" $host "$port" 1024 "$f"
         read -r s n <res.txt
-        pt[$c/$port]+="$s "
-        pr[$c/$port]+="$n "
+        bt[$c/$port]+="$s "
+        br[$c/$port]+="$n "
       done
     done
-    echo "pause run $run done (load $(load))" >&2
+    echo "$part run $run done (load $(load))" >&2
   done
+}
+
+if [[ " $parts " == *" pause "* ]]; then
+  beside pause 6906 img4 tftpput-w8 tftpput-w16
   blocks=$((4 * 1048576 / 1024 + 1)) pauses=$((4 * 1048576 / 1024 / 64))
   emit ""
   emit "### A device pausing 300 ms every 64 blocks (4 MiB at 1024, $blocks blocks, $pauses pauses; no loss)"
@@ -234,9 +244,9 @@ if [[ " $parts " == *" pause "* ]]; then
   emit "| client | loss-free s | pausing s | over pauses + loss-free | blocks sent again | share | goal | load |"
   emit "|---|---:|---:|---:|---:|---:|---|---:|"
   for c in tftpput-w8 tftpput-w16; do
-    a=$(tr ' ' '\n' <<<"${pt[$c/6905]}" | grep -v '^$' | grep -v FAIL | median)
-    b=$(tr ' ' '\n' <<<"${pt[$c/6906]}" | grep -v '^$' | grep -v FAIL | median)
-    n=$(tr ' ' '\n' <<<"${pr[$c/6906]}" | grep -E '^[0-9]+$' | median)
+    a=$(tr ' ' '\n' <<<"${bt[$c/6905]}" | grep -v '^$' | grep -v FAIL | median)
+    b=$(tr ' ' '\n' <<<"${bt[$c/6906]}" | grep -v '^$' | grep -v FAIL | median)
+    n=$(tr ' ' '\n' <<<"${br[$c/6906]}" | grep -E '^[0-9]+$' | median)
     q=$(awk -v a="$a" -v b="$b" -v p=$pauses 'BEGIN { printf "%.3f", b / (a + p * 0.3) }')
     share=$(awk -v n="$n" -v b=$blocks 'BEGIN { printf "%.1f", 100 * n / b }')
     ok=$(awk -v q="$q" -v s="$share" 'BEGIN { print (q <= 1.1 && s <= 10) ? "met" : "missed" }')
@@ -245,19 +255,7 @@ if [[ " $parts " == *" pause "* ]]; then
 fi
 
 if [[ " $parts " == *" buffer "* ]]; then
-  declare -A bt=() br=()
-  for run in $(seq "$runs"); do
-    for c in tftpput-w16 tftpput-w64; do
-      for port in 6905 6907; do
-        : >res.txt
-        upload $c 127.0.0.$((port - 6903)) $port 1024 img16
-        read -r s n <res.txt
-        bt[$c/$port]+="$s "
-        br[$c/$port]+="$n "
-      done
-    done
-    echo "buffer run $run done (load $(load))" >&2
-  done
+  beside buffer 6907 img16 tftpput-w16 tftpput-w64
   blocks=$((16 * 1048576 / 1024 + 1))
   emit ""
   emit "### A device with a receive buffer of 16 KiB (16 MiB at 1024, $blocks blocks; no loss)"
