@@ -25,6 +25,7 @@
 #include "posix/Fd.h"
 #include "posix/SignalSource.h"
 #include "sim/ProgramSupport.h"
+#include "tftp/IdTFTPPacket.h"
 #include "sim/TftpServer.h"
 #include "posix/Udp.h"
 
@@ -166,7 +167,8 @@ private:
 // A read or write request: its opcode.
 bool IsRequest(const sim::Packet& d)
 {
-    return d.size() >= 2 && d[0] == 0 && (d[1] == 1 || d[1] == 2);
+    const uint16_t opcode = tftp::OpcodeOf(tftp::Bytes{d.data(), d.size()});
+    return opcode == tftp::opRRQ || opcode == tftp::opWRQ;
 }
 
 bool SameAddress(const sockaddr_in& a, const sockaddr_in& b)
