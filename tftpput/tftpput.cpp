@@ -311,7 +311,7 @@ int main(int argc, char** argv)
                 options.port = static_cast<uint16_t>(port);
                 options.mode = mode;
                 options.timeoutMs = timeout;
-                options.policy = {tftp::Policy::Reliable, blockSize, window, retries, tsize, timeout};
+                options.policy = {blockSize, window, retries, tsize, timeout};
                 tftp::SendFile(image.Get(), size, remote, options, report,
                                [&progress](int64_t bytes) { progress.Set(bytes); });
             }
