@@ -152,16 +152,12 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         failure = caught.kind == Kind::Local ? rtl::OneLine(caught.message)
                                              : rtl::DisplayText(rtl::OneLine(caught.message));
     }
+    // A device may restart the moment it has the last block, before it acknowledges it:
+    // that is unconfirmed, and writing it again would meet it while it writes flash.
+    end.lastBlockSent = report.lastBlockSent;
     const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
     Outcome outcome{verdict.result, verdict.message};
-    // A device may restart the moment it has the last block, before it acknowledges it:
-    // writing it again then would meet it while it writes flash.
-    if (outcome.result == Result::Timeout && report.lastBlockSent) {
-        outcome.result = Result::Unconfirmed;
-        outcome.message =
-            "the whole image went out, but the device never acknowledged its last block (it may have "
-            "restarted at once); not written again";
-    }
+    if (outcome.result == Result::Unconfirmed) outcome.message += "; not written again";
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;

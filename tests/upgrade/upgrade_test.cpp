@@ -209,18 +209,20 @@ TEST(TransferVerdictTest, HowTheUploadEndedAndWhatEachPolicyCallsIt)
     const std::vector<Row> rows = {
         {{How::Returned, true}, R::Done, R::Done},
         // The client's time-out after the last block ends it normally: the window moves on, a
-        // tool says the device may lack the end of its image.
-        {{How::Returned, false}, R::Done, R::Timeout},
+        // tool says the device may or may not hold its whole image.
+        {{How::Returned, false}, R::Done, R::Unconfirmed},
         {{How::TftpFailure, false}, R::TftpError, R::TftpError},
         {{How::TimedOut, false}, R::Timeout, R::Timeout},
+        {{How::TimedOut, false, true}, R::Timeout, R::Unconfirmed}, // the last block went out
+        {{How::TftpFailure, false, true}, R::TftpError, R::TftpError},
         {{How::OtherFailure, false}, R::LocalError, R::LocalError},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.end.how) * 10 + row.end.lastBlockAcknowledged);
+        SCOPED_TRACE(static_cast<int>(row.end.how) * 100 + row.end.lastBlockAcknowledged * 10 + row.end.lastBlockSent);
         EXPECT_EQ(JudgeTransfer(Policy::Window, row.end, "x").result, row.window);
         EXPECT_EQ(JudgeTransfer(Policy::Tool, row.end, "x").result, row.tool);
     }
-    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnacknowledged);
+    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnconfirmed);
     EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, false}, "TFTP error 2").message, "TFTP error 2");
 }
 
