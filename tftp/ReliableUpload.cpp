@@ -233,8 +233,8 @@ UploadStep ReliableUpload::Progress(int64_t index, Micros now)
     Measure(index, now);
     // The time-outs since the last progress were spurious if every copy they sent is
     // answered again after this: the receiver had what went before them.
-    suspect_.armed = suspect_.open && suspect_.copies > 0 && stage_ == Stage::Probing;
-    suspect_.roundTrip = now - suspect_.sentAt;
+    proof_ = {};
+    if (suspect_.open && stage_ == Stage::Probing) proof_ = {now - suspect_.sentAt, suspect_.copies};
     suspect_.open = false;
     tries_ = 0;
     probes_ = 0;
@@ -291,10 +291,9 @@ UploadStep ReliableUpload::Repeated(Micros now)
 // longer to answer than the link's round trip is learned, not probed on every block.
 void ReliableUpload::Echoed()
 {
-    if (!suspect_.armed || --suspect_.copies > 0) return;
-    suspect_.armed = false;
+    if (proof_.echoes == 0 || --proof_.echoes > 0) return;
     ++spurious_;
-    timer_.Sample(suspect_.roundTrip);
+    timer_.Sample(proof_.roundTrip);
     deadline_ = sentAt_ + WaitAfterSend();
 }
 
@@ -308,7 +307,7 @@ UploadStep ReliableUpload::Expired(Micros now)
     ++timeouts_;
     if (expiredAt_ == 0) {
         expiredAt_ = now;
-        suspect_ = Suspect{sentAt_, 0, 0, phase_ != Phase::Requested, false};
+        suspect_ = Suspect{sentAt_, 0, phase_ != Phase::Requested};
     }
     // The look after what went again leaves the doubling where it was.
     const bool look = stage_ == Stage::WindowAgain || stage_ == Stage::PastWindow;

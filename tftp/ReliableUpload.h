@@ -148,15 +148,18 @@ private:
         bool starting = false;
         bool Pending() const { return next <= last; }
     };
-    // Time-outs since the last progress that may yet prove spurious: the window's send
-    // before the first of them, and how many copies went since; each copy's echo after the
-    // progress counts one down.
+    // Time-outs since the last progress that may yet prove needless: the window's send
+    // before the first of them, and the copies sent since.
     struct Suspect {
         Micros sentAt = 0;
-        Micros roundTrip = 0; // from that send to the progress
         int32_t copies = 0;
-        bool open = false;  // copies are being counted
-        bool armed = false; // the progress came: their echoes are being counted
+        bool open = false; // copies are being counted
+    };
+    // After the progress that ended them: each copy's echo counts one down, and the last one
+    // proves the progress answered that send, `roundTrip` after it.
+    struct Proof {
+        Micros roundTrip = 0;
+        int32_t echoes = 0;
     };
 
     UploadStep Answered(Bytes packet, Peer from, Micros now);
@@ -224,6 +227,7 @@ private:
     bool deaf_ = false;
     RepeatFilter repeats_;
     Suspect suspect_;
+    Proof proof_;
     WindowControl control_;
     Paced paced_;
     int64_t retransmissions_ = 0;

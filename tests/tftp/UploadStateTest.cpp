@@ -528,6 +528,28 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"TIMER", "wait 14 ms, 0 timeouts, srtt 3 ms"},
                   {"ACK 2", "send 3"},
                   {"TIMER", "wait 13 ms, 0 timeouts, srtt 2 ms"}});
+    // A device that takes 12 ms to take each block, on a link of 1 ms: the request's answer
+    // teaches the link, the first block times out and its probe goes; the answer 12 ms after
+    // the block is no sample, but the doubled wait is kept as far as it took. The probe's
+    // echo proves it needless: 12 ms is learned, and from then on every block goes once.
+    PlayReliable(8 * 512 + 1, Patient(1),
+                 {{"ACK 0 after 1", "send 1"},
+                  {"TIMER", "wait 4 ms, 0 timeouts, srtt 1 ms"},
+                  {"PROBE", "send 1"},
+                  {"ACK 1 after 8", "send 2"},
+                  {"TIMER", "wait 8 ms, 1 timeouts, srtt 1 ms"},
+                  {"PROBE", "send 2"},
+                  {"ACK 1 after 4", "wait"}, // the echo of block 1's probe
+                  {"TIMER", "wait 14 ms, 2 timeouts, srtt 2 ms"},
+                  {"ACK 2 after 8", "send 3"},
+                  {"ACK 2 after 12", "wait"}, // and of block 2's
+                  {"ACK 3 after 12", "send 4"},
+                  {"ACK 4 after 12", "send 5"},
+                  {"ACK 5 after 13", "send 6"},
+                  {"ACK 6 after 11", "send 7"},
+                  {"ACK 7 after 12", "send 8"},
+                  {"TIMER", "wait 30 ms, 2 timeouts, srtt 7 ms"},
+                  {"STATE", "window 1 blksize 512 retransmissions 2"}});
     // In lock-step, the probe is the block itself; a repeated ACK sends nothing.
     PlayReliable(600, Patient(1),
                  {{"ACK 0", "send 1"},
@@ -590,15 +612,19 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
     // then a repeat of the window's last block.
     const auto unanswered = [](ReliableUpload& state) {
         PlayOn(state, {{"OACK windowsize 4 after 2", "send 1-4"},
+                       {"STAGE", "open"},
                        {"PROBE", "send 4"},
+                       {"STAGE", "probing"},
                        {"PROBE", "send 1"},
                        {"PROBE", "send 4"},
                        {"PROBE", "send 1"},
                        {"PROBE", "send 4"},
                        {"PROBE", "send 1"},
                        {"PROBE", "send 1-4"}, // half a second of patience
+                       {"STAGE", "window again"},
                        {"TIMER", "wait 6 ms, 7 timeouts, srtt 2 ms"},
                        {"PROBE", "send 4"}, // the look after it; both wait the learned time-out
+                       {"STAGE", "looking"},
                        {"TIMER", "wait 6 ms, 8 timeouts, srtt 2 ms"}});
     };
     ReliableUpload deaf(10000, Patient(4)); // 20 blocks
@@ -615,10 +641,13 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
                   {"PROBE", "send 9-12"},
                   {"PROBE", "send 12"},
                   {"PROBE", "send 13"},
+                  {"STAGE", "past window"},
                   {"TIMER", "wait 6 ms, 15 timeouts, srtt 2 ms"},
                   {"PROBE", "send 13"}, // a look after it, which waits the doubled time-out
+                  {"STAGE", "past look"},
                   {"TIMER", "wait 48 ms, 16 timeouts, srtt 2 ms"},
                   {"ACK 13", "send 14-17"},
+                  {"STAGE", "open"},
                   {"STATE", "window 4 blksize 512 retransmissions 24"}});
     // Those past the window go again with one more; none past the file's last block.
     ReliableUpload end(4000, Patient(4)); // 8 blocks
