@@ -234,7 +234,8 @@ UploadStep ReliableUpload::Progress(int64_t index, Micros now)
     // The time-outs since the last progress were spurious if every copy they sent is
     // answered again after this: the receiver had what went before them.
     proof_ = {};
-    if (suspect_.open && stage_ == Stage::Probing) proof_ = {now - suspect_.sentAt, suspect_.copies};
+    if (suspect_.open && stage_ == Stage::Probing)
+        proof_ = {std::min(now - suspect_.sentAt, 2 * suspect_.waited), suspect_.copies};
     suspect_.open = false;
     tries_ = 0;
     probes_ = 0;
@@ -307,7 +308,7 @@ UploadStep ReliableUpload::Expired(Micros now)
     ++timeouts_;
     if (expiredAt_ == 0) {
         expiredAt_ = now;
-        suspect_ = Suspect{sentAt_, 0, phase_ != Phase::Requested};
+        suspect_ = Suspect{sentAt_, now - sentAt_, 0, phase_ != Phase::Requested};
     }
     // The look after what went again leaves the doubling where it was.
     const bool look = stage_ == Stage::WindowAgain || stage_ == Stage::PastWindow;

@@ -149,14 +149,18 @@ private:
         bool Pending() const { return next <= last; }
     };
     // Time-outs since the last progress that may yet prove needless: the window's send
-    // before the first of them, and the copies sent since.
+    // before the first of them, the wait that ran out then, and the copies sent since.
     struct Suspect {
         Micros sentAt = 0;
+        Micros waited = 0;
         int32_t copies = 0;
         bool open = false; // copies are being counted
     };
     // After the progress that ended them: each copy's echo counts one down, and the last one
-    // proves the progress answered that send, `roundTrip` after it.
+    // proves the progress answered that send, `roundTrip` after it (at most twice the wait
+    // that ran out: a server that repeats its ACK on a timer of its own sends what looks
+    // like echoes, and a pause is no device's usual time; a device slower still is learned
+    // by doubling, one proof after another).
     struct Proof {
         Micros roundTrip = 0;
         int32_t echoes = 0;

@@ -513,11 +513,12 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"TIMER", "wait 48 ms, 3 timeouts, srtt 2 ms"},
                   // The receiver's answers to the probes of blocks it had: no news. With the
                   // last of them, every probe proves needless: the answer was the window's
-                  // own, 42 ms late, a true sample that ends the doubling.
+                  // own, 42 ms late, learned as at most twice the first wait (12 ms), and
+                  // the doubling ends.
                   {"ACK 4", "wait"},
                   {"ACK 4", "wait"},
                   {"ACK 4", "wait"},
-                  {"TIMER", "wait 50 ms, 3 timeouts, srtt 7 ms"},
+                  {"TIMER", "wait 16 ms, 3 timeouts, srtt 3 ms"},
                   {"ACK 4", "send 5-6"}, // the next repeat is: block 5 went missing
                   {"ACK 6 after 10", "done"},
                   {"STATE", "window 4 blksize 512 retransmissions 5 acknowledged"}});
@@ -540,7 +541,7 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"TIMER", "wait 8 ms, 1 timeouts, srtt 1 ms"},
                   {"PROBE", "send 2"},
                   {"ACK 1 after 4", "wait"}, // the echo of block 1's probe
-                  {"TIMER", "wait 14 ms, 2 timeouts, srtt 2 ms"},
+                  {"TIMER", "wait 10 ms, 2 timeouts, srtt 1 ms"},
                   {"ACK 2 after 8", "send 3"},
                   {"ACK 2 after 12", "wait"}, // and of block 2's
                   {"ACK 3 after 12", "send 4"},
@@ -591,13 +592,14 @@ TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
     ASSERT_EQ(Feed(paused, "OACK windowsize 16"), "send 1-16");
     for (int i = 0; i < 6; ++i)
         ASSERT_EQ(Feed(paused, "PROBE").find('-'), std::string::npos);
-    // The doubled wait stays while the probes' answers may still come; with the last of them
-    // the pause is learned: 300 ms from the window to its answer.
+    // The doubled wait stays while the probes' answers may still come; the last of them
+    // proves the probes needless, but a pause is no device's usual time: it is learned only
+    // as twice the first wait, and the doubling ends.
     EXPECT_EQ(Feed(paused, "ACK 16 after 48"), "send 17-32");
     EXPECT_EQ(Feed(paused, "TIMER"), "wait 256 ms, 6 timeouts, srtt 0 ms");
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(Feed(paused, "ACK 16"), "wait");
-    EXPECT_EQ(Feed(paused, "TIMER"), "wait 337 ms, 6 timeouts, srtt 37 ms");
+    EXPECT_EQ(Feed(paused, "TIMER"), "wait 8 ms, 6 timeouts, srtt 1 ms");
     EXPECT_EQ(Feed(paused, "STATE"), "window 16 blksize 512 retransmissions 6");
     // Silence longer than the ceiling is a whole try however short the wait due.
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
