@@ -10,11 +10,13 @@
 #include "upgrade/DeviceCheck.h"
 #include "upgrade/TransferVerdict.h"
 #include "rtl/SafeText.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -58,17 +60,26 @@ void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 }
 
 // Discovery (unless the fleet's shared one found the device) and password check; Done when
-// the password was accepted.
+// the password was accepted. A discovery of its own waits a short while after the device's
+// first answer before it asks: the request goes to the hardware address, so another address
+// answering from the same one must be seen first. The fleet's shared discovery did that wait.
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
     using State = upgrade::DeviceCheck::State;
     upgrade::DeviceCheck check(upgrade::Policy::Tool);
-    DeviceTable claims; // every hardware address that answers for the address
+    DeviceTable claims; // every answer: who claims the address, who shares its hardware address
+    bool asking = false;
     bool reported = false;
-    const auto take = [&](const std::vector<uint8_t>& record) {
-        claims.Add(record);
-        for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
+    const auto feed = [&](const std::vector<uint8_t>& record) {
+        const auto step = check.OnReply(record, plan.ip, plan.password);
+        for (const auto& frame : step.send)
             link.Send(frame);
+        if (step.stray) {
+            // A line of its own on the event pipe: the parent shows and logs it as a note.
+            std::fprintf(stderr, "ignored a password answer from %s (%s): not the device that was found\n",
+                         rtl::SafeText(devmsg::frames::ReplyIpText(record)).c_str(), MacText(record).c_str());
+            std::fflush(stderr);
+        }
         if (!reported && check.Found()) {
             DeviceEntry device = DeviceFromAnswer(check.FirstAnswer());
             device.protocols = check.Forms();
@@ -76,32 +87,69 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
             reported = true;
         }
     };
+    const auto take = [&](const std::vector<uint8_t>& record) {
+        claims.Add(record);
+        if (asking || !devmsg::frames::IsDiscoveryAnswer(record)) feed(record);
+    };
+    // Devices that cannot be told apart are never asked, nor written.
+    const auto cannotTellApart = [&]() -> std::optional<Outcome> {
+        const DeviceEntry* device = claims.Find(plan.ip);
+        if (device == nullptr) return std::nullopt;
+        if (!device->conflicts.empty())
+            return Outcome{Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
+        if (const auto others = claims.SameMac(plan.ip); !others.empty())
+            return Outcome{Result::DuplicateMac, DuplicateMacText(*device, others)};
+        return std::nullopt;
+    };
+    const auto startAsking = [&] {
+        asking = true;
+        for (const auto& answer : claims.Answers(plan.ip))
+            feed(answer);
+    };
+    const bool own = plan.answers.empty();
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(plan.waitMs);
+    const auto quiet = std::chrono::milliseconds(std::min(200, plan.waitMs / 4));
+    std::optional<Clock::time_point> askAt;
     auto nextRound = deadline;
-    if (plan.answers.empty()) {
+    if (own) {
         link.SendDiscovery();
         nextRound = start + DiscoveryRound;
     }
     for (const auto& answer : plan.answers)
         take(answer);
+    if (!own) {
+        if (auto refused = cannotTellApart()) return *refused;
+        startAsking();
+    }
     while (!check.Settled()) {
+        if (!asking && claims.Find(plan.ip) != nullptr) {
+            if (!askAt) askAt = std::min(deadline, Clock::now() + quiet);
+            if (Clock::now() >= *askAt) {
+                if (auto refused = cannotTellApart()) return *refused;
+                startAsking();
+                continue;
+            }
+        }
         const bool searching = !check.Found();
-        const auto record = link.Next(searching ? std::min(deadline, nextRound) : deadline, plan.stopFd);
+        auto until = searching ? std::min(deadline, nextRound) : deadline;
+        if (askAt && !asking) until = std::min(until, *askAt);
+        const auto record = link.Next(until, plan.stopFd);
         if (StopAsked(plan)) return Stopped;
         if (record) {
             take(*record);
             continue;
         }
         const auto now = Clock::now();
+        if (askAt && !asking && now >= *askAt) continue;
         if (now >= deadline) break;
-        if (searching && now >= nextRound && plan.answers.empty()) {
+        if (searching && now >= nextRound && own) {
             link.SendDiscovery();
             nextRound = now + DiscoveryRound;
         }
     }
-    if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
-        return {Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
+    // An answer that came after the request still keeps the image from them.
+    if (auto refused = cannotTellApart()) return *refused;
     switch (check.state()) {
     case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
     case State::Asked:

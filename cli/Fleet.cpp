@@ -202,6 +202,10 @@ private:
                     Finish(index, Result::AddressConflict, ConflictText(*entry) + "; nothing was written");
                     return;
                 }
+                if (const auto others = opts_.discovery->SameMac(report.ip); !others.empty()) {
+                    Finish(index, Result::DuplicateMac, DuplicateMacText(*entry, others));
+                    return;
+                }
                 plan.answers = opts_.discovery->Answers(report.ip);
             }
         }

@@ -189,6 +189,19 @@ TEST(FleetDiscoveryTest, SeveralDevicesClaimingOneAddressAreAConflictAndNonAddre
     EXPECT_EQ(answers[1][devmsg::frames::RepProtocol], 20);
     EXPECT_EQ(answers[0][devmsg::frames::RepMac + 5], 0x10);
     EXPECT_TRUE(table.Answers("127.0.0.12").empty());
+    // One hardware address for several addresses: each names the others, whichever of its
+    // addresses' hardware addresses is shared.
+    EXPECT_TRUE(table.SameMac("127.0.0.10").empty());
+    table.Add(Record(17, "127.0.0.13", 0x77));
+    table.Add(Record(17, "127.0.0.2", 0x11));
+    EXPECT_EQ(table.SameMac("127.0.0.13"), std::vector<std::string>{"127.0.0.10"});
+    EXPECT_EQ(table.SameMac("127.0.0.10"), std::vector<std::string>{"127.0.0.13"});
+    EXPECT_EQ(table.SameMac("127.0.0.11"), std::vector<std::string>{"127.0.0.2"});
+    EXPECT_EQ(table.SameMac("127.0.0.2"), std::vector<std::string>{"127.0.0.11"});
+    EXPECT_TRUE(table.SameMac("127.0.0.99").empty());
+    EXPECT_EQ(DuplicateMacText(*table.Find("127.0.0.2"), table.SameMac("127.0.0.2")),
+              "00:1b:7a:00:00:11 answers for 127.0.0.2 and also for 127.0.0.11: one hardware address, several "
+              "devices; none is asked for its password or written");
 }
 
 TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
@@ -258,7 +271,7 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     // A device whose last block went out unacknowledged may be writing flash: never written again.
     for (Result r : {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError,
                      Result::Interrupted, Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed,
-                     Result::BackUnconfirmed, Result::PartialWrite})
+                     Result::BackUnconfirmed, Result::PartialWrite, Result::DuplicateMac, Result::WrongModel})
         EXPECT_FALSE(ShouldTryAgain(r, 1, 5)) << ResultName(r);
     // Success: the device runs the image (and came back when that was asked), or a dry run found it ready.
     EXPECT_TRUE(Succeeded(Result::Done, false, false));
@@ -268,7 +281,8 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     EXPECT_TRUE(Succeeded(Result::WouldUpgrade, false, false));
     for (Result r :
          {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice, Result::NotRestarted,
-          Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed, Result::PartialWrite})
+          Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed, Result::PartialWrite,
+          Result::DuplicateMac, Result::WrongModel})
         EXPECT_FALSE(Succeeded(r, true, true)) << ResultName(r);
 }
 
