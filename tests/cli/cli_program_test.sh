@@ -125,6 +125,33 @@ assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ip
   ok
   for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
   sims=()
+  # Two devices with one hardware address and other passwords: a password request would
+  # reach both and the first answer decide. Neither is asked nor written, whichever is named.
+  mkdir -p "$work/dup"
+  sim dup1 --bind 127.0.0.31 --mac 00:1b:7a:00:00:77 --password pw --tftp-slot "$work/dup/31.bin"
+  sim dup2 --bind 127.0.0.32 --mac 00:1b:7a:00:00:77 --password secret --tftp-slot "$work/dup/32.bin"
+  "$cli" discover --json >"$work/dd.out" 2>"$work/dd.err" || fail "discover with a shared hardware address: exit $?"
+  grep -q "warning: duplicate hardware address: 00:1b:7a:00:00:77 answers for 127.0.0.31 and also for 127.0.0.32" \
+    "$work/dd.err" || fail "discover warns about the shared hardware address"
+  python3 -c 'import json,sys; d={x["ip"]: x["same_mac"] for x in json.load(open(sys.argv[1]))["devices"]}
+assert d == {"127.0.0.31": ["127.0.0.32"], "127.0.0.32": ["127.0.0.31"]}, d' "$work/dd.out" ||
+    fail "discover --json lists both with the other"
+  "$cli" upgrade --ip 127.0.0.32 --password pw --image "$work/img.bin" --json "$work/dup1.json" >"$work/du.out" 2>&1
+  [ $? -eq 1 ] || fail "a shared hardware address fails the run"
+  "$cli" upgrade --ip 127.0.0.31 --ip 127.0.0.32 --password pw --image "$work/img.bin" --json "$work/dup2.json" \
+    >"$work/du2.out" 2>&1
+  [ $? -eq 1 ] || fail "a shared hardware address fails the run (both named)"
+  for r in dup1 dup2; do validate "$work/$r.json"; done
+  [ "$(field "$work/dup1.json" 127.0.0.32 result)" = duplicate-mac ] || fail "duplicate-mac result"
+  field "$work/dup1.json" 127.0.0.32 message | grep -q "answers for 127.0.0.32 and also for 127.0.0.31" ||
+    fail "duplicate-mac names the other address"
+  [ "$(field "$work/dup2.json" 127.0.0.31 result)/$(field "$work/dup2.json" 127.0.0.32 result)" = \
+    duplicate-mac/duplicate-mac ] || fail "both addresses are duplicate-mac"
+  ! grep -q "password request" "$work"/sim-dup*.log || fail "a device sharing a hardware address was asked"
+  [ ! -e "$work/dup/31.bin" ] && [ ! -e "$work/dup/32.bin" ] || fail "an image reached a device sharing its address"
+  ok
+  for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
+  sims=()
   # 128 devices answer every discovery at once: none is lost.
   sim many --count 128 --bind 127.0.1.1 --mac 00:1b:7a:00:10:00
   for run in 1 2; do
