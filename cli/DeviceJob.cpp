@@ -91,7 +91,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
         claims.Add(record);
         if (asking || !devmsg::frames::IsDiscoveryAnswer(record)) feed(record);
     };
-    // Devices that cannot be told apart are never asked, nor written.
+    // Devices that cannot be told apart, or that the image is not for, are never asked, nor written.
     const auto cannotTellApart = [&]() -> std::optional<Outcome> {
         const DeviceEntry* device = claims.Find(plan.ip);
         if (device == nullptr) return std::nullopt;
@@ -99,6 +99,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
             return Outcome{Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
         if (const auto others = claims.SameMac(plan.ip); !others.empty())
             return Outcome{Result::DuplicateMac, DuplicateMacText(*device, others)};
+        if (auto wrong = WrongModelText(*device, plan.models)) return Outcome{Result::WrongModel, *wrong};
         return std::nullopt;
     };
     const auto startAsking = [&] {

@@ -206,6 +206,10 @@ private:
                     Finish(index, Result::DuplicateMac, DuplicateMacText(*entry, others));
                     return;
                 }
+                if (auto wrong = WrongModelText(*entry, plan.models)) {
+                    Finish(index, Result::WrongModel, *wrong);
+                    return;
+                }
                 plan.answers = opts_.discovery->Answers(report.ip);
             }
         }

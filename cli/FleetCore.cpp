@@ -235,6 +235,16 @@ std::string DuplicateMacText(const DeviceEntry& device, const std::vector<std::s
            ": one hardware address, several devices; none is asked for its password or written";
 }
 
+std::optional<std::string> WrongModelText(const DeviceEntry& device, const std::vector<std::string>& models)
+{
+    if (models.empty() || std::find(models.begin(), models.end(), device.name) != models.end()) return std::nullopt;
+    std::string list;
+    for (const auto& m : models)
+        list += (list.empty() ? "" : ", ") + m;
+    return "the image is signed for " + list + "; this device answers as " + device.name +
+           "; nothing was written";
+}
+
 bool ShouldTryAgain(Result result, int attempts, int retries)
 {
     const bool retryable = result == Result::Timeout || result == Result::TftpError ||

@@ -100,6 +100,10 @@ std::string ConflictText(const DeviceEntry& device);
 // "00:1b:... answers for 127.0.0.32 and also for 127.0.0.31: ..."; others from SameMac.
 std::string DuplicateMacText(const DeviceEntry& device, const std::vector<std::string>& others);
 
+// The signed image's models (empty: any) against the device's discovery name: nullopt when
+// it may be written, else why not.
+std::optional<std::string> WrongModelText(const DeviceEntry& device, const std::vector<std::string>& models);
+
 // ---- Outcomes -----------------------------------------------------------------------------
 
 using upgrade::LastResult;
