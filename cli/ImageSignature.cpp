@@ -1,6 +1,7 @@
 #include "cli/ImageSignature.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <stdexcept>
 
@@ -46,12 +47,11 @@ bool Sodium()
 
 std::string KeyIdText(std::span<const uint8_t, 8> id)
 {
-    std::string text;
-    char part[3];
-    for (size_t i = id.size(); i-- > 0;) {
-        std::snprintf(part, sizeof part, "%02X", id[i]);
-        text += part;
-    }
+    uint64_t value = 0;
+    for (size_t i = id.size(); i-- > 0;)
+        value = value << 8 | id[i];
+    char text[17];
+    std::snprintf(text, sizeof text, "%" PRIX64, value);
     return text;
 }
 

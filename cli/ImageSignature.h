@@ -35,7 +35,8 @@ struct ImageSignature {
 
 using ImageHash = std::array<uint8_t, 64>; // BLAKE2b-512
 
-// Key ids as minisign prints them: 16 upper-case hex digits, the last byte first.
+// Key ids as minisign prints them: the 8 bytes as a little-endian number in upper-case hex,
+// without leading zeros.
 std::string KeyIdText(std::span<const uint8_t, 8> id);
 
 // nullopt and error set when the text is no minisign public key.

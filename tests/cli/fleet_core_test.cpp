@@ -718,7 +718,8 @@ TEST(FleetSignatureTest, EachRefusalHasItsOwnVerdictAndMessage)
     const auto otherKey = ParseTrustedKey(ReadText(d + "/o.pub"), error);
     ASSERT_TRUE(key && otherKey) << error;
     // minisign prints the key id it wrote in the file's comment.
-    EXPECT_NE(ReadText(d + "/k.pub").find(KeyIdText(key->id)), std::string::npos);
+    EXPECT_NE(ReadText(d + "/k.pub").find("public key " + KeyIdText(key->id) + "\n"), std::string::npos);
+    EXPECT_EQ(KeyIdText(std::array<uint8_t, 8>{0x19, 0xf6, 0xcc, 0x0b, 0xdd, 0x5b, 0xca, 0x04}), "4CA5BDD0BCCF619");
     std::string flippedBytes = bytes;
     flippedBytes[300 * 1024] ^= 0x01;
     const FirmwareImage signedImage(image, true);
