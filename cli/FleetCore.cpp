@@ -195,8 +195,8 @@ std::vector<std::string> DeviceTable::SameMac(std::string_view ip) const
     const DeviceEntry* device = Find(ip);
     if (device == nullptr) return {};
     const auto claims = [](const DeviceEntry& entry, const std::string& mac) {
-        return entry.mac == mac || std::find(entry.conflicts.begin(), entry.conflicts.end(), mac) !=
-                                       entry.conflicts.end();
+        return entry.mac == mac ||
+               std::find(entry.conflicts.begin(), entry.conflicts.end(), mac) != entry.conflicts.end();
     };
     std::vector<std::string> others;
     for (const auto& row : rows_) {
@@ -237,12 +237,12 @@ std::string DuplicateMacText(const DeviceEntry& device, const std::vector<std::s
 
 std::optional<std::string> WrongModelText(const DeviceEntry& device, const std::vector<std::string>& models)
 {
-    if (models.empty() || std::find(models.begin(), models.end(), device.name) != models.end()) return std::nullopt;
+    if (models.empty() || std::find(models.begin(), models.end(), device.name) != models.end())
+        return std::nullopt;
     std::string list;
     for (const auto& m : models)
         list += (list.empty() ? "" : ", ") + m;
-    return "the image is signed for " + list + "; this device answers as " + device.name +
-           "; nothing was written";
+    return "the image is signed for " + list + "; this device answers as " + device.name + "; nothing was written";
 }
 
 bool ShouldTryAgain(Result result, int attempts, int retries)

@@ -145,9 +145,11 @@ SignatureCheck VerifySignature(const ImageHash& imageHash, const ImageSignature&
         return check;
     };
     if (!signature.prehashed)
-        return refuse(SignatureVerdict::Legacy, "signed in minisign's legacy format (not prehashed); sign it again "
-                                                "with a current minisign, without -l");
-    const auto key = std::find_if(keys.begin(), keys.end(), [&](const TrustedKey& k) { return k.id == signature.keyId; });
+        return refuse(SignatureVerdict::Legacy,
+                      "signed in minisign's legacy format (not prehashed); sign it again "
+                      "with a current minisign, without -l");
+    const auto key =
+        std::find_if(keys.begin(), keys.end(), [&](const TrustedKey& k) { return k.id == signature.keyId; });
     if (key == keys.end()) {
         std::string trusted;
         for (const auto& k : keys)

@@ -19,8 +19,13 @@ namespace {
 
 nlohmann::json SignatureJson(const ReportSignature& s)
 {
-    if (!s.verified) return {{"result", "not verified"}, {"key_id", nullptr}, {"trusted_comment", nullptr}, {"models", nlohmann::json::array()}};
-    return {{"result", "verified"}, {"key_id", s.keyId}, {"trusted_comment", s.trustedComment}, {"models", s.models}};
+    if (!s.verified)
+        return {{"result", "not verified"},
+                {"key_id", nullptr},
+                {"trusted_comment", nullptr},
+                {"models", nlohmann::json::array()}};
+    return {
+        {"result", "verified"}, {"key_id", s.keyId}, {"trusted_comment", s.trustedComment}, {"models", s.models}};
 }
 
 } // namespace

@@ -390,7 +390,8 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
         return ExitImage;
     }
     if (signature)
-        if (const int code = CheckSignature(args, outputs, keys, signature, prepared); code != ExitDone) return code;
+        if (const int code = CheckSignature(args, outputs, keys, signature, prepared); code != ExitDone)
+            return code;
     if (args.skipDone.empty()) return ExitDone;
     try {
         prepared.doneEarlier =

@@ -282,10 +282,9 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     EXPECT_FALSE(Succeeded(Result::Done, true, false));
     EXPECT_TRUE(Succeeded(Result::AlreadyDone, false, false));
     EXPECT_TRUE(Succeeded(Result::WouldUpgrade, false, false));
-    for (Result r :
-         {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice, Result::NotRestarted,
-          Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed, Result::PartialWrite,
-          Result::DuplicateMac, Result::WrongModel})
+    for (Result r : {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice,
+                     Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed,
+                     Result::PartialWrite, Result::DuplicateMac, Result::WrongModel})
         EXPECT_FALSE(Succeeded(r, true, true)) << ResultName(r);
 }
 
@@ -708,10 +707,12 @@ TEST(FleetSignatureTest, EachRefusalHasItsOwnVerdictAndMessage)
         bytes[i] = static_cast<char>(i * 7 % 253);
     const std::string image = dir.File("fw.bin", bytes);
     const std::string d = dir.Path();
-    const std::string make = "cd " + d + " && minisign -G -W -p k.pub -s k.sec >/dev/null && minisign -G -W -p o.pub -s o.sec >/dev/null"
-                             " && minisign -S -s k.sec -m fw.bin -t 'model=KR730 model=KR731' >/dev/null"
-                             " && minisign -S -l -s k.sec -m fw.bin -x legacy.minisig >/dev/null"
-                             " && minisign -S -s o.sec -m fw.bin -x other.minisig >/dev/null";
+    const std::string make =
+        "cd " + d +
+        " && minisign -G -W -p k.pub -s k.sec >/dev/null && minisign -G -W -p o.pub -s o.sec >/dev/null"
+        " && minisign -S -s k.sec -m fw.bin -t 'model=KR730 model=KR731' >/dev/null"
+        " && minisign -S -l -s k.sec -m fw.bin -x legacy.minisig >/dev/null"
+        " && minisign -S -s o.sec -m fw.bin -x other.minisig >/dev/null";
     ASSERT_EQ(std::system(make.c_str()), 0);
     std::string error;
     const auto key = ParseTrustedKey(ReadText(d + "/k.pub"), error);
@@ -719,7 +720,8 @@ TEST(FleetSignatureTest, EachRefusalHasItsOwnVerdictAndMessage)
     ASSERT_TRUE(key && otherKey) << error;
     // minisign prints the key id it wrote in the file's comment.
     EXPECT_NE(ReadText(d + "/k.pub").find("public key " + KeyIdText(key->id) + "\n"), std::string::npos);
-    EXPECT_EQ(KeyIdText(std::array<uint8_t, 8>{0x19, 0xf6, 0xcc, 0x0b, 0xdd, 0x5b, 0xca, 0x04}), "4CA5BDD0BCCF619");
+    EXPECT_EQ(KeyIdText(std::array<uint8_t, 8>{0x19, 0xf6, 0xcc, 0x0b, 0xdd, 0x5b, 0xca, 0x04}),
+              "4CA5BDD0BCCF619");
     std::string flippedBytes = bytes;
     flippedBytes[300 * 1024] ^= 0x01;
     const FirmwareImage signedImage(image, true);
@@ -739,22 +741,60 @@ TEST(FleetSignatureTest, EachRefusalHasItsOwnVerdictAndMessage)
     };
     const std::vector<Row> rows = {
         {"signed by the trusted key", &signedImage, good, {*otherKey, *key}, V::Verified, "signed by key"},
-        {"a flipped byte in the image", &flippedImage, good, {*key}, V::TamperedImage, "the image is not the one signed"},
-        {"a flipped byte in the signature", &signedImage, FlipBase64(good, 1, 40), {*key}, V::TamperedSignature,
+        {"a flipped byte in the image",
+         &flippedImage,
+         good,
+         {*key},
+         V::TamperedImage,
+         "the image is not the one signed"},
+        {"a flipped byte in the signature",
+         &signedImage,
+         FlipBase64(good, 1, 40),
+         {*key},
+         V::TamperedSignature,
          "the signature file was changed"},
-        {"a flipped byte in the global signature", &signedImage, FlipBase64(good, 3, 10), {*key},
-         V::TamperedSignature, "the signature file was changed"},
-        {"another model put into the trusted comment", &signedImage, otherModel, {*key}, V::TamperedSignature,
+        {"a flipped byte in the global signature",
+         &signedImage,
+         FlipBase64(good, 3, 10),
+         {*key},
+         V::TamperedSignature,
          "the signature file was changed"},
-        {"another key", &signedImage, ReadText(d + "/other.minisig"), {*key}, V::OtherKey,
+        {"another model put into the trusted comment",
+         &signedImage,
+         otherModel,
+         {*key},
+         V::TamperedSignature,
+         "the signature file was changed"},
+        {"another key",
+         &signedImage,
+         ReadText(d + "/other.minisig"),
+         {*key},
+         V::OtherKey,
          "which is no trusted key (trusted: " + KeyIdText(key->id) + ")"},
-        {"legacy, not prehashed", &signedImage, ReadText(d + "/legacy.minisig"), {*key}, V::Legacy, "legacy format"},
-        {"cut in its last line", &signedImage, good.substr(0, good.size() - 20), {*key}, std::nullopt,
+        {"legacy, not prehashed",
+         &signedImage,
+         ReadText(d + "/legacy.minisig"),
+         {*key},
+         V::Legacy,
+         "legacy format"},
+        {"cut in its last line",
+         &signedImage,
+         good.substr(0, good.size() - 20),
+         {*key},
+         std::nullopt,
          "no base64 of the right length"},
-        {"cut after two lines", &signedImage, good.substr(0, good.find("trusted comment: ", 20)), {*key},
-         std::nullopt, "cut short"},
+        {"cut after two lines",
+         &signedImage,
+         good.substr(0, good.find("trusted comment: ", 20)),
+         {*key},
+         std::nullopt,
+         "cut short"},
         {"empty", &signedImage, "", {*key}, std::nullopt, "cut short"},
-        {"a public key instead", &signedImage, ReadText(d + "/k.pub") + "\n\n", {*key}, std::nullopt,
+        {"a public key instead",
+         &signedImage,
+         ReadText(d + "/k.pub") + "\n\n",
+         {*key},
+         std::nullopt,
          "no trusted comment"},
     };
     std::set<std::string> messages;

@@ -52,7 +52,8 @@ void PrintTo(const Seen& s, std::ostream* os)
     *os << "sent{";
     for (const auto& f : s.sent)
         *os << f << " ";
-    *os << "} boxes=" << s.boxes << " state=" << static_cast<int>(s.state) << " settled=" << s.settled << " strays=" << s.strays;
+    *os << "} boxes=" << s.boxes << " state=" << static_cast<int>(s.state) << " settled=" << s.settled
+        << " strays=" << s.strays;
 }
 
 Seen Feed(Policy policy, const std::vector<Frame>& replies, const std::string& typed = "127.0.0.1")
@@ -89,7 +90,8 @@ struct CheckRow {
 TEST(DeviceCheckTest, RepliesAndWhatEachPolicyDoes)
 {
     const Frame d17 = Record(17), d20 = Record(20);
-    const Frame ok65 = Record(65), ok68 = Record(68), no65 = Record(65, "127.0.0.1", 1), no68 = Record(68, "127.0.0.1", 1);
+    const Frame ok65 = Record(65), ok68 = Record(68), no65 = Record(65, "127.0.0.1", 1),
+                no68 = Record(68, "127.0.0.1", 1);
     const std::vector<CheckRow> rows = {
         {"no answer", {}, {}, {}},
         // Devices are matched by their own text, byte for byte: any other spelling is another device.
