@@ -12,6 +12,7 @@
 #include "rtl/FtpupgVersion.h"
 #include "rtl/SafeText.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -351,7 +352,10 @@ int CheckSignature(const UpgradeArgs& args, Outputs& outputs, const std::vector<
     const SignatureCheck check = VerifySignature(*prepared.image->Blake2b(), *signature, keys);
     if (check.verdict != SignatureVerdict::Verified)
         return RefuseImage(outputs, args.image, VerdictName(check.verdict), check.message);
-    prepared.reportImage.signature = {true, check.keyId, rtl::SafeText(check.trustedComment), check.models};
+    std::vector<std::string> models;
+    for (const auto& model : check.models)
+        models.push_back(rtl::SafeText(model));
+    prepared.reportImage.signature = {true, check.keyId, rtl::SafeText(check.trustedComment), models};
     return ExitDone;
 }
 
@@ -363,7 +367,9 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
     std::optional<ImageSignature> signature;
     if (keys.empty() && !args.signature.empty())
         selection.warnings.push_back("warning: --signature is not checked without --trusted-key");
-    if (!keys.empty()) {
+    struct stat st {};
+    // A missing image is told as such by the image's own check below.
+    if (!keys.empty() && ::stat(args.image.c_str(), &st) == 0) {
         // Read first: an unsigned image is refused without reading it.
         const std::string path = args.signature.empty() ? args.image + ".minisig" : args.signature;
         std::string text;
@@ -389,6 +395,9 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
         outputs.log->Line(std::string("refused: ") + e.what());
         return ExitImage;
     }
+    // The image appeared only after the look for it: its signature was never read.
+    if (!keys.empty() && !signature)
+        return RefuseImage(outputs, args.image, VerdictName(SignatureVerdict::Unsigned), "no signature was read");
     if (signature)
         if (const int code = CheckSignature(args, outputs, keys, signature, prepared); code != ExitDone)
             return code;
