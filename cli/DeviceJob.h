@@ -35,6 +35,8 @@ struct JobPlan {
     // Tie the address to the checked hardware address during the write (the caller may
     // change the neighbour table).
     bool pin = false;
+    // The models the signed image is for (its trusted comment); empty: any.
+    std::vector<std::string> models = {};
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

@@ -15,6 +15,21 @@
 
 namespace fleet {
 
+namespace {
+
+nlohmann::json SignatureJson(const ReportSignature& s)
+{
+    if (!s.verified)
+        return {{"result", "not verified"},
+                {"key_id", nullptr},
+                {"trusted_comment", nullptr},
+                {"models", nlohmann::json::array()}};
+    return {
+        {"result", "verified"}, {"key_id", s.keyId}, {"trusted_comment", s.trustedComment}, {"models", s.models}};
+}
+
+} // namespace
+
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
                            const std::vector<DeviceReport>& devices)
 {
@@ -75,7 +90,8 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"size", image.size},
               {"sha256", image.sha256},
               {"blocks", image.blocks},
-              {"block_numbers_wrap", image.blockNumbersWrap}}},
+              {"block_numbers_wrap", image.blockNumbersWrap},
+              {"signature", SignatureJson(image.signature)}}},
             {"options",
              {{"selection", run.selection},
               {"jobs", opts.jobs},

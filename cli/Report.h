@@ -16,12 +16,21 @@
 
 namespace fleet {
 
+// What the signature check found; without trusted keys the image is not verified.
+struct ReportSignature {
+    bool verified = false;
+    std::string keyId;
+    std::string trustedComment;
+    std::vector<std::string> models; // from the trusted comment; empty: any model
+};
+
 struct ReportImage {
     std::string path;
     uint64_t size = 0;
     std::string sha256;
     uint64_t blocks = 0;
     bool blockNumbersWrap = false;
+    ReportSignature signature = {};
 };
 
 struct ReportRun {

@@ -30,6 +30,8 @@ struct UpgradeArgs {
     int canary = 0;
     int maxFailures = 0;
     std::string skipDone;
+    std::vector<std::string> trustedKeys; // --trusted-key; none: FTPUPG_TRUSTED_KEYS
+    std::string signature;                // --signature; empty: IMAGE.minisig
 };
 
 // "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
