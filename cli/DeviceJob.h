@@ -35,6 +35,8 @@ struct JobPlan {
     // Tie the address to the checked hardware address during the write (the caller may
     // change the neighbour table).
     bool pin = false;
+    // Folder of the packet traces: the attempt appends to ADDRESS.pcapng there (empty: none).
+    std::string traceDir = {};
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

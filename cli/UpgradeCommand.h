@@ -30,6 +30,7 @@ struct UpgradeArgs {
     int canary = 0;
     int maxFailures = 0;
     std::string skipDone;
+    std::string trace; // folder of the packet traces; empty: none
 };
 
 // "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.

@@ -44,6 +44,12 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
+    std::string discoverTrace;
+    discover
+        ->add_option("--trace", discoverTrace,
+                     "Write every datagram sent and received to DIR/discovery.pcapng, a packet trace for "
+                     "Wireshark")
+        ->type_name("DIR");
 
     fleet::UpgradeArgs a;
     auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
@@ -125,6 +131,11 @@ int main(int argc, char** argv)
                      "Write the JSON report to FILE (- for standard output); an earlier FILE is kept as FILE.1")
         ->type_name("FILE|-");
     upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE")->type_name("FILE");
+    upgrade
+        ->add_option("--trace", a.trace,
+                     "Write every datagram sent and received to packet traces for Wireshark in DIR: "
+                     "discovery.pcapng for the shared discovery, ADDRESS.pcapng for each device")
+        ->type_name("DIR");
 
     std::string reportJson;
     std::string reportHtml;
@@ -156,7 +167,7 @@ int main(int argc, char** argv)
         devmsg::SettingsFromEnvironment(problem, settingsOk);
         if (!settingsOk) return fleet::UsageError(problem);
     }
-    if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson);
+    if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson, discoverTrace);
     if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);
     if (passwordOption->count() > 0) a.password = password;
     return fleet::RunUpgrade(a);
