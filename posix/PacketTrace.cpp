@@ -97,30 +97,39 @@ uint16_t Checksum(std::span<const uint8_t> header)
 }
 
 void AppendPacket(std::vector<uint8_t>& out, const SeenDatagram& datagram, Endpoint local, int64_t timeUs,
-                  uint16_t id)
+                  uint16_t id, size_t bodyKept)
 {
     const size_t payload = datagram.head.size() + datagram.body.size();
-    const size_t captured = HeadersSize + payload;
+    const size_t kept = std::min(bodyKept, datagram.body.size());
+    const size_t captured = HeadersSize + datagram.head.size() + kept;
     const Endpoint source = datagram.sent ? local : datagram.peer;
     const Endpoint destination = datagram.sent ? datagram.peer : local;
 
+    // Laid out in place: a trace records every block of an upload, so this runs per datagram.
+    constexpr size_t Fixed = 28; // type, length, interface, time (2), captured, original
+    constexpr size_t Options = 12; // epb_flags (8), end of options (4)
+    const size_t padded = (captured + 3) & ~size_t{3};
+    const auto total = static_cast<uint32_t>(Fixed + padded + Options + 4);
     const size_t start = out.size();
-    Put<uint32_t>(out, 6); // enhanced packet block
-    Put<uint32_t>(out, 0);
-    Put<uint32_t>(out, 0); // interface 0
+    out.resize(start + total);
+    uint8_t* at = out.data() + start;
     const auto time = static_cast<uint64_t>(timeUs);
-    Put<uint32_t>(out, static_cast<uint32_t>(time >> 32));
-    Put<uint32_t>(out, static_cast<uint32_t>(time));
-    Put<uint32_t>(out, static_cast<uint32_t>(captured));
-    Put<uint32_t>(out, static_cast<uint32_t>(captured));
+    const uint32_t fixed[7] = {6, // enhanced packet block
+                               total,
+                               0, // interface 0
+                               static_cast<uint32_t>(time >> 32),
+                               static_cast<uint32_t>(time),
+                               static_cast<uint32_t>(captured),
+                               static_cast<uint32_t>(HeadersSize + payload)};
+    std::memcpy(at, fixed, sizeof fixed);
 
-    uint8_t headers[HeadersSize] = {};
+    uint8_t* headers = at + Fixed;
     headers[0] = 0x45; // version 4, 20-byte header
     // A made-up length cannot exceed the field: only a datagram no socket can carry would.
-    PutBig16(headers + 2, static_cast<uint16_t>(std::min<size_t>(captured, 0xFFFF)));
+    PutBig16(headers + 2, static_cast<uint16_t>(std::min<size_t>(HeadersSize + payload, 0xFFFF)));
     PutBig16(headers + 4, id);
-    headers[8] = 64;  // time to live
-    headers[9] = 17;  // UDP
+    headers[8] = 64; // time to live
+    headers[9] = 17; // UDP
     PutBig32(headers + 12, source.address);
     PutBig32(headers + 16, destination.address);
     PutBig16(headers + 10, Checksum({headers, 20}));
@@ -128,16 +137,13 @@ void AppendPacket(std::vector<uint8_t>& out, const SeenDatagram& datagram, Endpo
     PutBig16(headers + 22, destination.port);
     PutBig16(headers + 24, static_cast<uint16_t>(std::min<size_t>(8 + payload, 0xFFFF)));
     // UDP checksum 0: none computed, which IPv4 allows.
-    out.insert(out.end(), headers, headers + HeadersSize);
-    out.insert(out.end(), datagram.head.begin(), datagram.head.end());
-    out.insert(out.end(), datagram.body.begin(), datagram.body.end());
-    Pad(out);
+    if (!datagram.head.empty()) std::memcpy(headers + HeadersSize, datagram.head.data(), datagram.head.size());
+    if (kept > 0) std::memcpy(headers + HeadersSize + datagram.head.size(), datagram.body.data(), kept);
 
-    Put<uint16_t>(out, 2); // epb_flags: direction inbound 1, outbound 2
-    Put<uint16_t>(out, 4);
-    Put<uint32_t>(out, datagram.sent ? 2u : 1u);
-    Put<uint32_t>(out, 0);
-    CloseBlock(out, start);
+    // epb_flags: direction inbound 1, outbound 2; then the end of options (left zero).
+    const uint32_t options[2] = {2u | 4u << 16, datagram.sent ? 2u : 1u};
+    std::memcpy(at + Fixed + padded, options, sizeof options);
+    std::memcpy(at + total - 4, &total, sizeof total);
 }
 
 } // namespace pcapng
@@ -160,8 +166,8 @@ std::optional<uint32_t> RouteSource(uint32_t destination)
     return ntohl(self.sin_addr.s_addr);
 }
 
-PacketTrace::PacketTrace(const std::string& path, std::string_view application)
-    : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644))
+PacketTrace::PacketTrace(const std::string& path, std::string_view application, size_t bodyKept)
+    : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)), bodyKept_(bodyKept)
 {
     if (!fd_) throw std::runtime_error("cannot write the trace " + path + ": " + std::strerror(errno));
     held_ = pcapng::SectionStart(application);
@@ -182,12 +188,15 @@ void PacketTrace::Record(const SeenDatagram& datagram)
     if (!fd_) return;
     Endpoint local = datagram.local;
     if (local.address == 0) {
-        auto it = sources_.find(datagram.peer.address);
-        if (it == sources_.end())
-            it = sources_.emplace(datagram.peer.address, RouteSource(datagram.peer.address).value_or(0)).first;
-        local.address = it->second;
+        if (!lastSource_ || lastSource_->first != datagram.peer.address) {
+            auto it = sources_.find(datagram.peer.address);
+            if (it == sources_.end())
+                it = sources_.emplace(datagram.peer.address, RouteSource(datagram.peer.address).value_or(0)).first;
+            lastSource_ = *it;
+        }
+        local.address = lastSource_->second;
     }
-    pcapng::AppendPacket(held_, datagram, local, timeUs, id_++);
+    pcapng::AppendPacket(held_, datagram, local, timeUs, id_++, bodyKept_);
     const auto steady = std::chrono::steady_clock::now();
     if (held_.size() >= (256u << 10) || steady - written_ >= std::chrono::milliseconds(100)) WriteHeld();
 }

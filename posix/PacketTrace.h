@@ -7,6 +7,7 @@
 #include "posix/Fd.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace posix {
@@ -24,8 +26,8 @@ struct Endpoint {
     uint16_t port = 0;
 };
 
-// One datagram as its socket saw it. Its bytes are head then body (a gathered send: a TFTP
-// block's header and the file's bytes).
+// One datagram as its socket saw it. Its bytes are head then body: a TFTP block's header and
+// the file's bytes, which a trace may leave out.
 struct SeenDatagram {
     bool sent = true;
     Endpoint local; // address 0 (a socket bound to any address): the route to peer tells
@@ -47,8 +49,10 @@ std::vector<uint8_t> SectionStart(std::string_view application);
 // One enhanced packet block: the datagram behind its IPv4 and UDP headers, at timeUs
 // (microseconds since the epoch), its direction in the block's flags. local is the address
 // the packet carries (datagram.local with its address filled in); id the IPv4 identification.
+// Only bodyKept bytes of the body are captured; the headers and the block's original length
+// count all of them.
 void AppendPacket(std::vector<uint8_t>& out, const SeenDatagram& datagram, Endpoint local, int64_t timeUs,
-                  uint16_t id);
+                  uint16_t id, size_t bodyKept = SIZE_MAX);
 // The IPv4 header checksum (RFC 1071) over header bytes whose checksum field is zero.
 uint16_t Checksum(std::span<const uint8_t> header);
 
@@ -64,8 +68,13 @@ std::optional<uint32_t> RouteSource(uint32_t destination);
 // outright loses what was held.
 class PacketTrace {
 public:
+    // The bytes of each TFTP block's data kept by default: enough to tell which part of which
+    // image went out. All of them would make a trace as large as the image, and writing it
+    // would slow the upload down.
+    static constexpr size_t BlockBytesKept = 32;
+
     // Throws std::runtime_error naming the file and the reason.
-    PacketTrace(const std::string& path, std::string_view application);
+    PacketTrace(const std::string& path, std::string_view application, size_t bodyKept = BlockBytesKept);
     ~PacketTrace();
     PacketTrace(const PacketTrace&) = delete;
     PacketTrace& operator=(const PacketTrace&) = delete;
@@ -83,8 +92,10 @@ private:
 
     std::mutex mutex_;
     Fd fd_;
+    const size_t bodyKept_;
     std::vector<uint8_t> held_;
     std::map<uint32_t, uint32_t> sources_; // destination -> our address toward it
+    std::optional<std::pair<uint32_t, uint32_t>> lastSource_;
     uint16_t id_ = 0;
     std::chrono::steady_clock::time_point written_ = std::chrono::steady_clock::now();
 };

@@ -172,7 +172,7 @@ private:
     {
         PutDataHeader(bytes - HeaderSize, state.BlockNumber(index));
         SendTo(fd_, peer_, bytes - HeaderSize, HeaderSize + static_cast<size_t>(state.BlockBytes(index)));
-        tap_.Saw(true, peer_, bytes - HeaderSize, HeaderSize + static_cast<size_t>(state.BlockBytes(index)));
+        tap_.Saw(true, peer_, bytes - HeaderSize, HeaderSize, bytes, static_cast<size_t>(state.BlockBytes(index)));
     }
 
     // One message per block: its header and a view of the file's bytes.
