@@ -1,6 +1,7 @@
 // ftpupg-cli: discovers devices and upgrades one or many of them, with the same device
 // library, frames and TFTP client as the window.
 #include "cli/DiscoverCommand.h"
+#include "cli/DoctorCommand.h"
 #include "cli/FleetCore.h"
 #include "cli/OptionSuggest.h"
 #include "cli/ReportCommand.h"
@@ -137,6 +138,27 @@ int main(int argc, char** argv)
                      "discovery.pcapng for the shared discovery, ADDRESS.pcapng for each device")
         ->type_name("DIR");
 
+    fleet::DoctorArgs d;
+    auto* doctor = app.add_subcommand(
+        "doctor", "Check, in the order an upgrade needs them, what decides whether one device can be upgraded from "
+                  "here; one line each with what to do");
+    doctor->add_option("--ip", d.ip, "The device's IPv4 address")->required()->type_name("IP");
+    doctor
+        ->add_option("--blksize", d.blockSize,
+                     "TFTP block size the upgrade will use, checked against the interface's MTU (default " +
+                         std::to_string(::upgrade::BlockSize) + ")")
+        ->check(CLI::Range(8, 65464))
+        ->type_name("N");
+    doctor->add_option("--jobs", d.jobs, "Devices the upgrade will write at once (default 8)")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N");
+    doctor
+        ->add_option("--wait", d.waitMs,
+                     "How long to wait for the discovery answer and for the TFTP answer, in ms (default 1000)")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS");
+    doctor->add_flag("--json", d.json, "Print the checks as JSON");
+
     std::string reportJson;
     std::string reportHtml;
     auto* report = app.add_subcommand("report", "Turn a JSON report of upgrade into a page to hand on");
@@ -168,6 +190,7 @@ int main(int argc, char** argv)
         if (!settingsOk) return fleet::UsageError(problem);
     }
     if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson, discoverTrace);
+    if (doctor->parsed()) return fleet::RunDoctor(d);
     if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);
     if (passwordOption->count() > 0) a.password = password;
     return fleet::RunUpgrade(a);

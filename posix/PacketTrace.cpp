@@ -148,21 +148,25 @@ void AppendPacket(std::vector<uint8_t>& out, const SeenDatagram& datagram, Endpo
 
 } // namespace pcapng
 
-std::optional<uint32_t> RouteSource(uint32_t destination)
+std::optional<uint32_t> RouteSource(uint32_t destination, std::string* error)
 {
+    const auto fail = [error](const char* call) -> std::optional<uint32_t> {
+        if (error != nullptr) *error = std::string(call) + ": " + std::strerror(errno);
+        return std::nullopt;
+    };
     // connect() on a datagram socket only looks the route up; nothing is sent.
     const Fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!probe) return std::nullopt;
+    if (!probe) return fail("socket");
     const int on = 1;
     ::setsockopt(probe.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(destination);
     to.sin_port = htons(9);
-    if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return std::nullopt;
+    if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return fail("connect");
     sockaddr_in self{};
     socklen_t length = sizeof self;
-    if (::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&self), &length) != 0) return std::nullopt;
+    if (::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&self), &length) != 0) return fail("getsockname");
     return ntohl(self.sin_addr.s_addr);
 }
 

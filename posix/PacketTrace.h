@@ -59,8 +59,9 @@ uint16_t Checksum(std::span<const uint8_t> header);
 } // namespace pcapng
 
 // The source address the routing table would give a datagram to destination (host order),
-// found without sending anything; nullopt when no route leads there.
-std::optional<uint32_t> RouteSource(uint32_t destination);
+// found without sending anything; nullopt when no route leads there (error, when given, says
+// why).
+std::optional<uint32_t> RouteSource(uint32_t destination, std::string* error = nullptr);
 
 // A trace file. An existing file is appended to as a new section (a retry's attempt extends
 // the trace of the one before). Packets are held and written in pieces, at the latest when
