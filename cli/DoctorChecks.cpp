@@ -55,8 +55,9 @@ Check Route(const Facts& f)
 Check Mtu(const Facts& f)
 {
     const RouteFacts& r = f.route;
-    if (!r.found) return Skip("mtu", "no route");
-    if (r.mtu <= 0) return Bad("mtu", Status::Warning, "the MTU of " + r.interface + " is unknown", {});
+    if (r.mtu <= 0)
+        return Bad("mtu", Status::Warning, "the MTU of " + r.interface + " is unknown",
+                   "compare it with --blksize + 32 yourself (ip link show)");
     const int32_t packet = f.blockSize + BlockOverhead;
     if (packet > r.mtu)
         return Bad("mtu", Status::Failed,
@@ -128,7 +129,8 @@ Check Tftp(const Facts& f)
         return Bad("tftp", Status::Failed, "nothing listens on " + f.ip + "'s TFTP port (port unreachable)",
                    "put the device into its upgrade mode, or check its TFTP port");
     case Answer::LocalError:
-        return Bad("tftp", Status::Failed, "the TFTP request could not be sent: " + t.error, {});
+        return Bad("tftp", Status::Failed, "the TFTP request could not be sent: " + t.error,
+                   "remedy the local reason above, then run doctor again");
     case Answer::None: break;
     }
     if (t.seenOnly)
@@ -163,7 +165,9 @@ Check NewPort(const Facts& f)
 
 Check ReceiveBuffer(const Facts& f)
 {
-    if (f.receiveBuffer <= 0) return Bad("receive-buffer", Status::Warning, "the receive buffer is unknown", {});
+    if (f.receiveBuffer <= 0)
+        return Bad("receive-buffer", Status::Warning, "the receive buffer is unknown",
+                   "check net.core.rmem_max (sysctl net.core.rmem_max)");
     const int64_t holds = f.receiveBuffer / AnswerCharge;
     const int64_t devices = std::max<int64_t>(1, static_cast<int64_t>(f.discovery.devices.size()));
     const int64_t needed = devices * f.jobs;
@@ -194,6 +198,14 @@ std::string_view StatusName(Status status)
 
 std::vector<Check> Diagnose(const Facts& facts)
 {
+    if (!facts.route.found)
+        return {Route(facts),
+                Skip("mtu", "no route"),
+                Skip("discovery", "no route"),
+                Skip("duplicates", "no route"),
+                Skip("tftp", "no route"),
+                Skip("new-port", "no route"),
+                ReceiveBuffer(facts)};
     return {Route(facts), Mtu(facts),     Discovery(facts),    Duplicates(facts),
             Tftp(facts),  NewPort(facts), ReceiveBuffer(facts)};
 }
