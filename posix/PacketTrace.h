@@ -6,7 +6,6 @@
 
 #include "posix/Fd.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -98,7 +97,7 @@ private:
     std::map<uint32_t, uint32_t> sources_; // destination -> our address toward it
     std::optional<std::pair<uint32_t, uint32_t>> lastSource_;
     uint16_t id_ = 0;
-    std::chrono::steady_clock::time_point written_ = std::chrono::steady_clock::now();
+    int64_t writtenUs_ = 0; // the time of the packet that last made the trace write
 };
 
 } // namespace posix
