@@ -61,12 +61,13 @@ Check Mtu(const Facts& f)
     const int32_t packet = f.blockSize + BlockOverhead;
     if (packet > r.mtu)
         return Bad("mtu", Status::Failed,
-                   "blocks of " + std::to_string(f.blockSize) + " bytes make IP packets of " + std::to_string(packet) +
-                       " bytes, above the MTU " + std::to_string(r.mtu) + " of " + r.interface +
-                       ": each goes out in fragments, which devices often drop",
+                   "blocks of " + std::to_string(f.blockSize) + " bytes make IP packets of " +
+                       std::to_string(packet) + " bytes, above the MTU " + std::to_string(r.mtu) + " of " +
+                       r.interface + ": each goes out in fragments, which devices often drop",
                    "use --blksize " + std::to_string(std::max(8, r.mtu - BlockOverhead)) + " or less");
-    return Ok("mtu", "IP packets of " + std::to_string(packet) + " bytes (--blksize " + std::to_string(f.blockSize) +
-                         ") fit the MTU " + std::to_string(r.mtu) + " of " + r.interface);
+    return Ok("mtu", "IP packets of " + std::to_string(packet) + " bytes (--blksize " +
+                         std::to_string(f.blockSize) + ") fit the MTU " + std::to_string(r.mtu) + " of " +
+                         r.interface);
 }
 
 Check Discovery(const Facts& f)
@@ -76,8 +77,8 @@ Check Discovery(const Facts& f)
         return Bad("discovery", Status::Failed, "no discovery could be sent: " + d.error,
                    "bring up a broadcast-capable interface, or check NDXL_BROADCAST");
     if (const DeviceEntry* device = Answered(f))
-        return Ok("discovery",
-                  f.ip + " answered the broadcast to " + d.targets + " as '" + device->name + "' (" + device->mac + ")");
+        return Ok("discovery", f.ip + " answered the broadcast to " + d.targets + " as '" + device->name + "' (" +
+                                   device->mac + ")");
     const std::string others =
         d.devices.empty() ? "no device answered" : std::to_string(d.devices.size()) + " other device(s) answered";
     if (f.tftp.answer == Answer::Answered || f.tftp.seenOnly)
@@ -149,12 +150,14 @@ Check NewPort(const Facts& f)
                                                : "its answer from a new port (" + std::to_string(t.fromPort) +
                                                      ") reached this program");
     if (t.seenOnly)
-        return Bad("new-port", Status::Failed,
-                   "the device's answer from a new port (" + std::to_string(t.fromPort) +
-                       ") reached this host but was dropped before this program got it: a firewall here drops TFTP "
-                       "replies from a new port (no conntrack TFTP helper)",
-                   "load the TFTP helper (nf_conntrack_tftp with a ct helper rule for UDP port 69) or accept UDP "
-                   "from " + f.ip + " to this host's ports 1024-65535");
+        return Bad(
+            "new-port", Status::Failed,
+            "the device's answer from a new port (" + std::to_string(t.fromPort) +
+                ") reached this host but was dropped before this program got it: a firewall here drops TFTP "
+                "replies from a new port (no conntrack TFTP helper)",
+            "load the TFTP helper (nf_conntrack_tftp with a ct helper rule for UDP port 69) or accept UDP "
+            "from " +
+                f.ip + " to this host's ports 1024-65535");
     if (t.answer == Answer::None && !t.watched)
         return Bad("new-port", Status::Warning,
                    "cannot tell whether a firewall here drops replies from a new port: no answer came, and "

@@ -43,11 +43,11 @@ struct ArpFacts {
 struct TftpFacts {
     enum class Answer { None, Answered, Unreachable, LocalError };
     Answer answer = Answer::None;
-    uint16_t fromPort = 0;  // of the answer (also when only seen on the interface)
-    std::string what;       // "ERROR 2 'Only writes are accepted'"
-    std::string error;      // a local failure
-    bool watched = false;   // the interface was watched (CAP_NET_RAW)
-    bool seenOnly = false;  // an answer reached the interface but never the socket
+    uint16_t fromPort = 0; // of the answer (also when only seen on the interface)
+    std::string what;      // "ERROR 2 'Only writes are accepted'"
+    std::string error;     // a local failure
+    bool watched = false;  // the interface was watched (CAP_NET_RAW)
+    bool seenOnly = false; // an answer reached the interface but never the socket
     int32_t waitMs = 0;
 };
 

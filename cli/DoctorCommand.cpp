@@ -198,7 +198,8 @@ doctor::TftpFacts ProbeTftp(const Interface& nic, uint32_t ip, uint16_t port, in
         link.sll_family = AF_PACKET;
         link.sll_protocol = htons(ETH_P_IP);
         link.sll_ifindex = nic.index;
-        if (watch && ::bind(watch.Get(), reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0) watch.Reset();
+        if (watch && ::bind(watch.Get(), reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0)
+            watch.Reset();
     }
     t.watched = static_cast<bool>(watch);
     // A read request is laid out as a write request (RFC 1350) but for its opcode.
@@ -216,7 +217,8 @@ doctor::TftpFacts ProbeTftp(const Interface& nic, uint32_t ip, uint16_t port, in
     auto deadline = start + std::chrono::milliseconds(waitMs);
     bool again = true; // one more request half-way, in case one was lost
     if (!send(request, device)) {
-        t.answer = errno == ECONNREFUSED ? doctor::TftpFacts::Answer::Unreachable : doctor::TftpFacts::Answer::LocalError;
+        t.answer =
+            errno == ECONNREFUSED ? doctor::TftpFacts::Answer::Unreachable : doctor::TftpFacts::Answer::LocalError;
         t.error = Errno("sendto");
         return t;
     }
@@ -234,8 +236,8 @@ doctor::TftpFacts ProbeTftp(const Interface& nic, uint32_t ip, uint16_t port, in
             std::array<uint8_t, 1024> got{};
             sockaddr_in from{};
             socklen_t length = sizeof from;
-            const ssize_t n = ::recvfrom(sock.Get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                                         &length);
+            const ssize_t n =
+                ::recvfrom(sock.Get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
             if (n < 0 && errno == ECONNREFUSED) {
                 t.answer = doctor::TftpFacts::Answer::Unreachable;
                 return t;
@@ -258,8 +260,8 @@ doctor::TftpFacts ProbeTftp(const Interface& nic, uint32_t ip, uint16_t port, in
             std::array<uint8_t, 128> got{};
             sockaddr_ll link{};
             socklen_t length = sizeof link;
-            for (ssize_t n; (n = ::recvfrom(watch.Get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&link),
-                                            &length)) > 0;
+            for (ssize_t n; (n = ::recvfrom(watch.Get(), got.data(), got.size(), 0,
+                                            reinterpret_cast<sockaddr*>(&link), &length)) > 0;
                  length = sizeof link) {
                 const size_t header = static_cast<size_t>(got[0] & 0x0F) * 4;
                 if (link.sll_pkttype == PACKET_OUTGOING || n < static_cast<ssize_t>(header + 8) || got[9] != 17 ||
@@ -302,12 +304,9 @@ void Print(const DoctorArgs& args, const std::vector<doctor::Check>& checks, dou
                             {"status", doctor::StatusName(c.status)},
                             {"detail", c.detail},
                             {"advice", c.advice}});
-        std::cout << nlohmann::json{{"ip", args.ip},
-                                    {"blksize", args.blockSize},
-                                    {"jobs", args.jobs},
-                                    {"passed", doctor::AllPassed(checks)},
-                                    {"seconds", seconds},
-                                    {"checks", list}}
+        std::cout << nlohmann::json{{"ip", args.ip},      {"blksize", args.blockSize},
+                                    {"jobs", args.jobs},  {"passed", doctor::AllPassed(checks)},
+                                    {"seconds", seconds}, {"checks", list}}
                          .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
                   << "\n";
         return;

@@ -140,8 +140,9 @@ int main(int argc, char** argv)
 
     fleet::DoctorArgs d;
     auto* doctor = app.add_subcommand(
-        "doctor", "Check, in the order an upgrade needs them, what decides whether one device can be upgraded from "
-                  "here; one line each with what to do");
+        "doctor",
+        "Check, in the order an upgrade needs them, what decides whether one device can be upgraded from "
+        "here; one line each with what to do");
     doctor->add_option("--ip", d.ip, "The device's IPv4 address")->required()->type_name("IP");
     doctor
         ->add_option("--blksize", d.blockSize,

@@ -69,7 +69,7 @@ std::vector<uint8_t> SectionStart(std::string_view application)
     Put<uint16_t>(out, 0);
     Put<int64_t>(out, -1); // section length not given
     PutOption(out, 4, {reinterpret_cast<const uint8_t*>(application.data()), application.size()}); // shb_userappl
-    Put<uint32_t>(out, 0);                                                                           // opt_endofopt
+    Put<uint32_t>(out, 0);                                                                         // opt_endofopt
     CloseBlock(out, 0);
 
     const size_t start = out.size();
@@ -106,7 +106,7 @@ void AppendPacket(std::vector<uint8_t>& out, const SeenDatagram& datagram, Endpo
     const Endpoint destination = datagram.sent ? datagram.peer : local;
 
     // Laid out in place: a trace records every block of an upload, so this runs per datagram.
-    constexpr size_t Fixed = 28; // type, length, interface, time (2), captured, original
+    constexpr size_t Fixed = 28;   // type, length, interface, time (2), captured, original
     constexpr size_t Options = 12; // epb_flags (8), end of options (4)
     const size_t padded = (captured + 3) & ~size_t{3};
     const auto total = static_cast<uint32_t>(Fixed + padded + Options + 4);

@@ -76,8 +76,11 @@ struct Tap {
              size_t bodySize = 0) const
     {
         if (observer == nullptr || !*observer) return;
-        (*observer)({sent, local, {ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)},
-                     {static_cast<const uint8_t*>(head), headSize}, {static_cast<const uint8_t*>(body), bodySize}});
+        (*observer)({sent,
+                     local,
+                     {ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)},
+                     {static_cast<const uint8_t*>(head), headSize},
+                     {static_cast<const uint8_t*>(body), bodySize}});
     }
     void Saw(const sockaddr_in& peer, const iovec* pieces, size_t count) const
     {

@@ -777,6 +777,12 @@ trace)
   sim two --count 2 --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --password Trace-Secret --protocols 17,20 \
     --name "Line 3" --tftp-slot-dir "$work/slots"
   sim short --bind 127.0.0.20 --mac 00:1b:7a:00:01:20 --reply-length 20 --ip-text "10.1.2.300" --junk
+  touch "$work/file"
+  "$cli" discover --trace "$work/file/tr" >"$work/d.out" 2>"$work/d.err"
+  [ $? = 1 ] && grep -q "cannot make the folder" "$work/d.err" || fail "discover --trace into a file"
+  "$cli" upgrade --image "$work/img.bin" --password x --ip 127.0.0.10 --trace "$work/file" >"$work/u.out" 2>"$work/u.err"
+  [ $? = 2 ] && grep -q "cannot make the folder" "$work/u.err" && ! grep -q "request prot" "$work"/sim-*.log ||
+    fail "upgrade --trace into a file: nothing is sent"
   "$cli" discover --trace "$work/tr" >"$work/d.out" 2>"$work/d.err" || fail "discover --trace exit $?"
   echo Trace-Secret >"$work/pw.txt"
   "$cli" upgrade --image "$work/img.bin" --password-file "$work/pw.txt" --ip 127.0.0.10 --ip 127.0.0.11 \

@@ -151,6 +151,16 @@ TEST(PacketTrace, EncodesBlocksAndHeadersAReaderAccepts)
             EXPECT_EQ(Word(out, options), 0x00040002u); // epb_flags, 4 bytes
             EXPECT_EQ(Word(out, options + 4), sent ? 2u : 1u);
         }
+    // A block's data cut to what the trace keeps: the headers and the original length count
+    // all of it, the capture only what was kept.
+    const uint8_t block[100] = {};
+    const posix::SeenDatagram data{true, {1, 2}, {3, 4}, head, block};
+    std::vector<uint8_t> cut;
+    AppendPacket(cut, data, data.local, 0, 0, 32);
+    EXPECT_EQ(Word(cut, 20), HeadersSize + sizeof head + 32);
+    EXPECT_EQ(Word(cut, 24), HeadersSize + sizeof head + sizeof block);
+    EXPECT_EQ(size_t{cut[30]} << 8 | cut[31], HeadersSize + sizeof head + sizeof block);
+    EXPECT_EQ(cut.size(), 28 + 64 + 12 + 4);
     // RFC 1071's usual example header.
     const uint8_t header[] = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
                               0x00, 0x00, 0xc0, 0xa8, 0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
