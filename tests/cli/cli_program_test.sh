@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input | rollout | report | trace
+# GROUP: discover | fleet | retry | interrupt | input | rollout | report | trace | doctor
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -837,6 +837,32 @@ EOF
   grep -q "Lua Error" "$work/bad.out" && fail "a Lua error on a malformed message"
   [ "$(ts "$work/bad.pcap" -Y "ndxl.bad_length || ndxl.bad_kind || ndxl.bad_header" | wc -l)" -eq 4 ] ||
     fail "four malformed messages: $(ts "$work/bad.pcap")"
+  ok
+  ;;
+doctor)
+  # On loopback: a healthy device passes every check; an address nobody has fails discovery
+  # and the TFTP port (port unreachable), and only those. The faults of a real LAN are
+  # tests/lan's.
+  sim one --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --tftp-slot "$work/slot.bin"
+  "$cli" doctor --ip 127.0.0.10 >"$work/ok.out" 2>&1 || fail "doctor of a healthy device: exit $?"
+  [ "$(grep -c '^ok ' "$work/ok.out")" = 7 ] && grep -q "^all checks passed" "$work/ok.out" ||
+    fail "doctor of a healthy device: not every check ok"
+  [ ! -e "$work/slot.bin" ] || fail "doctor wrote to the device"
+  ok
+  "$cli" doctor --ip 127.0.0.99 --json >"$work/none.out" 2>&1
+  [ $? = 1 ] || fail "doctor of an address nobody has: exit 1 expected"
+  python3 - "$work/none.out" <<'EOF' || fail "doctor of an address nobody has"
+import json, sys
+r = json.load(open(sys.argv[1]))
+bad = {c["name"]: c["status"] for c in r["checks"] if c["status"] != "ok"}
+assert bad == {"discovery": "failed", "tftp": "failed", "new-port": "skipped"}, bad
+assert not r["passed"]
+EOF
+  ok
+  "$cli" doctor --ip 127.0.0.010 >"$work/bad.out" 2>&1
+  [ $? = 2 ] || fail "doctor --ip 127.0.0.010: usage error expected"
+  "$cli" doctor >"$work/bad.out" 2>&1
+  [ $? = 2 ] && grep -q -- "--ip is required" "$work/bad.out" || fail "doctor without --ip"
   ok
   ;;
 *)
