@@ -31,6 +31,7 @@
 #include <iostream>
 #include <optional>
 #include <set>
+#include <span>
 
 namespace fleet {
 
@@ -172,114 +173,155 @@ doctor::ArpFacts ProbeArp(const Interface& nic, uint32_t source, uint32_t ip, in
     return a;
 }
 
+// The source port of a UDP datagram from device to our port in an IPv4 packet as a packet
+// socket hands it over; nothing when it is another packet.
+std::optional<uint16_t> AnswerPort(std::span<const uint8_t> packet, uint32_t device, uint16_t ours)
+{
+    if (packet.size() < 20 || (packet[0] >> 4) != 4 || packet[9] != 17) return std::nullopt;
+    const size_t header = static_cast<size_t>(packet[0] & 0x0F) * 4;
+    const uint32_t source = uint32_t{packet[12]} << 24 | uint32_t{packet[13]} << 16 | packet[14] << 8 | packet[15];
+    if (packet.size() < header + 8 || source != device || (packet[header + 2] << 8 | packet[header + 3]) != ours)
+        return std::nullopt;
+    return static_cast<uint16_t>(packet[header] << 8 | packet[header + 1]);
+}
+
 // A read request for a name no device has: it asks the TFTP port to answer and writes
 // nothing. The interface is watched meanwhile (with CAP_NET_RAW): an answer seen there that
 // never reaches the socket was dropped by a firewall on this host.
-doctor::TftpFacts ProbeTftp(const Interface& nic, uint32_t ip, uint16_t port, int waitMs)
-{
-    doctor::TftpFacts t;
-    t.waitMs = waitMs;
-    posix::Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    const int on = 1;
-    // Unconnected, since the answer comes from a new port; port unreachable still reported.
-    if (!sock || ::bind(sock.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
-        ::setsockopt(sock.Get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0) {
-        t.answer = doctor::TftpFacts::Answer::LocalError;
-        t.error = Errno("socket");
-        return t;
+class TftpProbe {
+public:
+    using Answer = doctor::TftpFacts::Answer;
+
+    TftpProbe(const Interface& nic, uint32_t ip, uint16_t port, int waitMs) : ip_(ip), waitMs_(waitMs)
+    {
+        facts_.waitMs = waitMs;
+        device_.sin_family = AF_INET;
+        device_.sin_addr.s_addr = htonl(ip);
+        device_.sin_port = htons(port);
+        Watch(nic);
     }
-    const uint16_t ours = posix::LocalPort(sock.Get());
-    posix::Fd watch;
-    if (nic.index != 0) {
-        watch.Reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_IP)));
+
+    doctor::TftpFacts Run()
+    {
+        if (!Open()) return facts_;
+        // A read request is laid out as a write request (RFC 1350) but for its opcode.
+        std::string request =
+            tftp::MakeWriteRequest("ftpupg-doctor/no-such-file", "octet", tftp::RequestOptions{});
+        request[1] = static_cast<char>(tftp::opRRQ);
+        const auto start = Clock::now();
+        deadline_ = start + std::chrono::milliseconds(waitMs_);
+        if (!Send(request, device_)) {
+            Fail(errno == ECONNREFUSED ? Answer::Unreachable : Answer::LocalError, "sendto");
+            return facts_;
+        }
+        bool again = true; // one more request half-way, in case one was lost
+        while (facts_.answer == Answer::None) {
+            const int left = Remaining(deadline_);
+            if (left == 0) break;
+            if (again && !seen_ && Clock::now() >= start + std::chrono::milliseconds(waitMs_ / 2)) {
+                Send(request, device_);
+                again = false;
+            }
+            pollfd fds[2] = {{socket_.Get(), POLLIN, 0}, {watch_.Get(), POLLIN, 0}};
+            if (::poll(fds, watch_ ? 2 : 1, std::min(left, std::max(1, waitMs_ / 4))) <= 0) continue;
+            if (fds[0].revents != 0) FromSocket();
+            if (watch_ && fds[1].revents != 0) FromInterface();
+        }
+        if (facts_.answer == Answer::None && seen_) {
+            facts_.seenOnly = true;
+            facts_.fromPort = *seen_;
+        }
+        return facts_;
+    }
+
+private:
+    void Watch(const Interface& nic)
+    {
+        if (nic.index == 0) return;
+        watch_.Reset(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_IP)));
         sockaddr_ll link{};
         link.sll_family = AF_PACKET;
         link.sll_protocol = htons(ETH_P_IP);
         link.sll_ifindex = nic.index;
-        if (watch && ::bind(watch.Get(), reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0)
-            watch.Reset();
+        if (watch_ && ::bind(watch_.Get(), reinterpret_cast<const sockaddr*>(&link), sizeof link) != 0)
+            watch_.Reset();
+        facts_.watched = static_cast<bool>(watch_);
     }
-    t.watched = static_cast<bool>(watch);
-    // A read request is laid out as a write request (RFC 1350) but for its opcode.
-    std::string request = tftp::MakeWriteRequest("ftpupg-doctor/no-such-file", "octet", tftp::RequestOptions{});
-    request[1] = static_cast<char>(tftp::opRRQ);
-    sockaddr_in device{};
-    device.sin_family = AF_INET;
-    device.sin_addr.s_addr = htonl(ip);
-    device.sin_port = htons(port);
-    const auto send = [&](const std::string& bytes, const sockaddr_in& to) {
-        return ::sendto(sock.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+
+    // Unconnected, since the answer comes from a new port; a port unreachable is still told.
+    bool Open()
+    {
+        socket_.Reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        const int on = 1;
+        if (!socket_ || ::bind(socket_.Get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
+            ::setsockopt(socket_.Get(), IPPROTO_IP, IP_RECVERR, &on, sizeof on) != 0) {
+            Fail(Answer::LocalError, "socket");
+            return false;
+        }
+        ours_ = posix::LocalPort(socket_.Get());
+        return true;
+    }
+
+    void Fail(Answer answer, const char* call)
+    {
+        facts_.answer = answer;
+        facts_.error = Errno(call);
+    }
+
+    bool Send(const std::string& bytes, const sockaddr_in& to)
+    {
+        return ::sendto(socket_.Get(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                         sizeof to) == static_cast<ssize_t>(bytes.size());
-    };
-    const auto start = Clock::now();
-    auto deadline = start + std::chrono::milliseconds(waitMs);
-    bool again = true; // one more request half-way, in case one was lost
-    if (!send(request, device)) {
-        t.answer =
-            errno == ECONNREFUSED ? doctor::TftpFacts::Answer::Unreachable : doctor::TftpFacts::Answer::LocalError;
-        t.error = Errno("sendto");
-        return t;
     }
-    std::optional<uint16_t> seenPort;
-    for (;;) {
-        const int left = Remaining(deadline);
-        if (left == 0) break;
-        if (again && !seenPort && Clock::now() >= start + std::chrono::milliseconds(waitMs / 2)) {
-            send(request, device);
-            again = false;
-        }
-        pollfd fds[2] = {{sock.Get(), POLLIN, 0}, {watch.Get(), POLLIN, 0}};
-        if (::poll(fds, watch ? 2 : 1, std::min(left, std::max(1, waitMs / 4))) <= 0) continue;
-        if (fds[0].revents != 0) {
-            std::array<uint8_t, 1024> got{};
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            const ssize_t n =
-                ::recvfrom(sock.Get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-            if (n < 0 && errno == ECONNREFUSED) {
-                t.answer = doctor::TftpFacts::Answer::Unreachable;
-                return t;
-            }
-            if (n >= 2 && from.sin_addr.s_addr == device.sin_addr.s_addr) {
-                const tftp::Bytes bytes{got.data(), static_cast<size_t>(n)};
-                t.answer = doctor::TftpFacts::Answer::Answered;
-                t.fromPort = ntohs(from.sin_port);
-                if (const auto error = tftp::ServerErrorOf(bytes)) {
-                    t.what = "ERROR " + std::to_string(error->code) + " '" + error->message + "'";
-                } else {
-                    // A transfer started after all (the name exists): ended at once.
-                    t.what = "opcode " + std::to_string(tftp::OpcodeOf(bytes));
-                    send(tftp::MakeError(0, "ftpupg-cli doctor: probe only"), from);
-                }
-                return t;
-            }
-        }
-        if (watch && fds[1].revents != 0) {
-            std::array<uint8_t, 128> got{};
-            sockaddr_ll link{};
-            socklen_t length = sizeof link;
-            for (ssize_t n; (n = ::recvfrom(watch.Get(), got.data(), got.size(), 0,
-                                            reinterpret_cast<sockaddr*>(&link), &length)) > 0;
-                 length = sizeof link) {
-                const size_t header = static_cast<size_t>(got[0] & 0x0F) * 4;
-                if (link.sll_pkttype == PACKET_OUTGOING || n < static_cast<ssize_t>(header + 8) || got[9] != 17 ||
-                    std::memcmp(&got[12], &device.sin_addr.s_addr, 4) != 0 ||
-                    (got[header + 2] << 8 | got[header + 3]) != ours || seenPort)
-                    continue;
-                seenPort = static_cast<uint16_t>(got[header] << 8 | got[header + 1]);
-                // The socket gets it a moment later, unless something drops it on the way.
-                deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(300));
-            }
+
+    void FromSocket()
+    {
+        std::array<uint8_t, 1024> got{};
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n =
+            ::recvfrom(socket_.Get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0 && errno == ECONNREFUSED) facts_.answer = Answer::Unreachable;
+        if (n < 2 || from.sin_addr.s_addr != device_.sin_addr.s_addr) return;
+        const tftp::Bytes bytes{got.data(), static_cast<size_t>(n)};
+        facts_.answer = Answer::Answered;
+        facts_.fromPort = ntohs(from.sin_port);
+        if (const auto error = tftp::ServerErrorOf(bytes)) {
+            facts_.what = "ERROR " + std::to_string(error->code) + " '" + error->message + "'";
+        } else {
+            // A transfer started after all (the name exists): ended at once.
+            facts_.what = "opcode " + std::to_string(tftp::OpcodeOf(bytes));
+            Send(tftp::MakeError(0, "ftpupg-cli doctor: probe only"), from);
         }
     }
-    if (seenPort) {
-        t.seenOnly = true;
-        t.fromPort = *seenPort;
+
+    void FromInterface()
+    {
+        std::array<uint8_t, 128> got{};
+        sockaddr_ll link{};
+        socklen_t length = sizeof link;
+        for (ssize_t n; (n = ::recvfrom(watch_.Get(), got.data(), got.size(), 0,
+                                        reinterpret_cast<sockaddr*>(&link), &length)) > 0;
+             length = sizeof link) {
+            if (link.sll_pkttype == PACKET_OUTGOING || seen_) continue;
+            seen_ = AnswerPort({got.data(), static_cast<size_t>(n)}, ip_, ours_);
+            // The socket gets it a moment later, unless something drops it on the way.
+            if (seen_) deadline_ = std::min(deadline_, Clock::now() + std::chrono::milliseconds(300));
+        }
     }
-    return t;
-}
+
+    const uint32_t ip_;
+    const int waitMs_;
+    sockaddr_in device_{};
+    doctor::TftpFacts facts_;
+    posix::Fd socket_;
+    posix::Fd watch_;
+    uint16_t ours_ = 0;
+    std::optional<uint16_t> seen_;
+    Clock::time_point deadline_;
+};
 
 // What the device library's socket gets when it asks for its 4 MiB.
 int64_t LibraryReceiveBuffer()
@@ -343,7 +385,7 @@ int RunDoctor(const DoctorArgs& args)
     if (facts.route.found) {
         facts.discovery = GatherDiscovery(args.ip, args.waitMs);
         facts.arp = ProbeArp(nic, AddressValue(facts.route.source), ip, 300);
-        facts.tftp = ProbeTftp(nic, ip, static_cast<uint16_t>(args.tftpPort), args.waitMs);
+        facts.tftp = TftpProbe(nic, ip, static_cast<uint16_t>(args.tftpPort), args.waitMs).Run();
     }
     facts.receiveBuffer = LibraryReceiveBuffer();
     const auto checks = doctor::Diagnose(facts);
