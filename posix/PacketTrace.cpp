@@ -183,11 +183,16 @@ PacketTrace::~PacketTrace()
     Flush();
 }
 
-void PacketTrace::Record(const SeenDatagram& datagram)
+int64_t WallMicros()
 {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t timeUs = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+void PacketTrace::Record(const SeenDatagram& datagram)
+{
+    const int64_t timeUs = datagram.timeUs != 0 ? datagram.timeUs : WallMicros();
     const std::lock_guard lock(mutex_);
     if (!fd_) return;
     Endpoint local = datagram.local;

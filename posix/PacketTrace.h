@@ -33,7 +33,11 @@ struct SeenDatagram {
     Endpoint peer;
     std::span<const uint8_t> head;
     std::span<const uint8_t> body = {};
+    int64_t timeUs = 0; // when it went (WallMicros); 0: when it is recorded
 };
+
+// Microseconds since the epoch, as traces stamp packets: the datagrams of one send share one.
+int64_t WallMicros();
 
 // Called for each datagram, on the thread that sent or received it.
 using DatagramObserver = std::function<void(const SeenDatagram&)>;

@@ -73,20 +73,24 @@ struct Tap {
     posix::Endpoint local;
 
     void Saw(bool sent, const sockaddr_in& peer, const void* head, size_t headSize, const void* body = nullptr,
-             size_t bodySize = 0) const
+             size_t bodySize = 0, int64_t timeUs = 0) const
     {
         if (observer == nullptr || !*observer) return;
         (*observer)({sent,
                      local,
                      {ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)},
                      {static_cast<const uint8_t*>(head), headSize},
-                     {static_cast<const uint8_t*>(body), bodySize}});
+                     {static_cast<const uint8_t*>(body), bodySize},
+                     timeUs});
     }
+    // The blocks of one send: one time for all of them.
     void Saw(const sockaddr_in& peer, const iovec* pieces, size_t count) const
     {
-        for (size_t i = 0; observer != nullptr && *observer && i < count; ++i)
+        if (observer == nullptr || !*observer) return;
+        const int64_t now = posix::WallMicros();
+        for (size_t i = 0; i < count; ++i)
             Saw(true, peer, pieces[2 * i].iov_base, pieces[2 * i].iov_len, pieces[2 * i + 1].iov_base,
-                pieces[2 * i + 1].iov_len);
+                pieces[2 * i + 1].iov_len, now);
     }
 };
 
