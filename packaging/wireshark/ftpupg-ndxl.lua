@@ -100,11 +100,10 @@ local function dissect_request(tvb, pinfo, tree, root)
     sub:add(f.mac, frame(0, 6))
     sub:add(f.protocol, frame(6, 1))
     sub:add(f.operation, frame(7, 1))
-    local what = (protocols[protocol] or ("protocol " .. protocol)) .. " " ..
-        (operations[operation] or ("operation " .. operation))
+    local what = (operations[operation] or ("operation " .. operation)) .. ", protocol " .. protocol
     if operation == 16 then
         sub:add(f.password, frame(8, 12))
-        what = what .. " for " .. tostring(frame(0, 6):ether())
+        what = what .. ", for " .. tostring(frame(0, 6):ether())
     end
     sub:add_le(f.value, frame(20, 2))
     if protocol == 68 then sub:add_le(f.echo, frame(198, 4)) end
@@ -133,14 +132,15 @@ local function dissect_reply(tvb, pinfo, tree, root)
         if has(24, 2) then
             local result = record(24, 2):le_uint()
             sub:add_le(f.result, record(24, 2))
-            what = "password answer: " .. (results[result] or ("result " .. result))
+            what = "password answer: " .. (results[result] or ("result " .. result)) .. ", protocol " ..
+                tostring(protocol)
         end
         if has(26, 2) then sub:add_le(f.status, record(26, 2)) end
     else
         local name = add_string(sub, f.name, tvb, 8 + 32, 244)
         if protocol == 20 and has(276, 4) then sub:add_le(f.echo, record(276, 4)) end
-        what = (protocols[protocol or -1] or "reply") .. " answer"
-        if ip ~= nil and ip ~= "" then what = what .. " from " .. ip end
+        what = (operations[operation or -1] or "answer") .. ", protocol " .. tostring(protocol or "none")
+        if ip ~= nil and ip ~= "" then what = what .. ", from " .. ip end
         if name ~= nil and name ~= "" then what = what .. " \"" .. name .. "\"" end
     end
     return "Reply: " .. what
