@@ -23,9 +23,9 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
-        "answered), 1 a device failed (unconfirmed, back-unconfirmed among them) or, with --wait-back,\n"
-        "did not restart (not-restarted), came back from another hardware address (address-changed) or\n"
-        "did not come back (discover: none answered),\n"
+        "answered) (doctor: every check ok), 1 a device failed (unconfirmed, back-unconfirmed among them)\n"
+        "or, with --wait-back, did not restart (not-restarted), came back from another hardware address\n"
+        "(address-changed) or did not come back (discover: none answered) (doctor: a check not ok),\n"
         "2 usage error, 3 image refused, 4 the rollout stopped (a canary failed or --max-failures was\n"
         "reached) and devices were skipped, 130 interrupted.\n"
         "Address list (--ips): one device per line, 'ADDRESS [LABEL] [@PASSWORD-FILE]', e.g.\n"
