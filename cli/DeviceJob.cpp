@@ -3,6 +3,7 @@
 #include "cli/DeviceLink.h"
 #include "tftp/IdTFTPException.h"
 #include "cli/Image.h"
+#include "cli/Trace.h"
 #include "posix/NeighbourCache.h"
 #include "posix/NeighbourPin.h"
 #include "tftp/TftpSender.h"
@@ -227,6 +228,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.timeoutMs = plan.timeoutMs;
         options.policy.blockSize = plan.blockSize;
         options.policy.windowSize = plan.windowSize;
+        if (ProcessTrace* trace = ProcessTrace::Current()) options.observer = trace->Observer();
         tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
                        report, progress);
         end = {How::Returned, true};
@@ -345,6 +347,8 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
 {
     Outcome outcome;
     try {
+        std::optional<ProcessTrace> trace;
+        if (!plan.traceDir.empty()) trace.emplace(DeviceTraceFile(plan.traceDir, plan.ip));
         if (StopAsked(plan)) {
             outcome = Stopped;
         } else {

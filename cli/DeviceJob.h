@@ -37,6 +37,8 @@ struct JobPlan {
     bool pin = false;
     // The models the signed image is for (its trusted comment); empty: any.
     std::vector<std::string> models = {};
+    // Folder of the packet traces: the attempt appends to ADDRESS.pcapng there (empty: none).
+    std::string traceDir = {};
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and
