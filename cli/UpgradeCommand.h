@@ -32,7 +32,7 @@ struct UpgradeArgs {
     std::string skipDone;
     std::vector<std::string> trustedKeys; // --trusted-key; none: FTPUPG_TRUSTED_KEYS
     std::string signature;                // --signature; empty: IMAGE.minisig
-    std::string trace; // folder of the packet traces; empty: none
+    std::string trace;                    // folder of the packet traces; empty: none
 };
 
 // "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
