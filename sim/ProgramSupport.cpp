@@ -66,7 +66,8 @@ std::optional<std::pair<int, int>> ParseTimeRange(const std::string& text)
     return std::pair{*least, *most};
 }
 
-void AddServiceTimeOption(CLI::App& app, SimTftpOptions& o, const std::string& seedOption, const std::string& group)
+void AddServiceTimeOption(CLI::App& app, SimTftpOptions& o, const std::string& seedOption,
+                          const std::string& group)
 {
     app.add_option_function<std::string>(
            "--ack-delay-ms",

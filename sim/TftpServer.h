@@ -183,8 +183,8 @@ struct SimTftpOptions {
     // (uniform, seeded by `seed`); a maximum at or below the minimum: always ackDelayMs.
     int ackDelayMs = 0;
     int ackDelayMaxMs = 0;
-    double dropShare = 0.0;     // share of packets dropped, each way
-    double dupShare = 0.0;      // share of sent packets sent twice
+    double dropShare = 0.0; // share of packets dropped, each way
+    double dupShare = 0.0;  // share of sent packets sent twice
     // A lossy link or a busy device, seeded and logged: shares of the transfer's datagrams
     // lost on arrival, and of the ACKs it sends lost on their way (on top of dropShare).
     double loseReceived = 0.0;

@@ -733,7 +733,8 @@ TEST_F(ServerTest, FaultSwitchesWithAWindow)
              for (std::uint16_t window = 0; window < 2; ++window) {
                  const auto sent = std::chrono::steady_clock::now();
                  for (std::uint16_t n = 1; n <= 4; ++n)
-                     c.SendTo(tid, BuildData(static_cast<std::uint16_t>(window * 4 + n), Packet(window == 1 && n == 4 ? 1 : 512)));
+                     c.SendTo(tid, BuildData(static_cast<std::uint16_t>(window * 4 + n),
+                                             Packet(window == 1 && n == 4 ? 1 : 512)));
                  EXPECT_EQ(c.Receive(), BuildAck(static_cast<std::uint16_t>(window * 4 + 4)));
                  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(40));
              }
