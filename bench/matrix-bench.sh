@@ -89,7 +89,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"
+cd "$work" || exit 1
 # Clients on CPU 0, servers and relays on CPU 1 (when there is one).
 pin0=() pin1=()
 [ "$(nproc)" -ge 2 ] && pin0=(taskset -c 0) pin1=(taskset -c 1)
@@ -189,7 +189,7 @@ upload() {
     h=127.0.0.1 p=$(cat relay.port)
   fi
   case $client in
-    tftpput) cmd=("$tftpput" -q --json -p "$p" -b $blk -w "$w" "$h" "$f" "$name") ;;
+    tftpput) cmd=("$tftpput" -q --json -p "$p" -b "$blk" -w "$w" "$h" "$f" "$name") ;;
     atftp) cmd=(atftp --option "blksize $blk" --option "windowsize $w" -p -l "$f" -r "$name" "$h" "$p") ;;
   esac
   start=$(date +%s%N)
@@ -227,7 +227,7 @@ model() {
   local kib=$1 link=$2 device=$3 w=$4 rtt=0 rate=0
   case $link in r500) rtt=0.001 ;; r25) rtt=0.05 ;; tbf) rate=100e6 ;; esac
   awk -v b="$(blocks_of "$kib")" -v w="$w" -v rtt=$rtt -v rate=$rate -v svc="$(service_ms "$device")" \
-    -v pause=$([ "$device" = pause ] && echo 1 || echo 0) -v bytes=$((kib * 1024)) 'BEGIN {
+    -v pause="$([ "$device" = pause ] && echo 1 || echo 0)" -v bytes=$((kib * 1024)) 'BEGIN {
       windows = int((b + w - 1) / w); waits = windows * svc / 1000 + (pause ? int((b - 1) / 64) * 0.3 : 0)
       printf "%.4f %.4f\n", windows * rtt + waits + (rate > 0 ? bytes * 8 / rate : 0), waits }'
 }
@@ -317,7 +317,7 @@ for w in $windows; do
         read -r ideal waits < <(model "$kib" "$link" "$device" "$w")
         # The base: the faster client's loss-free time on this link and server, per block.
         bt=$(med "${T[$w/$link/$server/free/tftpput]:-}") ba=$(med "${T[$w/$link/$server/free/atftp]:-}")
-        base=$(awk -v a="$(num "$bt")" -v b="$(num "$ba")" -v bb=$(blocks_of "$(size_kib "$link" free)") -v n="$blocks" \
+        base=$(awk -v a="$(num "$bt")" -v b="$(num "$ba")" -v bb="$(blocks_of "$(size_kib "$link" free)")" -v n="$blocks" \
           -v ca="${ba:0:1}" 'BEGIN { m = -1; if (a ~ /^[0-9.]+$/) m = a; if (ca != ">" && b ~ /^[0-9.]+$/ && (m < 0 || b < m)) m = b
             print (m < 0 ? 0 : m * n / bb) }')
         ideal=$(awk -v m="$ideal" -v b="$base" -v x="$waits" 'BEGIN { i = b + x; printf "%.3f", (m > i ? m : i) }')
