@@ -84,7 +84,8 @@ mkdir "$work/srv" && chmod 777 "$work/srv"
 pids=() qdisc=0
 cleanup() {
   [ $qdisc = 1 ] && tc qdisc del dev lo root 2>/dev/null
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  # The servers, and a relay or client of an upload cut short.
+  for p in "${pids[@]}" $(bench_descendants $$); do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
   rm -rf "$work"
 }
