@@ -17,6 +17,7 @@
 namespace fleet {
 
 class FirmwareImage;
+class RateShare;
 
 struct JobPlan {
     std::string ip;
@@ -35,6 +36,10 @@ struct JobPlan {
     // Tie the address to the checked hardware address during the write (the caller may
     // change the neighbour table).
     bool pin = false;
+    // The fleet's rate cap, shared with the other transfers (none: no cap), and this job's
+    // slot in it.
+    const RateShare* rate = nullptr;
+    size_t rateSlot = 0;
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

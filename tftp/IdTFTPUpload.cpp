@@ -194,6 +194,17 @@ UploadStep UploadState::Armed(UploadStep step, Micros now)
     return step;
 }
 
+void UploadState::SentLater(Micros now)
+{
+    const Micros by = now - sentAt_;
+    if (by <= 0) return;
+    if (windowAt_ == sentAt_) windowAt_ = now;
+    if (paced_.started == sentAt_) paced_.started = now;
+    deadline_ += by;
+    sentAt_ = now;
+    if (paced_.Pending()) paced_.at = paced_.started + control_.Spacing(paced_.next - paced_.first);
+}
+
 UploadStep UploadState::Send(int64_t first)
 {
     paced_.first = paced_.next = first;

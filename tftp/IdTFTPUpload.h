@@ -123,6 +123,9 @@ public:
     Micros Deadline() const { return paced_.Pending() ? paced_.at : deadline_; }
     // Reliable: when the last send went out.
     Micros LastSend() const { return sentAt_; }
+    // Reliable: the blocks of the last send went out only at `now`, held back (a rate cap):
+    // its timer, and the window's pace, count from then.
+    void SentLater(Micros now);
 
     Phase State() const { return phase_; }
     // Data bytes of a full block: 512 until an option acknowledgement says otherwise.

@@ -27,6 +27,10 @@ struct SenderOptions {
     // A window's blocks in few sends the kernel cuts into datagrams (Linux 4.18 on); off, or
     // where the kernel refuses it, a message per block.
     bool segmentation = true;
+    // The most bits per second the upload may send (datagrams with their IP and UDP headers),
+    // asked before each send so that it may change meanwhile; 0 or unset: no cap. Sends are
+    // held back (TokenBucket) and the timer counts from when they went.
+    std::function<uint64_t()> maxRateBitsPerSecond;
 };
 
 // What an upload achieved, filled in as it goes (also when it fails).
