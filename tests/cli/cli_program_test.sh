@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input | rollout | report
+# GROUP: discover | fleet | retry | interrupt | input | resume | rollout | report
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -557,6 +557,92 @@ input)
   grep -q "ftpupg-cli .*: upgrade with" "$work/r.log" || fail "log"
   [ "$(tail -1 "$work/r.out")" = "written: the report $work/r.json and the log $work/r.log" ] ||
     fail "the end should name the report and the log: $(tail -1 "$work/r.out")"
+  ok
+  ;;
+resume)
+  # The host dies (SIGKILL to the whole process group) at a moment after the report first
+  # appears, twice over, then the run is resumed to its end: each report left is whole and
+  # follows the schema, no device it gives as done lacks the image, nothing is left beside it.
+  image img.bin 262144
+  mkdir "$work/slots"
+  sim fleet --count 8 --bind 127.0.0.10 --mac 00:1b:7a:00:00:10 --password pw --tftp-slot-dir "$work/slots" \
+    --ack-delay-ms 1 --restart-delay-ms 200 --restart-ms 800
+  printf 'left by a run that died' >"$work/.r.json.part"
+  killed() {
+    local name=$1 after=$2
+    shift 2
+    rm -f "$work/r.json.seen"
+    setsid "$cli" upgrade "$@" >"$work/$name.out" 2>&1 &
+    local pid=$! before
+    before=$(stat -c %Y.%i "$work/r.json" 2>/dev/null)
+    for _ in $(seq 1 400); do
+      [ "$(stat -c %Y.%i "$work/r.json" 2>/dev/null)" != "$before" ] && break
+      sleep 0.05
+    done
+    sleep "$after"
+    kill -KILL -- "-$pid"
+    wait $pid 2>/dev/null
+    validate "$work/r.json"
+    local left
+    left=$(cd "$work" && ls -A | grep -v -x -E 'r\.json(\.[0-9])?|r\.log|img\.bin|img2\.bin|slots|arp|arp\.calls|.*\.out|sim-.*\.log')
+    [ -z "$left" ] || fail "$name: files left beside the report: $left"
+    python3 - "$work/r.json" "$work/slots" "$work/img.bin" <<'EOF2' || fail "$name: the report left by the kill"
+import json, os, sys
+r = json.load(open(sys.argv[1]))
+image = open(sys.argv[3], "rb").read()
+assert r["complete"] is False, r["complete"]
+for d in r["devices"]:
+    if d["result"] in ("done", "already-done"):
+        assert open(os.path.join(sys.argv[2], d["ip"] + ".bin"), "rb").read() == image, d
+    else:
+        assert d["result"] == "interrupted", d
+        assert d["bytes"] == 0 or str(d["bytes"]) in d["message"], d
+EOF2
+    ok
+  }
+  killed first 1.2 --image "$work/img.bin" --password pw --all --wait 500 --jobs 3 --wait-back 8 \
+    --json "$work/r.json" --log "$work/r.log"
+  killed second 0.7 --resume "$work/r.json" --password pw
+  # The image changed: refused before anything is sent.
+  cp "$work/img.bin" "$work/img2.bin"
+  asked=$(grep -c "password request" "$work/sim-fleet.log")
+  printf x | dd of="$work/img.bin" bs=1 seek=100 conv=notrunc 2>/dev/null
+  "$cli" upgrade --resume "$work/r.json" --password pw >"$work/changed.out" 2>&1
+  [ $? -eq 3 ] || fail "a changed image: exit 3 expected"
+  grep -q "the image changed since the run of $work/r.json: .* has SHA-256 [0-9a-f]*, the run wrote [0-9a-f]*; nothing was sent" \
+    "$work/changed.out" || fail "a changed image: no clear message"
+  [ "$(grep -c "password request" "$work/sim-fleet.log")" = "$asked" ] || fail "a changed image: a device was asked"
+  mv "$work/img2.bin" "$work/img.bin"
+  ok
+  "$cli" upgrade --resume "$work/r.json" --password pw >"$work/last.out" 2>&1 || fail "the last resume: exit $?"
+  validate "$work/r.json"
+  python3 - "$work/r.json" "$work/slots" "$work/img.bin" <<'EOF2' || fail "the resumed run"
+import json, os, sys
+r = json.load(open(sys.argv[1]))
+image = open(sys.argv[3], "rb").read()
+s = r["summary"]
+assert r["complete"] and s["devices"] == 8 and s["done"] + s["already_done"] == 8, s
+# The options of the first run came along.
+o = r["options"]
+assert (o["jobs"], o["wait_back_s"], o["wait_ms"], o["selection"]) == (3, 8, 500, "all"), o
+assert o["resumed"].endswith("/r.json") and o["log"].endswith("/r.log"), o
+for d in r["devices"]:
+    assert open(os.path.join(sys.argv[2], d["ip"] + ".bin"), "rb").read() == image, d
+EOF2
+  [ ! -e "$work/.r.json.part" ] && [ -e "$work/r.json.2" ] || fail "the kept reports or a leftover part"
+  ok
+  # --max-rate: two transfers share 4 Mbit/s (headers counted), neither goes faster than its share.
+  rm -f "$work"/slots/*
+  "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --ip 127.0.0.11 --max-rate 4M \
+    --json "$work/rate.json" >"$work/rate.out" 2>&1 || fail "--max-rate: exit $?"
+  grep -q "^at most 4 Mbit/s for all transfers together" "$work/rate.out" || fail "--max-rate is not told"
+  python3 - "$work/rate.json" <<'EOF2' || fail "--max-rate: a device went faster than its share"
+import json, sys
+r = json.load(open(sys.argv[1]))
+assert r["options"]["max_rate_bits_per_s"] == 4000000, r["options"]
+for d in r["devices"]:
+    assert d["result"] == "done" and d["rate_bytes_per_s"] * 8 <= 2000000, d
+EOF2
   ok
   ;;
 rollout)
