@@ -521,7 +521,7 @@ TEST(UploadState, ASendHeldBackByARateCapCountsFromWhenItWent)
                   {"TIMER", "wait 6 ms, 0 timeouts, srtt 2 ms"},
                   {"ACK 1 after 2", "send 2"},
                   {"HELD 30", "held"},
-                  {"TIMER", "wait 6 ms, 0 timeouts, srtt 2 ms"},
+                  {"TIMER", "wait 5 ms, 0 timeouts, srtt 2 ms"},
                   {"PROBE", "send 2"},
                   {"TIMER", "wait 10 ms, 1 timeouts, srtt 2 ms"},
                   {"ACK 2", "send 3"},
