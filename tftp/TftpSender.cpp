@@ -533,7 +533,8 @@ private:
     std::optional<Alarm> alarm_; // stops before the socket it wakes closes
     static constexpr int64_t IpUdpHeaders = 28;
     const std::function<uint64_t()> maxRate_;
-    TokenBucket bucket_;
+    // A sender late for its turn by a scheduler's slice catches up; a longer pause earns no burst.
+    TokenBucket bucket_{20000};
 };
 
 } // namespace

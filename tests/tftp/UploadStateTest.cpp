@@ -552,7 +552,7 @@ TEST(TokenBucket, ASendGoesOnceTheDebtOfTheLastIsPaidAtTheRateOfItsTime)
           {8000, 1000000, 100000, 100000},
           {1, 1000000, 200000, 200000}, // idle time pays the debt but earns nothing ahead
           {8000, 1000000, 200000, 200001}});
-    // A depth: idle time earns that much ahead, no more.
+    // A depth: idle time earns that much sending time ahead (16 ms at 1 Mbit/s), no more.
     play(TokenBucket(16000), {{8000, 1000000, 1000, 1000},
                               {8000, 1000000, 100000, 100000},
                               {8000, 1000000, 100000, 100000},
