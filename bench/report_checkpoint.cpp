@@ -53,8 +53,9 @@ int main(int argc, char** argv)
     for (int i = 2; i < argc; ++i)
         sizes.push_back(std::stoul(argv[i]));
     if (sizes.empty()) sizes = {64, 256};
-    std::printf("| devices | report bytes at the end | rewrite: total ms | rewrite: median ms | rewrite: MiB "
-                "written | journal: total ms | journal: median ms |\n|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf(
+        "| devices | report bytes at the end | rewrite: total ms | rewrite: median ms | rewrite: MiB "
+        "written | journal: total ms | journal: median ms |\n|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const size_t n : sizes) {
         std::vector<fleet::DeviceReport> devices;
         for (size_t i = 0; i < n; ++i)
@@ -88,7 +89,8 @@ int main(int argc, char** argv)
         const auto all = Clock::now();
         for (size_t i = 0; i < n; ++i) {
             const auto t0 = Clock::now();
-            const std::string line = fleet::BuildReport(run, image, opts, {devices[i]})["devices"][0].dump() + "\n";
+            const std::string line =
+                fleet::BuildReport(run, image, opts, {devices[i]})["devices"][0].dump() + "\n";
             if (::write(fd, line.data(), line.size()) < 0 || ::fdatasync(fd) != 0) return 1;
             journal.push_back(Ms(t0));
         }

@@ -157,19 +157,22 @@ private:
         std::vector<DeviceReport> devices = reports_;
         for (size_t i = 0; i < devices.size(); ++i)
             if (!settled_[i] && devices[i].result == Result::Interrupted)
-                devices[i].message = devices[i].attempts > 0 ? "Waiting for another attempt when this report was written"
-                                                             : "Not started when this report was written";
+                devices[i].message = devices[i].attempts > 0
+                                         ? "Waiting for another attempt when this report was written"
+                                         : "Not started when this report was written";
         for (const auto& [pid, child] : children_) {
             DeviceReport& d = devices[child.index];
             if (settled_[child.index]) continue;
             if (child.imageIn) {
                 d.result = Result::Done;
                 d.message = "The image is in (its last block was acknowledged)";
-                if (child.waitingBack) d.message += "; the wait for its restart was under way when this report was written";
+                if (child.waitingBack)
+                    d.message += "; the wait for its restart was under way when this report was written";
             } else if (child.transferStart) {
                 d.result = Result::Interrupted;
                 d.message = "Writing when this report was written: " + std::to_string(d.bytes) + " of " +
-                            std::to_string(image_.Size()) + " bytes acknowledged; the device may hold part of the image";
+                            std::to_string(image_.Size()) +
+                            " bytes acknowledged; the device may hold part of the image";
             } else {
                 d.message = "Being checked when this report was written; nothing written yet";
             }

@@ -358,7 +358,8 @@ std::optional<uint64_t> ParseRate(std::string_view text)
     }
     const size_t point = text.find('.');
     const std::string_view whole = text.substr(0, point);
-    const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
     const auto digits = [](std::string_view part) {
         return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
     };

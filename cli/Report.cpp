@@ -63,7 +63,9 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
     const size_t settled = counts[Result::Done] + counts[Result::AlreadyDone] + counts[Result::WouldUpgrade] +
                            counts[Result::Skipped];
     const JobPlan& job = opts.job;
-    const auto orNull = [](const std::string& text) { return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text); };
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+    };
     return {{"tool", "ftpupg-cli"},
             {"version", run.version},
             {"started", run.started},

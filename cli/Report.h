@@ -39,7 +39,7 @@ struct ReportRun {
     std::string ipsFile = {};
     std::string passwordFile = {};
     std::string log = {};
-    uint64_t maxRate = 0; // --max-rate in bits per second; 0: none
+    uint64_t maxRate = 0;     // --max-rate in bits per second; 0: none
     std::string resumed = {}; // the report this run resumed
 };
 

@@ -378,14 +378,16 @@ void Checkpoint(const UpgradeArgs& args, Outputs& outputs, const ReportRun& run,
     now.complete = false;
     now.finished = UtcNow();
     const std::string text =
-        BuildReport(now, image, opts, devices).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        BuildReport(now, image, opts, devices).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+        "\n";
     std::vector<std::string> notes;
     try {
         outputs.report->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
         outputs.checkpointFailed = false;
     } catch (const std::exception& e) {
         if (!outputs.checkpointFailed)
-            view.Say(std::string("warning: --json: ") + e.what() + "; the report is not current until it is written");
+            view.Say(std::string("warning: --json: ") + e.what() +
+                     "; the report is not current until it is written");
         outputs.checkpointFailed = true;
     }
     for (const auto& n : notes)
@@ -413,8 +415,8 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
         return ExitImage;
     }
     if (!selection.resumedSha256.empty() && selection.resumedSha256 != prepared.reportImage.sha256) {
-        const std::string text = "--resume: the image changed since the run of " + args.resume + ": " + args.image +
-                                 " has SHA-256 " + prepared.reportImage.sha256 + ", the run wrote " +
+        const std::string text = "--resume: the image changed since the run of " + args.resume + ": " +
+                                 args.image + " has SHA-256 " + prepared.reportImage.sha256 + ", the run wrote " +
                                  selection.resumedSha256;
         std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", rtl::MaskLines(text).c_str());
         outputs.log->Line("refused: " + text);
@@ -452,7 +454,8 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
             return ExitFailed;
         }
         opts.job.rate = &*rate;
-        view.Say("at most " + FormatBits(args.maxRate) + " for all transfers together, shared among those running");
+        view.Say("at most " + FormatBits(args.maxRate) +
+                 " for all transfers together, shared among those running");
     }
     // Without the right to pin, another host answering ARP for an address could take its image.
     opts.job.pin = !args.dryRun && posix::MayChangeNeighbours();

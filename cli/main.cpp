@@ -129,7 +129,8 @@ int main(int argc, char** argv)
             "--max-rate",
             [&a](const std::string& text) {
                 const auto rate = fleet::ParseRate(text);
-                if (!rate) throw CLI::ValidationError("--max-rate", "not a rate such as 20M, 800k or 1.5G: " + text);
+                if (!rate)
+                    throw CLI::ValidationError("--max-rate", "not a rate such as 20M, 800k or 1.5G: " + text);
                 a.maxRate = *rate;
             },
             "At most RATE bits per second for all transfers together (k, M, G: 1000s), shared evenly among those "

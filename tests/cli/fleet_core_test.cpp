@@ -475,12 +475,26 @@ TEST(FleetTextTest, ProgressLineAndBlockCounts)
 TEST(FleetTextTest, RatesAreBitsPerSecondInThousands)
 {
     const std::vector<std::pair<std::string, std::optional<uint64_t>>> rows = {
-        {"20M", 20000000},  {"1.5G", 1500000000}, {"800k", 800000}, {"800K", 800000}, {"64000", 64000},
-        {"0.5M", 500000},   {"1000G", 1000000000000ull},
+        {"20M", 20000000},
+        {"1.5G", 1500000000},
+        {"800k", 800000},
+        {"800K", 800000},
+        {"64000", 64000},
+        {"0.5M", 500000},
+        {"1000G", 1000000000000ull},
         // m would read as milli; a unit of bytes or per second is not guessed at.
-        {"20m", std::nullopt}, {"20Mb", std::nullopt}, {"20 M", std::nullopt}, {"M", std::nullopt},
-        {"", std::nullopt},    {"0", std::nullopt},    {"0.0001", std::nullopt}, {"1.", std::nullopt},
-        {".5M", std::nullopt}, {"-1M", std::nullopt},  {"1001G", std::nullopt}, {"1e6", std::nullopt}};
+        {"20m", std::nullopt},
+        {"20Mb", std::nullopt},
+        {"20 M", std::nullopt},
+        {"M", std::nullopt},
+        {"", std::nullopt},
+        {"0", std::nullopt},
+        {"0.0001", std::nullopt},
+        {"1.", std::nullopt},
+        {".5M", std::nullopt},
+        {"-1M", std::nullopt},
+        {"1001G", std::nullopt},
+        {"1e6", std::nullopt}};
     for (const auto& [text, bits] : rows)
         EXPECT_EQ(ParseRate(text), bits) << text;
     EXPECT_EQ(FormatBits(20000000), "20 Mbit/s");
@@ -609,7 +623,9 @@ TEST(FleetReportTest, AReportWrittenAgainAndAgainIsAlwaysWholeAndLeavesNothingBe
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
     // A run that ends before its first write leaves no part either.
-    { ReportFile unused(dir.Path() + "/s.json"); }
+    {
+        ReportFile unused(dir.Path() + "/s.json");
+    }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
 }
 
@@ -634,7 +650,8 @@ TEST(FleetReportTest, ResumeTakesTheImageDevicesAndOptionsOfTheRun)
     const ResumePlan plan = ReadResumePlan(text, "r.json");
     EXPECT_EQ(plan.imagePath, "/site/img.bin");
     EXPECT_EQ(plan.sha256, sha);
-    EXPECT_EQ(plan.targets, (std::vector<std::pair<std::string, std::string>>{{"127.0.0.10", "press-1"}, {"127.0.0.11", ""}}));
+    EXPECT_EQ(plan.targets,
+              (std::vector<std::pair<std::string, std::string>>{{"127.0.0.10", "press-1"}, {"127.0.0.11", ""}}));
     EXPECT_EQ(std::tie(plan.selection, plan.jobs, plan.retries, plan.waitBackS, plan.blockSize, plan.maxRate),
               std::make_tuple(std::string("all"), 3, 2, 8, 1468, uint64_t{20000000}));
     EXPECT_EQ(std::tie(plan.ipsFile, plan.passwordFile, plan.log),
@@ -645,7 +662,8 @@ TEST(FleetReportTest, ResumeTakesTheImageDevicesAndOptionsOfTheRun)
             ReadResumePlan(bad, "r.json");
             ADD_FAILURE() << bad;
         } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()).rfind("r.json: not a report of ftpupg-cli upgrade (", 0), 0u) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind("r.json: not a report of ftpupg-cli upgrade (", 0), 0u)
+                << e.what();
         }
     }
 }

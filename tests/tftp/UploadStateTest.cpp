@@ -543,15 +543,14 @@ TEST(TokenBucket, ASendGoesOnceTheDebtOfTheLastIsPaidAtTheRateOfItsTime)
         for (const Row& r : rows)
             EXPECT_EQ(bucket.Take(r.bits, r.rate, r.now), r.at) << "row " << ++i;
     };
-    play(TokenBucket(),
-         {{8000, 1000000, 1000, 1000},   // at once, 8 ms of debt at 1 Mbit/s
-          {8000, 1000000, 2000, 9000},   // asked early: once that is paid
-          {8000, 1000000, 9000, 17000},  // at its time: the second's debt follows
-          {8000, 2000000, 17000, 21000}, // the share doubled: the debt is paid twice as fast
-          {8000, 0, 21000, 21000},       // no cap: at once, and no debt kept
-          {8000, 1000000, 100000, 100000},
-          {1, 1000000, 200000, 200000}, // idle time pays the debt but earns nothing ahead
-          {8000, 1000000, 200000, 200001}});
+    play(TokenBucket(), {{8000, 1000000, 1000, 1000},   // at once, 8 ms of debt at 1 Mbit/s
+                         {8000, 1000000, 2000, 9000},   // asked early: once that is paid
+                         {8000, 1000000, 9000, 17000},  // at its time: the second's debt follows
+                         {8000, 2000000, 17000, 21000}, // the share doubled: the debt is paid twice as fast
+                         {8000, 0, 21000, 21000},       // no cap: at once, and no debt kept
+                         {8000, 1000000, 100000, 100000},
+                         {1, 1000000, 200000, 200000}, // idle time pays the debt but earns nothing ahead
+                         {8000, 1000000, 200000, 200001}});
     // A depth: idle time earns that much sending time ahead (16 ms at 1 Mbit/s), no more.
     play(TokenBucket(16000), {{8000, 1000000, 1000, 1000},
                               {8000, 1000000, 100000, 100000},
