@@ -267,9 +267,12 @@ ReportFile::ReportFile(std::string path) : path_(std::move(path))
     const mode_t mask = ::umask(0);
     ::umask(mask);
     mode_ = exists ? (st.st_mode & 07777) : (0666 & ~mask);
+    // Made now to find out that the folder takes it, and gone until the first write, so that
+    // a run that dies before it leaves nothing.
     fd_.Reset(::open(part_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode_));
     if (!fd_) throw std::runtime_error("cannot create a file in " + folder + ": " + Errno());
-    ::fchmod(fd_.Get(), mode_);
+    ::unlink(part_.c_str());
+    fd_.Reset();
 }
 
 void ReportFile::OpenPart()

@@ -84,8 +84,8 @@ ResumePlan ReadResumePlan(std::string_view text, const std::string& source);
 
 // Where the report goes, checked and prepared before any device is touched: a folder that
 // exists and takes a new file, never a directory. Each write goes to .NAME.part beside it
-// (one left by a run that died is taken over), is synced and renamed into place, and the
-// folder is synced: a report on disk is always whole, whenever the host dies. A path that
+// (one left by a run that died is removed or taken over), is synced and renamed into place,
+// and the folder is synced: a report on disk is always whole, whenever the host dies. A path that
 // names something other than a file (a pipe, /dev/stdout) is opened now and written in
 // place, once, at the end.
 class ReportFile {

@@ -261,6 +261,29 @@ void SayImage(ConsoleView& view, const UpgradeArgs& args, const ReportImage& ima
                  "do not accept (a larger --blksize avoids it)");
 }
 
+void MarkDoneEarlier(const std::optional<DoneEarlier>& doneEarlier, std::vector<FleetTarget>& targets)
+{
+    if (doneEarlier)
+        for (auto& t : targets)
+            if (const auto it = doneEarlier->devices.find(t.ip); it != doneEarlier->devices.end())
+                t.alreadyDone = it->second;
+}
+
+// The devices as they stand before the fleet starts: done earlier, or not started.
+std::vector<DeviceReport> Unstarted(const std::vector<FleetTarget>& targets)
+{
+    std::vector<DeviceReport> devices;
+    for (const auto& t : targets) {
+        DeviceReport d;
+        d.ip = t.ip;
+        d.label = t.label;
+        d.result = t.alreadyDone.empty() ? Result::Interrupted : Result::AlreadyDone;
+        d.message = t.alreadyDone.empty() ? "Not started when this report was written" : t.alreadyDone;
+        devices.push_back(std::move(d));
+    }
+    return devices;
+}
+
 // One discovery for the fleet: every device answers each request, so one request for all of
 // them instead of one per device keeps the answers few enough to arrive. Devices done
 // earlier are not asked anything. With --all, the devices that answered become the targets.
@@ -291,10 +314,7 @@ void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& do
         view.Say("discovery: " + std::to_string(opts.targets.size()) + " device(s) answered");
     }
     if (shared) opts.discovery = std::move(found.table);
-    if (doneEarlier)
-        for (auto& t : opts.targets)
-            if (const auto it = doneEarlier->devices.find(t.ip); it != doneEarlier->devices.end())
-                t.alreadyDone = it->second;
+    MarkDoneEarlier(doneEarlier, opts.targets);
 }
 
 FleetOptions FleetOptionsFor(const UpgradeArgs& args, Selection& selection)
@@ -471,6 +491,12 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
     run.log = Absolute(args.log);
     run.maxRate = args.maxRate;
     run.resumed = Absolute(args.resume);
+    if (outputs.report && !outputs.report->InPlace() && !args.all) {
+        // The devices are known before the discovery: the report is current from here on. With
+        // --all they are not, and an earlier report stays until they are.
+        MarkDoneEarlier(prepared.doneEarlier, opts.targets);
+        Checkpoint(args, outputs, run, prepared.reportImage, opts, Unstarted(opts.targets), view);
+    }
     DiscoverFleet(args, prepared.doneEarlier, stop, view, run, opts);
     outputs.log->Line("upgrade of " + std::to_string(opts.targets.size()) + " device(s) with " + args.image +
                       (args.dryRun ? " (dry run)" : ""));

@@ -567,6 +567,17 @@ resume)
   mkdir "$work/slots"
   sim fleet --count 8 --bind 127.0.0.10 --mac 00:1b:7a:00:00:10 --password pw --tftp-slot-dir "$work/slots" \
     --ack-delay-ms 1 --restart-delay-ms 200 --restart-ms 800
+  # Killed during the discovery of --all, before the devices are known: no report yet, and
+  # nothing left where it goes.
+  mkdir "$work/early"
+  setsid "$cli" upgrade --image "$work/img.bin" --password pw --all --wait 20000 --json "$work/early/r.json" \
+    >"$work/early.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 1 200); do grep -q SHA-256 "$work/early.out" && break; sleep 0.05; done
+  kill -KILL -- "-$pid"
+  wait $pid 2>/dev/null
+  [ -z "$(ls -A "$work/early")" ] || fail "killed during discovery: left $(ls -A "$work/early")"
+  ok
   printf 'left by a run that died' >"$work/.r.json.part"
   killed() {
     local name=$1 after=$2
