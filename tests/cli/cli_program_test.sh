@@ -595,7 +595,7 @@ resume)
     wait $pid 2>/dev/null
     validate "$work/r.json"
     local left
-    left=$(cd "$work" && ls -A | grep -v -x -E 'r\.json(\.[0-9])?|r\.log|img\.bin|img2\.bin|slots|arp|arp\.calls|.*\.out|sim-.*\.log')
+    left=$(cd "$work" && ls -A | grep -v -x -E 'r\.json(\.[0-9])?|r\.log|img\.bin|img2\.bin|slots|early|arp|arp\.calls|.*\.out|sim-.*\.log')
     [ -z "$left" ] || fail "$name: files left beside the report: $left"
     python3 - "$work/r.json" "$work/slots" "$work/img.bin" <<'EOF2' || fail "$name: the report left by the kill"
 import json, os, sys
