@@ -3,7 +3,8 @@
 #   kill   RUNS runs of 16 simulated devices that restart after their image: `ftpupg-cli upgrade
 #          --all --wait-back 8 --jobs 2 --json r.json --log r.log`, SIGKILL to its whole process
 #          group at a random moment from 0.5 s to the end of an uncut run, then `--resume r.json`
-#          to the end. Counted: devices written twice (a device's log shows two whole images),
+#          to the end (a run killed in its discovery, before the devices are known, leaves no
+#          report and has written nothing: it runs again from the start). Counted: devices written twice (a device's log shows two whole images),
 #          devices the killed run's report gives as done without holding the image, files
 #          left beside the report, and devices done at the end.
 #   rate   8 devices take a 2 MiB image at once with `--max-rate 16M`, and without it: the sum of
@@ -70,7 +71,7 @@ full_ms=$((($(date +%s%N) - t0) / 1000000))
 stop_devices
 echo "an uncut run: $full_ms ms"
 
-twice=0 false_done=0 stray=0 done_end=0 killed_done=0 interrupted_bytes=0 runs_ok=0
+early=0 early_written=0 twice=0 false_done=0 stray=0 done_end=0 killed_done=0 interrupted_bytes=0 runs_ok=0
 RANDOM=31
 for run in $(seq 1 "$runs"); do
   start_devices 16 "${restart[@]}"
@@ -98,7 +99,16 @@ print(len(done), sum(not holds(d["ip"]) for d in done),
 PY
 )
   read -r kd fd ib <<<"$judged"
-  (cd "$run_dir" && "$cli" upgrade --resume r.json >out2 2>&1)
+  if [ -e "$run_dir/r.json" ]; then
+    (cd "$run_dir" && "$cli" upgrade --resume r.json >out2 2>&1)
+  else
+    # Killed in the discovery of --all, before the devices were known: no report, and
+    # nothing written to any device (counted), so the run starts again.
+    early=$((early + 1))
+    written=$(ls "$work/slots" | grep -c .)
+    early_written=$((early_written + written))
+    (cd "$run_dir" && "$cli" "${upgrade[@]}" >out2 2>&1)
+  fi
   code=$?
   left2=$(cd "$run_dir" && ls -A | grep -v -x -E 'r\.json(\.[0-9])?|r\.log|out|out2')
   end=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["summary"]; print(s["done"] + s["already_done"] - s["not_back"])' "$run_dir/r.json")
@@ -115,7 +125,9 @@ PY
 done
 table="| runs | uncut run | done in the killed runs' reports | of them without the image | interrupted mid-write (with bytes) | written twice | files left beside the report | runs all done after --resume (exit 0) | devices done at the end |
 |---:|---:|---:|---:|---:|---:|---:|---:|---:|
-| $runs | $(awk -v ms="$full_ms" 'BEGIN { printf "%.1f s", ms / 1000 }') | $killed_done | $false_done | $interrupted_bytes | $twice | $stray | $runs_ok of $runs | $done_end of $((runs * 16)) |"
+| $runs | $(awk -v ms="$full_ms" 'BEGIN { printf "%.1f s", ms / 1000 }') | $killed_done | $false_done | $interrupted_bytes | $twice | $stray | $runs_ok of $runs | $done_end of $((runs * 16)) |
+
+Killed in the discovery, before any report: $early run(s), $early_written device(s) written by them; those ran again from the start instead of --resume."
 echo "$table"
 
 # ---- rate ----
