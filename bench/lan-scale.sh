@@ -3,7 +3,7 @@
 # namespace of its own, restarting 0.2-0.8 s after its image for a second: three discoveries
 # (`ftpupg-cli discover --json`: how many answered, how long), then `ftpupg-cli upgrade --all
 # --jobs 32 --wait-back 60` of a 1 MiB image (wall time, the largest sum of PSS of all
-# ftpupg-cli processes, the devices done and back, images intact).
+# ftpupg-cli processes, the devices done and back, images intact, answers lost).
 # usage: bench/lan-scale.sh BUILD_DIR [--doc FILE] [SIZES...]   (default sizes: 64 256; needs root)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,8 +22,8 @@ if [ -z "${LAN_BOX:-}" ]; then
   for n in "${sizes[@]}"; do
     "$root/scripts/lan-box" run --devices "$n" -- bash "$0" "$build" "$rows" || echo "| $n | the run failed |" >>"$rows"
   done
-  table="| devices | discovery: answered in each of 3 runs | discovery s (each run) | upgrade wall s | done and back | images intact | peak memory, all ftpupg-cli processes (sum of PSS) | largest PSS of one device's process |
-|---:|---|---|---:|---:|---:|---:|---:|
+  table="| devices | discovery: answered in each of 3 runs | discovery s (each run) | upgrade wall s | done and back | images intact | peak memory, all ftpupg-cli processes (sum of PSS) | not done and back (result) | answers lost to a full queue |
+|---:|---|---|---:|---:|---:|---:|---|---:|
 $(cat "$rows")"
   rm -f "$rows"
   echo "$table"
@@ -74,14 +74,13 @@ sampler=$!
 wait "$pid"
 t1=$(date +%s%N)
 wait "$sampler"
-worst=0
-for pid in "${pids[@]}"; do
-  kb=$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null)
-  [ "${kb:-0}" -gt "$worst" ] && worst=$kb
-done
+others=$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
+print(", ".join(d["ip"] + " " + d["result"] for d in r["devices"]
+                if not (d["result"] == "done" and (d["wait_back"] or {}).get("came_back", False))) or "none")' "$work/r.json")
+lost=$(grep -o "^warning: [0-9]* device answers were lost" "$work/r.out" | grep -o "[0-9]*" || echo 0)
 back=$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))
 print(sum(d["result"] == "done" and (d["wait_back"] or {}).get("came_back", False) for d in r["devices"]))' "$work/r.json")
 intact=0
 for ip in "${ips[@]}"; do cmp -s "$work/image.bin" "$work/slots/$ip.bin" && intact=$((intact + 1)); done
-echo "| $n | $found | $took | $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') | $back of $n | $intact | $(awk -v k="$(cat "$work/pss")" 'BEGIN { printf "%.1f MiB", k / 1024 }') | $(awk -v k="$worst" 'BEGIN { printf "%.1f MiB", k / 1024 }') |" >>"$rows"
+echo "| $n | $found | $took | $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') | $back of $n | $intact | $(awk -v k="$(cat "$work/pss")" 'BEGIN { printf "%.1f MiB", k / 1024 }') | $others | ${lost:-0} |" >>"$rows"
 tail -3 "$work/r.out"
