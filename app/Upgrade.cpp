@@ -2,6 +2,7 @@
 #include "app/MainForm.h"
 
 #include "app/Application.h"
+#include "posix/Fd.h"
 #include "posix/NeighbourCache.h"
 #include "app/Progress.h"
 #include "app/PumpWait.h"
@@ -18,11 +19,10 @@ namespace {
 // so that a pipe named as the image does not freeze the window here.
 uint32_t FileSize32(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return 0xFFFFFFFFu;
+    const posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) return 0xFFFFFFFFu;
     struct stat st {};
-    const bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-    ::close(fd);
+    const bool ok = ::fstat(fd.Get(), &st) == 0 && !S_ISDIR(st.st_mode);
     return ok ? static_cast<uint32_t>(st.st_size) : 0xFFFFFFFFu;
 }
 

@@ -11,11 +11,13 @@
 #include "upgrade/DeviceCheck.h"
 #include "upgrade/TransferVerdict.h"
 #include "rtl/SafeText.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -59,62 +61,148 @@ void ReportDrops(DeviceLink& link, uint64_t& reported, const JobSink& sink)
 }
 
 // Discovery (unless the fleet's shared one found the device) and password check; Done when
-// the password was accepted.
+// the password was accepted. A discovery of its own waits a short while after the device's
+// first answer before it asks: the request goes to the hardware address, so another address
+// answering from the same one must be seen first. The fleet's shared discovery did that wait.
+class PasswordCheck {
+public:
+    PasswordCheck(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
+        : plan_(plan), link_(link), sink_(sink), own_(plan.answers.empty())
+    {}
+
+    Outcome Run()
+    {
+        const auto start = Clock::now();
+        deadline_ = start + std::chrono::milliseconds(plan_.waitMs);
+        nextRound_ = deadline_;
+        if (own_) {
+            link_.SendDiscovery();
+            nextRound_ = start + DiscoveryRound;
+        }
+        for (const auto& answer : plan_.answers)
+            Take(answer);
+        if (!own_) {
+            if (auto refused = CannotTellApart()) return *refused;
+            StartAsking();
+        }
+        if (!Wait()) return Stopped;
+        // An answer that came after the request still keeps the image from them.
+        if (auto refused = CannotTellApart()) return *refused;
+        return Verdict();
+    }
+
+private:
+    // Until the check settles or the time is up; false when a stop came.
+    bool Wait()
+    {
+        const auto quiet = std::chrono::milliseconds(std::min(200, plan_.waitMs / 4));
+        std::optional<Clock::time_point> askAt;
+        while (!check_.Settled()) {
+            if (!asking_ && claims_.Find(plan_.ip) != nullptr) {
+                if (!askAt) askAt = std::min(deadline_, Clock::now() + quiet);
+                if (Clock::now() >= *askAt) {
+                    if (CannotTellApart()) return true;
+                    StartAsking();
+                    continue;
+                }
+            }
+            const bool searching = !check_.Found();
+            auto until = searching ? std::min(deadline_, nextRound_) : deadline_;
+            if (askAt && !asking_) until = std::min(until, *askAt);
+            const auto record = link_.Next(until, plan_.stopFd);
+            if (StopAsked(plan_)) return false;
+            if (record) {
+                Take(*record);
+                continue;
+            }
+            const auto now = Clock::now();
+            if (askAt && !asking_ && now >= *askAt) continue;
+            if (now >= deadline_) break;
+            if (searching && now >= nextRound_ && own_) {
+                link_.SendDiscovery();
+                nextRound_ = now + DiscoveryRound;
+            }
+        }
+        return true;
+    }
+
+    void Feed(const std::vector<uint8_t>& record)
+    {
+        const auto step = check_.OnReply(record, plan_.ip, plan_.password);
+        for (const auto& frame : step.send)
+            link_.Send(frame);
+        if (step.stray) {
+            // A line of its own on the event pipe: the parent shows and logs it as a note.
+            std::fprintf(stderr, "ignored a password answer from %s (%s): not the device that was found\n",
+                         rtl::SafeText(devmsg::frames::ReplyIpText(record)).c_str(), MacText(record).c_str());
+            std::fflush(stderr);
+        }
+        if (!reported_ && check_.Found()) {
+            DeviceEntry device = DeviceFromAnswer(check_.FirstAnswer());
+            device.protocols = check_.Forms();
+            sink_(FoundEvent{device});
+            reported_ = true;
+        }
+    }
+
+    void Take(const std::vector<uint8_t>& record)
+    {
+        claims_.Add(record);
+        if (asking_ || !devmsg::frames::IsDiscoveryAnswer(record)) Feed(record);
+    }
+
+    void StartAsking()
+    {
+        asking_ = true;
+        for (const auto& answer : claims_.Answers(plan_.ip))
+            Feed(answer);
+    }
+
+    // Devices that cannot be told apart, or that the image is not for, are never asked, nor written.
+    std::optional<Outcome> CannotTellApart() const
+    {
+        const DeviceEntry* device = claims_.Find(plan_.ip);
+        if (device == nullptr) return std::nullopt;
+        if (!device->conflicts.empty())
+            return Outcome{Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
+        if (const auto others = claims_.SameMac(plan_.ip); !others.empty())
+            return Outcome{Result::DuplicateMac, DuplicateMacText(*device, others)};
+        if (auto wrong = WrongModelText(*device, plan_.models)) return Outcome{Result::WrongModel, *wrong};
+        return std::nullopt;
+    }
+
+    Outcome Verdict()
+    {
+        using State = upgrade::DeviceCheck::State;
+        switch (check_.state()) {
+        case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
+        case State::Asked:
+            return {Result::PasswordTimeout,
+                    "The device gave no password answer within " + std::to_string(plan_.waitMs) + " ms"};
+        case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
+        case State::Accepted: break;
+        }
+        sink_(AcceptedEvent{});
+        Outcome accepted{Result::Done, {}};
+        accepted.mac = MacText(check_.FirstAnswer());
+        return accepted;
+    }
+
+    const JobPlan& plan_;
+    DeviceLink& link_;
+    const JobSink& sink_;
+    const bool own_; // no answers from the fleet's discovery: discovers on its own
+    upgrade::DeviceCheck check_{upgrade::Policy::Tool};
+    DeviceTable claims_; // every answer: who claims the address, who shares its hardware address
+    bool asking_ = false;
+    bool reported_ = false;
+    Clock::time_point deadline_;
+    Clock::time_point nextRound_;
+};
+
 Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink)
 {
-    using State = upgrade::DeviceCheck::State;
-    upgrade::DeviceCheck check(upgrade::Policy::Tool);
-    DeviceTable claims; // every hardware address that answers for the address
-    bool reported = false;
-    const auto take = [&](const std::vector<uint8_t>& record) {
-        claims.Add(record);
-        for (const auto& frame : check.OnReply(record, plan.ip, plan.password).send)
-            link.Send(frame);
-        if (!reported && check.Found()) {
-            DeviceEntry device = DeviceFromAnswer(check.FirstAnswer());
-            device.protocols = check.Forms();
-            sink(FoundEvent{device});
-            reported = true;
-        }
-    };
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::milliseconds(plan.waitMs);
-    auto nextRound = deadline;
-    if (plan.answers.empty()) {
-        link.SendDiscovery();
-        nextRound = start + DiscoveryRound;
-    }
-    for (const auto& answer : plan.answers)
-        take(answer);
-    while (!check.Settled()) {
-        const bool searching = !check.Found();
-        const auto record = link.Next(searching ? std::min(deadline, nextRound) : deadline, plan.stopFd);
-        if (StopAsked(plan)) return Stopped;
-        if (record) {
-            take(*record);
-            continue;
-        }
-        const auto now = Clock::now();
-        if (now >= deadline) break;
-        if (searching && now >= nextRound && plan.answers.empty()) {
-            link.SendDiscovery();
-            nextRound = now + DiscoveryRound;
-        }
-    }
-    if (const auto* device = claims.Find(plan.ip); device != nullptr && !device->conflicts.empty())
-        return {Result::AddressConflict, ConflictText(*device) + "; nothing was written"};
-    switch (check.state()) {
-    case State::Searching: return {Result::NoDevice, upgrade::text::NoDevice};
-    case State::Asked:
-        return {Result::PasswordTimeout,
-                "The device gave no password answer within " + std::to_string(plan.waitMs) + " ms"};
-    case State::Refused: return {Result::PasswordRefused, upgrade::text::InvalidPassword};
-    case State::Accepted: break;
-    }
-    sink(AcceptedEvent{});
-    Outcome accepted{Result::Done, {}};
-    accepted.mac = MacText(check.FirstAnswer());
-    return accepted;
+    return PasswordCheck(plan, link, sink).Run();
 }
 
 // With the reliable uploads (a window, retransmission, a locked peer): the sender returns
@@ -159,16 +247,12 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         failure = caught.kind == Kind::Local ? rtl::OneLine(caught.message)
                                              : rtl::DisplayText(rtl::OneLine(caught.message));
     }
+    // A device may restart the moment it has the last block, before it acknowledges it:
+    // that is unconfirmed, and writing it again would meet it while it writes flash.
+    end.lastBlockSent = report.lastBlockSent;
     const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
     Outcome outcome{verdict.result, verdict.message};
-    // A device may restart the moment it has the last block, before it acknowledges it:
-    // writing it again then would meet it while it writes flash.
-    if (outcome.result == Result::Timeout && report.lastBlockSent) {
-        outcome.result = Result::Unconfirmed;
-        outcome.message =
-            "the whole image went out, but the device never acknowledged its last block (it may have "
-            "restarted at once); not written again";
-    }
+    if (outcome.result == Result::Unconfirmed) outcome.message += "; not written again";
     outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
     outcome.windowSize = report.windowSize;
     outcome.retransmissions = report.retransmissions;

@@ -36,6 +36,8 @@ struct JobPlan {
     // Tie the address to the checked hardware address during the write (the caller may
     // change the neighbour table).
     bool pin = false;
+    // The models the signed image is for (its trusted comment); empty: any.
+    std::vector<std::string> models = {};
     // The fleet's rate cap, shared with the other transfers (none: no cap), and this job's
     // slot in it.
     const RateShare* rate = nullptr;

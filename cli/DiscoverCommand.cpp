@@ -20,7 +20,7 @@ std::string ProtocolText(const std::vector<uint8_t>& protocols)
     return text;
 }
 
-void PrintJson(const std::vector<DeviceEntry>& devices)
+void PrintJson(const std::vector<DeviceEntry>& devices, const DeviceTable& table)
 {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& d : devices)
@@ -28,7 +28,8 @@ void PrintJson(const std::vector<DeviceEntry>& devices)
                         {"mac", d.mac},
                         {"name", d.name},
                         {"protocols", d.protocols},
-                        {"conflicts", d.conflicts}});
+                        {"conflicts", d.conflicts},
+                        {"same_mac", table.SameMac(d.ip)}});
     std::cout << nlohmann::json{{"devices", list}}.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
               << "\n";
 }
@@ -46,20 +47,25 @@ void PrintTable(const std::vector<DeviceEntry>& devices)
 int RunDiscover(int waitMs, bool json)
 {
     std::vector<DeviceEntry> devices;
+    Discovery found;
     try {
-        const auto found = Discover(waitMs);
+        found = Discover(waitMs);
         WarnAboutAnswers(found,
                          [](const std::string& text) { std::fprintf(stderr, "ftpupg-cli: %s\n", text.c_str()); });
         devices = found.table.Sorted();
         for (const auto& d : devices)
             if (!d.conflicts.empty())
                 std::fprintf(stderr, "ftpupg-cli: warning: address conflict: %s\n", ConflictText(d).c_str());
+        for (const auto& d : devices)
+            if (const auto others = found.table.SameMac(d.ip); !others.empty())
+                std::fprintf(stderr, "ftpupg-cli: warning: duplicate hardware address: %s (upgrade refuses it)\n",
+                             DuplicateMacText(d, others).c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
     }
     if (json)
-        PrintJson(devices);
+        PrintJson(devices, found.table);
     else if (!devices.empty())
         PrintTable(devices);
     else

@@ -248,6 +248,14 @@ private:
                     Finish(index, Result::AddressConflict, ConflictText(*entry) + "; nothing was written");
                     return;
                 }
+                if (const auto others = opts_.discovery->SameMac(report.ip); !others.empty()) {
+                    Finish(index, Result::DuplicateMac, DuplicateMacText(*entry, others));
+                    return;
+                }
+                if (auto wrong = WrongModelText(*entry, plan.models)) {
+                    Finish(index, Result::WrongModel, *wrong);
+                    return;
+                }
                 plan.answers = opts_.discovery->Answers(report.ip);
             }
         }

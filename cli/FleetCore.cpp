@@ -191,6 +191,27 @@ const DeviceEntry* DeviceTable::Find(std::string_view ip) const
     return nullptr;
 }
 
+std::vector<std::string> DeviceTable::SameMac(std::string_view ip) const
+{
+    const DeviceEntry* device = Find(ip);
+    if (device == nullptr) return {};
+    const auto claims = [](const DeviceEntry& entry, const std::string& mac) {
+        return entry.mac == mac ||
+               std::find(entry.conflicts.begin(), entry.conflicts.end(), mac) != entry.conflicts.end();
+    };
+    std::vector<std::string> others;
+    for (const auto& row : rows_) {
+        if (row.entry.ip == ip) continue;
+        if (claims(row.entry, device->mac) ||
+            std::any_of(device->conflicts.begin(), device->conflicts.end(),
+                        [&](const std::string& mac) { return claims(row.entry, mac); }))
+            others.push_back(row.entry.ip);
+    }
+    std::sort(others.begin(), others.end(),
+              [](const std::string& a, const std::string& b) { return AddressValue(a) < AddressValue(b); });
+    return others;
+}
+
 std::vector<std::vector<uint8_t>> DeviceTable::Answers(std::string_view ip) const
 {
     for (const auto& row : rows_)
@@ -204,6 +225,25 @@ std::string ConflictText(const DeviceEntry& device)
     for (const auto& mac : device.conflicts)
         text += ", " + mac;
     return text;
+}
+
+std::string DuplicateMacText(const DeviceEntry& device, const std::vector<std::string>& others)
+{
+    std::string list;
+    for (const auto& ip : others)
+        list += (list.empty() ? "" : ", ") + ip;
+    return device.mac + " answers for " + device.ip + " and also for " + list +
+           ": one hardware address, several devices; none is asked for its password or written";
+}
+
+std::optional<std::string> WrongModelText(const DeviceEntry& device, const std::vector<std::string>& models)
+{
+    if (models.empty() || std::find(models.begin(), models.end(), device.name) != models.end())
+        return std::nullopt;
+    std::string list;
+    for (const auto& m : models)
+        list += (list.empty() ? "" : ", ") + m;
+    return "the image is signed for " + list + "; this device answers as " + device.name + "; nothing was written";
 }
 
 bool ShouldTryAgain(Result result, int attempts, int retries)

@@ -78,6 +78,9 @@ public:
     // Sorted by address value.
     std::vector<DeviceEntry> Sorted() const;
     const DeviceEntry* Find(std::string_view ip) const;
+    // The other addresses that answered from a hardware address that answered for ip,
+    // sorted: a password request, which goes to a hardware address, would reach them all.
+    std::vector<std::string> SameMac(std::string_view ip) const;
     // The first answer of each form from the device's first hardware address, to ask for its password.
     std::vector<std::vector<uint8_t>> Answers(std::string_view ip) const;
     // IP texts of answers that were no address, made safe to print, each once.
@@ -94,6 +97,12 @@ private:
 
 // "several devices answer for 127.0.0.10: 00:1b:..., 00:1b:..."
 std::string ConflictText(const DeviceEntry& device);
+// "00:1b:... answers for 127.0.0.32 and also for 127.0.0.31: ..."; others from SameMac.
+std::string DuplicateMacText(const DeviceEntry& device, const std::vector<std::string>& others);
+
+// The signed image's models (empty: any) against the device's discovery name: nullopt when
+// it may be written, else why not.
+std::optional<std::string> WrongModelText(const DeviceEntry& device, const std::vector<std::string>& models);
 
 // ---- Outcomes -----------------------------------------------------------------------------
 

@@ -114,6 +114,14 @@ void Summary(const json& report, std::string& page)
     page += "<p class=\"meta\">Image <code>" + Field(image, "path") + "</code>, " +
             HtmlEscaped(FormatBytes(static_cast<uint64_t>(NumberField(image, "size")))) + ", SHA-256 <code>" +
             Field(image, "sha256") + "</code></p>\n";
+    // Reports written before images were signed hold no signature: nothing is said then.
+    if (const auto sig = image.find("signature"); sig != image.end() && sig->is_object()) {
+        if (sig->value("result", "") == "verified")
+            page += "<p class=\"meta\">Signature verified: key <code>" + Field(*sig, "key_id") +
+                    "</code>, trusted comment <code>" + Field(*sig, "trusted_comment") + "</code></p>\n";
+        else
+            page += "<p class=\"meta\">Signature not verified (no trusted key was given)</p>\n";
+    }
     page += "<p class=\"meta\">Started " + Field(report, "started") + ", finished " + Field(report, "finished") +
             " (UTC) by " + Field(report, "tool") + " " + Field(report, "version") +
             (report.value("options", json::object()).value("dry_run", false) ? ", a dry run: nothing was written"

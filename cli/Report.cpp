@@ -15,6 +15,21 @@
 
 namespace fleet {
 
+namespace {
+
+nlohmann::json SignatureJson(const ReportSignature& s)
+{
+    if (!s.verified)
+        return {{"result", "not verified"},
+                {"key_id", nullptr},
+                {"trusted_comment", nullptr},
+                {"models", nlohmann::json::array()}};
+    return {
+        {"result", "verified"}, {"key_id", s.keyId}, {"trusted_comment", s.trustedComment}, {"models", s.models}};
+}
+
+} // namespace
+
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
                            const std::vector<DeviceReport>& devices)
 {
@@ -79,7 +94,8 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"size", image.size},
               {"sha256", image.sha256},
               {"blocks", image.blocks},
-              {"block_numbers_wrap", image.blockNumbersWrap}}},
+              {"block_numbers_wrap", image.blockNumbersWrap},
+              {"signature", SignatureJson(image.signature)}}},
             {"options",
              {{"selection", run.selection},
               {"jobs", opts.jobs},
@@ -97,7 +113,9 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"ips_file", orNull(run.ipsFile)},
               {"password_file", orNull(run.passwordFile)},
               {"log", orNull(run.log)},
-              {"resumed", orNull(run.resumed)}}},
+              {"resumed", orNull(run.resumed)},
+              {"trusted_keys", run.trustedKeys},
+              {"signature", orNull(run.signature)}}},
             {"summary",
              {{"devices", devices.size()},
               {"done", counts[Result::Done]},
@@ -201,6 +219,16 @@ ResumePlan ReadResumePlanChecked(std::string_view text, const std::string& sourc
     plan.canary = o.at("canary").get<int>();
     plan.maxFailures = o.at("max_failures").get<int>();
     plan.maxRate = o.value("max_rate_bits_per_s", uint64_t{0});
+    if (o.contains("trusted_keys")) plan.trustedKeys = o.at("trusted_keys").get<std::vector<std::string>>();
+    plan.signaturePath = text_or_empty("signature");
+    if (image.contains("signature") && image.at("signature").is_object()) {
+        const auto& sig = image.at("signature");
+        plan.signature.verified = sig.value("result", "") == "verified";
+        if (plan.signature.verified) {
+            plan.signature.keyId = sig.at("key_id").get<std::string>();
+            plan.signature.trustedComment = sig.at("trusted_comment").get<std::string>();
+        }
+    }
     plan.ipsFile = text_or_empty("ips_file");
     plan.passwordFile = text_or_empty("password_file");
     plan.log = text_or_empty("log");

@@ -18,12 +18,21 @@
 
 namespace fleet {
 
+// What the signature check found; without trusted keys the image is not verified.
+struct ReportSignature {
+    bool verified = false;
+    std::string keyId;
+    std::string trustedComment;
+    std::vector<std::string> models; // from the trusted comment; empty: any model
+};
+
 struct ReportImage {
     std::string path;
     uint64_t size = 0;
     std::string sha256;
     uint64_t blocks = 0;
     bool blockNumbersWrap = false;
+    ReportSignature signature = {};
 };
 
 struct ReportRun {
@@ -39,8 +48,10 @@ struct ReportRun {
     std::string ipsFile = {};
     std::string passwordFile = {};
     std::string log = {};
-    uint64_t maxRate = 0;     // --max-rate in bits per second; 0: none
-    std::string resumed = {}; // the report this run resumed
+    uint64_t maxRate = 0;                      // --max-rate in bits per second; 0: none
+    std::string resumed = {};                  // the report this run resumed
+    std::vector<std::string> trustedKeys = {}; // --trusted-key files, for --resume
+    std::string signature = {};                // --signature, for --resume
 };
 
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
@@ -74,7 +85,10 @@ struct ResumePlan {
     int canary = 0;
     int maxFailures = 0;
     uint64_t maxRate = 0;
-    std::string ipsFile; // empty: none recorded
+    std::vector<std::string> trustedKeys;
+    std::string signaturePath;
+    ReportSignature signature; // what the run's check of the image's signature found
+    std::string ipsFile;       // empty: none recorded
     std::string passwordFile = {};
     std::string log = {};
 };

@@ -4,6 +4,7 @@
 #include "cli/DeviceLink.h"
 #include "cli/Fleet.h"
 #include "cli/Image.h"
+#include "cli/ImageSignature.h"
 #include "cli/Inputs.h"
 #include "cli/RateShare.h"
 #include "cli/Report.h"
@@ -12,6 +13,7 @@
 #include "rtl/FtpupgVersion.h"
 #include "rtl/SafeText.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +39,7 @@ struct Selection {
     // --resume: the image's hash and the selection of the run resumed.
     std::string resumedSha256;
     std::string resumedSelection;
+    std::optional<ReportSignature> resumedSignature;
 };
 
 // The text of --ips, or the addresses of --ip as a list; source names it in messages.
@@ -163,6 +166,9 @@ std::string ApplyResume(UpgradeArgs& args, Selection& selection)
     take("--max-rate", args.maxRate, plan.maxRate);
     take("--log", args.log, plan.log);
     take("--json", args.json, source);
+    take("--trusted-key", args.trustedKeys, plan.trustedKeys);
+    take("--signature", args.signature, plan.signaturePath);
+    selection.resumedSignature = plan.signature;
     if (!args.given.count("--dry-run")) args.dryRun = plan.dryRun;
     if (!args.password && args.passwordFile.empty()) args.passwordFile = plan.passwordFile;
     args.ipsFile = plan.ipsFile; // for the record only: the devices are the report's
@@ -254,6 +260,13 @@ std::string CheckOutputs(const UpgradeArgs& args, Outputs& outputs)
 void SayImage(ConsoleView& view, const UpgradeArgs& args, const ReportImage& image)
 {
     view.Say("image " + args.image + ": " + std::to_string(image.size) + " bytes, SHA-256 " + image.sha256);
+    const ReportSignature& s = image.signature;
+    if (s.verified)
+        view.Say("signature: verified, key " + s.keyId + ", trusted comment: " + s.trustedComment +
+                 (s.models.empty() ? std::string("; any model")
+                                   : "; written only to devices that answer as a model it names"));
+    else
+        view.Say("signature: not verified (no --trusted-key)");
     if (image.blockNumbersWrap)
         view.Say("warning: the image needs " + std::to_string(image.blocks) + " blocks of " +
                  std::to_string(args.blockSize) +
@@ -414,18 +427,111 @@ void Checkpoint(const UpgradeArgs& args, Outputs& outputs, const ReportRun& run,
         view.Say(n);
 }
 
-// What was prepared before the run: the image and what an earlier report says is done.
+// What was prepared before the run: the image, its signature's check and what an earlier
+// report says is done.
 struct Prepared {
     std::optional<FirmwareImage> image;
     ReportImage reportImage;
     std::optional<DoneEarlier> doneEarlier;
 };
 
+// --resume of a run that verified its image's signature: this run must find the same one.
+std::string SignatureChanged(const Selection& selection, const ReportSignature& now)
+{
+    if (!selection.resumedSignature || !selection.resumedSignature->verified) return {};
+    const ReportSignature& then = *selection.resumedSignature;
+    if (!now.verified) return "the run verified the image's signature (key " + then.keyId + "); this one did not";
+    if (now.keyId != then.keyId || now.trustedComment != then.trustedComment)
+        return "the image's signature changed (key " + then.keyId + ", trusted comment '" + then.trustedComment +
+               "', now key " + now.keyId + ", '" + now.trustedComment + "')";
+    return {};
+}
+
+// The trusted keys: --trusted-key, else FTPUPG_TRUSTED_KEYS (files separated by ':').
+std::vector<std::string> TrustedKeyFiles(const UpgradeArgs& args)
+{
+    if (!args.trustedKeys.empty()) return args.trustedKeys;
+    std::vector<std::string> files;
+    const char* list = std::getenv("FTPUPG_TRUSTED_KEYS");
+    std::string_view rest = list != nullptr ? list : "";
+    while (!rest.empty()) {
+        const size_t end = rest.find(':');
+        if (end != 0) files.emplace_back(rest.substr(0, end));
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return files;
+}
+
+// The keys read, or the usage error that names the file.
+std::string ReadTrustedKeys(const std::vector<std::string>& files, std::vector<TrustedKey>& keys)
+{
+    for (const auto& file : files) {
+        std::string error;
+        try {
+            if (auto key = ParseTrustedKey(ReadWhole(file), error)) {
+                keys.push_back(*key);
+                continue;
+            }
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        return "--trusted-key " + file + ": " + error;
+    }
+    return {};
+}
+
+// Refuses the image (ExitImage): says which refusal, and that nothing was sent.
+int RefuseImage(Outputs& outputs, const std::string& image, std::string_view verdict, const std::string& why)
+{
+    const std::string text = "image " + image + " refused (" + std::string(verdict) + "): " + why;
+    std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", rtl::MaskLines(text).c_str());
+    outputs.log->Line("refused: " + text);
+    return ExitImage;
+}
+
+// With trusted keys: the image's signature, checked on the hash taken in the image's one
+// read. Every refusal comes before any device is contacted.
+int CheckSignature(const UpgradeArgs& args, Outputs& outputs, const std::vector<TrustedKey>& keys,
+                   const std::optional<ImageSignature>& signature, Prepared& prepared)
+{
+    const SignatureCheck check = VerifySignature(*prepared.image->Blake2b(), *signature, keys);
+    if (check.verdict != SignatureVerdict::Verified)
+        return RefuseImage(outputs, args.image, VerdictName(check.verdict), check.message);
+    std::vector<std::string> models;
+    for (const auto& model : check.models)
+        models.push_back(rtl::SafeText(model));
+    prepared.reportImage.signature = {true, check.keyId, rtl::SafeText(check.trustedComment), models};
+    return ExitDone;
+}
+
 // The image, refused before anything is sent (ExitImage), then --skip-done (ExitUsage).
 int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Prepared& prepared)
 {
+    std::vector<TrustedKey> keys;
+    if (const auto error = ReadTrustedKeys(TrustedKeyFiles(args), keys); !error.empty()) return UsageError(error);
+    std::optional<ImageSignature> signature;
+    if (keys.empty() && !args.signature.empty())
+        selection.warnings.push_back("warning: --signature is not checked without --trusted-key");
+    struct stat st {};
+    // A missing image is told as such by the image's own check below.
+    if (!keys.empty() && ::stat(args.image.c_str(), &st) == 0) {
+        // Read first: an unsigned image is refused without reading it.
+        const std::string path = args.signature.empty() ? args.image + ".minisig" : args.signature;
+        std::string text;
+        try {
+            text = ReadWhole(path);
+        } catch (const std::exception& e) {
+            return RefuseImage(outputs, args.image, VerdictName(SignatureVerdict::Unsigned),
+                               std::string("no signature: ") + e.what());
+        }
+        std::string error;
+        signature = ParseSignature(text, error);
+        if (!signature)
+            return RefuseImage(outputs, args.image, VerdictName(SignatureVerdict::Malformed),
+                               "the signature " + path + " is " + error);
+    }
     try {
-        prepared.image.emplace(args.image);
+        prepared.image.emplace(args.image, signature.has_value());
         const uint64_t size = prepared.image->Size();
         const uint64_t blocks = BlocksFor(size, args.blockSize);
         prepared.reportImage = {args.image, size, prepared.image->Sha256(), blocks, blocks > 65535};
@@ -438,6 +544,18 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
         const std::string text = "--resume: the image changed since the run of " + args.resume + ": " +
                                  args.image + " has SHA-256 " + prepared.reportImage.sha256 + ", the run wrote " +
                                  selection.resumedSha256;
+        std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", rtl::MaskLines(text).c_str());
+        outputs.log->Line("refused: " + text);
+        return ExitImage;
+    }
+    // The image appeared only after the look for it: its signature was never read.
+    if (!keys.empty() && !signature)
+        return RefuseImage(outputs, args.image, VerdictName(SignatureVerdict::Unsigned), "no signature was read");
+    if (signature)
+        if (const int code = CheckSignature(args, outputs, keys, signature, prepared); code != ExitDone)
+            return code;
+    if (const auto error = SignatureChanged(selection, prepared.reportImage.signature); !error.empty()) {
+        const std::string text = "--resume: " + error + " since the run of " + args.resume;
         std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", rtl::MaskLines(text).c_str());
         outputs.log->Line("refused: " + text);
         return ExitImage;
@@ -477,6 +595,7 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
         view.Say("at most " + FormatBits(args.maxRate) +
                  " for all transfers together, shared among those running");
     }
+    opts.job.models = prepared.reportImage.signature.models;
     // Without the right to pin, another host answering ARP for an address could take its image.
     opts.job.pin = !args.dryRun && posix::MayChangeNeighbours();
     if (!args.dryRun && !opts.job.pin)
@@ -491,6 +610,9 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
     run.log = Absolute(args.log);
     run.maxRate = args.maxRate;
     run.resumed = Absolute(args.resume);
+    for (const auto& key : args.trustedKeys)
+        run.trustedKeys.push_back(Absolute(key));
+    run.signature = Absolute(args.signature);
     if (outputs.report && !outputs.report->InPlace() && !args.all) {
         // The devices are known before the discovery: the report is current from here on. With
         // --all they are not, and an earlier report stays until they are.

@@ -32,8 +32,10 @@ struct UpgradeArgs {
     int canary = 0;
     int maxFailures = 0;
     std::string skipDone;
-    std::string resume;   // --resume REPORT
-    uint64_t maxRate = 0; // --max-rate in bits per second; 0: none
+    std::vector<std::string> trustedKeys; // --trusted-key; none: FTPUPG_TRUSTED_KEYS
+    std::string signature;                // --signature; empty: IMAGE.minisig
+    std::string resume;                   // --resume REPORT
+    uint64_t maxRate = 0;                 // --max-rate in bits per second; 0: none
     // The options the command line gave (by long name): --resume takes the others from its report.
     std::set<std::string> given;
 };

@@ -25,7 +25,8 @@ int main(int argc, char** argv)
         "answered), 1 a device failed (unconfirmed, back-unconfirmed among them) or, with --wait-back,\n"
         "did not restart (not-restarted), came back from another hardware address (address-changed) or\n"
         "did not come back (discover: none answered),\n"
-        "2 usage error, 3 image refused, 4 the rollout stopped (a canary failed or --max-failures was\n"
+        "2 usage error, 3 image refused (also unsigned, tampered or signed by another key with\n"
+        "--trusted-key), 4 the rollout stopped (a canary failed or --max-failures was\n"
         "reached) and devices were skipped, 130 interrupted.\n"
         "Address list (--ips): one device per line, 'ADDRESS [LABEL] [@PASSWORD-FILE]', e.g.\n"
         "  10.20.0.15  line-3-press  @line3.pw\n"
@@ -143,6 +144,13 @@ int main(int argc, char** argv)
                      "Write the JSON report to FILE (- for standard output); an earlier FILE is kept as FILE.1")
         ->type_name("FILE|-");
     upgrade->add_option("--log", a.log, "Append time-stamped lines to FILE")->type_name("FILE");
+    upgrade
+        ->add_option("--trusted-key", a.trustedKeys,
+                     "Write only an image signed (minisign) by this public key; repeat for more keys "
+                     "(default: FTPUPG_TRUSTED_KEYS, files separated by ':')")
+        ->type_name("KEY.pub");
+    upgrade->add_option("--signature", a.signature, "The image's minisign signature (default IMAGE.minisig)")
+        ->type_name("FILE");
 
     std::string reportJson;
     std::string reportHtml;

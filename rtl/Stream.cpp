@@ -28,9 +28,9 @@ TFileStream::TFileStream(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat st {};
     bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fcntl(fd, F_SETFL, O_RDONLY) == 0;
-    // Refuse a file another cooperating process holds for writing, as a share-denying open
-    // would. Shared: an exclusive lock needs a descriptor open for writing on NFS.
-    if (ok && !rtl::LockForReading(fd)) ok = false;
+    // Refuse a file another cooperating process holds, and keep others out while it is
+    // sent, as a share-denying open would.
+    if (ok && !rtl::LockExclusively(fd)) ok = false;
     if (!ok) {
         if (fd >= 0) ::close(fd);
         throw EFOpenError("Cannot open file " + path);
@@ -109,6 +109,14 @@ ReadLock ReadLockOutcome(int flockResult, int error)
 bool LockForReading(int fd)
 {
     const int result = ::flock(fd, LOCK_SH | LOCK_NB);
+    return ReadLockOutcome(result, errno) != ReadLock::Refused;
+}
+
+bool LockExclusively(int fd, int (*lock)(int, int))
+{
+    if (lock == nullptr) lock = ::flock;
+    int result = lock(fd, LOCK_EX | LOCK_NB);
+    if (result != 0 && errno == EBADF) result = lock(fd, LOCK_SH | LOCK_NB);
     return ReadLockOutcome(result, errno) != ReadLock::Refused;
 }
 

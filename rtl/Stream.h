@@ -71,4 +71,10 @@ ReadLock ReadLockOutcome(int flockResult, int error);
 // holds the file locked.
 bool LockForReading(int fd);
 
+// Takes an exclusive lock on fd for as long as it is open, as a share-denying open does;
+// false only when another program holds the file locked. NFS grants an exclusive lock only
+// on a descriptor open for writing (EBADF): there a shared lock keeps writers out at least.
+// lock: flock, or a stand-in for tests.
+bool LockExclusively(int fd, int (*lock)(int, int) = nullptr);
+
 } // namespace rtl

@@ -18,6 +18,13 @@ void RetransmitTimer::Sample(Micros roundTrip)
         srtt_ = (7 * srtt_ + roundTrip) / 8;
     }
     fastest_ = fastest_ == 0 ? roundTrip : std::min(fastest_, roundTrip);
+    backoff_ = 0;
+}
+
+void RetransmitTimer::Progressed(Micros took)
+{
+    while (backoff_ > 0 && (Base() << (backoff_ - 1)) >= took)
+        --backoff_;
 }
 
 void RetransmitTimer::Expired()
@@ -29,7 +36,7 @@ void RetransmitTimer::Expired()
 Micros RetransmitTimer::Base() const
 {
     if (srtt_ == 0) return std::min(Initial, ceiling_);
-    return std::clamp(srtt_ + 4 * rttvar_, std::min(Floor, ceiling_), ceiling_);
+    return std::clamp(srtt_ + std::max(4 * rttvar_, srtt_ / 2), std::min(Floor, ceiling_), ceiling_);
 }
 
 Micros RetransmitTimer::Wait() const

@@ -1,7 +1,16 @@
-// How long to wait for an answer before sending again, learned from the round trips the way
-// TCP does (RFC 6298): a smoothed round trip and its variation, samples only from answers
-// to datagrams that went once (Karn), the wait doubled on each time-out. Pure: times come in
-// as microseconds on a monotonic clock.
+// How long to wait for an answer before sending again, learned from the answers' times the
+// way TCP does (RFC 6298): a smoothed time and its variation, samples only from answers that
+// can answer one send alone (Karn), the wait doubled on each time-out and kept doubled after
+// an answer to something sent twice (Karn again: such an answer says nothing certain of the
+// time, so it may not bring the wait below what it took). Pure: times come in as
+// microseconds on a monotonic clock.
+//
+// An answer's time is the link's round trip plus the receiver's own time to take what came:
+// on a LAN the first is tens of microseconds, the second up to tens of milliseconds for a
+// device that writes each window to flash before its ACK. The first answer (to the request)
+// shows mostly the link. A wait learned from it alone times out on every block of a slow
+// device; the kept doubling reaches the device's time within a few waits, and the answers
+// that come then go once and teach the timer the device's own time.
 #pragma once
 
 #include <cstdint>
@@ -21,17 +30,21 @@ public:
     // ceiling: the longest wait of one try (the operator's time-out).
     explicit RetransmitTimer(Micros ceiling);
 
-    // A round trip measured on an answer to something sent once.
+    // The time of an answer that answers one send alone. It ends the doubled waits.
     void Sample(Micros roundTrip);
+    // An answer that moved the transfer on but is no sample, `took` after what it may answer
+    // went: the doubled wait is kept as far as needed to cover that time, no further, so
+    // that a long silence before it does not slow the recovery of the next loss.
+    void Progressed(Micros took);
     // The wait ran out: the next one is twice as long, up to the ceiling.
     void Expired();
-    // An answer moved the transfer on: waits start from the learned value again.
-    void Progressed() { backoff_ = 0; }
 
-    // The wait now due: the learned time-out (smoothed round trip plus four variations, at
-    // least Floor), doubled once per time-out since the last progress, at most the ceiling.
+    // The wait now due: the learned time-out, doubled once per time-out not yet undone by an
+    // answer, at most the ceiling.
     Micros Wait() const;
-    // The learned time-out without the doubling.
+    // The learned time-out without the doubling: the smoothed time plus four variations,
+    // and at least half the smoothed time more (a device's time varies with its work, and a
+    // steady one drives the variation to nothing), at least Floor, at most the ceiling.
     Micros Base() const;
     Micros Ceiling() const { return ceiling_; }
     // 0 before the first sample.

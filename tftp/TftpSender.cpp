@@ -139,7 +139,7 @@ public:
     void To(const sockaddr_in& peer) { peer_ = peer; }
 
     // bytes: the first block's bytes in the read buffer; front: it is the buffer's first.
-    void Send(const UploadState& state, int64_t first, int32_t count, uint8_t* bytes, bool front)
+    void Send(const ReliableUpload& state, int64_t first, int32_t count, uint8_t* bytes, bool front)
     {
         if (count == 1 && front) return Lone(state, first, bytes);
         Describe(state, first, static_cast<size_t>(count), bytes);
@@ -149,14 +149,14 @@ public:
     }
 
 private:
-    void Lone(const UploadState& state, int64_t index, uint8_t* bytes)
+    void Lone(const ReliableUpload& state, int64_t index, uint8_t* bytes)
     {
         PutDataHeader(bytes - HeaderSize, state.BlockNumber(index));
         SendTo(fd_, peer_, bytes - HeaderSize, HeaderSize + static_cast<size_t>(state.BlockBytes(index)));
     }
 
     // One message per block: its header and a view of the file's bytes.
-    void Describe(const UploadState& state, int64_t first, size_t count, uint8_t* bytes)
+    void Describe(const ReliableUpload& state, int64_t first, size_t count, uint8_t* bytes)
     {
         if (messages_.size() < count) {
             messages_.resize(count);
@@ -181,7 +181,7 @@ private:
 
     // Runs of the blocks as one send each: every block but the file's last is whole, and
     // that one ends a window. Returns how many blocks went out.
-    size_t Segmented(const UploadState& state, size_t count)
+    size_t Segmented(const ReliableUpload& state, size_t count)
     {
         const size_t segment = HeaderSize + static_cast<size_t>(state.BlockSize());
         const size_t perSend = std::min<size_t>(MaxSegments, MaxUdpPayload / segment);
@@ -368,7 +368,6 @@ private:
     static UploadPolicy PolicyOf(const SenderOptions& options)
     {
         UploadPolicy policy = options.policy;
-        policy.policy = Policy::Reliable;
         policy.timeoutMs = options.timeoutMs;
         // A window's blocks are held until acknowledged: at most 32 MiB of them (a window of
         // 512 blocks of 64 KiB, of 32768 of 1 KiB), whatever was asked.
@@ -444,7 +443,7 @@ private:
         report_.smoothedRoundTripUs = state_.Timer().Smoothed();
         report_.finalWindow = state_.Control().Burst();
         const int64_t done = std::min(state_.BlocksAcknowledged() * state_.BlockSize(), size_);
-        if (done > report_.acknowledgedBytes && state_.State() != UploadState::Phase::Finished) {
+        if (done > report_.acknowledgedBytes && state_.State() != ReliableUpload::Phase::Finished) {
             report_.acknowledgedBytes = done;
             if (progress_) progress_(done);
         }
@@ -521,7 +520,7 @@ private:
     const int64_t size_;
     const std::string& remoteName_;
     const std::string mode_;
-    UploadState state_;
+    ReliableUpload state_;
     Source source_;
     WindowSender sender_;
     SenderReport& report_;

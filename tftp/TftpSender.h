@@ -3,11 +3,11 @@
 // acknowledgements are awaited until the state machine's deadline, and the file is read in
 // large pieces into a buffer that holds only the blocks not yet acknowledged and the next
 // window, so memory stays flat whatever the file's size. The rules, the retransmission timer
-// among them, are UploadState's; the window's client keeps its own loop over the socket
+// among them, are ReliableUpload's; the window's client keeps its own loop over the socket
 // layer (TIdTrivialFTP).
 #pragma once
 
-#include "tftp/IdTFTPUpload.h"
+#include "tftp/ReliableUpload.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,7 +23,7 @@ struct SenderOptions {
     // the round trips it measures and doubles on each time-out up to this; policy.tries waits
     // of this whole length in a row without progress end the upload with "Timeout".
     int32_t timeoutMs = 4000;
-    UploadPolicy policy{Policy::Reliable, 1024, 8, 5, false};
+    UploadPolicy policy{1024, 8, 5, false};
     // A window's blocks in few sends the kernel cuts into datagrams (Linux 4.18 on); off, or
     // where the kernel refuses it, a message per block.
     bool segmentation = true;

@@ -3,7 +3,8 @@
 // --classic exactly as the upgrade utility's window does.
 //   tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-w N] [-r N] [--tsize] [--classic]
 //           [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
-// Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR).
+// Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR), 4 the
+// whole file went out but its last block was never acknowledged.
 
 #include "rtl/Exception.h"
 #include "rtl/FtpupgVersion.h"
@@ -33,6 +34,7 @@ constexpr int ExitDone = 0;
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 constexpr int ExitTftpError = 3;
+constexpr int ExitUnconfirmed = 4;
 
 const char* const UsageLine =
     "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-w N] [-r N] [--tsize] "
@@ -78,11 +80,12 @@ int ExitCodeOf(upgrade::Result result)
     case upgrade::Result::Done: return ExitDone;
     case upgrade::Result::Timeout:
     case upgrade::Result::TftpError: return ExitTftpError;
+    case upgrade::Result::Unconfirmed: return ExitUnconfirmed;
     default: return ExitFailure;
     }
 }
 
-Outcome FromFailure(const tftp::Failure& failure)
+Outcome FromFailure(const tftp::Failure& failure, bool lastBlockSent)
 {
     using Kind = tftp::FailureKind;
     using How = upgrade::TransferEnd::How;
@@ -94,7 +97,8 @@ Outcome FromFailure(const tftp::Failure& failure)
         message = "TFTP error " + std::to_string(failure.serverCode) + ": " +
                   (failure.message.empty() ? "(the server gave no text)"
                                            : rtl::EscapeControls(failure.message, rtl::EightBit::EscapeC1));
-    return {upgrade::JudgeTransfer(upgrade::Policy::Tool, {how, false}).result, failure.serverCode, message};
+    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, {how, false, lastBlockSent}, message);
+    return {verdict.result, failure.serverCode, verdict.message};
 }
 
 // Progress: one live line on a terminal, redrawn at most ten times a second; otherwise a
@@ -262,8 +266,9 @@ int main(int argc, char** argv)
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
     app.set_version_flag("--version", rtl::VersionText("tftpput"));
     app.footer(
-        "Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out, server error, or the last "
-        "block never acknowledged).");
+        "Exit status: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server error), 4 the whole "
+        "file went out but its last block was never acknowledged: the server may hold all of it (see "
+        "tftpput(1) for what to do).");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -303,6 +308,7 @@ int main(int argc, char** argv)
                 tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
                 tftp1.Upload(file, remote);
                 report.acknowledged = tftp1.LastAcknowledged();
+                report.lastBlockSent = true; // it returns only after the last block
                 report.blockSize = tftp1.BufferSize() - tftp::HeaderSize;
                 report.acknowledgedBytes = progress.Done();
             } else {
@@ -311,7 +317,7 @@ int main(int argc, char** argv)
                 options.port = static_cast<uint16_t>(port);
                 options.mode = mode;
                 options.timeoutMs = timeout;
-                options.policy = {tftp::Policy::Reliable, blockSize, window, retries, tsize, timeout};
+                options.policy = {blockSize, window, retries, tsize, timeout};
                 tftp::SendFile(image.Get(), size, remote, options, report,
                                [&progress](int64_t bytes) { progress.Set(bytes); });
             }
@@ -321,7 +327,7 @@ int main(int argc, char** argv)
                 upgrade::Policy::Tool, {upgrade::TransferEnd::How::Returned, report.acknowledged});
             if (verdict.result != upgrade::Result::Done) outcome = {verdict.result, -1, verdict.message};
         } catch (...) {
-            outcome = FromFailure(tftp::CaughtFailure());
+            outcome = FromFailure(tftp::CaughtFailure(), report.lastBlockSent);
         }
     }
     const int exitCode = ExitCodeOf(outcome.result);
@@ -360,6 +366,7 @@ int main(int argc, char** argv)
             {"round_trip_ms", static_cast<double>(report.smoothedRoundTripUs) / 1000.0},
             {"final_window", report.finalWindow},
             {"acknowledged", report.acknowledged},
+            {"last_block_sent", report.lastBlockSent},
             {"size", size},
             {"sent", classic ? progress.Done() : report.acknowledgedBytes},
             {"seconds", progress.Seconds()},

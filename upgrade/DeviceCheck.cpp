@@ -13,6 +13,17 @@ bool AnswersFrom(std::span<const uint8_t> record, std::string_view ip)
     return IsDiscoveryAnswer(record) && ReplyIpText(record) == ip;
 }
 
+namespace {
+
+bool SameDevice(std::span<const uint8_t> reply, std::span<const uint8_t> found)
+{
+    for (size_t i = 0; i < MacSize; ++i)
+        if (ReplyByte(reply, RepMac + i) != ReplyByte(found, RepMac + i)) return false;
+    return ReplyIpText(reply) == ReplyIpText(found);
+}
+
+} // namespace
+
 CheckStep DeviceCheck::OnDiscoveryAnswer(std::span<const uint8_t> record, uint8_t form, std::string_view typedIp,
                                          std::string_view password)
 {
@@ -40,6 +51,10 @@ CheckStep DeviceCheck::OnPasswordAnswer(std::span<const uint8_t> record)
         // Only the device asked answers the tool's own socket: an answer before any request
         // is stray, and once accepted the check is over.
         if (state_ == State::Searching || state_ == State::Accepted) return step;
+        if (!SameDevice(record, firstAnswer_)) {
+            step.stray = true;
+            return step;
+        }
         unanswered_ = std::max(0, unanswered_ - 1);
     }
     if (ReplyResult(record) == 0) {

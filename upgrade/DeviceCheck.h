@@ -21,6 +21,7 @@ struct CheckStep {
     std::vector<std::vector<uint8_t>> send; // password requests, in order
     bool found = false;                     // a discovery answer from the typed address
     bool accepted = false;                  // a password answer that accepts
+    bool stray = false;                     // a password answer from another device, ignored (Tool)
     bool refused = false;                   // a password answer that refuses, with:
     uint16_t result = 0;
     uint16_t status = 0;
@@ -36,6 +37,8 @@ public:
     // by its own name, so the record's protocol byte is not looked at again here.
     CheckStep OnDiscoveryAnswer(std::span<const uint8_t> record, uint8_t form, std::string_view typedIp,
                                 std::string_view password);
+    // The tool counts only an answer that carries the address and hardware address of the
+    // device found: devices that share a hardware address all hear the request.
     CheckStep OnPasswordAnswer(std::span<const uint8_t> record);
     // Any reply record: discovery and password answers by their protocol byte; others change nothing.
     CheckStep OnReply(std::span<const uint8_t> record, std::string_view typedIp, std::string_view password);

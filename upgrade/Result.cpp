@@ -30,6 +30,8 @@ constexpr std::array<ResultRow, static_cast<size_t>(LastResult) + 1> Rows = {{
     {Result::Unconfirmed, "unconfirmed"},
     {Result::BackUnconfirmed, "back-unconfirmed"},
     {Result::PartialWrite, "partial-write"},
+    {Result::DuplicateMac, "duplicate-mac"},
+    {Result::WrongModel, "wrong-model"},
 }};
 
 // A row out of its place would name another result.

@@ -26,9 +26,13 @@ enum class Result {
     // have restarted at once, or dropped it): never written again blindly.
     Unconfirmed,
     BackUnconfirmed, // such a device then fell silent and came back: likely taken, not confirmed
-    PartialWrite     // a second stop aborted the write: the device holds part of the image
+    PartialWrite,    // a second stop aborted the write: the device holds part of the image
+    // Several addresses answer from one hardware address: a password request, which goes to
+    // the hardware address, would reach them all. None is asked or written.
+    DuplicateMac,
+    WrongModel // the signed image names other models than the device's discovery name
 };
-constexpr Result LastResult = Result::PartialWrite;
+constexpr Result LastResult = Result::WrongModel;
 
 // "done", "tftp-error", ...: a new result is one more row in the table behind these.
 std::string_view ResultName(Result result);

@@ -6,11 +6,15 @@ TransferVerdict JudgeTransfer(Policy policy, const TransferEnd& end, std::string
 {
     switch (end.how) {
     case TransferEnd::How::Returned:
-        // Without the last acknowledgement the device may lack the end of its image.
+        // Without the last acknowledgement the tools cannot say the device has its image;
+        // it may, so it is no plain time-out either: writing it again could meet a device
+        // that restarted with it.
         if (policy == Policy::Tool && !end.lastBlockAcknowledged)
-            return {Result::Timeout, text::LastBlockUnacknowledged};
+            return {Result::Unconfirmed, text::LastBlockUnconfirmed};
         return {Result::Done, text::Finished};
-    case TransferEnd::How::TimedOut: return {Result::Timeout, std::string(failureText)};
+    case TransferEnd::How::TimedOut:
+        if (policy == Policy::Tool && end.lastBlockSent) return {Result::Unconfirmed, text::LastBlockUnconfirmed};
+        return {Result::Timeout, std::string(failureText)};
     case TransferEnd::How::TftpFailure: return {Result::TftpError, std::string(failureText)};
     case TransferEnd::How::OtherFailure: break;
     }

@@ -20,10 +20,12 @@ struct TransferEnd {
     // The last block's acknowledgement came. The client also returns normally when it never
     // did (its time-out ends the upload as the window expects).
     bool lastBlockAcknowledged = false;
+    // The last block went out at least once: a receiver may hold the whole file.
+    bool lastBlockSent = false;
 };
 
 struct TransferVerdict {
-    Result result = Result::LocalError; // Done, Timeout, TftpError or LocalError
+    Result result = Result::LocalError; // Done, Timeout, Unconfirmed, TftpError or LocalError
     std::string message;                // the failure's own text, or one of text::
 };
 

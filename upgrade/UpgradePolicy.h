@@ -35,7 +35,9 @@ inline constexpr const char* NoDevice = "There is no KR730 connected!";
 inline constexpr const char* InvalidPassword = "Invalid Password !";
 inline constexpr const char* EmptyImage = "Error";
 inline constexpr const char* Finished = "Finished";
-inline constexpr const char* LastBlockUnacknowledged = "Timeout: the device did not acknowledge the last block";
+inline constexpr const char* LastBlockUnconfirmed =
+    "the whole image went out, but its last block was never acknowledged: the device may hold it all (it may "
+    "have restarted at once)";
 inline constexpr const char* DryRunAccepted = "Password accepted (dry run: nothing written)";
 } // namespace text
 

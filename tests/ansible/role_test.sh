@@ -261,4 +261,33 @@ shows '"127.0.0.21: would-upgrade"'
 [ "$(sha256sum <"$work/harbour/state/last-report.json")" = "$harbour_report" ] || fail "a dry run replaced the last report"
 ! grep -rqsE "Quay-Secret-9|Fleet-Pw-4417" "$work"/*.out "$work/reports" "$work"/*/state "$work/ansible-async" || fail "a password reached the output or a report"
 
-echo "PASS: check mode, first run, second run unchanged, batches of sites, wrong password, pinned image, settings, own passwords"
+
+# 6. Signed images: north's image is signed for its model and written; harbour's is not
+#    signed and fails the site before any of its devices hears a request.
+if command -v minisign >/dev/null; then
+  (cd "$work" && minisign -G -W -p signer.pub -s signer.sec >/dev/null &&
+    minisign -S -s signer.sec -m image-2.bin -t "model=KR730" >/dev/null) || fail "minisign"
+  head -c 70000 /dev/urandom >"$work/image-3.bin"
+  harbour_requests=$(grep -c request "$work/harbour/sim.log")
+  play signed -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent": 100}' <<<"$(
+    host north "$north_devices" "ftpupg_image: $work/image-2.bin" "ftpupg_trusted_keys: [$work/signer.pub]"
+    host harbour "ftpupg_devices: [127.0.0.20]" "ftpupg_image: $work/image-3.bin" \
+      "ftpupg_trusted_keys: [$work/signer.pub]"
+  )"
+  [ "$rc" = 2 ] || fail "ended with $rc, not 2"
+  expect_recap north failed=0
+  expect_recap harbour changed=0 failed=1
+  for ip in 127.0.0.10 127.0.0.11 127.0.0.12; do same_image "$work/image-2.bin" north $ip; done
+  python3 - "$work/north/state/last-report.json" <<'EOF' || fail "north's report names the signature"
+import json, sys
+sig = json.load(open(sys.argv[1]))["image"]["signature"]
+assert sig["result"] == "verified" and sig["models"] == ["KR730"], sig
+EOF
+  shows "refused (unsigned)"
+  [ "$(grep -c request "$work/harbour/sim.log")" = "$harbour_requests" ] || fail "a request reached harbour's devices"
+  [ ! -e "$work/harbour/slots/127.0.0.20.bin" ] || fail "an unsigned image was written"
+else
+  echo "note: minisign is not installed; the signed-image play is left out"
+fi
+
+echo "PASS: check mode, first run, second run unchanged, batches of sites, wrong password, pinned image, settings, own passwords, signed images"

@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input | resume | rollout | report
+# GROUP: discover | fleet | retry | interrupt | input | resume | rollout | report | signature
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -122,6 +122,48 @@ assert ips == ["127.0.0.%d" % i for i in list(range(10, 19)) + [30, 31, 32]], ip
   validate "$work/c.json"
   [ "$(field "$work/c.json" 127.0.0.50 result)" = address-conflict ] || fail "address-conflict result"
   ! grep -q "password request .*: accepted" "$work"/sim-claim*.log || fail "a device of a conflict was asked"
+  ok
+  for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
+  sims=()
+  # Two devices with one hardware address and other passwords: a password request would
+  # reach both and the first answer decide. Neither is asked nor written, whichever is named.
+  mkdir -p "$work/dup"
+  sim dup1 --bind 127.0.0.31 --mac 00:1b:7a:00:00:77 --password pw --tftp-slot "$work/dup/31.bin"
+  sim dup2 --bind 127.0.0.32 --mac 00:1b:7a:00:00:77 --password secret --tftp-slot "$work/dup/32.bin"
+  "$cli" discover --json >"$work/dd.out" 2>"$work/dd.err" || fail "discover with a shared hardware address: exit $?"
+  grep -q "warning: duplicate hardware address: 00:1b:7a:00:00:77 answers for 127.0.0.31 and also for 127.0.0.32" \
+    "$work/dd.err" || fail "discover warns about the shared hardware address"
+  python3 -c 'import json,sys; d={x["ip"]: x["same_mac"] for x in json.load(open(sys.argv[1]))["devices"]}
+assert d == {"127.0.0.31": ["127.0.0.32"], "127.0.0.32": ["127.0.0.31"]}, d' "$work/dd.out" ||
+    fail "discover --json lists both with the other"
+  "$cli" upgrade --ip 127.0.0.32 --password pw --image "$work/img.bin" --json "$work/dup1.json" >"$work/du.out" 2>&1
+  [ $? -eq 1 ] || fail "a shared hardware address fails the run"
+  "$cli" upgrade --ip 127.0.0.31 --ip 127.0.0.32 --password pw --image "$work/img.bin" --json "$work/dup2.json" \
+    >"$work/du2.out" 2>&1
+  [ $? -eq 1 ] || fail "a shared hardware address fails the run (both named)"
+  for r in dup1 dup2; do validate "$work/$r.json"; done
+  [ "$(field "$work/dup1.json" 127.0.0.32 result)" = duplicate-mac ] || fail "duplicate-mac result"
+  field "$work/dup1.json" 127.0.0.32 message | grep -q "answers for 127.0.0.32 and also for 127.0.0.31" ||
+    fail "duplicate-mac names the other address"
+  [ "$(field "$work/dup2.json" 127.0.0.31 result)/$(field "$work/dup2.json" 127.0.0.32 result)" = \
+    duplicate-mac/duplicate-mac ] || fail "both addresses are duplicate-mac"
+  ! grep -q "password request" "$work"/sim-dup*.log || fail "a device sharing a hardware address was asked"
+  [ ! -e "$work/dup/31.bin" ] && [ ! -e "$work/dup/32.bin" ] || fail "an image reached a device sharing its address"
+  for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
+  sims=()
+  # One that discovery never hears still takes the password request for its hardware
+  # address: its acceptance (first, here) must not count for the device that refused.
+  sim hidden --bind 127.0.0.33 --mac 00:1b:7a:00:00:78 --password pw --no-discovery-answer
+  sim seen --bind 127.0.0.34 --mac 00:1b:7a:00:00:78 --password secret --tftp-slot "$work/dup/34.bin" \
+    --password-delay 300
+  "$cli" upgrade --ip 127.0.0.34 --password pw --image "$work/img.bin" --log "$work/hidden.log" \
+    --json "$work/dup3.json" >"$work/du3.out" 2>&1
+  [ $? -eq 1 ] || fail "the refusing device fails the run"
+  [ "$(field "$work/dup3.json" 127.0.0.34 result)" = password-refused ] || fail "another address's acceptance counted"
+  grep -q "password request 65: accepted" "$work/sim-hidden.log" || fail "the hidden device did not answer"
+  grep -q "127.0.0.34: ignored a password answer from 127.0.0.33 (00:1b:7a:00:00:78)" "$work/hidden.log" ||
+    fail "the ignored answer is logged"
+  [ ! -e "$work/dup/34.bin" ] || fail "an image reached a device that refused the password"
   ok
   for pid in "${sims[@]}"; do kill -TERM "$pid"; wait "$pid"; done
   sims=()
@@ -861,6 +903,112 @@ json.dump(r, open(sys.argv[2], "w"))' "$work/r.json" "$work/old.json"
     [ $? -eq 2 ] && grep -q "names the report itself" "$work/self.err" && cmp -s "$work/r.json" "$work/keep.json" ||
       fail "--html naming the report ($out)"
   done
+  ok
+  ;;
+signature)
+  # Signed images: every refusal comes before any device hears anything, with exit 3 and a
+  # message naming it; a signed image's models keep it from any other model.
+  command -v minisign >/dev/null || { echo "minisign is not installed"; exit 77; }
+  mkdir -p "$work/slots" "$work/keys"
+  sim kr730 --bind 127.0.0.10 --mac 00:1b:7a:00:06:10 --password pw --name KR730 --tftp-slot-dir "$work/slots"
+  sim kr731 --bind 127.0.0.11 --mac 00:1b:7a:00:06:11 --password pw --name KR731 --tftp-slot-dir "$work/slots"
+  sim kr740 --bind 127.0.0.12 --mac 00:1b:7a:00:06:12 --password pw --name KR740 --tftp-slot-dir "$work/slots"
+  (cd "$work/keys" && minisign -G -W -p k.pub -s k.sec && minisign -G -W -p o.pub -s o.sec) >/dev/null ||
+    fail "minisign -G"
+  image fw.bin 300000
+  cp "$work/fw.bin" "$work/unsigned.bin"
+  minisign -S -s "$work/keys/k.sec" -m "$work/fw.bin" -t "model=KR730 model=KR731" >/dev/null || fail "minisign -S"
+  minisign -S -l -s "$work/keys/k.sec" -m "$work/fw.bin" -x "$work/legacy.minisig" >/dev/null
+  minisign -S -s "$work/keys/o.sec" -m "$work/fw.bin" -x "$work/other.minisig" >/dev/null
+  python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[1000] ^= 1; open(sys.argv[2], "wb").write(b)' \
+    "$work/fw.bin" "$work/flipped.bin"
+  cp "$work/fw.bin.minisig" "$work/flipped.bin.minisig"
+  awk 'NR == 2 { c = substr($0, 41, 1); $0 = substr($0, 1, 40) (c == "A" ? "B" : "A") substr($0, 42) } { print }' \
+    "$work/fw.bin.minisig" >"$work/sigflip.minisig"
+  sed 's/model=KR730/model=KR740/' "$work/fw.bin.minisig" >"$work/model.minisig"
+  head -c 150 "$work/fw.bin.minisig" >"$work/cut.minisig"
+  key=(--trusted-key "$work/keys/k.pub")
+  # NAME IMAGE SIGNATURE VERDICT MESSAGE (a pattern; '.' stands for a blank)
+  while read -r name img sig verdict says; do
+    sigopt=()
+    [ "$sig" = - ] || sigopt=(--signature "$work/$sig")
+    "$cli" upgrade --ip 127.0.0.10 --password pw --image "$work/$img" "${key[@]}" "${sigopt[@]}" \
+      --json "$work/x.json" >"$work/$name.out" 2>"$work/$name.err"
+    code=$?
+    [ "$code" -eq 3 ] || fail "$name: exit $code, not 3"
+    grep -q "refused ($verdict): .*$says.*; nothing was sent" "$work/$name.err" || fail "$name: the message"
+    [ ! -e "$work/x.json" ] || fail "$name: a report of a run that never started"
+  done <<'ROWS'
+unsigned unsigned.bin - unsigned no.signature:.*unsigned.bin.minisig
+tampered-image flipped.bin - tampered-image the.image.is.not.the.one.signed
+tampered-signature fw.bin sigflip.minisig tampered-signature the.signature.file.was.changed
+other-key fw.bin other.minisig other-key no.trusted.key
+legacy fw.bin legacy.minisig legacy legacy.format
+truncated fw.bin cut.minisig malformed cut.short
+other-model fw.bin model.minisig tampered-signature the.signature.file.was.changed
+ROWS
+  nothing_sent "a refused image"
+  [ -z "$(ls "$work/slots")" ] || fail "a refused image was written"
+  ok
+  # A verified image goes to the models its trusted comment names, and to no other.
+  "$cli" upgrade --ip 127.0.0.10 --ip 127.0.0.11 --ip 127.0.0.12 --password pw --image "$work/fw.bin" "${key[@]}" \
+    --trusted-key "$work/keys/o.pub" --json "$work/s.json" >"$work/s.out" 2>&1
+  [ $? -eq 1 ] || fail "a device of another model fails the run"
+  validate "$work/s.json"
+  grep -q "^signature: verified, key [0-9A-F]\{1,16\}, trusted comment: model=KR730 model=KR731" "$work/s.out" ||
+    fail "the verified signature is named"
+  python3 - "$work/s.json" "$work/keys/k.pub" <<'PY' || fail "the report names the key, the comment, the check"
+import json, sys
+r = json.load(open(sys.argv[1]))
+key_id = open(sys.argv[2]).readline().split()[-1]
+sig = r["image"]["signature"]
+assert sig == {"result": "verified", "key_id": key_id, "trusted_comment": "model=KR730 model=KR731",
+               "models": ["KR730", "KR731"]}, sig
+d = {x["ip"]: x for x in r["devices"]}
+assert d["127.0.0.10"]["result"] == "done" and d["127.0.0.11"]["result"] == "done", d
+assert d["127.0.0.12"]["result"] == "wrong-model", d["127.0.0.12"]
+assert "signed for KR730, KR731; this device answers as KR740" in d["127.0.0.12"]["message"]
+PY
+  cmp -s "$work/fw.bin" "$work/slots/127.0.0.10.bin" && cmp -s "$work/fw.bin" "$work/slots/127.0.0.11.bin" ||
+    fail "the verified image was written whole"
+  [ ! -e "$work/slots/127.0.0.12.bin" ] || fail "an image reached another model"
+  ! grep -q "password request 6" "$work/sim-kr740.log" || fail "a device of another model was asked"
+  "$cli" report "$work/s.json" --html "$work/s.html" || fail "report --html"
+  grep -q "$(head -1 "$work/keys/k.pub" | awk '{print $NF}')" "$work/s.html" &&
+    grep -q "model=KR730 model=KR731" "$work/s.html" || fail "the page names the key and the trusted comment"
+  ok
+  # The keys from the environment; without any, the report says the image was not verified.
+  rm -f "$work"/slots/*
+  FTPUPG_TRUSTED_KEYS="$work/keys/o.pub:$work/keys/k.pub" "$cli" upgrade --ip 127.0.0.10 --password pw \
+    --image "$work/fw.bin" >"$work/e.out" 2>&1 || fail "FTPUPG_TRUSTED_KEYS: exit $?"
+  grep -q "^signature: verified" "$work/e.out" || fail "FTPUPG_TRUSTED_KEYS is used"
+  FTPUPG_TRUSTED_KEYS="$work/keys/o.pub" "$cli" upgrade --ip 127.0.0.10 --password pw \
+    --image "$work/fw.bin" >"$work/e2.out" 2>&1
+  [ $? -eq 3 ] || fail "FTPUPG_TRUSTED_KEYS with another key: refused"
+  "$cli" upgrade --ip 127.0.0.12 --password pw --image "$work/unsigned.bin" --json "$work/n.json" >"$work/n.out" 2>&1 ||
+    fail "without --trusted-key nothing changes: exit $?"
+  grep -q "^signature: not verified" "$work/n.out" || fail "the not-verified line"
+  [ "$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["image"]["signature"]["result"])' \
+    "$work/n.json")" = "not verified" ] || fail "the report says not verified"
+  validate "$work/n.json"
+  "$cli" upgrade --ip 127.0.0.10 --password pw --image "$work/fw.bin" --trusted-key "$work/keys/k.sec" \
+    >"$work/b.out" 2>&1
+  [ $? -eq 2 ] || fail "a secret key given as trusted key is a usage error"
+  ok
+  # --resume of a run that verified the signature takes its keys along, and refuses a
+  # signature changed since (here its trusted comment), before anything is sent.
+  # (127.0.0.12 is still of another model: exit 1.)
+  "$cli" upgrade --resume "$work/s.json" --password pw >"$work/rs.out" 2>&1
+  [ $? -eq 1 ] || fail "--resume, signed: exit 1 expected"
+  grep -q "^signature: verified" "$work/rs.out" || fail "--resume takes the trusted key along"
+  [ "$(field "$work/s.json" 127.0.0.10 result)" = already-done ] || fail "--resume, signed: a done device again"
+  minisign -S -s "$work/keys/k.sec" -m "$work/fw.bin" -t "model=KR730" >/dev/null || fail "minisign -S again"
+  asked=$(cat "$work"/sim-*.log | grep -c "password request")
+  "$cli" upgrade --resume "$work/s.json" --password pw >"$work/rc.out" 2>&1
+  [ $? -eq 3 ] || fail "--resume with a changed signature: exit 3 expected"
+  grep -q "image's signature changed (key .*, trusted comment 'model=KR730 model=KR731', now key .*, 'model=KR730') since the run of" \
+    "$work/rc.out" || fail "--resume with a changed signature: the message"
+  [ "$(cat "$work"/sim-*.log | grep -c "password request")" = "$asked" ] || fail "--resume, signature changed: a device was asked"
   ok
   ;;
 *)

@@ -6,6 +6,7 @@
 #include "cli/FleetCore.h"
 #include "cli/Stop.h"
 #include "cli/Image.h"
+#include "cli/ImageSignature.h"
 #include "cli/JobEvents.h"
 #include "cli/OptionSuggest.h"
 #include "cli/Report.h"
@@ -15,9 +16,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <tuple>
 
 using namespace fleet;
@@ -189,6 +192,19 @@ TEST(FleetDiscoveryTest, SeveralDevicesClaimingOneAddressAreAConflictAndNonAddre
     EXPECT_EQ(answers[1][devmsg::frames::RepProtocol], 20);
     EXPECT_EQ(answers[0][devmsg::frames::RepMac + 5], 0x10);
     EXPECT_TRUE(table.Answers("127.0.0.12").empty());
+    // One hardware address for several addresses: each names the others, whichever of its
+    // addresses' hardware addresses is shared.
+    EXPECT_TRUE(table.SameMac("127.0.0.10").empty());
+    table.Add(Record(17, "127.0.0.13", 0x77));
+    table.Add(Record(17, "127.0.0.2", 0x11));
+    EXPECT_EQ(table.SameMac("127.0.0.13"), std::vector<std::string>{"127.0.0.10"});
+    EXPECT_EQ(table.SameMac("127.0.0.10"), std::vector<std::string>{"127.0.0.13"});
+    EXPECT_EQ(table.SameMac("127.0.0.11"), std::vector<std::string>{"127.0.0.2"});
+    EXPECT_EQ(table.SameMac("127.0.0.2"), std::vector<std::string>{"127.0.0.11"});
+    EXPECT_TRUE(table.SameMac("127.0.0.99").empty());
+    EXPECT_EQ(DuplicateMacText(*table.Find("127.0.0.2"), table.SameMac("127.0.0.2")),
+              "00:1b:7a:00:00:11 answers for 127.0.0.2 and also for 127.0.0.11: one hardware address, several "
+              "devices; none is asked for its password or written");
 }
 
 TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
@@ -258,7 +274,7 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     // A device whose last block went out unacknowledged may be writing flash: never written again.
     for (Result r : {Result::Done, Result::PasswordRefused, Result::AddressConflict, Result::LocalError,
                      Result::Interrupted, Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed,
-                     Result::BackUnconfirmed, Result::PartialWrite})
+                     Result::BackUnconfirmed, Result::PartialWrite, Result::DuplicateMac, Result::WrongModel})
         EXPECT_FALSE(ShouldTryAgain(r, 1, 5)) << ResultName(r);
     // Success: the device runs the image (and came back when that was asked), or a dry run found it ready.
     EXPECT_TRUE(Succeeded(Result::Done, false, false));
@@ -266,9 +282,9 @@ TEST(FleetResultTest, TheRetryDecisionAndSuccess)
     EXPECT_FALSE(Succeeded(Result::Done, true, false));
     EXPECT_TRUE(Succeeded(Result::AlreadyDone, false, false));
     EXPECT_TRUE(Succeeded(Result::WouldUpgrade, false, false));
-    for (Result r :
-         {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice, Result::NotRestarted,
-          Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed, Result::PartialWrite})
+    for (Result r : {Result::Skipped, Result::Interrupted, Result::TftpError, Result::NoDevice,
+                     Result::NotRestarted, Result::AddressChanged, Result::Unconfirmed, Result::BackUnconfirmed,
+                     Result::PartialWrite, Result::DuplicateMac, Result::WrongModel})
         EXPECT_FALSE(Succeeded(r, true, true)) << ResultName(r);
 }
 
@@ -759,6 +775,159 @@ TEST(FleetImageTest, TheBytesHashedAreTheBytesSentWhateverHappensToTheFile)
     EXPECT_TRUE(image.IsFile(path));
     EXPECT_TRUE(image.IsFile(dir.Path() + "/./img.bin"));
     EXPECT_FALSE(image.IsFile(dir.File("other.bin", "a")));
+}
+
+namespace {
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// One base64 character of line `line` (0-based) changed into another valid one.
+std::string FlipBase64(std::string text, size_t line, size_t at)
+{
+    size_t pos = 0;
+    for (size_t i = 0; i < line; ++i)
+        pos = text.find('\n', pos) + 1;
+    text[pos + at] = text[pos + at] == 'A' ? 'B' : 'A';
+    return text;
+}
+
+} // namespace
+
+// Keys and signatures made by the minisign tool operators use, at run time.
+TEST(FleetSignatureTest, EachRefusalHasItsOwnVerdictAndMessage)
+{
+    if (std::system("minisign -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "minisign is not installed";
+    TempDir dir;
+    std::string bytes(600 * 1024 + 3, '\0'); // more than two chunks of the image's read
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 % 253);
+    const std::string image = dir.File("fw.bin", bytes);
+    const std::string d = dir.Path();
+    const std::string make =
+        "cd " + d +
+        " && minisign -G -W -p k.pub -s k.sec >/dev/null && minisign -G -W -p o.pub -s o.sec >/dev/null"
+        " && minisign -S -s k.sec -m fw.bin -t 'model=KR730 model=KR731' >/dev/null"
+        " && minisign -S -l -s k.sec -m fw.bin -x legacy.minisig >/dev/null"
+        " && minisign -S -s o.sec -m fw.bin -x other.minisig >/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    std::string error;
+    const auto key = ParseTrustedKey(ReadText(d + "/k.pub"), error);
+    const auto otherKey = ParseTrustedKey(ReadText(d + "/o.pub"), error);
+    ASSERT_TRUE(key && otherKey) << error;
+    // minisign prints the key id it wrote in the file's comment.
+    EXPECT_NE(ReadText(d + "/k.pub").find("public key " + KeyIdText(key->id) + "\n"), std::string::npos);
+    EXPECT_EQ(KeyIdText(std::array<uint8_t, 8>{0x19, 0xf6, 0xcc, 0x0b, 0xdd, 0x5b, 0xca, 0x04}),
+              "4CA5BDD0BCCF619");
+    std::string flippedBytes = bytes;
+    flippedBytes[300 * 1024] ^= 0x01;
+    const FirmwareImage signedImage(image, true);
+    const FirmwareImage flippedImage(dir.File("flipped.bin", flippedBytes), true);
+    const std::string good = ReadText(image + ".minisig");
+    std::string otherModel = good;
+    otherModel.replace(otherModel.find("model=KR730 model=KR731"), 23, "model=KR739 model=KR731");
+
+    using V = SignatureVerdict;
+    struct Row {
+        const char* name;
+        const FirmwareImage* image;
+        std::string signature;
+        std::vector<TrustedKey> keys;
+        std::optional<V> verdict; // nullopt: the file is refused as no whole signature
+        std::string says;
+    };
+    const std::vector<Row> rows = {
+        {"signed by the trusted key", &signedImage, good, {*otherKey, *key}, V::Verified, "signed by key"},
+        {"a flipped byte in the image",
+         &flippedImage,
+         good,
+         {*key},
+         V::TamperedImage,
+         "the image is not the one signed"},
+        {"a flipped byte in the signature",
+         &signedImage,
+         FlipBase64(good, 1, 40),
+         {*key},
+         V::TamperedSignature,
+         "the signature file was changed"},
+        {"a flipped byte in the global signature",
+         &signedImage,
+         FlipBase64(good, 3, 10),
+         {*key},
+         V::TamperedSignature,
+         "the signature file was changed"},
+        {"another model put into the trusted comment",
+         &signedImage,
+         otherModel,
+         {*key},
+         V::TamperedSignature,
+         "the signature file was changed"},
+        {"another key",
+         &signedImage,
+         ReadText(d + "/other.minisig"),
+         {*key},
+         V::OtherKey,
+         "which is no trusted key (trusted: " + KeyIdText(key->id) + ")"},
+        {"legacy, not prehashed",
+         &signedImage,
+         ReadText(d + "/legacy.minisig"),
+         {*key},
+         V::Legacy,
+         "legacy format"},
+        {"cut in its last line",
+         &signedImage,
+         good.substr(0, good.size() - 20),
+         {*key},
+         std::nullopt,
+         "no base64 of the right length"},
+        {"cut after two lines",
+         &signedImage,
+         good.substr(0, good.find("trusted comment: ", 20)),
+         {*key},
+         std::nullopt,
+         "cut short"},
+        {"empty", &signedImage, "", {*key}, std::nullopt, "cut short"},
+        {"a public key instead",
+         &signedImage,
+         ReadText(d + "/k.pub") + "\n\n",
+         {*key},
+         std::nullopt,
+         "no trusted comment"},
+    };
+    std::set<std::string> messages;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        error.clear();
+        const auto signature = ParseSignature(row.signature, error);
+        if (!row.verdict) {
+            EXPECT_FALSE(signature);
+            EXPECT_NE(error.find(row.says), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(signature) << error;
+        const SignatureCheck check = VerifySignature(*row.image->Blake2b(), *signature, row.keys);
+        EXPECT_EQ(check.verdict, *row.verdict) << check.message;
+        EXPECT_NE(check.message.find(row.says), std::string::npos) << check.message;
+        if (check.verdict != V::Verified) messages.insert(check.message);
+    }
+    EXPECT_EQ(messages.size(), 4u); // each refusal says which
+    // The trusted comment names the models; a device answering as another is refused.
+    const auto check = VerifySignature(*signedImage.Blake2b(), *ParseSignature(good, error), {*key});
+    EXPECT_EQ(check.trustedComment, "model=KR730 model=KR731");
+    EXPECT_EQ(check.models, (std::vector<std::string>{"KR730", "KR731"}));
+    EXPECT_EQ(ModelsOf("timestamp:1\tfile:fw.bin  model=A model= xmodel=B model=C"),
+              (std::vector<std::string>{"A", "C"}));
+    DeviceEntry device{"127.0.0.10", "00:1b:7a:00:00:10", "KR730", {17}};
+    EXPECT_FALSE(WrongModelText(device, check.models));
+    EXPECT_FALSE(WrongModelText(device, {}));
+    device.name = "KR740";
+    EXPECT_EQ(WrongModelText(device, check.models),
+              "the image is signed for KR730, KR731; this device answers as KR740; nothing was written");
+    // Without a signature to check, no second hash is taken.
+    EXPECT_FALSE(FirmwareImage(image).Blake2b());
 }
 
 TEST(FleetConsoleTest, LiveLinesEndWithTheOverallLineAndARedrawAfterAResizeCoversWrappedLines)

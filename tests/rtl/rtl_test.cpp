@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include <cerrno>
 
@@ -74,23 +75,28 @@ TEST(Streams, FileStreamReadsAndRefusesMissingOrNonRegularFiles)
     {
         std::ofstream(path, std::ios::binary) << "abcdef";
     }
-    TFileStream file(path);
-    EXPECT_EQ(file.Size(), 6);
-    char buf[4];
-    file.ReadBuffer(buf, 4);
-    EXPECT_EQ(std::string(buf, 4), "abcd");
-    EXPECT_EQ(file.Position(), 4);
-    EXPECT_THROW(file.ReadBuffer(buf, 3), EReadError);
+    {
+        TFileStream file(path);
+        EXPECT_EQ(file.Size(), 6);
+        char buf[4];
+        file.ReadBuffer(buf, 4);
+        EXPECT_EQ(std::string(buf, 4), "abcd");
+        EXPECT_EQ(file.Position(), 4);
+        EXPECT_THROW(file.ReadBuffer(buf, 3), EReadError);
+    }
 
-    // Readers share the file; a program that holds it locked for writing keeps them out.
-    EXPECT_NO_THROW(TFileStream second(path));
+    // Sharing denied: while one stream has the file, no cooperating program reads or writes
+    // it, and a second stream is refused.
     {
         const int writer = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(writer, 0);
         TFileStream reader(path);
         EXPECT_NE(::flock(writer, LOCK_EX | LOCK_NB), 0) << "the reader's lock keeps a writer out";
+        EXPECT_NE(::flock(writer, LOCK_SH | LOCK_NB), 0) << "and another reader";
+        EXPECT_THROW(TFileStream second(path), EFOpenError);
         ::close(writer);
     }
+    EXPECT_NO_THROW(TFileStream again(path)); // the lock went with the stream
     {
         const std::string other = testing::TempDir() + "rtl_stream_held.bin";
         std::ofstream(other, std::ios::binary) << "x";
@@ -122,6 +128,35 @@ TEST(Streams, FileStreamReadsAndRefusesMissingOrNonRegularFiles)
 // file another program holds is refused.
 TEST(Streams, ReadLockByFlockResult)
 {
+    // An exclusive lock, and only where the file system wants a descriptor open for writing
+    // for it, a shared one.
+    static std::vector<int> calls;
+    static int failExclusive = 0, failShared = 0;
+    const auto fake = [](int, int operation) {
+        calls.push_back(operation & ~LOCK_NB);
+        errno = (operation & LOCK_EX) ? failExclusive : failShared;
+        return errno == 0 ? 0 : -1;
+    };
+    const struct {
+        int exclusive, shared;
+        bool taken;
+        std::vector<int> calls;
+    } paths[] = {
+        {0, 0, true, {LOCK_EX}},
+        {EWOULDBLOCK, 0, false, {LOCK_EX}},
+        {EBADF, 0, true, {LOCK_EX, LOCK_SH}},            // NFS: shared instead
+        {EBADF, EWOULDBLOCK, false, {LOCK_EX, LOCK_SH}}, // and held by a writer there
+        {EBADF, ENOLCK, true, {LOCK_EX, LOCK_SH}},       // no lock service: read unlocked
+        {ENOLCK, 0, true, {LOCK_EX}},
+    };
+    for (const auto& path : paths) {
+        calls.clear();
+        failExclusive = path.exclusive;
+        failShared = path.shared;
+        EXPECT_EQ(rtl::LockExclusively(3, fake), path.taken) << path.exclusive << " " << path.shared;
+        EXPECT_EQ(calls, path.calls) << path.exclusive << " " << path.shared;
+    }
+
     using rtl::ReadLock;
     const struct {
         int result, error;

@@ -411,7 +411,7 @@ protected:
         options.host = "127.0.0.1";
         options.port = peer.server.Port();
         options.timeoutMs = 20000;
-        options.policy = tftp::UploadPolicy{tftp::Policy::Reliable, 1024, 4, 3, false};
+        options.policy = tftp::UploadPolicy{1024, 4, 3, false};
     }
     void TearDown() override
     {

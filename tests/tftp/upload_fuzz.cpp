@@ -4,6 +4,7 @@
 // only when all of it went out: classic with the last block acknowledged or followed by
 // silence, reliable only with the last block's ACK from the transfer's peer.
 #include "tftp/IdTFTPUpload.h"
+#include "tftp/ReliableUpload.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -59,8 +61,9 @@ struct Answer {
 // policy a whole try of silence; 0xFE: for the reliable policy the timer's deadline, else a
 // time-out too), for the reliable policy a sender byte (bit 0: the server's transfer port or
 // another one, bits 1-7: milliseconds since the event before), then the datagram's bytes.
-bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t& size, Answer& a)
+template <class State> bool Next(State& state, const uint8_t*& data, size_t& size, Answer& a)
 {
+    constexpr bool reliable = std::is_same_v<State, tftp::ReliableUpload>;
     if (size == 0) return false;
     const uint8_t length = data[0];
     ++data;
@@ -71,12 +74,15 @@ bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t&
     if (length >= 0xFE) {
         a.timeout = true;
         a.probe = reliable && length == 0xFE;
-        if (reliable)
+        if constexpr (reliable) {
             a.now = std::max(a.now, a.probe ? state.Deadline() : state.LastSend() + state.Timer().Ceiling());
-        a.step = state.OnTimeout(a.now);
+            a.step = state.OnTimeout(a.now);
+        } else {
+            a.step = state.OnTimeout();
+        }
         return true;
     }
-    if (reliable) {
+    if constexpr (reliable) {
         if (size == 0) return false;
         a.from = tftp::Peer{0x7F000002, static_cast<uint16_t>(1069 + (data[0] & 1))};
         a.now += (data[0] >> 1) * 1000;
@@ -87,7 +93,10 @@ bool Next(tftp::UploadState& state, bool reliable, const uint8_t*& data, size_t&
     // A copy of its own, so that reading past the datagram is caught.
     uint8_t* packet = static_cast<uint8_t*>(std::malloc(n ? n : 1));
     std::memcpy(packet, data, n);
-    a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from, a.now);
+    if constexpr (reliable)
+        a.step = state.OnDatagram(tftp::Bytes{packet, n}, a.from, a.now);
+    else
+        a.step = state.OnDatagram(tftp::Bytes{packet, n});
     a.isAck = n >= 4 && packet[0] == 0 && packet[1] == 4;
     if (a.isAck) a.acked = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
     std::free(packet);
@@ -103,7 +112,7 @@ void Classic(int64_t total, const uint8_t* data, size_t size)
     bool started = false, lastBuilt = false;
     uint16_t current = 0;
     Answer a;
-    while (Next(state, false, data, size, a)) {
+    while (Next(state, data, size, a)) {
         const tftp::UploadStep& step = a.step;
         switch (step.kind) {
         case tftp::UploadStep::SendNew:
@@ -133,13 +142,13 @@ void Classic(int64_t total, const uint8_t* data, size_t size)
 
 void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, size_t size)
 {
-    tftp::UploadState state(total, policy);
+    tftp::ReliableUpload state(total, policy);
     int64_t acked = 0;   // blocks acknowledged in order (the first block of each window less one)
     int64_t highest = 0; // highest block index sent
     bool started = false;
     std::optional<tftp::Peer> peer;
     Answer a;
-    while (Next(state, true, data, size, a)) {
+    while (Next(state, data, size, a)) {
         const tftp::UploadStep& step = a.step;
         if (!a.timeout && step.kind != tftp::UploadStep::Reject && state.LockedPeer()) peer = state.LockedPeer();
         switch (step.kind) {
@@ -191,7 +200,7 @@ void Reliable(int64_t total, tftp::UploadPolicy policy, const uint8_t* data, siz
             Check(a.isAck && a.acked == state.BlockNumber(state.BlockCount()) && a.from == *peer);
             Check(state.Acknowledged());
             return;
-        case tftp::UploadStep::Fail: Check(state.State() == tftp::UploadState::Phase::Failed); return;
+        case tftp::UploadStep::Fail: Check(state.State() == tftp::ReliableUpload::Phase::Failed); return;
         default: Check(false); // the reliable policy has no other answers
         }
     }
@@ -210,8 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 5) return 0;
     const bool reliable = data[0] & 2;
     // Bit 3: a ceiling of 100 ms, else 4 s.
-    tftp::UploadPolicy policy{tftp::Policy::Reliable, 512 << (data[0] >> 6), 1 + (data[1] & 63),
-                              1 + (data[1] >> 6),     (data[0] & 4) != 0,    data[0] & 8 ? 100 : 4000};
+    tftp::UploadPolicy policy{512 << (data[0] >> 6), 1 + (data[1] & 63), 1 + (data[1] >> 6), (data[0] & 4) != 0,
+                              data[0] & 8 ? 100 : 4000};
     data += 2;
     size -= 2;
     // Then 3 bytes: the source's size (up to 16 MiB, so that few answers reach its end).

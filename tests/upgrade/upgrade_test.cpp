@@ -43,6 +43,7 @@ struct Seen {
     int boxes = 0;                 // refusals the front end shows
     State state = State::Searching;
     bool settled = false;
+    int strays = 0; // password answers ignored as another device's
     bool operator==(const Seen&) const = default;
 };
 
@@ -51,7 +52,8 @@ void PrintTo(const Seen& s, std::ostream* os)
     *os << "sent{";
     for (const auto& f : s.sent)
         *os << f << " ";
-    *os << "} boxes=" << s.boxes << " state=" << static_cast<int>(s.state) << " settled=" << s.settled;
+    *os << "} boxes=" << s.boxes << " state=" << static_cast<int>(s.state) << " settled=" << s.settled
+        << " strays=" << s.strays;
 }
 
 Seen Feed(Policy policy, const std::vector<Frame>& replies, const std::string& typed = "127.0.0.1")
@@ -67,6 +69,7 @@ Seen Feed(Policy policy, const std::vector<Frame>& replies, const std::string& t
             seen.sent.push_back(text);
         }
         seen.boxes += step.refused ? 1 : 0;
+        seen.strays += step.stray ? 1 : 0;
         EXPECT_EQ(step.found,
                   devmsg::frames::IsDiscoveryAnswer(reply) && devmsg::frames::ReplyIpText(reply) == typed);
     }
@@ -87,7 +90,8 @@ struct CheckRow {
 TEST(DeviceCheckTest, RepliesAndWhatEachPolicyDoes)
 {
     const Frame d17 = Record(17), d20 = Record(20);
-    const Frame ok65 = Record(65), ok68 = Record(68), no65 = Record(65, "127.0.0.1", 1), no68 = Record(68, "", 1);
+    const Frame ok65 = Record(65), ok68 = Record(68), no65 = Record(65, "127.0.0.1", 1),
+                no68 = Record(68, "127.0.0.1", 1);
     const std::vector<CheckRow> rows = {
         {"no answer", {}, {}, {}},
         // Devices are matched by their own text, byte for byte: any other spelling is another device.
@@ -112,9 +116,20 @@ TEST(DeviceCheckTest, RepliesAndWhatEachPolicyDoes)
          {{"65@01", "68@01"}, 0, State::Asked, false}},
         // Two devices that report the same address: the window asks both, the tool the first.
         {"two devices, one address",
-         {Record(17, "127.0.0.1", 0, 0x02), Record(17, "127.0.0.1", 0, 0x03), ok65, no65},
+         {Record(17, "127.0.0.1", 0, 0x02), Record(17, "127.0.0.1", 0, 0x03), Record(65, "127.0.0.1", 1, 0x03),
+          Record(65, "127.0.0.1", 0, 0x02)},
          {{"65@02", "65@03"}, 1, State::Accepted, true},
-         {{"65@02"}, 0, State::Accepted, true}},
+         {{"65@02"}, 0, State::Accepted, true, 1}},
+        // Devices that share a hardware address all answer a request for it: the tool counts
+        // only the answer of the address and hardware address it found.
+        {"another address's acceptance, then the device's refusal",
+         {d17, Record(65, "127.0.0.2"), no65},
+         {{"65@01"}, 1, State::Accepted, true},
+         {{"65@01"}, 1, State::Refused, true, 1}},
+        {"acceptance from another hardware address",
+         {d17, Record(65, "127.0.0.1", 0, 0x09), Record(68, "", 0)},
+         {{"65@01"}, 0, State::Accepted, true},
+         {{"65@01"}, 0, State::Asked, false, 2}},
         {"refused", {d17, no65}, {{"65@01"}, 1, State::Refused, true}, {{"65@01"}, 1, State::Refused, true}},
         {"both forms refused: one box each",
          {d17, d20, no65, no68},
@@ -209,18 +224,20 @@ TEST(TransferVerdictTest, HowTheUploadEndedAndWhatEachPolicyCallsIt)
     const std::vector<Row> rows = {
         {{How::Returned, true}, R::Done, R::Done},
         // The client's time-out after the last block ends it normally: the window moves on, a
-        // tool says the device may lack the end of its image.
-        {{How::Returned, false}, R::Done, R::Timeout},
+        // tool says the device may or may not hold its whole image.
+        {{How::Returned, false}, R::Done, R::Unconfirmed},
         {{How::TftpFailure, false}, R::TftpError, R::TftpError},
         {{How::TimedOut, false}, R::Timeout, R::Timeout},
+        {{How::TimedOut, false, true}, R::Timeout, R::Unconfirmed}, // the last block went out
+        {{How::TftpFailure, false, true}, R::TftpError, R::TftpError},
         {{How::OtherFailure, false}, R::LocalError, R::LocalError},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.end.how) * 10 + row.end.lastBlockAcknowledged);
+        SCOPED_TRACE(static_cast<int>(row.end.how) * 100 + row.end.lastBlockAcknowledged * 10 + row.end.lastBlockSent);
         EXPECT_EQ(JudgeTransfer(Policy::Window, row.end, "x").result, row.window);
         EXPECT_EQ(JudgeTransfer(Policy::Tool, row.end, "x").result, row.tool);
     }
-    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnacknowledged);
+    EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnconfirmed);
     EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, false}, "TFTP error 2").message, "TFTP error 2");
 }
 
