@@ -4,6 +4,7 @@
 #include "tftp/IdTFTPException.h"
 #include "cli/Image.h"
 #include "cli/RateShare.h"
+#include "cli/Trace.h"
 #include "posix/NeighbourCache.h"
 #include "posix/NeighbourPin.h"
 #include "tftp/TftpSender.h"
@@ -228,6 +229,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.timeoutMs = plan.timeoutMs;
         options.policy.blockSize = plan.blockSize;
         options.policy.windowSize = plan.windowSize;
+        if (ProcessTrace* trace = ProcessTrace::Current()) options.observer = trace->Observer();
         if (plan.rate) {
             plan.rate->Begin(plan.rateSlot);
             options.maxRateBitsPerSecond = [&plan] { return plan.rate->Share(); };
@@ -352,6 +354,8 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
 {
     Outcome outcome;
     try {
+        std::optional<ProcessTrace> trace;
+        if (!plan.traceDir.empty()) trace.emplace(DeviceTraceFile(plan.traceDir, plan.ip));
         if (StopAsked(plan)) {
             outcome = Stopped;
         } else {

@@ -38,6 +38,8 @@ struct JobPlan {
     bool pin = false;
     // The models the signed image is for (its trusted comment); empty: any.
     std::vector<std::string> models = {};
+    // Folder of the packet traces: the attempt appends to ADDRESS.pcapng there (empty: none).
+    std::string traceDir = {};
     // The fleet's rate cap, shared with the other transfers (none: no cap), and this job's
     // slot in it.
     const RateShare* rate = nullptr;

@@ -2,11 +2,13 @@
 
 #include "cli/DeviceLink.h"
 #include "cli/FleetCore.h"
+#include "cli/Trace.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 namespace fleet {
 
@@ -44,11 +46,16 @@ void PrintTable(const std::vector<DeviceEntry>& devices)
 
 } // namespace
 
-int RunDiscover(int waitMs, bool json)
+int RunDiscover(int waitMs, bool json, const std::string& traceDir)
 {
     std::vector<DeviceEntry> devices;
     Discovery found;
     try {
+        std::optional<ProcessTrace> trace;
+        if (!traceDir.empty()) {
+            PrepareTraceDir(traceDir);
+            trace.emplace(DiscoveryTraceFile(traceDir));
+        }
         found = Discover(waitMs);
         WarnAboutAnswers(found,
                          [](const std::string& text) { std::fprintf(stderr, "ftpupg-cli: %s\n", text.c_str()); });

@@ -1,9 +1,12 @@
 // ftpupg-cli discover: the devices that answer one discovery, as a table or JSON.
 #pragma once
 
+#include <string>
+
 namespace fleet {
 
 // Returns the exit status: ExitDone when a device answered, ExitFailed when none did.
-int RunDiscover(int waitMs, bool json);
+// traceDir: where discovery.pcapng goes (empty: no trace).
+int RunDiscover(int waitMs, bool json, const std::string& traceDir = {});
 
 } // namespace fleet

@@ -9,6 +9,7 @@
 #include "cli/RateShare.h"
 #include "cli/Report.h"
 #include "cli/Stop.h"
+#include "cli/Trace.h"
 #include "posix/NeighbourPin.h"
 #include "rtl/FtpupgVersion.h"
 #include "rtl/SafeText.h"
@@ -310,6 +311,8 @@ void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& do
         for (const auto& t : opts.targets)
             if (!doneEarlier || !doneEarlier->devices.count(t.ip)) wanted.push_back(t.ip);
         if (args.all || !wanted.empty()) {
+            std::optional<ProcessTrace> trace;
+            if (!args.trace.empty()) trace.emplace(DiscoveryTraceFile(args.trace));
             found = Discover(args.waitMs, &stop, args.all ? nullptr : &wanted);
             run.discoveryMs =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opts.runStart)
@@ -336,6 +339,7 @@ FleetOptions FleetOptionsFor(const UpgradeArgs& args, Selection& selection)
     opts.job = {"",          selection.fleetPassword, args.blockSize, args.timeoutMs,
                 args.waitMs, args.waitBack,           args.dryRun};
     opts.job.windowSize = args.windowSize;
+    opts.job.traceDir = args.trace;
     opts.targets = std::move(selection.targets);
     opts.jobs = args.jobs;
     opts.retries = args.retries;
@@ -685,6 +689,11 @@ int RunUpgrade(UpgradeArgs args)
 
     Outputs outputs;
     if (const auto error = CheckOutputs(args, outputs); !error.empty()) return UsageError(error);
+    try {
+        if (!args.trace.empty()) PrepareTraceDir(args.trace);
+    } catch (const std::exception& e) {
+        return UsageError(e.what());
+    }
 
     // From here on a stop signal ends the run with a report instead of killing it.
     std::optional<FleetStop> stop;

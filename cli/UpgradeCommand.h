@@ -34,6 +34,7 @@ struct UpgradeArgs {
     std::string skipDone;
     std::vector<std::string> trustedKeys; // --trusted-key; none: FTPUPG_TRUSTED_KEYS
     std::string signature;                // --signature; empty: IMAGE.minisig
+    std::string trace;                    // folder of the packet traces; empty: none
     std::string resume;                   // --resume REPORT
     uint64_t maxRate = 0;                 // --max-rate in bits per second; 0: none
     // The options the command line gave (by long name): --resume takes the others from its report.

@@ -1,6 +1,7 @@
 // ftpupg-cli: discovers devices and upgrades one or many of them, with the same device
 // library, frames and TFTP client as the window.
 #include "cli/DiscoverCommand.h"
+#include "cli/DoctorCommand.h"
 #include "cli/FleetCore.h"
 #include "cli/OptionSuggest.h"
 #include "cli/ReportCommand.h"
@@ -22,9 +23,9 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
     app.footer(
         "Exit status: 0 every device done or already-done (dry run: would-upgrade) (discover: a device\n"
-        "answered), 1 a device failed (unconfirmed, back-unconfirmed among them) or, with --wait-back,\n"
-        "did not restart (not-restarted), came back from another hardware address (address-changed) or\n"
-        "did not come back (discover: none answered),\n"
+        "answered) (doctor: every check ok), 1 a device failed (unconfirmed, back-unconfirmed among them)\n"
+        "or, with --wait-back, did not restart (not-restarted), came back from another hardware address\n"
+        "(address-changed) or did not come back (discover: none answered) (doctor: a check not ok),\n"
         "2 usage error, 3 image refused (also unsigned, tampered or signed by another key with\n"
         "--trusted-key), 4 the rollout stopped (a canary failed or --max-failures was\n"
         "reached) and devices were skipped, 130 interrupted.\n"
@@ -45,6 +46,12 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     discover->add_flag("--json", discoverJson, "Print the list as JSON");
+    std::string discoverTrace;
+    discover
+        ->add_option("--trace", discoverTrace,
+                     "Write every datagram sent and received to DIR/discovery.pcapng, a packet trace for "
+                     "Wireshark")
+        ->type_name("DIR");
 
     fleet::UpgradeArgs a;
     auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
@@ -151,6 +158,33 @@ int main(int argc, char** argv)
         ->type_name("KEY.pub");
     upgrade->add_option("--signature", a.signature, "The image's minisign signature (default IMAGE.minisig)")
         ->type_name("FILE");
+    upgrade
+        ->add_option("--trace", a.trace,
+                     "Write every datagram sent and received to packet traces for Wireshark in DIR: "
+                     "discovery.pcapng for the shared discovery, ADDRESS.pcapng for each device")
+        ->type_name("DIR");
+
+    fleet::DoctorArgs d;
+    auto* doctor = app.add_subcommand(
+        "doctor",
+        "Check, in the order an upgrade needs them, what decides whether one device can be upgraded from "
+        "here; one line each with what to do");
+    doctor->add_option("--ip", d.ip, "The device's IPv4 address")->required()->type_name("IP");
+    doctor
+        ->add_option("--blksize", d.blockSize,
+                     "TFTP block size the upgrade will use, checked against the interface's MTU (default " +
+                         std::to_string(::upgrade::BlockSize) + ")")
+        ->check(CLI::Range(8, 65464))
+        ->type_name("N");
+    doctor->add_option("--jobs", d.jobs, "Devices the upgrade will write at once (default 8)")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N");
+    doctor
+        ->add_option("--wait", d.waitMs,
+                     "How long to wait for the discovery answer and for the TFTP answer, in ms (default 1000)")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS");
+    doctor->add_flag("--json", d.json, "Print the checks as JSON");
 
     std::string reportJson;
     std::string reportHtml;
@@ -182,7 +216,8 @@ int main(int argc, char** argv)
         devmsg::SettingsFromEnvironment(problem, settingsOk);
         if (!settingsOk) return fleet::UsageError(problem);
     }
-    if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson);
+    if (discover->parsed()) return fleet::RunDiscover(discoverWait, discoverJson, discoverTrace);
+    if (doctor->parsed()) return fleet::RunDoctor(d);
     if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);
     if (passwordOption->count() > 0) a.password = password;
     for (const auto* option : upgrade->get_options())

@@ -63,13 +63,25 @@ void WidenReceiveBuffer(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
 }
 
+// Whoever watches the datagrams (a packet trace), as NDXL_SetObserver left it.
+struct Observer {
+    NDXL_Observer seen = nullptr;
+    void* context = nullptr;
+};
+
 class Session {
 public:
     Session(std::string vendor, NDXL_Window window, uint32_t message, devmsg::Settings settings, Fd socket,
-            Fd wake)
+            Fd wake, Observer observer)
         : vendor_(std::move(vendor)), window_(window), message_(message), settings_(settings),
-          socket_(std::move(socket)), wake_(std::move(wake))
+          socket_(std::move(socket)), wake_(std::move(wake)), observer_(observer)
     {
+        if (observer_.seen != nullptr) {
+            sockaddr_in self{};
+            socklen_t length = sizeof self;
+            ::getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&self), &length);
+            self_ = self;
+        }
         receiver_ = std::thread([this] { Receive(); });
     }
 
@@ -97,9 +109,10 @@ public:
             const sockaddr_in to = Endpoint(target, settings_.port);
             if (::sendto(socket_.Get(), datagram.data(), datagram.size(), 0,
                          reinterpret_cast<const sockaddr*>(&to),
-                         sizeof to) == static_cast<ssize_t>(datagram.size()))
+                         sizeof to) == static_cast<ssize_t>(datagram.size())) {
                 ++sent;
-            else
+                Saw(true, to, datagram.data(), datagram.size());
+            } else
                 Log(ErrnoText(("sendto " + devmsg::AddressText(target)).c_str()));
         }
         return sent > 0 ? 0 : 3;
@@ -143,6 +156,7 @@ private:
                 continue;
             }
             NoteKernelDrops(message);
+            Saw(false, from, buffer.data(), std::min<size_t>(static_cast<size_t>(n), buffer.size()));
             Accept(
                 std::span<const uint8_t>(buffer.data(), std::min<size_t>(static_cast<size_t>(n), buffer.size())),
                 static_cast<size_t>(n), ntohl(from.sin_addr.s_addr));
@@ -181,6 +195,19 @@ private:
         }
     }
 
+    void Saw(bool sent, const sockaddr_in& peer, const void* bytes, size_t size) const
+    {
+        if (observer_.seen == nullptr) return;
+        const NDXL_Datagram datagram{sent ? 1 : 0,
+                                     ntohl(self_.sin_addr.s_addr),
+                                     ntohs(self_.sin_port),
+                                     ntohl(peer.sin_addr.s_addr),
+                                     ntohs(peer.sin_port),
+                                     bytes,
+                                     static_cast<uint32_t>(size)};
+        observer_.seen(observer_.context, &datagram);
+    }
+
     void Lost(uint32_t count)
     {
         if (window_.post != nullptr) window_.post(window_.context, message_, 2, static_cast<intptr_t>(count));
@@ -192,6 +219,8 @@ private:
     const devmsg::Settings settings_;
     Fd socket_;
     Fd wake_;
+    const Observer observer_;
+    sockaddr_in self_{};
     devmsg::ReplyQueue queue_;
     uint32_t kernelDrops_ = 0; // receiver thread only
     std::thread receiver_;     // last: starts after everything it uses exists
@@ -199,6 +228,7 @@ private:
 
 std::mutex g_mutex;
 std::unique_ptr<Session> g_session;
+Observer g_observer;
 
 std::unique_ptr<Session> Open(const char* vendor, const NDXL_Window& window, uint32_t message)
 {
@@ -226,7 +256,7 @@ std::unique_ptr<Session> Open(const char* vendor, const NDXL_Window& window, uin
     }
     try {
         return std::make_unique<Session>(vendor != nullptr ? vendor : "", window, message, settings,
-                                         std::move(socket), std::move(wake));
+                                         std::move(socket), std::move(wake), g_observer);
     } catch (const std::exception& e) {
         Log(std::string("cannot start the receiver: ") + e.what());
         return nullptr;
@@ -262,6 +292,12 @@ extern "C" int32_t NDXL_GetData(void* buffer)
     std::lock_guard lock(g_mutex);
     if (!g_session || buffer == nullptr) return 1;
     return g_session->Get(static_cast<uint8_t*>(buffer));
+}
+
+extern "C" void NDXL_SetObserver(NDXL_Observer seen, void* context)
+{
+    std::lock_guard lock(g_mutex);
+    g_observer = {seen, context};
 }
 
 extern "C" int32_t NDXL_Terminate(void)

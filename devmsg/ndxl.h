@@ -36,6 +36,23 @@ NDXL_API int32_t NDXL_GetData(void* buffer);
 /* Stops the receiver, closes the socket, drops queued replies. Always safe. */
 NDXL_API int32_t NDXL_Terminate(void);
 
+/* One datagram the library sent or received, for a packet trace. Addresses and ports in host
+   order; local address 0: the socket is bound to every address. */
+typedef struct NDXL_Datagram {
+    int32_t sent; /* 1 sent, 0 received */
+    uint32_t localAddress;
+    uint16_t localPort;
+    uint32_t peerAddress;
+    uint16_t peerPort;
+    const void* bytes;
+    uint32_t size;
+} NDXL_Datagram;
+typedef void (*NDXL_Observer)(void* context, const NDXL_Datagram* datagram);
+/* Has seen() called for every datagram the library sends and receives (replies or not), on
+   the thread that sent or received it; null: none. Taken by the next NDXL_Init. An extension
+   of this library: the device maker's has no such call. */
+NDXL_API void NDXL_SetObserver(NDXL_Observer seen, void* context);
+
 #ifdef __cplusplus
 }
 #endif

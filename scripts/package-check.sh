@@ -216,6 +216,14 @@ for program in ftpupg tftpput "${cli_programs[@]}"; do
     bash -c ". /usr/share/bash-completion/completions/$program && complete -p $program" >/dev/null ||
         fail "no bash completion for $program"
 done
+# The dissector where the man page says, loading in tshark without an error.
+lua=/usr/share/ftpupg/wireshark/ftpupg-ndxl.lua
+[ -f "$lua" ] || fail "no Wireshark dissector at $lua"
+if command -v tshark >/dev/null; then
+    # An empty capture (raw IPv4) filtered by one of its fields: unknown unless the script loaded.
+    printf '\xd4\xc3\xb2\xa1\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\x00\x00\x65\x00\x00\x00' |
+        tshark -X lua_script:"$lua" -Y ndxl.name -r - >/dev/null 2>&1 || fail "tshark does not load $lua"
+fi
 # An interactive shell loads the completions only through bash-completion.
 dpkg-deb -f "$deb" Recommends | grep -qw bash-completion || fail "the package does not recommend bash-completion"
 say "programs, man pages, desktop file, metainfo, completions and documentation installed"

@@ -17,6 +17,7 @@ packages=(
   nodejs npm
   dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core python3-apt
   librsvg2-bin chromium
+  tshark nftables
 )
 
 missing=()

@@ -69,6 +69,33 @@ void SendTo(int fd, const sockaddr_in& to, const void* bytes, size_t size)
         if (errno != EINTR) SystemError("sendto");
 }
 
+// The trace's view of the upload's datagrams: nothing happens without an observer.
+struct Tap {
+    const posix::DatagramObserver* observer = nullptr;
+    posix::Endpoint local;
+
+    void Saw(bool sent, const sockaddr_in& peer, const void* head, size_t headSize, const void* body = nullptr,
+             size_t bodySize = 0, int64_t timeUs = 0) const
+    {
+        if (observer == nullptr || !*observer) return;
+        (*observer)({sent,
+                     local,
+                     {ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port)},
+                     {static_cast<const uint8_t*>(head), headSize},
+                     {static_cast<const uint8_t*>(body), bodySize},
+                     timeUs});
+    }
+    // The blocks of one send: one time for all of them.
+    void Saw(const sockaddr_in& peer, const iovec* pieces, size_t count) const
+    {
+        if (observer == nullptr || !*observer) return;
+        const int64_t now = posix::WallMicros();
+        for (size_t i = 0; i < count; ++i)
+            Saw(true, peer, pieces[2 * i].iov_base, pieces[2 * i].iov_len, pieces[2 * i + 1].iov_base,
+                pieces[2 * i + 1].iov_len, now);
+    }
+};
+
 // The file's bytes from the first unacknowledged block on, read in large pieces.
 class Source {
 public:
@@ -137,6 +164,7 @@ public:
     WindowSender(int fd, bool segmentation) : fd_(fd), segmentation_(segmentation) {}
 
     void To(const sockaddr_in& peer) { peer_ = peer; }
+    void Trace(const Tap& tap) { tap_ = tap; }
 
     // bytes: the first block's bytes in the read buffer; front: it is the buffer's first.
     void Send(const ReliableUpload& state, int64_t first, int32_t count, uint8_t* bytes, bool front)
@@ -153,6 +181,7 @@ private:
     {
         PutDataHeader(bytes - HeaderSize, state.BlockNumber(index));
         SendTo(fd_, peer_, bytes - HeaderSize, HeaderSize + static_cast<size_t>(state.BlockBytes(index)));
+        tap_.Saw(true, peer_, bytes - HeaderSize, HeaderSize, bytes, static_cast<size_t>(state.BlockBytes(index)));
     }
 
     // One message per block: its header and a view of the file's bytes.
@@ -203,6 +232,7 @@ private:
             const auto value = static_cast<uint16_t>(segment);
             std::memcpy(CMSG_DATA(size16), &value, sizeof value);
             if (::sendmsg(fd_, &m, 0) >= 0) {
+                tap_.Saw(peer_, &pieces_[2 * at], n);
                 at += n;
             } else if (errno != EINTR) {
                 // Refused (an old kernel, a path whose MTU is below a block): nothing went
@@ -225,6 +255,7 @@ private:
                 if (errno == EINTR) continue;
                 SystemError("sendmmsg");
             }
+            tap_.Saw(peer_, &pieces_[2 * at], static_cast<size_t>(sent));
             at += static_cast<size_t>(sent);
         }
     }
@@ -235,6 +266,7 @@ private:
     std::vector<mmsghdr> messages_;
     std::vector<iovec> pieces_;
     std::vector<uint8_t> headers_;
+    Tap tap_;
 };
 
 // Time as the upload state machine takes it: microseconds on the monotonic clock.
@@ -354,6 +386,10 @@ public:
     {
         report_ = SenderReport{};
         StartAlarm();
+        if (options.observer) {
+            tap_ = {&options.observer, {0, ntohs(LocalAddress(socket_.Get()).sin_port)}};
+            sender_.Trace(tap_);
+        }
     }
 
     void Run()
@@ -429,6 +465,7 @@ private:
             SystemError("recvfrom");
         }
         if (alarm_ && alarm_->Rang(from_)) return std::nullopt;
+        tap_.Saw(false, from_, inbox_.data(), std::min(static_cast<size_t>(got), inbox_.size()));
         return static_cast<size_t>(got);
     }
 
@@ -474,20 +511,26 @@ private:
     {
         // The server waits for blocks that will never come unless told.
         if (!step.farewell.empty() && state_.LockedPeer())
-            SendTo(socket_.Get(), AddressOf(*state_.LockedPeer()), step.farewell.data(), step.farewell.size());
+            Send(AddressOf(*state_.LockedPeer()), step.farewell.data(), step.farewell.size());
         RaiseUploadFailure(step.failure);
     }
 
     void SendRequest()
     {
         const std::string request = state_.Request(remoteName_, mode_);
-        SendTo(socket_.Get(), server_, request.data(), request.size());
+        Send(server_, request.data(), request.size());
     }
 
     void Reject()
     {
         static const std::string unknown = MakeError(5, "Unknown transfer ID");
-        SendTo(socket_.Get(), from_, unknown.data(), unknown.size());
+        Send(from_, unknown.data(), unknown.size());
+    }
+
+    void Send(const sockaddr_in& to, const void* bytes, size_t size)
+    {
+        SendTo(socket_.Get(), to, bytes, size);
+        tap_.Saw(true, to, bytes, size);
     }
 
     void SendBlocks(const UploadStep& step)
@@ -529,6 +572,7 @@ private:
     sockaddr_in from_{};
     // Any datagram fits: a longer one than a block's could only be a server's long ERROR.
     std::vector<uint8_t> inbox_ = std::vector<uint8_t>(65536);
+    Tap tap_;
     std::optional<Alarm> alarm_; // stops before the socket it wakes closes
     static constexpr int64_t IpUdpHeaders = 28;
     const std::function<uint64_t()> maxRate_;

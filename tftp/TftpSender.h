@@ -8,6 +8,7 @@
 #pragma once
 
 #include "tftp/ReliableUpload.h"
+#include "posix/PacketTrace.h"
 
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,9 @@ struct SenderOptions {
     // A window's blocks in few sends the kernel cuts into datagrams (Linux 4.18 on); off, or
     // where the kernel refuses it, a message per block.
     bool segmentation = true;
+    // Sees every datagram the upload sends and receives (a packet trace): each block of a
+    // segmented send on its own, after the send. Empty: no cost.
+    posix::DatagramObserver observer;
     // The most bits per second the upload may send (datagrams with their IP and UDP headers),
     // asked before each send so that it may change meanwhile; 0 or unset: no cap. Sends are
     // held back (TokenBucket) and the timer counts from when they went.

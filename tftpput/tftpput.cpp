@@ -2,7 +2,7 @@
 // blocks, retransmission, a locked peer, done only when the last block is acknowledged); with
 // --classic exactly as the upgrade utility's window does.
 //   tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-w N] [-r N] [--tsize] [--classic]
-//           [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]
+//           [-m octet|netascii] [-q] [--json] [--trace FILE] HOST FILE [REMOTE]
 // Exit codes: 0 done, 1 failure, 2 usage error, 3 TFTP error (time-out or server ERROR), 4 the
 // whole file went out but its last block was never acknowledged.
 
@@ -10,6 +10,7 @@
 #include "rtl/FtpupgVersion.h"
 #include "tftp/IdTrivialFTP.h"
 #include "posix/Fd.h"
+#include "posix/PacketTrace.h"
 #include "rtl/IntConv.h"
 #include "rtl/OptionHelp.h"
 #include "tftp/TftpSender.h"
@@ -38,7 +39,7 @@ constexpr int ExitUnconfirmed = 4;
 
 const char* const UsageLine =
     "usage: tftpput [-p PORT] [-b BLKSIZE] [-t TIMEOUT_MS] [-w N] [-r N] [--tsize] "
-    "[--classic] [-m octet|netascii] [-q] [--json] HOST FILE [REMOTE]\n";
+    "[--classic] [-m octet|netascii] [-q] [--json] [--trace FILE] HOST FILE [REMOTE]\n";
 
 int UsageError(const std::string& what)
 {
@@ -209,7 +210,7 @@ int main(int argc, char** argv)
     int32_t port = upgrade::TftpPort, blockSize = upgrade::BlockSize, timeout = upgrade::ReceiveTimeoutMs;
     int32_t window = 8, retries = 5;
     std::string mode = "octet";
-    std::string host, file, remote;
+    std::string host, file, remote, trace;
     bool quiet = false, json = false, classic = false, tsize = false;
     app.add_option("-p,--port", port, "server port")
         ->transform(Number("PORT must be 1 to 65535", 1, 65535))
@@ -261,6 +262,11 @@ int main(int argc, char** argv)
                  "write one JSON document with the outcome to standard output (with the granted window and "
                  "block size, the retransmissions, time-outs, smoothed round trip, the window at the end and "
                  "whether the last block was acknowledged)");
+    app.add_option("--trace", trace,
+                   "write every datagram of the upload, sent and received, with its time to FILE as a pcapng "
+                   "packet trace that Wireshark and tshark open (appended to as a new section when FILE exists; "
+                   "not with --classic)")
+        ->type_name("FILE");
     app.add_option("HOST", host, "server address or name")->type_name("");
     app.add_option("FILE", file, "local file to send (a regular file)")->type_name("");
     app.add_option("REMOTE", remote, "name on the server")->type_name("");
@@ -285,6 +291,16 @@ int main(int argc, char** argv)
     if (host.empty() || file.empty()) return UsageError("HOST and FILE are required");
     if (app.count("REMOTE") == 0) remote = BaseName(file);
     if (remote.empty()) return UsageError("REMOTE name is empty");
+    if (classic && !trace.empty()) return UsageError("--trace does not apply with --classic");
+    std::optional<posix::PacketTrace> tracer;
+    if (!trace.empty()) {
+        try {
+            tracer.emplace(trace, rtl::VersionText("tftpput"));
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tftpput: %s\n", e.what());
+            return ExitFailure;
+        }
+    }
 
     int64_t size = 0;
     std::string openError;
@@ -318,6 +334,7 @@ int main(int argc, char** argv)
                 options.mode = mode;
                 options.timeoutMs = timeout;
                 options.policy = {blockSize, window, retries, tsize, timeout};
+                if (tracer) options.observer = tracer->Observer();
                 tftp::SendFile(image.Get(), size, remote, options, report,
                                [&progress](int64_t bytes) { progress.Set(bytes); });
             }

@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input | resume | rollout | report | signature
+# GROUP: discover | fleet | retry | interrupt | input | resume | rollout | report | signature | trace | doctor
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -1009,6 +1009,105 @@ PY
   grep -q "image's signature changed (key .*, trusted comment 'model=KR730 model=KR731', now key .*, 'model=KR730') since the run of" \
     "$work/rc.out" || fail "--resume with a changed signature: the message"
   [ "$(cat "$work"/sim-*.log | grep -c "password request")" = "$asked" ] || fail "--resume, signature changed: a device was asked"
+  ok
+  ;;
+trace)
+  # --trace: the traces open in tshark, every frame decodes as IPv4/UDP, our device messages
+  # with their fields named by the dissector, the password masked; a malformed message is
+  # flagged, never a Lua error.
+  command -v tshark >/dev/null || { echo "tshark is missing: skipped"; exit 77; }
+  lua=$(cd "$(dirname "$0")/../.." && pwd)/packaging/wireshark/ftpupg-ndxl.lua
+  image img.bin 100000
+  mkdir "$work/slots"
+  sim two --count 2 --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --password Trace-Secret --protocols 17,20 \
+    --name "Line 3" --tftp-slot-dir "$work/slots"
+  sim short --bind 127.0.0.20 --mac 00:1b:7a:00:01:20 --reply-length 20 --ip-text "10.1.2.300" --junk
+  touch "$work/file"
+  "$cli" discover --trace "$work/file/tr" >"$work/d.out" 2>"$work/d.err"
+  [ $? = 1 ] && grep -q "cannot make the folder" "$work/d.err" || fail "discover --trace into a file"
+  "$cli" upgrade --image "$work/img.bin" --password x --ip 127.0.0.10 --trace "$work/file" >"$work/u.out" 2>"$work/u.err"
+  [ $? = 2 ] && grep -q "cannot make the folder" "$work/u.err" && ! grep -q "request prot" "$work"/sim-*.log ||
+    fail "upgrade --trace into a file: nothing is sent"
+  "$cli" discover --trace "$work/tr" >"$work/d.out" 2>"$work/d.err" || fail "discover --trace exit $?"
+  echo Trace-Secret >"$work/pw.txt"
+  "$cli" upgrade --image "$work/img.bin" --password-file "$work/pw.txt" --ip 127.0.0.10 --ip 127.0.0.11 \
+    --trace "$work/tr" --json "$work/r.json" >"$work/u.out" 2>"$work/u.err" || fail "upgrade --trace exit $?"
+  [ "$(ls "$work/tr" | sort | tr '\n' ' ')" = "127.0.0.10.pcapng 127.0.0.11.pcapng discovery.pcapng " ] ||
+    fail "trace files: $(ls "$work/tr")"
+  ok
+  ts() { tshark -n -r "$1" -X lua_script:"$lua" "${@:2}" 2>>"$work/tshark.err"; }
+  for t in "$work"/tr/*.pcapng; do
+    n=$(ts "$t" | wc -l)
+    [ "$n" -gt 3 ] || fail "$t: $n frames"
+    [ "$(ts "$t" -Y "ip && udp" | wc -l)" -eq "$n" ] || fail "$t: a frame is not IPv4/UDP"
+    ts "$t" -V | grep -q "Lua Error" && fail "$t: a Lua error"
+    ts "$t" -x | grep -q "Trace-Se" && fail "$t: the password is in the trace"
+  done
+  ok
+  dev="$work/tr/127.0.0.10.pcapng" disc="$work/tr/discovery.pcapng"
+  # Discovery (the run's shared one), both answer forms, the password exchange and the whole
+  # TFTP write (the device's own).
+  for t in "$disc" "$dev"; do
+    ts "$t" -Y ndxl -T fields -e ndxl.kind -e ndxl.protocol -e ndxl.operation -e ndxl.result -e ndxl.password
+  done >"$work/fields.out"
+  grep -qP "^1\t17\t0\t" "$work/fields.out" || fail "no discovery request named: $(cat "$work/fields.out")"
+  grep -qP "^2\t20\t1\t" "$work/fields.out" || fail "no protocol-20 answer named"
+  grep -qP "^1\t68\t16\t\t2a2a2a2a2a2a2a2a2a2a2a2a" "$work/fields.out" || fail "no masked password request"
+  grep -qP "^2\t68\t17\t0" "$work/fields.out" || fail "no accepted password answer"
+  ts "$disc" -Y 'ndxl.ip == "127.0.0.10" && ndxl.name == "Line 3" && ndxl.mac == 00:1b:7a:00:01:10' | grep -q . ||
+    fail "the answer's IP text, name and hardware address are not named"
+  [ "$(ts "$dev" -Y "_ws.malformed || _ws.expert.severity >= error" | wc -l)" -eq 0 ] ||
+    fail "malformed frames in $dev: $(ts "$dev" -Y "_ws.malformed || _ws.expert.severity >= error")"
+  blocks=$(ts "$dev" -Y "tftp.opcode == 3" | wc -l)
+  [ "$blocks" -ge 98 ] || fail "$dev: $blocks TFTP data blocks, 98 wanted (100000 bytes at 1024)"
+  ok
+  # The junk datagram and the short answer with a bad IP text are flagged.
+  ts "$disc" -Y "ndxl.bad_header" | grep -q . || fail "the junk datagram is not flagged"
+  ts "$disc" -Y "ndxl.bad_ip" | grep -q "10.1.2.300" || fail "the bad IP text is not flagged"
+  python3 - "$work/bad.pcap" <<'EOF'
+import struct, sys
+def packet(payload):
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 28 + len(payload), 0, 0, 64, 17, 0, bytes([127, 0, 0, 1]),
+                     bytes([127, 0, 0, 2]))
+    return ip + struct.pack("!HHHH", 40000, 17250, 8 + len(payload), 0) + payload
+frames = [b"NDXL\x01\x01\x00\x00" + b"\x00" * 10, b"NDXL\x01\x07\x00\x00", b"NDXL\x01\x02\x00\x00" + b"\xff" * 900,
+          b"ND", b"NDXL\x01\x02\x00\x00" + b"1.2.3.4" + b"\x00" * 15 + b"\x14\x01"]
+with open(sys.argv[1], "wb") as out:
+    out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))
+    for f in frames:
+        p = packet(f)
+        out.write(struct.pack("<IIII", 0, 0, len(p), len(p)) + p)
+EOF
+  ts "$work/bad.pcap" -V >"$work/bad.out"
+  grep -q "Lua Error" "$work/bad.out" && fail "a Lua error on a malformed message"
+  [ "$(ts "$work/bad.pcap" -Y "ndxl.bad_length || ndxl.bad_kind || ndxl.bad_header" | wc -l)" -eq 4 ] ||
+    fail "four malformed messages: $(ts "$work/bad.pcap")"
+  ok
+  ;;
+doctor)
+  # On loopback: a healthy device passes every check; an address nobody has fails discovery
+  # and the TFTP port (port unreachable), and only those. The faults of a real LAN are
+  # tests/lan's.
+  sim one --bind 127.0.0.10 --mac 00:1b:7a:00:01:10 --tftp-slot "$work/slot.bin"
+  "$cli" doctor --ip 127.0.0.10 >"$work/ok.out" 2>&1 || fail "doctor of a healthy device: exit $?"
+  [ "$(grep -c '^ok ' "$work/ok.out")" = 7 ] && grep -q "^all checks passed" "$work/ok.out" ||
+    fail "doctor of a healthy device: not every check ok"
+  [ ! -e "$work/slot.bin" ] || fail "doctor wrote to the device"
+  ok
+  "$cli" doctor --ip 127.0.0.99 --json >"$work/none.out" 2>&1
+  [ $? = 1 ] || fail "doctor of an address nobody has: exit 1 expected"
+  python3 - "$work/none.out" <<'EOF' || fail "doctor of an address nobody has"
+import json, sys
+r = json.load(open(sys.argv[1]))
+bad = {c["name"]: c["status"] for c in r["checks"] if c["status"] != "ok"}
+assert bad == {"discovery": "failed", "tftp": "failed", "new-port": "skipped"}, bad
+assert not r["passed"]
+EOF
+  ok
+  "$cli" doctor --ip 127.0.0.010 >"$work/bad.out" 2>&1
+  [ $? = 2 ] || fail "doctor --ip 127.0.0.010: usage error expected"
+  "$cli" doctor >"$work/bad.out" 2>&1
+  [ $? = 2 ] && grep -q -- "--ip is required" "$work/bad.out" || fail "doctor without --ip"
   ok
   ;;
 *)

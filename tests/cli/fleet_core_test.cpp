@@ -2,6 +2,7 @@
 // text, the report and the image check. One device's password check is upgrade's
 // (tests/upgrade).
 #include "cli/Console.h"
+#include "cli/DoctorChecks.h"
 #include "devmsg/wire/DeviceFrames.h"
 #include "cli/FleetCore.h"
 #include "cli/Stop.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -965,4 +967,111 @@ TEST(FleetConsoleTest, LiveLinesEndWithTheOverallLineAndARedrawAfterAResizeCover
     const std::string last = text.substr(text.rfind("\x1b[J") + 3);
     for (size_t start = 0, end; (end = last.find('\n', start)) != std::string::npos; start = end + 1)
         EXPECT_LT(end - start, 20u) << last;
+}
+
+// doctor: each fault in the facts turns exactly its own check from ok, in the order an
+// upgrade meets them; what follows from an earlier failure is skipped, not failed again.
+TEST(FleetDoctorTest, EachFaultNamesItsOwnCheckAndNoOther)
+{
+    using namespace fleet::doctor;
+    using Answer = TftpFacts::Answer;
+    Facts healthy;
+    healthy.ip = "10.0.0.5";
+    healthy.blockSize = 1468;
+    healthy.jobs = 8;
+    healthy.route = {true, "", "eth0", "10.0.0.1", true, 1500};
+    healthy.discovery = {true, "", "10.0.255.255", {{"10.0.0.5", "02:00:00:00:00:05", "KR730", {17}}}};
+    healthy.arp = {true, "", {"02:00:00:00:00:05"}};
+    healthy.tftp = {Answer::Answered, 50123, "ERROR 2 'Only writes are accepted'", "", true, false, 1000};
+    healthy.receiveBuffer = 212992 * 2;
+
+    struct Row {
+        const char* fault;
+        std::function<void(Facts&)> inject;
+        std::vector<std::pair<std::string, Status>> wanted; // every check not ok
+    };
+    const std::vector<Row> rows = {
+        {"healthy", [](Facts&) {}, {}},
+        {"no route",
+         [](Facts& f) {
+             f.route = {};
+             f.route.error = "connect: Network is unreachable";
+             f.discovery = {};
+             f.arp = {};
+             f.tftp = {};
+         },
+         {{"route", Status::Failed},
+          {"mtu", Status::Skipped},
+          {"discovery", Status::Skipped},
+          {"duplicates", Status::Skipped},
+          {"tftp", Status::Skipped},
+          {"new-port", Status::Skipped}}},
+        {"behind a router", [](Facts& f) { f.route.onLink = false; }, {{"route", Status::Warning}}},
+        {"MTU below the block", [](Facts& f) { f.route.mtu = 1000; }, {{"mtu", Status::Failed}}},
+        {"MTU exactly the block", [](Facts& f) { f.route.mtu = 1500; }, {}},
+        {"broadcast dropped", [](Facts& f) { f.discovery.devices.clear(); }, {{"discovery", Status::Failed}}},
+        {"nothing could be sent",
+         [](Facts& f) {
+             f.discovery = {false, "no interface", "", {}};
+         },
+         {{"discovery", Status::Failed}}},
+        {"second host on the address (ARP)",
+         [](Facts& f) { f.arp.macs.push_back("02:aa:bb:cc:dd:ee"); },
+         {{"duplicates", Status::Failed}}},
+        {"second device on the address (discovery)",
+         [](Facts& f) { f.discovery.devices[0].conflicts = {"02:aa:bb:cc:dd:ee"}; },
+         {{"duplicates", Status::Failed}}},
+        {"one hardware address on two addresses",
+         [](Facts& f) {
+             f.discovery.devices.push_back({"10.0.0.9", "02:00:00:00:00:05", "KR730", {17}});
+         },
+         {{"duplicates", Status::Failed}}},
+        {"no ARP rights",
+         [](Facts& f) {
+             f.arp = {false, "needs CAP_NET_RAW", {}};
+         },
+         {}},
+        {"TFTP port closed",
+         [](Facts& f) { f.tftp = {Answer::Unreachable, 0, "", "", true, false, 1000}; },
+         {{"tftp", Status::Failed}, {"new-port", Status::Skipped}}},
+        {"TFTP silent",
+         [](Facts& f) { f.tftp = {Answer::None, 0, "", "", true, false, 1000}; },
+         {{"tftp", Status::Failed}, {"new-port", Status::Skipped}}},
+        {"firewall drops the new port",
+         [](Facts& f) { f.tftp = {Answer::None, 50123, "", "", true, true, 1000}; },
+         {{"new-port", Status::Failed}}},
+        {"silent and unwatched",
+         [](Facts& f) { f.tftp = {Answer::None, 0, "", "", false, false, 1000}; },
+         {{"tftp", Status::Failed}, {"new-port", Status::Warning}}},
+        {"answers from port 69", [](Facts& f) { f.tftp.fromPort = 69; }, {}},
+        {"small buffer for the jobs",
+         [](Facts& f) {
+             f.receiveBuffer = 8 * AnswerCharge;
+             f.jobs = 16;
+         },
+         {{"receive-buffer", Status::Warning}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        Facts facts = healthy;
+        row.inject(facts);
+        const auto checks = Diagnose(facts);
+        ASSERT_EQ(checks.size(), 7u);
+        EXPECT_EQ(checks[0].name, "route");
+        EXPECT_EQ(checks[4].name, "tftp");
+        EXPECT_EQ(checks[6].name, "receive-buffer");
+        std::vector<std::pair<std::string, Status>> notOk;
+        for (const auto& c : checks) {
+            if (c.status != Status::Ok) notOk.emplace_back(c.name, c.status);
+            // Every check not passed says what to do, unless it was not judged.
+            EXPECT_EQ(c.advice.empty(), c.status == Status::Ok || c.status == Status::Skipped) << c.name;
+            EXPECT_FALSE(c.detail.empty()) << c.name;
+        }
+        EXPECT_EQ(notOk, row.wanted);
+        EXPECT_EQ(AllPassed(checks), row.wanted.empty());
+    }
+    // The advice gives the largest block that fits.
+    Facts small = healthy;
+    small.route.mtu = 1000;
+    EXPECT_NE(Diagnose(small)[1].advice.find("--blksize 968 "), std::string::npos);
 }

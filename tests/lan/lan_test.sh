@@ -2,7 +2,7 @@
 # The programs on a LAN in a box (scripts/lan-box): Ethernet frames, ARP, broadcast and an MTU
 # of 1500 between namespaces. Runs in the host's namespace of the box:
 #   lan-box run --devices N -- lan_test.sh GROUP BUILD_DIR SOURCE_DIR
-# GROUP: fleet | blksize | pin
+# GROUP: fleet | blksize | pin | doctor
 set -u
 group=$1 build=$2 src=$3
 cli=$build/cli/ftpupg-cli simdev=$build/sim/ftpupg-simdev tftpput=$build/tftpput/tftpput
@@ -161,6 +161,67 @@ pin)
   done
   grep -q "removed the neighbour entry the attempt left pinned on eth0" "$work/crash.out" ||
     fail "crash: the parent says it removed the pin"
+  ok
+  ;;
+doctor)
+  # Each fault a real site has, injected alone: doctor names it and no other; a clean LAN
+  # gives no warning. The time of each run is printed for docs/doctor.md.
+  command -v nft >/dev/null || { echo "nftables is missing: skipped"; exit 77; }
+  ip=${ips[0]}
+  device "$ip"
+  listening "$ip"
+  # diagnose NAME FAILING [OPTIONS...]: FAILING is the only check not ok ("" for none).
+  diagnose() {
+    local name=$1 failing=$2
+    shift 2
+    "$cli" doctor --ip "$ip" --json "$@" >"$work/doctor-$name.out" 2>&1
+    local code=$?
+    python3 - "$work/doctor-$name.out" "$failing" "$code" "$name" <<'EOF' || fail "doctor, $name"
+import json, sys
+r = json.load(open(sys.argv[1]))
+failing, code, name = sys.argv[2], int(sys.argv[3]), sys.argv[4]
+bad = [c["name"] for c in r["checks"] if c["status"] != "ok"]
+assert bad == ([failing] if failing else []), bad
+assert code == (1 if failing else 0), code
+for c in r["checks"]:
+    assert c["status"] in ("ok", "warning", "failed", "skipped"), c
+    assert (c["status"] == "ok") == (c["advice"] == ""), c
+print("doctor-timing %-10s %-12s %.2f s" % (name, failing or "-", r["seconds"]))
+EOF
+    ok
+  }
+  diagnose clean "" --blksize 1468
+  # A host firewall without the TFTP helper: replies from the device's new port are new
+  # connections, and dropped.
+  nft -f - <<EOF
+table inet doctor {
+  chain input { type filter hook input priority 0; policy accept;
+    ip saddr $ip udp sport != 17250 ct state new drop; }
+}
+EOF
+  diagnose firewall new-port
+  nft delete table inet doctor
+  ip link set eth0 mtu 1000
+  diagnose mtu mtu --blksize 1468
+  ip link set eth0 mtu 1500
+  # Broadcast dropped on the device's side (a router or VLAN between would do the same).
+  "$LAN_BOX" exec "$ip" nft -f - <<EOF
+table inet doctor {
+  chain input { type filter hook input priority 0; policy accept; meta pkttype broadcast drop; }
+}
+EOF
+  diagnose broadcast discovery
+  "$LAN_BOX" exec "$ip" nft delete table inet doctor
+  # A second device on the same address, complete with its TFTP port.
+  "$LAN_BOX" add twin "$ip" 02:aa:bb:cc:dd:ee
+  "$LAN_BOX" exec twin "$simdev" --bind "$ip" --listen "$LAN_BROADCAST" --mac 02:aa:bb:cc:dd:ee --password pw \
+    --tftp-slot "$work/slots/twin.bin" 2>"$work/dev-twin.log" &
+  pids+=($!)
+  for _ in $(seq 1 200); do grep -q listening "$work/dev-twin.log" 2>/dev/null && break; sleep 0.05; done
+  diagnose duplicate duplicates
+  grep -q "02:aa:bb:cc:dd:ee" "$work/doctor-duplicate.out" || fail "the twin's hardware address is not named"
+  # Nothing was written anywhere.
+  [ ! -e "$work/slots/$ip.bin" ] && [ ! -e "$work/slots/twin.bin" ] || fail "doctor wrote to a device"
   ok
   ;;
 *)

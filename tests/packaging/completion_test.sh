@@ -35,7 +35,9 @@ expect() {
 }
 
 # tftpput: options, the mode's values, nothing for numbers, then HOST, FILE, REMOTE.
-expect "tftpput -" "--blksize --classic --help --json --mode --port --quiet --retries --timeout --tsize --version --windowsize -b -h -m -p -q -r -t -w"
+expect "tftpput -" "--blksize --classic --help --json --mode --port --quiet --retries --timeout --trace --tsize --version --windowsize -b -h -m -p -q -r -t -w"
+expect "tftpput --trace kr730-r" "kr730-run.json"
+expect "tftpput --trace t.pcapng localhost kr730-2" "kr730-2.4.1.bin"
 expect "tftpput -w 16 -r 3 localhost kr730-2" "kr730-2.4.1.bin"
 expect "tftpput --v" "--version"
 expect "tftpput -m " "netascii octet"
@@ -50,10 +52,13 @@ expect "tftpput localhost kr730-2.4.1.bin " ""
 expect "tftpput -b 512 localhost kr730-2.4.1.bin /" ""
 
 # ftpupg-cli: commands first, then each command's own options.
-expect "ftpupg-cli " "--help --version discover report upgrade"
+expect "ftpupg-cli " "--help --version discover doctor report upgrade"
+expect "ftpupg-cli doctor --" "--blksize --help --ip --jobs --json --wait"
+expect "ftpupg-cli doctor --ip " ""
+expect "ftpupg-cli upgrade --trace kr730-" "kr730-old kr730-site"
 expect "ftpupg-cli up" "upgrade"
-expect "ftpupg-cli discover --" "--help --json --wait"
-expect "ftpupg-cli discover --json " "--help --json --wait"
+expect "ftpupg-cli discover --" "--help --json --trace --wait"
+expect "ftpupg-cli discover --json " "--help --json --trace --wait"
 expect "ftpupg-cli upgrade --re" "--resume --retries"
 expect "ftpupg-cli upgrade --max-r" "--max-rate"
 expect "ftpupg-cli upgrade --wi" "--windowsize"

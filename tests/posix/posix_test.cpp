@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "posix/Fd.h"
+#include "posix/PacketTrace.h"
 #include "posix/Udp.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -89,4 +91,78 @@ TEST(PosixUdp, RefusesTextsThatAreNotDottedAddresses)
         EXPECT_EQ(ErrorOf([&] { posix::BindUdp(bad, 0); }), std::string("not an IPv4 address: ") + bad);
     }
     EXPECT_EQ(posix::AddrText(posix::MakeAddr("0.0.0.0", 65535)), "0.0.0.0:65535");
+}
+
+namespace {
+
+uint32_t Word(const std::vector<uint8_t>& bytes, size_t at)
+{
+    uint32_t value = 0;
+    std::memcpy(&value, &bytes[at], sizeof value);
+    return value;
+}
+
+} // namespace
+
+// The blocks readers rely on: lengths repeated at both ends and a multiple of 4, the raw
+// IPv4 link type, headers a receiver would accept (checksum, lengths, who sent to whom), the
+// direction in the flags.
+TEST(PacketTrace, EncodesBlocksAndHeadersAReaderAccepts)
+{
+    using namespace posix::pcapng;
+    const std::vector<uint8_t> start = SectionStart("test 1.0");
+    ASSERT_EQ(start.size() % 4, 0u);
+    const uint32_t shbLength = Word(start, 4);
+    EXPECT_EQ(Word(start, 0), 0x0A0D0D0Au);
+    EXPECT_EQ(Word(start, 8), 0x1A2B3C4Du);
+    EXPECT_EQ(Word(start, shbLength - 4), shbLength);
+    EXPECT_EQ(Word(start, shbLength), 1u); // interface description
+    EXPECT_EQ(Word(start, shbLength + 8) & 0xFFFF, LinkTypeRaw);
+    EXPECT_EQ(Word(start, start.size() - 4), start.size() - shbLength);
+
+    const uint8_t head[] = {0, 3, 0, 1};
+    const uint8_t body[] = {'a', 'b', 'c'};
+    for (const bool sent : {true, false})
+        for (const size_t bodySize : {size_t{0}, size_t{1}, size_t{3}}) {
+            SCOPED_TRACE(std::to_string(sent) + " " + std::to_string(bodySize));
+            const posix::SeenDatagram d{sent, {0x7F000001, 40000}, {0x7F000002, 69}, head, {body, bodySize}};
+            std::vector<uint8_t> out;
+            AppendPacket(out, d, d.local, 1'700'000'000'123'456, 7);
+            ASSERT_EQ(out.size() % 4, 0u);
+            EXPECT_EQ(Word(out, 0), 6u);
+            EXPECT_EQ(Word(out, 4), out.size());
+            EXPECT_EQ(Word(out, out.size() - 4), out.size());
+            const uint64_t time = uint64_t{Word(out, 12)} << 32 | Word(out, 16);
+            EXPECT_EQ(time, 1'700'000'000'123'456u);
+            const size_t captured = Word(out, 20);
+            EXPECT_EQ(captured, HeadersSize + sizeof head + bodySize);
+            const std::span<const uint8_t> ip(&out[28], captured);
+            EXPECT_EQ(Checksum(ip.first(20)), 0); // a header with its checksum sums to all ones
+            EXPECT_EQ(ip[0], 0x45);
+            EXPECT_EQ(ip[9], 17);
+            EXPECT_EQ(size_t{ip[2]} << 8 | ip[3], captured);
+            EXPECT_EQ(size_t{ip[24]} << 8 | ip[25], captured - 20);
+            const uint8_t* source = &ip[12];
+            EXPECT_EQ(source[3], sent ? 1 : 2);
+            EXPECT_EQ(uint16_t(ip[20] << 8 | ip[21]), sent ? 40000 : 69);
+            EXPECT_EQ(std::memcmp(&ip[28], head, sizeof head), 0);
+            EXPECT_EQ(std::memcmp(&ip[32], body, bodySize), 0);
+            const size_t options = 28 + ((captured + 3) & ~size_t{3});
+            EXPECT_EQ(Word(out, options), 0x00040002u); // epb_flags, 4 bytes
+            EXPECT_EQ(Word(out, options + 4), sent ? 2u : 1u);
+        }
+    // A block's data cut to what the trace keeps: the headers and the original length count
+    // all of it, the capture only what was kept.
+    const uint8_t block[100] = {};
+    const posix::SeenDatagram data{true, {1, 2}, {3, 4}, head, block};
+    std::vector<uint8_t> cut;
+    AppendPacket(cut, data, data.local, 0, 0, 32);
+    EXPECT_EQ(Word(cut, 20), HeadersSize + sizeof head + 32);
+    EXPECT_EQ(Word(cut, 24), HeadersSize + sizeof head + sizeof block);
+    EXPECT_EQ(size_t{cut[30]} << 8 | cut[31], HeadersSize + sizeof head + sizeof block);
+    EXPECT_EQ(cut.size(), 28 + 64 + 12 + 4);
+    // RFC 1071's usual example header.
+    const uint8_t header[] = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
+                              0x00, 0x00, 0xc0, 0xa8, 0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
+    EXPECT_EQ(Checksum(header), 0xb861);
 }

@@ -87,6 +87,31 @@ truncate -s 1000 "$work/cut.bin"
 wait "$cut_pid"; expect file-cut-short 1 $? "^tftpput: The file became shorter while it was being sent$" "$work/e"
 "$tftpput" -q --json -p "$(cat "$work/local.port")" 127.0.0.1 "$work/fw.bin" full >/dev/full 2>"$work/e"
 expect json-unwritable 1 $? "cannot write the JSON result" "$work/e"
+# --trace: every datagram, both ways, in a pcapng file tshark reads as IPv4/UDP (TFTP); a
+# second upload appends a section.
+"$tftpput" -q --classic --trace "$work/t.pcapng" 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect trace-classic 2 $? "not apply" "$work/e"
+"$tftpput" -q --trace "$work/no/t.pcapng" 127.0.0.1 "$work/fw.bin" 2>"$work/e"; expect trace-unwritable 1 $? "cannot write the trace" "$work/e"
+if command -v tshark >/dev/null; then
+    for _ in 1 2; do
+        "$tftpput" -q -w 2 --trace "$work/t.pcapng" -p "$(cat "$work/local.port")" 127.0.0.1 "$work/fw.bin" traced 2>"$work/e"
+        expect trace 0 $?
+    done
+    tshark -n -r "$work/t.pcapng" -T fields -e ip.src -e udp.srcport -e ip.dst -e tftp.opcode -e tftp.block \
+        2>/dev/null >"$work/t.fields"
+    # Per upload: WRQ, OACK, 5 blocks and their ACKs (windows of 2: 3 ACKs).
+    [ "$(grep -c $'\t2\t' "$work/t.fields")" = 2 ] && [ "$(grep -c $'\t3\t' "$work/t.fields")" = 10 ] &&
+        [ "$(grep -c $'\t4\t' "$work/t.fields")" = 6 ] && [ "$(wc -l <"$work/t.fields")" = 20 ] ||
+        fail "trace: frames: $(cat "$work/t.fields")"
+    [ "$(grep -vc "^127.0.0.1" "$work/t.fields")" = 0 ] || fail "trace: addresses: $(cat "$work/t.fields")"
+    [ "$(tshark -n -r "$work/t.pcapng" -Y "_ws.malformed || _ws.expert.severity >= error" 2>/dev/null | wc -l)" = 0 ] ||
+        fail "trace: malformed frames"
+    # Sent: the request and the blocks; received: the OACK and the ACKs.
+    [ "$(tshark -n -r "$work/t.pcapng" -Y "frame.p2p_dir == 0 && tftp.opcode in {2, 3}" 2>/dev/null | wc -l)" = 12 ] &&
+        [ "$(tshark -n -r "$work/t.pcapng" -Y "frame.p2p_dir == 1 && tftp.opcode in {4, 6}" 2>/dev/null | wc -l)" = 8 ] ||
+        fail "trace: directions"
+else
+    echo "skip trace: no tshark"
+fi
 kill "$local_pid"; wait "$local_pid" 2>/dev/null
 
 # The server's error code comes with its text, and an empty text is named as such. A server's

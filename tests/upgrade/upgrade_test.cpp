@@ -233,7 +233,8 @@ TEST(TransferVerdictTest, HowTheUploadEndedAndWhatEachPolicyCallsIt)
         {{How::OtherFailure, false}, R::LocalError, R::LocalError},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.end.how) * 100 + row.end.lastBlockAcknowledged * 10 + row.end.lastBlockSent);
+        SCOPED_TRACE(static_cast<int>(row.end.how) * 100 + row.end.lastBlockAcknowledged * 10 +
+                     row.end.lastBlockSent);
         EXPECT_EQ(JudgeTransfer(Policy::Window, row.end, "x").result, row.window);
         EXPECT_EQ(JudgeTransfer(Policy::Tool, row.end, "x").result, row.tool);
     }

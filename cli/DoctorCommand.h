@@ -1,0 +1,25 @@
+// ftpupg-cli doctor: gathers what decides whether one device can be upgraded from here (the
+// route, the MTU, discovery, ARP, the TFTP port and its answer, the receive buffer) and
+// prints the checks of DoctorChecks.h, one line each, or as JSON.
+#pragma once
+
+#include "upgrade/UpgradePolicy.h"
+
+#include <cstdint>
+#include <string>
+
+namespace fleet {
+
+struct DoctorArgs {
+    std::string ip;
+    int32_t blockSize = upgrade::BlockSize;
+    int32_t jobs = 8;
+    int32_t waitMs = 1000; // for discovery answers and the TFTP answer
+    int32_t tftpPort = 69;
+    bool json = false;
+};
+
+// 0 when every check passed, 1 otherwise (FleetCore.h's ExitDone and ExitFailed).
+int RunDoctor(const DoctorArgs& args);
+
+} // namespace fleet
