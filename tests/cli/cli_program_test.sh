@@ -656,6 +656,10 @@ EOF2
   killed first 1.2 --image "$work/img.bin" --password pw --all --wait 500 --jobs 3 --wait-back 8 \
     --json "$work/r.json" --log "$work/r.log"
   killed second 0.7 --resume "$work/r.json" --password pw
+  "$cli" report "$work/r.json" --html "$work/r.html" >/dev/null 2>&1 &&
+    grep -q "The run had not ended when this report was written" "$work/r.html" ||
+    fail "the page of a report left by a kill says the run had not ended"
+  rm -f "$work/r.html"
   # The image changed: refused before anything is sent.
   cp "$work/img.bin" "$work/img2.bin"
   asked=$(grep -c "password request" "$work/sim-fleet.log")
