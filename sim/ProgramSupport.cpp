@@ -49,6 +49,43 @@ CLI::Validator Share()
         "0 to 1", "share");
 }
 
+std::optional<std::pair<int, int>> ParseTimeRange(const std::string& text)
+{
+    constexpr long Most = 60000;
+    const auto number = [](const std::string& part) -> std::optional<int> {
+        if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        const long value = std::stol(part);
+        if (value > Most) return std::nullopt;
+        return static_cast<int>(value);
+    };
+    const auto dash = text.find('-');
+    const auto least = number(text.substr(0, dash));
+    const auto most = dash == std::string::npos ? least : number(text.substr(dash + 1));
+    if (!least || !most || *most < *least) return std::nullopt;
+    return std::pair{*least, *most};
+}
+
+void AddServiceTimeOption(CLI::App& app, SimTftpOptions& o, const std::string& seedOption,
+                          const std::string& group)
+{
+    app.add_option_function<std::string>(
+           "--ack-delay-ms",
+           [&o](const std::string& text) {
+               const auto range = ParseTimeRange(text);
+               if (!range)
+                   throw CLI::ValidationError("--ack-delay-ms", "not MS or MIN-MAX from 0 to 60000: " + text);
+               o.ackDelayMs = range->first;
+               o.ackDelayMaxMs = range->second;
+           },
+           "the device's service time: it works MS before every ACK of data it sends (the end of a window, a "
+           "gap, the answer to a repeated block), reading nothing meanwhile, as a device that writes each window "
+           "to flash first; MIN-MAX (e.g. 5-50) draws each wait anew from that range, seeded by " +
+               seedOption)
+        ->type_name("MS|MIN-MAX")
+        ->group(group);
+}
+
 void AddLinkFaultOptions(CLI::App& app, SimTftpOptions& o, const std::string& prefix, const std::string& group)
 {
     const auto name = [&prefix](const char* option) { return "--" + prefix + option; };

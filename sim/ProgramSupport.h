@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace sim {
 
@@ -23,6 +24,15 @@ void WritePortFile(const std::string& path, std::uint16_t port);
 std::optional<double> ParseShare(const std::string& text);
 // The option check for a share.
 CLI::Validator Share();
+
+// A time in milliseconds or a range of them, "12" or "5-50", each from 0 to 60000 and the
+// first no larger than the second; nullopt for anything else. One time is a range of one.
+std::optional<std::pair<int, int>> ParseTimeRange(const std::string& text);
+
+// --ack-delay-ms: the device's service time before every ACK of data, one time or a range
+// drawn from for each ACK; seedOption names the option whose seed the draws take.
+void AddServiceTimeOption(CLI::App& app, SimTftpOptions& options, const std::string& seedOption,
+                          const std::string& group);
 
 // The switches of a lossy link and a busy device for the TFTP server's options: losses on
 // arrival and of ACKs, flash-erase pauses, a small receive buffer and the losses' seed.

@@ -294,6 +294,14 @@ bool TransferFaults::LoseLastBlock(bool last)
     return true;
 }
 
+std::chrono::microseconds TransferFaults::ServiceTime()
+{
+    const std::int64_t least = std::int64_t{std::max(opts_.ackDelayMs, 0)} * 1000;
+    const std::int64_t most = std::int64_t{opts_.ackDelayMaxMs} * 1000;
+    if (most <= least) return std::chrono::microseconds(least);
+    return std::chrono::microseconds(std::uniform_int_distribution<std::int64_t>(least, most)(serviceTimes_));
+}
+
 // ---- Server ------------------------------------------------------------------------------
 
 SimTftpServer::SimTftpServer(SimTftpOptions opts) : opts_(std::move(opts)), rng_(opts_.seed) {}
@@ -551,7 +559,7 @@ bool SimTftpServer::Flush(Transfer& t)
 bool SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
 {
     if (!Flush(t)) return false;
-    if (opts_.ackDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opts_.ackDelayMs));
+    Busy(t.faults.ServiceTime());
     if (Chance(opts_.loseAcks)) {
         ++t.lostAcks;
         return true;
@@ -563,11 +571,18 @@ bool SimTftpServer::SendDataAck(Transfer& t, std::uint16_t block)
 void SimTftpServer::Pause(Transfer& t)
 {
     ++t.pauses;
+    Busy(std::chrono::milliseconds(opts_.pauseMs));
+}
+
+void SimTftpServer::Busy(std::chrono::microseconds time) const
+{
+    if (time <= std::chrono::microseconds::zero()) return;
     pollfd stop{stopRead_.Get(), POLLIN, 0};
-    const auto until = Clock::now() + std::chrono::milliseconds(opts_.pauseMs);
+    const auto until = Clock::now() + time;
     for (auto now = Clock::now(); now < until && !stop.revents; now = Clock::now()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
-        ::poll(&stop, 1, static_cast<int>(left));
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - now).count();
+        const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        ::ppoll(&stop, 1, &wait, nullptr);
     }
 }
 

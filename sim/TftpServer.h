@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -176,9 +177,14 @@ struct SimTftpOptions {
     int firstAck = -1;          // >= 0: answer the request with this ACK (no OACK)
     bool loseFinalData = false; // act as if the first copy of the last DATA was lost
     int ignoreRequests = 0;     // leave the first N requests unanswered
-    int ackDelayMs = 0;         // wait before every ACK of data blocks (a network's round trip)
-    double dropShare = 0.0;     // share of packets dropped, each way
-    double dupShare = 0.0;      // share of sent packets sent twice
+    // The device's service time: it works this long before every ACK of data it sends (it
+    // writes the window to flash first), reading nothing meanwhile, so what arrives waits in
+    // its receive buffer. Each wait is drawn anew from ackDelayMs to ackDelayMaxMs
+    // (uniform, seeded by `seed`); a maximum at or below the minimum: always ackDelayMs.
+    int ackDelayMs = 0;
+    int ackDelayMaxMs = 0;
+    double dropShare = 0.0; // share of packets dropped, each way
+    double dupShare = 0.0;  // share of sent packets sent twice
     // A lossy link or a busy device, seeded and logged: shares of the transfer's datagrams
     // lost on arrival, and of the ACKs it sends lost on their way (on top of dropShare).
     double loseReceived = 0.0;
@@ -202,7 +208,7 @@ struct SimTftpOptions {
 // The fault switches of the options as one transfer's receive loop asks them.
 class TransferFaults {
 public:
-    explicit TransferFaults(const SimTftpOptions& opts) : opts_(opts) {}
+    explicit TransferFaults(const SimTftpOptions& opts) : opts_(opts), serviceTimes_(opts.seed) {}
     // The answer to the request, and the state it leaves: ACK firstAck when that fault is
     // set, else the negotiated OACK or ACK 0.
     Packet Opening(const Request& req, WriteState& st) const;
@@ -224,10 +230,14 @@ public:
     bool LoseLastBlock(bool last);
     bool WithholdFinalAck() const { return opts_.noFinalAck; }
     int ExtraAckCopies() const { return opts_.duplicateAcks; }
+    // The device's work before the next ACK of data. Every transfer draws the same sequence
+    // from the seed, so that runs of a benchmark meet the same device.
+    std::chrono::microseconds ServiceTime();
 
 private:
     const SimTftpOptions& opts_;
     bool lostLast_ = false;
+    std::mt19937 serviceTimes_;
 };
 
 struct ReceivedImage {
@@ -289,6 +299,8 @@ private:
     bool Chance(double share);
     // The device's flash erase: no reading for pauseMs, unless stopped.
     void Pause(Transfer& t);
+    // The transfer's thread works (reads nothing) for this long, unless stopped.
+    void Busy(std::chrono::microseconds time) const;
 
     SimTftpOptions opts_;
     posix::Fd sock_;

@@ -124,11 +124,7 @@ void AddFirmwareOptions(CLI::App& app, SimOptions& options)
         ->type_name("N");
     app.add_option("--tftp-slot-dir", options.tftpSlotDir, "firmware slot of every device: DIR/ADDRESS.bin")
         ->type_name("DIR");
-    app.add_option("--ack-delay-ms", t.ackDelayMs,
-                   "wait before every TFTP ACK of data (stands in for a network's round trip; with a window, "
-                   "one wait per window)")
-        ->check(CLI::Range(0, 60000))
-        ->type_name("MS");
+    sim::AddServiceTimeOption(app, t, "--tftp-seed", app.option_defaults()->get_group());
     app.add_option("--tftp-max-windowsize", t.windowLimit,
                    "largest TFTP window granted (default 64; 0: lock-step only)")
         ->type_name("N");

@@ -95,6 +95,7 @@ void AddFaultOptions(CLI::App& app, sim::SimTftpOptions& o)
         ->type_name("SHARE")
         ->group(faults);
     sim::AddLinkFaultOptions(app, o, "", faults);
+    sim::AddServiceTimeOption(app, o, "--seed", faults);
     app.add_flag(
            "--no-repeat-answers", [&o](int64_t) { o.answerRepeats = false; },
            "leave a repeat of the block acknowledged last unanswered (only the time-out resends the ACK)")

@@ -270,10 +270,16 @@ UploadStep ReliableUpload::Progress(int64_t index, Micros now)
 // and the window's delivery.
 void ReliableUpload::Measure(int64_t index, Micros now)
 {
+    // An answer to a window that timed out, and is no sample, keeps the doubled wait only
+    // when the window before timed out too: a receiver slower than the wait, window after
+    // window, not a loss now and then, which the learned wait recovers fastest. A window
+    // answered within the wait leaves it as it is.
+    const bool timedOut = expiredAt_ > 0;
     if (clean_ && repeats_.Quiet())
         timer_.Sample(now - sentAt_);
-    else
-        timer_.Progressed(now - windowAt_);
+    else if (timedOut)
+        timer_.Progressed(timedOutBefore_ ? now - windowAt_ : 0);
+    timedOutBefore_ = timedOut;
     Delivery delivery;
     delivery.blocks = index - (base_ - 1);
     delivery.missing = next_ - 1 - index;

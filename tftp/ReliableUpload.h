@@ -217,6 +217,8 @@ private:
     Micros windowAt_ = 0;
     // The first time-out since the last progress (0: none), for the window control.
     Micros expiredAt_ = 0;
+    // The window acknowledged last needed a time-out.
+    bool timedOutBefore_ = false;
     // Waits of a whole try in a row without progress.
     int32_t tries_ = 0;
     // Probes since the last progress: odd ones go to the last block sent, even ones to the

@@ -16,6 +16,8 @@ fail() { echo "FAIL: $*"; cat "$work"/*.log 2>/dev/null; exit 1; }
 "$simdev" --mac 00:11 2>/dev/null; [ $? -eq 2 ] || fail "bad MAC must exit 2"
 "$simdev" --tftp-lose-received 1.5 2>"$work/err.txt"; [ $? -eq 2 ] || fail "bad share must exit 2"
 grep -q -- "--tftp-lose-received" "$work/err.txt" || fail "bad share: option not named: $(cat "$work/err.txt")"
+"$simdev" --ack-delay-ms 50-5 2>"$work/err.txt"; [ $? -eq 2 ] || fail "reversed service time range must exit 2"
+grep -q -- "--ack-delay-ms" "$work/err.txt" || fail "bad range: option not named: $(cat "$work/err.txt")"
 
 "$simdev" --bind 127.0.0.2 --password pw --protocols 17,20 --name "Lab unit" 2>"$work/a.log" &
 a=$!
@@ -47,11 +49,12 @@ grep -q "password request 68: accepted" "$work/a.log" || fail "a accepted 68"
 grep -q "wrong password, refused" "$work/b.log" || fail "b refused"
 
 # Two devices on a link that loses 5 % of what they receive and 10 % of their ACKs, each
-# pausing 50 ms every 16 blocks: both images arrive whole, and each device drew its losses
-# from a seed of its own.
+# pausing 50 ms every 16 blocks and working 1 to 3 ms before every ACK: both images arrive
+# whole, and each device drew its losses from a seed of its own.
 mkdir "$work/slots"
 "$simdev" --bind 127.0.0.5 --count 2 --tftp-slot-dir "$work/slots" --tftp-lose-received 0.05 \
-  --tftp-lose-acks 0.1 --tftp-pause-ms 50 --tftp-pause-every 16 --tftp-seed 7 2>"$work/fleet.log" &
+  --tftp-lose-acks 0.1 --tftp-pause-ms 50 --tftp-pause-every 16 --ack-delay-ms 1-3 --tftp-seed 7 \
+  2>"$work/fleet.log" &
 fleet=$!
 ready=""
 for _ in $(seq 400); do

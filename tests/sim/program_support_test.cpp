@@ -160,3 +160,44 @@ TEST(SimProgram, LinkFaultSwitchesUnderEitherPrefix)
     sim::AddLinkFaultOptions(app, o, "tftp-", "Faults");
     EXPECT_EQ(Parse(app, {"--lose-received", "0.1"}).status, 2) << "the unprefixed name belongs to simtftpd";
 }
+
+// --ack-delay-ms takes one time or a range under either program, and refuses what is neither,
+// naming the option.
+TEST(SimProgram, ServiceTimeIsATimeOrARange)
+{
+    struct Row {
+        const char* text;
+        std::optional<std::pair<int, int>> range;
+    };
+    const Row rows[] = {
+        {"12", std::pair{12, 12}},
+        {"0", std::pair{0, 0}},
+        {"5-50", std::pair{5, 50}},
+        {"7-7", std::pair{7, 7}},
+        {"0-60000", std::pair{0, 60000}},
+        {"50-5", std::nullopt},
+        {"60001", std::nullopt},
+        {"5-60001", std::nullopt},
+        {"-5", std::nullopt},
+        {"5-", std::nullopt},
+        {"5-6-7", std::nullopt},
+        {"1.5", std::nullopt},
+        {" 5", std::nullopt},
+        {"", std::nullopt},
+        {"99999999999", std::nullopt},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(sim::ParseTimeRange(row.text), row.range) << '"' << row.text << '"';
+        CLI::App app{"test", "prog"};
+        sim::SimTftpOptions o;
+        sim::AddServiceTimeOption(app, o, "--seed", "Faults");
+        const Parsed parsed = Parse(app, {"--ack-delay-ms", row.text});
+        if (row.range) {
+            EXPECT_EQ(parsed.status, std::nullopt) << row.text;
+            EXPECT_EQ(std::pair(o.ackDelayMs, o.ackDelayMaxMs), *row.range);
+        } else {
+            EXPECT_EQ(parsed.status, 2) << row.text;
+            EXPECT_NE(parsed.err.find("--ack-delay-ms"), std::string::npos) << parsed.err;
+        }
+    }
+}

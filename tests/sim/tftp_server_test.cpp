@@ -2,14 +2,17 @@
 // running server driven by a raw UDP client (runs inside a private loopback namespace).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -328,6 +331,38 @@ TEST(TftpFaults, OpeningAndSwitches)
     o.errorAfterBlocks = 0;
     EXPECT_TRUE(TransferFaults(o).RefuseAtOnce());
     EXPECT_FALSE(TransferFaults(o).RefuseAfter(0));
+}
+
+// The device's service time: one time, or draws from a range that every transfer repeats from
+// the seed (a benchmark's runs meet the same device) and another seed changes.
+TEST(TftpFaults, ServiceTimeFixedOrDrawnFromASeededRange)
+{
+    using std::chrono::microseconds;
+    const auto draws = [](int least, int most, std::uint32_t seed) {
+        SimTftpOptions o;
+        o.ackDelayMs = least;
+        o.ackDelayMaxMs = most;
+        o.seed = seed;
+        TransferFaults faults(o);
+        std::vector<microseconds> times;
+        for (int i = 0; i < 200; ++i)
+            times.push_back(faults.ServiceTime());
+        return times;
+    };
+    EXPECT_EQ(draws(0, 0, 1), std::vector<microseconds>(200, microseconds(0)));
+    EXPECT_EQ(draws(12, 0, 1), std::vector<microseconds>(200, microseconds(12000))) << "no range: the minimum";
+    EXPECT_EQ(draws(12, 12, 1), std::vector<microseconds>(200, microseconds(12000)));
+    const auto varying = draws(5, 50, 3);
+    EXPECT_EQ(varying, draws(5, 50, 3));
+    EXPECT_NE(varying, draws(5, 50, 4));
+    const auto [least, most] = std::minmax_element(varying.begin(), varying.end());
+    EXPECT_GE(*least, microseconds(5000));
+    EXPECT_LE(*most, microseconds(50000));
+    // 200 uniform draws: the extremes near the ends, the mean near the middle.
+    EXPECT_LT(*least, microseconds(10000));
+    EXPECT_GT(*most, microseconds(45000));
+    const auto sum = std::accumulate(varying.begin(), varying.end(), microseconds(0));
+    EXPECT_NEAR(static_cast<double>(sum.count()) / 200, 27500, 4000);
 }
 
 // ---- The running server -------------------------------------------------------------------
@@ -688,6 +723,22 @@ TEST_F(ServerTest, FaultSwitchesWithAWindow)
              ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
              EXPECT_EQ(Slot(), std::string(512, 'a') + "bb");
              EXPECT_TRUE(c.Receive(300).empty());
+         }},
+        {"a service time of 40 to 60 ms before each window's ACK",
+         [](SimTftpOptions& o) {
+             o.ackDelayMs = 40;
+             o.ackDelayMaxMs = 60;
+         },
+         [this](TestClient& c, std::uint16_t tid) {
+             for (std::uint16_t window = 0; window < 2; ++window) {
+                 const auto sent = std::chrono::steady_clock::now();
+                 for (std::uint16_t n = 1; n <= 4; ++n)
+                     c.SendTo(tid, BuildData(static_cast<std::uint16_t>(window * 4 + n),
+                                             Packet(window == 1 && n == 4 ? 1 : 512)));
+                 EXPECT_EQ(c.Receive(), BuildAck(static_cast<std::uint16_t>(window * 4 + 4)));
+                 EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(40));
+             }
+             ASSERT_TRUE(Eventually([&] { return server_->Images().size() == 1; }));
          }},
     };
     for (const Row& row : rows) {

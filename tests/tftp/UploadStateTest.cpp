@@ -513,10 +513,11 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"TIMER", "wait 48 ms, 3 timeouts, srtt 2 ms"},
                   {"STAGE", "probing"},
                   // Progress 42 ms after the window: the answer to blocks that went twice is
-                  // no sample (Karn), and the doubled wait stays as far as it covers 42 ms.
+                  // no sample (Karn); the window before needed no time-out, so this is taken
+                  // for a loss, and the wait is the learned one again.
                   {"ACK 4", "send 5-6"},
                   {"STAGE", "open"},
-                  {"TIMER", "wait 48 ms, 3 timeouts, srtt 2 ms"},
+                  {"TIMER", "wait 6 ms, 3 timeouts, srtt 2 ms"},
                   // The receiver's answers to the probes of blocks it had: no news. With the
                   // last of them, every probe proves needless: the answer was the window's
                   // own, 42 ms late, learned as at most twice the first wait (12 ms), and
@@ -537,14 +538,14 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"TIMER", "wait 13 ms, 0 timeouts, srtt 2 ms"}});
     // A device that takes 12 ms to take each block, on a link of 1 ms: the request's answer
     // teaches the link, the first block times out and its probe goes; the answer 12 ms after
-    // the block is no sample, but the doubled wait is kept as far as it took. The probe's
-    // echo proves it needless: 12 ms is learned, and from then on every block goes once.
+    // the block is no sample. The probe's echo proves it needless: twice the first wait is
+    // learned, and soon every block goes once.
     PlayReliable(8 * 512 + 1, Patient(1),
                  {{"ACK 0 after 1", "send 1"},
                   {"TIMER", "wait 4 ms, 0 timeouts, srtt 1 ms"},
                   {"PROBE", "send 1"},
                   {"ACK 1 after 8", "send 2"},
-                  {"TIMER", "wait 8 ms, 1 timeouts, srtt 1 ms"},
+                  {"TIMER", "wait 4 ms, 1 timeouts, srtt 1 ms"},
                   {"PROBE", "send 2"},
                   {"ACK 1 after 4", "wait"}, // the echo of block 1's probe
                   {"TIMER", "wait 10 ms, 2 timeouts, srtt 1 ms"},
@@ -557,6 +558,22 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"ACK 7 after 12", "send 8"},
                   {"TIMER", "wait 30 ms, 2 timeouts, srtt 7 ms"},
                   {"STATE", "window 1 blksize 512 retransmissions 2"}});
+    // Window after window timing out is a receiver slower than the wait, not a loss: the
+    // answer that is no sample then keeps the doubled wait as far as it took, until one that
+    // is a sample comes.
+    PlayReliable(20 * 512, Patient(4),
+                 {{"OACK windowsize 4 after 1", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"ACK 4 after 8", "send 5-8"},
+                  {"TIMER", "wait 4 ms, 1 timeouts, srtt 1 ms"}, // one window: a loss
+                  {"PROBE", "send 8"},
+                  {"PROBE", "send 5"},
+                  {"ACK 8 after 4", "send 9-12"},
+                  {"TIMER", "wait 16 ms, 3 timeouts, srtt 1 ms"}, // the second in a row: kept
+                  {"ACK 12 after 12", "send 13-16"},
+                  {"TIMER", "wait 16 ms, 3 timeouts, srtt 1 ms"},
+                  {"ACK 16 after 12", "send 17-20"},
+                  {"TIMER", "wait 14 ms, 3 timeouts, srtt 2 ms"}}); // a sample: learned
     // In lock-step, the probe is the block itself; a repeated ACK sends nothing.
     PlayReliable(600, Patient(1),
                  {{"ACK 0", "send 1"},
@@ -645,11 +662,11 @@ TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
     ASSERT_EQ(Feed(paused, "OACK windowsize 16"), "send 1-16");
     for (int i = 0; i < 6; ++i)
         ASSERT_EQ(Feed(paused, "PROBE").find('-'), std::string::npos);
-    // The doubled wait stays while the probes' answers may still come; the last of them
-    // proves the probes needless, but a pause is no device's usual time: it is learned only
-    // as twice the first wait, and the doubling ends.
+    // One window's pause is taken for a loss: the wait is the learned one again. The last
+    // probe's answer proves the probes needless, but a pause is no device's usual time: it is
+    // learned only as twice the first wait.
     EXPECT_EQ(Feed(paused, "ACK 16 after 48"), "send 17-32");
-    EXPECT_EQ(Feed(paused, "TIMER"), "wait 256 ms, 6 timeouts, srtt 0 ms");
+    EXPECT_EQ(Feed(paused, "TIMER"), "wait 4 ms, 6 timeouts, srtt 0 ms");
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(Feed(paused, "ACK 16"), "wait");
     EXPECT_EQ(Feed(paused, "TIMER"), "wait 8 ms, 6 timeouts, srtt 1 ms");
@@ -714,13 +731,11 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
                  {"STATE", "window 4 blksize 512 retransmissions 17"},
                  {"PROBE", "send 5-6"}, // and one more never sent
                  {"STATE", "window 4 blksize 512 retransmissions 18"},
-                 // The answer came two time-outs after the window: a wait that long is kept,
-                 // and it is the deaf receiver's whole patience.
                  {"ACK 4", "send 5-8"},
-                 {"PROBE", "send 5-8"},
                  {"PROBE", "send 8"},
                  {"PROBE", "send 5-8"},
-                 {"PROBE", "send 8"}});
+                 {"PROBE", "send 8"},
+                 {"PROBE", "send 5-8"}});
     // Nor in lock-step.
     ReliableUpload lockStep(1100, Patient(1));
     ASSERT_EQ(Feed(lockStep, "ACK 0 after 2"), "send 1");
