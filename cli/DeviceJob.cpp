@@ -3,6 +3,7 @@
 #include "cli/DeviceLink.h"
 #include "tftp/IdTFTPException.h"
 #include "cli/Image.h"
+#include "cli/RateShare.h"
 #include "cli/Trace.h"
 #include "posix/NeighbourCache.h"
 #include "posix/NeighbourPin.h"
@@ -229,10 +230,16 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.policy.blockSize = plan.blockSize;
         options.policy.windowSize = plan.windowSize;
         if (ProcessTrace* trace = ProcessTrace::Current()) options.observer = trace->Observer();
+        if (plan.rate) {
+            plan.rate->Begin(plan.rateSlot);
+            options.maxRateBitsPerSecond = [&plan] { return plan.rate->Share(); };
+        }
         tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
                        report, progress);
         end = {How::Returned, true};
+        if (plan.rate) plan.rate->End(plan.rateSlot);
     } catch (...) {
+        if (plan.rate) plan.rate->End(plan.rateSlot);
         using Kind = tftp::FailureKind;
         const tftp::Failure caught = tftp::CaughtFailure();
         end.how = caught.kind == Kind::Timeout ? How::TimedOut

@@ -17,6 +17,7 @@
 namespace fleet {
 
 class FirmwareImage;
+class RateShare;
 
 struct JobPlan {
     std::string ip;
@@ -39,6 +40,10 @@ struct JobPlan {
     std::vector<std::string> models = {};
     // Folder of the packet traces: the attempt appends to ADDRESS.pcapng there (empty: none).
     std::string traceDir = {};
+    // The fleet's rate cap, shared with the other transfers (none: no cap), and this job's
+    // slot in it.
+    const RateShare* rate = nullptr;
+    size_t rateSlot = 0;
 };
 
 // Events (JobEvents.h), the result last. A progress event is sent at most every 100 ms, and

@@ -4,6 +4,7 @@
 #include "posix/NeighbourPin.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
+#include "cli/RateShare.h"
 #include "rtl/SafeText.h"
 
 #include <fcntl.h>
@@ -43,7 +44,12 @@ struct Child {
     Clock::time_point attemptStart;
     std::optional<Clock::time_point> transferStart;
     std::string pinnedOn; // the interface the attempt pinned the device's address on, until it unpinned
+    bool imageIn = false; // its last block was acknowledged
+    size_t rateSlot = 0;  // in the rate cap's share
 };
+
+// How often a report that is always current is written while devices run.
+constexpr auto CheckpointEvery = std::chrono::seconds(1);
 
 [[noreturn]] void RunChild(const JobPlan& plan, const FirmwareImage& image, int writeFd, pid_t parent,
                            fleet::FleetStop& stop)
@@ -104,6 +110,7 @@ public:
     {
         for (const auto& report : reports_)
             if (report.result == Result::AlreadyDone) view_.Finished(report);
+        Checkpoint();
         auto lastTick = Clock::now();
         while (!queue_.empty() || !children_.empty()) {
             // Asked before every start: no attempt begins once a stop came.
@@ -135,6 +142,7 @@ public:
                 lastTick = Clock::now();
                 view_.Tick();
             }
+            if (changed_ && Clock::now() - lastCheckpoint_ >= CheckpointEvery) Checkpoint();
         }
         if (stop_.Asked()) EndUnstarted();
         return stop_.Asked();
@@ -143,6 +151,42 @@ public:
     std::vector<DeviceReport> Reports() const { return reports_; }
 
 private:
+    // Every device as it would be reported if the host died now.
+    std::vector<DeviceReport> Snapshot() const
+    {
+        std::vector<DeviceReport> devices = reports_;
+        for (size_t i = 0; i < devices.size(); ++i)
+            if (!settled_[i] && devices[i].result == Result::Interrupted)
+                devices[i].message = devices[i].attempts > 0
+                                         ? "Waiting for another attempt when this report was written"
+                                         : "Not started when this report was written";
+        for (const auto& [pid, child] : children_) {
+            DeviceReport& d = devices[child.index];
+            if (settled_[child.index]) continue;
+            if (child.imageIn) {
+                d.result = Result::Done;
+                d.message = "The image is in (its last block was acknowledged)";
+                if (child.waitingBack)
+                    d.message += "; the wait for its restart was under way when this report was written";
+            } else if (child.transferStart) {
+                d.result = Result::Interrupted;
+                d.message = "Writing when this report was written: " + std::to_string(d.bytes) + " of " +
+                            std::to_string(image_.Size()) +
+                            " bytes acknowledged; the device may hold part of the image";
+            } else {
+                d.message = "Being checked when this report was written; nothing written yet";
+            }
+        }
+        return devices;
+    }
+
+    void Checkpoint()
+    {
+        changed_ = false;
+        lastCheckpoint_ = Clock::now();
+        if (opts_.checkpoint) opts_.checkpoint(Snapshot());
+    }
+
     double RunMs() const
     {
         return std::chrono::duration<double, std::milli>(Clock::now() - opts_.runStart).count();
@@ -194,6 +238,8 @@ private:
         plan.ip = report.ip;
         if (opts_.targets[index].password) plan.password = *opts_.targets[index].password;
         plan.stopFd = stop_.ChildFd();
+        const size_t slot = TakeSlot();
+        plan.rateSlot = slot;
         if (report.attempts == 0 && opts_.discovery) {
             if (const auto* entry = opts_.discovery->Find(report.ip)) {
                 report.device = *entry;
@@ -245,6 +291,8 @@ private:
         }
         Child child;
         child.index = index;
+        child.rateSlot = slot;
+        slotUsed_[slot] = true;
         child.fd = std::move(readEnd);
         child.attemptStart = Clock::now();
         children_.emplace(pid, std::move(child));
@@ -275,12 +323,22 @@ private:
         return true;
     }
 
+    // A free slot in the rate cap's share (there are at least as many as jobs).
+    size_t TakeSlot() const
+    {
+        const auto free = std::find(slotUsed_.begin(), slotUsed_.end(), false);
+        return static_cast<size_t>(free - slotUsed_.begin());
+    }
+
     void Reap(pid_t pid, Child& child)
     {
         child.fd.Reset();
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
             ;
+        // A process killed mid-write leaves its share taken.
+        if (opts_.job.rate) opts_.job.rate->End(child.rateSlot);
+        slotUsed_[child.rateSlot] = false;
         // A pin outlives an attempt that was killed or crashed: it goes here.
         if (!child.pinnedOn.empty()) {
             DeviceReport& report = reports_[child.index];
@@ -301,6 +359,7 @@ private:
     void Line(Child& child, const std::string& line)
     {
         DeviceReport& report = reports_[child.index];
+        changed_ = true;
         const auto event = DecodeEvent(line);
         if (!event) {
             // The device library's own notes.
@@ -327,6 +386,11 @@ private:
         report.bytes = e.bytes;
         report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
         view_.Progress(report, report.bytes, report.transferSeconds);
+        // The last block's acknowledgement: from now on a crash must not lead to a second write.
+        if (e.bytes == image_.Size() && !child.imageIn && !opts_.job.dryRun) {
+            child.imageIn = true;
+            Checkpoint();
+        }
     }
     void On(Child& child, DeviceReport& report, const WaitingBackEvent& e)
     {
@@ -414,6 +478,7 @@ private:
                       report.ip + ": " + std::string(ResultName(result)) +
                           (result == Result::Done ? ", did not come back" : ""));
         if (!wasStopped && gate_.Stopped()) SkipRest();
+        Checkpoint();
     }
 
     // Devices never started are skipped; those already started (a retry waiting) go on.
@@ -502,6 +567,9 @@ private:
     fleet::FleetStop& stop_;
     bool finishing_ = false;
     bool aborting_ = false;
+    std::vector<bool> slotUsed_ = std::vector<bool>(RateShare::Slots, false);
+    bool changed_ = false; // since the last checkpoint
+    Clock::time_point lastCheckpoint_;
 };
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 namespace fleet {
 
 class FirmwareImage;
+struct DeviceReport;
 
 struct FleetTarget {
     std::string ip;
@@ -39,6 +41,12 @@ struct FleetOptions {
     std::optional<DeviceTable> discovery;
     // What the stages' times count from: the run's start, before its shared discovery.
     std::chrono::steady_clock::time_point runStart = std::chrono::steady_clock::now();
+    // Called with every device as it stands, for a report that is always current: at the
+    // start, when a device ends or its image is in, and each second while devices run. A
+    // device still running is as it would be reported if the host died now: interrupted with
+    // the bytes acknowledged so far, or done once its last block was acknowledged (a wait for
+    // its restart may still run).
+    std::function<void(const std::vector<DeviceReport>&)> checkpoint;
 };
 
 // What a device's attempt is doing, for the report's timeline.

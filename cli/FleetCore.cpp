@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 
 namespace fleet {
@@ -379,6 +380,57 @@ std::string FormatRate(double bytesPerSecond)
 {
     if (!(bytesPerSecond > 0)) return "-";
     return FormatBytes(static_cast<uint64_t>(bytesPerSecond)) + "/s";
+}
+
+std::optional<uint64_t> ParseRate(std::string_view text)
+{
+    uint64_t scale = 1;
+    if (!text.empty()) {
+        switch (text.back()) {
+        case 'k':
+        case 'K': scale = 1000; break;
+        case 'M': scale = 1000 * 1000; break;
+        case 'g':
+        case 'G': scale = 1000 * 1000 * 1000; break;
+        default: break;
+        }
+        if (scale > 1) text.remove_suffix(1);
+    }
+    const size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    const auto digits = [](std::string_view part) {
+        return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (whole.empty() || whole.size() > 13 || !digits(whole) || !digits(fraction) ||
+        (point != std::string_view::npos && fraction.empty()) || fraction.size() > 9)
+        return std::nullopt;
+    double value = 0;
+    for (const char c : whole)
+        value = value * 10 + (c - '0');
+    double place = 0.1;
+    for (const char c : fraction) {
+        value += (c - '0') * place;
+        place /= 10;
+    }
+    const double bits = std::round(value * static_cast<double>(scale));
+    if (bits < 1 || bits > 1e12) return std::nullopt;
+    return static_cast<uint64_t>(bits);
+}
+
+std::string FormatBits(uint64_t bitsPerSecond)
+{
+    const auto text = [](double value, const char* unit) {
+        char buffer[48];
+        std::snprintf(buffer, sizeof buffer, "%.*f %s", value == std::floor(value) ? 0 : 1, value, unit);
+        return std::string(buffer);
+    };
+    const double v = static_cast<double>(bitsPerSecond);
+    if (v >= 1e9) return text(std::round(v / 1e8) / 10, "Gbit/s");
+    if (v >= 1e6) return text(std::round(v / 1e5) / 10, "Mbit/s");
+    if (v >= 1e3) return text(std::round(v / 1e2) / 10, "kbit/s");
+    return text(v, "bit/s");
 }
 
 std::string ProgressLine(std::string_view who, uint64_t sent, uint64_t total, double seconds, size_t width)

@@ -220,6 +220,13 @@ std::string FormatRate(double bytesPerSecond); // "1.2 MiB/s"
 // device's address, or its address and label; empty for none.
 std::string ProgressLine(std::string_view who, uint64_t sent, uint64_t total, double seconds, size_t width);
 
+// A rate in bits per second as --max-rate takes it: digits, optionally with a fraction, and
+// k, M or G (powers of 1000, either case but m, which would read as milli): "20M", "1.5G",
+// "800k", "64000". nullopt for anything else, 0, or more than 1000G.
+std::optional<uint64_t> ParseRate(std::string_view text);
+// "20 Mbit/s", "1.5 Gbit/s", "64 kbit/s", "900 bit/s".
+std::string FormatBits(uint64_t bitsPerSecond);
+
 // Blocks a write of size bytes needs at blockSize (the last, short block included).
 uint64_t BlocksFor(uint64_t size, uint32_t blockSize);
 

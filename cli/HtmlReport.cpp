@@ -129,6 +129,11 @@ void Summary(const json& report, std::string& page)
             "</p>\n";
     if (report.value("interrupted", false))
         page += "<p class=\"banner\">The run was stopped before every device had an outcome.</p>\n";
+    if (!report.value("complete", true))
+        page += "<p class=\"banner\">The run had not ended when this report was written (last at " +
+                Field(report, "finished") +
+                " UTC): devices still running are given as it would leave them, "
+                "and <code>ftpupg-cli upgrade --resume</code> goes on with them.</p>\n";
     const json& summary = report.value("summary", json::object());
     page += "<div class=\"tiles\">\n";
     const std::pair<const char*, const char*> tiles[] = {{"devices", ""},          {"done", "good"},

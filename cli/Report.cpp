@@ -78,11 +78,15 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
     const size_t settled = counts[Result::Done] + counts[Result::AlreadyDone] + counts[Result::WouldUpgrade] +
                            counts[Result::Skipped];
     const JobPlan& job = opts.job;
+    const auto orNull = [](const std::string& text) {
+        return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+    };
     return {{"tool", "ftpupg-cli"},
             {"version", run.version},
             {"started", run.started},
             {"finished", run.finished},
             {"interrupted", run.interrupted},
+            {"complete", run.complete},
             {"discovery_ms",
              run.discoveryMs ? nlohmann::json(std::llround(*run.discoveryMs)) : nlohmann::json(nullptr)},
             {"image",
@@ -104,7 +108,14 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"dry_run", job.dryRun},
               {"canary", opts.canary},
               {"max_failures", opts.maxFailures},
-              {"skip_done", opts.skipDone.empty() ? nlohmann::json(nullptr) : nlohmann::json(opts.skipDone)}}},
+              {"skip_done", opts.skipDone.empty() ? nlohmann::json(nullptr) : nlohmann::json(opts.skipDone)},
+              {"max_rate_bits_per_s", run.maxRate},
+              {"ips_file", orNull(run.ipsFile)},
+              {"password_file", orNull(run.passwordFile)},
+              {"log", orNull(run.log)},
+              {"resumed", orNull(run.resumed)},
+              {"trusted_keys", run.trustedKeys},
+              {"signature", orNull(run.signature)}}},
             {"summary",
              {{"devices", devices.size()},
               {"done", counts[Result::Done]},
@@ -173,6 +184,68 @@ DoneEarlier ReadDoneEarlier(std::string_view text, std::string_view sha256, cons
     }
 }
 
+namespace {
+
+ResumePlan ReadResumePlanChecked(std::string_view text, const std::string& source)
+{
+    const auto report = nlohmann::json::parse(text, nullptr, false);
+    const auto bad = [&](const std::string& what) {
+        return std::runtime_error(source + ": not a report of ftpupg-cli upgrade (" + what + ")");
+    };
+    if (report.is_discarded()) throw bad("not JSON");
+    if (!report.is_object() || report.value("tool", "") != "ftpupg-cli") throw bad("no \"tool\": \"ftpupg-cli\"");
+    if (!report.contains("image") || !report.contains("options") || !report.contains("devices"))
+        throw bad("no image, options or devices");
+    const auto& image = report.at("image");
+    const auto& o = report.at("options");
+    ResumePlan plan;
+    plan.imagePath = image.at("path").get<std::string>();
+    plan.sha256 = image.at("sha256").get<std::string>();
+    for (const auto& d : report.at("devices"))
+        plan.targets.emplace_back(d.at("ip").get<std::string>(),
+                                  d.at("label").is_string() ? d.at("label").get<std::string>() : std::string());
+    const auto text_or_empty = [&](const char* key) {
+        return o.contains(key) && o.at(key).is_string() ? o.at(key).get<std::string>() : std::string();
+    };
+    plan.selection = o.at("selection").get<std::string>();
+    plan.jobs = o.at("jobs").get<int>();
+    plan.blockSize = o.at("blksize").get<int>();
+    plan.timeoutMs = o.at("timeout_ms").get<int>();
+    plan.windowSize = o.at("windowsize").get<int>();
+    plan.waitMs = o.at("wait_ms").get<int>();
+    plan.retries = o.at("retries").get<int>();
+    plan.waitBackS = o.at("wait_back_s").get<int>();
+    plan.dryRun = o.at("dry_run").get<bool>();
+    plan.canary = o.at("canary").get<int>();
+    plan.maxFailures = o.at("max_failures").get<int>();
+    plan.maxRate = o.value("max_rate_bits_per_s", uint64_t{0});
+    if (o.contains("trusted_keys")) plan.trustedKeys = o.at("trusted_keys").get<std::vector<std::string>>();
+    plan.signaturePath = text_or_empty("signature");
+    if (image.contains("signature") && image.at("signature").is_object()) {
+        const auto& sig = image.at("signature");
+        plan.signature.verified = sig.value("result", "") == "verified";
+        if (plan.signature.verified) {
+            plan.signature.keyId = sig.at("key_id").get<std::string>();
+            plan.signature.trustedComment = sig.at("trusted_comment").get<std::string>();
+        }
+    }
+    plan.ipsFile = text_or_empty("ips_file");
+    plan.passwordFile = text_or_empty("password_file");
+    plan.log = text_or_empty("log");
+    return plan;
+}
+
+} // namespace
+
+ResumePlan ReadResumePlan(std::string_view text, const std::string& source)
+{
+    try {
+        return ReadResumePlanChecked(text, source);
+    } catch (const nlohmann::json::exception& e) {
+        throw std::runtime_error(source + ": not a report of ftpupg-cli upgrade (" + e.what() + ")");
+    }
+}
+
 std::string UtcNow()
 {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -214,32 +287,60 @@ ReportFile::ReportFile(std::string path) : path_(std::move(path))
     const auto slash = path_.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
     const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    std::string pattern = folder + "/." + base + ".XXXXXX";
-    fd_.Reset(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd_) throw std::runtime_error("cannot create a file in " + folder + ": " + Errno());
-    temporary_ = pattern;
+    folder_.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder_) throw std::runtime_error("cannot create a file in " + folder + ": " + Errno());
+    // One name, not a random one: a part left by a run that died is taken over, never added to.
+    part_ = folder + "/." + base + ".part";
     // As a new file would be made: the umask's mode, or the mode of the report it replaces.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd_.Get(), exists ? (st.st_mode & 07777) : (0666 & ~mask));
+    mode_ = exists ? (st.st_mode & 07777) : (0666 & ~mask);
+    // Made now to find out that the folder takes it, and gone until the first write, so that
+    // a run that dies before it leaves nothing.
+    fd_.Reset(::open(part_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode_));
+    if (!fd_) throw std::runtime_error("cannot create a file in " + folder + ": " + Errno());
+    ::unlink(part_.c_str());
+    fd_.Reset();
+}
+
+void ReportFile::OpenPart()
+{
+    // O_NOFOLLOW: a link planted under the part's name must not redirect the report.
+    fd_.Reset(::open(part_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode_));
+    if (!fd_) throw std::runtime_error("cannot write " + part_ + ": " + Errno());
+    ::fchmod(fd_.Get(), mode_);
 }
 
 ReportFile::~ReportFile()
 {
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!part_.empty() && fd_) ::unlink(part_.c_str());
 }
 
 void ReportFile::Commit(const std::string& text, const std::function<void()>& keep)
 {
-    if (!posix::WriteAll(fd_.Get(), text.data(), text.size()))
-        throw std::runtime_error("cannot write " + path_ + ": " + Errno());
-    if (temporary_.empty()) return;
-    if (::fsync(fd_.Get()) != 0 || ::close(fd_.Release()) != 0)
-        throw std::runtime_error("cannot write " + path_ + ": " + Errno());
-    if (keep) keep();
-    if (::rename(temporary_.c_str(), path_.c_str()) != 0)
-        throw std::runtime_error("cannot put the report in place as " + path_ + ": " + Errno());
-    temporary_.clear();
+    if (part_.empty()) {
+        if (!posix::WriteAll(fd_.Get(), text.data(), text.size()))
+            throw std::runtime_error("cannot write " + path_ + ": " + Errno());
+        return;
+    }
+    if (!fd_) OpenPart();
+    const bool written = posix::WriteAll(fd_.Get(), text.data(), text.size()) && ::fsync(fd_.Get()) == 0;
+    const int error = errno;
+    if (::close(fd_.Release()) != 0 || !written) {
+        if (!written) errno = error;
+        const std::string why = Errno();
+        ::unlink(part_.c_str());
+        throw std::runtime_error("cannot write " + path_ + ": " + why);
+    }
+    if (keep && !placed_) keep();
+    if (::rename(part_.c_str(), path_.c_str()) != 0) {
+        const std::string why = Errno();
+        ::unlink(part_.c_str());
+        throw std::runtime_error("cannot put the report in place as " + path_ + ": " + why);
+    }
+    placed_ = true;
+    // The rename itself is on disk only once the folder is.
+    ::fsync(folder_.Get());
 }
 
 bool SameFile(const std::string& a, const std::string& b)

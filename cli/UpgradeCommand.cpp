@@ -6,6 +6,7 @@
 #include "cli/Image.h"
 #include "cli/ImageSignature.h"
 #include "cli/Inputs.h"
+#include "cli/RateShare.h"
 #include "cli/Report.h"
 #include "cli/Stop.h"
 #include "cli/Trace.h"
@@ -17,11 +18,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 namespace fleet {
@@ -34,6 +37,10 @@ struct Selection {
     std::vector<FleetTarget> targets;
     std::vector<std::string> warnings;
     std::string fleetPassword;
+    // --resume: the image's hash and the selection of the run resumed.
+    std::string resumedSha256;
+    std::string resumedSelection;
+    std::optional<ReportSignature> resumedSignature;
 };
 
 // The text of --ips, or the addresses of --ip as a list; source names it in messages.
@@ -115,6 +122,77 @@ std::string ReadTargets(const UpgradeArgs& args, Selection& selection)
     return {};
 }
 
+// Each listed device's own password file, from an address list --resume found recorded
+// (address -> path); a list that is gone or changed is named in a warning.
+std::map<std::string, std::string> OwnPasswordFiles(const std::string& ipsFile, Selection& selection)
+{
+    std::map<std::string, std::string> files;
+    if (ipsFile.empty()) return files;
+    try {
+        for (const auto& t : ParseAddressList(ReadWhole(ipsFile), ipsFile).targets)
+            if (!t.passwordFile.empty()) files[t.ip] = BesideList(ipsFile, t.passwordFile);
+    } catch (const std::exception& e) {
+        selection.warnings.push_back(std::string("warning: --resume: devices' own passwords: ") + e.what());
+    }
+    return files;
+}
+
+// --resume: the image, the devices and the options of the report's run, but the options
+// the command line gives again; devices the report gives as done are skipped.
+std::string ApplyResume(UpgradeArgs& args, Selection& selection)
+{
+    const std::string& source = args.resume;
+    if (!args.ips.empty() || !args.ipsFile.empty() || args.all)
+        return "--resume takes the devices from " + source + ": not with --ip, --ips or --all";
+    if (!args.skipDone.empty()) return "--resume skips what " + source + " gives as done: not with --skip-done";
+    ResumePlan plan;
+    try {
+        plan = ReadResumePlan(ReadWhole(source), source);
+    } catch (const std::exception& e) {
+        return std::string("--resume: ") + e.what();
+    }
+    const auto take = [&](const char* option, auto& value, auto recorded) {
+        if (!args.given.count(option)) value = recorded;
+    };
+    take("--image", args.image, plan.imagePath);
+    take("--jobs", args.jobs, plan.jobs);
+    take("--blksize", args.blockSize, plan.blockSize);
+    take("--timeout", args.timeoutMs, plan.timeoutMs);
+    take("--windowsize", args.windowSize, plan.windowSize);
+    take("--wait", args.waitMs, plan.waitMs);
+    take("--retries", args.retries, plan.retries);
+    take("--wait-back", args.waitBack, plan.waitBackS);
+    take("--canary", args.canary, plan.canary);
+    take("--max-failures", args.maxFailures, plan.maxFailures);
+    take("--max-rate", args.maxRate, plan.maxRate);
+    take("--log", args.log, plan.log);
+    take("--json", args.json, source);
+    take("--trusted-key", args.trustedKeys, plan.trustedKeys);
+    take("--signature", args.signature, plan.signaturePath);
+    selection.resumedSignature = plan.signature;
+    if (!args.given.count("--dry-run")) args.dryRun = plan.dryRun;
+    if (!args.password && args.passwordFile.empty()) args.passwordFile = plan.passwordFile;
+    args.ipsFile = plan.ipsFile; // for the record only: the devices are the report's
+    args.skipDone = source;
+    selection.resumedSha256 = plan.sha256;
+    selection.resumedSelection = plan.selection;
+    if (plan.targets.empty()) return "--resume: " + source + " lists no device";
+    const auto own = OwnPasswordFiles(plan.ipsFile, selection);
+    for (const auto& [ip, label] : plan.targets) {
+        if (!IsDeviceAddress(ip)) return "--resume: " + source + ": not an IPv4 address: '" + ip + "'";
+        FleetTarget target{ip, label, std::nullopt, {}};
+        if (const auto it = own.find(ip); it != own.end()) {
+            try {
+                target.password = ReadPasswordFile(it->second);
+            } catch (const std::exception& e) {
+                return "--resume: the password file of " + ip + ": " + e.what();
+            }
+        }
+        selection.targets.push_back(std::move(target));
+    }
+    return {};
+}
+
 // The fleet's password, needed unless every listed device has its own, and each device's
 // own, all as the device receives them.
 std::string TakePasswords(const UpgradeArgs& args, Selection& selection)
@@ -150,6 +228,7 @@ struct Outputs {
     std::optional<LogFile> log;
     FILE* out = stdout; // standard error when standard output carries the report
     bool live = false;
+    bool checkpointFailed = false;
 };
 
 std::string CheckOutputs(const UpgradeArgs& args, Outputs& outputs)
@@ -196,6 +275,29 @@ void SayImage(ConsoleView& view, const UpgradeArgs& args, const ReportImage& ima
                  "do not accept (a larger --blksize avoids it)");
 }
 
+void MarkDoneEarlier(const std::optional<DoneEarlier>& doneEarlier, std::vector<FleetTarget>& targets)
+{
+    if (doneEarlier)
+        for (auto& t : targets)
+            if (const auto it = doneEarlier->devices.find(t.ip); it != doneEarlier->devices.end())
+                t.alreadyDone = it->second;
+}
+
+// The devices as they stand before the fleet starts: done earlier, or not started.
+std::vector<DeviceReport> Unstarted(const std::vector<FleetTarget>& targets)
+{
+    std::vector<DeviceReport> devices;
+    for (const auto& t : targets) {
+        DeviceReport d;
+        d.ip = t.ip;
+        d.label = t.label;
+        d.result = t.alreadyDone.empty() ? Result::Interrupted : Result::AlreadyDone;
+        d.message = t.alreadyDone.empty() ? "Not started when this report was written" : t.alreadyDone;
+        devices.push_back(std::move(d));
+    }
+    return devices;
+}
+
 // One discovery for the fleet: every device answers each request, so one request for all of
 // them instead of one per device keeps the answers few enough to arrive. Devices done
 // earlier are not asked anything. With --all, the devices that answered become the targets.
@@ -228,10 +330,7 @@ void DiscoverFleet(const UpgradeArgs& args, const std::optional<DoneEarlier>& do
         view.Say("discovery: " + std::to_string(opts.targets.size()) + " device(s) answered");
     }
     if (shared) opts.discovery = std::move(found.table);
-    if (doneEarlier)
-        for (auto& t : opts.targets)
-            if (const auto it = doneEarlier->devices.find(t.ip); it != doneEarlier->devices.end())
-                t.alreadyDone = it->second;
+    MarkDoneEarlier(doneEarlier, opts.targets);
 }
 
 FleetOptions FleetOptionsFor(const UpgradeArgs& args, Selection& selection)
@@ -298,6 +397,40 @@ bool WriteReport(const UpgradeArgs& args, Outputs& outputs, const nlohmann::json
     return written;
 }
 
+// A path as it is found from anywhere (--resume may run elsewhere); "-" and "" are none.
+std::string Absolute(const std::string& path)
+{
+    if (path.empty() || path == "-") return {};
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute.lexically_normal().string();
+}
+
+// The report as the run stands, put in place of the last one: a host that dies leaves it.
+// A failure is told once; the run goes on, and the report is tried again at the end.
+void Checkpoint(const UpgradeArgs& args, Outputs& outputs, const ReportRun& run, const ReportImage& image,
+                const FleetOptions& opts, const std::vector<DeviceReport>& devices, ConsoleView& view)
+{
+    ReportRun now = run;
+    now.complete = false;
+    now.finished = UtcNow();
+    const std::string text =
+        BuildReport(now, image, opts, devices).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
+        "\n";
+    std::vector<std::string> notes;
+    try {
+        outputs.report->Commit(text, [&] { KeepEarlierReports(args.json, notes); });
+        outputs.checkpointFailed = false;
+    } catch (const std::exception& e) {
+        if (!outputs.checkpointFailed)
+            view.Say(std::string("warning: --json: ") + e.what() +
+                     "; the report is not current until it is written");
+        outputs.checkpointFailed = true;
+    }
+    for (const auto& n : notes)
+        view.Say(n);
+}
+
 // What was prepared before the run: the image, its signature's check and what an earlier
 // report says is done.
 struct Prepared {
@@ -305,6 +438,18 @@ struct Prepared {
     ReportImage reportImage;
     std::optional<DoneEarlier> doneEarlier;
 };
+
+// --resume of a run that verified its image's signature: this run must find the same one.
+std::string SignatureChanged(const Selection& selection, const ReportSignature& now)
+{
+    if (!selection.resumedSignature || !selection.resumedSignature->verified) return {};
+    const ReportSignature& then = *selection.resumedSignature;
+    if (!now.verified) return "the run verified the image's signature (key " + then.keyId + "); this one did not";
+    if (now.keyId != then.keyId || now.trustedComment != then.trustedComment)
+        return "the image's signature changed (key " + then.keyId + ", trusted comment '" + then.trustedComment +
+               "', now key " + now.keyId + ", '" + now.trustedComment + "')";
+    return {};
+}
 
 // The trusted keys: --trusted-key, else FTPUPG_TRUSTED_KEYS (files separated by ':').
 std::vector<std::string> TrustedKeyFiles(const UpgradeArgs& args)
@@ -399,18 +544,32 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
         outputs.log->Line(std::string("refused: ") + e.what());
         return ExitImage;
     }
+    if (!selection.resumedSha256.empty() && selection.resumedSha256 != prepared.reportImage.sha256) {
+        const std::string text = "--resume: the image changed since the run of " + args.resume + ": " +
+                                 args.image + " has SHA-256 " + prepared.reportImage.sha256 + ", the run wrote " +
+                                 selection.resumedSha256;
+        std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", rtl::MaskLines(text).c_str());
+        outputs.log->Line("refused: " + text);
+        return ExitImage;
+    }
     // The image appeared only after the look for it: its signature was never read.
     if (!keys.empty() && !signature)
         return RefuseImage(outputs, args.image, VerdictName(SignatureVerdict::Unsigned), "no signature was read");
     if (signature)
         if (const int code = CheckSignature(args, outputs, keys, signature, prepared); code != ExitDone)
             return code;
+    if (const auto error = SignatureChanged(selection, prepared.reportImage.signature); !error.empty()) {
+        const std::string text = "--resume: " + error + " since the run of " + args.resume;
+        std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", rtl::MaskLines(text).c_str());
+        outputs.log->Line("refused: " + text);
+        return ExitImage;
+    }
     if (args.skipDone.empty()) return ExitDone;
     try {
         prepared.doneEarlier =
             ReadDoneEarlier(ReadWhole(args.skipDone), prepared.reportImage.sha256, args.skipDone);
     } catch (const std::exception& e) {
-        return UsageError(std::string("--skip-done: ") + e.what());
+        return UsageError(std::string(args.resume.empty() ? "--skip-done: " : "--resume: ") + e.what());
     }
     if (!prepared.doneEarlier->note.empty())
         selection.warnings.push_back("warning: --skip-done: " + prepared.doneEarlier->note);
@@ -428,6 +587,18 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
         view.Say(w);
 
     FleetOptions opts = FleetOptionsFor(args, selection);
+    std::optional<RateShare> rate;
+    if (args.maxRate > 0) {
+        try {
+            rate.emplace(args.maxRate);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "ftpupg-cli: %s; nothing was sent\n", e.what());
+            return ExitFailed;
+        }
+        opts.job.rate = &*rate;
+        view.Say("at most " + FormatBits(args.maxRate) +
+                 " for all transfers together, shared among those running");
+    }
     opts.job.models = prepared.reportImage.signature.models;
     // Without the right to pin, another host answering ARP for an address could take its image.
     opts.job.pin = !args.dryRun && posix::MayChangeNeighbours();
@@ -437,11 +608,30 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
             "not pinned to the checked hardware addresses during the transfers");
     ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
                   false,        std::nullopt};
+    if (!selection.resumedSelection.empty()) run.selection = selection.resumedSelection;
+    run.ipsFile = Absolute(args.ipsFile);
+    run.passwordFile = args.password ? "" : Absolute(args.passwordFile);
+    run.log = Absolute(args.log);
+    run.maxRate = args.maxRate;
+    run.resumed = Absolute(args.resume);
+    for (const auto& key : args.trustedKeys)
+        run.trustedKeys.push_back(Absolute(key));
+    run.signature = Absolute(args.signature);
+    if (outputs.report && !outputs.report->InPlace() && !args.all) {
+        // The devices are known before the discovery: the report is current from here on. With
+        // --all they are not, and an earlier report stays until they are.
+        MarkDoneEarlier(prepared.doneEarlier, opts.targets);
+        Checkpoint(args, outputs, run, prepared.reportImage, opts, Unstarted(opts.targets), view);
+    }
     DiscoverFleet(args, prepared.doneEarlier, stop, view, run, opts);
     outputs.log->Line("upgrade of " + std::to_string(opts.targets.size()) + " device(s) with " + args.image +
                       (args.dryRun ? " (dry run)" : ""));
 
     view.Expect(opts.targets.size());
+    if (outputs.report && !outputs.report->InPlace())
+        opts.checkpoint = [&](const std::vector<DeviceReport>& devices) {
+            Checkpoint(args, outputs, run, prepared.reportImage, opts, devices, view);
+        };
     bool interrupted = false;
     const auto devices = RunFleet(opts, *prepared.image, view, stop, interrupted);
     WarnAboutLostAnswers(view, devices);
@@ -483,13 +673,18 @@ int UsageError(const std::string& text)
     return ExitUsage;
 }
 
-int RunUpgrade(const UpgradeArgs& args)
+int RunUpgrade(UpgradeArgs args)
 {
-    const int selections = (!args.ips.empty() ? 1 : 0) + (!args.ipsFile.empty() ? 1 : 0) + (args.all ? 1 : 0);
-    if (selections != 1) return UsageError("give exactly one of --ip, --ips or --all");
     Selection selection;
-    if (!args.all)
-        if (const auto error = ReadTargets(args, selection); !error.empty()) return UsageError(error);
+    if (!args.resume.empty()) {
+        if (const auto error = ApplyResume(args, selection); !error.empty()) return UsageError(error);
+    } else {
+        const int selections = (!args.ips.empty() ? 1 : 0) + (!args.ipsFile.empty() ? 1 : 0) + (args.all ? 1 : 0);
+        if (selections != 1) return UsageError("give exactly one of --ip, --ips or --all (or --resume)");
+        if (args.image.empty()) return UsageError("--image is required (unless --resume gives it)");
+        if (!args.all)
+            if (const auto error = ReadTargets(args, selection); !error.empty()) return UsageError(error);
+    }
     if (const auto error = TakePasswords(args, selection); !error.empty()) return UsageError(error);
 
     Outputs outputs;

@@ -4,7 +4,9 @@
 
 #include "upgrade/UpgradePolicy.h"
 
+#include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,12 +35,16 @@ struct UpgradeArgs {
     std::vector<std::string> trustedKeys; // --trusted-key; none: FTPUPG_TRUSTED_KEYS
     std::string signature;                // --signature; empty: IMAGE.minisig
     std::string trace;                    // folder of the packet traces; empty: none
+    std::string resume;                   // --resume REPORT
+    uint64_t maxRate = 0;                 // --max-rate in bits per second; 0: none
+    // The options the command line gave (by long name): --resume takes the others from its report.
+    std::set<std::string> given;
 };
 
 // "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
 int UsageError(const std::string& text);
 
 // Returns the exit status (FleetCore.h).
-int RunUpgrade(const UpgradeArgs& args);
+int RunUpgrade(UpgradeArgs args);
 
 } // namespace fleet

@@ -55,7 +55,8 @@ int main(int argc, char** argv)
 
     fleet::UpgradeArgs a;
     auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
-    upgrade->add_option("--image", a.image, "Firmware image to write")->required()->type_name("FILE");
+    upgrade->add_option("--image", a.image, "Firmware image to write (required unless --resume gives it)")
+        ->type_name("FILE");
     std::string password;
     auto* passwordOption = upgrade
                                ->add_option("--password", password,
@@ -126,6 +127,23 @@ int main(int argc, char** argv)
         ->add_option("--skip-done", a.skipDone,
                      "Skip every device an earlier JSON report gives as done with this image (already-done)")
         ->type_name("REPORT");
+    upgrade
+        ->add_option("--resume", a.resume,
+                     "The run of an earlier JSON report again: its image (refused if it changed), devices and "
+                     "options (those given here win), skipping the devices done; the report is written anew")
+        ->type_name("REPORT");
+    upgrade
+        ->add_option_function<std::string>(
+            "--max-rate",
+            [&a](const std::string& text) {
+                const auto rate = fleet::ParseRate(text);
+                if (!rate)
+                    throw CLI::ValidationError("--max-rate", "not a rate such as 20M, 800k or 1.5G: " + text);
+                a.maxRate = *rate;
+            },
+            "At most RATE bits per second for all transfers together (k, M, G: 1000s), shared evenly among those "
+            "running")
+        ->type_name("RATE");
     upgrade->add_flag("--dry-run", a.dryRun,
                       "Discovery and password check only; nothing is written (result would-upgrade)");
     upgrade
@@ -202,5 +220,7 @@ int main(int argc, char** argv)
     if (doctor->parsed()) return fleet::RunDoctor(d);
     if (report->parsed()) return fleet::RunReportCommand(reportJson, reportHtml);
     if (passwordOption->count() > 0) a.password = password;
+    for (const auto* option : upgrade->get_options())
+        if (option->count() > 0) a.given.insert(option->get_name(false, true));
     return fleet::RunUpgrade(a);
 }

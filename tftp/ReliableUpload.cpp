@@ -110,6 +110,17 @@ UploadStep ReliableUpload::Armed(UploadStep step, Micros now)
     return step;
 }
 
+void ReliableUpload::SentLater(Micros now)
+{
+    const Micros by = now - sentAt_;
+    if (by <= 0) return;
+    if (windowAt_ == sentAt_) windowAt_ = now;
+    if (paced_.started == sentAt_) paced_.started = now;
+    deadline_ += by;
+    sentAt_ = now;
+    if (paced_.Pending()) paced_.at = paced_.started + control_.Spacing(paced_.next - paced_.first);
+}
+
 // What went again after silence, and the look after the window where blocks past it can
 // follow, want their answer within the learned time-out: their look is due after it, and
 // does not double the wait.

@@ -108,6 +108,9 @@ public:
     Micros Deadline() const { return paced_.Pending() ? paced_.at : deadline_; }
     // When the last send went out.
     Micros LastSend() const { return sentAt_; }
+    // The blocks of the last send went out only at `now`, held back (a rate cap): its timer,
+    // and the window's pace, count from then.
+    void SentLater(Micros now);
 
     Phase State() const;
     Stage Recovery() const { return stage_; }

@@ -1,5 +1,7 @@
 #include "tftp/TftpSender.h"
 
+#include "tftp/TokenBucket.h"
+
 #include "rtl/Exception.h"
 #include "posix/Fd.h"
 
@@ -379,7 +381,8 @@ public:
            const SenderProgress& progress)
         : server_(Resolve(options.host, options.port)), socket_(Bound()), size_(size), remoteName_(remoteName),
           mode_(options.mode), state_(size, PolicyOf(options)), source_(fd, size),
-          sender_(socket_.Get(), options.segmentation), report_(report), progress_(progress)
+          sender_(socket_.Get(), options.segmentation), report_(report), progress_(progress),
+          maxRate_(options.maxRateBitsPerSecond)
     {
         report_ = SenderReport{};
         StartAlarm();
@@ -542,7 +545,17 @@ private:
         const int64_t front = state_.BlockOffset(state_.BlocksAcknowledged() + 1);
         const int64_t end = std::min(size_, state_.BlockOffset(last) + state_.BlockBytes(last));
         uint8_t* bytes = source_.Span(front, end) + (from - front);
+        if (maxRate_) HoldBack(8 * (end - from + int64_t{step.count} * (HeaderSize + IpUdpHeaders)));
         sender_.Send(state_, step.first, step.count, bytes, from == front);
+    }
+
+    // Waits until the rate cap lets bits go.
+    void HoldBack(int64_t bits)
+    {
+        const Micros at = bucket_.Take(bits, maxRate_(), Now());
+        if (at <= Now()) return;
+        std::this_thread::sleep_for(std::chrono::microseconds(at - Now()));
+        state_.SentLater(Now());
     }
 
     const sockaddr_in server_;
@@ -561,6 +574,10 @@ private:
     std::vector<uint8_t> inbox_ = std::vector<uint8_t>(65536);
     Tap tap_;
     std::optional<Alarm> alarm_; // stops before the socket it wakes closes
+    static constexpr int64_t IpUdpHeaders = 28;
+    const std::function<uint64_t()> maxRate_;
+    // A sender late for its turn by a scheduler's slice catches up; a longer pause earns no burst.
+    TokenBucket bucket_{20000};
 };
 
 } // namespace

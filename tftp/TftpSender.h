@@ -31,6 +31,10 @@ struct SenderOptions {
     // Sees every datagram the upload sends and receives (a packet trace): each block of a
     // segmented send on its own, after the send. Empty: no cost.
     posix::DatagramObserver observer;
+    // The most bits per second the upload may send (datagrams with their IP and UDP headers),
+    // asked before each send so that it may change meanwhile; 0 or unset: no cap. Sends are
+    // held back (TokenBucket) and the timer counts from when they went.
+    std::function<uint64_t()> maxRateBitsPerSecond;
 };
 
 // What an upload achieved, filled in as it goes (also when it fails).

@@ -143,7 +143,7 @@ fi
 
 # The first three plays are the same but for check mode. harbour lists only one of its
 # devices for now; north waits for its devices to come back.
-sites() { host north "$north_devices" "ftpupg_wait_back: 30"; host harbour "ftpupg_devices: [127.0.0.20]"; }
+sites() { host north "$north_devices" "ftpupg_wait_back: 30"; host harbour "ftpupg_devices: [127.0.0.20]" "ftpupg_max_rate: 80M"; }
 
 # 1. Check mode previews: every device would be upgraded, nothing is written, and the
 #    preview's report is kept apart from the real ones.
@@ -166,6 +166,8 @@ expect_recap harbour failed=0
 for ip in 127.0.0.10 127.0.0.11 127.0.0.12; do same_image "$work/image-1.bin" north $ip; done
 same_image "$work/image-1.bin" harbour 127.0.0.20
 [ ! -e "$work/harbour/slots/127.0.0.21.bin" ] || fail "127.0.0.21 was not listed but was written"
+python3 -c 'import json,sys; o=json.load(open(sys.argv[1]))["options"]; assert o["max_rate_bits_per_s"] == 80000000, o' \
+  "$work/harbour/state/last-report.json" || fail "harbour's ftpupg_max_rate did not reach ftpupg-cli"
 python3 - "$work/north/state/last-report.json" "$sha1" <<'EOF' || fail "north's last report"
 import json, sys
 r = json.load(open(sys.argv[1]))
@@ -225,7 +227,7 @@ play all -e '{"ftpupg_site_batches": ["100%"], "ftpupg_max_failed_sites_percent"
   host north "$north_devices" "ftpupg_image: $work/image-2.bin" "ftpupg_image_sha256: $sha1"
   host typo "ftpupg_devices: [127.0.0.010, 127.0.0.12, 127.0.0.300, north-gate, '127.0.0.13 ', 127.0.0.11,
                                {ip: 127.0.0.14, label: '#7', pasword: x}, {ip: 127.0.0.12, label: press}]" \
-    "ftpupg_jobs: 0" "ftpupg_password: ''"
+    "ftpupg_jobs: 0" "ftpupg_password: ''" "ftpupg_max_rate: 20 Mbit"
   host types "ftpupg_devices: [127.0.0.10]" "ftpupg_jobs: many" "ftpupg_all_devices: maybe"
   host quay "ftpupg_devices: [{ip: 127.0.0.30, label: quay-crane, password: Quay-Secret-9}, 127.0.0.31]"
   host preview:harbour "ftpupg_all_devices: true" "ftpupg_dry_run: true" "ftpupg_image: $work/image-2.bin"
@@ -244,6 +246,7 @@ shows "127.0.0.14: unknown keys pasword; 127.0.0.14: the label must be one word"
 shows "127.0.0.12: listed twice with another label or password"
 shows "ftpupg_password is empty, and some device has no password of its own"
 shows "ftpupg_jobs must be 1..256, not 0"
+shows "ftpupg_max_rate must be bits per second such as 40M, 800k or 1.5G, not 20 Mbit"
 shows "argument 'ftpupg_jobs' is of type"
 shows "argument 'ftpupg_all_devices' is of type"
 expect_recap quay failed=1

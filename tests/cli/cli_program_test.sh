@@ -2,7 +2,7 @@
 # ftpupg-cli against simulated fleets. Runs inside a private network namespace (the caller
 # wraps it with netns-run).
 #   cli_program_test.sh GROUP CLI SIMDEV SCHEMA
-# GROUP: discover | fleet | retry | interrupt | input | rollout | report | signature | trace | doctor
+# GROUP: discover | fleet | retry | interrupt | input | resume | rollout | report | signature | trace | doctor
 set -u
 group=$1 cli=$2 simdev=$3 schema=$4
 work=$(mktemp -d)
@@ -601,6 +601,107 @@ input)
     fail "the end should name the report and the log: $(tail -1 "$work/r.out")"
   ok
   ;;
+resume)
+  # The host dies (SIGKILL to the whole process group) at a moment after the report first
+  # appears, twice over, then the run is resumed to its end: each report left is whole and
+  # follows the schema, no device it gives as done lacks the image, nothing is left beside it.
+  image img.bin 262144
+  mkdir "$work/slots"
+  sim fleet --count 8 --bind 127.0.0.10 --mac 00:1b:7a:00:00:10 --password pw --tftp-slot-dir "$work/slots" \
+    --ack-delay-ms 1 --restart-delay-ms 200 --restart-ms 800
+  # Killed during the discovery of --all, before the devices are known: no report yet, and
+  # nothing left where it goes.
+  mkdir "$work/early"
+  setsid "$cli" upgrade --image "$work/img.bin" --password pw --all --wait 20000 --json "$work/early/r.json" \
+    >"$work/early.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 1 200); do grep -q SHA-256 "$work/early.out" && break; sleep 0.05; done
+  kill -KILL -- "-$pid"
+  wait $pid 2>/dev/null
+  [ -z "$(ls -A "$work/early")" ] || fail "killed during discovery: left $(ls -A "$work/early")"
+  ok
+  printf 'left by a run that died' >"$work/.r.json.part"
+  killed() {
+    local name=$1 after=$2
+    shift 2
+    rm -f "$work/r.json.seen"
+    setsid "$cli" upgrade "$@" >"$work/$name.out" 2>&1 &
+    local pid=$! before
+    before=$(stat -c %Y.%i "$work/r.json" 2>/dev/null)
+    for _ in $(seq 1 400); do
+      [ "$(stat -c %Y.%i "$work/r.json" 2>/dev/null)" != "$before" ] && break
+      sleep 0.05
+    done
+    sleep "$after"
+    kill -KILL -- "-$pid"
+    wait $pid 2>/dev/null
+    validate "$work/r.json"
+    local left
+    left=$(cd "$work" && ls -A | grep -v -x -E 'r\.json(\.[0-9])?|r\.log|img\.bin|img2\.bin|slots|early|arp|arp\.calls|.*\.out|sim-.*\.log')
+    [ -z "$left" ] || fail "$name: files left beside the report: $left"
+    python3 - "$work/r.json" "$work/slots" "$work/img.bin" <<'EOF2' || fail "$name: the report left by the kill"
+import json, os, sys
+r = json.load(open(sys.argv[1]))
+image = open(sys.argv[3], "rb").read()
+assert r["complete"] is False, r["complete"]
+for d in r["devices"]:
+    if d["result"] in ("done", "already-done"):
+        assert open(os.path.join(sys.argv[2], d["ip"] + ".bin"), "rb").read() == image, d
+    else:
+        assert d["result"] == "interrupted", d
+        assert d["bytes"] == 0 or str(d["bytes"]) in d["message"], d
+EOF2
+    ok
+  }
+  killed first 1.2 --image "$work/img.bin" --password pw --all --wait 500 --jobs 3 --wait-back 8 \
+    --json "$work/r.json" --log "$work/r.log"
+  killed second 0.7 --resume "$work/r.json" --password pw
+  "$cli" report "$work/r.json" --html "$work/r.html" >/dev/null 2>&1 &&
+    grep -q "The run had not ended when this report was written" "$work/r.html" ||
+    fail "the page of a report left by a kill says the run had not ended"
+  rm -f "$work/r.html"
+  # The image changed: refused before anything is sent.
+  cp "$work/img.bin" "$work/img2.bin"
+  asked=$(grep -c "password request" "$work/sim-fleet.log")
+  printf x | dd of="$work/img.bin" bs=1 seek=100 conv=notrunc 2>/dev/null
+  "$cli" upgrade --resume "$work/r.json" --password pw >"$work/changed.out" 2>&1
+  [ $? -eq 3 ] || fail "a changed image: exit 3 expected"
+  grep -q "the image changed since the run of $work/r.json: .* has SHA-256 [0-9a-f]*, the run wrote [0-9a-f]*; nothing was sent" \
+    "$work/changed.out" || fail "a changed image: no clear message"
+  [ "$(grep -c "password request" "$work/sim-fleet.log")" = "$asked" ] || fail "a changed image: a device was asked"
+  mv "$work/img2.bin" "$work/img.bin"
+  ok
+  "$cli" upgrade --resume "$work/r.json" --password pw >"$work/last.out" 2>&1 || fail "the last resume: exit $?"
+  validate "$work/r.json"
+  python3 - "$work/r.json" "$work/slots" "$work/img.bin" <<'EOF2' || fail "the resumed run"
+import json, os, sys
+r = json.load(open(sys.argv[1]))
+image = open(sys.argv[3], "rb").read()
+s = r["summary"]
+assert r["complete"] and s["devices"] == 8 and s["done"] + s["already_done"] == 8, s
+# The options of the first run came along.
+o = r["options"]
+assert (o["jobs"], o["wait_back_s"], o["wait_ms"], o["selection"]) == (3, 8, 500, "all"), o
+assert o["resumed"].endswith("/r.json") and o["log"].endswith("/r.log"), o
+for d in r["devices"]:
+    assert open(os.path.join(sys.argv[2], d["ip"] + ".bin"), "rb").read() == image, d
+EOF2
+  [ ! -e "$work/.r.json.part" ] && [ -e "$work/r.json.2" ] || fail "the kept reports or a leftover part"
+  ok
+  # --max-rate: two transfers share 4 Mbit/s (headers counted), neither goes faster than its share.
+  rm -f "$work"/slots/*
+  "$cli" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --ip 127.0.0.11 --max-rate 4M \
+    --json "$work/rate.json" >"$work/rate.out" 2>&1 || fail "--max-rate: exit $?"
+  grep -q "^at most 4 Mbit/s for all transfers together" "$work/rate.out" || fail "--max-rate is not told"
+  python3 - "$work/rate.json" <<'EOF2' || fail "--max-rate: a device went faster than its share"
+import json, sys
+r = json.load(open(sys.argv[1]))
+assert r["options"]["max_rate_bits_per_s"] == 4000000, r["options"]
+for d in r["devices"]:
+    assert d["result"] == "done" and d["rate_bytes_per_s"] * 8 <= 2000000, d
+EOF2
+  ok
+  ;;
 rollout)
   # 8 devices that refuse an image starting with "BAD", as devices refuse firmware not made for them.
   mkdir "$work/slots"
@@ -897,6 +998,21 @@ PY
   "$cli" upgrade --ip 127.0.0.10 --password pw --image "$work/fw.bin" --trusted-key "$work/keys/k.sec" \
     >"$work/b.out" 2>&1
   [ $? -eq 2 ] || fail "a secret key given as trusted key is a usage error"
+  ok
+  # --resume of a run that verified the signature takes its keys along, and refuses a
+  # signature changed since (here its trusted comment), before anything is sent.
+  # (127.0.0.12 is still of another model: exit 1.)
+  "$cli" upgrade --resume "$work/s.json" --password pw >"$work/rs.out" 2>&1
+  [ $? -eq 1 ] || fail "--resume, signed: exit 1 expected"
+  grep -q "^signature: verified" "$work/rs.out" || fail "--resume takes the trusted key along"
+  [ "$(field "$work/s.json" 127.0.0.10 result)" = already-done ] || fail "--resume, signed: a done device again"
+  minisign -S -s "$work/keys/k.sec" -m "$work/fw.bin" -t "model=KR730" >/dev/null || fail "minisign -S again"
+  asked=$(cat "$work"/sim-*.log | grep -c "password request")
+  "$cli" upgrade --resume "$work/s.json" --password pw >"$work/rc.out" 2>&1
+  [ $? -eq 3 ] || fail "--resume with a changed signature: exit 3 expected"
+  grep -q "image's signature changed (key .*, trusted comment 'model=KR730 model=KR731', now key .*, 'model=KR730') since the run of" \
+    "$work/rc.out" || fail "--resume with a changed signature: the message"
+  [ "$(cat "$work"/sim-*.log | grep -c "password request")" = "$asked" ] || fail "--resume, signature changed: a device was asked"
   ok
   ;;
 trace)

@@ -490,6 +490,37 @@ TEST(FleetTextTest, ProgressLineAndBlockCounts)
     EXPECT_GT(BlocksFor(64ull << 20, 1024), 65535u);
 }
 
+TEST(FleetTextTest, RatesAreBitsPerSecondInThousands)
+{
+    const std::vector<std::pair<std::string, std::optional<uint64_t>>> rows = {
+        {"20M", 20000000},
+        {"1.5G", 1500000000},
+        {"800k", 800000},
+        {"800K", 800000},
+        {"64000", 64000},
+        {"0.5M", 500000},
+        {"1000G", 1000000000000ull},
+        // m would read as milli; a unit of bytes or per second is not guessed at.
+        {"20m", std::nullopt},
+        {"20Mb", std::nullopt},
+        {"20 M", std::nullopt},
+        {"M", std::nullopt},
+        {"", std::nullopt},
+        {"0", std::nullopt},
+        {"0.0001", std::nullopt},
+        {"1.", std::nullopt},
+        {".5M", std::nullopt},
+        {"-1M", std::nullopt},
+        {"1001G", std::nullopt},
+        {"1e6", std::nullopt}};
+    for (const auto& [text, bits] : rows)
+        EXPECT_EQ(ParseRate(text), bits) << text;
+    EXPECT_EQ(FormatBits(20000000), "20 Mbit/s");
+    EXPECT_EQ(FormatBits(1500000000), "1.5 Gbit/s");
+    EXPECT_EQ(FormatBits(64000), "64 kbit/s");
+    EXPECT_EQ(FormatBits(900), "900 bit/s");
+}
+
 TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
 {
     FleetOptions opts;
@@ -578,6 +609,75 @@ TEST(FleetReportTest, AnEarlierReportSkipsOnlyDevicesDoneWithTheSameImage)
           reportText(sha, false, R"({"ip": "127.0.0.10", "result": "already-done", "message": 5})")}) {
         try {
             ReadDoneEarlier(bad, sha, "r.json");
+            ADD_FAILURE() << bad;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("r.json: not a report of ftpupg-cli upgrade (", 0), 0u)
+                << e.what();
+        }
+    }
+}
+
+TEST(FleetReportTest, AReportWrittenAgainAndAgainIsAlwaysWholeAndLeavesNothingBeside)
+{
+    TempDir dir;
+    const std::string path = dir.Path() + "/r.json";
+    const std::string part = dir.Path() + "/.r.json.part";
+    const auto read = [](const std::string& p) {
+        std::ifstream in(p);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    dir.File("r.json", "earlier");
+    dir.File(".r.json.part", "left by a run that died, longer than what follows");
+    {
+        ReportFile report(path);
+        int kept = 0;
+        for (const std::string text : {"{\"n\": 1}", "{\"n\": 2}", "{}"}) {
+            report.Commit(text, [&] { ++kept, std::filesystem::rename(path, path + ".1"); });
+            EXPECT_EQ(read(path), text);
+            EXPECT_FALSE(std::filesystem::exists(part)); // each write is renamed away
+        }
+        EXPECT_EQ(kept, 1); // the earlier report moves aside once, before the first write
+        EXPECT_EQ(read(path + ".1"), "earlier");
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
+    // A run that ends before its first write leaves no part either.
+    {
+        ReportFile unused(dir.Path() + "/s.json");
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
+}
+
+TEST(FleetReportTest, ResumeTakesTheImageDevicesAndOptionsOfTheRun)
+{
+    FleetOptions opts;
+    opts.jobs = 3;
+    opts.retries = 2;
+    opts.job.waitBackS = 8;
+    opts.job.blockSize = 1468;
+    DeviceReport a, b;
+    a.ip = "127.0.0.10";
+    a.label = "press-1";
+    b.ip = "127.0.0.11";
+    ReportRun run{"1.0", "a", "b", "all", false, std::nullopt};
+    run.complete = false;
+    run.ipsFile = "/site/list";
+    run.passwordFile = "/site/pw";
+    run.maxRate = 20000000;
+    const std::string sha(64, 'c');
+    const auto text = BuildReport(run, {"/site/img.bin", 4096, sha, 5, false}, opts, {a, b}).dump();
+    const ResumePlan plan = ReadResumePlan(text, "r.json");
+    EXPECT_EQ(plan.imagePath, "/site/img.bin");
+    EXPECT_EQ(plan.sha256, sha);
+    EXPECT_EQ(plan.targets,
+              (std::vector<std::pair<std::string, std::string>>{{"127.0.0.10", "press-1"}, {"127.0.0.11", ""}}));
+    EXPECT_EQ(std::tie(plan.selection, plan.jobs, plan.retries, plan.waitBackS, plan.blockSize, plan.maxRate),
+              std::make_tuple(std::string("all"), 3, 2, 8, 1468, uint64_t{20000000}));
+    EXPECT_EQ(std::tie(plan.ipsFile, plan.passwordFile, plan.log),
+              std::make_tuple(std::string("/site/list"), std::string("/site/pw"), std::string()));
+    for (const std::string bad : {"not json", R"({"tool": "ftpupg-cli", "devices": []})",
+                                  R"({"tool": "ftpupg-cli", "image": {}, "options": {}, "devices": []})"}) {
+        try {
+            ReadResumePlan(bad, "r.json");
             ADD_FAILURE() << bad;
         } catch (const std::runtime_error& e) {
             EXPECT_EQ(std::string(e.what()).rfind("r.json: not a report of ftpupg-cli upgrade (", 0), 0u)

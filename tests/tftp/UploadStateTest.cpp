@@ -3,6 +3,7 @@
 #include "tftp/IdTFTPException.h"
 #include "tftp/IdTFTPUpload.h"
 #include "tftp/ReliableUpload.h"
+#include "tftp/TokenBucket.h"
 #include "tftp/WindowControl.h"
 
 #include <cmath>
@@ -97,7 +98,8 @@ std::string Describe(const UploadStep& step)
 // trips after it) or " after N" (N ms after it); "@B" at the end: from another sender than
 // the server's transfer port. "STATE" answers the granted window, block size,
 // retransmissions and whether the last block was acknowledged; "TIMER" the wait now due, the
-// time-outs and the smoothed round trip; "STAGE" the reliable policy's stage of recovery.
+// time-outs and the smoothed round trip; "STAGE" the reliable policy's stage of recovery;
+// "HELD N": the last send went out only N ms later.
 template <class State> std::string Feed(State& state, std::string input)
 {
     constexpr bool reliable = std::is_same_v<State, ReliableUpload>;
@@ -115,6 +117,10 @@ template <class State> std::string Feed(State& state, std::string input)
                    std::to_string(state.Timeouts()) + " timeouts, srtt " +
                    std::to_string(state.Timer().Smoothed() / 1000) + " ms";
         if (input == "STAGE") return StageName(state.Recovery());
+        if (input.starts_with("HELD ")) {
+            state.SentLater(state.LastSend() + std::stoll(input.substr(5)) * 1000);
+            return "held";
+        }
     }
     Peer from{0x7F000002, 1069};
     Micros now = 0;
@@ -577,6 +583,53 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"PROBE", "send 1"},
                   {"ACK 1", "send 2"},
                   {"ACK 2", "done"}});
+}
+
+TEST(UploadState, ASendHeldBackByARateCapCountsFromWhenItWent)
+{
+    // Held back 30 ms, a block answered 2 ms after it went is a round trip of 2 ms, and its
+    // wait runs from when it went: not a time-out before it was even sent.
+    PlayReliable(1600, Patient(1),
+                 {{"ACK 0 after 2", "send 1"},
+                  {"HELD 30", "held"},
+                  {"TIMER", "wait 6 ms, 0 timeouts, srtt 2 ms"},
+                  {"ACK 1 after 2", "send 2"},
+                  {"HELD 30", "held"},
+                  {"TIMER", "wait 5 ms, 0 timeouts, srtt 2 ms"},
+                  {"PROBE", "send 2"},
+                  {"ACK 2", "send 3"},
+                  {"HELD 0", "held"},
+                  {"ACK 3", "send 4"},
+                  {"ACK 4", "done"}});
+}
+
+TEST(TokenBucket, ASendGoesOnceTheDebtOfTheLastIsPaidAtTheRateOfItsTime)
+{
+    struct Row {
+        int64_t bits;
+        uint64_t rate;
+        Micros now;
+        Micros at; // when it may go
+    };
+    const auto play = [](TokenBucket bucket, std::initializer_list<Row> rows) {
+        int i = 0;
+        for (const Row& r : rows)
+            EXPECT_EQ(bucket.Take(r.bits, r.rate, r.now), r.at) << "row " << ++i;
+    };
+    play(TokenBucket(), {{8000, 1000000, 1000, 1000},   // at once, 8 ms of debt at 1 Mbit/s
+                         {8000, 1000000, 2000, 9000},   // asked early: once that is paid
+                         {8000, 1000000, 9000, 17000},  // at its time: the second's debt follows
+                         {8000, 2000000, 17000, 21000}, // the share doubled: the debt is paid twice as fast
+                         {8000, 0, 21000, 21000},       // no cap: at once, and no debt kept
+                         {8000, 1000000, 100000, 100000},
+                         {1, 1000000, 200000, 200000}, // idle time pays the debt but earns nothing ahead
+                         {8000, 1000000, 200000, 200001}});
+    // A depth: idle time earns that much sending time ahead (16 ms at 1 Mbit/s), no more.
+    play(TokenBucket(16000), {{8000, 1000000, 1000, 1000},
+                              {8000, 1000000, 100000, 100000},
+                              {8000, 1000000, 100000, 100000},
+                              {8000, 1000000, 100000, 100000},
+                              {8000, 1000000, 100000, 108000}});
 }
 
 TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
