@@ -164,7 +164,10 @@ check_cli_examples() {
             *--dry-run*)
                 ! ls "$work"/slots/*.bin 2>/dev/null || { echo "a dry run wrote an image" >&2; return 1; } ;;
             *upgrade*)
-                for ip in 127.0.0.15 127.0.0.16; do
+                # The devices the example names with --ip, or both of the list.
+                local named
+                named=$(on_loopback "$line" | grep -oE -- '--ip [0-9.]+' | cut -d' ' -f2 | tr '\n' ' ')
+                for ip in ${named:-127.0.0.15 127.0.0.16}; do
                     cmp "$work/run/kr730-2.4.1.bin" "$work/slots/$ip.bin" ||
                         { echo "$ip did not get the image from: $line" >&2; return 1; }
                 done ;;
