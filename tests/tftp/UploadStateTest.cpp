@@ -749,6 +749,60 @@ TEST(UploadState, AReceiverDeafToSingleBlocksGetsTheWindowSooner)
         ASSERT_LT(++steps, 100);
 }
 
+// Which repeats are news, event by event: "probe", "back" (the window went again for a
+// repeat), "progress", "timeout", or a repeat ("repeat", "late repeat") answered with its
+// verdict; "quiet" says whether an answer now answers one send alone.
+TEST(RepeatFilter, ARepeatIsNewsUnlessItAnswersACopyWeSent)
+{
+    const auto play = [](std::initializer_list<std::pair<const char*, const char*>> rows) {
+        RepeatFilter filter;
+        int i = 0;
+        for (const auto& [event, expected] : rows) {
+            ++i;
+            const std::string e = event;
+            std::string got = "-";
+            if (e == "probe") filter.Probed();
+            if (e == "back") filter.WentBack();
+            if (e == "progress") filter.Progressed();
+            if (e == "timeout") filter.TimedOut();
+            if (e == "quiet") got = filter.Quiet() ? "yes" : "no";
+            if (e == "repeat" || e == "late repeat") {
+                const auto v = filter.Judge(e == "late repeat");
+                got = v == RepeatFilter::Verdict::Echo  ? "echo"
+                      : v == RepeatFilter::Verdict::Gap ? "gap"
+                                                        : "ignore";
+            }
+            EXPECT_EQ(got, expected) << "row " << i << ": " << event;
+        }
+    };
+    // Two probes of blocks the receiver had: their answers after the progress are echoes,
+    // late or not (a busy device answers late); the one after them is news.
+    play({{"quiet", "yes"},
+          {"probe", "-"},
+          {"probe", "-"},
+          {"quiet", "no"},
+          {"repeat", "gap"}, // before the progress a repeat says a block is missing
+          {"progress", "-"},
+          {"quiet", "no"},
+          {"late repeat", "echo"},
+          {"repeat", "echo"},
+          {"quiet", "yes"},
+          {"repeat", "gap"}});
+    // Back once per window: its copies' answers are ignored until a late one, and through
+    // the next window too; a time-out makes every repeat news again.
+    play({{"back", "-"},
+          {"quiet", "no"},
+          {"repeat", "ignore"},
+          {"late repeat", "gap"},
+          {"back", "-"},
+          {"progress", "-"},
+          {"repeat", "ignore"},
+          {"timeout", "-"},
+          {"repeat", "gap"}});
+    // Echoes are forgotten at the second progress: a lost one cannot hide a gap for long.
+    play({{"probe", "-"}, {"progress", "-"}, {"progress", "-"}, {"quiet", "yes"}, {"repeat", "gap"}});
+}
+
 // Window control, answer by answer (times in microseconds, the path's fastest round trip
 // 100): where the losses fall, the burst, and the pace in blocks per second once paced.
 struct PathRow {
