@@ -229,6 +229,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         options.timeoutMs = plan.timeoutMs;
         options.policy.blockSize = plan.blockSize;
         options.policy.windowSize = plan.windowSize;
+        options.policy.tries = upgrade::Tries;
         if (ProcessTrace* trace = ProcessTrace::Current()) options.observer = trace->Observer();
         if (plan.rate) {
             plan.rate->Begin(plan.rateSlot);

@@ -28,7 +28,8 @@ struct JobPlan {
     int32_t waitBackS = 0;                      // 0: do not wait for the restart
     bool dryRun = false;
     int32_t tftpPort = upgrade::TftpPort;
-    int32_t windowSize = 8; // asked for; the device may grant fewer (1: one block per round trip)
+    int32_t windowSize =
+        ::upgrade::WindowSize; // asked for; the device may grant fewer (1: one block per round trip)
     // The device's answers to the fleet's shared discovery; empty: the job discovers it itself.
     std::vector<std::vector<uint8_t>> answers = {};
     // Readable once the operator asked to stop: from then on nothing new is sent to the device.

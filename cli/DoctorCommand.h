@@ -13,7 +13,7 @@ namespace fleet {
 struct DoctorArgs {
     std::string ip;
     int32_t blockSize = upgrade::BlockSize;
-    int32_t jobs = 8;
+    int32_t jobs = ::upgrade::Jobs;
     int32_t waitMs = 1000; // for discovery answers and the TFTP answer
     int32_t tftpPort = 69;
     bool json = false;

@@ -31,7 +31,7 @@ struct FleetTarget {
 struct FleetOptions {
     JobPlan job; // everything but the address (and a device's own password)
     std::vector<FleetTarget> targets;
-    int jobs = 8;
+    int jobs = ::upgrade::Jobs;
     int retries = 0;
     size_t canary = 0;      // devices upgraded first; the rest only if all of them succeed
     size_t maxFailures = 0; // no device starts once this many failed; 0: no limit

@@ -74,7 +74,7 @@ struct ResumePlan {
     std::string sha256;
     std::vector<std::pair<std::string, std::string>> targets; // address, label
     std::string selection;
-    int jobs = 8;
+    int jobs = ::upgrade::Jobs;
     int blockSize = 0;
     int timeoutMs = 0;
     int windowSize = 0;

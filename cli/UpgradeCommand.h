@@ -19,10 +19,10 @@ struct UpgradeArgs {
     std::vector<std::string> ips;
     std::string ipsFile;
     bool all = false;
-    int jobs = 8;
+    int jobs = ::upgrade::Jobs;
     int blockSize = upgrade::BlockSize;
     int timeoutMs = upgrade::ReceiveTimeoutMs;
-    int windowSize = 8;
+    int windowSize = ::upgrade::WindowSize;
     int waitMs = upgrade::ToolAnswerWaitMs;
     int retries = 0;
     int waitBack = 0;

@@ -74,7 +74,9 @@ int main(int argc, char** argv)
                      "see below)")
         ->type_name("FILE");
     upgrade->add_flag("--all", a.all, "Every device that answers discovery");
-    upgrade->add_option("--jobs", a.jobs, "Devices upgraded at once (default 8)")
+    upgrade
+        ->add_option("--jobs", a.jobs,
+                     "Devices upgraded at once (default " + std::to_string(::upgrade::Jobs) + ")")
         ->check(CLI::Range(1, 256))
         ->type_name("N");
     upgrade
@@ -85,14 +87,17 @@ int main(int argc, char** argv)
     upgrade
         ->add_option("--timeout", a.timeoutMs,
                      "Longest TFTP wait for a reply in ms: the retransmission timer doubles up to it from the "
-                     "measured round trip; 5 such whole waits in a row without progress are a time-out (default " +
+                     "measured round trip; " +
+                         std::to_string(::upgrade::Tries) +
+                         " such whole waits in a row without progress are a time-out (default " +
                          std::to_string(::upgrade::ReceiveTimeoutMs) + ")")
         ->check(CLI::Range(1, 600000))
         ->type_name("MS");
     upgrade
         ->add_option("--windowsize", a.windowSize,
                      "TFTP blocks sent before waiting for an acknowledgement (RFC 7440); a device that does not "
-                     "know the option takes one at a time (default 8)")
+                     "know the option takes one at a time (default " +
+                         std::to_string(::upgrade::WindowSize) + ")")
         ->check(CLI::Range(1, 65535))
         ->type_name("N");
     upgrade
@@ -176,7 +181,9 @@ int main(int argc, char** argv)
                          std::to_string(::upgrade::BlockSize) + ")")
         ->check(CLI::Range(8, 65464))
         ->type_name("N");
-    doctor->add_option("--jobs", d.jobs, "Devices the upgrade will write at once (default 8)")
+    doctor
+        ->add_option("--jobs", d.jobs,
+                     "Devices the upgrade will write at once (default " + std::to_string(::upgrade::Jobs) + ")")
         ->check(CLI::Range(1, 256))
         ->type_name("N");
     doctor

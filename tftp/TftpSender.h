@@ -24,7 +24,9 @@ struct SenderOptions {
     // the round trips it measures and doubles on each time-out up to this; policy.tries waits
     // of this whole length in a row without progress end the upload with "Timeout".
     int32_t timeoutMs = 4000;
-    UploadPolicy policy{1024, 8, 5, false};
+    // The block size, window and tries asked for: the protocol's own unless the caller says
+    // (the tools pass theirs, upgrade/UpgradePolicy.h).
+    UploadPolicy policy;
     // A window's blocks in few sends the kernel cuts into datagrams (Linux 4.18 on); off, or
     // where the kernel refuses it, a message per block.
     bool segmentation = true;

@@ -208,7 +208,7 @@ int main(int argc, char** argv)
         "tftpput");
     rtl::UseOperatorHelp(app);
     int32_t port = upgrade::TftpPort, blockSize = upgrade::BlockSize, timeout = upgrade::ReceiveTimeoutMs;
-    int32_t window = 8, retries = 5;
+    int32_t window = upgrade::WindowSize, retries = upgrade::Tries;
     std::string mode = "octet";
     std::string host, file, remote, trace;
     bool quiet = false, json = false, classic = false, tsize = false;
@@ -246,7 +246,7 @@ int main(int argc, char** argv)
     app.add_flag("--classic", classic,
                  "behave exactly like the upgrade utility's window: one block per round trip, no retransmission, "
                  "answers taken from any sender, silence after the last block counted as success "
-                 "(reported here as a time-out); --windowsize, --retries and --tsize do not apply");
+                 "(reported here as unconfirmed, exit 4); --windowsize, --retries and --tsize do not apply");
     app.add_option("-m,--mode", mode, "transfer mode: octet or netascii (bytes go out unchanged)")
         ->check(CLI::Validator(
             [](const std::string& text) -> std::string {

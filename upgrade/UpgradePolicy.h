@@ -22,6 +22,13 @@ inline constexpr const char* DeviceAddress = "192.168.1.225";
 inline constexpr int32_t TftpPort = 69;
 inline constexpr int32_t ReceiveTimeoutMs = 4000;
 inline constexpr int32_t BlockSize = 1024;
+// Blocks sent before an acknowledgement (RFC 7440): the largest window whose blocks sent
+// again stay within a tenth on lossy links (docs/bench-tftp-matrix.md).
+inline constexpr int32_t WindowSize = 8;
+// Waits of the whole time-out in a row without progress before "Timeout".
+inline constexpr int32_t Tries = 5;
+// Devices ftpupg-cli writes at once.
+inline constexpr int32_t Jobs = 8;
 // The name the device takes its firmware under.
 inline constexpr const char* FirmwareTarget = "/";
 // How long the window lets the answers come in before it looks at them.
