@@ -318,9 +318,14 @@ public:
     // past it.
     void Set(Micros deadline)
     {
-        const std::lock_guard lock(mutex_);
-        deadline_ = deadline;
-        if (deadline < sleepsUntil_) changed_.notify_one();
+        bool wake = false;
+        {
+            const std::lock_guard lock(mutex_);
+            deadline_ = deadline;
+            wake = deadline < sleepsUntil_;
+        }
+        // Outside the lock: the woken thread would only block on it again.
+        if (wake) changed_.notify_one();
     }
 
     bool Rang(const sockaddr_in& from) const
