@@ -61,20 +61,23 @@ double NumberField(const json& object, const char* key)
     return it != object.end() && it->is_number() ? it->get<double>() : 0.0;
 }
 
-// The colour family of a result: fine, not done but harmless, needs someone.
-const char* ResultClass(const std::string& result)
+// The colour family of a result: fine, not done but harmless, needs someone. Whether a device
+// came back is a tile of its own: the colour is the write's.
+const char* ResultClass(const std::string& name)
 {
-    if (result == "done" || result == "already-done" || result == "would-upgrade") return "good";
-    if (result == "skipped" || result == "interrupted") return "idle";
-    if (result == "partial-write") return "harm";
+    const auto result = upgrade::ResultFromName(name);
+    if (!result) return "bad";
+    if (Succeeded(*result, false, false)) return "good";
+    if (*result == upgrade::Result::Skipped || *result == upgrade::Result::Interrupted) return "idle";
+    if (*result == upgrade::Result::PartialWrite) return "harm";
     return "bad";
 }
 
 bool NotBack(const json& device)
 {
     const auto back = device.find("wait_back");
-    return device.value("result", "") == "done" && back != device.end() && back->is_object() &&
-           !back->value("came_back", true);
+    return upgrade::ResultFromName(device.value("result", "")) == upgrade::Result::Done && back != device.end() &&
+           back->is_object() && !back->value("came_back", true);
 }
 
 constexpr const char* Style = R"(
@@ -158,7 +161,7 @@ void Warnings(const json& devices, double imageSize, std::string& page)
 {
     std::string items;
     for (const auto& d : devices)
-        if (d.value("result", "") == "partial-write")
+        if (upgrade::ResultFromName(d.value("result", "")) == upgrade::Result::PartialWrite)
             items += "<li>" + Field(d, "ip") +
                      (d.value("label", json()).is_string() ? " (" + Field(d, "label") + ")" : "") + ": " +
                      Number(NumberField(d, "bytes")) + " of " + Number(imageSize) + " bytes</li>\n";
@@ -264,7 +267,7 @@ void DeviceRow(const Chart& chart, size_t row, const json& d, const std::vector<
     page += "<text class=\"tick\" x=\"" + Number(right ? end + 4 : chart.X(bars.front().startMs) - 4) + "\" y=\"" +
             y + "\" text-anchor=\"" + (right ? "start" : "end") + "\">" + Field(d, "result") + "</text>\n";
     // A write the abort cut short is drawn in the warning's colour.
-    const bool cut = d.value("result", "") == "partial-write";
+    const bool cut = upgrade::ResultFromName(d.value("result", "")) == upgrade::Result::PartialWrite;
     for (const auto& b : bars) {
         const std::string stage = HtmlEscaped(rtl::SafeText(b.stage));
         page += "<rect class=\"" + stage + (cut && &b == &bars.back() ? " cut" : "") + "\" x=\"" +

@@ -161,12 +161,12 @@ DoneEarlier ReadDoneEarlierChecked(std::string_view text, std::string_view sha25
         if (!d.is_object() || !d.contains("ip") || !d["ip"].is_string() || !d.contains("result") ||
             !d["result"].is_string())
             throw bad("a device without address or result");
-        const std::string result = d["result"];
+        const auto result = upgrade::ResultFromName(d["result"].get<std::string>());
         const std::string ip = d["ip"];
         // Before dry runs said would-upgrade, they said done for devices that got nothing.
-        if (result == "done" && !dryRun)
+        if (result == upgrade::Result::Done && !dryRun)
             done.devices[ip] = "Done with this image in the run that finished " + finished + " (" + source + ")";
-        else if (result == "already-done")
+        else if (result == upgrade::Result::AlreadyDone)
             done.devices[ip] = d.value("message", "Done with this image in an earlier run");
     }
     return done;
