@@ -122,10 +122,14 @@ peers)
     --seed 3 -q 2>relay.log &
   pids+=($!)
   rport=$(wait_port_file relay.port) || exit 1
-  curl -sS --tftp-blksize 1024 -T f1m7 "tftp://127.0.0.1:$rport/lossy" || fail "curl through relay"
-  same f1m7 sim/lossy && pass "curl through the lossy relay"
-  atftp --option "windowsize 16" -p -l f1m7 -r lossyw 127.0.0.1 "$rport" 2>/dev/null || fail "atftp window through relay"
-  same f1m7 sim/lossyw && pass "atftp window 16 through the lossy relay"
+  # What counts is what arrived: a client whose last ACK the relay dropped may give up
+  # (atftp) or wait its long time-outs (curl) with the whole file already stored.
+  curl -sS --max-time 30 --tftp-blksize 1024 -T f1m7 "tftp://127.0.0.1:$rport/lossy" ||
+    echo "curl through relay: exit $? (the file is checked)"
+  if same f1m7 sim/lossy; then pass "curl through the lossy relay"; else fail "curl through the lossy relay"; fi
+  atftp --option "windowsize 16" -p -l f1m7 -r lossyw 127.0.0.1 "$rport" 2>/dev/null ||
+    echo "atftp window through relay: exit $? (the file is checked)"
+  if same f1m7 sim/lossyw; then pass "atftp window 16 through the lossy relay"; else fail "atftp window 16 through the lossy relay"; fi
   # --latency-us holds every datagram each way: a lock-step upload of 3 blocks and the
   # request pays at least 4 round trips of 2 x 20 ms.
   "$relay" -l 127.0.0.1:0 --port-file slow.port -s 127.0.0.2:$sim_port --latency-us 20000 -q 2>>relay.log &
