@@ -26,8 +26,12 @@ posix::Fd OpenInput(const std::string& path)
     if (path == "-") return posix::Fd(::dup(STDIN_FILENO));
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw std::runtime_error(path + ": is a directory");
-    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Not waiting in open() for a FIFO's writer: signals are taken as data by then, so a
+    // Ctrl-C could not end that wait. A pipe with its writer reads as before; a FIFO nobody
+    // writes to reads as empty.
+    posix::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) throw std::runtime_error(path + ": " + std::strerror(errno));
+    if (::fcntl(fd.Get(), F_SETFL, 0) < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
     return fd;
 }
 

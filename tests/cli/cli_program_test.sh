@@ -494,6 +494,13 @@ input)
   expect 2 "first line is longer than 4096 bytes" upgrade --image "$work/img.bin" --password-file /dev/zero \
     --ip 127.0.0.10
   expect 2 "longer than 4194304 bytes" upgrade --image "$work/img.bin" --password pw --ips /dev/zero
+  # A FIFO nobody writes to reads as empty at once (signals are data by then: a wait in open()
+  # would outlast Ctrl-C).
+  mkfifo "$work/fifo"
+  expect 2 "not a report of ftpupg-cli upgrade" upgrade --resume "$work/fifo" --password pw
+  expect 2 "no minisign public key" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \
+    --trusted-key "$work/fifo"
+  expect 2 "no device address in it" upgrade --image "$work/img.bin" --password pw --ips "$work/fifo"
   # Outputs are checked before any device is touched, and the image is never one of them.
   cp "$work/img.bin" "$work/img.orig"
   expect 2 "names the firmware image" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 \

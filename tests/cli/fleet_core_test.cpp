@@ -976,11 +976,11 @@ TEST(FleetDoctorTest, EachFaultNamesItsOwnCheckAndNoOther)
     using namespace fleet::doctor;
     using Answer = TftpFacts::Answer;
     Facts healthy;
-    healthy.ip = "10.0.0.5";
+    healthy.ip = "127.0.0.5";
     healthy.blockSize = 1468;
     healthy.jobs = 8;
-    healthy.route = {true, "", "eth0", "10.0.0.1", true, 1500};
-    healthy.discovery = {true, "", "10.0.255.255", {{"10.0.0.5", "02:00:00:00:00:05", "KR730", {17}}}};
+    healthy.route = {true, "", "eth0", "127.0.0.1", true, 1500};
+    healthy.discovery = {true, "", "127.255.255.255", {{"127.0.0.5", "02:00:00:00:00:05", "KR730", {17}}}};
     healthy.arp = {true, "", {"02:00:00:00:00:05"}};
     healthy.tftp = {Answer::Answered, 50123, "ERROR 2 'Only writes are accepted'", "", true, false, 1000};
     healthy.receiveBuffer = 212992 * 2;
@@ -1023,7 +1023,7 @@ TEST(FleetDoctorTest, EachFaultNamesItsOwnCheckAndNoOther)
          {{"duplicates", Status::Failed}}},
         {"one hardware address on two addresses",
          [](Facts& f) {
-             f.discovery.devices.push_back({"10.0.0.9", "02:00:00:00:00:05", "KR730", {17}});
+             f.discovery.devices.push_back({"127.0.0.9", "02:00:00:00:00:05", "KR730", {17}});
          },
          {{"duplicates", Status::Failed}}},
         {"no ARP rights",
