@@ -1,5 +1,6 @@
 #include "cli/Console.h"
 
+#include "cli/Units.h"
 #include "posix/Fd.h"
 #include "rtl/SafeText.h"
 

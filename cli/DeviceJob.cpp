@@ -4,6 +4,7 @@
 #include "tftp/IdTFTPException.h"
 #include "cli/Image.h"
 #include "cli/RateShare.h"
+#include "cli/RestartWatch.h"
 #include "cli/Trace.h"
 #include "posix/NeighbourCache.h"
 #include "posix/NeighbourPin.h"

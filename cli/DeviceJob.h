@@ -5,7 +5,6 @@
 // its own (see Fleet.h); it reports through a sink, one event at a time.
 #pragma once
 
-#include "cli/FleetCore.h"
 #include "cli/JobEvents.h"
 #include "upgrade/UpgradePolicy.h"
 

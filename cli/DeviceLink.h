@@ -2,7 +2,7 @@
 // a readable descriptor so that a plain poll() waits for replies.
 #pragma once
 
-#include "cli/FleetCore.h"
+#include "cli/DeviceTable.h"
 #include "cli/Stop.h"
 #include "posix/Fd.h"
 

@@ -1,7 +1,7 @@
 #include "cli/DiscoverCommand.h"
 
 #include "cli/DeviceLink.h"
-#include "cli/FleetCore.h"
+#include "cli/Outcome.h"
 #include "cli/Trace.h"
 
 #include <nlohmann/json.hpp>

@@ -3,7 +3,7 @@
 // DoctorCommand's.
 #pragma once
 
-#include "cli/FleetCore.h"
+#include "cli/DeviceTable.h"
 
 #include <cstdint>
 #include <string>

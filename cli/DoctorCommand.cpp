@@ -1,8 +1,9 @@
 #include "cli/DoctorCommand.h"
 
+#include "cli/Addresses.h"
 #include "cli/DeviceLink.h"
 #include "cli/DoctorChecks.h"
-#include "cli/FleetCore.h"
+#include "cli/Outcome.h"
 #include "devmsg/NdxlCore.h"
 #include "posix/Fd.h"
 #include "posix/PacketTrace.h"

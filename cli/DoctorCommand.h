@@ -19,7 +19,7 @@ struct DoctorArgs {
     bool json = false;
 };
 
-// 0 when every check passed, 1 otherwise (FleetCore.h's ExitDone and ExitFailed).
+// 0 when every check passed, 1 otherwise (Outcome.h's ExitDone and ExitFailed).
 int RunDoctor(const DoctorArgs& args);
 
 } // namespace fleet

@@ -1,10 +1,13 @@
 #include "cli/Fleet.h"
 
-#include "posix/Fd.h"
-#include "posix/NeighbourPin.h"
 #include "cli/Image.h"
 #include "cli/JobEvents.h"
+#include "cli/Outcome.h"
 #include "cli/RateShare.h"
+#include "cli/RolloutGate.h"
+#include "cli/Units.h"
+#include "posix/Fd.h"
+#include "posix/NeighbourPin.h"
 #include "rtl/SafeText.h"
 
 #include <fcntl.h>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "cli/DeviceJob.h"
-#include "cli/FleetCore.h"
+#include "cli/DeviceTable.h"
 #include "cli/Stop.h"
 
 #include <chrono>

@@ -1,6 +1,7 @@
 #include "cli/HtmlReport.h"
 
-#include "cli/FleetCore.h"
+#include "cli/Outcome.h"
+#include "cli/Units.h"
 #include "rtl/SafeText.h"
 
 #include <algorithm>

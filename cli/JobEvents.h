@@ -3,7 +3,8 @@
 // library's own note. One encoder, one decoder and one line reader serve both ends.
 #pragma once
 
-#include "cli/FleetCore.h"
+#include "cli/DeviceTable.h"
+#include "cli/Outcome.h"
 
 #include <cstdint>
 #include <optional>

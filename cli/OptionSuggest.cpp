@@ -1,6 +1,5 @@
 #include "cli/OptionSuggest.h"
 
-#include "cli/FleetCore.h"
 #include "rtl/SafeText.h"
 
 #include <algorithm>

@@ -1,6 +1,5 @@
 #include "cli/ReportCommand.h"
 
-#include "cli/FleetCore.h"
 #include "cli/HtmlReport.h"
 #include "cli/Report.h"
 #include "rtl/SafeText.h"

@@ -44,7 +44,7 @@ struct UpgradeArgs {
 // "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
 int UsageError(const std::string& text);
 
-// Returns the exit status (FleetCore.h).
+// Returns the exit status (Outcome.h).
 int RunUpgrade(UpgradeArgs args);
 
 } // namespace fleet

@@ -2,9 +2,10 @@
 // library, frames and TFTP client as the window.
 #include "cli/DiscoverCommand.h"
 #include "cli/DoctorCommand.h"
-#include "cli/FleetCore.h"
 #include "cli/OptionSuggest.h"
+#include "cli/Outcome.h"
 #include "cli/ReportCommand.h"
+#include "cli/Units.h"
 #include "cli/UpgradeCommand.h"
 #include "devmsg/NdxlCore.h"
 #include "rtl/FtpupgVersion.h"

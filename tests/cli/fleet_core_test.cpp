@@ -1,16 +1,22 @@
 // Fleet rules without sockets: address lists, merging discovery answers, outcomes, progress
 // text, the report and the image check. One device's password check is upgrade's
 // (tests/upgrade).
+#include "cli/Addresses.h"
 #include "cli/Console.h"
+#include "cli/DevicePassword.h"
+#include "cli/DeviceTable.h"
 #include "cli/DoctorChecks.h"
-#include "devmsg/wire/DeviceFrames.h"
-#include "cli/FleetCore.h"
-#include "cli/Stop.h"
 #include "cli/Image.h"
 #include "cli/ImageSignature.h"
 #include "cli/JobEvents.h"
 #include "cli/OptionSuggest.h"
+#include "cli/Outcome.h"
 #include "cli/Report.h"
+#include "cli/RestartWatch.h"
+#include "cli/RolloutGate.h"
+#include "cli/Stop.h"
+#include "cli/Units.h"
+#include "devmsg/wire/DeviceFrames.h"
 
 #include <gtest/gtest.h>
 
