@@ -189,6 +189,131 @@ std::optional<timespec> UntilDue(const Direction& up, const Direction& down)
     return timespec{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
 }
 
+void SendTo(const Fd& sock, const sim::Packet& d, const sockaddr_in& to)
+{
+    ::sendto(sock.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+// One client and the server it is relayed to: the front socket, the back socket of the
+// current transfer, and what is on its way in each direction.
+class Link {
+    // What passes goes out at once, or after the latency when there is one, to where it was
+    // headed when it passed (the server's port may change meanwhile). A request sent again
+    // (its answer was lost) goes where requests go, as on a real network, not to the
+    // transfer port that answered the first one.
+    void SendUp(const sim::Packet& d)
+    {
+        const sockaddr_in& to = IsRequest(d) ? request_ : serverPeer_;
+        if (latencyUs_ > 0)
+            up_.wire.push_back({NowUs() + latencyUs_, d, to});
+        else
+            SendTo(back_, d, to);
+    }
+    void SendDown(const sim::Packet& d)
+    {
+        if (latencyUs_ > 0)
+            down_.wire.push_back({NowUs() + latencyUs_, d, client_});
+        else
+            SendTo(front_, d, client_);
+    }
+    auto PassUp()
+    {
+        return [this](const sim::Packet& d) { SendUp(d); };
+    }
+    auto PassDown()
+    {
+        return [this](const sim::Packet& d) { SendDown(d); };
+    }
+
+public:
+    Link(Fd front, const RelayOptions& o)
+        : front_(std::move(front)), frontAddr_(o.front.addr),
+          request_(posix::MakeAddr(o.server.addr, o.server.port)), serverPeer_(request_), latencyUs_(o.latencyUs),
+          quiet_(o.quiet)
+    {}
+
+    const Fd& Front() const { return front_; }
+    const Fd& Back() const { return back_; }
+    std::optional<timespec> Wait() const { return UntilDue(up_, down_); }
+
+    // Held datagrams whose time has come, and those on the wire that are due.
+    void ReleaseDue(Relay& relay)
+    {
+        relay.Release(up_, PassUp(), false);
+        relay.Release(down_, PassDown(), false);
+        Deliver(up_.wire, back_);
+        Deliver(down_.wire, front_);
+    }
+
+    void FromClient(Relay& relay, std::vector<std::uint8_t>& buf)
+    {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = ::recvfrom(front_.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return;
+        if (!haveClient_ || !SameAddress(from, client_)) StartTransfer(from);
+        relay.Forward(up_, sim::Packet(buf.begin(), buf.begin() + n), PassUp());
+    }
+
+    void FromServer(Relay& relay, std::vector<std::uint8_t>& buf)
+    {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = ::recvfrom(back_.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0 || from.sin_addr.s_addr != request_.sin_addr.s_addr) return;
+        if (from.sin_port != serverPeer_.sin_port && !quiet_)
+            std::fprintf(stderr, "[relay] server answers from %s\n", posix::AddrText(from).c_str());
+        serverPeer_ = from;
+        relay.Forward(down_, sim::Packet(buf.begin(), buf.begin() + n), PassDown());
+    }
+
+    void LogTotals() const
+    {
+        for (const Direction* d : {&up_, &down_})
+            std::fprintf(stderr, "[relay] %s: %llu passed, %llu dropped, %llu duplicated, %llu reordered\n",
+                         d->name, d->passed, d->dropped, d->duplicated, d->reordered);
+    }
+
+private:
+    // A new client address or port: a new back socket, so the server sees a new TID too.
+    void StartTransfer(const sockaddr_in& from)
+    {
+        client_ = from;
+        haveClient_ = true;
+        back_ = posix::BindUdp(frontAddr_, 0);
+        serverPeer_ = request_;
+        for (Direction* d : {&up_, &down_}) {
+            d->held.clear();
+            d->wire.clear();
+        }
+        ++transfers_;
+        if (!quiet_)
+            std::fprintf(stderr, "[relay] transfer %u from %s\n", transfers_, posix::AddrText(from).c_str());
+    }
+
+    static void Deliver(std::deque<Held>& wire, const Fd& sock)
+    {
+        const long long now = NowUs();
+        while (!wire.empty() && wire.front().due <= now) {
+            SendTo(sock, wire.front().data, wire.front().to);
+            wire.pop_front();
+        }
+    }
+
+    Fd front_;
+    Fd back_;
+    std::string frontAddr_;
+    sockaddr_in request_;
+    sockaddr_in client_{};
+    sockaddr_in serverPeer_;
+    bool haveClient_ = false;
+    unsigned transfers_ = 0;
+    long latencyUs_;
+    bool quiet_;
+    Direction up_{"client->server", {}, {}};
+    Direction down_{"server.client", {}, {}};
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -198,110 +323,33 @@ int main(int argc, char** argv)
                  "ftpupg-lossy-relay"};
     AddOptions(app, o);
     if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
-    const Endpoint& front = o.front;
-    const Endpoint& server = o.server;
-    const double drop = o.drop, dup = o.dup, reorder = o.reorder;
-    const long latencyUs = o.latencyUs;
-    const std::uint32_t seed = o.seed;
-    const bool quiet = o.quiet;
 
     try {
         posix::SignalSource stop({SIGINT, SIGTERM});
 
-        Fd frontSock = posix::BindUdp(front.addr, front.port);
-        const sockaddr_in request = posix::MakeAddr(server.addr, server.port);
-        if (!o.portFile.empty()) sim::WritePortFile(o.portFile, posix::LocalPort(frontSock.Get()));
+        Link link(posix::BindUdp(o.front.addr, o.front.port), o);
+        const std::uint16_t frontPort = posix::LocalPort(link.Front().Get());
+        if (!o.portFile.empty()) sim::WritePortFile(o.portFile, frontPort);
         std::fprintf(stderr, "[relay] %s:%u -> %s:%u drop %.3f dup %.3f reorder %.3f latency %ld us seed %u\n",
-                     front.addr.c_str(), posix::LocalPort(frontSock.Get()), server.addr.c_str(), server.port, drop,
-                     dup, reorder, latencyUs, seed);
+                     o.front.addr.c_str(), frontPort, o.server.addr.c_str(), o.server.port, o.drop, o.dup,
+                     o.reorder, o.latencyUs, o.seed);
         // Wake-ups as late as the default timer slack (50 us) would add to every hold.
-        if (latencyUs > 0) ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        if (o.latencyUs > 0) ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
 
-        Relay relay(drop, dup, reorder, o.delayMs, seed);
-        Direction up{"client->server", {}, {}}, down{"server.client", {}, {}};
-        Fd back;
-        sockaddr_in client{}, serverPeer = request;
-        bool haveClient = false;
-        unsigned transfers = 0;
-        auto send = [](const Fd& sock, const sim::Packet& d, const sockaddr_in& to) {
-            ::sendto(sock.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        };
-        // What passes goes out at once, or after the latency when there is one, to where
-        // it was headed when it passed (the server's port may change meanwhile).
-        // A request sent again (its answer was lost) goes where requests go, as on a real
-        // network, not to the transfer port that answered the first one.
-        auto passUp = [&](const sim::Packet& d) {
-            const sockaddr_in& to = IsRequest(d) ? request : serverPeer;
-            if (latencyUs > 0)
-                up.wire.push_back({NowUs() + latencyUs, d, to});
-            else
-                send(back, d, to);
-        };
-        auto passDown = [&](const sim::Packet& d) {
-            if (latencyUs > 0)
-                down.wire.push_back({NowUs() + latencyUs, d, client});
-            else
-                send(frontSock, d, client);
-        };
-        auto deliver = [&](std::deque<Held>& wire, const Fd& sock) {
-            const long long now = NowUs();
-            while (!wire.empty() && wire.front().due <= now) {
-                send(sock, wire.front().data, wire.front().to);
-                wire.pop_front();
-            }
-        };
-
+        Relay relay(o.drop, o.dup, o.reorder, o.delayMs, o.seed);
         std::vector<std::uint8_t> buf(65536);
         for (;;) {
-            const std::optional<timespec> wait = UntilDue(up, down);
-            pollfd fds[3] = {{frontSock.Get(), POLLIN, 0}, {back.Get(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
+            const std::optional<timespec> wait = link.Wait();
+            pollfd fds[3] = {
+                {link.Front().Get(), POLLIN, 0}, {link.Back().Get(), POLLIN, 0}, {stop.Fd(), POLLIN, 0}};
             // fd -1 (no back socket yet) is skipped.
             if (::ppoll(fds, 3, wait ? &*wait : nullptr, nullptr) < 0 && errno != EINTR) break;
             if (fds[2].revents) break;
-            if (back) {
-                relay.Release(up, passUp, false);
-                relay.Release(down, passDown, false);
-                deliver(up.wire, back);
-                deliver(down.wire, frontSock);
-            }
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            if (fds[0].revents & POLLIN) {
-                ssize_t n = ::recvfrom(frontSock.Get(), buf.data(), buf.size(), 0,
-                                       reinterpret_cast<sockaddr*>(&from), &len);
-                if (n >= 0) {
-                    if (!haveClient || !SameAddress(from, client)) {
-                        client = from;
-                        haveClient = true;
-                        back = posix::BindUdp(front.addr, 0);
-                        serverPeer = request;
-                        for (Direction* d : {&up, &down}) {
-                            d->held.clear();
-                            d->wire.clear();
-                        }
-                        ++transfers;
-                        if (!quiet)
-                            std::fprintf(stderr, "[relay] transfer %u from %s\n", transfers,
-                                         posix::AddrText(from).c_str());
-                    }
-                    relay.Forward(up, sim::Packet(buf.begin(), buf.begin() + n), passUp);
-                }
-            }
-            if (back && (fds[1].revents & POLLIN)) {
-                len = sizeof from;
-                ssize_t n =
-                    ::recvfrom(back.Get(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-                if (n >= 0 && from.sin_addr.s_addr == request.sin_addr.s_addr) {
-                    if (from.sin_port != serverPeer.sin_port && !quiet)
-                        std::fprintf(stderr, "[relay] server answers from %s\n", posix::AddrText(from).c_str());
-                    serverPeer = from;
-                    relay.Forward(down, sim::Packet(buf.begin(), buf.begin() + n), passDown);
-                }
-            }
+            if (link.Back()) link.ReleaseDue(relay);
+            if (fds[0].revents & POLLIN) link.FromClient(relay, buf);
+            if (link.Back() && (fds[1].revents & POLLIN)) link.FromServer(relay, buf);
         }
-        for (const Direction* d : {&up, &down})
-            std::fprintf(stderr, "[relay] %s: %llu passed, %llu dropped, %llu duplicated, %llu reordered\n",
-                         d->name, d->passed, d->dropped, d->duplicated, d->reordered);
+        link.LogTotals();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-lossy-relay: %s\n", e.what());
         return 1;
