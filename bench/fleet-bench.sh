@@ -7,35 +7,21 @@
 #   Prints a Markdown table; --doc also writes it to FILE.
 set -u
 . "$(dirname "$0")/bench-lib.sh" "$@"
-[ $# -ge 1 ] || { sed -n 6,7p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
-runs=3 devices=32 mib=4 delay=1 doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --devices) devices=$2; shift 2 ;;
-    --mib) mib=$2; shift 2 ;;
-    --ack-delay) delay=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-cli=$build/cli/ftpupg-cli
-simdev=$build/sim/ftpupg-simdev
-for t in "$cli" "$simdev"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
+runs=3 devices=32 mib=4 ack_delay=1 doc=""
+bench_args 6,7 runs devices mib ack-delay doc -- "$@"
+bench_need "$cli" "$simdev"
 
-work=$(mktemp -d /tmp/ftpupg-fleet-bench.XXXXXX)
-cleanup() { [ -n "${sim:-}" ] && kill "$sim" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+bench_workdir fleet-bench
 cd "$work"
 mkdir slots
 head -c $((mib * 1024 * 1024)) /dev/urandom >image.bin
-export NDXL_BROADCAST=127.255.255.255 FTPUPG_ARP_COMMAND=/bin/true FTPUPG_PASSWORD=bench
+bench_loopback_fleet
+export FTPUPG_PASSWORD=bench
 
 taskset -c 1 "$simdev" --count "$devices" --bind 127.0.0.10 --password bench --tftp-slot-dir slots \
-  --ack-delay-ms "$delay" 2>sim.log &
-sim=$!
-for _ in $(seq 1 100); do [ "$(grep -c listening sim.log)" -ge "$devices" ] && break; sleep 0.05; done
+  --ack-delay-ms "$ack_delay" 2>sim.log &
+bench_pids+=($!)
+bench_await sim.log "$devices" || exit 1
 
 last=$(awk -v n="$devices" 'BEGIN { print 10 + n - 1 }')
 seq 10 "$last" | sed 's/^/127.0.0./' >fleet.txt
@@ -101,7 +87,7 @@ table=$(
   done
   echo
   printf "Fleet speed-up, --jobs %d over --jobs 1: %.1fx. Image %d MiB, ACK delay %s ms, block size 1024.\n" \
-    "$devices" "$(awk -v a="$f1" -v b="$f32" 'BEGIN { print a / b }')" "$mib" "$delay"
+    "$devices" "$(awk -v a="$f1" -v b="$f32" 'BEGIN { print a / b }')" "$mib" "$ack_delay"
 )
 echo "$table"
 [ -z "$doc" ] || echo "$table" >"$doc"

@@ -12,33 +12,12 @@
 #          each device's rate against its share.
 # usage: bench/fleet-resume.sh BUILD_DIR [--runs N] [--doc FILE]   (needs root)
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${LAN_BOX:-}" ]; then
-  exec "$root/scripts/lan-box" run --devices 16 -- bash "$0" "$@"
-fi
-[ $# -ge 1 ] || { sed -n 13p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
+bench_lan=16 . "$(dirname "$0")/bench-lib.sh" "$@"
 runs=20 doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-cli=$build/cli/ftpupg-cli simdev=$build/sim/ftpupg-simdev
-work=$(mktemp -d /tmp/ftpupg-fleet-resume.XXXXXX)
-pids=()
-stop_devices() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  pids=()
-}
-cleanup() { stop_devices; rm -rf "$work"; }
-trap cleanup EXIT
-unset NDXL_BROADCAST FTPUPG_ARP_COMMAND
-export FTPUPG_PASSWORD=bench
-read -r -a all <<<"$LAN_DEVICES"
+bench_args 13 runs doc -- "$@"
+bench_need "$cli" "$simdev"
+bench_workdir fleet-resume
+bench_lan_fleet
 
 # start_devices N OPTIONS...: the first N devices, fresh slots and logs.
 start_devices() {
@@ -46,14 +25,8 @@ start_devices() {
   shift
   rm -rf "$work/slots" "$work"/dev-*.log
   mkdir "$work/slots"
-  for ip in "${all[@]:0:$n}"; do
-    "$LAN_BOX" exec "$ip" "$simdev" --bind "$ip" --listen "$LAN_BROADCAST" --mac "$("$LAN_BOX" mac "$ip")" \
-      --password bench --tftp-slot "$work/slots/$ip.bin" "$@" 2>"$work/dev-$ip.log" &
-    pids+=($!)
-  done
-  for ip in "${all[@]:0:$n}"; do
-    for _ in $(seq 1 200); do grep -q listening "$work/dev-$ip.log" 2>/dev/null && break; sleep 0.05; done
-  done
+  for ip in "${ips[@]:0:$n}"; do bench_lan_device "$ip" "$@"; done
+  bench_lan_await "${ips[@]:0:$n}" || exit 1
 }
 
 # ---- kill ----
@@ -68,7 +41,7 @@ rm -rf "$run_dir" && mkdir "$run_dir"
 t0=$(date +%s%N)
 (cd "$run_dir" && "$cli" "${upgrade[@]}" >out 2>&1)
 full_ms=$((($(date +%s%N) - t0) / 1000000))
-stop_devices
+bench_stop_devices
 echo "an uncut run: $full_ms ms"
 
 early=0 early_written=0 twice=0 false_done=0 stray=0 done_end=0 killed_done=0 interrupted_bytes=0 runs_ok=0
@@ -113,7 +86,7 @@ PY
   left2=$(cd "$run_dir" && ls -A | grep -v -x -E 'r\.json(\.[0-9])?|r\.log|out|out2')
   end=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["summary"]; print(s["done"] + s["already_done"] - s["not_back"])' "$run_dir/r.json")
   w=0
-  for ip in "${all[@]:0:16}"; do
+  for ip in "${ips[@]:0:16}"; do
     [ "$(grep -c 'received "/"' "$work/dev-$ip.log")" -gt 1 ] && w=$((w + 1))
   done
   echo "run $run: killed at $at ms: $kd done ($fd without the image), $ib interrupted mid-write; resume exit $code, $end done at the end, $w written twice, left: ${left:-none} ${left2:-}"
@@ -121,7 +94,7 @@ PY
   interrupted_bytes=$((interrupted_bytes + ib)) done_end=$((done_end + end))
   [ -n "$left$left2" ] && stray=$((stray + $(printf '%s\n%s\n' "$left" "$left2" | grep -c .)))
   [ "$code" = 0 ] && [ "$end" = 16 ] && runs_ok=$((runs_ok + 1))
-  stop_devices
+  bench_stop_devices
 done
 table="| runs | uncut run | done in the killed runs' reports | of them without the image | interrupted mid-write (with bytes) | written twice | files left beside the report | runs all done after --resume (exit 0) | devices done at the end |
 |---:|---:|---:|---:|---:|---:|---:|---:|---:|
@@ -134,7 +107,7 @@ echo "$table"
 head -c $((2 << 20)) /dev/urandom >"$work/big.bin"
 nft add table ip bench
 nft add chain ip bench out '{ type filter hook output priority 0; }'
-for ip in "${all[@]:0:8}"; do nft add rule ip bench out ip daddr "$ip" meta length gt 200 counter; done
+for ip in "${ips[@]:0:8}"; do nft add rule ip bench out ip daddr "$ip" meta length gt 200 counter; done
 # Data bits as the cap counts them (each datagram with its IP and UDP headers), per device.
 # A window sent in one segmented send passes the hook as one packet with one IP header:
 # what the counters hold less 28 bytes a packet is the TFTP bytes, each 1028 of them a
@@ -149,9 +122,9 @@ rate_run() {
   shift
   start_devices 8
   nft reset counters table ip bench >/dev/null
-  local ips=() ip
-  for ip in "${all[@]:0:8}"; do ips+=(--ip "$ip"); done
-  "$cli" upgrade --image "$work/big.bin" "${ips[@]}" --jobs 8 "$@" --json "$work/$name.json" \
+  local targets=() ip
+  for ip in "${ips[@]:0:8}"; do targets+=(--ip "$ip"); done
+  "$cli" upgrade --image "$work/big.bin" "${targets[@]}" --jobs 8 "$@" --json "$work/$name.json" \
     >"$work/$name.out" 2>&1 &
   local pid=$!
   : >"$work/$name.samples"
@@ -166,7 +139,7 @@ rate_run() {
   done
   wait "$pid"
   echo "$(date +%s%N) $(counters)" >>"$work/$name.samples"
-  stop_devices
+  bench_stop_devices
 }
 rate_run capped --max-rate 16M
 rate_run free

@@ -7,35 +7,21 @@
 #   Prints a Markdown table; --doc also writes it to FILE.
 set -u
 . "$(dirname "$0")/bench-lib.sh" "$@"
-[ $# -ge 1 ] || { sed -n 6,7p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
 runs=5 devices=128 jobs=32 kib=1024 doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --devices) devices=$2; shift 2 ;;
-    --jobs) jobs=$2; shift 2 ;;
-    --kib) kib=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-cli=$build/cli/ftpupg-cli
-simdev=$build/sim/ftpupg-simdev
-for t in "$cli" "$simdev"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
+bench_args 6,7 runs devices jobs kib doc -- "$@"
+bench_need "$cli" "$simdev"
 
-work=$(mktemp -d /tmp/ftpupg-fleet-scale.XXXXXX)
-cleanup() { [ -n "${sim:-}" ] && kill "$sim" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+bench_workdir fleet-scale
 cd "$work"
 mkdir slots
 head -c $((kib * 1024)) /dev/urandom >image.bin
-export NDXL_BROADCAST=127.255.255.255 FTPUPG_ARP_COMMAND=/bin/true FTPUPG_PASSWORD=bench
+bench_loopback_fleet
+export FTPUPG_PASSWORD=bench
 
 taskset -c 1 "$simdev" --count "$devices" --bind 127.0.1.1 --password bench --tftp-slot-dir slots \
   --ack-delay-ms 1 2>sim.log &
-sim=$!
-for _ in $(seq 1 200); do [ "$(grep -c "simdev.*listening" sim.log)" -ge "$devices" ] && break; sleep 0.05; done
+bench_pids+=($!)
+bench_await sim.log "$devices" "simdev.*listening" || exit 1
 
 rows=""
 worst=0

@@ -12,28 +12,12 @@
 #             link runs at 100 Mbit/s with a short queue (tc tbf).
 # usage: bench/lan-fleet.sh BUILD_DIR [--doc FILE]   (needs root)
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${LAN_BOX:-}" ]; then
-  exec "$root/scripts/lan-box" run --devices 64 -- bash "$0" "$@"
-fi
-[ $# -ge 1 ] || { sed -n 14p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
+bench_lan=64 . "$(dirname "$0")/bench-lib.sh" "$@"
 doc=""
-[ "${1:-}" = --doc ] && doc=$(realpath -m "$2")
-FTPUPG_BENCH_IN_NS=1 . "$root/bench/bench-lib.sh"
-cli=$build/cli/ftpupg-cli simdev=$build/sim/ftpupg-simdev tftpput=$build/tftpput/tftpput
-work=$(mktemp -d /tmp/ftpupg-lan-fleet.XXXXXX)
-pids=()
-stop_devices() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  pids=()
-}
-cleanup() { stop_devices; rm -rf "$work"; }
-trap cleanup EXIT
-unset NDXL_BROADCAST FTPUPG_ARP_COMMAND
-export FTPUPG_PASSWORD=bench
-read -r -a ips <<<"$LAN_DEVICES"
+bench_args 14 doc -- "$@"
+bench_need "$cli" "$simdev" "$tftpput"
+bench_workdir lan-fleet
+bench_lan_fleet
 head -c $((4 << 20)) /dev/urandom >"$work/image.bin"
 never=${ips[20]} other=${ips[41]}
 
@@ -48,15 +32,10 @@ start_devices() {
     local delay=$((1000 + (i * 7919) % 2001))
     echo "$ip $delay" >>"$work/delays"
     # shellcheck disable=SC2046
-    "$LAN_BOX" exec "$ip" "$simdev" --bind "$ip" --listen "$LAN_BROADCAST" --mac "$("$LAN_BOX" mac "$ip")" \
-      --password bench --tftp-slot "$work/slots/$ip.bin" --restart-delay-ms "$delay" $(extra "$ip") \
-      2>"$work/dev-$ip.log" &
-    pids+=($!)
+    bench_lan_device "$ip" --restart-delay-ms "$delay" $(extra "$ip")
     i=$((i + 1))
   done
-  for ip in "${ips[@]}"; do
-    for _ in $(seq 1 200); do grep -q listening "$work/dev-$ip.log" 2>/dev/null && break; sleep 0.05; done
-  done
+  bench_lan_await "${ips[@]}" || exit 1
 }
 
 # run NAME ARGS...: one upgrade, timed, its processes' memory sampled.
@@ -79,7 +58,7 @@ run() {
 # The largest resident set of any one simulated device so far (KiB); `ip netns exec` became it.
 device_peak() {
   local worst=0 kb pid
-  for pid in "${pids[@]}"; do
+  for pid in "${bench_pids[@]}"; do
     kb=$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
     [ "${kb:-0}" -gt "$worst" ] && worst=$kb
   done
@@ -126,7 +105,7 @@ extra() { echo "--restart-ms 2000"; }
 start_devices
 run restart --all --jobs 32 --wait-back 60
 row restart "64 devices, each restarting"
-stop_devices
+bench_stop_devices
 
 extra() {
   case $1 in
@@ -138,7 +117,7 @@ extra() {
 start_devices
 run faults --all --jobs 32 --wait-back 60
 row faults "one never restarts ($never), one comes back as another board ($other)"
-stop_devices
+bench_stop_devices
 
 start_devices
 { echo "${ips[0]}"; echo "$other"; for ip in "${ips[@]}"; do [ "$ip" = "$other" ] || [ "$ip" = "${ips[0]}" ] || echo "$ip"; done; } \
@@ -146,7 +125,7 @@ start_devices
 run canary --ips "$work/canary.txt" --canary 2 --jobs 32 --wait-back 60
 touched=$(grep -l "password request [0-9]*: accepted" "$work"/dev-*.log | grep -vc -e "dev-${ips[0]}.log" -e "dev-$other.log")
 row canary "--canary 2, the second canary comes back as another board"
-stop_devices
+bench_stop_devices
 
 table=$(
   echo "| run | exit | done and back | images intact | back before its restart | back after (min-max) | failed (result) | skipped | wall s | peak memory, all ftpupg-cli processes (sum of PSS) | largest simulated device (VmHWM) |"
@@ -173,7 +152,7 @@ for size in 512 1024 1468 8192; do
   [ "$same" = yes ] && [ $code = 0 ] || failures=$((failures + 1))
   sizes+="| $size | $code | $same | $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.2f", ns / 1e9 }') | $(python3 -c 'import json,sys; print(json.load(open(sys.argv[1])).get("retransmissions", "-"))' "$work/b$size.json" 2>/dev/null || echo -) |"$'\n'
 done
-stop_devices
+bench_stop_devices
 table+=$'\n\n'$(
   echo "| block size | exit | image intact | wall s (4 MiB, tftpput) | retransmissions |"
   echo "|---:|---:|---|---:|---:|"

@@ -6,7 +6,8 @@
 # ftpupg-cli processes, the devices done and back, images intact, answers lost).
 # usage: bench/lan-scale.sh BUILD_DIR [--doc FILE] [SIZES...]   (default sizes: 64 256; needs root)
 set -u
-root=$(cd "$(dirname "$0")/.." && pwd)
+# One box per size: the script builds them itself, below.
+FTPUPG_BENCH_IN_NS=1 . "$(dirname "$0")/bench-lib.sh"
 if [ -z "${LAN_BOX:-}" ]; then
   [ $# -ge 1 ] || { sed -n 7p "$0" >&2; exit 2; }
   build=$(realpath "$1"); shift
@@ -30,34 +31,19 @@ $(cat "$rows")"
   [ -z "$doc" ] || echo "$table" >"$doc"
   exit 0
 fi
-build=$1 rows=$2
-FTPUPG_BENCH_IN_NS=1 . "$root/bench/bench-lib.sh"
-cli=$build/cli/ftpupg-cli simdev=$build/sim/ftpupg-simdev
-work=$(mktemp -d /tmp/ftpupg-lan-scale.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-unset NDXL_BROADCAST FTPUPG_ARP_COMMAND
-export FTPUPG_PASSWORD=bench
-read -r -a ips <<<"$LAN_DEVICES"
+bench_args 1 -- "$1"
+rows=$2
+bench_workdir lan-scale
+bench_lan_fleet
 n=${#ips[@]}
 head -c $((1 << 20)) /dev/urandom >"$work/image.bin"
 mkdir "$work/slots"
 i=0
 for ip in "${ips[@]}"; do
-  "$LAN_BOX" exec "$ip" "$simdev" --bind "$ip" --listen "$LAN_BROADCAST" --mac "$("$LAN_BOX" mac "$ip")" \
-    --password bench --tftp-slot "$work/slots/$ip.bin" --restart-delay-ms $((200 + (i * 7919) % 601)) \
-    --restart-ms 1000 2>"$work/dev-$ip.log" &
-  pids+=($!)
+  bench_lan_device "$ip" --restart-delay-ms $((200 + (i * 7919) % 601)) --restart-ms 1000
   i=$((i + 1))
 done
-for ip in "${ips[@]}"; do
-  for _ in $(seq 1 400); do grep -q listening "$work/dev-$ip.log" 2>/dev/null && break; sleep 0.05; done
-done
+bench_lan_await "${ips[@]}" || exit 1
 found="" took=""
 for run in 1 2 3; do
   t0=$(date +%s%N)

@@ -19,32 +19,16 @@
 #   Needs real root (atftpd drops privileges; tc) and atftpd under .deps (scripts/setup.sh).
 set -u
 . "$(dirname "$0")/bench-lib.sh" "$@"
-[ $# -ge 1 ] || { sed -n 18,19p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
 runs=3 parts="relay tbf pause buffer" doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --parts) parts=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-tftpput=$build/tftpput/tftpput relay=$build/sim/ftpupg-lossy-relay simtftpd=$build/sim/ftpupg-simtftpd
+bench_args 18,19 runs parts doc -- "$@"
 atftpd=${FTPUPG_ATFTPD:-$root/.deps/atftpd/usr/sbin/atftpd}
-for t in "$tftpput" "$relay" "$simtftpd" "$atftpd"; do
-  [ -x "$t" ] || { echo "missing $t (build it first; atftpd: scripts/setup.sh)" >&2; exit 1; }
-done
-command -v atftp >/dev/null || { echo "missing atftp" >&2; exit 1; }
+bench_need "$tftpput" "$relay" "$simtftpd" "$atftpd" atftp
 # A case slower than this is "not done": the goals are met far below it.
 cap=${FTPUPG_LOSS_BENCH_CAP:-90}
 
-work=$(mktemp -d /tmp/ftpupg-loss-bench.XXXXXX)
+bench_workdir loss-bench
 chmod 755 "$work"
 mkdir "$work/srv" && chmod 777 "$work/srv"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
 cd "$work"
 
 load() { cut -d' ' -f1 /proc/loadavg; }
@@ -56,13 +40,13 @@ wait_port() { for _ in $(seq 200); do ss -Hlun "sport = :$1" | grep -q . && retu
 
 taskset -c 0 "$atftpd" --daemon --no-fork --port 6904 --bind-address 127.0.0.4 --logfile "$work/atftpd.log" \
   "$work/srv" &
-pids+=($!)
+bench_pids+=($!)
 "$simtftpd" -a 127.0.0.2 -p 6905 -d "$work/srv" -q &
-pids+=($!)
+bench_pids+=($!)
 "$simtftpd" -a 127.0.0.3 -p 6906 -d "$work/srv" -q --pause-ms 300 --pause-every 64 &
-pids+=($!)
+bench_pids+=($!)
 "$simtftpd" -a 127.0.0.4 -p 6907 -d "$work/srv" -q --receive-buffer 16384 &
-pids+=($!)
+bench_pids+=($!)
 wait_port 6904; wait_port 6905; wait_port 6906; wait_port 6907
 head -c $((4 << 20)) /dev/urandom >img4
 head -c $((16 << 20)) /dev/urandom >img16

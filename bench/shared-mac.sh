@@ -13,28 +13,17 @@ runs=${1:-20}
 build=${2:-$root/build}
 cli=$build/cli/ftpupg-cli
 simdev=$build/sim/ftpupg-simdev
-work=$(mktemp -d)
-sims=()
-cleanup() {
-  for pid in "${sims[@]}"; do kill -TERM "$pid" 2>/dev/null; done
-  for pid in "${sims[@]}"; do wait "$pid" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export NDXL_BROADCAST=127.255.255.255 FTPUPG_ARP_COMMAND=true
+bench_need "$cli" "$simdev"
+bench_workdir shared-mac
+bench_loopback_fleet
 unset FTPUPG_PASSWORD
 
 sim() {
   local name=$1
   shift
   "$simdev" "$@" 2>"$work/sim-$name.log" &
-  sims+=($!)
-  for _ in $(seq 1 100); do
-    grep -q "listening" "$work/sim-$name.log" 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "simulated device $name did not start" >&2
-  exit 1
+  bench_pids+=($!)
+  bench_await "$work/sim-$name.log" 1 || exit 1
 }
 
 mkdir "$work/slots"

@@ -9,23 +9,10 @@
 #   writes it to FILE.
 set -u
 . "$(dirname "$0")/bench-lib.sh" "$@"
-[ $# -ge 1 ] || { sed -n 7,9p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
 runs=5 sizes="16 64" blksizes="512 1024 1468 8192" doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --sizes) sizes=$2; shift 2 ;;
-    --blksizes) blksizes=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-tftpput=$build/tftpput/tftpput
-floor=$build/bench/ftpupg-tftp-floor
+bench_args 7,9 runs sizes blksizes doc -- "$@"
 rtt_tool=$build/bench/ftpupg-udp-rtt
-rusage=$build/bench/ftpupg-rusage
-for t in "$tftpput" "$floor" "$rtt_tool" "$rusage"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
+bench_need "$tftpput" "$floor" "$rtt_tool" "$rusage"
 
 work=$(mktemp -d /tmp/ftpupg-bench.XXXXXX)
 chmod 755 "$work"

@@ -15,6 +15,37 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+/* The file mapped whole; NULL with *size 0 for an empty one. Ends the program on failure. */
+static const unsigned char* MapFile(const char* path, size_t* size)
+{
+    const int fd = open(path, O_RDONLY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        perror(path);
+        exit(1);
+    }
+    *size = (size_t)st.st_size;
+    const unsigned char* data = *size ? mmap(NULL, *size, PROT_READ, MAP_PRIVATE, fd, 0) : NULL;
+    if (*size && data == MAP_FAILED) {
+        perror("mmap");
+        exit(1);
+    }
+    return data;
+}
+
+/* A socket with the receive time-out, and the server's request address in *peer. */
+static int OpenSocket(const char* ip, const char* port, struct sockaddr_in* peer)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    const struct timeval tv = {4, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    memset(peer, 0, sizeof *peer);
+    peer->sin_family = AF_INET;
+    peer->sin_port = htons((unsigned short)atoi(port));
+    inet_pton(AF_INET, ip, &peer->sin_addr);
+    return s;
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 6) {
@@ -22,26 +53,10 @@ int main(int argc, char** argv)
         return 2;
     }
     const long asked = strtol(argv[3], NULL, 10);
-    const int fd = open(argv[4], O_RDONLY);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        perror(argv[4]);
-        return 1;
-    }
-    const size_t size = (size_t)st.st_size;
-    const unsigned char* data = size ? mmap(NULL, size, PROT_READ, MAP_PRIVATE, fd, 0) : NULL;
-    if (size && data == MAP_FAILED) {
-        perror("mmap");
-        return 1;
-    }
-
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    const struct timeval tv = {4, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    struct sockaddr_in peer = {0};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons((unsigned short)atoi(argv[2]));
-    inet_pton(AF_INET, argv[1], &peer.sin_addr);
+    size_t size = 0;
+    const unsigned char* data = MapFile(argv[4], &size);
+    struct sockaddr_in peer;
+    const int s = OpenSocket(argv[1], argv[2], &peer);
 
     static unsigned char out[65468], in[65468];
     int n = snprintf((char*)out + 2, sizeof out - 2, "%s%coctet%cblksize%c%ld", argv[5], 0, 0, 0, asked);

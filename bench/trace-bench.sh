@@ -8,29 +8,15 @@
 # usage: bench/trace-bench.sh BUILD_DIR [--runs N] [--mib N] [--blksize N] [--doc FILE]
 set -u
 . "$(dirname "$0")/bench-lib.sh" "$@"
-[ $# -ge 1 ] || { sed -n 6p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
 runs=9 mib=16 blksize=1024 doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --mib) mib=$2; shift 2 ;;
-    --blksize) blksize=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-tftpput=$build/tftpput/tftpput simtftpd=$build/sim/ftpupg-simtftpd rusage=$build/bench/ftpupg-rusage
-for t in "$tftpput" "$simtftpd" "$rusage"; do [ -x "$t" ] || { echo "missing $t (build it first)" >&2; exit 1; }; done
+bench_args 8 runs mib blksize doc -- "$@"
+bench_need "$tftpput" "$simtftpd" "$rusage"
 
-work=$(mktemp -d /tmp/ftpupg-trace-bench.XXXXXX)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+bench_workdir trace-bench
 mkdir "$work/srv"
 head -c $((mib * 1024 * 1024)) /dev/urandom >"$work/img"
 taskset -c 0 "$simtftpd" -q -a 127.0.0.1 -p 0 --port-file "$work/port" -d "$work/srv" -o "$work/srv/slot" &
-pids+=($!)
+bench_pids+=($!)
 for _ in $(seq 200); do [ -s "$work/port" ] && break; sleep 0.05; done
 port=$(cat "$work/port")
 

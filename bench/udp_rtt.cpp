@@ -29,8 +29,11 @@ int main(int argc, char** argv)
     }
     ::getsockname(a, reinterpret_cast<sockaddr*>(&aa), &len);
     ::getsockname(b, reinterpret_cast<sockaddr*>(&ba), &len);
-    ::connect(a, reinterpret_cast<sockaddr*>(&ba), sizeof ba);
-    ::connect(b, reinterpret_cast<sockaddr*>(&aa), sizeof aa);
+    if (::connect(a, reinterpret_cast<sockaddr*>(&ba), sizeof ba) < 0 ||
+        ::connect(b, reinterpret_cast<sockaddr*>(&aa), sizeof aa) < 0) {
+        std::perror("connect");
+        return 1;
+    }
     char buf[8] = {0, 4, 0, 1};
     pid_t echo = ::fork();
     if (echo == 0) { // the echoing peer, like a server answering each block
@@ -48,7 +51,7 @@ int main(int argc, char** argv)
             us.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
     }
     ::waitpid(echo, nullptr, 0);
-    std::nth_element(us.begin(), us.begin() + us.size() / 2, us.end());
+    std::nth_element(us.begin(), us.begin() + static_cast<std::ptrdiff_t>(us.size() / 2), us.end());
     std::printf("%.2f\n", us[us.size() / 2]);
     return 0;
 }

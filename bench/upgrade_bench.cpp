@@ -34,19 +34,19 @@ Run UpgradeOnce(const std::string& password)
     double firstWork = -1, finished = -1, last = -1, longestGap = 0;
     const auto work = form.tftp1.OnWork;
     form.tftp1.OnWork = [&](TIdComponent* s, TWorkMode m, int32_t n) {
-        if (firstWork < 0) firstWork = clock.nsecsElapsed() / 1e6;
+        if (firstWork < 0) firstWork = static_cast<double>(clock.nsecsElapsed()) / 1e6;
         work(s, m, n);
     };
     const auto workEnd = form.tftp1.OnWorkEnd;
     form.tftp1.OnWorkEnd = [&](TIdComponent* s, TWorkMode m) {
         workEnd(s, m);
-        finished = clock.nsecsElapsed() / 1e6;
+        finished = static_cast<double>(clock.nsecsElapsed()) / 1e6;
     };
     // A timer that is due every millisecond: each tick is one handled window event.
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        const double now = clock.nsecsElapsed() / 1e6;
+        const double now = static_cast<double>(clock.nsecsElapsed()) / 1e6;
         if (firstWork >= 0 && finished < 0 && last >= 0) longestGap = std::max(longestGap, now - last);
         last = now;
     });

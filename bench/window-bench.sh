@@ -15,31 +15,14 @@
 #   Needs real root (atftpd drops privileges) and atftpd under .deps (scripts/setup.sh).
 set -u
 . "$(dirname "$0")/bench-lib.sh" "$@"
-[ $# -ge 1 ] || { sed -n 16,17p "$0" >&2; exit 2; }
-build=$(realpath "$1"); shift
 runs=5 parts="peer calls relay fleet" doc=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --runs) runs=$2; shift 2 ;;
-    --parts) parts=$2; shift 2 ;;
-    --doc) doc=$(realpath -m "$2"); shift 2 ;;
-    *) echo "unknown option $1" >&2; exit 2 ;;
-  esac
-done
-tftpput=$build/tftpput/tftpput floor=$build/bench/ftpupg-tftp-floor rusage=$build/bench/ftpupg-rusage
-relay=$build/sim/ftpupg-lossy-relay cli=$build/cli/ftpupg-cli simdev=$build/sim/ftpupg-simdev
+bench_args 16,17 runs parts doc -- "$@"
 atftpd=${FTPUPG_ATFTPD:-$root/.deps/atftpd/usr/sbin/atftpd}
-for t in "$tftpput" "$floor" "$rusage" "$relay" "$cli" "$simdev" "$atftpd"; do
-  [ -x "$t" ] || { echo "missing $t (build it first; atftpd: scripts/setup.sh)" >&2; exit 1; }
-done
-for t in atftp strace; do command -v $t >/dev/null || { echo "missing $t" >&2; exit 1; }; done
+bench_need "$tftpput" "$floor" "$rusage" "$relay" "$cli" "$simdev" "$atftpd" atftp strace
 
-work=$(mktemp -d /tmp/ftpupg-window-bench.XXXXXX)
+bench_workdir window-bench
 chmod 755 "$work"
 mkdir "$work/srv" && chmod 777 "$work/srv"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
 cd "$work"
 
 load() { cut -d' ' -f1 /proc/loadavg; }
@@ -49,7 +32,7 @@ verdict() { awk -v v="$1" -v g="$3" -v op="$2" 'BEGIN { ok = (op == "<=") ? v <=
 
 taskset -c 0 "$atftpd" --daemon --no-fork --port 6904 --bind-address 127.0.0.4 --logfile "$work/atftpd.log" \
   "$work/srv" &
-pids+=($!)
+bench_pids+=($!)
 for _ in $(seq 200); do ss -Hlun 'sport = :6904' | grep -q . && break; sleep 0.05; done
 
 # One upload to atftpd, on CPU 0 unless told: prints its wall-clock seconds, or FAIL.
@@ -147,7 +130,7 @@ for part in $parts; do
     emit "### Through the relay, 200 us each way (4 MiB at 1024 to atftpd; relay on CPU 1, client and atftpd on CPU 0)"
     emit ""
     taskset -c 1 "$relay" -l 127.0.0.1:0 --port-file relay.port -s 127.0.0.4:6904 --latency-us 200 -q 2>relay.log &
-    pids+=($!)
+    bench_pids+=($!)
     for _ in $(seq 200); do [ -s relay.port ] && break; sleep 0.05; done
     rport=$(cat relay.port)
     head -c $((4 * 1048576)) /dev/urandom >f4
@@ -181,7 +164,7 @@ for part in $parts; do
     head -c $((4 * 1048576)) /dev/urandom >image.bin
     taskset -c 1 "$simdev" --count $devices --bind 127.0.0.10 --password bench --tftp-slot-dir slots \
       --ack-delay-ms 1 2>sim.log &
-    pids+=($!)
+    bench_pids+=($!)
     for _ in $(seq 200); do [ "$(grep -c listening sim.log)" -ge $devices ] && break; sleep 0.05; done
     seq 10 $((10 + devices - 1)) | sed 's/^/127.0.0./' >fleet.txt
     fleet() {  # fleet [OPTION]...: prints wall seconds, or FAIL
