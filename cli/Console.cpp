@@ -174,7 +174,8 @@ std::string ConsoleView::Overall() const
                        std::to_string(finished_ - succeeded_) + " failed, " + std::to_string(remaining) +
                        " remaining, " + FormatSeconds(elapsed) + " elapsed";
     if (remaining > 0 && finished_ > 0)
-        text += ", about " + FormatSeconds(elapsed / static_cast<double>(finished_) * remaining) + " left";
+        text += ", about " +
+                FormatSeconds(elapsed / static_cast<double>(finished_) * static_cast<double>(remaining)) + " left";
     return text;
 }
 

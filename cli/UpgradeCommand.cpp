@@ -218,8 +218,7 @@ std::string TakePasswords(const UpgradeArgs& args, Selection& selection)
     }
     for (auto& t : targets) {
         if (!t.password) continue;
-        if (const auto error = take(*t.password, "the password of " + t.ip, *t.password); !error.empty())
-            return error;
+        if (auto error = take(*t.password, "the password of " + t.ip, *t.password); !error.empty()) return error;
     }
     return {};
 }
@@ -368,6 +367,7 @@ void WarnAboutLostAnswers(ConsoleView& view, const std::vector<DeviceReport>& de
 int ExitStatusOf(const std::vector<DeviceReport>& devices, bool interrupted)
 {
     std::vector<DeviceEnd> ends;
+    ends.reserve(devices.size());
     for (const auto& d : devices)
         ends.push_back({d.result, d.waitedBack, d.backSeconds.has_value()});
     return RunExitStatus(ends, interrupted);

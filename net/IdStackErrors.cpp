@@ -119,7 +119,8 @@ int32_t WSACodeFromLookup(int lookupError)
     case EAI_NONAME: return Id_WSAHOST_NOT_FOUND;
     case EAI_AGAIN: return Id_WSATRY_AGAIN;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return Id_WSANO_DATA;
+    // Two codes mean "no data", each under its own #ifdef.
+    case EAI_NODATA: return Id_WSANO_DATA; // NOLINT(bugprone-branch-clone)
 #endif
 #ifdef EAI_ADDRFAMILY
     case EAI_ADDRFAMILY: return Id_WSANO_DATA;

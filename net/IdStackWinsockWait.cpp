@@ -55,7 +55,7 @@ int TIdStackWinsock::WaitSockets(TIdSocketList* readList, TIdSocketList* writeLi
                 return Id_SOCKET_ERROR;
             }
             // select() reports a socket with a pending error as readable and writable.
-            const short wanted = i == 2 ? POLLPRI : static_cast<short>(PollEvents[i] | POLLERR | POLLHUP);
+            const auto wanted = static_cast<short>(i == 2 ? POLLPRI : PollEvents[i] | POLLERR | POLLHUP);
             if (revents & wanted) list[kept++] = list[j];
         }
         list.resize(kept);

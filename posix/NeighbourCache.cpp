@@ -48,6 +48,7 @@ void ClearNeighbourEntry(const std::string& ipText)
     else
         args = {"ip", "neigh", "flush", "to", ipText};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);

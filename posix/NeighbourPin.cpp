@@ -32,6 +32,7 @@ Command RunIp(std::vector<std::string> args)
 {
     args.insert(args.begin(), "ip");
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);

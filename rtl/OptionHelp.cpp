@@ -24,6 +24,7 @@ std::string Join(const std::vector<std::string>& parts, const std::string& separ
 std::string Names(const std::set<CLI::Option*>& options)
 {
     std::vector<std::string> names;
+    names.reserve(options.size());
     for (const CLI::Option* option : options)
         names.push_back(option->get_name());
     return Join(names, ", ");

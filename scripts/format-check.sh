@@ -1,6 +1,9 @@
 #!/bin/bash
 # Fails when a C/C++ file of the tree differs from what .clang-format makes of it; names
 # each such file and shows how to fix it. scripts/format-check.sh [FILE...] checks only those.
+# Over the whole tree it then runs clang-tidy's checks (.clang-tidy, scripts/tidy-check.py) on
+# every file build/ compiles; without build/ it configures one first. FTPUPG_TIDY=0 leaves
+# them out; FTPUPG_TIDY_BUILD=DIR takes another build tree's compile_commands.json.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -39,3 +42,15 @@ if [ ${#unformatted[@]} -gt 0 ]; then
   exit 1
 fi
 echo "format-check: ${#files[@]} files formatted"
+
+[ $# -eq 0 ] && [ "${FTPUPG_TIDY:-1}" = 1 ] || exit 0
+tidy_build=${FTPUPG_TIDY_BUILD:-$root/build}
+if [ ! -f "$tidy_build/compile_commands.json" ]; then
+  if [ -n "${FTPUPG_TIDY_BUILD:-}" ]; then
+    echo "format-check: no $tidy_build/compile_commands.json (configure that build first)" >&2
+    exit 2
+  fi
+  echo "format-check: no build/ yet: configuring it for clang-tidy (scripts/build.sh release builds it)"
+  cmake --preset release >/dev/null
+fi
+exec python3 "$root/scripts/tidy-check.py" "$tidy_build" --jobs 2

@@ -13,7 +13,7 @@ packages=(
   iproute2 util-linux time procps
   tftpd-hpa tftp-hpa atftp curl libwrap0 libpcre2-8-0
   libcli11-dev nlohmann-json3-dev python3-jsonschema libsodium-dev minisign
-  clang libclang-rt-14-dev clang-format
+  clang libclang-rt-14-dev clang-format clang-tidy
   nodejs npm
   dpkg-dev fakeroot file lintian help2man man-db appstream desktop-file-utils ansible-core python3-apt
   librsvg2-bin chromium

@@ -243,8 +243,8 @@ int main(int argc, char** argv)
 
     // A device runs for as long as a test needs it and is asked many times: keep no requests.
     options.device.keepRequests = false;
-    posix::SignalSource stop({SIGINT, SIGTERM});
     try {
+        posix::SignalSource stop({SIGINT, SIGTERM});
         std::vector<SimDevice> devices;
         for (unsigned i = 0; i < options.count; ++i)
             devices.push_back(StartDevice(options, i));

@@ -118,10 +118,9 @@ int main(int argc, char** argv)
     });
     if (const auto status = sim::ParseCommandLine(app, argc, argv)) return *status;
 
-    // Signals are taken by this thread; the server's threads inherit the mask.
-    posix::SignalSource stop({SIGINT, SIGTERM});
-
     try {
+        // Signals are taken by this thread; the server's threads inherit the mask.
+        posix::SignalSource stop({SIGINT, SIGTERM});
         sim::SimTftpServer server(o);
         server.Start();
         if (!portFile.empty()) sim::WritePortFile(portFile, server.Port());

@@ -37,11 +37,14 @@ private:
     int32_t serverCode_ = -1;
 };
 
+// Name is a class name, which no parentheses may enclose.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define ID_TFTP_EXCEPTION(Name)                                                                                   \
     class Name : public EIdTFTPException {                                                                        \
     public:                                                                                                       \
         using EIdTFTPException::EIdTFTPException;                                                                 \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 ID_TFTP_EXCEPTION(EIdTFTPFileNotFound);            // 1
 ID_TFTP_EXCEPTION(EIdTFTPAccessViolation);         // 2

@@ -71,7 +71,7 @@ void TIdTrivialFTP::Transfer(TStream& source, const std::string& remoteName)
         case UploadStep::Done: lastAcknowledged_ = state.Acknowledged(); return;
         case UploadStep::Fail: RaiseUploadFailure(step.failure);
         case UploadStep::SendNew: {
-            const size_t length = static_cast<size_t>(HeaderSize + step.size);
+            const size_t length = HeaderSize + static_cast<size_t>(step.size);
             if (dataPacket_.size() < length) dataPacket_.resize(length);
             PutDataHeader(dataPacket_.data(), step.block);
             source.ReadBuffer(dataPacket_.data() + HeaderSize, static_cast<size_t>(step.size));

@@ -180,7 +180,7 @@ UploadStep ReliableUpload::Opened(Bytes packet, Peer from, Micros now)
     return Accept(opcode == opOACK ? packet : Bytes{nullptr, 0});
 }
 
-UploadStep ReliableUpload::Refuse(std::string what)
+UploadStep ReliableUpload::Refuse(const std::string& what)
 {
     UploadStep step = Fail({UploadFailure::BadOption, 0, "Option acknowledgement refused: " + what});
     step.farewell = MakeError(8, what);

@@ -173,7 +173,7 @@ private:
     UploadStep Opened(Bytes packet, Peer from, Micros now);
     UploadStep Refused(uint16_t code, std::string_view message);
     UploadStep Accept(Bytes packet);
-    UploadStep Refuse(std::string what);
+    UploadStep Refuse(const std::string& what);
     std::optional<UploadStep> TakeOption(const Option& option);
     int64_t IndexOf(uint16_t opcode, std::optional<uint16_t> ack) const;
     UploadStep Progress(int64_t index, Micros now);

@@ -29,7 +29,7 @@ protected:
 
     std::string Write(const std::string& content)
     {
-        const std::string path = (dir_ / "FTPUPG.ini").string();
+        std::string path = (dir_ / "FTPUPG.ini").string();
         std::ofstream(path, std::ios::binary) << content;
         return path;
     }

@@ -62,7 +62,7 @@ public:
     ~TempDir() { std::filesystem::remove_all(path_); }
     std::string File(const std::string& name, const std::string& bytes) const
     {
-        const std::string path = path_ + "/" + name;
+        std::string path = path_ + "/" + name;
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
     }
@@ -766,7 +766,7 @@ TEST(FleetImageTest, TheBytesHashedAreTheBytesSentWhateverHappensToTheFile)
     TempDir dir;
     const std::string path = dir.File("img.bin", std::string(100000, 'a'));
     const FirmwareImage image(path);
-    const std::string hash = image.Sha256();
+    const std::string& hash = image.Sha256();
     // Changed in place (dd conv=notrunc) and cut, while the fleet runs.
     {
         std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -814,7 +814,7 @@ TEST(FleetSignatureTest, EachRefusalHasItsOwnVerdictAndMessage)
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 7 % 253);
     const std::string image = dir.File("fw.bin", bytes);
-    const std::string d = dir.Path();
+    const std::string& d = dir.Path();
     const std::string make =
         "cd " + d +
         " && minisign -G -W -p k.pub -s k.sec >/dev/null && minisign -G -W -p o.pub -s o.sec >/dev/null"

@@ -47,7 +47,8 @@ TEST(PosixFd, ClosesOnceAndMovesOwnership)
     {
         posix::Fd a(raw[0]);
         posix::Fd b(std::move(a));
-        EXPECT_FALSE(a);
+        // The moved-from state is what is tested here.
+        EXPECT_FALSE(a); // NOLINT(bugprone-use-after-move)
         EXPECT_EQ(b.Get(), raw[0]);
         posix::Fd c(raw[1]);
         c = std::move(b); // c's own descriptor closes, b's moves in
@@ -55,7 +56,7 @@ TEST(PosixFd, ClosesOnceAndMovesOwnership)
         EXPECT_TRUE(IsOpen(raw[0]));
         c = std::move(c);
         EXPECT_TRUE(IsOpen(raw[0]));
-        const int kept = c.Release();
+        const int kept = c.Release(); // NOLINT(bugprone-use-after-move): a self-move keeps the descriptor
         EXPECT_FALSE(c);
         EXPECT_EQ(kept, raw[0]);
     }

@@ -345,6 +345,7 @@ TEST(TftpFaults, ServiceTimeFixedOrDrawnFromASeededRange)
         o.seed = seed;
         TransferFaults faults(o);
         std::vector<microseconds> times;
+        times.reserve(200);
         for (int i = 0; i < 200; ++i)
             times.push_back(faults.ServiceTime());
         return times;

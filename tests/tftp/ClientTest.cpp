@@ -578,6 +578,7 @@ TEST(ClientThreads, UploadsOnSeveralThreadsAtOnceShareNothing)
     constexpr int Threads = 4;
     std::vector<std::string> failures(Threads);
     std::vector<std::thread> threads;
+    threads.reserve(Threads);
     for (int t = 0; t < Threads; ++t) {
         threads.emplace_back([t, &failures] {
             for (int round = 0; round < 3; ++round) {
