@@ -29,6 +29,8 @@ struct UploadPolicy {
     int32_t tries = 5;                    // waits of a whole time-out without progress before "Timeout"
     bool transferSize = false;            // announce the size with "tsize"
     int32_t timeoutMs = 4000;             // the longest wait of one try: the timer's ceiling
+    // The least wait until an answer to data is timed (at least the timer's floor).
+    int32_t firstWindowMs = RetransmitTimer::FirstWindow / 1000;
 };
 
 // Which repeated ACKs are news. A repeat of the ACK before the first unacknowledged block
