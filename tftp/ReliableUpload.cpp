@@ -40,7 +40,8 @@ RepeatFilter::Verdict RepeatFilter::Judge(bool late)
 
 ReliableUpload::ReliableUpload(int64_t bytes, UploadPolicy policy)
     : policy_(policy), total_(bytes > 0 ? bytes : 0),
-      timer_(static_cast<Micros>(std::max(policy.timeoutMs, 1)) * 1000, static_cast<Micros>(policy.firstWindowMs) * 1000)
+      timer_(static_cast<Micros>(std::max(policy.timeoutMs, 1)) * 1000,
+             static_cast<Micros>(policy.firstWindowMs) * 1000)
 {
     deadline_ = timer_.Wait();
 }

@@ -8,8 +8,7 @@ namespace tftp {
 
 RetransmitTimer::RetransmitTimer(Micros ceiling, Micros firstWindow)
     : ceiling_(std::max<Micros>(ceiling, 1)), firstWindow_(std::max(firstWindow, Floor))
-{
-}
+{}
 
 void RetransmitTimer::Opened(Micros roundTrip)
 {
