@@ -246,8 +246,10 @@ UploadStep ReliableUpload::Progress(int64_t index, Micros now)
     Measure(index, now);
     // The time-outs since the last progress were spurious if every copy they sent is
     // answered again after this: the receiver had what went before them.
+    // Not while the wait that ran out was the first window's allowance: a server repeating
+    // its ACK on a timer of its own within twice that would pass for the echoes.
     proof_ = {};
-    if (suspect_.open && stage_ == Stage::Probing)
+    if (suspect_.open && stage_ == Stage::Probing && !timer_.Allowing())
         proof_ = {std::min(now - suspect_.sentAt, 2 * suspect_.waited), suspect_.copies};
     suspect_.open = false;
     tries_ = 0;

@@ -59,6 +59,8 @@ public:
     Micros Smoothed() const { return srtt_; }
     Micros Fastest() const { return fastest_; }
     int Backoff() const { return backoff_; }
+    // No answer to data is timed yet, and the wait is the first window's allowance.
+    bool Allowing() const { return !serving_ && firstWindow_ > Floor; }
 
 private:
     Micros ceiling_;

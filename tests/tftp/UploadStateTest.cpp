@@ -578,7 +578,12 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
     PlayReliable(8 * 512 + 1, allowing,
                  {{"OACK windowsize 4 after 1", "send 1-4"},
                   {"PROBE", "send 4"},
-                  {"TIMER", "wait 200 ms, 1 timeouts, srtt 1 ms"}});
+                  {"TIMER", "wait 200 ms, 1 timeouts, srtt 1 ms"},
+                  // A repeat after the progress proves nothing yet: the probe's echo, or the
+                  // server's own repeat for a lost block 5 (in.tftpd's after 10 ms).
+                  {"ACK 4 after 2", "send 5-8"},
+                  {"ACK 4 after 10", "wait"},
+                  {"TIMER", "wait 100 ms, 1 timeouts, srtt 1 ms"}});
     // Window after window timing out is a receiver slower than the wait, not a loss: the
     // answer that is no sample then keeps the doubled wait as far as it took, until one that
     // is a sample comes.
