@@ -532,7 +532,7 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     done.label = "press-1";
     done.result = Result::Done;
     done.attempts = 2;
-    done.bytes = 4096;
+    done.transfer.acknowledgedBytes = 4096;
     done.transferSeconds = 2.0;
     done.device = DeviceEntry{"127.0.0.10", "00:1b:7a:00:00:10", "KR730", {17}};
     DeviceReport cut;
