@@ -228,6 +228,7 @@ TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
         UnpinnedEvent{},
         ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 16, 17, 1024, 3, 1500, 6},
         ResultEvent{Result::BackUnconfirmed, "", 8192},
+        ResultEvent{Result::Unconfirmed, "", {8192, 8, 2, 1468, 1, 2250, 4, false, true}},
         ResultEvent{Result::AddressConflict, "", 0},
     };
     for (const auto& event : events) {
