@@ -88,18 +88,55 @@ int ExitCodeOf(upgrade::Result result)
 
 Outcome FromFailure(const tftp::Failure& failure, bool lastBlockSent)
 {
-    using Kind = tftp::FailureKind;
-    using How = upgrade::TransferEnd::How;
-    const How how = failure.kind == Kind::Timeout ? How::TimedOut
-                    : failure.kind == Kind::Local ? How::OtherFailure
-                                                  : How::TftpFailure;
     std::string message = rtl::OneLine(failure.message);
-    if (failure.kind == Kind::ServerError)
+    if (failure.kind == tftp::FailureKind::ServerError)
         message = "TFTP error " + std::to_string(failure.serverCode) + ": " +
                   (failure.message.empty() ? "(the server gave no text)"
                                            : rtl::EscapeControls(failure.message, rtl::EightBit::EscapeC1));
-    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, {how, false, lastBlockSent}, message);
+    const auto verdict = upgrade::JudgeFailure(upgrade::Policy::Tool, failure.kind, lastBlockSent, message);
     return {verdict.result, failure.serverCode, verdict.message};
+}
+
+// The result line of an upload that is done.
+void PrintDone(const tftp::TransferStats& report, int64_t size, double seconds)
+{
+    // A short queue on the path made the window go out in smaller bursts.
+    const std::string bursts = report.finalWindow < report.windowSize
+                                   ? rtl::Format(" in bursts of %d at the end", report.finalWindow)
+                                   : std::string();
+    std::fprintf(
+        stderr,
+        "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d%s, blksize %d, %lld retransmission%s, "
+        "%lld time-out%s, round trip %.2f ms, last block acknowledged\n",
+        static_cast<long long>(size), seconds, seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0,
+        report.windowSize, bursts.c_str(), report.blockSize, static_cast<long long>(report.retransmissions),
+        report.retransmissions == 1 ? "" : "s", static_cast<long long>(report.timeouts),
+        report.timeouts == 1 ? "" : "s", static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
+}
+
+// Writes the JSON result document: what was asked, the transfer's figures named as in the
+// fleet's report, and the outcome. Answers the exit code to end with: a script reads the
+// outcome from here, so one it cannot have is no success.
+int PrintJson(const nlohmann::json& asked, const tftp::TransferStats& report, const Outcome& outcome,
+              double seconds, int exitCode)
+{
+    nlohmann::json result = report;
+    result.update(asked);
+    result.update({
+        {"sent", report.acknowledgedBytes}, // "bytes" by its earlier name, for the scripts that read it
+        {"seconds", seconds},
+        {"result", upgrade::ResultName(outcome.result)},
+        {"server_code", outcome.serverCode >= 0 ? nlohmann::json(outcome.serverCode) : nlohmann::json()},
+        {"message", outcome.message},
+        {"exit_code", exitCode},
+    });
+    // File names need not be UTF-8: replace what is not, rather than fail.
+    std::printf("%s\n", result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "tftpput: cannot write the JSON result: %s\n", std::strerror(errno));
+        if (exitCode == ExitDone) return ExitFailure;
+    }
+    return exitCode;
 }
 
 // Progress: one live line on a terminal, redrawn at most ten times a second; otherwise a
@@ -309,7 +346,7 @@ int main(int argc, char** argv)
                             : ::isatty(STDERR_FILENO) == 1 ? Progress::Live
                                                            : Progress::Plain);
     Outcome outcome;
-    tftp::SenderReport report;
+    tftp::TransferStats report;
     if (!image) {
         outcome = {upgrade::Result::LocalError, -1, openError};
     } else {
@@ -321,12 +358,17 @@ int main(int argc, char** argv)
                 tftp1.SetRequestedBlockSize(blockSize);
                 tftp1.SetTransferMode(mode == "netascii" ? tfNetAscii : tfOctet);
                 tftp1.SetHost(host);
-                tftp1.OnWork = [&progress](TIdComponent*, TWorkMode, int32_t count) { progress.Update(count); };
+                tftp1.OnWork = [&](TIdComponent*, TWorkMode, int32_t count) {
+                    progress.Update(count);
+                    report.acknowledgedBytes = progress.Done();
+                };
+                // As the sender starts: the protocol's block size until an option acknowledgement.
+                report.blockSize = tftp::DefaultBlockSize;
+                report.windowSize = report.finalWindow = 1;
                 tftp1.Upload(file, remote);
                 report.acknowledged = tftp1.LastAcknowledged();
                 report.lastBlockSent = true; // it returns only after the last block
                 report.blockSize = tftp1.BufferSize() - tftp::HeaderSize;
-                report.acknowledgedBytes = progress.Done();
             } else {
                 tftp::SenderOptions options;
                 options.host = host;
@@ -350,55 +392,16 @@ int main(int argc, char** argv)
     const int exitCode = ExitCodeOf(outcome.result);
     if (exitCode != ExitDone)
         std::fprintf(stderr, "%stftpput: %s\n", progress.LineBreak(), outcome.message.c_str());
-    else if (!quiet) {
-        const double seconds = progress.Seconds();
-        // A short queue on the path made the window go out in smaller bursts.
-        const std::string bursts = report.finalWindow < report.windowSize
-                                       ? rtl::Format(" in bursts of %d at the end", report.finalWindow)
-                                       : std::string();
-        std::fprintf(
-            stderr,
-            "tftpput: done, %lld bytes in %.2f s (%.0f KiB/s), window %d%s, blksize %d, %lld retransmission%s, "
-            "%lld time-out%s, round trip %.2f ms, last block acknowledged\n",
-            static_cast<long long>(size), seconds,
-            seconds > 0 ? static_cast<double>(size) / 1024.0 / seconds : 0.0, report.windowSize, bursts.c_str(),
-            report.blockSize, static_cast<long long>(report.retransmissions),
-            report.retransmissions == 1 ? "" : "s", static_cast<long long>(report.timeouts),
-            report.timeouts == 1 ? "" : "s", static_cast<double>(report.smoothedRoundTripUs) / 1000.0);
-    }
-
-    if (json) {
-        nlohmann::json result = {
-            {"host", host},
-            {"port", port},
-            {"file", file},
-            {"remote", remote},
-            {"blksize", report.blockSize}, // granted: what the blocks carried
-            {"blksize_asked", blockSize},
-            {"mode", mode},
-            {"policy", classic ? "classic" : "reliable"},
-            {"windowsize", report.windowSize},
-            {"retransmissions", report.retransmissions},
-            {"timeouts", report.timeouts},
-            {"round_trip_ms", static_cast<double>(report.smoothedRoundTripUs) / 1000.0},
-            {"final_window", report.finalWindow},
-            {"acknowledged", report.acknowledged},
-            {"last_block_sent", report.lastBlockSent},
-            {"size", size},
-            {"sent", classic ? progress.Done() : report.acknowledgedBytes},
-            {"seconds", progress.Seconds()},
-            {"result", upgrade::ResultName(outcome.result)},
-            {"server_code", outcome.serverCode >= 0 ? nlohmann::json(outcome.serverCode) : nlohmann::json()},
-            {"message", outcome.message},
-            {"exit_code", exitCode},
-        };
-        // File names need not be UTF-8: replace what is not, rather than fail.
-        std::printf("%s\n", result.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-        // A script reads the outcome from here: one it cannot have is no success.
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            std::fprintf(stderr, "tftpput: cannot write the JSON result: %s\n", std::strerror(errno));
-            if (exitCode == ExitDone) return ExitFailure;
-        }
-    }
-    return exitCode;
+    else if (!quiet)
+        PrintDone(report, size, progress.Seconds());
+    if (!json) return exitCode;
+    return PrintJson({{"host", host},
+                      {"port", port},
+                      {"file", file},
+                      {"remote", remote},
+                      {"blksize_asked", blockSize},
+                      {"mode", mode},
+                      {"policy", classic ? "classic" : "reliable"},
+                      {"size", size}},
+                     report, outcome, progress.Seconds(), exitCode);
 }

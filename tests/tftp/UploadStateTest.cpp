@@ -87,6 +87,7 @@ std::string Describe(const UploadStep& step)
     case UploadFailure::BadOption:
         return "refuse " + f.message.substr(f.message.find(": ") + 2) +
                (step.farewell.empty() ? "" : ", ERROR " + std::to_string(step.farewell[3]));
+    case UploadFailure::Local: break;
     }
     return "?";
 }
@@ -411,19 +412,20 @@ TEST(UploadState, FailuresRaiseTheirClassAndKindInOnePlace)
         // A server's text that reads like the client's own time-out is still the server's.
         {{UploadFailure::ServerError, 0, "Timeout"}, typeid(EIdTFTPException), 0, K::ServerError},
         {{UploadFailure::ServerError, 9, "x"}, typeid(EIdTFTPException), 9, K::ServerError},
-        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1, K::BadAnswer},
-        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadAnswer},
-        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2, K::BadAnswer},
+        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1, K::BadBlockSize},
+        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadWindowSize},
+        {{UploadFailure::BadOption, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadOption},
+        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2, K::NotANumber},
     };
     for (const Case& c : cases) {
         try {
             RaiseUploadFailure(c.failure);
         } catch (const Exception& e) {
-            EXPECT_EQ(typeid(e), c.type) << c.failure.kind << " " << c.failure.code;
+            EXPECT_EQ(typeid(e), c.type) << static_cast<int>(c.failure.kind) << " " << c.failure.code;
             EXPECT_EQ(e.Message(), c.failure.message);
             if (const auto* t = dynamic_cast<const EIdTFTPException*>(&e)) {
                 EXPECT_EQ(t->ServerCode(), c.serverCode);
-                EXPECT_EQ(t->Kind(), c.kind) << c.failure.kind << " " << c.failure.code;
+                EXPECT_EQ(t->Kind(), c.kind) << static_cast<int>(c.failure.kind) << " " << c.failure.code;
             }
         }
     }
