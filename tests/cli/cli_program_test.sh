@@ -704,8 +704,10 @@ EOF2
 import json, sys
 r = json.load(open(sys.argv[1]))
 assert r["options"]["max_rate_bits_per_s"] == 4000000, r["options"]
+# The bucket's depth lets a burst go at once, which a transfer of a second shows as a few per
+# cent over the share; an uncapped one would be tens of times over.
 for d in r["devices"]:
-    assert d["result"] == "done" and d["rate_bytes_per_s"] * 8 <= 2000000, d
+    assert d["result"] == "done" and d["rate_bytes_per_s"] * 8 <= 2000000 * 1.25, d
 EOF2
   ok
   ;;
