@@ -81,7 +81,8 @@ StartOptions ParseStartOptions(CLI::App& app, const std::vector<std::string>& ar
     app.add_flag("--choose-folder", options.chooseFolder,
                  "Ask for the site folder in a folder dialog first (the start from the desktop menu); with "
                  "FOLDER, open that one");
-    app.add_option("FOLDER", options.site, "the site folder, or the FTPUPG.ini in it (default: the current folder)")
+    app.add_option("FOLDER", options.site,
+                   "the site folder, or the FTPUPG.ini in it (default: the current folder)")
         ->type_name("");
     // Left over are unknown options and further folders, told apart below in the window's words.
     app.allow_extras();
