@@ -576,6 +576,39 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
     return ExitDone;
 }
 
+// What the report says of the run besides its devices, as far as known before it starts.
+ReportRun RunRecord(const UpgradeArgs& args, const Selection& selection)
+{
+    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
+                  false,        std::nullopt};
+    if (!selection.resumedSelection.empty()) run.selection = selection.resumedSelection;
+    run.ipsFile = Absolute(args.ipsFile);
+    run.passwordFile = args.password ? "" : Absolute(args.passwordFile);
+    run.log = Absolute(args.log);
+    run.maxRate = args.maxRate;
+    run.resumed = Absolute(args.resume);
+    for (const auto& key : args.trustedKeys)
+        run.trustedKeys.push_back(Absolute(key));
+    run.signature = Absolute(args.signature);
+    return run;
+}
+
+// The last line says where the run's record is: written, the files that hold it, and the log
+// unless writing it failed. False when it did.
+bool SayWritten(const UpgradeArgs& args, const Outputs& outputs, std::vector<std::string>& written)
+{
+    const bool logged = outputs.log->Failure().empty();
+    if (!logged)
+        std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
+                     rtl::MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
+    else if (!args.log.empty())
+        written.push_back("the log " + args.log);
+    if (!written.empty())
+        std::fprintf(outputs.out, "written: %s\n",
+                     rtl::MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
+    return logged;
+}
+
 // Runs the fleet and reports: the summary, the JSON report, the log. Returns the exit status.
 int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection, const Prepared& prepared,
                  FleetStop& stop)
@@ -606,17 +639,7 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
         view.Say(
             "warning: no right to change the neighbour table (root or CAP_NET_ADMIN): device addresses are "
             "not pinned to the checked hardware addresses during the transfers");
-    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
-                  false,        std::nullopt};
-    if (!selection.resumedSelection.empty()) run.selection = selection.resumedSelection;
-    run.ipsFile = Absolute(args.ipsFile);
-    run.passwordFile = args.password ? "" : Absolute(args.passwordFile);
-    run.log = Absolute(args.log);
-    run.maxRate = args.maxRate;
-    run.resumed = Absolute(args.resume);
-    for (const auto& key : args.trustedKeys)
-        run.trustedKeys.push_back(Absolute(key));
-    run.signature = Absolute(args.signature);
+    ReportRun run = RunRecord(args, selection);
     if (outputs.report && !outputs.report->InPlace() && !args.all) {
         // The devices are known before the discovery: the report is current from here on. With
         // --all they are not, and an earlier report stays until they are.
@@ -651,16 +674,7 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
     const bool reported =
         args.json.empty() ||
         WriteReport(args, outputs, BuildReport(run, prepared.reportImage, opts, devices), written);
-    const bool logged = outputs.log->Failure().empty();
-    if (!logged)
-        std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
-                     rtl::MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
-    else if (!args.log.empty())
-        written.push_back("the log " + args.log);
-    // The last line says where the run's record is.
-    if (!written.empty())
-        std::fprintf(outputs.out, "written: %s\n",
-                     rtl::MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
+    const bool logged = SayWritten(args, outputs, written);
     if (code == ExitDone && !(reported && logged)) code = ExitFailed;
     return code;
 }
