@@ -164,8 +164,10 @@ std::string OperatorHelp::make_option_desc(const CLI::Option* option) const
 std::string OperatorHelp::make_expanded(const CLI::App* group) const
 {
     if (!group->get_name().empty()) return CLI::Formatter::make_expanded(group);
-    return make_group(GroupHeading(*group), false,
-                      group->get_options([](const CLI::Option* o) { return o->nonpositional(); }));
+    // A group is given its own help flag; the command's is the one.
+    return make_group(GroupHeading(*group), false, group->get_options([group](const CLI::Option* o) {
+        return o->nonpositional() && o != group->get_help_ptr();
+    }));
 }
 
 std::string OperatorHelp::Manual(const CLI::App& app) const
@@ -196,7 +198,8 @@ std::string OperatorHelp::Manual(const CLI::App& app) const
         }
         for (const CLI::App* group : OptionGroups(of)) {
             std::string items;
-            for (const CLI::Option* option : group->get_options())
+            for (const CLI::Option* option :
+                 group->get_options([group](const CLI::Option* o) { return o != group->get_help_ptr(); }))
                 items +=
                     Item(make_option_name(option, false) + make_option_opts(option), make_option_desc(option));
             text += GroupHeading(*group, command ? title : "") + ":\n" + items + "\n";
