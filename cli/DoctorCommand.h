@@ -18,7 +18,7 @@ struct DoctorArgs {
     std::string ip;
     int32_t blockSize = upgrade::BlockSize;
     int32_t jobs = ::upgrade::Jobs;
-    int32_t waitMs = 1000; // for discovery answers and the TFTP answer
+    int32_t waitMs = upgrade::ToolAnswerWaitMs; // for discovery answers and the TFTP answer
     int32_t tftpPort = upgrade::TftpPort;
     bool json = false;
 };

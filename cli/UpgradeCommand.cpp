@@ -786,7 +786,7 @@ void AddTransferOptions(CLI::App& upgrade, UpgradeArgs& args)
         ->type_name("RATE");
 }
 
-// The image, the password, the outputs.
+// What is written, checked against what, and where the run is recorded.
 void AddRunOptions(CLI::App& upgrade, UpgradeArgs& args)
 {
     upgrade
