@@ -24,7 +24,7 @@ struct SenderOptions {
     // The longest wait of one try: the retransmission timer's ceiling. The timer starts from
     // the round trips it measures and doubles on each time-out up to this; policy.tries waits
     // of this whole length in a row without progress end the upload with "Timeout".
-    int32_t timeoutMs = 4000;
+    int32_t timeoutMs = DefaultTimeoutMs;
     // The block size, window and tries asked for: the protocol's own unless the caller says
     // (the tools pass theirs, upgrade/UpgradePolicy.h).
     UploadPolicy policy;
