@@ -2,6 +2,8 @@
 
 #include "app/IniFile.h"
 
+#include <CLI/CLI.hpp>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,49 +40,84 @@ std::string Quoted(const std::string& path)
     return "\"" + path + "\"";
 }
 
+// The arguments for the window's own parser: the toolkit's options and their values taken
+// out. The window has no short options to cluster, so "-help" is an unknown option rather
+// than -h followed by -e, -l, -p.
+std::vector<std::string> WithoutToolkitOptions(const std::vector<std::string>& args, std::string& error)
+{
+    std::vector<std::string> own;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            own.insert(own.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+            break;
+        }
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::string_view name(arg);
+            name.remove_prefix(name.starts_with("--") ? 2 : 1);
+            const auto equals = name.find('=');
+            if (Contains(ToolkitValueOptions, name.substr(0, equals))) {
+                if (equals == std::string_view::npos) ++i; // its value is the next argument
+                continue;
+            }
+            if (Contains(ToolkitFlags, name)) continue;
+            if (arg[1] != '-' && arg.size() > 2) {
+                error = "unknown option " + arg;
+                return {};
+            }
+        }
+        own.push_back(arg);
+    }
+    return own;
+}
+
 } // namespace
+
+StartOptions ParseStartOptions(CLI::App& app, const std::vector<std::string>& args)
+{
+    StartOptions options;
+    app.add_flag("--help-man", options.manual, "the option lists for the manual page")->group("");
+    app.add_flag("--version", options.version, "Display program version information and exit");
+    app.add_flag("--choose-folder", options.chooseFolder,
+                 "Ask for the site folder in a folder dialog first (the start from the desktop menu); with "
+                 "FOLDER, open that one");
+    app.add_option("FOLDER", options.site,
+                   "the site folder, or the FTPUPG.ini in it (default: the current folder)")
+        ->type_name("");
+    // Left over are unknown options and further folders, told apart below in the window's words.
+    app.allow_extras();
+
+    std::vector<std::string> own = WithoutToolkitOptions(args, options.error);
+    if (!options.error.empty()) return options;
+    std::reverse(own.begin(), own.end()); // the parser takes them last first
+    try {
+        app.parse(own);
+    } catch (const CLI::CallForHelp&) {
+        options.help = true;
+    } catch (const CLI::ParseError& e) {
+        options.error = e.what();
+        return options;
+    }
+    bool optionsEnded = false;
+    for (const std::string& extra : app.remaining()) {
+        if (extra == "--" && !optionsEnded) {
+            optionsEnded = true;
+        } else if (!optionsEnded && extra.size() > 1 && extra[0] == '-') {
+            options.error = "unknown option " + extra;
+            return options;
+        } else {
+            options.error = "one site folder only: " + Quoted(options.site) + " and " + Quoted(extra);
+            return options;
+        }
+    }
+    if (app.count("FOLDER") > 0 && options.site.empty()) options.error = "the site folder is an empty name";
+    return options;
+}
 
 StartOptions ParseStartOptions(const std::vector<std::string>& args)
 {
-    StartOptions options;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--") {
-                optionsEnded = true;
-            } else if (arg == "-h" || arg == "--help") {
-                options.help = true;
-            } else if (arg == "--help-man") {
-                options.manual = true;
-            } else if (arg == "--version") {
-                options.version = true;
-            } else if (arg == "--choose-folder") {
-                options.chooseFolder = true;
-            } else {
-                std::string_view name(arg);
-                name.remove_prefix(name.starts_with("--") ? 2 : 1);
-                const auto equals = name.find('=');
-                if (Contains(ToolkitValueOptions, name.substr(0, equals))) {
-                    if (equals == std::string_view::npos) ++i; // its value is the next argument
-                } else if (!Contains(ToolkitFlags, name)) {
-                    options.error = "unknown option " + arg;
-                    return options;
-                }
-            }
-            continue;
-        }
-        if (!options.site.empty()) {
-            options.error = "one site folder only: " + Quoted(options.site) + " and " + Quoted(arg);
-            return options;
-        }
-        if (arg.empty()) {
-            options.error = "the site folder is an empty name";
-            return options;
-        }
-        options.site = arg;
-    }
-    return options;
+    CLI::App app;
+    return ParseStartOptions(app, args);
 }
 
 SiteFolder ResolveSiteFolder(const std::string& argument)

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace app {
 
 inline constexpr const char* SettingsFileName = "FTPUPG.ini";
@@ -20,8 +24,10 @@ struct StartOptions {
     std::string error;         // a usage error, worded for the operator; empty when none
 };
 
-// Reads the arguments after the program name. Options of the window toolkit (-platform X,
+// Reads the arguments after the program name with the window's options declared on app, which
+// its --help and manual page then describe. Options of the window toolkit (-platform X,
 // -display X, -style X, ...) are left alone for the toolkit to take.
+StartOptions ParseStartOptions(CLI::App& app, const std::vector<std::string>& args);
 StartOptions ParseStartOptions(const std::vector<std::string>& args);
 
 struct SiteFolder {

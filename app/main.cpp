@@ -9,23 +9,16 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The window's command line as its help and manual page describe it. The window reads the
-// command line itself (ParseStartOptions): the toolkit's own options pass through.
+// What --help and the manual page say besides the options, which ParseStartOptions declares.
 void DescribeCommandLine(CLI::App& app)
 {
-    rtl::UseOperatorHelp(app);
-    app.set_version_flag("--version", rtl::VersionText("ftpupg"));
-    app.add_flag("--choose-folder")
-        ->description(
-            "Ask for the site folder in a folder dialog first (the start from the desktop menu); with "
-            "FOLDER, open that one");
-    app.add_option("FOLDER")->description(
-        "the site folder, or the FTPUPG.ini in it (default: the current folder)");
+    app.formatter(std::make_shared<rtl::OperatorHelp>());
     app.footer(
         std::string("The site folder holds:\n"
                     "  FTPUPG.ini   settings, section [Data]: IP (device address), Path1 (firmware image),\n"
@@ -50,15 +43,15 @@ void DescribeCommandLine(CLI::App& app)
 
 int main(int argc, char** argv)
 {
-    const app::StartOptions options = app::ParseStartOptions(std::vector<std::string>(argv + 1, argv + argc));
+    CLI::App cli{"Loads new firmware into one Morvane device on the local network.", "ftpupg"};
+    DescribeCommandLine(cli);
+    const app::StartOptions options = app::ParseStartOptions(cli, std::vector<std::string>(argv + 1, argv + argc));
     if (!options.error.empty()) {
         std::fprintf(stderr, "ftpupg: %s\nTry 'ftpupg --help'.\n", options.error.c_str());
         return 2;
     }
     if (options.help || options.manual) {
-        CLI::App help{"Loads new firmware into one Morvane device on the local network.", "ftpupg"};
-        DescribeCommandLine(help);
-        std::cout << (options.manual ? rtl::OperatorHelp().Manual(help) : help.help());
+        std::cout << (options.manual ? rtl::OperatorHelp().Manual(cli) : cli.help());
         return 0;
     }
     if (options.version) {

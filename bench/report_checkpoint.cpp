@@ -73,7 +73,7 @@ int main(int argc, char** argv)
             const auto all = Clock::now();
             for (size_t i = 0; i < n; ++i) {
                 devices[i].result = fleet::Result::Done;
-                devices[i].bytes = 1 << 20;
+                devices[i].transfer.acknowledgedBytes = 1 << 20;
                 const auto t0 = Clock::now();
                 const std::string text = fleet::BuildReport(run, image, opts, devices).dump(2) + "\n";
                 file.Commit(text);

@@ -6,11 +6,12 @@
 # not 0); an upload that ends "done" with a different image is the fault this hunts for.
 # usage: bench/soak.sh [BUILD_DIR] [--uploads N] [--max-kib N] [--loss SHARE] [--big|--no-big]
 #        [--seed N] [--windowsize N] [--timeout MS] [--servers "sim hpa atftpd"]
-#        [--doc FILE | --doc-append FILE]
+#        [--doc FILE | --doc-append FILE] [--traces DIR]
 #   defaults: 200 uploads per server of 0 to 3072 KiB, 5 % loss, one image of more than
 #   65536 blocks per server, tftpput's own window and time-out, servers sim and hpa. Needs real
 #   root for in.tftpd and atftpd (skipped otherwise). --doc writes a new file, --doc-append
-#   adds this run's section to one.
+#   adds this run's section to one. --traces keeps a packet trace (pcapng) of every upload
+#   that did not end byte-identical in DIR.
 # Exit 0 when no upload ended "done" with a wrong image, 1 otherwise.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,7 +21,7 @@ fi
 build=$root/build
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then build=$1; shift; fi
 build=$(cd "$build" && pwd)
-uploads=200 max_kib=3072 loss=0.05 big=1 seed=9 doc="" append=0 window="" timeout="" servers="sim hpa"
+uploads=200 max_kib=3072 loss=0.05 big=1 seed=9 doc="" append=0 window="" timeout="" servers="sim hpa" traces=""
 while [ $# -gt 0 ]; do
   case $1 in
     --uploads) uploads=$2; shift 2 ;;
@@ -32,6 +33,7 @@ while [ $# -gt 0 ]; do
     --windowsize) window=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --servers) servers=$2; shift 2 ;;
+    --traces) traces=$(realpath -m "$2"); mkdir -p "$traces"; shift 2 ;;
     --doc) doc=$(realpath -m "$2"); shift 2 ;;
     --doc-append) doc=$(realpath -m "$2"); append=1; shift 2 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
@@ -121,7 +123,9 @@ lane() {  # lane NAME HOST PORT DIR N
   while read -r id bs bytes; do
     local remote=$name-$id start rc verdict
     start=$(date +%s%N)
-    "$tftpput" -q --json -p "$rport" -b "$bs" "${client_opts[@]}" 127.0.0.1 img-$name/$id "$remote" \
+    local trace_opts=()
+    [ -n "$traces" ] && { rm -f trace-$name.pcapng; trace_opts=(--trace trace-$name.pcapng); }
+    "$tftpput" -q --json -p "$rport" -b "$bs" "${client_opts[@]}" "${trace_opts[@]}" 127.0.0.1 img-$name/$id "$remote" \
       >json-$name.txt 2>err-$name.txt
     rc=$?
     local granted retrans
@@ -136,6 +140,7 @@ lane() {  # lane NAME HOST PORT DIR N
       verdict=wrong
       for _ in $(seq 60); do cmp -s img/$id "$dir/$remote" && { verdict=identical; break; }; sleep 0.05; done
     fi
+    [ -n "$traces" ] && [ "$verdict" != identical ] && cp trace-$name.pcapng "$traces/$name-$id.pcapng"
     echo "$name $id $bs $bytes $rc $verdict $ms ${granted:--} ${retrans:-0}" >>results-$name.txt
     rm -f "$dir/$remote"
   done <$plan

@@ -18,10 +18,15 @@ namespace fleet {
 
 namespace {
 
+uint64_t Bytes(const DeviceReport& d)
+{
+    return static_cast<uint64_t>(d.transfer.acknowledgedBytes);
+}
+
 std::string Rate(const DeviceReport& d)
 {
-    return d.transferSeconds > 0 && d.bytes > 0 ? FormatRate(static_cast<double>(d.bytes) / d.transferSeconds)
-                                                : "-";
+    return d.transferSeconds > 0 && Bytes(d) > 0 ? FormatRate(static_cast<double>(Bytes(d)) / d.transferSeconds)
+                                                 : "-";
 }
 
 // How lines name a device: its address, and its label when the address list gave one.
@@ -42,8 +47,8 @@ std::string BackText(const DeviceReport& d)
 std::string Outcome(const DeviceReport& d)
 {
     std::string text(ResultName(d.result));
-    if (d.result == Result::Done && d.bytes > 0)
-        text += ": " + FormatBytes(d.bytes) + " in " + FormatSeconds(d.transferSeconds) + " (" + Rate(d) + ")";
+    if (d.result == Result::Done && Bytes(d) > 0)
+        text += ": " + FormatBytes(Bytes(d)) + " in " + FormatSeconds(d.transferSeconds) + " (" + Rate(d) + ")";
     if (!d.message.empty()) text += (d.result == Result::Done ? "; " : ": ") + d.message;
     // The other results of the wait say it in their message.
     if (d.waitedBack && (d.result == Result::Done || d.result == Result::Unconfirmed)) text += "; " + BackText(d);
@@ -260,7 +265,7 @@ std::string SummaryTable(const std::vector<DeviceReport>& devices, bool waitBack
     for (const auto& d : devices) {
         rows.push_back({d.ip});
         if (labels) rows.back().push_back(d.label.empty() ? "-" : d.label);
-        for (auto cell : {std::string(ResultName(d.result)), std::to_string(d.attempts), std::to_string(d.bytes),
+        for (auto cell : {std::string(ResultName(d.result)), std::to_string(d.attempts), std::to_string(Bytes(d)),
                           FormatSeconds(d.seconds), Rate(d)})
             rows.back().push_back(std::move(cell));
         if (waitBack)
@@ -320,7 +325,7 @@ std::string PartialWriteWarning(const std::vector<DeviceReport>& devices, uint64
     for (const auto& d : devices) {
         if (d.result != Result::PartialWrite) continue;
         ++count;
-        names += (names.empty() ? "" : ", ") + Who(d) + " " + std::to_string(d.bytes) + " of " +
+        names += (names.empty() ? "" : ", ") + Who(d) + " " + std::to_string(Bytes(d)) + " of " +
                  std::to_string(imageSize) + " bytes";
     }
     if (count == 0) return "";

@@ -32,13 +32,7 @@ using Clock = std::chrono::steady_clock;
 struct Outcome {
     Result result = Result::LocalError;
     std::string message;
-    uint64_t bytes = 0;
-    int32_t windowSize = 0; // granted, 0 before a transfer began
-    int64_t retransmissions = 0;
-    int32_t blockSize = 0; // granted, 0 before a transfer began
-    int64_t timeouts = 0;
-    int64_t roundTripUs = 0;
-    int32_t finalWindow = 0;
+    tftp::TransferStats transfer = {};
     std::string mac = {}; // of the device that took the password
 };
 
@@ -211,8 +205,7 @@ Outcome CheckPassword(const JobPlan& plan, DeviceLink& link, const JobSink& sink
 // only once the device acknowledged the last block.
 Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& sink)
 {
-    using How = upgrade::TransferEnd::How;
-    tftp::SenderReport report;
+    tftp::TransferStats report;
     auto reported = Clock::now();
     const auto progress = [&](int64_t bytes) {
         const auto now = Clock::now();
@@ -221,8 +214,7 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
             sink(ProgressEvent{static_cast<uint64_t>(bytes)});
         }
     };
-    upgrade::TransferEnd end;
-    std::string failure;
+    upgrade::TransferVerdict verdict;
     try {
         tftp::SenderOptions options;
         options.host = plan.ip;
@@ -238,32 +230,22 @@ Outcome Upload(const JobPlan& plan, const FirmwareImage& image, const JobSink& s
         }
         tftp::SendFile(image.Descriptor(), static_cast<int64_t>(image.Size()), upgrade::FirmwareTarget, options,
                        report, progress);
-        end = {How::Returned, true};
         if (plan.rate) plan.rate->End(plan.rateSlot);
+        verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool,
+                                         {upgrade::TransferEnd::How::Returned, report.acknowledged});
     } catch (...) {
         if (plan.rate) plan.rate->End(plan.rateSlot);
-        using Kind = tftp::FailureKind;
         const tftp::Failure caught = tftp::CaughtFailure();
-        end.how = caught.kind == Kind::Timeout ? How::TimedOut
-                  : caught.kind == Kind::Local ? How::OtherFailure
-                                               : How::TftpFailure;
         // What the device sent is in its code page; a local failure is our own text.
-        failure = caught.kind == Kind::Local ? rtl::OneLine(caught.message)
-                                             : rtl::DisplayText(rtl::OneLine(caught.message));
+        const std::string text = caught.kind == tftp::FailureKind::Local
+                                     ? rtl::OneLine(caught.message)
+                                     : rtl::DisplayText(rtl::OneLine(caught.message));
+        // A device may restart the moment it has the last block, before it acknowledges it:
+        // that is unconfirmed, and writing it again would meet it while it writes flash.
+        verdict = upgrade::JudgeFailure(upgrade::Policy::Tool, caught.kind, report.lastBlockSent, text);
     }
-    // A device may restart the moment it has the last block, before it acknowledges it:
-    // that is unconfirmed, and writing it again would meet it while it writes flash.
-    end.lastBlockSent = report.lastBlockSent;
-    const auto verdict = upgrade::JudgeTransfer(upgrade::Policy::Tool, end, failure);
-    Outcome outcome{verdict.result, verdict.message};
+    Outcome outcome{verdict.result, verdict.message, report};
     if (outcome.result == Result::Unconfirmed) outcome.message += "; not written again";
-    outcome.bytes = static_cast<uint64_t>(report.acknowledgedBytes);
-    outcome.windowSize = report.windowSize;
-    outcome.retransmissions = report.retransmissions;
-    outcome.blockSize = report.windowSize > 0 ? report.blockSize : 0;
-    outcome.timeouts = report.timeouts;
-    outcome.roundTripUs = report.smoothedRoundTripUs;
-    outcome.finalWindow = report.windowSize > 0 ? report.finalWindow : 0;
     return outcome;
 }
 
@@ -387,10 +369,10 @@ void RunDeviceJob(const JobPlan& plan, const FirmwareImage& image, const JobSink
             }
         }
     } catch (const std::exception& e) {
-        outcome = {Result::LocalError, rtl::SafeText(e.what()), outcome.bytes};
+        outcome.result = Result::LocalError;
+        outcome.message = rtl::SafeText(e.what());
     }
-    sink(ResultEvent{outcome.result, outcome.message, outcome.bytes, outcome.windowSize, outcome.retransmissions,
-                     outcome.blockSize, outcome.timeouts, outcome.roundTripUs, outcome.finalWindow});
+    sink(ResultEvent{outcome.result, outcome.message, outcome.transfer});
 }
 
 } // namespace fleet

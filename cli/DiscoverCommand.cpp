@@ -4,6 +4,7 @@
 #include "cli/Outcome.h"
 #include "cli/Trace.h"
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -46,17 +47,33 @@ void PrintTable(const std::vector<DeviceEntry>& devices)
 
 } // namespace
 
-int RunDiscover(int waitMs, bool json, const std::string& traceDir)
+CLI::App* AddDiscoverCommand(CLI::App& app, DiscoverArgs& args)
+{
+    auto* discover = app.add_subcommand("discover", "List the devices that answer one discovery request");
+    discover->add_option("--wait", args.waitMs, "How long to collect answers, in ms")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS")
+        ->capture_default_str();
+    discover->add_flag("--json", args.json, "Print the list as JSON");
+    discover
+        ->add_option("--trace", args.traceDir,
+                     "Write every datagram sent and received to DIR/discovery.pcapng, a packet trace for "
+                     "Wireshark")
+        ->type_name("DIR");
+    return discover;
+}
+
+int RunDiscover(const DiscoverArgs& args)
 {
     std::vector<DeviceEntry> devices;
     Discovery found;
     try {
         std::optional<ProcessTrace> trace;
-        if (!traceDir.empty()) {
-            PrepareTraceDir(traceDir);
-            trace.emplace(DiscoveryTraceFile(traceDir));
+        if (!args.traceDir.empty()) {
+            PrepareTraceDir(args.traceDir);
+            trace.emplace(DiscoveryTraceFile(args.traceDir));
         }
-        found = Discover(waitMs);
+        found = Discover(args.waitMs);
         WarnAboutAnswers(found,
                          [](const std::string& text) { std::fprintf(stderr, "ftpupg-cli: %s\n", text.c_str()); });
         devices = found.table.Sorted();
@@ -71,12 +88,12 @@ int RunDiscover(int waitMs, bool json, const std::string& traceDir)
         std::fprintf(stderr, "ftpupg-cli: %s\n", e.what());
         return ExitFailed;
     }
-    if (json)
+    if (args.json)
         PrintJson(devices, found.table);
     else if (!devices.empty())
         PrintTable(devices);
     else
-        std::fprintf(stderr, "ftpupg-cli: no device answered within %d ms\n", waitMs);
+        std::fprintf(stderr, "ftpupg-cli: no device answered within %d ms\n", args.waitMs);
     return devices.empty() ? ExitFailed : ExitDone;
 }
 

@@ -21,6 +21,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -368,6 +369,33 @@ void Print(const DoctorArgs& args, const std::vector<doctor::Check>& checks, dou
 }
 
 } // namespace
+
+CLI::App* AddDoctorCommand(CLI::App& app, DoctorArgs& args)
+{
+    auto* doctor = app.add_subcommand(
+        "doctor",
+        "Check, in the order an upgrade needs them, what decides whether one device can be upgraded from "
+        "here; one line each with what to do");
+    doctor->add_option("--ip", args.ip, "The device's IPv4 address")->required()->type_name("IP");
+    doctor
+        ->add_option("--blksize", args.blockSize,
+                     "TFTP block size the upgrade will use, checked against the interface's MTU")
+        ->check(CLI::Range(8, 65464))
+        ->type_name("N")
+        ->capture_default_str();
+    doctor->add_option("--jobs", args.jobs, "Devices the upgrade will write at once")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N")
+        ->capture_default_str();
+    doctor
+        ->add_option("--wait", args.waitMs,
+                     "How long to wait for the discovery answer and for the TFTP answer, in ms")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS")
+        ->capture_default_str();
+    doctor->add_flag("--json", args.json, "Print the checks as JSON");
+    return doctor;
+}
 
 int RunDoctor(const DoctorArgs& args)
 {

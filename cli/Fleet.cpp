@@ -173,9 +173,10 @@ private:
                     d.message += "; the wait for its restart was under way when this report was written";
             } else if (child.transferStart) {
                 d.result = Result::Interrupted;
-                d.message = "Writing when this report was written: " + std::to_string(d.bytes) + " of " +
-                            std::to_string(image_.Size()) +
-                            " bytes acknowledged; the device may hold part of the image";
+                d.message =
+                    "Writing when this report was written: " + std::to_string(d.transfer.acknowledgedBytes) +
+                    " of " + std::to_string(image_.Size()) +
+                    " bytes acknowledged; the device may hold part of the image";
             } else {
                 d.message = "Being checked when this report was written; nothing written yet";
             }
@@ -264,7 +265,7 @@ private:
         }
         ++report.attempts;
         if (report.attempts == 1) firstStart_[index] = Clock::now();
-        report.bytes = 0;
+        report.transfer = {};
         report.transferSeconds = 0;
         report.silentSeconds.reset();
         view_.Attempt(report);
@@ -386,9 +387,9 @@ private:
     }
     void On(Child& child, DeviceReport& report, const ProgressEvent& e)
     {
-        report.bytes = e.bytes;
+        report.transfer.acknowledgedBytes = static_cast<int64_t>(e.bytes);
         report.transferSeconds = child.transferStart ? Since(*child.transferStart) : 0;
-        view_.Progress(report, report.bytes, report.transferSeconds);
+        view_.Progress(report, e.bytes, report.transferSeconds);
         // The last block's acknowledgement: from now on a crash must not lead to a second write.
         if (e.bytes == image_.Size() && !child.imageIn && !opts_.job.dryRun) {
             child.imageIn = true;
@@ -431,13 +432,7 @@ private:
     {
         child.gotResult = true;
         EndStage(report);
-        report.bytes = e.bytes;
-        report.windowSize = e.windowSize;
-        report.retransmissions = e.retransmissions;
-        report.blockSize = e.blockSize;
-        report.timeouts = e.timeouts;
-        report.roundTripUs = e.roundTripUs;
-        report.finalWindow = e.finalWindow;
+        report.transfer = e.transfer;
         if (child.transferStart && report.transferSeconds == 0)
             report.transferSeconds = Since(*child.transferStart);
         if (!stop_.Asked() && ShouldTryAgain(e.result, report.attempts, opts_.retries)) {
@@ -540,7 +535,7 @@ private:
                    "device runs the new image");
         else if (child.transferStart)
             Finish(child.index, Result::PartialWrite,
-                   "Aborted mid-write after " + std::to_string(report.bytes) + " of " +
+                   "Aborted mid-write after " + std::to_string(report.transfer.acknowledgedBytes) + " of " +
                        std::to_string(image_.Size()) + " bytes: the device holds part of the image");
     }
 

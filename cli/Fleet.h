@@ -7,6 +7,7 @@
 #include "cli/DeviceJob.h"
 #include "cli/DeviceTable.h"
 #include "cli/Stop.h"
+#include "tftp/TransferStats.h"
 
 #include <chrono>
 #include <cstdint>
@@ -65,15 +66,9 @@ struct DeviceReport {
     Result result = Result::Interrupted;
     std::string message = "Interrupted before it finished";
     int attempts = 0;
-    uint64_t bytes = 0;          // acknowledged or sent in the last attempt
-    double seconds = 0;          // from the first attempt's start to the outcome
-    double transferSeconds = 0;  // of the last attempt's TFTP write
-    int32_t windowSize = 0;      // the window the device granted in the last attempt (0: no transfer)
-    int64_t retransmissions = 0; // blocks and requests sent again in the last attempt
-    int32_t blockSize = 0;       // the block size the device granted in the last attempt (0: no transfer)
-    int64_t timeouts = 0;        // the retransmission timer's waits that ran out in the last attempt
-    int64_t roundTripUs = 0;     // its smoothed round trip (0: none measured)
-    int32_t finalWindow = 0;     // blocks sent back to back at the end of the last attempt (0: no transfer)
+    double seconds = 0;           // from the first attempt's start to the outcome
+    double transferSeconds = 0;   // of the last attempt's TFTP write
+    tftp::TransferStats transfer; // of the last attempt, its bytes as they are acknowledged
     std::optional<DeviceEntry> device;
     bool waitedBack = false;
     std::optional<double> silentSeconds; // when it was last heard before it restarted; unset: never fell silent

@@ -50,16 +50,11 @@ json ToJson(const JobEvent& event)
                               return {{"e", "dropped"}, {"answers", e.answers}};
                           },
                           [](const ResultEvent& e) -> json {
-                              return {{"e", "result"},
-                                      {"result", ResultName(e.result)},
-                                      {"message", e.message},
-                                      {"bytes", e.bytes},
-                                      {"windowsize", e.windowSize},
-                                      {"retransmissions", e.retransmissions},
-                                      {"blksize", e.blockSize},
-                                      {"timeouts", e.timeouts},
-                                      {"round_trip_us", e.roundTripUs},
-                                      {"final_window", e.finalWindow}};
+                              json j = e.transfer;
+                              j["e"] = "result";
+                              j["result"] = ResultName(e.result);
+                              j["message"] = e.message;
+                              return j;
                           },
                       },
                       event);
@@ -85,15 +80,7 @@ JobEvent FromJson(const json& j)
     if (kind == "result") {
         const auto result = ResultFromName(j.at("result").get<std::string>());
         if (!result) throw std::invalid_argument("unknown result");
-        return ResultEvent{*result,
-                           j.at("message").get<std::string>(),
-                           j.at("bytes").get<uint64_t>(),
-                           j.at("windowsize").get<int32_t>(),
-                           j.at("retransmissions").get<int64_t>(),
-                           j.at("blksize").get<int32_t>(),
-                           j.at("timeouts").get<int64_t>(),
-                           j.at("round_trip_us").get<int64_t>(),
-                           j.at("final_window").get<int32_t>()};
+        return ResultEvent{*result, j.at("message").get<std::string>(), j.get<tftp::TransferStats>()};
     }
     throw std::invalid_argument("unknown event");
 }

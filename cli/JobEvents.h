@@ -5,6 +5,7 @@
 
 #include "cli/DeviceTable.h"
 #include "cli/Outcome.h"
+#include "tftp/TransferStats.h"
 
 #include <cstdint>
 #include <optional>
@@ -42,13 +43,7 @@ struct DroppedEvent {
 struct ResultEvent {
     Result result = Result::LocalError;
     std::string message;
-    uint64_t bytes = 0;
-    int32_t windowSize = 0; // granted; 0 before a transfer began
-    int64_t retransmissions = 0;
-    int32_t blockSize = 0; // granted; 0 before a transfer began
-    int64_t timeouts = 0;
-    int64_t roundTripUs = 0; // smoothed; 0: none measured
-    int32_t finalWindow = 0; // blocks sent back to back at the end; 0 before a transfer began
+    tftp::TransferStats transfer = {}; // all zero: no transfer began
 };
 
 using JobEvent = std::variant<FoundEvent, AcceptedEvent, ProgressEvent, WaitingBackEvent, BackEvent, NotBackEvent,

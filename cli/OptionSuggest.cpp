@@ -45,10 +45,15 @@ std::optional<std::string> NearestName(std::string_view word, const std::vector<
 void SuggestOptions(const CLI::App& app, int argc, char** argv)
 {
     std::vector<std::string> known;
-    for (const CLI::App* command : app.get_subcommands({}))
-        for (const CLI::Option* option : command->get_options())
-            for (const auto& name : option->get_lnames())
-                known.push_back("--" + name);
+    for (const CLI::App* command : app.get_subcommands({})) {
+        // A command's option groups (nameless subcommands) hold some of its options.
+        auto parts = command->get_subcommands([](const CLI::App* sub) { return sub->get_name().empty(); });
+        parts.push_back(command);
+        for (const CLI::App* part : parts)
+            for (const CLI::Option* option : part->get_options())
+                for (const auto& name : option->get_lnames())
+                    known.push_back("--" + name);
+    }
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word.rfind("--", 0) != 0 || word.size() < 4) continue;

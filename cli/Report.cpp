@@ -28,6 +28,36 @@ nlohmann::json SignatureJson(const ReportSignature& s)
         {"result", "verified"}, {"key_id", s.keyId}, {"trusted_comment", s.trustedComment}, {"models", s.models}};
 }
 
+nlohmann::json DeviceJson(const DeviceReport& d)
+{
+    nlohmann::json device = nullptr;
+    if (d.device) device = {{"mac", d.device->mac}, {"name", d.device->name}, {"protocols", d.device->protocols}};
+    nlohmann::json back = nullptr;
+    if (d.waitedBack)
+        back = {{"came_back", d.backSeconds.has_value()},
+                {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)},
+                {"silent_after", d.silentSeconds ? nlohmann::json(*d.silentSeconds) : nlohmann::json(nullptr)}};
+    nlohmann::json stages = nlohmann::json::array();
+    for (const auto& s : d.stages)
+        stages.push_back({{"stage", StageName(s.stage)},
+                          {"start_ms", std::llround(s.startMs)},
+                          {"end_ms", std::llround(std::max(s.startMs, s.endMs))}});
+    const auto bytes = static_cast<double>(d.transfer.acknowledgedBytes);
+    nlohmann::json entry = d.transfer;
+    entry.update({{"ip", d.ip},
+                  {"label", d.label.empty() ? nlohmann::json(nullptr) : nlohmann::json(d.label)},
+                  {"result", ResultName(d.result)},
+                  {"message", d.message},
+                  {"attempts", d.attempts},
+                  {"seconds", d.seconds},
+                  {"transfer_seconds", d.transferSeconds},
+                  {"rate_bytes_per_s", d.transferSeconds > 0 ? bytes / d.transferSeconds : 0.0},
+                  {"device", device},
+                  {"wait_back", back},
+                  {"stages", stages}});
+    return entry;
+}
+
 } // namespace
 
 nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const FleetOptions& opts,
@@ -36,47 +66,16 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
     nlohmann::json list = nlohmann::json::array();
     std::map<Result, size_t> counts;
     size_t notBack = 0; // done, but did not answer again: they count as failed
+    size_t failed = 0;
     for (const auto& d : devices) {
         if (d.result == Result::Done && d.waitedBack && !d.backSeconds)
             ++notBack;
         else
             ++counts[d.result];
-        nlohmann::json device = nullptr;
-        if (d.device)
-            device = {{"mac", d.device->mac}, {"name", d.device->name}, {"protocols", d.device->protocols}};
-        nlohmann::json back = nullptr;
-        if (d.waitedBack)
-            back = {
-                {"came_back", d.backSeconds.has_value()},
-                {"seconds", d.backSeconds ? nlohmann::json(*d.backSeconds) : nlohmann::json(nullptr)},
-                {"silent_after", d.silentSeconds ? nlohmann::json(*d.silentSeconds) : nlohmann::json(nullptr)}};
-        nlohmann::json stages = nlohmann::json::array();
-        for (const auto& s : d.stages)
-            stages.push_back({{"stage", StageName(s.stage)},
-                              {"start_ms", std::llround(s.startMs)},
-                              {"end_ms", std::llround(std::max(s.startMs, s.endMs))}});
-        list.push_back(
-            {{"ip", d.ip},
-             {"label", d.label.empty() ? nlohmann::json(nullptr) : nlohmann::json(d.label)},
-             {"result", ResultName(d.result)},
-             {"message", d.message},
-             {"attempts", d.attempts},
-             {"bytes", d.bytes},
-             {"seconds", d.seconds},
-             {"transfer_seconds", d.transferSeconds},
-             {"rate_bytes_per_s", d.transferSeconds > 0 ? static_cast<double>(d.bytes) / d.transferSeconds : 0.0},
-             {"windowsize", d.windowSize},
-             {"retransmissions", d.retransmissions},
-             {"blksize", d.blockSize},
-             {"timeouts", d.timeouts},
-             {"round_trip_ms", static_cast<double>(d.roundTripUs) / 1000.0},
-             {"final_window", d.finalWindow},
-             {"device", device},
-             {"wait_back", back},
-             {"stages", stages}});
+        // Skipped devices were never tried: neither succeeded nor failed.
+        if (!Succeeded(d.result, d.waitedBack, d.backSeconds.has_value()) && d.result != Result::Skipped) ++failed;
+        list.push_back(DeviceJson(d));
     }
-    const size_t settled = counts[Result::Done] + counts[Result::AlreadyDone] + counts[Result::WouldUpgrade] +
-                           counts[Result::Skipped];
     const JobPlan& job = opts.job;
     const auto orNull = [](const std::string& text) {
         return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
@@ -127,7 +126,7 @@ nlohmann::json BuildReport(const ReportRun& run, const ReportImage& image, const
               {"address_changed", counts[Result::AddressChanged]},
               {"unconfirmed", counts[Result::Unconfirmed]},
               {"back_unconfirmed", counts[Result::BackUnconfirmed]},
-              {"failed", devices.size() - settled}}},
+              {"failed", failed}}},
             {"devices", list}};
 }
 

@@ -4,6 +4,8 @@
 #include "cli/Report.h"
 #include "rtl/SafeText.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,32 +42,46 @@ std::string ReadReport(const std::string& path)
 
 } // namespace
 
-int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath)
+CLI::App* AddReportCommand(CLI::App& app, ReportArgs& args)
+{
+    auto* report = app.add_subcommand("report", "Turn a JSON report of upgrade into a page to hand on");
+    report->add_option("REPORT", args.jsonPath, "The JSON report (- for standard input)")->required();
+    report
+        ->add_option("--html", args.htmlPath,
+                     "Write one self-contained HTML page (summary, devices, timeline) to FILE (- for standard "
+                     "output)")
+        ->required()
+        ->type_name("FILE|-");
+    return report;
+}
+
+int RunReportCommand(const ReportArgs& args)
 {
     // The page would replace the only copy of the run's report.
-    if (htmlPath != "-" && jsonPath != "-" && (htmlPath == jsonPath || SameFile(htmlPath, jsonPath))) {
+    if (args.htmlPath != "-" && args.jsonPath != "-" &&
+        (args.htmlPath == args.jsonPath || SameFile(args.htmlPath, args.jsonPath))) {
         std::fprintf(stderr, "ftpupg-cli: --html names the report itself; the page is not written\n");
         return 2;
     }
     std::string page;
     try {
-        const auto report = nlohmann::json::parse(ReadReport(jsonPath), nullptr, false);
-        if (report.is_discarded()) throw std::runtime_error(jsonPath + ": not JSON");
+        const auto report = nlohmann::json::parse(ReadReport(args.jsonPath), nullptr, false);
+        if (report.is_discarded()) throw std::runtime_error(args.jsonPath + ": not JSON");
         try {
             page = HtmlReport(report);
         } catch (const std::runtime_error& e) {
-            throw std::runtime_error(jsonPath + ": " + e.what());
+            throw std::runtime_error(args.jsonPath + ": " + e.what());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: %s\n", rtl::SafeText(e.what()).c_str());
         return 1;
     }
     try {
-        if (htmlPath == "-") {
+        if (args.htmlPath == "-") {
             std::fwrite(page.data(), 1, page.size(), stdout);
             if (std::fflush(stdout) != 0) throw std::runtime_error(std::string("- : ") + std::strerror(errno));
         } else {
-            ReportFile(htmlPath).Commit(page);
+            ReportFile(args.htmlPath).Commit(page);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ftpupg-cli: --html: %s; the page is not written\n", rtl::SafeText(e.what()).c_str());

@@ -3,11 +3,22 @@
 
 #include <string>
 
+namespace CLI {
+class App;
+}
+
 namespace fleet {
 
-// Reads the report at jsonPath ("-": standard input) and writes its HTML page to htmlPath
-// ("-": standard output), whole or not at all. Returns the exit status; says why on
-// standard error.
-int RunReportCommand(const std::string& jsonPath, const std::string& htmlPath);
+struct ReportArgs {
+    std::string jsonPath; // "-": standard input
+    std::string htmlPath; // "-": standard output
+};
+
+// Adds the command and its options to app; they read into args.
+CLI::App* AddReportCommand(CLI::App& app, ReportArgs& args);
+
+// Reads the report and writes its HTML page, whole or not at all. Returns the exit status;
+// says why on standard error.
+int RunReportCommand(const ReportArgs& args);
 
 } // namespace fleet

@@ -18,6 +18,8 @@
 #include "rtl/FtpupgVersion.h"
 #include "rtl/SafeText.h"
 
+#include <CLI/CLI.hpp>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,8 +148,6 @@ std::map<std::string, std::string> OwnPasswordFiles(const std::string& ipsFile, 
 std::string ApplyResume(UpgradeArgs& args, Selection& selection)
 {
     const std::string& source = args.resume;
-    if (!args.ips.empty() || !args.ipsFile.empty() || args.all)
-        return "--resume takes the devices from " + source + ": not with --ip, --ips or --all";
     if (!args.skipDone.empty()) return "--resume skips what " + source + " gives as done: not with --skip-done";
     ResumePlan plan;
     try {
@@ -580,6 +580,39 @@ int Prepare(const UpgradeArgs& args, Outputs& outputs, Selection& selection, Pre
     return ExitDone;
 }
 
+// What the report says of the run besides its devices, as far as known before it starts.
+ReportRun RunRecord(const UpgradeArgs& args, const Selection& selection)
+{
+    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
+                  false,        std::nullopt};
+    if (!selection.resumedSelection.empty()) run.selection = selection.resumedSelection;
+    run.ipsFile = Absolute(args.ipsFile);
+    run.passwordFile = args.password ? "" : Absolute(args.passwordFile);
+    run.log = Absolute(args.log);
+    run.maxRate = args.maxRate;
+    run.resumed = Absolute(args.resume);
+    for (const auto& key : args.trustedKeys)
+        run.trustedKeys.push_back(Absolute(key));
+    run.signature = Absolute(args.signature);
+    return run;
+}
+
+// The last line says where the run's record is: written, the files that hold it, and the log
+// unless writing it failed. False when it did.
+bool SayWritten(const UpgradeArgs& args, const Outputs& outputs, std::vector<std::string>& written)
+{
+    const bool logged = outputs.log->Failure().empty();
+    if (!logged)
+        std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
+                     rtl::MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
+    else if (!args.log.empty())
+        written.push_back("the log " + args.log);
+    if (!written.empty())
+        std::fprintf(outputs.out, "written: %s\n",
+                     rtl::MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
+    return logged;
+}
+
 // Runs the fleet and reports: the summary, the JSON report, the log. Returns the exit status.
 int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection, const Prepared& prepared,
                  FleetStop& stop)
@@ -610,17 +643,7 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
         view.Say(
             "warning: no right to change the neighbour table (root or CAP_NET_ADMIN): device addresses are "
             "not pinned to the checked hardware addresses during the transfers");
-    ReportRun run{rtl::Version, UtcNow(),    {}, args.all ? "all" : !args.ipsFile.empty() ? "ips" : "ip",
-                  false,        std::nullopt};
-    if (!selection.resumedSelection.empty()) run.selection = selection.resumedSelection;
-    run.ipsFile = Absolute(args.ipsFile);
-    run.passwordFile = args.password ? "" : Absolute(args.passwordFile);
-    run.log = Absolute(args.log);
-    run.maxRate = args.maxRate;
-    run.resumed = Absolute(args.resume);
-    for (const auto& key : args.trustedKeys)
-        run.trustedKeys.push_back(Absolute(key));
-    run.signature = Absolute(args.signature);
+    ReportRun run = RunRecord(args, selection);
     if (outputs.report && !outputs.report->InPlace() && !args.all) {
         // The devices are known before the discovery: the report is current from here on. With
         // --all they are not, and an earlier report stays until they are.
@@ -655,21 +678,175 @@ int RunAndReport(const UpgradeArgs& args, Outputs& outputs, Selection& selection
     const bool reported =
         args.json.empty() ||
         WriteReport(args, outputs, BuildReport(run, prepared.reportImage, opts, devices), written);
-    const bool logged = outputs.log->Failure().empty();
-    if (!logged)
-        std::fprintf(stderr, "ftpupg-cli: --log %s: writing failed (%s); the log is incomplete\n",
-                     rtl::MaskLines(args.log).c_str(), outputs.log->Failure().c_str());
-    else if (!args.log.empty())
-        written.push_back("the log " + args.log);
-    // The last line says where the run's record is.
-    if (!written.empty())
-        std::fprintf(outputs.out, "written: %s\n",
-                     rtl::MaskLines(written.size() == 1 ? written[0] : written[0] + " and " + written[1]).c_str());
+    const bool logged = SayWritten(args, outputs, written);
     if (code == ExitDone && !(reported && logged)) code = ExitFailed;
     return code;
 }
 
+// The options that choose the devices, one of them to a run.
+void AddDeviceOptions(CLI::App& upgrade, UpgradeArgs& args)
+{
+    auto* devices = upgrade.add_option_group("Devices");
+    devices->add_option("--ip", args.ips, "A device's IPv4 address; repeat for more devices")->type_name("IP");
+    devices
+        ->add_option("--ips", args.ipsFile,
+                     "Address list: one device per line, ADDRESS [LABEL] [@PASSWORD-FILE] (- for stdin; "
+                     "see below)")
+        ->type_name("FILE");
+    devices->add_flag("--all", args.all, "Every device that answers discovery");
+    devices
+        ->add_option("--resume", args.resume,
+                     "The run of an earlier JSON report again: its image (refused if it changed), devices and "
+                     "options (those given here win), skipping the devices done; the report is written anew")
+        ->type_name("REPORT");
+    devices->set_help_flag(); // the command has it
+    devices->require_option(1);
+}
+
+// The parser's own words for a broken device choice list the options but not the rule. It
+// checks the choice before it looks for words it did not know, which are named first still.
+void SayDeviceChoice(CLI::App& app, const CLI::App& upgrade)
+{
+    const auto* devices = upgrade.get_option_group("Devices");
+    app.failure_message([&upgrade, devices](const CLI::App* from, const CLI::Error& e) {
+        size_t used = 0;
+        for (const CLI::Option* option : devices->get_options())
+            used += option->count() > 0 ? 1 : 0;
+        if (dynamic_cast<const CLI::RequiredError*>(&e) == nullptr || !upgrade.parsed() || used == 1)
+            return CLI::FailureMessage::simple(from, e);
+        if (const auto unknown = from->remaining(true); !unknown.empty())
+            return CLI::FailureMessage::simple(from, CLI::ExtrasError(unknown));
+        return std::string(
+            "ftpupg-cli: give exactly one of --ip, --ips, --all or --resume\n"
+            "Run with --help for more information.\n");
+    });
+}
+
+// TFTP and rollout settings; their defaults are shown as the parser reads them from args.
+void AddTransferOptions(CLI::App& upgrade, UpgradeArgs& args)
+{
+    upgrade.add_option("--jobs", args.jobs, "Devices upgraded at once")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N")
+        ->capture_default_str();
+    upgrade.add_option("--blksize", args.blockSize, "TFTP block size")
+        ->check(CLI::Range(8, 65464))
+        ->type_name("N")
+        ->capture_default_str();
+    upgrade
+        .add_option("--timeout", args.timeoutMs,
+                    "Longest TFTP wait for a reply in ms: the retransmission timer doubles up to it from the "
+                    "measured round trip; " +
+                        std::to_string(::upgrade::Tries) +
+                        " such whole waits in a row without progress are a time-out")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS")
+        ->capture_default_str();
+    upgrade
+        .add_option("--windowsize", args.windowSize,
+                    "TFTP blocks sent before waiting for an acknowledgement (RFC 7440); a device that does not "
+                    "know the option takes one at a time")
+        ->check(CLI::Range(1, 65535))
+        ->type_name("N")
+        ->capture_default_str();
+    upgrade.add_option("--wait", args.waitMs, "Wait for discovery and password answers, in ms")
+        ->check(CLI::Range(1, 600000))
+        ->type_name("MS")
+        ->capture_default_str();
+    upgrade
+        .add_option("--retries", args.retries,
+                    "Try a device again from discovery after a time-out or TFTP error, up to N more times")
+        ->check(CLI::Range(0, 100))
+        ->type_name("N")
+        ->capture_default_str();
+    upgrade
+        .add_option("--wait-back", args.waitBack,
+                    "After the write, wait up to SECONDS for the device to restart: fall silent, then answer "
+                    "again from the same hardware address")
+        ->check(CLI::Range(0, 3600))
+        ->type_name("SECONDS");
+    upgrade
+        .add_option("--canary", args.canary,
+                    "Upgrade the first N devices first; go on only if all of them are done (and came back)")
+        ->check(CLI::Range(0, 100000))
+        ->type_name("N");
+    upgrade
+        .add_option("--max-failures", args.maxFailures,
+                    "Start no further device once K devices failed (0: no limit); running ones finish")
+        ->check(CLI::Range(0, 100000))
+        ->type_name("K")
+        ->capture_default_str();
+    upgrade
+        .add_option_function<std::string>(
+            "--max-rate",
+            [&args](const std::string& text) {
+                const auto rate = ParseRate(text);
+                if (!rate)
+                    throw CLI::ValidationError("--max-rate", "not a rate such as 20M, 800k or 1.5G: " + text);
+                args.maxRate = *rate;
+            },
+            "At most RATE bits per second for all transfers together (k, M, G: 1000s), shared evenly among those "
+            "running")
+        ->type_name("RATE");
+}
+
+// What is written, checked against what, and where the run is recorded.
+void AddRunOptions(CLI::App& upgrade, UpgradeArgs& args)
+{
+    upgrade
+        .add_option("--skip-done", args.skipDone,
+                    "Skip every device an earlier JSON report gives as done with this image (already-done)")
+        ->type_name("REPORT");
+    upgrade.add_flag("--dry-run", args.dryRun,
+                     "Discovery and password check only; nothing is written (result would-upgrade)");
+    upgrade
+        .add_option("--json", args.json,
+                    "Write the JSON report to FILE (- for standard output); an earlier FILE is kept as FILE.1")
+        ->type_name("FILE|-");
+    upgrade.add_option("--log", args.log, "Append time-stamped lines to FILE")->type_name("FILE");
+    upgrade
+        .add_option("--trusted-key", args.trustedKeys,
+                    "Write only an image signed (minisign) by this public key; repeat for more keys "
+                    "(default: FTPUPG_TRUSTED_KEYS, files separated by ':')")
+        ->type_name("KEY.pub");
+    upgrade.add_option("--signature", args.signature, "The image's minisign signature (default IMAGE.minisig)")
+        ->type_name("FILE");
+    upgrade
+        .add_option("--trace", args.trace,
+                    "Write every datagram sent and received to packet traces for Wireshark in DIR: "
+                    "discovery.pcapng for the shared discovery, ADDRESS.pcapng for each device")
+        ->type_name("DIR");
+}
+
 } // namespace
+
+CLI::App* AddUpgradeCommand(CLI::App& app, UpgradeArgs& args)
+{
+    auto* upgrade = app.add_subcommand("upgrade", "Write a firmware image to one or many devices");
+    upgrade->add_option("--image", args.image, "Firmware image to write (required unless --resume gives it)")
+        ->type_name("FILE");
+    upgrade
+        ->add_option_function<std::string>(
+            "--password", [&args](const std::string& text) { args.password = text; },
+            "Device password (visible to other users; prefer --password-file or FTPUPG_PASSWORD)")
+        ->type_name("TEXT");
+    upgrade
+        ->add_option("--password-file", args.passwordFile,
+                     "The password of devices without a password file of their own: the first line of FILE")
+        ->type_name("FILE");
+    AddDeviceOptions(*upgrade, args);
+    AddTransferOptions(*upgrade, args);
+    AddRunOptions(*upgrade, args);
+    SayDeviceChoice(app, *upgrade);
+    // --resume takes from its report what the command line does not give.
+    upgrade->callback([&args, upgrade] {
+        const auto* devices = upgrade->get_option_group("Devices");
+        for (const CLI::App* part : {static_cast<const CLI::App*>(upgrade), devices})
+            for (const auto* option : part->get_options())
+                if (option->count() > 0) args.given.insert(option->get_name(false, true));
+    });
+    return upgrade;
+}
 
 int UsageError(const std::string& text)
 {
@@ -683,8 +860,6 @@ int RunUpgrade(UpgradeArgs args)
     if (!args.resume.empty()) {
         if (const auto error = ApplyResume(args, selection); !error.empty()) return UsageError(error);
     } else {
-        const int selections = (!args.ips.empty() ? 1 : 0) + (!args.ipsFile.empty() ? 1 : 0) + (args.all ? 1 : 0);
-        if (selections != 1) return UsageError("give exactly one of --ip, --ips or --all (or --resume)");
         if (args.image.empty()) return UsageError("--image is required (unless --resume gives it)");
         if (!args.all)
             if (const auto error = ReadTargets(args, selection); !error.empty()) return UsageError(error);

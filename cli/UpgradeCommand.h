@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace fleet {
 
 struct UpgradeArgs {
@@ -40,6 +44,11 @@ struct UpgradeArgs {
     // The options the command line gave (by long name): --resume takes the others from its report.
     std::set<std::string> given;
 };
+
+// Adds the command and its options to app; they read into args. The devices are one of
+// --ip, --ips, --all or --resume: a command line with none or several of them is refused
+// with app's failure message saying so.
+CLI::App* AddUpgradeCommand(CLI::App& app, UpgradeArgs& args);
 
 // "ftpupg-cli: TEXT" and where to find help, on standard error; returns ExitUsage.
 int UsageError(const std::string& text);

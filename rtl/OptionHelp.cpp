@@ -96,6 +96,30 @@ std::string ExitStatusList(const std::string& footer)
     return list;
 }
 
+// How many of an option group's options the parser wants, in words; empty: any.
+std::string RuleWords(const CLI::App& group)
+{
+    const size_t least = group.get_require_option_min(), most = group.get_require_option_max();
+    if (least == 1 && most == 1) return "exactly one";
+    if (least == 0 && most == 1) return "at most one";
+    if (least == 1 && most == 0) return "at least one";
+    return {};
+}
+
+// "Devices (exactly one)"; within a command's title "TITLE (Devices, exactly one)".
+std::string GroupHeading(const CLI::App& group, const std::string& title = {})
+{
+    const std::string rule = RuleWords(group);
+    if (title.empty()) return group.get_group() + (rule.empty() ? "" : " (" + rule + ")");
+    return title + " (" + group.get_group() + (rule.empty() ? "" : ", " + rule) + ")";
+}
+
+std::vector<const CLI::App*> OptionGroups(const CLI::App& app)
+{
+    return app.get_subcommands(
+        [](const CLI::App* sub) { return sub->get_name().empty() && !sub->get_group().empty(); });
+}
+
 } // namespace
 
 OperatorHelp::OperatorHelp()
@@ -138,6 +162,15 @@ std::string OperatorHelp::make_option_desc(const CLI::Option* option) const
     return WithNotes(description, notes);
 }
 
+std::string OperatorHelp::make_expanded(const CLI::App* group) const
+{
+    if (!group->get_name().empty()) return CLI::Formatter::make_expanded(group);
+    // A group is given its own help flag; the command's is the one.
+    return make_group(GroupHeading(*group), false, group->get_options([group](const CLI::Option* o) {
+        return o->nonpositional() && o != group->get_help_ptr();
+    }));
+}
+
 std::string OperatorHelp::Manual(const CLI::App& app) const
 {
     // One block per option group: the program's own options first.
@@ -163,6 +196,14 @@ std::string OperatorHelp::Manual(const CLI::App& app) const
                     arguments += Item(make_option_name(option, true), make_option_desc(option));
                 if (!arguments.empty()) text += "Arguments:\n" + arguments + "\n";
             }
+        }
+        for (const CLI::App* group : OptionGroups(of)) {
+            std::string items;
+            for (const CLI::Option* option :
+                 group->get_options([group](const CLI::Option* o) { return o != group->get_help_ptr(); }))
+                items +=
+                    Item(make_option_name(option, false) + make_option_opts(option), make_option_desc(option));
+            text += GroupHeading(*group, command ? title : "") + ":\n" + items + "\n";
         }
         return text;
     };

@@ -15,6 +15,8 @@ public:
     std::string make_option_name(const CLI::Option* option, bool positional) const override;
     std::string make_option_opts(const CLI::Option* option) const override;
     std::string make_option_desc(const CLI::Option* option) const override;
+    // An option group is a list under its own heading, with its rule ("exactly one") in words.
+    std::string make_expanded(const CLI::App* group) const override;
 
     // For help2man: the option lists (the program's, then each command's under a heading of
     // its own) and the "Exit status:" sentence of the footer as an EXIT STATUS list. The rest

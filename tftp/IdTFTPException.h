@@ -1,29 +1,16 @@
 // TFTP failures: one class per error code of an ERROR packet, each carrying the server's
-// message text.
+// message text, and every class carrying its FailureKind.
 #pragma once
 
 #include "net/IdException.h"
+#include "tftp/FailureKind.h"
 
 #include <cstdint>
 #include <string>
 
-namespace tftp {
-
-// What a TFTP failure stands for. Callers name results from this, never from the message:
-// a server's ERROR text may read "Timeout" too.
-enum class FailureKind {
-    ServerError, // the server's ERROR packet (ServerCode, its text)
-    Timeout,     // no answer within the tries
-    BadAnswer,   // an answer the client cannot work with (an unusable block or window size)
-    Local        // not a TFTP failure: a file, a socket, memory
-};
-
-} // namespace tftp
-
 class EIdTFTPException : public EIdException {
 public:
-    explicit EIdTFTPException(std::string message, tftp::FailureKind kind = tftp::FailureKind::BadAnswer)
-        : EIdException(std::move(message)), kind_(kind)
+    EIdTFTPException(std::string message, tftp::FailureKind kind) : EIdException(std::move(message)), kind_(kind)
     {}
     EIdTFTPException(std::string message, int32_t serverCode)
         : EIdException(std::move(message)), kind_(tftp::FailureKind::ServerError), serverCode_(serverCode)

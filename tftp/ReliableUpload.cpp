@@ -40,7 +40,8 @@ RepeatFilter::Verdict RepeatFilter::Judge(bool late)
 
 ReliableUpload::ReliableUpload(int64_t bytes, UploadPolicy policy)
     : policy_(policy), total_(bytes > 0 ? bytes : 0),
-      timer_(static_cast<Micros>(std::max(policy.timeoutMs, 1)) * 1000)
+      timer_(static_cast<Micros>(std::max(policy.timeoutMs, 1)) * 1000,
+             static_cast<Micros>(policy.firstWindowMs) * 1000)
 {
     deadline_ = timer_.Wait();
 }
@@ -170,10 +171,11 @@ UploadStep ReliableUpload::Opened(Bytes packet, Peer from, Micros now)
     if (opcode != opOACK && !(opcode == opACK && ack)) return Just(UploadStep::Wait);
     peer_ = from;
     origin_ = opcode == opACK ? *ack : 0;
-    if (clean_)
-        timer_.Sample(now - sentAt_);
-    else
-        timer_.Progressed(now - sentAt_);
+    // Its time from the last request is a sample even when the request went twice (Karn
+    // would take none): the data's wait would stay the first second, while a server that
+    // repeats its answer on a short timer of its own gives up on block 1 sooner. Should the
+    // answer be the first request's, late, the data's time-outs prove needless and are learned.
+    timer_.Opened(now - sentAt_);
     tries_ = 0;
     clean_ = true;
     expiredAt_ = 0;
@@ -244,8 +246,10 @@ UploadStep ReliableUpload::Progress(int64_t index, Micros now)
     Measure(index, now);
     // The time-outs since the last progress were spurious if every copy they sent is
     // answered again after this: the receiver had what went before them.
+    // Not while the wait that ran out was the first window's allowance: a server repeating
+    // its ACK on a timer of its own within twice that would pass for the echoes.
     proof_ = {};
-    if (suspect_.open && stage_ == Stage::Probing)
+    if (suspect_.open && stage_ == Stage::Probing && !timer_.Allowing())
         proof_ = {std::min(now - suspect_.sentAt, 2 * suspect_.waited), suspect_.copies};
     suspect_.open = false;
     tries_ = 0;

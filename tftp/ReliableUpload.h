@@ -23,12 +23,19 @@
 
 namespace tftp {
 
+// The longest wait of one try unless told (the timer's ceiling), and how many such waits in
+// a row without progress end the upload with "Timeout".
+inline constexpr int32_t DefaultTimeoutMs = 4000;
+inline constexpr int32_t DefaultTries = 5;
+
 struct UploadPolicy {
     int32_t blockSize = DefaultBlockSize; // asked for when it differs from 512
     int32_t windowSize = 1;               // asked for when above 1
-    int32_t tries = 5;                    // waits of a whole time-out without progress before "Timeout"
+    int32_t tries = DefaultTries;         // waits of a whole time-out without progress before "Timeout"
     bool transferSize = false;            // announce the size with "tsize"
-    int32_t timeoutMs = 4000;             // the longest wait of one try: the timer's ceiling
+    int32_t timeoutMs = DefaultTimeoutMs; // the longest wait of one try: the timer's ceiling
+    // The least wait until an answer to data is timed (at least the timer's floor).
+    int32_t firstWindowMs = RetransmitTimer::FirstWindow / 1000;
 };
 
 // Which repeated ACKs are news. A repeat of the ACK before the first unacknowledged block

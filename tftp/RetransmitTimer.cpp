@@ -2,15 +2,25 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace tftp {
 
-RetransmitTimer::RetransmitTimer(Micros ceiling) : ceiling_(std::max<Micros>(ceiling, 1)) {}
+RetransmitTimer::RetransmitTimer(Micros ceiling, Micros firstWindow)
+    : ceiling_(std::max<Micros>(ceiling, 1)), firstWindow_(std::max(firstWindow, Floor))
+{}
+
+void RetransmitTimer::Opened(Micros roundTrip)
+{
+    Sample(roundTrip);
+    serving_ = false;
+}
 
 void RetransmitTimer::Sample(Micros roundTrip)
 {
     roundTrip = std::max<Micros>(roundTrip, 1);
-    if (srtt_ == 0) {
+    // The first answer to data starts the smoothing afresh: the request's time was the link's.
+    if (srtt_ == 0 || !std::exchange(serving_, true)) {
         srtt_ = roundTrip;
         rttvar_ = roundTrip / 2;
     } else {
@@ -36,7 +46,8 @@ void RetransmitTimer::Expired()
 Micros RetransmitTimer::Base() const
 {
     if (srtt_ == 0) return std::min(Initial, ceiling_);
-    return std::clamp(srtt_ + std::max(4 * rttvar_, srtt_ / 2), std::min(Floor, ceiling_), ceiling_);
+    const Micros floor = std::min(serving_ ? Floor : firstWindow_, ceiling_);
+    return std::clamp(srtt_ + std::max(4 * rttvar_, srtt_ / 2), floor, ceiling_);
 }
 
 Micros RetransmitTimer::Wait() const

@@ -382,14 +382,13 @@ bool Readable(int fd, Micros wait)
 // and carries out the step it answers, one small handler per step.
 class Upload {
 public:
-    Upload(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options, SenderReport& report,
-           const SenderProgress& progress)
+    Upload(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options,
+           TransferStats& report, const SenderProgress& progress)
         : server_(Resolve(options.host, options.port)), socket_(Bound()), size_(size), remoteName_(remoteName),
           mode_(options.mode), state_(size, PolicyOf(options)), source_(fd, size),
           sender_(socket_.Get(), options.segmentation), report_(report), progress_(progress),
           maxRate_(options.maxRateBitsPerSecond)
     {
-        report_ = SenderReport{};
         StartAlarm();
         if (options.observer) {
             tap_ = {&options.observer, {0, ntohs(LocalAddress(socket_.Get()).sin_port)}};
@@ -571,7 +570,7 @@ private:
     ReliableUpload state_;
     Source source_;
     WindowSender sender_;
-    SenderReport& report_;
+    TransferStats& report_;
     const SenderProgress& progress_;
     std::optional<Peer> peerKey_;
     sockaddr_in from_{};
@@ -588,8 +587,11 @@ private:
 } // namespace
 
 void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options,
-              SenderReport& report, const SenderProgress& progress)
+              TransferStats& report, const SenderProgress& progress)
 {
+    report = {};
+    report.blockSize = DefaultBlockSize;
+    report.windowSize = report.finalWindow = 1;
     Upload(fd, size, remoteName, options, report, progress).Run();
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "tftp/ReliableUpload.h"
+#include "tftp/TransferStats.h"
 #include "posix/PacketTrace.h"
 
 #include <cstdint>
@@ -23,7 +24,7 @@ struct SenderOptions {
     // The longest wait of one try: the retransmission timer's ceiling. The timer starts from
     // the round trips it measures and doubles on each time-out up to this; policy.tries waits
     // of this whole length in a row without progress end the upload with "Timeout".
-    int32_t timeoutMs = 4000;
+    int32_t timeoutMs = DefaultTimeoutMs;
     // The block size, window and tries asked for: the protocol's own unless the caller says
     // (the tools pass theirs, upgrade/UpgradePolicy.h).
     UploadPolicy policy;
@@ -39,27 +40,14 @@ struct SenderOptions {
     std::function<uint64_t()> maxRateBitsPerSecond;
 };
 
-// What an upload achieved, filled in as it goes (also when it fails).
-struct SenderReport {
-    int32_t blockSize = DefaultBlockSize; // granted (512 without an option acknowledgement)
-    int32_t windowSize = 1;               // granted
-    int64_t retransmissions = 0;          // blocks and requests sent more than once
-    int64_t timeouts = 0;                 // waits that ran out, short and whole
-    int64_t smoothedRoundTripUs = 0;      // the timer's smoothed round trip (0: none measured)
-    int32_t finalWindow = 1;              // blocks sent back to back at the end: below the granted
-                                          // window when a short queue on the path overflowed
-    int64_t acknowledgedBytes = 0;
-    bool acknowledged = false;  // the last block's ACK came
-    bool lastBlockSent = false; // the last block went out at least once
-};
-
 // Called with the bytes acknowledged so far, each time the count grows.
 using SenderProgress = std::function<void(int64_t bytes)>;
 
 // Sends the size bytes of the file open at fd (from offset 0) under remoteName. Raises the
 // upload's failures as their exception classes (RaiseUploadFailure), socket and file errors
-// as Exception naming the call; report holds what was achieved either way.
+// as Exception naming the call; report holds what was achieved either way, from the
+// protocol's own block size and window of one until an option acknowledgement grants others.
 void SendFile(int fd, int64_t size, const std::string& remoteName, const SenderOptions& options,
-              SenderReport& report, const SenderProgress& progress = {});
+              TransferStats& report, const SenderProgress& progress = {});
 
 } // namespace tftp

@@ -9,14 +9,16 @@ namespace tftp {
 void RaiseUploadFailure(const UploadFailure& failure)
 {
     switch (failure.kind) {
-    case UploadFailure::Timeout: throw EIdTFTPException(failure.message, tftp::FailureKind::Timeout);
+    case UploadFailure::Timeout: throw EIdTFTPException(failure.message, failure.kind);
     case UploadFailure::ServerError: RaiseTFTPError(failure.code, failure.message);
-    case UploadFailure::BadBlockSize: throw EIdTFTPInvalidBlockSize(failure.message);
-    case UploadFailure::BadWindowSize: throw EIdTFTPOptionNegotiationFailed(failure.message);
+    case UploadFailure::BadBlockSize: throw EIdTFTPInvalidBlockSize(failure.message, failure.kind);
+    case UploadFailure::BadWindowSize:
+    case UploadFailure::BadOption: throw EIdTFTPOptionNegotiationFailed(failure.message, failure.kind);
+    // The window's client raises what its conversion raises.
     case UploadFailure::NotANumber: throw EConvertError(failure.message);
-    case UploadFailure::BadOption: throw EIdTFTPOptionNegotiationFailed(failure.message);
+    case UploadFailure::Local: break;
     }
-    throw EIdTFTPException(failure.message);
+    throw Exception(failure.message);
 }
 
 BlockSizeAnswer CheckBlockSize(std::string_view text)

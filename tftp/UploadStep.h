@@ -2,6 +2,7 @@
 // upload failed, as values. The machines do no I/O; the clients around them do.
 #pragma once
 
+#include "tftp/FailureKind.h"
 #include "tftp/IdTFTPPacket.h"
 
 #include <cstdint>
@@ -19,14 +20,8 @@ struct Peer {
 
 // Why an upload failed, as a value; RaiseUploadFailure turns it into its exception class.
 struct UploadFailure {
-    enum Kind {
-        Timeout,       // no answer within the tries
-        ServerError,   // the server's ERROR datagram (code, text)
-        BadBlockSize,  // an acknowledged block size that cannot work
-        BadWindowSize, // an acknowledged window size not in 1 .. the one asked for
-        NotANumber,    // an option value that is no number (the classic policy)
-        BadOption,     // reliable: an option acknowledgement refused (ERROR 8 went to the server)
-    };
+    using Kind = FailureKind;
+    using enum FailureKind; // UploadFailure::Timeout, ...: what the machines fail with
     Kind kind = Timeout;
     uint16_t code = 0; // ServerError only
     std::string message;

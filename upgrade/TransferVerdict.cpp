@@ -21,4 +21,29 @@ TransferVerdict JudgeTransfer(Policy policy, const TransferEnd& end, std::string
     return {Result::LocalError, std::string(failureText)};
 }
 
+namespace {
+
+TransferEnd::How HowFailed(tftp::FailureKind kind)
+{
+    using Kind = tftp::FailureKind;
+    switch (kind) {
+    case Kind::Timeout: return TransferEnd::How::TimedOut;
+    case Kind::Local: return TransferEnd::How::OtherFailure;
+    case Kind::ServerError:
+    case Kind::BadBlockSize:
+    case Kind::BadWindowSize:
+    case Kind::NotANumber:
+    case Kind::BadOption: break;
+    }
+    return TransferEnd::How::TftpFailure;
+}
+
+} // namespace
+
+TransferVerdict JudgeFailure(Policy policy, tftp::FailureKind kind, bool lastBlockSent,
+                             std::string_view failureText)
+{
+    return JudgeTransfer(policy, {HowFailed(kind), false, lastBlockSent}, failureText);
+}
+
 } // namespace upgrade

@@ -1,6 +1,7 @@
 // Whether a transfer of the image succeeded, judged from how the TFTP client's upload ended.
 #pragma once
 
+#include "tftp/FailureKind.h"
 #include "upgrade/Result.h"
 #include "upgrade/UpgradePolicy.h"
 
@@ -31,5 +32,10 @@ struct TransferVerdict {
 
 // failureText: the exception's message, for the failures.
 TransferVerdict JudgeTransfer(Policy policy, const TransferEnd& end, std::string_view failureText = {});
+
+// An upload that raised a failure of this kind: the one place a kind becomes a result.
+// lastBlockSent: the whole image had gone out at least once.
+TransferVerdict JudgeFailure(Policy policy, tftp::FailureKind kind, bool lastBlockSent,
+                             std::string_view failureText);
 
 } // namespace upgrade

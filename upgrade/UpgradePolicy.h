@@ -2,6 +2,8 @@
 // command-line programs (ftpupg-cli, tftpput) ask more of a device before calling it done.
 #pragma once
 
+#include "tftp/ReliableUpload.h"
+
 #include <cstdint>
 
 namespace upgrade {
@@ -20,13 +22,13 @@ inline constexpr const char* DeviceAddress = "192.168.1.225";
 // The TFTP defaults of our command-line tools (ftpupg-cli, tftpput). The window has its own
 // (app/WindowSettings.h): tuning these leaves it alone.
 inline constexpr int32_t TftpPort = 69;
-inline constexpr int32_t ReceiveTimeoutMs = 4000;
+inline constexpr int32_t ReceiveTimeoutMs = tftp::DefaultTimeoutMs;
 inline constexpr int32_t BlockSize = 1024;
 // Blocks sent before an acknowledgement (RFC 7440): the largest window whose blocks sent
 // again stay within a tenth on lossy links (docs/bench-tftp-matrix.md).
 inline constexpr int32_t WindowSize = 8;
 // Waits of the whole time-out in a row without progress before "Timeout".
-inline constexpr int32_t Tries = 5;
+inline constexpr int32_t Tries = tftp::DefaultTries;
 // Devices ftpupg-cli writes at once.
 inline constexpr int32_t Jobs = 8;
 // The name the device takes its firmware under.

@@ -479,6 +479,7 @@ input)
   nothing_sent "a bad NDXL setting"
   expect 2 "did you mean --retries instead of --retires" upgrade --image "$work/img.bin" --password pw \
     --ip 127.0.0.10 --retires 2
+  expect 2 "did you mean --ips instead of --ipss" upgrade --image "$work/img.bin" --password pw --ipss "$work/l.txt"
   expect 2 "jobs" upgrade --image "$work/img.bin" --password pw --ip 127.0.0.10 --jobs 0
   expect 2 "ips: cannot read" upgrade --image "$work/img.bin" --password pw --ips "$work/none.txt"
   expect 2 "is a directory" upgrade --image "$work/img.bin" --password pw --ips "$work"
@@ -537,6 +538,7 @@ input)
     --ip 255.255.255.255
   expect 2 "--ip: not an IPv4 address: '0.0.0.0'" upgrade --image "$work/img.bin" --password pw --ip 0.0.0.0
   expect 2 "exactly one of" upgrade --image "$work/img.bin" --password pw
+  expect 2 "exactly one of" upgrade --resume "$work/none.json" --password pw --ip 127.0.0.10
   # Every bad line of an address list at once, with its number, password files among them;
   # a field that may be a password typed by mistake is never quoted.
   mkdir "$work/site"
@@ -704,8 +706,10 @@ EOF2
 import json, sys
 r = json.load(open(sys.argv[1]))
 assert r["options"]["max_rate_bits_per_s"] == 4000000, r["options"]
+# The bucket's depth lets a burst go at once, which a transfer of a second shows as a few per
+# cent over the share; an uncapped one would be tens of times over.
 for d in r["devices"]:
-    assert d["result"] == "done" and d["rate_bytes_per_s"] * 8 <= 2000000, d
+    assert d["result"] == "done" and d["rate_bytes_per_s"] * 8 <= 2000000 * 1.25, d
 EOF2
   ok
   ;;

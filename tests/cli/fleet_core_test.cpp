@@ -234,6 +234,7 @@ TEST(FleetEventTest, EveryEventRoundTripsAndOtherLinesAreNotes)
         UnpinnedEvent{},
         ResultEvent{Result::TftpError, "Flash write\nfailed", 4096, 16, 17, 1024, 3, 1500, 6},
         ResultEvent{Result::BackUnconfirmed, "", 8192},
+        ResultEvent{Result::Unconfirmed, "", {8192, 8, 2, 1468, 1, 2250, 4, false, true}},
         ResultEvent{Result::AddressConflict, "", 0},
     };
     for (const auto& event : events) {
@@ -538,7 +539,7 @@ TEST(FleetReportTest, ReportHoldsOptionsAndOutcomesButNeverThePassword)
     done.label = "press-1";
     done.result = Result::Done;
     done.attempts = 2;
-    done.bytes = 4096;
+    done.transfer.acknowledgedBytes = 4096;
     done.transferSeconds = 2.0;
     done.device = DeviceEntry{"127.0.0.10", "00:1b:7a:00:00:10", "KR730", {17}};
     DeviceReport cut;

@@ -239,7 +239,15 @@ TEST(OperatorHelp, ManualListsCommandsAndExitStatus)
     rtl::UseOperatorHelp(app);
     app.footer("Exit status: 0 done, 1 a device failed, 2\nusage error.\nMore prose.");
     int wait = 1000;
-    app.add_subcommand("scan", "Look around")->add_option("--wait", wait, "ms")->type_name("MS");
+    std::string ip;
+    bool all = false;
+    auto* scan = app.add_subcommand("scan", "Look around");
+    scan->add_option("--wait", wait, "ms")->type_name("MS");
+    // A group of options with a rule: its own list, the rule in words.
+    auto* targets = scan->add_option_group("Targets");
+    targets->add_option("--ip", ip, "one device")->type_name("IP");
+    targets->add_flag("--all", all, "every device");
+    targets->require_option(1);
     testing::internal::CaptureStdout();
     const char* argv[] = {"prog", "--help-man"};
     EXPECT_THROW(app.parse(2, const_cast<char**>(argv)), CLI::Success);
@@ -254,10 +262,18 @@ TEST(OperatorHelp, ManualListsCommandsAndExitStatus)
               "Options of prog scan:\n"
               "  --wait MS                   ms\n"
               "\n"
+              "Options of prog scan (Targets, exactly one):\n"
+              "  --ip IP                     one device\n"
+              "  --all                       every device\n"
+              "\n"
               "*Exit Status*\n"
               "  0     done\n"
               "  1     a device failed\n"
               "  2     usage error\n");
+    EXPECT_NE(scan->help().find("\nTargets (exactly one):\n  --ip IP                     one device\n"
+                                "  --all                       every device\n"),
+              std::string::npos)
+        << scan->help();
 }
 
 // Text from devices, servers and files, one column per way we show it: inside our own lines

@@ -438,7 +438,7 @@ protected:
 
     Peer peer;
     tftp::SenderOptions options;
-    tftp::SenderReport report;
+    tftp::TransferStats report;
     std::vector<int64_t> progress;
     int fd_ = -1;
     std::string path_;

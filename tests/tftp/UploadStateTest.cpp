@@ -87,6 +87,7 @@ std::string Describe(const UploadStep& step)
     case UploadFailure::BadOption:
         return "refuse " + f.message.substr(f.message.find(": ") + 2) +
                (step.farewell.empty() ? "" : ", ERROR " + std::to_string(step.farewell[3]));
+    case UploadFailure::Local: break;
     }
     return "?";
 }
@@ -162,10 +163,11 @@ void Play(int64_t bytes, std::initializer_list<Exchange> script)
 }
 
 // The reliable policy: asks for block size 512 unless told, window `window`, 3 tries of at
-// most a second (the timer's first wait: before a round trip is known, every wait is a try).
+// most a second (the timer's first wait: before a round trip is known, every wait is a try),
+// no allowance for the first window.
 UploadPolicy Reliable(int32_t window = 1, int32_t blockSize = 512, bool tsize = false)
 {
-    return UploadPolicy{blockSize, window, 3, tsize, 1000};
+    return UploadPolicy{blockSize, window, 3, tsize, 1000, 0};
 }
 
 // Plays the exchanges on against `state`.
@@ -325,7 +327,8 @@ TEST(UploadState, TimeOuts)
     PlayReliable(2000, Reliable(),
                  {{"TIMEOUT", "request"},
                   {"TIMEOUT", "request"},
-                  {"ACK 0", "send 1"},
+                  {"ACK 0 after 2", "send 1"},
+                  {"TIMER", "wait 6 ms, 2 timeouts, srtt 2 ms"}, // the last request's answer
                   {"TIMEOUT", "send 1"},
                   {"TIMEOUT", "send 1"},
                   {"ACK 1", "send 2"},
@@ -409,19 +412,20 @@ TEST(UploadState, FailuresRaiseTheirClassAndKindInOnePlace)
         // A server's text that reads like the client's own time-out is still the server's.
         {{UploadFailure::ServerError, 0, "Timeout"}, typeid(EIdTFTPException), 0, K::ServerError},
         {{UploadFailure::ServerError, 9, "x"}, typeid(EIdTFTPException), 9, K::ServerError},
-        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1, K::BadAnswer},
-        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadAnswer},
-        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2, K::BadAnswer},
+        {{UploadFailure::BadBlockSize, 0, "x"}, typeid(EIdTFTPInvalidBlockSize), -1, K::BadBlockSize},
+        {{UploadFailure::BadWindowSize, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadWindowSize},
+        {{UploadFailure::BadOption, 0, "x"}, typeid(EIdTFTPOptionNegotiationFailed), -1, K::BadOption},
+        {{UploadFailure::NotANumber, 0, "x"}, typeid(EConvertError), -2, K::NotANumber},
     };
     for (const Case& c : cases) {
         try {
             RaiseUploadFailure(c.failure);
         } catch (const Exception& e) {
-            EXPECT_EQ(typeid(e), c.type) << c.failure.kind << " " << c.failure.code;
+            EXPECT_EQ(typeid(e), c.type) << static_cast<int>(c.failure.kind) << " " << c.failure.code;
             EXPECT_EQ(e.Message(), c.failure.message);
             if (const auto* t = dynamic_cast<const EIdTFTPException*>(&e)) {
                 EXPECT_EQ(t->ServerCode(), c.serverCode);
-                EXPECT_EQ(t->Kind(), c.kind) << c.failure.kind << " " << c.failure.code;
+                EXPECT_EQ(t->Kind(), c.kind) << static_cast<int>(c.failure.kind) << " " << c.failure.code;
             }
         }
     }
@@ -490,10 +494,11 @@ TEST(UploadState, WindowsGoOutWholeAndGoBackToTheFirstBlockMissing)
     PlayReliable(1024, Reliable(8), {{"OACK windowsize 8", "send 1-3"}, {"ACK 3", "done"}});
 }
 
-// The reliable policy with the operator's default ceiling of 4 s.
+// The reliable policy with the operator's default ceiling of 4 s, for a receiver known to
+// answer data at once (no allowance for its first window).
 UploadPolicy Patient(int32_t window, int32_t tries = 3)
 {
-    return UploadPolicy{512, window, tries, false, 4000};
+    return UploadPolicy{512, window, tries, false, 4000, 0};
 }
 
 TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
@@ -525,21 +530,23 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"ACK 4", "wait"},
                   {"ACK 4", "wait"},
                   {"ACK 4", "wait"},
-                  {"TIMER", "wait 16 ms, 3 timeouts, srtt 3 ms"},
+                  {"TIMER", "wait 36 ms, 3 timeouts, srtt 12 ms"},
                   {"ACK 4", "send 5-6"}, // the next repeat is: block 5 went missing
                   {"ACK 6 after 10", "done"},
                   {"STATE", "window 4 blksize 512 retransmissions 5 acknowledged"}});
-    // A clean answer is a sample: 2 ms, then 10 ms.
+    // A clean answer is a sample; the first to data starts afresh from the request's (the
+    // link's): 10 ms, then at once.
     PlayReliable(1100, Patient(1),
                  {{"ACK 0 after 2", "send 1"},
                   {"ACK 1 after 10", "send 2"},
-                  {"TIMER", "wait 14 ms, 0 timeouts, srtt 3 ms"},
+                  {"TIMER", "wait 30 ms, 0 timeouts, srtt 10 ms"},
                   {"ACK 2", "send 3"},
-                  {"TIMER", "wait 13 ms, 0 timeouts, srtt 2 ms"}});
-    // A device that takes 12 ms to take each block, on a link of 1 ms: the request's answer
-    // teaches the link, the first block times out and its probe goes; the answer 12 ms after
-    // the block is no sample. The probe's echo proves it needless: twice the first wait is
-    // learned, and soon every block goes once.
+                  {"TIMER", "wait 33 ms, 0 timeouts, srtt 8 ms"}});
+    // A device that takes 12 ms to take each block, on a link of 1 ms, with no allowance for
+    // a first window (as for a device slower than it): the request's answer teaches the link,
+    // the first block times out and its probe goes; the answer 12 ms after the block is no
+    // sample. The probe's echo proves it needless: twice the first wait is learned, and soon
+    // every block goes once.
     PlayReliable(8 * 512 + 1, Patient(1),
                  {{"ACK 0 after 1", "send 1"},
                   {"TIMER", "wait 4 ms, 0 timeouts, srtt 1 ms"},
@@ -548,7 +555,7 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"TIMER", "wait 4 ms, 1 timeouts, srtt 1 ms"},
                   {"PROBE", "send 2"},
                   {"ACK 1 after 4", "wait"}, // the echo of block 1's probe
-                  {"TIMER", "wait 10 ms, 2 timeouts, srtt 1 ms"},
+                  {"TIMER", "wait 24 ms, 2 timeouts, srtt 8 ms"},
                   {"ACK 2 after 8", "send 3"},
                   {"ACK 2 after 12", "wait"}, // and of block 2's
                   {"ACK 3 after 12", "send 4"},
@@ -556,8 +563,29 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"ACK 5 after 13", "send 6"},
                   {"ACK 6 after 11", "send 7"},
                   {"ACK 7 after 12", "send 8"},
-                  {"TIMER", "wait 30 ms, 2 timeouts, srtt 7 ms"},
+                  {"TIMER", "wait 21 ms, 2 timeouts, srtt 9 ms"},
                   {"STATE", "window 1 blksize 512 retransmissions 2"}});
+    // With the allowance for a first window the same device is learned from its first answer
+    // to data, and nothing goes twice. A device slower than the allowance is probed as above.
+    UploadPolicy allowing = Patient(4);
+    allowing.firstWindowMs = 100;
+    PlayReliable(12 * 512 + 1, allowing,
+                 {{"OACK windowsize 4 after 1", "send 1-4"},
+                  {"TIMER", "wait 100 ms, 0 timeouts, srtt 1 ms"},
+                  {"ACK 4 after 12", "send 5-8"},
+                  {"TIMER", "wait 36 ms, 0 timeouts, srtt 12 ms"},
+                  {"ACK 8 after 12", "send 9-12"},
+                  {"ACK 12 after 13", "send 13"},
+                  {"STATE", "window 4 blksize 512 retransmissions 0"}});
+    PlayReliable(8 * 512 + 1, allowing,
+                 {{"OACK windowsize 4 after 1", "send 1-4"},
+                  {"PROBE", "send 4"},
+                  {"TIMER", "wait 200 ms, 1 timeouts, srtt 1 ms"},
+                  // A repeat after the progress proves nothing yet: the probe's echo, or the
+                  // server's own repeat for a lost block 5 (in.tftpd's after 10 ms).
+                  {"ACK 4 after 2", "send 5-8"},
+                  {"ACK 4 after 10", "wait"},
+                  {"TIMER", "wait 100 ms, 1 timeouts, srtt 1 ms"}});
     // Window after window timing out is a receiver slower than the wait, not a loss: the
     // answer that is no sample then keeps the doubled wait as far as it took, until one that
     // is a sample comes.
@@ -573,7 +601,7 @@ TEST(UploadState, TheTimerLearnsTheRoundTripAndProbesWithSingleBlocks)
                   {"ACK 12 after 12", "send 13-16"},
                   {"TIMER", "wait 16 ms, 3 timeouts, srtt 1 ms"},
                   {"ACK 16 after 12", "send 17-20"},
-                  {"TIMER", "wait 14 ms, 3 timeouts, srtt 2 ms"}}); // a sample: learned
+                  {"TIMER", "wait 36 ms, 3 timeouts, srtt 12 ms"}}); // a sample: learned
     // In lock-step, the probe is the block itself; a repeated ACK sends nothing.
     PlayReliable(600, Patient(1),
                  {{"ACK 0", "send 1"},
@@ -595,7 +623,7 @@ TEST(UploadState, ASendHeldBackByARateCapCountsFromWhenItWent)
                   {"TIMER", "wait 6 ms, 0 timeouts, srtt 2 ms"},
                   {"ACK 1 after 2", "send 2"},
                   {"HELD 30", "held"},
-                  {"TIMER", "wait 5 ms, 0 timeouts, srtt 2 ms"},
+                  {"TIMER", "wait 6 ms, 0 timeouts, srtt 2 ms"},
                   {"PROBE", "send 2"},
                   {"ACK 2", "send 3"},
                   {"HELD 0", "held"},
@@ -669,7 +697,7 @@ TEST(UploadState, APauseShorterThanThePatienceCostsSingleProbes)
     EXPECT_EQ(Feed(paused, "TIMER"), "wait 4 ms, 6 timeouts, srtt 0 ms");
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(Feed(paused, "ACK 16"), "wait");
-    EXPECT_EQ(Feed(paused, "TIMER"), "wait 8 ms, 6 timeouts, srtt 1 ms");
+    EXPECT_EQ(Feed(paused, "TIMER"), "wait 24 ms, 6 timeouts, srtt 8 ms");
     EXPECT_EQ(Feed(paused, "STATE"), "window 16 blksize 512 retransmissions 6");
     // Silence longer than the ceiling is a whole try however short the wait due.
     EXPECT_EQ(Feed(paused, "TIMEOUT"), "send 17-32");
@@ -865,7 +893,7 @@ TEST(UploadState, AfterAnOverflowTheWindowGoesInPacedBursts)
                  {{"OACK windowsize 8 after 1", "send 1-8"},
                   {"ACK 3 after 3", "send 4-11"},
                   {"ACK 6 after 3", "send 7-10"},
-                  {"TIMER", "wait 1 ms, 0 timeouts, srtt 1 ms"},
+                  {"TIMER", "wait 1 ms, 0 timeouts, srtt 3 ms"},
                   {"PROBE", "send 11-14"},
                   {"ACK 14 after 1", "send 15-19"}, // taken whole: one block more
                   {"PROBE", "send 20-21"},

@@ -240,6 +240,21 @@ TEST(TransferVerdictTest, HowTheUploadEndedAndWhatEachPolicyCallsIt)
     }
     EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::Returned, false}).message, text::LastBlockUnconfirmed);
     EXPECT_EQ(JudgeTransfer(Policy::Tool, {How::TftpFailure, false}, "TFTP error 2").message, "TFTP error 2");
+    // Every failure kind, before and after the last block went out: only a time-out after it
+    // is unconfirmed; what the server refused stays refused, a local failure stays ours.
+    using K = tftp::FailureKind;
+    const std::vector<std::pair<K, R>> kinds = {
+        {K::Timeout, R::Timeout},         {K::ServerError, R::TftpError}, {K::BadBlockSize, R::TftpError},
+        {K::BadWindowSize, R::TftpError}, {K::NotANumber, R::TftpError},  {K::BadOption, R::TftpError},
+        {K::Local, R::LocalError},
+    };
+    for (const auto& [kind, result] : kinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        EXPECT_EQ(JudgeFailure(Policy::Tool, kind, false, "x").result, result);
+        EXPECT_EQ(JudgeFailure(Policy::Tool, kind, true, "x").result,
+                  kind == K::Timeout ? R::Unconfirmed : result);
+        EXPECT_EQ(JudgeFailure(Policy::Tool, kind, false, "x").message, "x");
+    }
 }
 
 TEST(ResultTest, EveryResultHasOneNameThatReadsBack)
