@@ -134,7 +134,9 @@ void Classic(int64_t total, const uint8_t* data, size_t size)
             Check(a.timeout || (a.isAck && a.acked == current));
             Check(state.Acknowledged() == !a.timeout);
             return;
-        case tftp::UploadStep::Fail: Check(!step.failure.message.empty() || step.failure.kind != 0); return;
+        case tftp::UploadStep::Fail:
+            Check(!step.failure.message.empty() || step.failure.kind != tftp::FailureKind::Timeout);
+            return;
         default: Check(false); // the classic policy has no other answers
         }
     }
