@@ -9,6 +9,7 @@
 #include "posix/PacketTrace.h"
 #include "posix/Udp.h"
 #include "tftp/IdTFTPPacket.h"
+#include "upgrade/UpgradePolicy.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -380,11 +381,11 @@ CLI::App* AddDoctorCommand(CLI::App& app, DoctorArgs& args)
     doctor
         ->add_option("--blksize", args.blockSize,
                      "TFTP block size the upgrade will use, checked against the interface's MTU")
-        ->check(CLI::Range(8, 65464))
+        ->check(CLI::Range(8, tftp::MaxBlockSize))
         ->type_name("N")
         ->capture_default_str();
     doctor->add_option("--jobs", args.jobs, "Devices the upgrade will write at once")
-        ->check(CLI::Range(1, 256))
+        ->check(CLI::Range(1, ::upgrade::MaxJobs))
         ->type_name("N")
         ->capture_default_str();
     doctor

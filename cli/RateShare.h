@@ -5,6 +5,8 @@
 // slot of a process that was killed mid-write.
 #pragma once
 
+#include "upgrade/UpgradePolicy.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +15,7 @@ namespace fleet {
 
 class RateShare {
 public:
-    static constexpr size_t Slots = 256; // one per job at most (--jobs)
+    static constexpr size_t Slots = ::upgrade::MaxJobs; // one per job at most (--jobs)
 
     // capBitsPerSecond above 0. Throws std::runtime_error when no shared memory is had.
     explicit RateShare(uint64_t capBitsPerSecond);

@@ -726,11 +726,11 @@ void SayDeviceChoice(CLI::App& app, const CLI::App& upgrade)
 void AddTransferOptions(CLI::App& upgrade, UpgradeArgs& args)
 {
     upgrade.add_option("--jobs", args.jobs, "Devices upgraded at once")
-        ->check(CLI::Range(1, 256))
+        ->check(CLI::Range(1, ::upgrade::MaxJobs))
         ->type_name("N")
         ->capture_default_str();
     upgrade.add_option("--blksize", args.blockSize, "TFTP block size")
-        ->check(CLI::Range(8, 65464))
+        ->check(CLI::Range(8, tftp::MaxBlockSize))
         ->type_name("N")
         ->capture_default_str();
     upgrade

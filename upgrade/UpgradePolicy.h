@@ -31,6 +31,8 @@ inline constexpr int32_t WindowSize = 8;
 inline constexpr int32_t Tries = tftp::DefaultTries;
 // Devices ftpupg-cli writes at once.
 inline constexpr int32_t Jobs = 8;
+// The most it writes at once: one rate-share slot and one process each.
+inline constexpr int32_t MaxJobs = 256;
 // The name the device takes its firmware under.
 inline constexpr const char* FirmwareTarget = "/";
 // How long the window lets the answers come in before it looks at them.
